@@ -1,0 +1,90 @@
+/*
+ * vortiq.h - what the parts of the gateway share: the configuration
+ * globals, the stop flag, the spool layout, the passes the loop calls, the
+ * routines one subsystem offers another, and the bounded text helpers.
+ */
+#ifndef VORTIQ_H
+#define VORTIQ_H
+
+#include <stddef.h>
+
+#include "notesapi.h"
+#include "vqmsg.h"
+
+/* ---- field widths (buffer sizes, terminator included) ---- */
+#define VQ_DOMAIN_SIZE 33    /* GatewayDomain */
+#define VQ_PATH_SIZE 261     /* GatewayPath and the other file names */
+#define VQ_DRIVE_SIZE 8      /* GatewayDrive */
+#define VQ_NAME_SIZE 257     /* user names and mail addresses */
+#define VQ_FILE_PATH 260     /* a joined path (PORT_MAX_PATH) */
+
+/* ---- configuration globals: written once by AddInMain ---- */
+extern char GatewayDomain[VQ_DOMAIN_SIZE];
+extern char GatewayPath[VQ_PATH_SIZE];
+extern char GatewayDrive[VQ_DRIVE_SIZE];
+extern char GatewayMsgfile[VQ_PATH_SIZE];
+extern char FaxAdministrator[VQ_NAME_SIZE];
+extern char DefRecipient[VQ_NAME_SIZE];
+extern char ActLogNsf[VQ_PATH_SIZE];
+extern char szNameNsf[VQ_PATH_SIZE];
+extern DBHANDLE hMessageFile;
+extern HMODULE hModule;
+/* Set to 1 by a pass that found the environment broken; the loop ends
+ * the task at its next turn. */
+extern int E_quit;
+
+/* ---- spool layout below GatewayPath ---- */
+#define SPOOL_ROOT_NAME "TMBFAX"
+#define SPOOL_FAX_IN "/FAX/IN"
+#define SPOOL_FAX_IPARCEL "/FAX/IPARCEL"
+#define SPOOL_FAX_OUT "/FAX/OUT"
+#define SPOOL_FAX_OPARCEL "/FAX/OPARCEL"
+#define SPOOL_FAX_ERROR "/FAX/ERROR"
+#define SPOOL_SVCQ "/PUBLIC/SVCQ"
+#define SPOOL_ACTIVITY_LOG "/UTIL/DATA/ACTIVITY.LOG"
+#define SPOOL_ACTIVITY_RD "/UTIL/DATA/ACTIVITY.RD"
+
+/* Whole form: GatewayPath followed by Suffix. 0, or -1 when it would not
+ * fit Size (Out is then empty). */
+int SpoolWholePath(char *Out, size_t Size, const char *Suffix);
+/* Split form's directory: GatewayPath after its drive part, followed by
+ * Suffix. 0 or -1 as above. */
+int SpoolSplitDir(char *Out, size_t Size, const char *Suffix);
+
+/* A fresh file name "%.8d" + Ext in Dir on Drive (not created).
+ * 0, or VQM_NO_UNIQUE_NAME (13078) with FileName empty. FileName holds
+ * VQ_FILE_PATH bytes. A name that does not fit is also 13078. */
+STATUS GetUniqueFileName(const char *Drive, const char *Dir, const char *Ext, char *FileName);
+
+/* ---- the passes, in the order the loop runs them ---- */
+void OutboundTask(void);
+STATUS ImportActivity(void);
+STATUS DelActivity(void);
+int AddPending(void);
+void DoInboundTask(void);
+
+/* ---- between subsystems ---- */
+/* Writes the fax job of one outbound message (ErrorFlag 0) or its error
+ * copy in FAX/ERROR (ErrorFlag non-zero); see outbound/job_writer.cpp. */
+STATUS CreateForeignMessage(DHANDLE hMessage, const char *OriginatorName, DARRAY *MessageList,
+                            WORD Msg, WORD RecipientCount, DHANDLE hErrorFileList,
+                            LIST *ErrorFileList, WORD *pErrorFileListSize, int ErrorFlag);
+/* Mails the administrator; 0 when the mail went to the router. */
+STATUS SendAdminMessage(LIST *ErrorFileList, const char *ErrorString, const char *IntendedRecip,
+                        const char *FailureReason);
+
+/* ---- bounded text ---- */
+/* Copies at most Size - 1 bytes and always terminates; returns the
+ * length of Src (a result >= Size means it was cut). */
+size_t VqCopy(char *Dst, size_t Size, const char *Src);
+/* Copies at most Len bytes of Src (stops at a zero byte), cut at Size - 1. */
+size_t VqCopyN(char *Dst, size_t Size, const char *Src, size_t Len);
+/* Appends, cut at Size - 1; returns the length it would have had. */
+size_t VqAppend(char *Dst, size_t Size, const char *Src);
+/* snprintf that always terminates; returns what snprintf returns. */
+int VqFormat(char *Dst, size_t Size, const char *Format, ...) __attribute__((format(printf, 3, 4)));
+/* Case-insensitive comparisons (stricmp, strnicmp). */
+int VqStricmp(const char *a, const char *b);
+int VqStrnicmp(const char *a, const char *b, size_t n);
+
+#endif /* VORTIQ_H */

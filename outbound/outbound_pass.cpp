@@ -1,0 +1,3 @@
+/* placeholder until this pass is written */
+#include "vortiq.h"
+void OutboundTask(void) {}

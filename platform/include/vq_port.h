@@ -1,0 +1,99 @@
+/*
+ * vq_port.h - the one place where the gateway's file habits (drive
+ * letters, backslashes, text-mode streams, renames that never replace,
+ * share-exclusive opens) are ported to POSIX, and the fault seam through
+ * which every operation that changes durable state passes.
+ *
+ * Text-mode reads: a CR LF pair reads as one LF and a CTRL+Z (0x1A) byte
+ * reads as the end of the file. Writes are byte for byte.
+ */
+#ifndef VQ_PORT_H
+#define VQ_PORT_H
+
+#include <stdint.h>
+#include <stdio.h>
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define PORT_MAX_PATH 260 /* a path buffer holds 260 bytes, terminator included */
+
+/* _makepath: drive, then dir, a "/" after dir unless dir is empty or ends
+ * in "/" or "\\", the base name, and "." plus ext when ext is not empty.
+ * Returns 0, or -1 when the result would not fit PathSize (Path is then
+ * the empty text). */
+int PortMakePath(char *Path, size_t PathSize, const char *Drive, const char *Dir,
+                 const char *Fname, const char *Ext);
+/* Drive part of a path: its first two characters when it begins with a
+ * letter and a colon, else empty. */
+void PortDrivePart(const char *Path, char *Drive, size_t DriveSize);
+/* 0 when the path exists (access mode 0). */
+int PortAccess(const char *Path);
+
+/* Streams. Modes as fopen ("r", "r+", "w", "wb", "rb+", "a"); a "t" is
+ * accepted and ignored. Creating modes ("w", "a") pass the fault seam. */
+FILE *PortFopen(const char *Path, const char *Mode);
+/* fgets with text-mode reading (CR LF -> LF, 0x1A ends the file). */
+char *PortFgets(char *Buffer, int Size, FILE *Stream);
+/* fread with text-mode reading. */
+size_t PortFreadText(void *Buffer, size_t Size, FILE *Stream);
+/* fflush + fsync; passes the fault seam. 0 or -1 (errno set). */
+int PortFsync(FILE *Stream);
+/* fclose; 0 or EOF. */
+int PortFclose(FILE *Stream);
+/* Writes that pass the fault seam (a failure sets the stream's error). */
+size_t PortFwrite(const void *Buffer, size_t Size, size_t Count, FILE *Stream);
+int PortFprintf(FILE *Stream, const char *Format, ...) __attribute__((format(printf, 2, 3)));
+
+/* Rename that never replaces an existing target (fails with EEXIST as the
+ * gateway's original platform did); the target's folder is fsynced after
+ * it. Passes the fault seam. 0 or -1 (errno set). */
+int PortRename(const char *From, const char *To);
+/* unlink; passes the fault seam. 0 or -1. */
+int PortUnlink(const char *Path);
+/* fsync of the folder that holds Path. */
+int PortSyncDir(const char *Path);
+
+/* Directory search by pattern ('?' and '*' in the name part), as
+ * _findfirst: a handle (>= 0) and the first name, or -1. */
+intptr_t PortFindFirst(const char *Pattern, char *Name, size_t NameSize);
+int PortFindNext(intptr_t Handle, char *Name, size_t NameSize); /* 0 or -1 */
+int PortFindClose(intptr_t Handle);
+
+/* Exclusive open of an existing file for reading and writing (never
+ * created): an advisory lock (flock LOCK_EX | LOCK_NB) that the stand-in
+ * fax server honours too. fd, or -1 with errno (EWOULDBLOCK while another
+ * process holds the lock). */
+int PortSopenExclusive(const char *Path);
+/* Takes the same lock for a writer, waiting for it; 0 or -1. */
+int PortLockExclusiveWait(int Fd);
+int PortClose(int Fd);
+long PortRead(int Fd, void *Buffer, size_t Size);
+
+void PortSleepMs(int Milliseconds);
+
+/* ---- fault seam ----
+ * Every durable operation calls PortFaultBefore(kind) first: a non-zero
+ * result is the errno with which the operation must fail (without doing
+ * it). After the operation succeeded it calls PortFaultAfter(), which ends
+ * the process at once (_exit(PORT_CRASH_EXIT)) when a crash was asked for
+ * at this operation. Armed from the environment:
+ *   VORTIQ_FAULT=crash:N     end the process right after the N-th operation
+ *   VORTIQ_FAULT=fail:N:EIO  make the N-th operation fail (EIO or ENOSPC)
+ *   VORTIQ_FAULT_LOG=FILE    append "N kind" per operation (for sweeps)
+ * or by tests through PortFaultArm. Kinds: "create", "write", "fsync",
+ * "rename", "unlink", "commit". */
+#define PORT_CRASH_EXIT 86
+int PortFaultBefore(const char *Kind);
+void PortFaultAfter(void);
+/* Mode 0 off, 1 crash, 2 fail. */
+void PortFaultArm(int Mode, long Operation, int Errno);
+long PortFaultCount(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VQ_PORT_H */

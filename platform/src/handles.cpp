@@ -1,0 +1,154 @@
+/*
+ * handles.cpp - the handle table (see handles.h).
+ */
+#include "handles.h"
+
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <sstream>
+
+namespace vq {
+namespace {
+
+struct Entry {
+    HandleKind kind;
+    std::unique_ptr<HandleObject> object;
+};
+
+struct Table {
+    std::mutex mutex;
+    std::map<DHANDLE, Entry> live;
+    DHANDLE next_wide = 0x10000;
+    DHANDLE next_narrow = 1;
+    std::size_t misuses = 0;
+};
+
+Table &table()
+{
+    static Table *t = new Table;  // never destroyed: handles may be closed at exit
+    return *t;
+}
+
+const char *kind_name(HandleKind kind)
+{
+    switch (kind) {
+    case HandleKind::Memory: return "memory";
+    case HandleKind::Database: return "database";
+    case HandleKind::Note: return "note";
+    case HandleKind::Collection: return "collection";
+    case HandleKind::Formula: return "formula";
+    case HandleKind::IdTable: return "ID table";
+    }
+    return "?";
+}
+
+}  // namespace
+
+DHANDLE HandleAdd(HandleKind kind, std::unique_ptr<HandleObject> object)
+{
+    Table &t = table();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    /* Collections live in 1..0xFFFF, every other kind above it, so that no
+     * value is ever live as two kinds. */
+    const bool narrow = kind == HandleKind::Collection;
+    DHANDLE &next = narrow ? t.next_narrow : t.next_wide;
+    const DHANDLE first = narrow ? 1u : 0x10000u;
+    const DHANDLE last = narrow ? 0xFFFFu : 0x7FFFFFFFu;
+    for (DHANDLE tries = 0; tries <= last - first; ++tries) {
+        DHANDLE h = next;
+        next = (next >= last) ? first : next + 1;
+        if (t.live.find(h) == t.live.end()) {
+            t.live.emplace(h, Entry{kind, std::move(object)});
+            return h;
+        }
+    }
+    return NULLHANDLE;
+}
+
+HandleObject *HandlePeek(DHANDLE handle, HandleKind kind)
+{
+    Table &t = table();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    auto it = t.live.find(handle);
+    if (it == t.live.end() || it->second.kind != kind)
+        return nullptr;
+    return it->second.object.get();
+}
+
+HandleObject *HandleGet(DHANDLE handle, HandleKind kind, const char *call)
+{
+    HandleObject *o = HandlePeek(handle, kind);
+    if (o == nullptr)
+        ReportMisuse(call, handle, kind_name(kind));
+    return o;
+}
+
+std::unique_ptr<HandleObject> HandleRemove(DHANDLE handle, HandleKind kind, const char *call)
+{
+    Table &t = table();
+    std::unique_ptr<HandleObject> out;
+    {
+        std::lock_guard<std::mutex> lock(t.mutex);
+        auto it = t.live.find(handle);
+        if (it != t.live.end() && it->second.kind == kind) {
+            out = std::move(it->second.object);
+            t.live.erase(it);
+            return out;
+        }
+    }
+    ReportMisuse(call, handle, kind_name(kind));
+    return out;
+}
+
+void ReportMisuse(const char *call, DHANDLE handle, const char *what)
+{
+    Table &t = table();
+    {
+        std::lock_guard<std::mutex> lock(t.mutex);
+        ++t.misuses;
+    }
+    std::fprintf(stderr, "vortiq platform: %s: handle %lu is not a live %s handle\n",
+                 call ? call : "?", (unsigned long)handle, what ? what : "");
+}
+
+}  // namespace vq
+
+namespace vqtest {
+
+std::size_t HandleCount(HandleKind kind)
+{
+    vq::Table &t = vq::table();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    std::size_t n = 0;
+    for (const auto &e : t.live)
+        if (e.second.kind == kind)
+            ++n;
+    return n;
+}
+
+std::size_t HandleCountAll()
+{
+    vq::Table &t = vq::table();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    return t.live.size();
+}
+
+std::size_t MisuseCount()
+{
+    vq::Table &t = vq::table();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    return t.misuses;
+}
+
+std::string DescribeHandles()
+{
+    vq::Table &t = vq::table();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    std::ostringstream out;
+    for (const auto &e : t.live)
+        out << vq::kind_name(e.second.kind) << " " << e.first << "\n";
+    return out.str();
+}
+
+}  // namespace vqtest

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs, with apt-get, what a fresh Debian machine lacks to build and
+# test the project. Does nothing when everything is there.
+set -euo pipefail
+need=()
+have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+for p in cmake ninja-build g++ make pkg-config libsqlite3-dev sqlite3 libgtest-dev libgmock-dev \
+         googletest libbenchmark-dev libcli11-dev nlohmann-json3-dev ccache; do
+  have_pkg "$p" || need+=("$p")
+done
+if [ "${#need[@]}" -gt 0 ]; then
+  echo "installing: ${need[*]}"
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}"
+fi
