@@ -43,9 +43,12 @@ size_t PortFreadText(void *Buffer, size_t Size, FILE *Stream);
 int PortFsync(FILE *Stream);
 /* fclose; 0 or EOF. */
 int PortFclose(FILE *Stream);
-/* Writes that pass the fault seam (a failure sets the stream's error). */
+/* Writes that pass the fault seam. An injected failure writes nothing and
+ * marks the stream, so that PortFerror reports it like a real error. */
 size_t PortFwrite(const void *Buffer, size_t Size, size_t Count, FILE *Stream);
 int PortFprintf(FILE *Stream, const char *Format, ...) __attribute__((format(printf, 2, 3)));
+/* ferror, including injected write failures. */
+int PortFerror(FILE *Stream);
 
 /* Rename that never replaces an existing target (fails with EEXIST as the
  * gateway's original platform did); the target's folder is fsynced after
