@@ -1,0 +1,77 @@
+/*
+ * faxsim_files.h - the fax server's side of the spool tree, as the stand-in
+ * fax server reads and writes it: job files, activity log lines, the queue
+ * file, received-fax control files.
+ */
+#ifndef FAXSIM_FILES_H
+#define FAXSIM_FILES_H
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace faxsim {
+
+/* The folders below ROOT/TMBFAX. */
+extern const char *const kSpoolFolders[];
+
+std::string SpoolRoot(const std::string &root);
+
+/* A fax job as the gateway wrote it. */
+struct Job {
+    std::string name;                     /* file name in FAX/OUT (8 digits) */
+    unsigned number = 0;                  /* the name as a number */
+    std::vector<std::string> addresses;   /* each "- @ FAX {...}" of Send-to */
+    std::vector<std::string> attachments; /* file names in FAX/OPARCEL */
+    std::vector<std::string> attachmentNames;
+    std::string sender;                   /* "Sender:" value */
+    std::string fromName;
+    std::string subject;
+    bool returnGood = true;               /* false after "Return_Good: NO" */
+    std::string body;
+};
+
+/* Parses a job file's bytes; false when it does not begin with the
+ * signature byte 3. */
+bool ParseJob(const std::string &bytes, Job &job);
+/* Splits a Send-to value into its addresses (commas inside braces stay). */
+std::vector<std::string> SplitAddresses(const std::string &value);
+/* The fax number of an address: the second field inside the braces, with
+ * the gateway's escapes undone ("D" for ".", "B" for ","). */
+std::string FaxNumberOf(const std::string &address);
+/* The recipient's name: the first field inside the braces. */
+std::string FaxNameOf(const std::string &address);
+
+/* One activity log line in the fax server's column layout. */
+struct ActivityLine {
+    unsigned job = 0;
+    std::tm when{};
+    bool final = false;
+    unsigned retries = 0;
+    std::string destination; /* 20 columns */
+    std::string sender;      /* 11 columns */
+    unsigned pages = 1;
+    std::string code = "0000";
+    std::string explanation = " Sent "; /* 6 columns, right after the code */
+    std::string connection = "0:30";
+    std::string speed = "9";
+};
+std::string FormatActivityLine(const ActivityLine &line);
+
+/* One queue record (384 bytes, little-endian). */
+struct QueueRecord {
+    uint16_t id = 0;
+    std::tm when{};
+    uint16_t status = 0;
+    uint16_t attempts = 0;
+    std::string from;
+    std::string tel;
+};
+constexpr size_t kQueueRecordSize = 384;
+extern const char kQueueSignature[21];
+std::string EncodeQueueRecord(const QueueRecord &rec);
+
+}  // namespace faxsim
+
+#endif /* FAXSIM_FILES_H */
