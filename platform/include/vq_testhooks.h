@@ -60,6 +60,9 @@ void ResetIdle();
 /* Next AddInDayHasElapsed answers (default: by the clock). */
 void SetDayElapsedHook(std::function<bool()> hook);
 
+/* Module whose texts the add-in calls use (0: the first one registered). */
+void SetActiveModule(HMODULE module);
+
 /* Data directory (notes.ini is read from it afresh). */
 void SetDataDirectory(const std::string &dir);
 

@@ -1,0 +1,557 @@
+/*
+ * addin.cpp - add-in task services: the server log (AddInLogError), the
+ * task's status line (AddInSetStatus), message formatting
+ * (AddInFormatError), the stop question (AddInIdle) and the daily tick
+ * (AddInDayHasElapsed), with their test controls.
+ *
+ * On disk, under the data directory:
+ *   server.log            one line per log entry, appended
+ *   tasks/<task>.status   the task's latest status line, replaced whole
+ *   tasks/<task>.quit     a stop request; removed when AddInIdle finds it
+ *
+ * Messages are formatted by a small formatter of our own over the
+ * caller's VQARG array, so a pattern can never read an argument that was
+ * not passed, and every result is cut at MAXSPRINTF.
+ */
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "runtime_internal.h"
+#include "vq_port.h"
+#include "vq_runtime.h"
+#include "vq_testhooks.h"
+
+namespace {
+
+/* Longest formatted text, terminator excluded. */
+constexpr size_t kMaxText = MAXSPRINTF - 1;
+/* Captured entries and status lines kept for tests (the newest). */
+constexpr size_t kMaxCaptured = 100000;
+/* Widths and precisions beyond this are cut: no text is longer anyway. */
+constexpr int kMaxFieldWidth = MAXSPRINTF;
+/* Pace of AddInIdle when notes.ini does not say. */
+constexpr int kDefaultPaceMs = 200;
+constexpr int kMaxPaceMs = 60000;
+
+volatile sig_atomic_t g_stopSignal = 0;
+
+struct AddInState {
+    std::mutex mutex;
+    std::string task = "vortiq";
+    bool echo = true;
+    std::deque<vqtest::LogEntry> log;
+    std::deque<std::string> status;
+    /* AddInIdle */
+    int turns = 0;
+    bool stopped = false;
+    int stopAfter = -1;
+    std::function<void(int)> idleHook;
+    int testPaceMs = -1;
+    /* AddInDayHasElapsed */
+    std::function<bool()> dayHook;
+    bool dayKnown = false;
+    long lastDay = 0;
+};
+
+AddInState &State()
+{
+    static AddInState *s = new AddInState; /* outlives static destructors */
+    return *s;
+}
+
+std::string TaskName()
+{
+    AddInState &s = State();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.task;
+}
+
+/* ---- formatter ---- */
+
+struct Spec {
+    std::string flags;
+    int width = -1;
+    int precision = -1;
+    char conv = 0;
+};
+
+/* Parses the conversion after a '%'; returns the index after it, or 0
+ * when the text there is no conversion we know. */
+size_t ParseSpec(const char *p, size_t i, Spec *spec)
+{
+    while (p[i] != '\0' && std::strchr("-+ #0", p[i]) != nullptr)
+        spec->flags += p[i++];
+    auto digits = [&](int *out) {
+        int v = 0;
+        bool any = false;
+        while (p[i] >= '0' && p[i] <= '9') {
+            v = v * 10 + (p[i++] - '0');
+            if (v > kMaxFieldWidth)
+                v = kMaxFieldWidth;
+            any = true;
+        }
+        if (any)
+            *out = v;
+        return any;
+    };
+    digits(&spec->width);
+    if (p[i] == '.') {
+        ++i;
+        if (!digits(&spec->precision))
+            spec->precision = 0;
+    }
+    while (p[i] == 'l' || p[i] == 'h')
+        ++i;
+    if (p[i] == '\0' || std::strchr("sdiuxXc%", p[i]) == nullptr)
+        return 0;
+    spec->conv = p[i];
+    return i + 1;
+}
+
+std::string Pad(std::string s, const Spec &spec)
+{
+    if (spec.width > 0 && s.size() < (size_t)spec.width) {
+        const size_t fill = (size_t)spec.width - s.size();
+        if (spec.flags.find('-') != std::string::npos)
+            s.append(fill, ' ');
+        else
+            s.insert(0, fill, ' ');
+    }
+    return s;
+}
+
+std::string FormatNumber(const Spec &spec, long n)
+{
+    std::string f = "%" + spec.flags;
+    if (spec.width >= 0)
+        f += std::to_string(spec.width);
+    if (spec.precision >= 0)
+        f += "." + std::to_string(spec.precision);
+    char buf[3 * MAXSPRINTF];
+    switch (spec.conv) {
+    case 'u':
+    case 'x':
+    case 'X':
+        f += "l";
+        f += spec.conv;
+        std::snprintf(buf, sizeof buf, f.c_str(), (unsigned long)n);
+        break;
+    default:
+        f += "ld";
+        std::snprintf(buf, sizeof buf, f.c_str(), n);
+        break;
+    }
+    return buf;
+}
+
+std::string FormatOne(const Spec &spec, const VQARG *arg)
+{
+    const bool isText = arg != nullptr && arg->IsText;
+    /* A text in a number's place reads as the number it spells (log
+     * entries pass their one argument as text). */
+    long number = 0;
+    if (isText)
+        number = arg->Text != nullptr ? std::strtol(arg->Text, nullptr, 10) : 0;
+    else if (arg != nullptr)
+        number = arg->Number;
+    switch (spec.conv) {
+    case 's': {
+        std::string s;
+        if (isText)
+            s = arg->Text != nullptr ? arg->Text : "";
+        else if (arg != nullptr)
+            s = std::to_string(number);
+        if (spec.precision >= 0 && s.size() > (size_t)spec.precision)
+            s.resize((size_t)spec.precision);
+        return Pad(s, spec);
+    }
+    case 'c': {
+        char c = isText ? (arg->Text != nullptr ? arg->Text[0] : '\0') : (char)number;
+        return Pad(c == '\0' ? std::string() : std::string(1, c), spec);
+    }
+    default:
+        return FormatNumber(spec, number);
+    }
+}
+
+/* Text of a module identifier (active module, with or without the display
+ * bits); nullptr when it has none. */
+const char *ModuleText(STATUS id)
+{
+    const HMODULE m = vq::ActiveModule();
+    const char *text = nullptr;
+    if (vq::ModuleLookup(m, id, &text) && text != nullptr)
+        return text;
+    text = nullptr;
+    if (ERR(id) != id && vq::ModuleLookup(m, ERR(id), &text) && text != nullptr)
+        return text;
+    return nullptr;
+}
+
+/* A log line is exactly one line, whatever the argument held. */
+void OneLine(std::string *s)
+{
+    for (char &c : *s)
+        if (c == '\n' || c == '\r')
+            c = ' ';
+}
+
+bool WriteAllFd(int fd, const std::string &data)
+{
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += (size_t)n;
+    }
+    return true;
+}
+
+std::string TasksFolder()
+{
+    std::string dir = vq::DataPath("tasks");
+    mkdir(dir.c_str(), 0755); /* EEXIST is the usual answer */
+    return dir;
+}
+
+void WriteStatusFile(const std::string &text)
+{
+    const std::string dir = TasksFolder();
+    const std::string path = dir + "/" + TaskName() + ".status";
+    const std::string tmp = path + ".tmp." + std::to_string(getpid());
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    bool ok = WriteAllFd(fd, text + "\n");
+    if (close(fd) != 0)
+        ok = false;
+    /* The console reads the old line or the new one, never half of one. */
+    if (!ok || rename(tmp.c_str(), path.c_str()) != 0)
+        unlink(tmp.c_str());
+}
+
+void AppendServerLog(const std::string &line)
+{
+    const std::string path = vq::DataPath("server.log");
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    WriteAllFd(fd, line);
+    close(fd);
+}
+
+/* A stop request left for this task; removed when found. */
+bool TakeQuitRequest()
+{
+    const std::string path = vq::DataPath("tasks/" + TaskName() + ".quit");
+    if (unlink(path.c_str()) == 0)
+        return true;
+    return errno != ENOENT && access(path.c_str(), F_OK) == 0;
+}
+
+int PaceMs(int testPace)
+{
+    if (testPace >= 0)
+        return testPace;
+    std::string value;
+    if (!vq::EnvironmentValue("AddInIdlePaceMs", &value))
+        return kDefaultPaceMs;
+    long ms = std::atol(value.c_str());
+    if (ms < 0)
+        return 0;
+    return ms > kMaxPaceMs ? kMaxPaceMs : (int)ms;
+}
+
+long LocalDayKey(int64_t unixSeconds)
+{
+    time_t t = (time_t)unixSeconds;
+    struct tm lt;
+    if (localtime_r(&t, &lt) == nullptr)
+        return 0;
+    return (long)(lt.tm_year + 1900) * 10000 + (lt.tm_mon + 1) * 100 + lt.tm_mday;
+}
+
+extern "C" void OnStopSignal(int)
+{
+    g_stopSignal = 1;
+}
+
+}  // namespace
+
+namespace vq {
+
+std::string FormatArgs(const char *pattern, int nargs, const VQARG *args)
+{
+    std::string out;
+    if (pattern == nullptr)
+        return out;
+    int next = 0;
+    for (size_t i = 0; pattern[i] != '\0' && out.size() < kMaxText;) {
+        if (pattern[i] != '%') {
+            out += pattern[i++];
+            continue;
+        }
+        Spec spec;
+        size_t after = ParseSpec(pattern, i + 1, &spec);
+        if (after == 0) {
+            out += pattern[i++]; /* not a conversion: the '%' stands as it is */
+            continue;
+        }
+        if (spec.conv == '%') {
+            out += '%';
+        } else {
+            const VQARG *arg = (args != nullptr && next < nargs) ? &args[next] : nullptr;
+            ++next;
+            out += FormatOne(spec, arg);
+        }
+        i = after;
+    }
+    if (out.size() > kMaxText)
+        out.resize(kMaxText);
+    return out;
+}
+
+std::string FormatCode(STATUS code, int nargs, const VQARG *args)
+{
+    const char *text = ModuleText(code);
+    if (text == nullptr)
+        text = vq::StatusText(code);
+    if (text != nullptr)
+        return FormatArgs(text, nargs, args);
+    VQARG number = {0, "", (long)ERR(code)};
+    return FormatArgs("Unknown error code %u", 1, &number);
+}
+
+void InstallStopHandlers()
+{
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = OnStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+}
+
+}  // namespace vq
+
+void AddInFormatErrorV(char *retString, STATUS StringID, int nargs, const VQARG *args)
+{
+    if (retString == nullptr)
+        return;
+    const std::string text = vq::FormatCode(StringID, nargs, args);
+    std::memcpy(retString, text.c_str(), text.size() + 1); /* at most MAXSPRINTF bytes */
+}
+
+void AddInLogError(STATUS StringID, STATUS AdditionalErrorCode, const char *Arg)
+{
+    const std::string arg = Arg != nullptr ? Arg : "";
+    std::string text;
+    const char *pattern = ModuleText(StringID);
+    if (pattern == nullptr && (StringID & PKG_MASK) != PKG_ADDIN)
+        pattern = vq::StatusText(StringID);
+    if (pattern != nullptr) {
+        VQARG a = {1, arg.c_str(), 0};
+        text = vq::FormatArgs(pattern, 1, &a);
+    } else {
+        /* An identifier without text still tells which one it was. */
+        text = "VORTIQ: [" + std::to_string((unsigned)StringID) + "] " + arg;
+    }
+    if (AdditionalErrorCode != NOERROR)
+        text += ": " + vq::FormatCode(AdditionalErrorCode, 0, nullptr);
+    OneLine(&text);
+
+    const std::string line =
+        vq::LocalTimeText(VqTimeSeconds()) + "  " + text + "\n";
+    bool echo;
+    {
+        AddInState &s = State();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        echo = s.echo;
+        s.log.push_back(vqtest::LogEntry{StringID, AdditionalErrorCode, arg, text});
+        if (s.log.size() > kMaxCaptured)
+            s.log.pop_front();
+    }
+    if (echo) {
+        std::fputs(line.c_str(), stdout);
+        std::fflush(stdout);
+    }
+    AppendServerLog(line);
+}
+
+void AddInSetStatusV(STATUS StringID, int nargs, const VQARG *args)
+{
+    std::string text = vq::FormatCode(StringID, nargs, args);
+    OneLine(&text);
+    {
+        AddInState &s = State();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.status.push_back(text);
+        if (s.status.size() > kMaxCaptured)
+            s.status.pop_front();
+    }
+    WriteStatusFile(text);
+}
+
+void AddInSetTaskName(const char *Name)
+{
+    /* The name becomes a file name: a plain name only. */
+    if (Name == nullptr || *Name == '\0' || std::strchr(Name, '/') != nullptr ||
+        std::strcmp(Name, ".") == 0 || std::strcmp(Name, "..") == 0 || std::strlen(Name) > 64)
+        return;
+    AddInState &s = State();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.task = Name;
+}
+
+BOOL AddInIdle(void)
+{
+    AddInState &s = State();
+    int turn;
+    std::function<void(int)> hook;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        turn = ++s.turns;
+        hook = s.idleHook;
+    }
+    if (hook)
+        hook(turn);
+    bool stop;
+    int testPace;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        stop = s.stopped || g_stopSignal != 0 || (s.stopAfter >= 0 && turn > s.stopAfter);
+        testPace = s.testPaceMs;
+    }
+    if (!stop)
+        stop = TakeQuitRequest();
+    if (stop) {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.stopped = true; /* once TRUE, always TRUE */
+        return TRUE;
+    }
+    const int pace = PaceMs(testPace);
+    if (pace > 0)
+        PortSleepMs(pace);
+    return FALSE;
+}
+
+BOOL AddInDayHasElapsed(void)
+{
+    AddInState &s = State();
+    std::function<bool()> hook;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        hook = s.dayHook;
+    }
+    if (hook)
+        return hook() ? TRUE : FALSE;
+    const long day = LocalDayKey(VqTimeSeconds());
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.dayKnown && s.lastDay == day)
+        return FALSE;
+    s.dayKnown = true;
+    s.lastDay = day;
+    return TRUE;
+}
+
+namespace vqtest {
+
+std::vector<LogEntry> LogEntries()
+{
+    AddInState &s = State();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return std::vector<LogEntry>(s.log.begin(), s.log.end());
+}
+
+void ClearLog()
+{
+    AddInState &s = State();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.log.clear();
+}
+
+void SetLogEcho(bool echo)
+{
+    AddInState &s = State();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.echo = echo;
+}
+
+std::vector<std::string> StatusLines()
+{
+    AddInState &s = State();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return std::vector<std::string>(s.status.begin(), s.status.end());
+}
+
+void ClearStatus()
+{
+    AddInState &s = State();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.status.clear();
+}
+
+/* AddInIdle answers FALSE for the first `turns` calls and TRUE after. */
+void SetIdleStopAfter(int turns)
+{
+    AddInState &s = State();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.stopAfter = turns;
+}
+
+void SetIdleHook(std::function<void(int turn)> hook)
+{
+    AddInState &s = State();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.idleHook = std::move(hook);
+}
+
+void SetIdlePaceMs(int ms)
+{
+    AddInState &s = State();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.testPaceMs = ms;
+}
+
+void ResetIdle()
+{
+    AddInState &s = State();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.turns = 0;
+    s.stopped = false;
+    s.stopAfter = -1;
+    s.idleHook = nullptr;
+    s.testPaceMs = -1;
+    s.dayHook = nullptr;
+    s.dayKnown = false;
+    s.lastDay = 0;
+    s.task = "vortiq";
+    g_stopSignal = 0;
+}
+
+void SetDayElapsedHook(std::function<bool()> hook)
+{
+    AddInState &s = State();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.dayHook = std::move(hook);
+}
+
+}  // namespace vqtest
