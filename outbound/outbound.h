@@ -1,0 +1,72 @@
+/*
+ * outbound.h - what the parts of the outbound subsystem share and nobody
+ * else needs: the extended-fields flag and its marker, the recipient
+ * address conversion, the options-file reader, the helpers that write
+ * header values into a fax job file, and the widths of their fields.
+ */
+#ifndef VQ_OUTBOUND_H
+#define VQ_OUTBOUND_H
+
+#include <stddef.h>
+#include <stdio.h>
+
+#include <string>
+
+#include "vortiq.h"
+
+/* ---- extended-fields marker ---- */
+#define TAMBRI_SIG_LEN 37
+/* 1 while the current job has the extended-fields recipient; cleared by
+ * CreateForeignMessage at the start of every job, read by AddToItems. */
+extern WORD IsTambriDll;
+/* "$TAMBRI^_EXTENDED^_*FAX-FIELDS*_1.00$" (TAMBRI_SIG_LEN characters). */
+extern const char TambriDllExtSig[TAMBRI_SIG_LEN + 1];
+
+/* ---- address conversion ---- */
+#define CONV_RECIPIENT_MAX 255  /* characters of an address that are looked at */
+#define CONV_NAMEONLY_SIZE 256  /* a name-only part whole: 255 characters */
+/* "- @ FAX {" + 255 characters of address + " " + "}": a full fax address
+ * without its option text. A buffer for one needs this plus the length of
+ * the option text plus the terminator. */
+#define CONV_FULLADDR_FIXED 266
+#define ADDTOITEMS_NAME_SIZE 128 /* a name in the Total-to/Copies-to lists: 127 */
+
+/* Parses one Notes address into its name-only part (NameOnly, cut at
+ * NameOnlySize - 1) and its full fax address "- @ FAX {address More_Add}"
+ * (FullAddress). Either output may be null. The option text is never cut:
+ * a FullAddress buffer smaller than CONV_FULLADDR_FIXED + strlen(More_Add)
+ * + 1 is refused with ERR_BAD_PARAM and left untouched. Otherwise 0. */
+STATUS ConvLotusNametoFaxName(const char *Recipient, int RecipientNameLength, char *NameOnly,
+                              size_t NameOnlySize, char *FullAddress, size_t FullAddressSize,
+                              const char *More_Add);
+
+/* Appends the name-only part of every entry of recipient item ItemNum (0
+ * send-to, 1 copy-to) of hMessage to the text list hToFieldList (data-type
+ * prefix), advancing *pToFieldAmt. A missing item or one of another type
+ * adds nothing. 0, or the status of a failed ListAddEntry (logged). */
+STATUS AddToItems(DHANDLE hToFieldList, WORD *pToFieldListSize, WORD *pToFieldAmt,
+                  DHANDLE hMessage, WORD ItemNum);
+
+/* ---- options file ---- */
+#define OPT_LINE_SIZE 1024     /* one read of the options file: 1023 characters */
+#define OPT_NOT_OPTIONS 0xFFFF /* do_addconf: not an options file */
+#define JOB_MOREBODY_SIZE 256  /* cover page message: 255 characters */
+#define JOB_FROMNAME_SIZE 256  /* sender's display name: 255 characters */
+
+/* Applies the options file ConfigFileName: appends to *More_Add, sets
+ * More_Body, FromName and *pIncludeNames, and writes the sender lines into
+ * the job file ForeignFile. 0 when it was an options file; OPT_NOT_OPTIONS
+ * (nothing changed or written) when it cannot be opened or does not begin
+ * with "[Fax Options]". */
+WORD do_addconf(FILE *ForeignFile, const char *ConfigFileName, std::string *More_Add,
+                char *More_Body, size_t More_BodySize, char *FromName, size_t FromNameSize,
+                char *pIncludeNames);
+
+/* ---- job file header values ----
+ * A header line of the job file is one line: a value never carries a line
+ * end into it, each CR or LF of a value is written as a blank. */
+void JobWriteValue(FILE *Stream, const char *Value, size_t Length);
+/* Writes Head as it is, then Value as JobWriteValue does. */
+void JobWriteLine(FILE *Stream, const char *Head, const char *Value);
+
+#endif /* VQ_OUTBOUND_H */
