@@ -1,3 +1,254 @@
-/* placeholder until this pass is written */
-#include "vortiq.h"
-STATUS ImportActivity(void) { return 0; }
+/*
+ * activity_import.cpp - ImportActivity: takes the fax server's activity
+ * log (UTIL/DATA/ACTIVITY.LOG) over by renaming it to ACTIVITY.RD, turns
+ * every "TX" line into a "Job Entry" note of the activity database and
+ * deletes ACTIVITY.RD afterwards. A line marked final ("*" after its type)
+ * overwrites the entry that "Pending by Job ID" holds for its job.
+ *
+ * A leftover ACTIVITY.RD (the open failed, or the task ended between the
+ * rename and the delete) is imported first and deleted; otherwise every
+ * later rename would fail and the log would never be read again.
+ *
+ * Reports through 13146, 13120, 13121, 13122, 13124, 13128, 13130.
+ */
+#include <cstdio>
+#include <cstring>
+
+#include "activity.h"
+
+const char *const Fields[ACT_FIELD_COUNT] = {
+    "JobID", "Date",  "Time",        "Type",       "Attempts", "To",
+    "From",  "Pages", "Code",        "Explanation", "Connection", "Speed",
+};
+
+/* One activity log line: at most 255 characters and the terminator. */
+#define ACT_LINE_SIZE 256
+/* The columns of a line. Each width keeps its value within ACT_VALUE_SIZE;
+ * the "%[^\n]" columns keep inner and trailing blanks. */
+static const char ActLineFormat[] =
+    "%4s %5s %5s %2[^\n]%c%2s %20[^\n] %11[^\n] %3s %4s%6[^\n]%4s%1s";
+#define ACT_FINAL_MARK '*'
+
+/* What a line stopped on: go on with the next line, or stop the file. */
+enum { LINE_NEXT = 0, LINE_STOP = 1 };
+
+/* Splits one line into the twelve values and the final-entry marker.
+ * Whatever the line does not supply stays empty. */
+static void SplitActivityLine(const char *szData, char fData[ACT_FIELD_COUNT][ACT_VALUE_SIZE],
+                              char *cFinal)
+{
+    for (int i = 0; i < ACT_FIELD_COUNT; i++)
+        fData[i][0] = '\0';
+    /* Cleared as well: a line that ends right after its type must not
+     * inherit the marker of the line before it. */
+    *cFinal = '\0';
+    (void)std::sscanf(szData, ActLineFormat, fData[ACT_JOBID], fData[ACT_DATE], fData[ACT_TIME],
+                      fData[ACT_TYPE], cFinal, fData[ACT_ATTEMPTS], fData[ACT_TO],
+                      fData[ACT_FROM], fData[ACT_PAGES], fData[ACT_CODE],
+                      fData[ACT_EXPLANATION], fData[ACT_CONNECTION], fData[ACT_SPEED]);
+}
+
+/* Opens the entry that "Pending by Job ID" holds for JobID into
+ * *note_handle, or leaves it none when there is no such entry. LINE_STOP
+ * (logged) when the lookup fails. */
+static int FindFinalEntry(DBHANDLE db_handle, HCOLLECTION hcJobs, const char *JobID,
+                          NOTEHANDLE *note_handle)
+{
+    COLLECTIONPOSITION cpPos;
+    DWORD dwAmt = 0;
+    DHANDLE hERBuffer = NULLHANDLE;
+    DWORD dwNRet = 0;
+    DWORD dwSkipped = 0;
+    WORD wBufLen = 0;
+    WORD wSignal = 0;
+    NOTEID idNote = 0;
+    NOTEID *pIds = nullptr;
+    STATUS error = NOERROR;
+
+    std::memset(&cpPos, 0, sizeof cpPos);
+    error = NIFFindByName(hcJobs, JobID, FIND_CASE_INSENSITIVE, &cpPos, &dwAmt);
+    if (ERR(error) == ERR_NOT_FOUND)
+        return LINE_NEXT;
+    if (error != NOERROR) {
+        AddInLogError(VQM_ENTRY_SEARCH_ERROR, error, JobID);
+        return LINE_STOP;
+    }
+    error = NIFReadEntries(hcJobs, &cpPos, NAVIGATE_CURRENT, 0, NAVIGATE_NEXT, MAXDWORD,
+                           READ_MASK_NOTEID, &hERBuffer, &wBufLen, &dwSkipped, &dwNRet, &wSignal);
+    if (error != NOERROR) {
+        AddInLogError(VQM_ENTRY_ERROR, error, nullptr);
+        return LINE_STOP;
+    }
+    if (hERBuffer == NULLHANDLE)
+        return LINE_NEXT; /* as if the job had not been found */
+    pIds = (NOTEID *)OSLockObject(hERBuffer);
+    if (pIds != nullptr && dwNRet > 0)
+        std::memcpy(&idNote, pIds, sizeof idNote);
+    OSUnlockObject(hERBuffer);
+    OSMemFree(hERBuffer);
+    if (idNote == 0)
+        return LINE_NEXT;
+    error = NSFNoteOpen(db_handle, idNote, 0, note_handle);
+    if (error != NOERROR) {
+        *note_handle = NULLHANDLE;
+        AddInLogError(VQM_NOTE_NOT_OPENED, error, nullptr);
+        return LINE_STOP;
+    }
+    return LINE_NEXT;
+}
+
+/* Writes one split "TX" line into its entry: the found one for a final
+ * line, else a new one. LINE_STOP (logged) on any failure. */
+static int StoreActivityLine(DBHANDLE db_handle, HCOLLECTION hcJobs,
+                             char fData[ACT_FIELD_COUNT][ACT_VALUE_SIZE], char cFinal)
+{
+    NOTEHANDLE note_handle = NULLHANDLE;
+    STATUS error = NOERROR;
+    const char *szFail = nullptr;
+
+    if (cFinal == ACT_FINAL_MARK &&
+        FindFinalEntry(db_handle, hcJobs, fData[ACT_JOBID], &note_handle) == LINE_STOP)
+        return LINE_STOP;
+    if (note_handle == NULLHANDLE) {
+        error = NSFNoteCreate(db_handle, &note_handle);
+        if (error != NOERROR) {
+            note_handle = NULLHANDLE;
+            szFail = "Error Creating Note";
+            goto done;
+        }
+    }
+    error = NSFItemSetText(note_handle, ACT_FORM_ITEM, ACT_FORM_NAME, MAXWORD);
+    if (error != NOERROR) {
+        szFail = "Error Setting Form";
+        goto done;
+    }
+    for (int i = 0; i < ACT_FIELD_COUNT; i++) {
+        error = NSFItemSetText(note_handle, Fields[i], fData[i], MAXWORD);
+        if (error != NOERROR) {
+            szFail = "Error Setting Text Item";
+            goto done;
+        }
+    }
+    error = NSFNoteUpdate(note_handle, 0);
+    if (error != NOERROR) {
+        szFail = "Error With Note Update";
+        goto done;
+    }
+    error = NSFNoteClose(note_handle);
+    note_handle = NULLHANDLE;
+    if (error != NOERROR)
+        szFail = "Error with Note Close";
+
+done:
+    /* A note that could not be filled or saved is closed unsaved. */
+    if (note_handle != NULLHANDLE)
+        NSFNoteClose(note_handle);
+    if (szFail != nullptr) {
+        AddInLogError(VQM_DS0, error, szFail);
+        return LINE_STOP;
+    }
+    return LINE_NEXT;
+}
+
+/* Imports ACTIVITY.RD (ActivityRead) line by line, then closes and deletes
+ * it, whether the lines ran out or a failure stopped them: the lines after
+ * a failure are not imported. LINE_STOP when the file could not be opened
+ * or a line stopped the import; ACTIVITY.RD stays on disk only when it
+ * could not be opened. */
+static int ImportActivityRead(DBHANDLE db_handle, HCOLLECTION hcJobs, const char *ActivityRead)
+{
+    FILE *ActivityFile = nullptr;
+    char szData[ACT_LINE_SIZE];
+    char fData[ACT_FIELD_COUNT][ACT_VALUE_SIZE];
+    char cFinal = '\0';
+    int result = LINE_NEXT;
+
+    ActivityFile = PortFopen(ActivityRead, "r+");
+    if (ActivityFile == nullptr) {
+        AddInLogError(VQM_DS0, NOERROR, "Can not open Activity.rd");
+        return LINE_STOP;
+    }
+    while (PortFgets(szData, (int)sizeof szData, ActivityFile) != nullptr) {
+        SplitActivityLine(szData, fData, &cFinal);
+        if (std::strncmp(fData[ACT_TYPE], "TX", 2) != 0)
+            continue;
+        result = StoreActivityLine(db_handle, hcJobs, fData, cFinal);
+        if (result == LINE_STOP)
+            break;
+    }
+    PortFclose(ActivityFile);
+    /* A file left behind would be imported a second time next cycle. */
+    if (PortUnlink(ActivityRead) != 0)
+        AddInLogError(VQM_DS0, NOERROR, "Can not delete Activity.rd");
+    return result;
+}
+
+/* The activity log import pass. Returns 0, or the status that made the
+ * database, view or collection unusable (E_quit is then set). */
+STATUS ImportActivity(void)
+{
+    DBHANDLE db_handle = NULLHANDLE;
+    NOTEID idView = 0;
+    HCOLLECTION hcJobs = 0;
+    STATUS error = NOERROR;
+    STATUS closeErr = NOERROR;
+    char ActivityLog[VQ_PATH_SIZE];
+    char ActivityRead[VQ_PATH_SIZE];
+
+    error = NSFDbOpen(ActLogNsf, &db_handle);
+    if (error != NOERROR) {
+        db_handle = NULLHANDLE;
+        AddInLogError(VQM_DS0, error, "Error Opening Acticity DB");
+        E_quit = 1;
+        return error;
+    }
+    error = NIFFindDesignNote(db_handle, ACT_VIEW_NAME, NOTE_CLASS_VIEW, &idView);
+    if (error != NOERROR) {
+        E_quit = 1;
+        AddInLogError(VQM_VIEW_NOT_FOUND, error, ACT_VIEW_NAME);
+        goto EndImportActivity;
+    }
+    error = NIFOpenCollection(db_handle, db_handle, idView, OPEN_REBUILD_INDEX, NULLHANDLE,
+                              &hcJobs, nullptr, nullptr, nullptr, nullptr);
+    if (error != NOERROR) {
+        hcJobs = 0;
+        E_quit = 1;
+        AddInLogError(VQM_COLLECTION_ERROR, error, ACT_VIEW_NAME);
+        goto EndImportActivity;
+    }
+
+    /* Paths that do not fit are treated as missing files: nothing is
+     * renamed or read under a cut name. */
+    if (SpoolWholePath(ActivityLog, sizeof ActivityLog, SPOOL_ACTIVITY_LOG) != 0 ||
+        SpoolWholePath(ActivityRead, sizeof ActivityRead, SPOOL_ACTIVITY_RD) != 0)
+        goto CloseCollImportActivity;
+
+    /* A leftover from an earlier cycle first. When it could not be read to
+     * its end, ACTIVITY.LOG waits for the next cycle rather than meet the
+     * same failure and lose its lines too. */
+    if (PortAccess(ActivityRead) == 0 &&
+        ImportActivityRead(db_handle, hcJobs, ActivityRead) == LINE_STOP)
+        goto CloseCollImportActivity;
+
+    if (PortAccess(ActivityLog) != 0)
+        goto CloseCollImportActivity;
+    /* Never replaces: the fax server appends to ACTIVITY.LOG only, and a
+     * file already under the reading name is someone else's. */
+    if (PortRename(ActivityLog, ActivityRead) != 0) {
+        AddInLogError(VQM_DS0, NOERROR, "Can not create Activity.rd");
+        goto CloseCollImportActivity;
+    }
+    (void)ImportActivityRead(db_handle, hcJobs, ActivityRead);
+
+CloseCollImportActivity:
+    error = NIFCloseCollection(hcJobs);
+    if (error != NOERROR)
+        AddInLogError(VQM_VIEW_CLOSE_ERROR, error, ACT_VIEW_NAME);
+    error = NOERROR;
+
+EndImportActivity:
+    closeErr = NSFDbClose(db_handle);
+    if (closeErr != NOERROR)
+        AddInLogError(VQM_DS0, closeErr, "Error closing DB");
+    return error;
+}

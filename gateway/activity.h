@@ -1,0 +1,87 @@
+/*
+ * activity.h - what the three activity passes (log import, purge, pending
+ * queue listing) share privately: the item names of a "Job Entry" note,
+ * the widths of the values written into it, the byte layout of the fax
+ * server's queue file, the purge's search routine and the seam through
+ * which tests drive the queue file's retry without waiting.
+ */
+#ifndef VQ_ACTIVITY_H
+#define VQ_ACTIVITY_H
+
+#include "vortiq.h"
+
+/* ---- "Job Entry" notes ---- */
+#define ACT_FORM_ITEM "FORM"
+#define ACT_FORM_NAME "Job Entry"
+#define ACT_VIEW_NAME "Pending by Job ID"
+#define ACT_FIELD_COUNT 12 /* items after "FORM" */
+/* Every value is built in its own buffer of this size, so an item holds
+ * at most 31 characters; longer source values are cut there. */
+#define ACT_VALUE_SIZE 32
+/* The twelve item names, in the order the values are set. */
+extern const char *const Fields[ACT_FIELD_COUNT];
+
+/* Indexes into the value table (the order of Fields). */
+enum {
+    ACT_JOBID = 0,
+    ACT_DATE,
+    ACT_TIME,
+    ACT_TYPE,
+    ACT_ATTEMPTS,
+    ACT_TO,
+    ACT_FROM,
+    ACT_PAGES,
+    ACT_CODE,
+    ACT_EXPLANATION,
+    ACT_CONNECTION,
+    ACT_SPEED
+};
+
+/* ---- the fax server's queue file (little-endian throughout) ---- */
+#define QSIG_TEXT "TMB_FAX_LANQUEUE3.00"
+#define QSIG_LEN 20          /* signature bytes at the start, no terminator */
+#define QSIG_BUF_SIZE 24     /* szQSig: the signature read, zero-filled */
+#define QENTRY_SIZE 384      /* one record */
+/* QENTRY field offsets */
+#define QENTRY_ID 0          /* uwId, unsigned 16-bit: the job number */
+#define QENTRY_AID 2         /* uwAId: the fax server's own */
+#define QENTRY_TIME 4        /* btTime, a BTIME of 6 bytes */
+#define QENTRY_STAT 10       /* uwStat, unsigned 16-bit */
+#define QENTRY_PRIORITY 12   /* uwPriority: the fax server's own */
+#define QENTRY_ATTEMPTS 14   /* uwAttempts, unsigned 16-bit */
+#define QENTRY_FROM 16       /* szFrom, 129 bytes, zero-terminated */
+#define QENTRY_FROM_SIZE 129
+#define QENTRY_PO 145        /* szPO: the fax server's own */
+#define QENTRY_TEL 274       /* szTel, 49 bytes, zero-terminated */
+#define QENTRY_TEL_SIZE 49
+#define QENTRY_RESERVED 323  /* 61 bytes, the fax server's own */
+/* BTIME field offsets (signed 8-bit each, then the year) */
+#define BTIME_MINUTE 0
+#define BTIME_HOUR 1
+#define BTIME_DAY 2
+#define BTIME_MONTH 3
+#define BTIME_YEAR 4         /* signed 16-bit, not read */
+#define QSTAT_ACTIVE 0x0002  /* uwStat: the job is being sent now */
+
+/* The queue file's open is retried for this long (seconds). */
+#define QUEUE_OPEN_SECONDS 30
+/* Pause between two attempts, so that the retry does not spin. */
+#define QUEUE_RETRY_PAUSE_MS 20
+/* Bound on the attempts as well, so that a clock that stands still or
+ * steps back cannot keep the retry going for ever: the number of pauses
+ * that fill the retry time. */
+#define QUEUE_MAX_ATTEMPTS (QUEUE_OPEN_SECONDS * 1000 / QUEUE_RETRY_PAUSE_MS)
+
+/* Called between two attempts to open the queue file, after the pause,
+ * when set. Null in the gateway; tests set it to move their clock. */
+extern void (*AddPendingRetryHook)(void);
+
+/* ---- purge ---- */
+#define ACT_MAX_AGE_SECONDS 604800L /* seven days */
+
+/* NSFSearch's routine of DelActivity: deletes the matching note when it
+ * was last modified more than seven days ago. ForDB points to the open
+ * database handle. 0 goes on with the search. */
+STATUS CheckTime(void *ForDB, SEARCH_MATCH *SearchMatch, ITEM_TABLE *SummaryBuffer);
+
+#endif /* VQ_ACTIVITY_H */
