@@ -1,3 +1,357 @@
-/* placeholder until this pass is written */
-#include "vortiq.h"
-void DoInboundTask(void) {}
+/*
+ * inbound_pass.cpp - the inbound pass: every received-fax control file
+ * "ST??????" in FAX/IN becomes a mail in mail.box, with the image from
+ * FAX/IPARCEL attached as "RX.FAX", routed at once. Recipients come from
+ * the "To:" lines, the DID lookup, the default recipient when nobody was
+ * named, and the administrator when a name did not resolve.
+ *
+ * On disk: a delivered control file and its image are deleted, and only
+ * once the router has the mail. A file that cannot be delivered gets the
+ * failure line appended and is moved to FAX/ERROR as "<name>.BAD", its
+ * image beside it as "<name>"; a name already taken there is never
+ * replaced. A control file that cannot be opened for update (the fax
+ * server still holds it) ends the pass and waits for the next one. The
+ * body text is written to a "NNNNNNNN.TMP" file in the current directory
+ * and removed when the file is done.
+ */
+#include <cstdio>
+#include <cstring>
+
+#include "inbound.h"
+
+#define RX_ATTACHMENT_NAME "RX.FAX"
+#define RX_FROM_NAME "VORTIQ"
+#define RX_FROM_NAME_LEN 6
+#define RX_BODY_LINE_DELIMS "\r\n\x1a"
+#define RX_ADMIN_ERROR_STRING "Inbound Message"
+#define CONTROL_FILE_PATTERN "ST??????"
+
+/* The three spool directories of the pass (split form, no drive). */
+typedef struct {
+    char RecipientDir[VQ_FILE_PATH];
+    char AttachmentDir[VQ_FILE_PATH];
+    char ErrorDir[VQ_FILE_PATH];
+} INDIRS;
+
+/* State of one control file while it is handled. */
+typedef struct {
+    FILE *ControlFile;
+    FILE *BodyFile;
+    int BodyCreated;
+    DHANDLE hMessage;
+    DHANDLE dupRecip;
+    RECITEMINFO Rec;
+    int RxFile;
+    char SubjectField[IN_SUBJECT_SIZE];
+    char AttachmentName[VQ_FILE_PATH];
+    char BodyFileName[VQ_FILE_PATH];
+    char FailureText[MAXSPRINTF]; /* a failure with a text of its own */
+    ENTRYCOL EntryCol[ENTRY_COLS];
+} INFAX;
+
+/* Header line: a recipient to look up. */
+static STATUS AddNamedRecipient(INFAX *Fax, const char *Name)
+{
+    AddInLogError(VQM_IN_RECIPIENT_IS, NOERROR, Name);
+    return AddRecipientName(&Fax->Rec, Name);
+}
+
+/* Header line: the image; only a plain name is joined below FAX/IPARCEL. */
+static STATUS AttachImage(INFAX *Fax, const INDIRS *Dirs, const char *Name)
+{
+    if (!InImageNameIsPlain(Name)) {
+        VqFormat(Fax->FailureText, sizeof Fax->FailureText,
+                 "Attachment name is not a plain file name: %.200s", Name);
+        return ERR_BAD_PARAM;
+    }
+    if (PortMakePath(Fax->AttachmentName, sizeof Fax->AttachmentName, GatewayDrive,
+                     Dirs->AttachmentDir, Name, "") != 0) {
+        Fax->AttachmentName[0] = '\0';
+        return ERR_PATH_TOO_LONG;
+    }
+    return MailAddMessageAttachment(Fax->hMessage, Fax->AttachmentName, RX_ATTACHMENT_NAME);
+}
+
+/* Reads the header section and does what each line calls for; stops at
+ * the first failing call. */
+static STATUS ReadHeader(INFAX *Fax, const INDIRS *Dirs)
+{
+    char String[IN_LINE_SIZE];
+    char Value[IN_LINE_SIZE];
+    STATUS error = NOERROR;
+
+    while (error == NOERROR && PortFgets(String, sizeof String, Fax->ControlFile) != nullptr) {
+        if (InIsHeaderEnd(String))
+            break;
+        switch (InParseHeaderLine(String, Value, sizeof Value)) {
+        case IN_HDR_RECIPIENT:
+            error = AddNamedRecipient(Fax, Value);
+            break;
+        case IN_HDR_SUBJECT:
+            VqCopy(Fax->SubjectField, sizeof Fax->SubjectField, Value);
+            error = MailAddHeaderItem(Fax->hMessage, MAIL_SUBJECT_ITEM_NUM, Fax->SubjectField,
+                                      (WORD)strlen(Fax->SubjectField));
+            break;
+        case IN_HDR_ATTACHMENT:
+            error = AttachImage(Fax, Dirs, Value);
+            break;
+        default:
+            break;
+        }
+    }
+    return error;
+}
+
+/* Called for each "DID Received:" line of the information block. */
+static void OnDIDLine(const char *DID, void *Context)
+{
+    INFAX *Fax = (INFAX *)Context;
+    CheckDID(DID, &Fax->Rec);
+    Fax->RxFile = 1;
+}
+
+/* Default recipient when nobody was named, the administrator once when a
+ * name did not resolve. The appends are not examined: the recipients item
+ * is written with what the list holds. */
+static void CompleteRecipients(RECITEMINFO *Rec)
+{
+    if (Rec->Recipients == 0) {
+        AddInLogError(VQM_SEND_TO_DEFAULT, NOERROR, DefRecipient);
+        AddRecipientName(Rec, DefRecipient);
+    }
+    if (Rec->toAdmin) {
+        AppendRecipient(Rec, FaxAdministrator);
+        Rec->Recipients++;
+    }
+}
+
+/* Copy of the recipients list for the activity entry. */
+static STATUS DuplicateRecipients(INFAX *Fax)
+{
+    STATUS error = NOERROR;
+    Fax->Rec.RecipientsItem = (LIST *)OSLockObject(Fax->Rec.hRecipientsItem);
+    if (Fax->Rec.RecipientsItem == nullptr)
+        return ERR_INVALID_HANDLE;
+    error = ListDuplicate(Fax->Rec.RecipientsItem, TRUE, &Fax->dupRecip);
+    OSUnlockObject(Fax->Rec.hRecipientsItem);
+    Fax->Rec.RecipientsItem = nullptr;
+    if (error != NOERROR)
+        Fax->dupRecip = NULLHANDLE;
+    return error;
+}
+
+/* Builds the message of one opened control file and routes it. Every
+ * resource but the control file is released before it returns. */
+static STATUS BuildAndRoute(INFAX *Fax, const INDIRS *Dirs, DBHANDLE *phMailboxFile)
+{
+    STATUS error = NOERROR;
+
+    if (*phMailboxFile == NULLHANDLE) {
+        error = MailOpenMessageFile(nullptr, phMailboxFile);
+        if (error != NOERROR) {
+            *phMailboxFile = NULLHANDLE; /* the next file tries again */
+            goto done;
+        }
+    }
+    error = MailCreateMessage(*phMailboxFile, &Fax->hMessage);
+    if (error != NOERROR) {
+        Fax->hMessage = NULLHANDLE;
+        goto done;
+    }
+    error = ListAllocate(0, 0, TRUE, &Fax->Rec.hRecipientsItem, &Fax->Rec.RecipientsItem,
+                         &Fax->Rec.RecipientsItemSize);
+    if (error != NOERROR) {
+        Fax->Rec.hRecipientsItem = NULLHANDLE;
+        goto done;
+    }
+    OSUnlockObject(Fax->Rec.hRecipientsItem);
+    Fax->Rec.RecipientsItem = nullptr;
+
+    GetUniqueFileName(GatewayDrive, "", "TMP", Fax->BodyFileName);
+    Fax->BodyFile = Fax->BodyFileName[0] != '\0' ? PortFopen(Fax->BodyFileName, "w") : nullptr;
+    if (Fax->BodyFile == nullptr) {
+        AddInLogError(VQM_NO_BODY_FILE, NOERROR, Fax->BodyFileName);
+        error = VQM_NO_BODY_FILE;
+        goto done;
+    }
+    Fax->BodyCreated = 1;
+
+    error = ReadHeader(Fax, Dirs);
+    if (error != NOERROR)
+        goto done;
+    if (InIsAdminLog(Fax->SubjectField)) {
+        if (InCopyAdminLog(Fax->ControlFile, Fax->BodyFile) != 0)
+            error = ERR_IO;
+    } else if (InCopyInfoBlock(Fax->ControlFile, Fax->BodyFile, Fax->EntryCol, OnDIDLine, Fax) != 0) {
+        error = ERR_IO;
+    }
+    if (error != NOERROR)
+        goto done;
+
+    error = MailAddHeaderItem(Fax->hMessage, MAIL_FROM_ITEM_NUM, RX_FROM_NAME, RX_FROM_NAME_LEN);
+    if (error != NOERROR)
+        goto done;
+    error = MailAddHeaderItem(Fax->hMessage, MAIL_FROMDOMAIN_ITEM_NUM, GatewayDomain,
+                              (WORD)strlen(GatewayDomain));
+    if (error != NOERROR)
+        goto done;
+    CompleteRecipients(&Fax->Rec);
+
+    /* The copy is taken before the message takes the list over, so it
+     * never depends on a handle that the message owns. */
+    if (Fax->RxFile) {
+        error = DuplicateRecipients(Fax);
+        if (error != NOERROR)
+            goto done;
+    }
+    error = MailAddRecipientsItem(Fax->hMessage, Fax->Rec.hRecipientsItem,
+                                  Fax->Rec.RecipientsItemSize);
+    if (error != NOERROR)
+        goto done;
+    Fax->Rec.hRecipientsItem = NULLHANDLE; /* the message owns it now */
+
+    /* a body that did not reach the disk whole is a failure, not a mail */
+    {
+        int CloseResult = PortFclose(Fax->BodyFile);
+        Fax->BodyFile = nullptr;
+        if (CloseResult != 0) {
+            error = ERR_IO;
+            goto done;
+        }
+    }
+    error = MailAddMessageBodyText(Fax->hMessage, nullptr, Fax->BodyFileName, 0,
+                                   RX_BODY_LINE_DELIMS, 0, nullptr);
+    if (error != NOERROR)
+        goto done;
+    error = MailTransferMessageLocal(Fax->hMessage);
+    if (error == NOERROR)
+        AddInLogError(InDeliveredMessage(Fax->SubjectField), NOERROR, nullptr);
+
+done:
+    if (Fax->BodyFile != nullptr) {
+        PortFclose(Fax->BodyFile);
+        Fax->BodyFile = nullptr;
+    }
+    if (Fax->BodyCreated)
+        PortUnlink(Fax->BodyFileName);
+    if (Fax->hMessage != NULLHANDLE) {
+        MailCloseMessage(Fax->hMessage);
+        Fax->hMessage = NULLHANDLE;
+    }
+    if (Fax->Rec.hRecipientsItem != NULLHANDLE) {
+        OSUnlockObject(Fax->Rec.hRecipientsItem);
+        OSMemFree(Fax->Rec.hRecipientsItem);
+        Fax->Rec.hRecipientsItem = NULLHANDLE;
+    }
+    return error;
+}
+
+/* Moves one file of a failed fax into FAX/ERROR; a taken name fails. */
+static void BackUpRxFile(const char *From, const INDIRS *Dirs, const char *FoundName, const char *Ext)
+{
+    char Target[VQ_FILE_PATH];
+
+    if (PortMakePath(Target, sizeof Target, GatewayDrive, Dirs->ErrorDir, FoundName, Ext) != 0 ||
+        PortRename(From, Target) != 0) {
+        AddInLogError(VQM_DS0, 1, "Could not Back up Rx File.");
+        E_quit = 1;
+    }
+}
+
+/* The failure road: report, append the reason, tell the administrator,
+ * move the control file and its image into FAX/ERROR. */
+static void FailControlFile(INFAX *Fax, STATUS error, const char *ForeignFileName,
+                            const INDIRS *Dirs, const char *FoundName)
+{
+    char String[IN_LINE_SIZE];
+
+    AddInLogError(VQM_MAIL_NOT_TRANSFERRED, error, nullptr);
+    if (Fax->FailureText[0] != '\0')
+        VqCopy(String, sizeof String, Fax->FailureText);
+    else
+        AddInFormatError(String, error);
+    AddInLogError(VQM_TEXT, NOERROR, String);
+    InWriteFailureLine(Fax->ControlFile, String);
+    PortFclose(Fax->ControlFile);
+    Fax->ControlFile = nullptr;
+    if (SendAdminMessage(nullptr, RX_ADMIN_ERROR_STRING, "", String) != NOERROR) {
+        AddInLogError(VQM_DS0, 1, "Can not route error message to Admin");
+        E_quit = 1;
+    }
+    BackUpRxFile(ForeignFileName, Dirs, FoundName, "BAD");
+    /* a fax that named no image has nothing to move */
+    if (Fax->AttachmentName[0] != '\0')
+        BackUpRxFile(Fax->AttachmentName, Dirs, FoundName, "");
+}
+
+/* Handles one control file. 0 when it could not be opened: the pass ends
+ * there and the file waits for a later pass. */
+static int HandleControlFile(const char *FoundName, const INDIRS *Dirs, DBHANDLE *phMailboxFile)
+{
+    INFAX Fax;
+    char ForeignFileName[VQ_FILE_PATH];
+    STATUS error = NOERROR;
+
+    memset(&Fax, 0, sizeof Fax);
+    if (PortMakePath(ForeignFileName, sizeof ForeignFileName, GatewayDrive, Dirs->RecipientDir,
+                     FoundName, "") != 0) {
+        AddInLogError(VQM_NO_CONTROL_FILE, NOERROR, FoundName);
+        return 0;
+    }
+    AddInSetStatus(VQM_STATUS_RECEIVING, ForeignFileName);
+    Fax.ControlFile = PortFopen(ForeignFileName, "r+");
+    if (Fax.ControlFile == nullptr) {
+        AddInLogError(VQM_NO_CONTROL_FILE, NOERROR, ForeignFileName);
+        return 0;
+    }
+    error = BuildAndRoute(&Fax, Dirs, phMailboxFile);
+    if (error == NOERROR) {
+        /* the router has the mail: only now may its files go */
+        PortFclose(Fax.ControlFile);
+        Fax.ControlFile = nullptr;
+        PortUnlink(ForeignFileName);
+        if (Fax.AttachmentName[0] != '\0')
+            PortUnlink(Fax.AttachmentName);
+        if (Fax.RxFile)
+            log_in_activity(Fax.EntryCol, Fax.dupRecip);
+    } else {
+        FailControlFile(&Fax, error, ForeignFileName, Dirs, FoundName);
+    }
+    if (Fax.dupRecip != NULLHANDLE) {
+        OSUnlockObject(Fax.dupRecip);
+        OSMemFree(Fax.dupRecip);
+        Fax.dupRecip = NULLHANDLE;
+    }
+    return 1;
+}
+
+void DoInboundTask(void)
+{
+    INDIRS Dirs;
+    char Pattern[VQ_FILE_PATH];
+    char FoundName[VQ_FILE_PATH];
+    intptr_t hFind = -1;
+    DBHANDLE hMailboxFile = NULLHANDLE;
+
+    if (SpoolSplitDir(Dirs.RecipientDir, sizeof Dirs.RecipientDir, SPOOL_FAX_IN) != 0 ||
+        SpoolSplitDir(Dirs.AttachmentDir, sizeof Dirs.AttachmentDir, SPOOL_FAX_IPARCEL) != 0 ||
+        SpoolSplitDir(Dirs.ErrorDir, sizeof Dirs.ErrorDir, SPOOL_FAX_ERROR) != 0 ||
+        PortMakePath(Pattern, sizeof Pattern, GatewayDrive, Dirs.RecipientDir,
+                     CONTROL_FILE_PATTERN, "") != 0) {
+        /* a spool path that does not fit: no file could ever be handled */
+        AddInLogError(VQM_DS0, NOERROR, "Inbound spool path too long");
+        E_quit = 1;
+        return;
+    }
+    hFind = PortFindFirst(Pattern, FoundName, sizeof FoundName);
+    if (hFind == -1)
+        return;
+    do {
+        if (!HandleControlFile(FoundName, &Dirs, &hMailboxFile))
+            break;
+    } while (PortFindNext(hFind, FoundName, sizeof FoundName) == 0);
+    PortFindClose(hFind);
+    if (hMailboxFile != NULLHANDLE)
+        MailCloseMessageFile(hMailboxFile);
+    AddInSetStatus(VQM_STATUS_IDLE);
+}

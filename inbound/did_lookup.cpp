@@ -1,0 +1,226 @@
+/*
+ * did_lookup.cpp - finds the recipients of a received fax by the number
+ * that was dialled in (DID): a Person whose office fax number is the DID,
+ * and the members of a Group whose description carries "VORTIQDID:" and
+ * the number. The user directory is searched whole (every document is
+ * opened, the decision is taken on its items), the matches are collected
+ * in an ID table, then each one's names are resolved and appended to the
+ * message's recipients list. Nothing fails the fax: every failure is
+ * logged here and the fax goes on with what was added.
+ */
+#include <cstdio>
+#include <cstring>
+
+#include "inbound.h"
+
+#define DID_FORMULA "@All"
+#define DID_FORMULA_NAME "DIDCheck"
+#define DID_FORMULA_NAME_LEN 8
+#define DID_FORMULA_SIZE 256
+#define DID_ERRSTRING_SIZE 128
+#define DID_GROUP_MARKER "VORTIQDID:"
+#define DID_GROUP_MARKER_LEN 10
+
+STATUS AppendRecipient(RECITEMINFO *Rec, const char *Address)
+{
+    WORD Entries = 0;
+    void *pList = OSLockObject(Rec->hRecipientsItem);
+
+    if (pList == nullptr)
+        return ERR_INVALID_HANDLE;
+    Entries = ListGetNumEntries(pList, TRUE);
+    OSUnlockObject(Rec->hRecipientsItem);
+    return ListAddEntry(Rec->hRecipientsItem, TRUE, &Rec->RecipientsItemSize, Entries, Address,
+                        (WORD)strlen(Address));
+}
+
+STATUS AddRecipientName(RECITEMINFO *Rec, const char *Name)
+{
+    char RecipientAddr[VQ_NAME_SIZE] = "";
+    STATUS error = NOERROR;
+
+    if (MailLookupAddress(Name, RecipientAddr) == NOERROR) {
+        error = AppendRecipient(Rec, RecipientAddr);
+    } else {
+        Rec->toAdmin = 1;
+        AddInLogError(VQM_RECIPIENT_UNKNOWN, NOERROR, Name);
+    }
+    Rec->Recipients++;
+    return error;
+}
+
+/* One recipient name of a matching document. */
+static void AddDIDName(RECITEMINFO *Rec, const char *Name)
+{
+    AddInLogError(VQM_IN_RECIPIENT_IS, NOERROR, Name);
+    AddRecipientName(Rec, Name); /* the status of the append is not examined */
+}
+
+/* Text of an item into field_text; 0 when the note has no such item. */
+static int ReadItemText(NOTEHANDLE hNote, const char *Item, char *Text, WORD TextSize)
+{
+    BLOCKID bhItem, bhValue;
+    WORD DataType = 0;
+    DWORD ValueLength = 0;
+
+    Text[0] = '\0';
+    if (NSFItemInfo(hNote, Item, (WORD)strlen(Item), &bhItem, &DataType, &bhValue, &ValueLength) !=
+        NOERROR)
+        return 0;
+    NSFItemGetText(hNote, Item, Text, TextSize);
+    return 1;
+}
+
+/* Person: the stored number less its leading blanks is the whole DID. */
+static int PersonMatches(NOTEHANDLE hNote, const char *DID)
+{
+    char field_text[IN_FIELD_TEXT_SIZE];
+    const char *p = field_text;
+
+    if (!ReadItemText(hNote, "OfficeFaxPhoneNumber", field_text, sizeof field_text))
+        return 0;
+    while (*p == ' ')
+        p++;
+    return VqStricmp(p, DID) == 0;
+}
+
+/* Group: after the marker (exact case) and blanks, the DID is a prefix. */
+static int GroupMatches(NOTEHANDLE hNote, const char *DID)
+{
+    char field_text[IN_FIELD_TEXT_SIZE];
+    const char *p = nullptr;
+
+    if (!ReadItemText(hNote, "ListDescription", field_text, sizeof field_text))
+        return 0;
+    p = strstr(field_text, DID_GROUP_MARKER);
+    if (p == nullptr)
+        return 0;
+    p += DID_GROUP_MARKER_LEN;
+    while (*p == ' ')
+        p++;
+    return VqStrnicmp(p, DID, strlen(DID)) == 0;
+}
+
+STATUS GetRecipientIDs(void *SearchParms, SEARCH_MATCH *SearchMatch, ITEM_TABLE *SummaryBuffer)
+{
+    SEARCHPARMS *Parms = (SEARCHPARMS *)SearchParms;
+    SEARCH_MATCH Match;
+    NOTEHANDLE hNote = NULLHANDLE;
+    char field_text[IN_FIELD_TEXT_SIZE];
+    int Matched = 0;
+    STATUS error = NOERROR;
+
+    (void)SummaryBuffer;
+    memcpy(&Match, SearchMatch, sizeof Match); /* may be unaligned */
+    if (!(Match.SERetFlags & SE_FMATCH))
+        return NOERROR;
+    error = NSFNoteOpen(Parms->NameDB, Match.ID.NoteID, 0, &hNote);
+    if (error != NOERROR) {
+        AddInLogError(VQM_NOTE_OPEN_ERROR, error, nullptr);
+        return error;
+    }
+    if (!ReadItemText(hNote, "Type", field_text, sizeof field_text))
+        AddInLogError(VQM_ITEM_NOT_IN_NOTE, NOERROR, "No Type Field");
+    else if (VqStricmp(field_text, "Person") == 0)
+        Matched = PersonMatches(hNote, Parms->DID);
+    else if (VqStricmp(field_text, "Group") == 0)
+        Matched = GroupMatches(hNote, Parms->DID);
+    if (Matched)
+        IDInsert(Parms->hNoteIDTable, Match.ID.NoteID, nullptr);
+    error = NSFNoteClose(hNote);
+    if (error != NOERROR) {
+        AddInLogError(VQM_NOTE_CLOSE_ERROR, error, nullptr);
+        return error;
+    }
+    return NOERROR;
+}
+
+STATUS AddDIDRecipients(void *SearchParms, DWORD NoteID)
+{
+    SEARCHPARMS *Parms = (SEARCHPARMS *)SearchParms;
+    NOTEHANDLE hNote = NULLHANDLE;
+    char field_text[IN_FIELD_TEXT_SIZE];
+    BLOCKID bhItem, bhValue;
+    WORD DataType = 0;
+    DWORD ValueLength = 0;
+    STATUS error = NSFNoteOpen(Parms->NameDB, NoteID, 0, &hNote);
+
+    if (error != NOERROR) {
+        AddInLogError(VQM_NOTE_OPEN_ERROR, error, nullptr);
+        return error;
+    }
+    if (ReadItemText(hNote, "ShortName", field_text, sizeof field_text)) {
+        AddDIDName(Parms->Rec, field_text);
+    } else if (NSFItemInfo(hNote, "Members", 7, &bhItem, &DataType, &bhValue, &ValueLength) ==
+               NOERROR) {
+        WORD Entries = NSFItemGetTextListEntries(hNote, "Members");
+        for (WORD i = 0; i < Entries; i++) {
+            NSFItemGetTextListEntry(hNote, "Members", i, field_text, sizeof field_text - 1);
+            AddDIDName(Parms->Rec, field_text);
+        }
+    } else {
+        AddInLogError(VQM_RECIPIENT_ITEM_TYPE, NOERROR, nullptr);
+    }
+    error = NSFNoteClose(hNote);
+    if (error != NOERROR) {
+        AddInLogError(VQM_NOTE_CLOSE_ERROR, error, nullptr);
+        return error;
+    }
+    return NOERROR;
+}
+
+STATUS CheckDID(const char *DID_no, RECITEMINFO *Rec)
+{
+    SEARCHPARMS SearchParms = {NULLHANDLE, NULLHANDLE, DID_no, Rec};
+    FORMULAHANDLE hFormula = NULLHANDLE;
+    char FormulaString[DID_FORMULA_SIZE];
+    char ErrString[DID_ERRSTRING_SIZE];
+    WORD wdc = 0, Line = 0, Col = 0, Offset = 0, Length = 0;
+    STATUS CompileError = NOERROR;
+    STATUS error = NSFDbOpen(szNameNsf, &SearchParms.NameDB);
+
+    if (error != NOERROR) {
+        AddInLogError(VQM_DB_OPEN_ERROR, error, szNameNsf);
+        return error;
+    }
+    VqCopy(FormulaString, sizeof FormulaString, DID_FORMULA);
+    error = NSFFormulaCompile(DID_FORMULA_NAME, DID_FORMULA_NAME_LEN, FormulaString,
+                              (WORD)strlen(FormulaString), &hFormula, &wdc, &CompileError, &Line,
+                              &Col, &Offset, &Length);
+    if (error != NOERROR) {
+        hFormula = NULLHANDLE;
+        VqFormat(ErrString, sizeof ErrString,
+                 "NSFFormulaCompile returned Err: %d Line: %d Col: %d Off: %d Len: %d for %s",
+                 (int)CompileError, (int)Line, (int)Col, (int)Offset, (int)Length, FormulaString);
+        AddInLogError(VQM_FORMULA_ERROR, error, ErrString);
+        goto done;
+    }
+    error = IDCreateTable(sizeof(NOTEID), &SearchParms.hNoteIDTable);
+    if (error != NOERROR) {
+        SearchParms.hNoteIDTable = NULLHANDLE;
+        AddInLogError(VQM_IDTABLE_ERROR, error, nullptr);
+        goto done;
+    }
+    /* a failed search still hands on the matches found before it */
+    error = NSFSearch(SearchParms.NameDB, hFormula, nullptr, SEARCH_SUMMARY, NOTE_CLASS_DOCUMENT,
+                      nullptr, GetRecipientIDs, &SearchParms, nullptr);
+    if (error != NOERROR)
+        AddInLogError(VQM_SEARCH_ERROR, error, nullptr);
+    error = IDEnumerate(SearchParms.hNoteIDTable, AddDIDRecipients, &SearchParms);
+    if (error != NOERROR)
+        AddInLogError(VQM_IDENUM_ERROR, error, nullptr);
+
+done:
+    if (SearchParms.hNoteIDTable != NULLHANDLE)
+        IDDestroyTable(SearchParms.hNoteIDTable);
+    if (hFormula != NULLHANDLE)
+        OSMemFree(hFormula);
+    {
+        STATUS CloseError = NSFDbClose(SearchParms.NameDB);
+        if (CloseError != NOERROR) {
+            VqFormat(ErrString, sizeof ErrString, "NSFDbClose returned %d", (int)CloseError);
+            AddInLogError(VQM_DS0, NOERROR, ErrString);
+        }
+    }
+    return error;
+}
