@@ -1,0 +1,254 @@
+/*
+ * addin_main.cpp - the gateway task's spine: the configuration globals,
+ * AddInMain with the start-up checks, the gateway mail file that stays
+ * open for the task's life, the loop that runs the passes on their two
+ * timers, and the shutdown.
+ *
+ * Reads the server environment (notes.ini) once; touches on disk only the
+ * spool root (an existence test) and the gateway mail file (opened, or
+ * created from "mailbox.ntf" when missing). Logs its start, every start-up
+ * failure and its shutdown through the message table.
+ */
+#include <string.h>
+
+#include "vortiq.h"
+#include "loop_hooks.h"
+#include "vq_port.h"
+
+/* ---- configuration globals: zero at program start, set by AddInMain ---- */
+char GatewayDomain[VQ_DOMAIN_SIZE];
+char GatewayPath[VQ_PATH_SIZE];
+char GatewayDrive[VQ_DRIVE_SIZE];
+char GatewayMsgfile[VQ_PATH_SIZE];
+char FaxAdministrator[VQ_NAME_SIZE];
+char DefRecipient[VQ_NAME_SIZE];
+char ActLogNsf[VQ_PATH_SIZE];
+char szNameNsf[VQ_PATH_SIZE];
+DBHANDLE hMessageFile = NULLHANDLE;
+HMODULE hModule = NULLHANDLE;
+int E_quit = 0;
+
+void (*VqPassHook)(const char *Pass) = nullptr;
+
+/* Longest values read from the environment (characters, terminator not
+ * counted). The path leaves room for "/" and "TMBFAX" in GatewayPath. */
+#define VQ_DOMAIN_MAX 32
+#define VQ_PATH_VALUE_MAX 249
+#define VQ_MSGFILE_MAX 260
+#define VQ_NAME_MAX 256
+#define VQ_NSF_MAX 260
+
+#define VQ_DEFAULT_ACTLOG "TMB_ACT.NSF"
+#define VQ_DEFAULT_NAMES "NAMES.NSF"
+#define VQ_MAILBOX_TEMPLATE "mailbox.ntf"
+#define VQ_MAILBOX_TITLE "VORTIQ Fax Gateway"
+
+/* Timer units are hundredths of a second (TimeDateIncrement's unit). */
+#define VQ_HUNDREDTHS_PER_MINUTE 6000L
+#define VQ_DEFAULT_INTERVAL 18000L /* 3 minutes */
+#define VQ_FIRST_PASS_DELAY 1000L  /* 10 seconds after start-up */
+/* TimeDateIncrement takes a signed 32-bit interval: a larger product would
+ * wrap to a negative interval and run the passes at every turn. */
+#define VQ_MAX_INTERVAL_MINUTES (0x7FFFFFFFL / VQ_HUNDREDTHS_PER_MINUTE)
+
+/* Lets a test see each pass just before it runs. */
+static void VqBeforePass(const char *Pass)
+{
+    if (VqPassHook != nullptr)
+        VqPassHook(Pass);
+}
+
+/* Minutes from "VortiqInterval" as hundredths of a second: unset, 0 or
+ * negative give 3 minutes; a value beyond the timer's range is held at
+ * its largest. */
+static DWORD VqDeliveryInterval(void)
+{
+    long lMinutes = OSGetEnvironmentLong("VortiqInterval");
+
+    if (lMinutes <= 0)
+        return (DWORD)VQ_DEFAULT_INTERVAL;
+    if (lMinutes > VQ_MAX_INTERVAL_MINUTES)
+        lMinutes = VQ_MAX_INTERVAL_MINUTES;
+    return (DWORD)(lMinutes * VQ_HUNDREDTHS_PER_MINUTE);
+}
+
+/* A fresh start: the globals hold nothing of an earlier run in this
+ * process (only tests run the task more than once). */
+static void VqClearGlobals(void)
+{
+    GatewayDomain[0] = '\0';
+    GatewayPath[0] = '\0';
+    GatewayDrive[0] = '\0';
+    GatewayMsgfile[0] = '\0';
+    FaxAdministrator[0] = '\0';
+    DefRecipient[0] = '\0';
+    ActLogNsf[0] = '\0';
+    szNameNsf[0] = '\0';
+    hMessageFile = NULLHANDLE;
+    E_quit = 0;
+}
+
+/* Reads the configuration into the globals. FALSE (after logging why)
+ * when the task cannot run with it. */
+static BOOL VqReadConfiguration(char *AdminName, size_t AdminNameSize)
+{
+    size_t len = 0;
+
+    if (!OSGetEnvironmentString("VortiqDomain", GatewayDomain, VQ_DOMAIN_MAX)) {
+        AddInLogError(VQM_NO_DOMAIN, NOERROR, nullptr);
+        return FALSE;
+    }
+
+    if (!OSGetEnvironmentString("VortiqPath", GatewayPath, VQ_PATH_VALUE_MAX)) {
+        AddInLogError(VQM_NO_PATH, NOERROR, nullptr);
+        return FALSE;
+    }
+    /* The value was cut at 249 characters, so "/" and "TMBFAX" always fit. */
+    len = strlen(GatewayPath);
+    if (len == 0 || GatewayPath[len - 1] != '/')
+        VqAppend(GatewayPath, sizeof GatewayPath, "/");
+    VqAppend(GatewayPath, sizeof GatewayPath, SPOOL_ROOT_NAME);
+
+    /* The fax server owns the tree; without it nothing can be exchanged. */
+    if (PortAccess(GatewayPath) != 0) {
+        AddInLogError(VQM_PATH_MISSING, NOERROR, GatewayPath);
+        return FALSE;
+    }
+    PortDrivePart(GatewayPath, GatewayDrive, sizeof GatewayDrive);
+
+    if (!OSGetEnvironmentString("VortiqMsgfile", GatewayMsgfile, VQ_MSGFILE_MAX)) {
+        AddInLogError(VQM_NO_MSGFILE, NOERROR, nullptr);
+        return FALSE;
+    }
+
+    if (!OSGetEnvironmentString("VortiqAdministrator", AdminName, (WORD)(AdminNameSize - 1))) {
+        AddInLogError(VQM_NO_ADMIN, NOERROR, nullptr);
+        return FALSE;
+    }
+    if (MailLookupAddress(AdminName, FaxAdministrator) != NOERROR) {
+        AddInLogError(VQM_ADMIN_UNKNOWN, NOERROR, AdminName);
+        return FALSE;
+    }
+
+    /* The default recipient is the name as configured, not the looked-up
+     * address: the inbound pass resolves it like any other recipient. */
+    if (!OSGetEnvironmentString("VortiqDefaultRecipient", DefRecipient, VQ_NAME_MAX))
+        VqCopy(DefRecipient, sizeof DefRecipient, AdminName);
+    if (!OSGetEnvironmentString("VortiqActivityDatabase", ActLogNsf, VQ_NSF_MAX))
+        VqCopy(ActLogNsf, sizeof ActLogNsf, VQ_DEFAULT_ACTLOG);
+    if (!OSGetEnvironmentString("VortiqUserDIDDatabase", szNameNsf, VQ_NSF_MAX))
+        VqCopy(szNameNsf, sizeof szNameNsf, VQ_DEFAULT_NAMES);
+    return TRUE;
+}
+
+/* Opens the gateway mail file into hMessageFile, creating it when it does
+ * not exist. Returns the failing status, 0 when the file is open. */
+static STATUS VqOpenGatewayMailFile(void)
+{
+    STATUS error = MailOpenMessageFile(GatewayMsgfile, &hMessageFile);
+
+    if (ERR(error) == ERR_NOEXIST) {
+        error = MailCreateMessageFile(GatewayMsgfile, VQ_MAILBOX_TEMPLATE, VQ_MAILBOX_TITLE,
+                                      &hMessageFile);
+        /* Logged whatever the outcome: a failure follows as 13085. */
+        AddInLogError(VQM_MSGFILE_CREATING, NOERROR, GatewayMsgfile);
+    }
+    if (error != NOERROR)
+        hMessageFile = NULLHANDLE;
+    return error;
+}
+
+/* The task: start-up, the loop, shutdown. Always returns 0; failures are
+ * in the log. */
+STATUS AddInMain(HMODULE hResourceModule, int argc, char *argv[])
+{
+    STATUS error = NOERROR;
+    char AdminName[VQ_NAME_SIZE] = "";
+    DWORD DeliveryInterval = 0;
+    TIMEDATE NextOutboundTime;
+    TIMEDATE LastOutboundTime;
+    TIMEDATE NextInboundTime;
+    TIMEDATE ModifiedTime;
+    TIMEDATE CurrentTime;
+    TIMEDATE tdModified;
+
+    (void)argc;
+    (void)argv;
+    VqClearGlobals();
+    hModule = hResourceModule;
+
+    AddInSetStatus(VQM_STATUS_INITIALIZING);
+    AddInLogError(VQM_GATEWAY_STARTED, NOERROR, nullptr);
+
+    if (!VqReadConfiguration(AdminName, sizeof AdminName))
+        goto quit;
+    DeliveryInterval = VqDeliveryInterval();
+
+    /* Both passes first fall due 10 seconds after start-up. */
+    OSCurrentTIMEDATE(&NextOutboundTime);
+    LastOutboundTime = NextOutboundTime;
+    TimeDateIncrement(&NextOutboundTime, VQ_FIRST_PASS_DELAY);
+    NextInboundTime = NextOutboundTime;
+    /* Until the mail file's time has been read once, the modification
+     * test must not fire on its own: the earliest time never is later. */
+    TimeConstant(TIMEDATE_MINIMUM, &ModifiedTime);
+
+    error = VqOpenGatewayMailFile();
+    if (error != NOERROR) {
+        AddInLogError(VQM_MSGFILE_OPEN_ERROR, error, GatewayMsgfile);
+        goto quit;
+    }
+
+    E_quit = 0;
+    for (;;) {
+        AddInSetStatus(VQM_STATUS_IDLE);
+        if (AddInIdle())
+            break;
+        if (E_quit != 0) {
+            AddInLogError(VQM_DS0, NOERROR, "Error in Environment");
+            break;
+        }
+
+        OSCurrentTIMEDATE(&CurrentTime);
+        /* A failed read keeps the last good time. */
+        if (MailGetMessageFileModifiedTime(hMessageFile, &tdModified) == NOERROR)
+            ModifiedTime = tdModified;
+
+        /* Due, or new mail since the last outbound pass ended. */
+        if (TimeDateCompare(&CurrentTime, &NextOutboundTime) > 0 ||
+            TimeDateCompare(&ModifiedTime, &LastOutboundTime) > 0) {
+            VqBeforePass("OutboundTask");
+            OutboundTask();
+            /* Measured from the pass's end, so a long pass pushes the next back. */
+            OSCurrentTIMEDATE(&LastOutboundTime);
+            NextOutboundTime = LastOutboundTime;
+            TimeDateIncrement(&NextOutboundTime, (LONG)DeliveryInterval);
+        }
+
+        OSCurrentTIMEDATE(&CurrentTime);
+        if (TimeDateCompare(&CurrentTime, &NextInboundTime) > 0) {
+            /* A pass that sets E_quit does not stop the rest of the cycle. */
+            VqBeforePass("ImportActivity");
+            ImportActivity();
+            VqBeforePass("DelActivity");
+            DelActivity();
+            VqBeforePass("AddPending");
+            AddPending();
+            VqBeforePass("DoInboundTask");
+            DoInboundTask();
+            OSCurrentTIMEDATE(&NextInboundTime);
+            TimeDateIncrement(&NextInboundTime, (LONG)DeliveryInterval);
+        }
+
+        if (AddInDayHasElapsed())
+            MailPurgeMessageFile(hMessageFile);
+    }
+
+quit:
+    if (hMessageFile != NULLHANDLE) {
+        MailCloseMessageFile(hMessageFile);
+        hMessageFile = NULLHANDLE;
+    }
+    AddInLogError(VQM_GATEWAY_SHUTDOWN, error, nullptr);
+    return 0;
+}

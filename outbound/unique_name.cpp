@@ -1,0 +1,43 @@
+/*
+ * unique_name.cpp - GetUniqueFileName: a fresh numbered file name
+ * ("%.8d" plus an extension) in a spool directory, lowest number first.
+ *
+ * Only opens existing files to test them (never creates one); the caller
+ * creates the file right after the call.
+ */
+#include <stdio.h>
+
+#include "vortiq.h"
+#include "unique_name.h"
+#include "vq_port.h"
+
+long VqUniqueNameLimit = VQ_UNIQUE_NAME_COUNT;
+
+/* Returns 0 with FileName (VQ_FILE_PATH bytes) naming a file that did not
+ * exist, or VQM_NO_UNIQUE_NAME with FileName empty when every number is
+ * taken. A name that would not fit FileName is the same failure: a cut
+ * path could name a file that is in use. */
+STATUS GetUniqueFileName(const char *Drive, const char *Dir, const char *Ext, char *FileName)
+{
+    char szBase[16] = "";
+    FILE *fp = nullptr;
+    long lNumber = 0;
+
+    for (lNumber = 0; lNumber < VqUniqueNameLimit && lNumber < VQ_UNIQUE_NAME_COUNT; lNumber++) {
+        VqFormat(szBase, sizeof szBase, "%.8ld", lNumber);
+        if (PortMakePath(FileName, VQ_FILE_PATH, Drive ? Drive : "", Dir ? Dir : "", szBase,
+                         Ext ? Ext : "") != 0)
+            goto done;
+        /* A file that cannot be opened for update (missing, read-only, held
+         * by the fax server) counts as free. */
+        fp = PortFopen(FileName, "rb+");
+        if (fp == nullptr)
+            return NOERROR;
+        PortFclose(fp);
+        fp = nullptr;
+    }
+
+done:
+    FileName[0] = '\0';
+    return VQM_NO_UNIQUE_NAME;
+}
