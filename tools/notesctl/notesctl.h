@@ -1,0 +1,73 @@
+/*
+ * notesctl.h - the operator console's commands and what they share: the
+ * data directory, user errors, and reading documents as JSON.
+ */
+#ifndef NOTESCTL_H
+#define NOTESCTL_H
+
+#include <nlohmann/json.hpp>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "notesapi.h"
+
+namespace notesctl {
+
+/* A mistake of the user's: one line on standard error, exit status 1. */
+struct UserError : std::runtime_error {
+    explicit UserError(const std::string &what) : std::runtime_error(what) {}
+};
+
+/* Throws a UserError "<what>: <status text>" when s is not 0. */
+void Check(STATUS s, const std::string &what);
+std::string StatusText(STATUS s);
+
+/* The data directory in use (absolute, no trailing "/"). */
+const std::string &DataDir();
+void SetDataDir(const std::string &dir);
+
+/* ---- documents (notes_json.cpp) ---- */
+/* Every document (or those whose Form is form) as the contract's JSON:
+ * {"noteid", "modified", "items", "attachments"}. */
+nlohmann::json ListDocuments(const std::string &db, const std::string &form);
+/* One document; with "body" added. */
+nlohmann::json ShowDocument(const std::string &db, NOTEID id);
+std::string IsoTime(const TIMEDATE &t);
+/* One item value as text for the plain output. */
+std::string ValueText(const nlohmann::json &v);
+
+/* ---- commands ---- */
+void CmdInit(const std::string &domain, bool domainGiven, const std::string &org, bool orgGiven);
+void CmdSetConfig(const std::string &assignment);
+void CmdShowConfig(const std::string &key);
+void CmdPersonAdd(const std::string &name, std::string shortName, const std::string &fax,
+                  std::string mailFile);
+void CmdGroupAdd(const std::string &name, const std::string &members, const std::string &description);
+void CmdDomainAdd(const std::string &name, const std::string &mailFile);
+
+struct SendOptions {
+    std::string from;
+    std::vector<std::string> to, cc;
+    std::string subject;
+    std::string body;
+    bool bodyGiven = false;
+    std::string bodyFile;
+    std::vector<std::string> attach;
+    std::vector<std::string> text;
+    std::vector<std::string> time;
+};
+void CmdSend(const SendOptions &o);
+void CmdMailList(const std::string &mailFile, bool json);
+void CmdMailShow(const std::string &mailFile, const std::string &noteId, bool json);
+void CmdMailExtract(const std::string &mailFile, const std::string &noteId,
+                    const std::string &attachment, const std::string &dest);
+void CmdDbList(const std::string &db, const std::string &form, bool json);
+void CmdTasks();
+void CmdQuit(const std::string &task);
+void CmdLog(int lines);
+
+}  // namespace notesctl
+
+#endif /* NOTESCTL_H */
