@@ -1,0 +1,500 @@
+/*
+ * nif_view.cpp - views and collections: VqCreateView, NIFFindDesignNote,
+ * NIFOpenCollection, NIFFindByName, NIFReadEntries, NIFCloseCollection.
+ *
+ * A view is a design note (class VIEW) with "$Title", "$Formula" (the
+ * selection) and "$SortItem" (the item of its first sorted column). Its
+ * entries are the documents the selection selects, in the order of their
+ * key (the sort item's text, compared without case), then note ID; a
+ * document without the item has the empty key and sorts first.
+ *
+ * A collection keeps no copy of the view: every lookup walks the key
+ * index of the item table from the wanted key and tests the selection for
+ * the candidates only, so it always sees what is committed and a lookup
+ * costs the same in a view of any size.
+ *
+ * Positions: a position that NIFFindByName or NIFReadEntries returns
+ * names its entry (Tumbler[0] the note ID, Tumbler[1] kPositionTag, then
+ * the key's length and bytes). A caller's own position without the tag
+ * is an ordinal: Tumbler[0] = n is the n-th entry, 0 is before the first.
+ */
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "nsf_internal.h"
+#include "vq_nsf.h"
+#include "vq_runtime.h"
+
+namespace vq {
+namespace nsf {
+namespace {
+
+constexpr DWORD kPositionTag = 0x56515053u; /* "VQPS" */
+/* Key bytes that fit in the tumblers after note ID, tag and length. */
+constexpr size_t kPositionKeyMax = (MAXTUMBLERLEVELS - 3) * sizeof(DWORD);
+constexpr DWORD kKeyNotStored = 0xFFFFFFFFu;
+/* Entries one read returns at most; SIGNAL_MORE_TO_DO tells that more
+ * follow (the caller goes on with NAVIGATE_NEXT, skip 1). retBufferLength
+ * is a WORD, so 16383 IDs would be the most a buffer could hold; a smaller
+ * page keeps the usual "find a key, read from there, take the first ID"
+ * cheap in a large view, as each entry read costs a few microseconds. */
+constexpr DWORD kMaxEntriesPerRead = 1024;
+static_assert(kMaxEntriesPerRead * sizeof(NOTEID) <= 0xFFFFu, "buffer length fits a WORD");
+
+struct Collection : HandleObject {
+    DBHANDLE hData = NULLHANDLE;
+    std::string sortLower; /* lower-cased name of the sort item */
+    Formula selection;
+};
+
+Collection *GetCollection(HCOLLECTION h, const char *call)
+{
+    return HandleGetAs<Collection>(h, vqtest::HandleKind::Collection, call);
+}
+
+struct Entry {
+    NOTEID id = 0;
+    std::string key;  /* lower-cased */
+    std::string text; /* as written */
+    /* the item the selection compares */
+    bool selPresent = false;
+    WORD selType = 0;
+    std::string selValue;
+};
+
+/* Walks the view's candidates in view order from (key, id) onwards: the
+ * documents that carry the sort item come from the key index, those
+ * without it (key "") are merged in by note ID. Each comes with the item
+ * that the selection compares, read by the same query. */
+class Cursor {
+public:
+    Cursor(Database &db, const Collection &c, const std::string &key, NOTEID id)
+        : keyed_(db.Stmt(Sql::ViewFrom)),
+          missing_(key.empty() ? db.Stmt(Sql::ViewMissingKey) : nullptr), db_(db)
+    {
+        const std::string &sel = c.selection.all ? std::string() : c.selection.itemLower;
+        for (sqlite3_stmt *q : {keyed_.get(), missing_.get()}) {
+            if (q == nullptr)
+                continue;
+            sqlite3_bind_text(q, 1, c.sortLower.data(), (int)c.sortLower.size(), SQLITE_TRANSIENT);
+            sqlite3_bind_text(q, 2, key.data(), (int)key.size(), SQLITE_TRANSIENT);
+            sqlite3_bind_int64(q, 3, id);
+            sqlite3_bind_text(q, 4, sel.data(), (int)sel.size(), SQLITE_TRANSIENT);
+        }
+    }
+
+    /* Next candidate; false at the end (status in *s when a step failed). */
+    bool Next(Entry *e, STATUS *s)
+    {
+        *s = NOERROR;
+        if (!keyed_) {
+            *s = StatusFromSqlite(sqlite3_errcode(db_.db));
+            return false;
+        }
+        if (!Fill(&keyed_, &haveKeyed_, &keyedDone_, &keyedRow_, s) ||
+            !Fill(&missing_, &haveMissing_, &missingDone_, &missingRow_, s))
+            return false;
+        bool takeMissing = haveMissing_ && (!haveKeyed_ || !keyedRow_.key.empty() ||
+                                            missingRow_.id < keyedRow_.id);
+        if (takeMissing) {
+            *e = missingRow_;
+            haveMissing_ = false;
+            return true;
+        }
+        if (haveKeyed_) {
+            *e = keyedRow_;
+            haveKeyed_ = false;
+            return true;
+        }
+        return false;
+    }
+
+private:
+    /* Steps a stream when its current row has been taken. */
+    static bool Fill(StatementUse *q, bool *have, bool *done, Entry *row, STATUS *s)
+    {
+        if (!*q || *have || *done)
+            return true;
+        int rc = sqlite3_step(q->get());
+        if (rc == SQLITE_DONE) {
+            *done = true;
+            return true;
+        }
+        if (rc != SQLITE_ROW) {
+            *s = StatusFromSqlite(rc);
+            return false;
+        }
+        sqlite3_stmt *st = q->get();
+        row->id = (NOTEID)sqlite3_column_int64(st, 0);
+        const unsigned char *k = sqlite3_column_text(st, 1);
+        row->key.assign(k ? (const char *)k : "", (size_t)sqlite3_column_bytes(st, 1));
+        const unsigned char *t = sqlite3_column_text(st, 2);
+        row->text.assign(t ? (const char *)t : "", (size_t)sqlite3_column_bytes(st, 2));
+        row->selPresent = sqlite3_column_type(st, 3) != SQLITE_NULL;
+        row->selType = (WORD)sqlite3_column_int(st, 3);
+        const void *v = sqlite3_column_blob(st, 4);
+        row->selValue.assign(v ? (const char *)v : "", (size_t)sqlite3_column_bytes(st, 4));
+        *have = true;
+        return true;
+    }
+
+    StatementUse keyed_;
+    StatementUse missing_;
+    Database &db_;
+    Entry keyedRow_, missingRow_;
+    bool haveKeyed_ = false, keyedDone_ = false;
+    bool haveMissing_ = false, missingDone_ = false;
+};
+
+/* Next entry of the view (a candidate the selection selects). */
+bool NextEntry(const Collection &c, Cursor *cur, Entry *e, STATUS *s)
+{
+    while (cur->Next(e, s))
+        if (FormulaSelectsValue(c.selection, e->selPresent, e->selType, e->selValue))
+            return true;
+    return false;
+}
+
+void EncodePosition(const Entry &e, COLLECTIONPOSITION *pos)
+{
+    std::memset(pos, 0, sizeof *pos);
+    pos->Level = 0;
+    pos->Tumbler[0] = e.id;
+    pos->Tumbler[1] = kPositionTag;
+    if (e.key.size() > kPositionKeyMax) {
+        pos->Tumbler[2] = kKeyNotStored;
+        return;
+    }
+    pos->Tumbler[2] = (DWORD)e.key.size();
+    std::memcpy(&pos->Tumbler[3], e.key.data(), e.key.size());
+}
+
+/* The key of a note as the view sorts it (for a position whose key did
+ * not fit into the tumblers). */
+STATUS KeyOfNote(Database &db, const Collection &c, NOTEID id, std::string *key)
+{
+    key->clear();
+    StatementUse q(db.Stmt(Sql::ItemFirst));
+    if (!q)
+        return StatusFromSqlite(sqlite3_errcode(db.db));
+    sqlite3_bind_int64(q.get(), 1, id);
+    sqlite3_bind_text(q.get(), 2, c.sortLower.data(), (int)c.sortLower.size(), SQLITE_STATIC);
+    int rc = sqlite3_step(q.get());
+    if (rc == SQLITE_ROW) {
+        const void *v = sqlite3_column_blob(q.get(), 1);
+        std::string text;
+        if (ItemText((WORD)sqlite3_column_int(q.get(), 0),
+                     std::string_view(v ? (const char *)v : "",
+                                      (size_t)sqlite3_column_bytes(q.get(), 1)),
+                     &text))
+            *key = Lower(text);
+        return NOERROR;
+    }
+    return rc == SQLITE_DONE ? NOERROR : StatusFromSqlite(rc);
+}
+
+/* Where a read starts: at (key, id), or an ordinal (0 = before the first). */
+struct Start {
+    bool ordinal = false;
+    DWORD index = 0;
+    std::string key;
+    NOTEID id = 0;
+};
+
+STATUS DecodePosition(Database &db, const Collection &c, const COLLECTIONPOSITION &pos,
+                      Start *start)
+{
+    if (pos.Tumbler[1] != kPositionTag) {
+        start->ordinal = true;
+        start->index = pos.Tumbler[0];
+        return NOERROR;
+    }
+    start->id = pos.Tumbler[0];
+    DWORD len = pos.Tumbler[2];
+    if (len == kKeyNotStored)
+        return KeyOfNote(db, c, start->id, &start->key);
+    if (len > kPositionKeyMax)
+        return ERR_BAD_PARAM;
+    start->key.assign((const char *)&pos.Tumbler[3], len);
+    return NOERROR;
+}
+
+STATUS ValidateRead(WORD skipNav, WORD returnNav, DWORD mask)
+{
+    const WORD skip = skipNav & 0x7F, ret = returnNav & 0x7F;
+    if (skip != NAVIGATE_CURRENT && skip != NAVIGATE_NEXT)
+        return ERR_BAD_PARAM;
+    if (ret != NAVIGATE_CURRENT && ret != NAVIGATE_NEXT)
+        return ERR_BAD_PARAM;
+    /* Only note IDs are kept in a read buffer. */
+    if (mask != READ_MASK_NOTEID)
+        return ERR_BAD_PARAM;
+    return NOERROR;
+}
+
+STATUS ViewItemText(const Note &view, const char *name, std::string *text)
+{
+    text->clear();
+    for (const Item &it : view.items)
+        if (EqualNoCase(it.name, name)) {
+            ItemText(it.type, it.value, text);
+            break;
+        }
+    return NOERROR;
+}
+
+}  // namespace
+}  // namespace nsf
+}  // namespace vq
+
+using vq::nsf::Collection;
+using vq::nsf::Database;
+
+STATUS VqCreateView(DBHANDLE hDB, const char *Title, const char *SelectionFormula,
+                    const char *SortItem, NOTEID *retViewID)
+{
+    if (retViewID != nullptr)
+        *retViewID = 0;
+    if (Title == nullptr || *Title == '\0' || SelectionFormula == nullptr)
+        return ERR_BAD_PARAM;
+    vq::nsf::Formula f;
+    vq::nsf::FormulaError err;
+    if (!vq::nsf::ParseFormula(SelectionFormula, &f, &err))
+        return ERR_FORMULA_COMPILATION;
+    NOTEHANDLE hNote = NULLHANDLE;
+    STATUS s = NSFNoteCreate(hDB, &hNote);
+    if (s != NOERROR)
+        return s;
+    WORD viewClass = NOTE_CLASS_VIEW;
+    NSFNoteSetInfo(hNote, _NOTE_CLASS, &viewClass);
+    s = NSFItemSetText(hNote, "$Title", Title, MAXWORD);
+    if (s == NOERROR)
+        s = NSFItemSetText(hNote, "$Formula", SelectionFormula, MAXWORD);
+    if (s == NOERROR)
+        s = NSFItemSetText(hNote, "$SortItem", SortItem != nullptr ? SortItem : "", MAXWORD);
+    if (s == NOERROR)
+        s = NSFNoteUpdate(hNote, 0);
+    if (s == NOERROR && retViewID != nullptr)
+        NSFNoteGetInfo(hNote, _NOTE_ID, retViewID);
+    NSFNoteClose(hNote);
+    return s;
+}
+
+STATUS NIFFindDesignNote(DBHANDLE hFile, const char *Name, WORD Class, NOTEID *retNoteID)
+{
+    if (retNoteID != nullptr)
+        *retNoteID = 0;
+    Database *db = vq::nsf::GetDatabase(hFile, "NIFFindDesignNote");
+    if (db == nullptr)
+        return ERR_INVALID_HANDLE;
+    if (Name == nullptr)
+        return ERR_BAD_PARAM;
+    const std::string key = vq::nsf::Lower(Name);
+    vq::nsf::StatementUse q(db->Stmt(vq::nsf::Sql::DesignFind));
+    if (!q)
+        return vq::nsf::StatusFromSqlite(sqlite3_errcode(db->db));
+    sqlite3_bind_text(q.get(), 1, key.data(), (int)key.size(), SQLITE_STATIC);
+    sqlite3_bind_int(q.get(), 2, Class);
+    int rc = sqlite3_step(q.get());
+    if (rc == SQLITE_DONE)
+        return ERR_NOT_FOUND;
+    if (rc != SQLITE_ROW)
+        return vq::nsf::StatusFromSqlite(rc);
+    if (retNoteID != nullptr)
+        *retNoteID = (NOTEID)sqlite3_column_int64(q.get(), 0);
+    return NOERROR;
+}
+
+STATUS NIFOpenCollection(DBHANDLE hViewDB, DBHANDLE hDataDB, NOTEID ViewNoteID, WORD OpenFlags,
+                         DHANDLE hUnreadList, HCOLLECTION *rethCollection,
+                         NOTEHANDLE *rethViewNote, UNID *retViewUNID,
+                         DHANDLE *rethCollapsedList, DHANDLE *rethSelectedList)
+{
+    /* The index is always current (see the file comment), so the open
+     * flags change nothing; no unread, collapsed or selected lists exist. */
+    (void)OpenFlags;
+    (void)hUnreadList;
+    if (rethCollection != nullptr)
+        *rethCollection = 0;
+    if (rethViewNote != nullptr)
+        *rethViewNote = NULLHANDLE;
+    if (rethCollapsedList != nullptr)
+        *rethCollapsedList = NULLHANDLE;
+    if (rethSelectedList != nullptr)
+        *rethSelectedList = NULLHANDLE;
+    if (rethCollection == nullptr)
+        return ERR_BAD_PARAM;
+    Database *viewDb = vq::nsf::GetDatabase(hViewDB, "NIFOpenCollection");
+    if (viewDb == nullptr || vq::nsf::GetDatabase(hDataDB, "NIFOpenCollection") == nullptr)
+        return ERR_INVALID_HANDLE;
+    auto view = std::make_unique<vq::nsf::Note>();
+    view->hDB = hViewDB;
+    STATUS s = vq::nsf::LoadNote(*viewDb, ViewNoteID, view.get());
+    if (s != NOERROR)
+        return s;
+    if ((view->noteClass & NOTE_CLASS_VIEW) == 0)
+        return ERR_VIEW_NOT_VIEW;
+    std::string formula, sortItem;
+    vq::nsf::ViewItemText(*view, "$Formula", &formula);
+    vq::nsf::ViewItemText(*view, "$SortItem", &sortItem);
+    auto coll = std::make_unique<Collection>();
+    coll->hData = hDataDB;
+    coll->sortLower = vq::nsf::Lower(sortItem);
+    vq::nsf::FormulaError err;
+    if (!vq::nsf::ParseFormula(formula, &coll->selection, &err))
+        return ERR_COLLECTION_NOT_CREATED;
+    if (retViewUNID != nullptr) {
+        std::memset(retViewUNID, 0, sizeof *retViewUNID);
+        retViewUNID->Note = view->modified;
+    }
+    DHANDLE hc = vq::HandleAdd(vqtest::HandleKind::Collection, std::move(coll));
+    if (hc == NULLHANDLE)
+        return ERR_MEMORY;
+    if (rethViewNote != nullptr) {
+        NOTEHANDLE hn = vq::HandleAdd(vqtest::HandleKind::Note, std::move(view));
+        if (hn == NULLHANDLE) {
+            vq::HandleRemove(hc, vqtest::HandleKind::Collection, "NIFOpenCollection");
+            return ERR_MEMORY;
+        }
+        *rethViewNote = hn;
+    }
+    *rethCollection = (HCOLLECTION)hc;
+    return NOERROR;
+}
+
+STATUS NIFFindByName(HCOLLECTION hCollection, const char *Name, WORD FindFlags,
+                     COLLECTIONPOSITION *retIndexPos, DWORD *retNumMatches)
+{
+    if (retNumMatches != nullptr)
+        *retNumMatches = 0;
+    Collection *c = vq::nsf::GetCollection(hCollection, "NIFFindByName");
+    if (c == nullptr)
+        return ERR_INVALID_HANDLE;
+    if (Name == nullptr)
+        return ERR_BAD_PARAM;
+    Database *db = vq::nsf::GetDatabase(c->hData, "NIFFindByName");
+    if (db == nullptr)
+        return ERR_INVALID_HANDLE;
+    const std::string name = Name;
+    const std::string key = vq::nsf::Lower(name);
+    const bool partial = (FindFlags & FIND_PARTIAL) != 0;
+    const bool anyCase = (FindFlags & FIND_CASE_INSENSITIVE) != 0;
+    vq::nsf::Cursor cur(*db, *c, key, 0);
+    vq::nsf::Entry e, first;
+    DWORD matches = 0;
+    STATUS s = NOERROR;
+    while (vq::nsf::NextEntry(*c, &cur, &e, &s)) {
+        /* Entries of one key (or prefix) are contiguous: stop past them. */
+        if (partial ? e.key.compare(0, key.size(), key) != 0 : e.key != key)
+            break;
+        if (!anyCase && (partial ? e.text.compare(0, name.size(), name) != 0 : e.text != name))
+            continue;
+        if (matches++ == 0)
+            first = e;
+    }
+    if (s != NOERROR)
+        return s;
+    if (matches == 0)
+        return ERR_NOT_FOUND;
+    if (retIndexPos != nullptr)
+        vq::nsf::EncodePosition(first, retIndexPos);
+    if (retNumMatches != nullptr)
+        *retNumMatches = matches;
+    return NOERROR;
+}
+
+STATUS NIFReadEntries(HCOLLECTION hCollection, COLLECTIONPOSITION *IndexPos,
+                      WORD SkipNavigator, DWORD SkipCount, WORD ReturnNavigator,
+                      DWORD ReturnCount, DWORD ReturnMask, DHANDLE *rethBuffer,
+                      WORD *retBufferLength, DWORD *retNumEntriesSkipped,
+                      DWORD *retNumEntriesReturned, WORD *retSignalFlags)
+{
+    if (rethBuffer != nullptr)
+        *rethBuffer = NULLHANDLE;
+    if (retBufferLength != nullptr)
+        *retBufferLength = 0;
+    if (retNumEntriesSkipped != nullptr)
+        *retNumEntriesSkipped = 0;
+    if (retNumEntriesReturned != nullptr)
+        *retNumEntriesReturned = 0;
+    if (retSignalFlags != nullptr)
+        *retSignalFlags = 0;
+    Collection *c = vq::nsf::GetCollection(hCollection, "NIFReadEntries");
+    if (c == nullptr)
+        return ERR_INVALID_HANDLE;
+    if (IndexPos == nullptr || rethBuffer == nullptr)
+        return ERR_BAD_PARAM;
+    STATUS s = vq::nsf::ValidateRead(SkipNavigator, ReturnNavigator, ReturnMask);
+    if (s != NOERROR)
+        return s;
+    Database *db = vq::nsf::GetDatabase(c->hData, "NIFReadEntries");
+    if (db == nullptr)
+        return ERR_INVALID_HANDLE;
+    vq::nsf::Start start;
+    if ((s = vq::nsf::DecodePosition(*db, *c, *IndexPos, &start)) != NOERROR)
+        return s;
+    vq::nsf::Cursor cur(*db, *c, start.key, start.id);
+    vq::nsf::Entry e;
+    /* Entries to pass over before the first one returned: an ordinal
+     * position n starts at the n-th entry, before-the-first needs one
+     * NAVIGATE_NEXT step to reach the first. */
+    DWORD skip = 0, skipped = 0;
+    if ((SkipNavigator & 0x7F) == NAVIGATE_NEXT)
+        skip = SkipCount;
+    if (start.ordinal) {
+        DWORD lead = start.index > 0 ? start.index - 1 : 0;
+        if (start.index == 0 && skip > 0)
+            --skip;
+        for (DWORD i = 0; i < lead; ++i)
+            if (!vq::nsf::NextEntry(*c, &cur, &e, &s))
+                return s;
+    }
+    for (; skipped < skip; ++skipped)
+        if (!vq::nsf::NextEntry(*c, &cur, &e, &s))
+            break;
+    if (s != NOERROR)
+        return s;
+    DWORD want = (ReturnNavigator & 0x7F) == NAVIGATE_CURRENT ? 1 : ReturnCount;
+    DWORD limit = want < vq::nsf::kMaxEntriesPerRead ? want : vq::nsf::kMaxEntriesPerRead;
+    std::vector<NOTEID> ids;
+    vq::nsf::Entry last;
+    while (ids.size() < limit && vq::nsf::NextEntry(*c, &cur, &e, &s)) {
+        ids.push_back(e.id);
+        last = e;
+    }
+    if (s != NOERROR)
+        return s;
+    bool more = false;
+    if (ids.size() == limit && want > limit) {
+        more = vq::nsf::NextEntry(*c, &cur, &e, &s);
+        if (s != NOERROR)
+            return s;
+    }
+    if (!ids.empty()) {
+        DHANDLE h = NULLHANDLE;
+        const DWORD bytes = (DWORD)(ids.size() * sizeof(NOTEID));
+        if ((s = OSMemAlloc(BLK_MEM_ALLOC, bytes, &h)) != NOERROR)
+            return s;
+        std::memcpy(OSLockObject(h), ids.data(), bytes);
+        OSUnlockObject(h);
+        *rethBuffer = h;
+        if (retBufferLength != nullptr)
+            *retBufferLength = (WORD)bytes;
+        vq::nsf::EncodePosition(last, IndexPos);
+    }
+    if (retNumEntriesSkipped != nullptr)
+        *retNumEntriesSkipped = skipped;
+    if (retNumEntriesReturned != nullptr)
+        *retNumEntriesReturned = (DWORD)ids.size();
+    if (retSignalFlags != nullptr && more)
+        *retSignalFlags = SIGNAL_MORE_TO_DO;
+    return NOERROR;
+}
+
+STATUS NIFCloseCollection(HCOLLECTION hCollection)
+{
+    auto obj = vq::HandleRemove(hCollection, vqtest::HandleKind::Collection, "NIFCloseCollection");
+    return obj ? NOERROR : ERR_INVALID_HANDLE;
+}

@@ -1,0 +1,494 @@
+/*
+ * nsf_db.cpp - databases of the stand-in: NSFDbCreate, NSFDbOpen,
+ * NSFDbClose, NSFDbModifiedTime and the title/path extras, plus the
+ * connection plumbing the other nsf files share (statement cache, write
+ * transactions through the fault seam, SQLite status mapping).
+ *
+ * A database is a SQLite file (schema in nsf_internal.h) below the data
+ * directory unless its path is absolute. WAL mode lets readers go on while
+ * one process writes; writers queue behind BEGIN IMMEDIATE for up to the
+ * busy timeout, so concurrent processes do not see "database is locked".
+ */
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "nsf_internal.h"
+#include "runtime_internal.h"
+#include "vq_nsf.h"
+#include "vq_port.h"
+#include "vq_runtime.h"
+
+namespace vq {
+namespace nsf {
+namespace {
+
+const char *const kSchema =
+    "CREATE TABLE vq_meta(key TEXT PRIMARY KEY, value) WITHOUT ROWID;"
+    "CREATE TABLE vq_notes(id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    " class INTEGER NOT NULL, mod0 INTEGER NOT NULL, mod1 INTEGER NOT NULL);"
+    "CREATE TABLE vq_items(note INTEGER NOT NULL, seq INTEGER NOT NULL,"
+    " name TEXT NOT NULL, lname TEXT NOT NULL, flags INTEGER NOT NULL,"
+    " type INTEGER NOT NULL, value BLOB NOT NULL, ktext TEXT, lkey TEXT);"
+    "CREATE UNIQUE INDEX vq_items_note ON vq_items(note, seq);"
+    "CREATE INDEX vq_items_key ON vq_items(lname, lkey, note);"
+    /* the first item of a name in a note, for selections read with a view */
+    "CREATE INDEX vq_items_first ON vq_items(lname, note) WHERE lkey IS NOT NULL;";
+
+/* Text of each cached statement, in the order of enum Sql. */
+const char *const kSql[] = {
+    /* NoteLoad */
+    "SELECT n.class, n.mod0, n.mod1, i.name, i.flags, i.type, i.value"
+    " FROM vq_notes n LEFT JOIN vq_items i ON i.note = n.id"
+    " WHERE n.id = ?1 ORDER BY i.seq",
+    /* NoteRow */
+    "SELECT class, mod0, mod1 FROM vq_notes WHERE id = ?1",
+    /* NoteInsert */
+    "INSERT INTO vq_notes(class, mod0, mod1) VALUES(?1, ?2, ?3)",
+    /* NoteUpdateRow */
+    "UPDATE vq_notes SET class = ?2, mod0 = ?3, mod1 = ?4 WHERE id = ?1",
+    /* NoteDeleteRow */
+    "DELETE FROM vq_notes WHERE id = ?1",
+    /* ItemsDelete */
+    "DELETE FROM vq_items WHERE note = ?1",
+    /* ItemInsert */
+    "INSERT INTO vq_items(note, seq, name, lname, flags, type, value, ktext, lkey)"
+    " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)",
+    /* ItemFirst */
+    "SELECT type, value FROM vq_items WHERE note = ?1 AND lname = ?2 ORDER BY seq LIMIT 1",
+    /* MetaGet */
+    "SELECT value FROM vq_meta WHERE key = ?1",
+    /* MetaSet */
+    "INSERT OR REPLACE INTO vq_meta(key, value) VALUES(?1, ?2)",
+    /* DesignFind */
+    "SELECT i.note FROM vq_items i JOIN vq_notes n ON n.id = i.note"
+    " WHERE i.lname = '$title' AND i.lkey = ?1 AND (n.class & ?2) != 0"
+    " ORDER BY i.note LIMIT 1",
+    /* ViewFrom: entries from (key, id) on, with the item the selection
+     * compares (?4; only the first item of a name has an lkey) */
+    "SELECT i.note, i.lkey, i.ktext, f.type, f.value FROM vq_items i"
+    " JOIN vq_notes n ON n.id = i.note"
+    " LEFT JOIN vq_items f ON f.note = i.note AND f.lname = ?4 AND f.lkey IS NOT NULL"
+    " WHERE i.lname = ?1 AND i.lkey IS NOT NULL AND (i.lkey, i.note) >= (?2, ?3)"
+    " AND (n.class & 1) != 0 ORDER BY i.lkey, i.note",
+    /* ViewMissingKey: documents without the sort item, likewise */
+    "SELECT n.id, '', '', f.type, f.value FROM vq_notes n"
+    " LEFT JOIN vq_items f ON f.note = n.id AND f.lname = ?4 AND f.lkey IS NOT NULL"
+    " WHERE (n.class & 1) != 0 AND n.id >= ?3"
+    " AND NOT EXISTS (SELECT 1 FROM vq_items i WHERE i.note = n.id AND i.lname = ?1)"
+    " ORDER BY n.id",
+    /* SearchIds */
+    "SELECT id FROM vq_notes WHERE (class & ?1) != 0 ORDER BY id",
+};
+static_assert(sizeof kSql / sizeof kSql[0] == static_cast<size_t>(Sql::Count),
+              "one SQL text per cached statement");
+
+int64_t PackTime(const TIMEDATE &t)
+{
+    return (int64_t)(((uint64_t)t.Innards[1] << 32) | t.Innards[0]);
+}
+
+TIMEDATE UnpackTime(int64_t v)
+{
+    TIMEDATE t;
+    t.Innards[0] = (DWORD)((uint64_t)v & 0xFFFFFFFFu);
+    t.Innards[1] = (DWORD)((uint64_t)v >> 32);
+    return t;
+}
+
+/* Full path of a database name; ERR_PATH_TOO_LONG when it cannot be one. */
+STATUS ResolvePath(const char *name, std::string *full)
+{
+    if (name == nullptr || *name == '\0')
+        return ERR_BAD_PARAM;
+    if (name[0] == '/')
+        *full = name;
+    else
+        *full = std::string(OSGetDataDirectory()) + "/" + name;
+    if (full->size() >= MAXPATH)
+        return ERR_PATH_TOO_LONG;
+    return NOERROR;
+}
+
+STATUS StatusFromErrno(int e)
+{
+    switch (e) {
+    case ENOENT:
+    case ENOTDIR: return ERR_NOEXIST;
+    case EACCES:
+    case EPERM:
+    case EROFS: return ERR_NOACCESS_FILE;
+    case ENOSPC:
+    case EDQUOT: return ERR_DISK_FULL;
+    case ENAMETOOLONG: return ERR_PATH_TOO_LONG;
+    case EEXIST: return ERR_DB_EXISTS;
+    default: return ERR_IO;
+    }
+}
+
+/* Removes a database file with its WAL companions. */
+void RemoveDbFiles(const std::string &path)
+{
+    ::unlink(path.c_str());
+    ::unlink((path + "-wal").c_str());
+    ::unlink((path + "-shm").c_str());
+}
+
+/* Opens a connection and sets the pragmas every connection needs. */
+STATUS Connect(const std::string &path, sqlite3 **out)
+{
+    sqlite3 *db = nullptr;
+    int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    if (rc != SQLITE_OK) {
+        int e = db != nullptr ? sqlite3_system_errno(db) : 0;
+        sqlite3_close_v2(db);
+        return e != 0 ? StatusFromErrno(e) : StatusFromSqlite(rc);
+    }
+    sqlite3_extended_result_codes(db, 1);
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    *out = db;
+    return NOERROR;
+}
+
+/* Reads an integer meta value; def when it is not there. */
+STATUS MetaInt(Database &db, const char *key, int64_t def, int64_t *value)
+{
+    StatementUse q(db.Stmt(Sql::MetaGet));
+    if (!q)
+        return StatusFromSqlite(sqlite3_errcode(db.db));
+    sqlite3_bind_text(q.get(), 1, key, -1, SQLITE_STATIC);
+    int rc = sqlite3_step(q.get());
+    if (rc == SQLITE_ROW)
+        *value = sqlite3_column_int64(q.get(), 0);
+    else if (rc == SQLITE_DONE)
+        *value = def;
+    else
+        return StatusFromSqlite(rc);
+    return NOERROR;
+}
+
+STATUS MetaSetValue(Database &db, const char *key, const std::string *text, int64_t number)
+{
+    StatementUse q(db.Stmt(Sql::MetaSet));
+    if (!q)
+        return StatusFromSqlite(sqlite3_errcode(db.db));
+    sqlite3_bind_text(q.get(), 1, key, -1, SQLITE_STATIC);
+    if (text != nullptr)
+        sqlite3_bind_text(q.get(), 2, text->data(), (int)text->size(), SQLITE_STATIC);
+    else
+        sqlite3_bind_int64(q.get(), 2, number);
+    int rc = sqlite3_step(q.get());
+    return rc == SQLITE_DONE ? NOERROR : StatusFromSqlite(rc);
+}
+
+/* Copies s into a caller's buffer of size n: cut, always terminated. */
+void CopyOut(const std::string &s, char *buf, WORD n)
+{
+    if (buf == nullptr || n == 0)
+        return;
+    size_t len = s.size() < (size_t)(n - 1) ? s.size() : (size_t)(n - 1);
+    std::memcpy(buf, s.data(), len);
+    buf[len] = '\0';
+}
+
+/* Makes the schema in a fresh, empty file. */
+STATUS InitSchema(const std::string &path, WORD dbClass)
+{
+    sqlite3 *raw = nullptr;
+    STATUS s = Connect(path, &raw);
+    if (s != NOERROR)
+        return s;
+    auto db = std::make_unique<Database>();
+    db->db = raw;
+    db->path = path;
+    int rc = ExecSql(raw, "PRAGMA journal_mode=WAL");
+    if (rc != SQLITE_OK)
+        return StatusFromSqlite(rc);
+    ExecSql(raw, "PRAGMA synchronous=FULL");
+    TIMEDATE now;
+    OSCurrentTIMEDATE(&now);
+    WriteTxn txn(*db, true);
+    if ((s = txn.Begin()) != NOERROR)
+        return s;
+    if ((rc = ExecSql(raw, kSchema)) != SQLITE_OK)
+        return StatusFromSqlite(rc);
+    const std::string mark = kFormatMark, empty;
+    if ((s = MetaSetValue(*db, "format", &mark, 0)) != NOERROR ||
+        (s = MetaSetValue(*db, "title", &empty, 0)) != NOERROR ||
+        (s = MetaSetValue(*db, "class", nullptr, dbClass)) != NOERROR ||
+        (s = MetaSetValue(*db, "created", nullptr, PackTime(now))) != NOERROR ||
+        (s = MetaSetValue(*db, "data_modified", nullptr, PackTime(now))) != NOERROR ||
+        (s = MetaSetValue(*db, "nondata_modified", nullptr, PackTime(now))) != NOERROR)
+        return s;
+    return txn.Commit();
+}
+
+}  // namespace
+
+/* ---- shared plumbing ---- */
+
+Database::~Database()
+{
+    for (sqlite3_stmt *&s : cache) {
+        sqlite3_finalize(s);
+        s = nullptr;
+    }
+    sqlite3_close_v2(db);
+}
+
+sqlite3_stmt *Database::Stmt(Sql which)
+{
+    sqlite3_stmt *&s = cache[static_cast<int>(which)];
+    if (s == nullptr)
+        sqlite3_prepare_v3(db, kSql[static_cast<int>(which)], -1, SQLITE_PREPARE_PERSISTENT, &s,
+                           nullptr);
+    return s;
+}
+
+Database *GetDatabase(DBHANDLE hDB, const char *call)
+{
+    return HandleGetAs<Database>(hDB, vqtest::HandleKind::Database, call);
+}
+
+STATUS StatusFromSqlite(int rc)
+{
+    switch (rc & 0xFF) {
+    case SQLITE_OK:
+    case SQLITE_ROW:
+    case SQLITE_DONE: return NOERROR;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED: return ERR_DB_BUSY;
+    case SQLITE_FULL: return ERR_DISK_FULL;
+    case SQLITE_NOMEM: return ERR_MEMORY;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB: return ERR_DB_CORRUPT;
+    case SQLITE_PERM:
+    case SQLITE_READONLY:
+    case SQLITE_AUTH: return ERR_NOACCESS_FILE;
+    case SQLITE_TOOBIG: return ERR_SEGMENT_TOO_BIG;
+    case SQLITE_CANTOPEN: return ERR_NOEXIST;
+    default: return ERR_IO;
+    }
+}
+
+int ExecSql(sqlite3 *db, const char *sql)
+{
+    return sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+}
+
+WriteTxn::~WriteTxn()
+{
+    Rollback();
+}
+
+void WriteTxn::Rollback()
+{
+    if (!open_)
+        return;
+    ExecSql(db_.db, "ROLLBACK");
+    open_ = false;
+    if (!durable_)
+        ExecSql(db_.db, "PRAGMA synchronous=FULL");
+}
+
+STATUS WriteTxn::Begin()
+{
+    if (!durable_)
+        ExecSql(db_.db, "PRAGMA synchronous=NORMAL");
+    int rc = ExecSql(db_.db, "BEGIN IMMEDIATE");
+    if (rc != SQLITE_OK) {
+        if (!durable_)
+            ExecSql(db_.db, "PRAGMA synchronous=FULL");
+        return StatusFromSqlite(rc);
+    }
+    open_ = true;
+    return NOERROR;
+}
+
+STATUS WriteTxn::Commit()
+{
+    if (int e = PortFaultBefore("commit")) {
+        Rollback();
+        return e == ENOSPC ? ERR_DISK_FULL : ERR_IO;
+    }
+    int rc = ExecSql(db_.db, "COMMIT");
+    if (rc != SQLITE_OK) {
+        Rollback();
+        return StatusFromSqlite(rc);
+    }
+    open_ = false;
+    if (!durable_)
+        ExecSql(db_.db, "PRAGMA synchronous=FULL");
+    PortFaultAfter();
+    return NOERROR;
+}
+
+STATUS StampDbModified(Database &db, bool data, const TIMEDATE &t)
+{
+    return MetaSetValue(db, data ? "data_modified" : "nondata_modified", nullptr, PackTime(t));
+}
+
+}  // namespace nsf
+}  // namespace vq
+
+using vq::nsf::Database;
+using vq::nsf::GetDatabase;
+
+STATUS NSFDbCreate(const char *PathName, WORD DbClass, BOOL ForceCreation)
+{
+    std::string path;
+    STATUS s = vq::nsf::ResolvePath(PathName, &path);
+    if (s != NOERROR)
+        return s;
+    std::string dir = path.substr(0, path.rfind('/'));
+    struct stat st;
+    if (!dir.empty() && (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)))
+        return ERR_DIRECTORY;
+    if (::stat(path.c_str(), &st) == 0) {
+        if (!ForceCreation)
+            return ERR_DB_EXISTS;
+        if (PortUnlink(path.c_str()) != 0)
+            return vq::nsf::StatusFromErrno(errno);
+        vq::nsf::RemoveDbFiles(path);
+    }
+    /* O_EXCL: of two processes creating one database, one gets
+     * ERR_DB_EXISTS instead of both writing a schema into it. */
+    int fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return vq::nsf::StatusFromErrno(errno);
+    ::close(fd);
+    s = vq::nsf::InitSchema(path, DbClass);
+    if (s != NOERROR)
+        vq::nsf::RemoveDbFiles(path);
+    return s;
+}
+
+STATUS NSFDbOpen(const char *PathName, DBHANDLE *rethDB)
+{
+    if (rethDB == nullptr)
+        return ERR_BAD_PARAM;
+    *rethDB = NULLHANDLE;
+    std::string path;
+    STATUS s = vq::nsf::ResolvePath(PathName, &path);
+    if (s != NOERROR)
+        return s;
+    /* Never create: SQLite would make an empty file for a missing name. */
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return vq::nsf::StatusFromErrno(errno);
+    if (!S_ISREG(st.st_mode))
+        return ERR_NOT_NSF;
+    auto db = std::make_unique<Database>();
+    db->path = path;
+    if ((s = vq::nsf::Connect(path, &db->db)) != NOERROR)
+        return s;
+    {
+        vq::nsf::StatementUse q(db->Stmt(vq::nsf::Sql::MetaGet));
+        if (!q) {
+            int rc = sqlite3_errcode(db->db);
+            return (rc & 0xFF) == SQLITE_BUSY ? ERR_DB_BUSY : ERR_NOT_NSF;
+        }
+        sqlite3_bind_text(q.get(), 1, "format", -1, SQLITE_STATIC);
+        int rc = sqlite3_step(q.get());
+        if (rc != SQLITE_ROW) {
+            if ((rc & 0xFF) == SQLITE_BUSY)
+                return ERR_DB_BUSY;
+            return rc == SQLITE_DONE || (rc & 0xFF) == SQLITE_NOTADB ? ERR_NOT_NSF
+                                                                     : vq::nsf::StatusFromSqlite(rc);
+        }
+        const char *mark = (const char *)sqlite3_column_text(q.get(), 0);
+        if (mark == nullptr || std::strcmp(mark, vq::nsf::kFormatMark) != 0)
+            return ERR_NOT_NSF;
+    }
+    vq::nsf::ExecSql(db->db, "PRAGMA synchronous=FULL");
+    DBHANDLE h = vq::HandleAdd(vqtest::HandleKind::Database, std::move(db));
+    if (h == NULLHANDLE)
+        return ERR_MEMORY;
+    *rethDB = h;
+    return NOERROR;
+}
+
+STATUS NSFDbClose(DBHANDLE hDB)
+{
+    auto obj = vq::HandleRemove(hDB, vqtest::HandleKind::Database, "NSFDbClose");
+    return obj ? NOERROR : ERR_INVALID_HANDLE;
+}
+
+STATUS NSFDbModifiedTime(DBHANDLE hDB, TIMEDATE *retDataModified, TIMEDATE *retNonDataModified)
+{
+    Database *db = GetDatabase(hDB, "NSFDbModifiedTime");
+    if (db == nullptr)
+        return ERR_INVALID_HANDLE;
+    /* Read afresh each time: another process may have written since. */
+    int64_t created = 0, data = 0, nondata = 0;
+    STATUS s = vq::nsf::MetaInt(*db, "created", 0, &created);
+    if (s == NOERROR)
+        s = vq::nsf::MetaInt(*db, "data_modified", created, &data);
+    if (s == NOERROR)
+        s = vq::nsf::MetaInt(*db, "nondata_modified", created, &nondata);
+    if (s != NOERROR)
+        return s;
+    if (retDataModified != nullptr)
+        *retDataModified = vq::nsf::UnpackTime(data);
+    if (retNonDataModified != nullptr)
+        *retNonDataModified = vq::nsf::UnpackTime(nondata);
+    return NOERROR;
+}
+
+STATUS VqDbSetTitle(DBHANDLE hDB, const char *Title)
+{
+    Database *db = GetDatabase(hDB, "VqDbSetTitle");
+    if (db == nullptr)
+        return ERR_INVALID_HANDLE;
+    const std::string title = Title != nullptr ? Title : "";
+    TIMEDATE now;
+    OSCurrentTIMEDATE(&now);
+    vq::nsf::WriteTxn txn(*db, true);
+    STATUS s = txn.Begin();
+    if (s == NOERROR)
+        s = vq::nsf::MetaSetValue(*db, "title", &title, 0);
+    if (s == NOERROR)
+        s = vq::nsf::StampDbModified(*db, false, now);
+    if (s == NOERROR)
+        s = txn.Commit();
+    return s;
+}
+
+STATUS VqDbGetTitle(DBHANDLE hDB, char *retTitle, WORD BufferLength)
+{
+    Database *db = GetDatabase(hDB, "VqDbGetTitle");
+    if (db == nullptr)
+        return ERR_INVALID_HANDLE;
+    vq::nsf::StatementUse q(db->Stmt(vq::nsf::Sql::MetaGet));
+    if (!q)
+        return vq::nsf::StatusFromSqlite(sqlite3_errcode(db->db));
+    sqlite3_bind_text(q.get(), 1, "title", -1, SQLITE_STATIC);
+    std::string title;
+    int rc = sqlite3_step(q.get());
+    if (rc == SQLITE_ROW) {
+        const unsigned char *t = sqlite3_column_text(q.get(), 0);
+        title.assign(t != nullptr ? (const char *)t : "", (size_t)sqlite3_column_bytes(q.get(), 0));
+    } else if (rc != SQLITE_DONE) {
+        return vq::nsf::StatusFromSqlite(rc);
+    }
+    vq::nsf::CopyOut(title, retTitle, BufferLength);
+    return NOERROR;
+}
+
+STATUS VqDbGetPath(DBHANDLE hDB, char *retPath, WORD BufferLength)
+{
+    Database *db = GetDatabase(hDB, "VqDbGetPath");
+    if (db == nullptr)
+        return ERR_INVALID_HANDLE;
+    if (retPath != nullptr && BufferLength > 0 && db->path.size() >= BufferLength) {
+        retPath[0] = '\0';
+        return ERR_PATH_TOO_LONG;
+    }
+    vq::nsf::CopyOut(db->path, retPath, BufferLength);
+    return NOERROR;
+}

@@ -1,0 +1,543 @@
+/*
+ * nsf_item.cpp - items of a note in memory: the setters (texts, text
+ * lists, times, numbers, typed items), the getters, NSFItemInfo /
+ * NSFItemInfoNext and NSFItemScan, and the value encodings they share.
+ *
+ * Item names compare without case and keep the case they were written
+ * with. Several items of one name may exist (attachments "$FILE"); the
+ * setters replace all of them, NSFItemAppend adds one. Value blocks that
+ * NSFItemInfo hands out are memory objects owned by the note: one per
+ * item, made at the first request and freed by NSFNoteClose.
+ *
+ * NSFItemInfo's item BLOCKID: pool is the item's value block, block is the
+ * item's index in the note when it was handed out; NSFItemInfoNext finds
+ * the item again by its value block.
+ */
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "nsf_internal.h"
+#include "vq_nsf.h"
+#include "vq_runtime.h"
+
+namespace vq {
+namespace nsf {
+
+std::string Lower(std::string_view s)
+{
+    std::string out(s);
+    for (char &c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = (char)(c - 'A' + 'a');
+    return out;
+}
+
+bool EqualNoCase(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z')
+            x = (char)(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z')
+            y = (char)(y - 'A' + 'a');
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+namespace {
+
+WORD GetWord(const char *p)
+{
+    WORD w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+}
+
+void PutWord(std::string *out, WORD w)
+{
+    out->append((const char *)&w, sizeof w);
+}
+
+}  // namespace
+
+bool ParseTextList(std::string_view value, std::vector<std::string_view> *entries)
+{
+    entries->clear();
+    if (value.size() < sizeof(WORD))
+        return false;
+    WORD count = GetWord(value.data());
+    size_t pos = sizeof(WORD) + (size_t)count * sizeof(WORD);
+    if (pos > value.size())
+        return false;
+    for (WORD i = 0; i < count; ++i) {
+        WORD len = GetWord(value.data() + sizeof(WORD) * (1 + i));
+        if (pos + len > value.size())
+            return false;
+        entries->push_back(value.substr(pos, len));
+        pos += len;
+    }
+    return true;
+}
+
+std::string BuildTextList(const std::vector<std::string_view> &entries)
+{
+    std::string out;
+    PutWord(&out, (WORD)entries.size());
+    for (const auto &e : entries)
+        PutWord(&out, (WORD)e.size());
+    for (const auto &e : entries)
+        out.append(e.data(), e.size());
+    return out;
+}
+
+bool ItemText(WORD type, std::string_view value, std::string *text)
+{
+    switch (type) {
+    case TYPE_TEXT: text->assign(value.data(), value.size()); return true;
+    case TYPE_TEXT_LIST: {
+        std::vector<std::string_view> entries;
+        if (!ParseTextList(value, &entries))
+            return false;
+        if (entries.empty())
+            text->clear();
+        else
+            text->assign(entries[0].data(), entries[0].size());
+        return true;
+    }
+    case TYPE_NUMBER: {
+        if (value.size() != sizeof(NUMBER))
+            return false;
+        NUMBER n;
+        std::memcpy(&n, value.data(), sizeof n);
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%g", n);
+        *text = buf;
+        return true;
+    }
+    case TYPE_TIME: {
+        if (value.size() != sizeof(TIMEDATE))
+            return false;
+        TIMEDATE t;
+        std::memcpy(&t, value.data(), sizeof t);
+        char buf[MAXALPHATIMEDATE + 1];
+        WORD len = 0;
+        if (ConvertTIMEDATEToText(nullptr, nullptr, &t, buf, MAXALPHATIMEDATE, &len) != NOERROR)
+            return false;
+        text->assign(buf, len);
+        return true;
+    }
+    default: return false;
+    }
+}
+
+namespace {
+
+constexpr size_t kNone = (size_t)-1;
+/* An item must fit a memory object with its type word, or NSFItemInfo
+ * could not hand it back (memory objects hold at most 64 MB). */
+constexpr DWORD kMaxItemValue = 64u * 1024u * 1024u - sizeof(WORD);
+/* A text list counts its entries in a WORD. */
+constexpr size_t kMaxListEntries = 0xFFFF;
+
+size_t FindItem(const Note &note, std::string_view name, size_t from = 0)
+{
+    for (size_t i = from; i < note.items.size(); ++i)
+        if (EqualNoCase(note.items[i].name, name))
+            return i;
+    return kNone;
+}
+
+/* Removes every item of the name; returns the index of the first removed
+ * (kNone when there was none). Handed-out blocks stay valid until close. */
+size_t RemoveItems(Note *note, std::string_view name)
+{
+    size_t first = kNone;
+    for (size_t i = 0; i < note->items.size();) {
+        if (EqualNoCase(note->items[i].name, name)) {
+            if (first == kNone)
+                first = i;
+            if (note->items[i].block != NULLHANDLE)
+                note->retired.push_back(note->items[i].block);
+            note->items.erase(note->items.begin() + (std::ptrdiff_t)i);
+        } else {
+            ++i;
+        }
+    }
+    return first;
+}
+
+/* Replaces all items of the name by one, where the first of them was. */
+void ReplaceItem(Note *note, std::string_view name, WORD type, std::string value)
+{
+    size_t at = RemoveItems(note, name);
+    Item it;
+    it.name.assign(name.data(), name.size());
+    it.flags = ITEM_SUMMARY;
+    it.type = type;
+    it.value = std::move(value);
+    if (at == kNone || at > note->items.size())
+        note->items.push_back(std::move(it));
+    else
+        note->items.insert(note->items.begin() + (std::ptrdiff_t)at, std::move(it));
+}
+
+bool ValidName(const char *name)
+{
+    return name != nullptr && *name != '\0';
+}
+
+std::string_view TextArg(const char *text, WORD length)
+{
+    if (text == nullptr)
+        return std::string_view("", 0);
+    if (length == MAXWORD)
+        return std::string_view(text);
+    return std::string_view(text, length);
+}
+
+/* Copies text into a buffer of size n: cut at n - 1, always terminated. */
+WORD CopyCut(std::string_view text, char *buf, size_t n)
+{
+    if (buf == nullptr || n == 0)
+        return 0;
+    size_t len = text.size() < n - 1 ? text.size() : n - 1;
+    if (len > 0)
+        std::memcpy(buf, text.data(), len);
+    buf[len] = '\0';
+    return (WORD)len;
+}
+
+/* The item's value block (type word, then the value), made once. */
+STATUS EnsureBlock(Item *it)
+{
+    if (it->block != NULLHANDLE)
+        return NOERROR;
+    if (it->value.size() > 0xFFFFFFFFu - sizeof(WORD))
+        return ERR_MEMORY;
+    DHANDLE h = NULLHANDLE;
+    STATUS s = OSMemAlloc(BLK_MEM_ALLOC, (DWORD)(sizeof(WORD) + it->value.size()), &h);
+    if (s != NOERROR)
+        return s;
+    char *p = (char *)OSLockObject(h);
+    std::memcpy(p, &it->type, sizeof(WORD));
+    if (!it->value.empty())
+        std::memcpy(p + sizeof(WORD), it->value.data(), it->value.size());
+    OSUnlockObject(h);
+    it->block = h;
+    return NOERROR;
+}
+
+STATUS InfoAt(Note *note, size_t i, BLOCKID *retbhItem, WORD *retDataType, BLOCKID *retbhValue,
+              DWORD *retValueLength)
+{
+    Item &it = note->items[i];
+    STATUS s = EnsureBlock(&it);
+    if (s != NOERROR)
+        return s;
+    if (retbhItem != nullptr) {
+        retbhItem->pool = it.block;
+        retbhItem->block = (WORD)i;
+    }
+    if (retDataType != nullptr)
+        *retDataType = it.type;
+    if (retbhValue != nullptr) {
+        retbhValue->pool = it.block;
+        retbhValue->block = 0;
+    }
+    if (retValueLength != nullptr)
+        *retValueLength = (DWORD)(sizeof(WORD) + it.value.size());
+    return NOERROR;
+}
+
+void NotFound(BLOCKID *retbhItem, WORD *retDataType, BLOCKID *retbhValue, DWORD *retValueLength)
+{
+    if (retbhItem != nullptr) {
+        retbhItem->pool = NULLHANDLE;
+        retbhItem->block = NULLBLOCK;
+    }
+    if (retDataType != nullptr)
+        *retDataType = TYPE_INVALID_OR_UNKNOWN;
+    if (retbhValue != nullptr) {
+        retbhValue->pool = NULLHANDLE;
+        retbhValue->block = NULLBLOCK;
+    }
+    if (retValueLength != nullptr)
+        *retValueLength = 0;
+}
+
+const Item *FirstItem(NOTEHANDLE hNote, const char *name, const char *call)
+{
+    Note *note = GetNote(hNote, call);
+    if (note == nullptr || name == nullptr)
+        return nullptr;
+    size_t i = FindItem(*note, name);
+    return i == kNone ? nullptr : &note->items[i];
+}
+
+}  // namespace
+}  // namespace nsf
+}  // namespace vq
+
+using vq::nsf::Item;
+using vq::nsf::Note;
+
+STATUS NSFItemSetText(NOTEHANDLE hNote, const char *ItemName, const char *Text, WORD TextLength)
+{
+    Note *note = vq::nsf::GetNote(hNote, "NSFItemSetText");
+    if (note == nullptr)
+        return ERR_INVALID_HANDLE;
+    if (!vq::nsf::ValidName(ItemName) || (Text == nullptr && TextLength != 0))
+        return ERR_BAD_PARAM;
+    std::string_view text = vq::nsf::TextArg(Text, TextLength);
+    vq::nsf::ReplaceItem(note, ItemName, TYPE_TEXT, std::string(text));
+    return NOERROR;
+}
+
+STATUS NSFItemCreateTextList(NOTEHANDLE hNote, const char *ItemName, const char *Text,
+                             WORD TextLength)
+{
+    Note *note = vq::nsf::GetNote(hNote, "NSFItemCreateTextList");
+    if (note == nullptr)
+        return ERR_INVALID_HANDLE;
+    if (!vq::nsf::ValidName(ItemName) || (Text == nullptr && TextLength != 0))
+        return ERR_BAD_PARAM;
+    std::string_view text = vq::nsf::TextArg(Text, TextLength);
+    vq::nsf::ReplaceItem(note, ItemName, TYPE_TEXT_LIST, vq::nsf::BuildTextList({text}));
+    return NOERROR;
+}
+
+STATUS NSFItemAppendTextList(NOTEHANDLE hNote, const char *ItemName, const char *Text,
+                             WORD TextLength, BOOL fAllowDuplicates)
+{
+    Note *note = vq::nsf::GetNote(hNote, "NSFItemAppendTextList");
+    if (note == nullptr)
+        return ERR_INVALID_HANDLE;
+    if (!vq::nsf::ValidName(ItemName) || (Text == nullptr && TextLength != 0))
+        return ERR_BAD_PARAM;
+    std::string_view text = vq::nsf::TextArg(Text, TextLength);
+    size_t i = vq::nsf::FindItem(*note, ItemName);
+    if (i == vq::nsf::kNone) {
+        vq::nsf::ReplaceItem(note, ItemName, TYPE_TEXT_LIST, vq::nsf::BuildTextList({text}));
+        return NOERROR;
+    }
+    Item &it = note->items[i];
+    std::vector<std::string_view> entries;
+    if (it.type == TYPE_TEXT)
+        entries.push_back(it.value);
+    else if (it.type != TYPE_TEXT_LIST || !vq::nsf::ParseTextList(it.value, &entries))
+        return ERR_BAD_PARAM; /* not a text item: appending would lose its value */
+    if (!fAllowDuplicates)
+        for (const auto &e : entries)
+            if (e == text)
+                return NOERROR;
+    if (entries.size() >= vq::nsf::kMaxListEntries)
+        return ERR_SEGMENT_TOO_BIG;
+    entries.push_back(text);
+    std::string value = vq::nsf::BuildTextList(entries);
+    /* The list keeps its place; the old value block stays valid until close. */
+    if (it.block != NULLHANDLE) {
+        note->retired.push_back(it.block);
+        it.block = NULLHANDLE;
+    }
+    it.type = TYPE_TEXT_LIST;
+    it.value = std::move(value);
+    return NOERROR;
+}
+
+STATUS NSFItemSetTime(NOTEHANDLE hNote, const char *ItemName, const TIMEDATE *Time)
+{
+    Note *note = vq::nsf::GetNote(hNote, "NSFItemSetTime");
+    if (note == nullptr)
+        return ERR_INVALID_HANDLE;
+    if (!vq::nsf::ValidName(ItemName) || Time == nullptr)
+        return ERR_BAD_PARAM;
+    vq::nsf::ReplaceItem(note, ItemName, TYPE_TIME, std::string((const char *)Time, sizeof *Time));
+    return NOERROR;
+}
+
+STATUS NSFItemSetNumber(NOTEHANDLE hNote, const char *ItemName, const NUMBER *Number)
+{
+    Note *note = vq::nsf::GetNote(hNote, "NSFItemSetNumber");
+    if (note == nullptr)
+        return ERR_INVALID_HANDLE;
+    if (!vq::nsf::ValidName(ItemName) || Number == nullptr)
+        return ERR_BAD_PARAM;
+    vq::nsf::ReplaceItem(note, ItemName, TYPE_NUMBER,
+                         std::string((const char *)Number, sizeof *Number));
+    return NOERROR;
+}
+
+STATUS NSFItemAppend(NOTEHANDLE hNote, WORD ItemFlags, const char *Name, WORD NameLength,
+                     WORD DataType, const void *Value, DWORD ValueLength)
+{
+    Note *note = vq::nsf::GetNote(hNote, "NSFItemAppend");
+    if (note == nullptr)
+        return ERR_INVALID_HANDLE;
+    if (Name == nullptr || NameLength == 0 || (Value == nullptr && ValueLength != 0))
+        return ERR_BAD_PARAM;
+    if (ValueLength > vq::nsf::kMaxItemValue)
+        return ERR_MEMORY;
+    try {
+        Item it;
+        it.name.assign(Name, NameLength);
+        it.flags = ItemFlags;
+        it.type = DataType;
+        if (ValueLength != 0)
+            it.value.assign((const char *)Value, ValueLength);
+        note->items.push_back(std::move(it));
+    } catch (const std::bad_alloc &) {
+        return ERR_MEMORY;
+    }
+    return NOERROR;
+}
+
+STATUS NSFItemDelete(NOTEHANDLE hNote, const char *Name, WORD NameLength)
+{
+    Note *note = vq::nsf::GetNote(hNote, "NSFItemDelete");
+    if (note == nullptr)
+        return ERR_INVALID_HANDLE;
+    if (Name == nullptr)
+        return ERR_BAD_PARAM;
+    if (vq::nsf::RemoveItems(note, std::string_view(Name, NameLength)) == vq::nsf::kNone)
+        return ERR_ITEM_NOT_FOUND;
+    return NOERROR;
+}
+
+BOOL NSFItemIsPresent(NOTEHANDLE hNote, const char *Name, WORD NameLength)
+{
+    Note *note = vq::nsf::GetNote(hNote, "NSFItemIsPresent");
+    if (note == nullptr || Name == nullptr)
+        return FALSE;
+    return vq::nsf::FindItem(*note, std::string_view(Name, NameLength)) != vq::nsf::kNone;
+}
+
+WORD NSFItemGetText(NOTEHANDLE hNote, const char *ItemName, char *retBuffer, WORD BufferLength)
+{
+    const Item *it = vq::nsf::FirstItem(hNote, ItemName, "NSFItemGetText");
+    std::string text;
+    if (it == nullptr || !vq::nsf::ItemText(it->type, it->value, &text))
+        text.clear();
+    return vq::nsf::CopyCut(text, retBuffer, BufferLength);
+}
+
+STATUS NSFItemInfo(NOTEHANDLE hNote, const char *Name, WORD NameLength, BLOCKID *retbhItem,
+                   WORD *retDataType, BLOCKID *retbhValue, DWORD *retValueLength)
+{
+    vq::nsf::NotFound(retbhItem, retDataType, retbhValue, retValueLength);
+    Note *note = vq::nsf::GetNote(hNote, "NSFItemInfo");
+    if (note == nullptr)
+        return ERR_INVALID_HANDLE;
+    size_t i = Name == nullptr ? (note->items.empty() ? vq::nsf::kNone : 0)
+                               : vq::nsf::FindItem(*note, std::string_view(Name, NameLength));
+    if (i == vq::nsf::kNone)
+        return ERR_ITEM_NOT_FOUND;
+    return vq::nsf::InfoAt(note, i, retbhItem, retDataType, retbhValue, retValueLength);
+}
+
+STATUS NSFItemInfoNext(NOTEHANDLE hNote, BLOCKID PrevItem, const char *Name, WORD NameLength,
+                       BLOCKID *retbhItem, WORD *retDataType, BLOCKID *retbhValue,
+                       DWORD *retValueLength)
+{
+    vq::nsf::NotFound(retbhItem, retDataType, retbhValue, retValueLength);
+    Note *note = vq::nsf::GetNote(hNote, "NSFItemInfoNext");
+    if (note == nullptr)
+        return ERR_INVALID_HANDLE;
+    size_t prev = vq::nsf::kNone;
+    for (size_t i = 0; i < note->items.size(); ++i)
+        if (PrevItem.pool != NULLHANDLE && note->items[i].block == PrevItem.pool) {
+            prev = i;
+            break;
+        }
+    if (prev == vq::nsf::kNone)
+        return ERR_ITEM_NOT_FOUND;
+    size_t i = Name == nullptr
+                   ? (prev + 1 < note->items.size() ? prev + 1 : vq::nsf::kNone)
+                   : vq::nsf::FindItem(*note, std::string_view(Name, NameLength), prev + 1);
+    if (i == vq::nsf::kNone)
+        return ERR_ITEM_NOT_FOUND;
+    return vq::nsf::InfoAt(note, i, retbhItem, retDataType, retbhValue, retValueLength);
+}
+
+WORD NSFItemGetTextListEntries(NOTEHANDLE hNote, const char *ItemName)
+{
+    const Item *it = vq::nsf::FirstItem(hNote, ItemName, "NSFItemGetTextListEntries");
+    if (it == nullptr)
+        return 0;
+    if (it->type == TYPE_TEXT)
+        return 1;
+    std::vector<std::string_view> entries;
+    if (it->type != TYPE_TEXT_LIST || !vq::nsf::ParseTextList(it->value, &entries))
+        return 0;
+    return (WORD)entries.size();
+}
+
+WORD NSFItemGetTextListEntry(NOTEHANDLE hNote, const char *ItemName, WORD EntryPos,
+                             char *retBuffer, WORD BufferLength)
+{
+    /* BufferLength is the size - 1: the buffer holds BufferLength + 1. */
+    const size_t size = (size_t)BufferLength + 1;
+    const Item *it = vq::nsf::FirstItem(hNote, ItemName, "NSFItemGetTextListEntry");
+    std::vector<std::string_view> entries;
+    std::string_view entry;
+    if (it != nullptr && it->type == TYPE_TEXT)
+        entries.push_back(it->value);
+    else if (it != nullptr && it->type == TYPE_TEXT_LIST)
+        vq::nsf::ParseTextList(it->value, &entries);
+    if (EntryPos < entries.size())
+        entry = entries[EntryPos];
+    return vq::nsf::CopyCut(entry, retBuffer, size);
+}
+
+BOOL NSFItemGetTime(NOTEHANDLE hNote, const char *ItemName, TIMEDATE *retTime)
+{
+    const Item *it = vq::nsf::FirstItem(hNote, ItemName, "NSFItemGetTime");
+    if (it == nullptr || it->type != TYPE_TIME || it->value.size() != sizeof(TIMEDATE))
+        return FALSE;
+    if (retTime != nullptr)
+        std::memcpy(retTime, it->value.data(), sizeof(TIMEDATE));
+    return TRUE;
+}
+
+BOOL NSFItemGetNumber(NOTEHANDLE hNote, const char *ItemName, NUMBER *retNumber)
+{
+    const Item *it = vq::nsf::FirstItem(hNote, ItemName, "NSFItemGetNumber");
+    if (it == nullptr || it->type != TYPE_NUMBER || it->value.size() != sizeof(NUMBER))
+        return FALSE;
+    if (retNumber != nullptr)
+        std::memcpy(retNumber, it->value.data(), sizeof(NUMBER));
+    return TRUE;
+}
+
+STATUS NSFItemScan(NOTEHANDLE hNote, NSFITEMSCANPROC ActionRoutine, void *RoutineParameter)
+{
+    if (ActionRoutine == nullptr)
+        return ERR_BAD_PARAM;
+    if (vq::nsf::GetNote(hNote, "NSFItemScan") == nullptr)
+        return ERR_INVALID_HANDLE;
+    std::string name, value;
+    /* The routine may change the note: look it up again and hand out
+     * copies, so nothing it is given dangles. */
+    for (size_t i = 0;; ++i) {
+        Note *note = vq::nsf::GetNote(hNote, "NSFItemScan");
+        if (note == nullptr || i >= note->items.size())
+            break;
+        const Item &it = note->items[i];
+        name = it.name;
+        value.assign((const char *)&it.type, sizeof(WORD));
+        value.append(it.value);
+        WORD flags = it.flags;
+        STATUS s = ActionRoutine(0, flags, &name[0], (WORD)name.size(), &value[0],
+                                 (DWORD)value.size(), RoutineParameter);
+        if (s != NOERROR)
+            return s;
+    }
+    return NOERROR;
+}
