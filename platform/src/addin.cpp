@@ -82,7 +82,7 @@ std::string TaskName()
 
 /* ---- formatter ---- */
 
-struct Spec {
+struct Directive {
     std::string flags;
     int width = -1;
     int precision = -1;
@@ -91,10 +91,10 @@ struct Spec {
 
 /* Parses the conversion after a '%'; returns the index after it, or 0
  * when the text there is no conversion we know. */
-size_t ParseSpec(const char *p, size_t i, Spec *spec)
+size_t ParseDirective(const char *p, size_t i, Directive *dir)
 {
     while (p[i] != '\0' && std::strchr("-+ #0", p[i]) != nullptr)
-        spec->flags += p[i++];
+        dir->flags += p[i++];
     auto digits = [&](int *out) {
         int v = 0;
         bool any = false;
@@ -108,25 +108,25 @@ size_t ParseSpec(const char *p, size_t i, Spec *spec)
             *out = v;
         return any;
     };
-    digits(&spec->width);
+    digits(&dir->width);
     if (p[i] == '.') {
         ++i;
-        if (!digits(&spec->precision))
-            spec->precision = 0;
+        if (!digits(&dir->precision))
+            dir->precision = 0;
     }
     while (p[i] == 'l' || p[i] == 'h')
         ++i;
     if (p[i] == '\0' || std::strchr("sdiuxXc%", p[i]) == nullptr)
         return 0;
-    spec->conv = p[i];
+    dir->conv = p[i];
     return i + 1;
 }
 
-std::string Pad(std::string s, const Spec &spec)
+std::string Pad(std::string s, const Directive &dir)
 {
-    if (spec.width > 0 && s.size() < (size_t)spec.width) {
-        const size_t fill = (size_t)spec.width - s.size();
-        if (spec.flags.find('-') != std::string::npos)
+    if (dir.width > 0 && s.size() < (size_t)dir.width) {
+        const size_t fill = (size_t)dir.width - s.size();
+        if (dir.flags.find('-') != std::string::npos)
             s.append(fill, ' ');
         else
             s.insert(0, fill, ' ');
@@ -134,20 +134,20 @@ std::string Pad(std::string s, const Spec &spec)
     return s;
 }
 
-std::string FormatNumber(const Spec &spec, long n)
+std::string FormatNumber(const Directive &dir, long n)
 {
-    std::string f = "%" + spec.flags;
-    if (spec.width >= 0)
-        f += std::to_string(spec.width);
-    if (spec.precision >= 0)
-        f += "." + std::to_string(spec.precision);
+    std::string f = "%" + dir.flags;
+    if (dir.width >= 0)
+        f += std::to_string(dir.width);
+    if (dir.precision >= 0)
+        f += "." + std::to_string(dir.precision);
     char buf[3 * MAXSPRINTF];
-    switch (spec.conv) {
+    switch (dir.conv) {
     case 'u':
     case 'x':
     case 'X':
         f += "l";
-        f += spec.conv;
+        f += dir.conv;
         std::snprintf(buf, sizeof buf, f.c_str(), (unsigned long)n);
         break;
     default:
@@ -158,7 +158,7 @@ std::string FormatNumber(const Spec &spec, long n)
     return buf;
 }
 
-std::string FormatOne(const Spec &spec, const VQARG *arg)
+std::string FormatOne(const Directive &dir, const VQARG *arg)
 {
     const bool isText = arg != nullptr && arg->IsText;
     /* A text in a number's place reads as the number it spells (log
@@ -168,23 +168,23 @@ std::string FormatOne(const Spec &spec, const VQARG *arg)
         number = arg->Text != nullptr ? std::strtol(arg->Text, nullptr, 10) : 0;
     else if (arg != nullptr)
         number = arg->Number;
-    switch (spec.conv) {
+    switch (dir.conv) {
     case 's': {
         std::string s;
         if (isText)
             s = arg->Text != nullptr ? arg->Text : "";
         else if (arg != nullptr)
             s = std::to_string(number);
-        if (spec.precision >= 0 && s.size() > (size_t)spec.precision)
-            s.resize((size_t)spec.precision);
-        return Pad(s, spec);
+        if (dir.precision >= 0 && s.size() > (size_t)dir.precision)
+            s.resize((size_t)dir.precision);
+        return Pad(s, dir);
     }
     case 'c': {
         char c = isText ? (arg->Text != nullptr ? arg->Text[0] : '\0') : (char)number;
-        return Pad(c == '\0' ? std::string() : std::string(1, c), spec);
+        return Pad(c == '\0' ? std::string() : std::string(1, c), dir);
     }
     default:
-        return FormatNumber(spec, number);
+        return FormatNumber(dir, number);
     }
 }
 
@@ -308,18 +308,18 @@ std::string FormatArgs(const char *pattern, int nargs, const VQARG *args)
             out += pattern[i++];
             continue;
         }
-        Spec spec;
-        size_t after = ParseSpec(pattern, i + 1, &spec);
+        Directive dir;
+        size_t after = ParseDirective(pattern, i + 1, &dir);
         if (after == 0) {
             out += pattern[i++]; /* not a conversion: the '%' stands as it is */
             continue;
         }
-        if (spec.conv == '%') {
+        if (dir.conv == '%') {
             out += '%';
         } else {
             const VQARG *arg = (args != nullptr && next < nargs) ? &args[next] : nullptr;
             ++next;
-            out += FormatOne(spec, arg);
+            out += FormatOne(dir, arg);
         }
         i = after;
     }

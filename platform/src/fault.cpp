@@ -51,13 +51,13 @@ void ReadEnvironment()
     const char *log = std::getenv("VORTIQ_FAULT_LOG");
     if (log != nullptr && *log != '\0')
         g_logPath = new std::string(log);
-    const char *spec = std::getenv("VORTIQ_FAULT");
-    if (spec == nullptr || *spec == '\0')
+    const char *armed = std::getenv("VORTIQ_FAULT");
+    if (armed == nullptr || *armed == '\0')
         return;
     char kind[16] = "";
     long n = 0;
     char err[32] = "EIO";
-    if (std::sscanf(spec, "%15[a-z]:%ld:%31s", kind, &n, err) < 2 || n <= 0)
+    if (std::sscanf(armed, "%15[a-z]:%ld:%31s", kind, &n, err) < 2 || n <= 0)
         return;
     if (std::strcmp(kind, "crash") == 0) {
         g_target = n;
