@@ -8,6 +8,7 @@
 
 #include <sys/wait.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -154,6 +155,51 @@ TEST_F(NotesctlTest, MissingMailFileDoesNotLoseTheMessage)
     ASSERT_EQ(jane.size(), 1u);
     EXPECT_EQ(jane[0]["items"]["IntendedRecipient"], "Ann@555@FAXGATE");
     EXPECT_EQ(jane[0]["items"]["FailureReason"], "Recipient's mail file could not be opened");
+}
+
+/* Note IDs are decimal as the console prints them, also with leading
+ * zeros (never octal), or hex with "0x". */
+TEST_F(NotesctlTest, NoteIdsWithLeadingZerosAreDecimal)
+{
+    SetUpServer();
+    for (int i = 1; i <= 10; i++)
+        Ok({"send", "--from", "John Doe", "--to", "jroe", "--subject", "m" + std::to_string(i)});
+    json jane = Docs("mail/jroe.nsf");
+    ASSERT_EQ(jane.size(), 10u);
+    const json *last = &jane[0];
+    for (const json &d : jane)
+        if (d["noteid"].get<unsigned>() > (*last)["noteid"].get<unsigned>())
+            last = &d;
+    const unsigned id = (*last)["noteid"].get<unsigned>();
+    ASSERT_GE(id, 8u) << "needs a note ID that octal would read otherwise";
+    char hex[32];
+    std::snprintf(hex, sizeof hex, "0x%x", id);
+    for (const std::string &text : {std::to_string(id), "0" + std::to_string(id), std::string(hex)}) {
+        json shown = json::parse(Ok({"mail", "show", "mail/jroe.nsf", text, "--json"}).out);
+        EXPECT_EQ(shown["noteid"], id) << text;
+        EXPECT_EQ(shown["items"]["Subject"], (*last)["items"]["Subject"]) << text;
+    }
+}
+
+/* Text that is not UTF-8 (a Latin-1 subject, say) must not make the JSON
+ * listings fail: the byte shows as U+FFFD, the rest stays readable. */
+TEST_F(NotesctlTest, JsonOfTextThatIsNotUtf8)
+{
+    SetUpServer();
+    std::string id = Ok({"send", "--from", "John Doe", "--to", "jroe", "--subject", "Caf\xe9",
+                         "--body", "na\xefve"})
+                         .out;
+    id.erase(id.find_last_not_of('\n') + 1);
+    const std::string replaced = "Caf\xef\xbf\xbd"; /* U+FFFD */
+    json jane = Docs("mail/jroe.nsf");
+    ASSERT_EQ(jane.size(), 1u);
+    EXPECT_EQ(jane[0]["items"]["Subject"], replaced);
+    json shown = json::parse(Ok({"mail", "show", "mail/jroe.nsf", id, "--json"}).out);
+    EXPECT_EQ(shown["items"]["Subject"], replaced);
+    EXPECT_EQ(shown["body"], "na\xef\xbf\xbdve");
+    json all = json::parse(Ok({"db", "list", "mail/jroe.nsf", "--json"}).out);
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0]["items"]["Subject"], replaced);
 }
 
 TEST_F(NotesctlTest, UserErrorsAreOneLineAndWriteNothing)

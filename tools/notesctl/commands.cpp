@@ -190,12 +190,23 @@ std::string LoadText(const std::string &path)
 
 NOTEID ParseNoteId(const std::string &text)
 {
+    /* Decimal as the console prints them, or hex with "0x"; a leading zero
+     * is not octal, which would silently name another document. */
+    bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
     char *end = nullptr;
     errno = 0;
-    unsigned long v = std::strtoul(text.c_str(), &end, 0);
+    unsigned long v = std::strtoul(text.c_str(), &end, hex ? 16 : 10);
     if (text.empty() || *end != '\0' || errno != 0 || v == 0 || v > MAXDWORD)
         throw UserError("not a note ID: " + text);
     return (NOTEID)v;
+}
+
+/* JSON for the console. Items hold whatever bytes their writers put there
+ * (a fax server's subject, a file name from a spool); a byte that is not
+ * UTF-8 is shown as U+FFFD rather than failing the whole listing. */
+std::string JsonText(const json &j)
+{
+    return j.dump(2, ' ', false, json::error_handler_t::replace);
 }
 
 bool ValidTaskName(const std::string &t)
@@ -493,7 +504,7 @@ void CmdMailList(const std::string &mailFile, bool asJson)
         throw UserError("no such mail file: " + mailFile);
     json docs = ListDocuments(mailFile, "");
     if (asJson) {
-        std::cout << docs.dump(2) << "\n";
+        std::cout << JsonText(docs) << "\n";
         return;
     }
     for (const auto &d : docs) {
@@ -512,7 +523,7 @@ void CmdMailShow(const std::string &mailFile, const std::string &noteId, bool as
         throw UserError("no such mail file: " + mailFile);
     json d = ShowDocument(mailFile, id);
     if (asJson) {
-        std::cout << d.dump(2) << "\n";
+        std::cout << JsonText(d) << "\n";
         return;
     }
     std::cout << "NoteID: " << id << "\nModified: " << d["modified"].get<std::string>() << "\n";
@@ -567,7 +578,7 @@ void CmdDbList(const std::string &db, const std::string &form, bool asJson)
         throw UserError("no such database: " + db);
     json docs = ListDocuments(db, form);
     if (asJson) {
-        std::cout << docs.dump(2) << "\n";
+        std::cout << JsonText(docs) << "\n";
         return;
     }
     for (const auto &d : docs) {
