@@ -57,7 +57,7 @@ STATUS MailOpenMessage(DARRAY *MessageList, WORD Message, DHANDLE *hMessage);
 STATUS MailCloseMessage(DHANDLE hMessage);
 BOOL MailIsNonDeliveryReport(DHANDLE hMessage);
 /* Text of the item, a list joined with ", ", cut at StringSize - 1 and
- * terminated; "" for a non-text item. ERR_MAIL_NO_ITEM when missing. */
+ * terminated; "" for a non-text or missing item. */
 STATUS MailGetMessageItem(DHANDLE hMessage, WORD ItemCode, char *retString, WORD StringSize,
                           WORD *retStringLength);
 /* The value led by its type word (TYPE_TEXT, TYPE_TEXT_LIST, ...); the

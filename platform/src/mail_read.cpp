@@ -122,8 +122,10 @@ STATUS MailGetMessageItem(DHANDLE hMessage, WORD ItemCode, char *retString, WORD
         return ERR_MAIL_BAD_ITEM_NUM;
     WORD type = 0;
     std::string value;
+    /* A missing item reads as the empty text, as a non-text item does: a
+     * memo without a subject is still a memo. */
     if (!ItemValue(hMessage, name, &type, &value))
-        return ERR_MAIL_NO_ITEM;
+        return NOERROR;
     std::string text;
     if (type == TYPE_TEXT) {
         text = value;

@@ -11,6 +11,8 @@
  */
 #include <errno.h>
 #include <fcntl.h>
+#include <dirent.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -113,6 +115,33 @@ STATUS ResolvePath(const char *name, std::string *full)
     if (full->size() >= MAXPATH)
         return ERR_PATH_TOO_LONG;
     return NOERROR;
+}
+
+/* Database names compare without case, as on the server's original
+ * platform ("NAMES.NSF" is names.nsf). An exact name wins; otherwise the
+ * one entry of the folder whose name matches without case, if there is
+ * exactly one. Returns false when there is none. */
+bool FindIgnoringCase(std::string *path)
+{
+    size_t slash = path->rfind('/');
+    std::string dir = slash == std::string::npos ? "." : path->substr(0, slash == 0 ? 1 : slash);
+    std::string base = slash == std::string::npos ? *path : path->substr(slash + 1);
+    DIR *d = ::opendir(dir.c_str());
+    if (d == nullptr)
+        return false;
+    std::string found;
+    int matches = 0;
+    while (struct dirent *e = ::readdir(d)) {
+        if (strcasecmp(e->d_name, base.c_str()) == 0) {
+            found = e->d_name;
+            ++matches;
+        }
+    }
+    ::closedir(d);
+    if (matches != 1)
+        return false;
+    *path = (dir == "/" ? std::string() : dir) + "/" + found;
+    return true;
 }
 
 STATUS StatusFromErrno(int e)
@@ -379,8 +408,11 @@ STATUS NSFDbOpen(const char *PathName, DBHANDLE *rethDB)
         return s;
     /* Never create: SQLite would make an empty file for a missing name. */
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0)
-        return vq::nsf::StatusFromErrno(errno);
+    if (::stat(path.c_str(), &st) != 0) {
+        int e = errno;
+        if (e != ENOENT || !vq::nsf::FindIgnoringCase(&path) || ::stat(path.c_str(), &st) != 0)
+            return vq::nsf::StatusFromErrno(e);
+    }
     if (!S_ISREG(st.st_mode))
         return ERR_NOT_NSF;
     auto db = std::make_unique<Database>();

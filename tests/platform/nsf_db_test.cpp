@@ -100,18 +100,24 @@ TEST_F(NsfDbTest, CreateInMissingFolderFails)
     EXPECT_FALSE(vqtest::FileExists(data_ / "nofolder"));
 }
 
-TEST_F(NsfDbTest, PathsAreRelativeToDataDirectoryAndCaseSensitive)
+TEST_F(NsfDbTest, PathsAreRelativeToDataDirectoryAndNamesCompareWithoutCase)
 {
     vqtest::MakeDirs(data_ / "mail");
     ASSERT_EQ(NSFDbCreate("mail/User.nsf", DBCLASS_NOTEFILE, FALSE), NOERROR);
     EXPECT_TRUE(vqtest::FileExists(data_ / "mail/User.nsf"));
     DBHANDLE db = NULLHANDLE;
-    EXPECT_EQ(NSFDbOpen("mail/user.nsf", &db), ERR_NOEXIST);
     EXPECT_EQ(NSFDbOpen("mail/User", &db), ERR_NOEXIST); /* no ".nsf" added */
-    ASSERT_EQ(NSFDbOpen((data_ / "mail/User.nsf").c_str(), &db), NOERROR);
+    /* "NAMES.NSF" finds names.nsf: the file name, not its folder, is matched without case */
+    ASSERT_EQ(NSFDbOpen("mail/USER.NSF", &db), NOERROR);
     char path[MAXPATH];
     ASSERT_EQ(VqDbGetPath(db, path, sizeof path), NOERROR);
     EXPECT_EQ(std::string(path), data_ / "mail/User.nsf");
+    EXPECT_EQ(NSFDbClose(db), NOERROR);
+    EXPECT_EQ(NSFDbOpen("MAIL/User.nsf", &db), ERR_NOEXIST);
+    /* two names that differ only by case: only the exact one opens */
+    ASSERT_EQ(NSFDbCreate("mail/user.NSF", DBCLASS_NOTEFILE, FALSE), NOERROR);
+    EXPECT_EQ(NSFDbOpen("mail/USER.nsf", &db), ERR_NOEXIST);
+    ASSERT_EQ(NSFDbOpen((data_ / "mail/User.nsf").c_str(), &db), NOERROR);
     char small[8];
     EXPECT_EQ(VqDbGetPath(db, small, sizeof small), ERR_PATH_TOO_LONG);
     EXPECT_STREQ(small, "");
