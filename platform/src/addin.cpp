@@ -210,20 +210,6 @@ void OneLine(std::string *s)
             c = ' ';
 }
 
-bool WriteAllFd(int fd, const std::string &data)
-{
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += (size_t)n;
-    }
-    return true;
-}
-
 std::string TasksFolder()
 {
     std::string dir = vq::DataPath("tasks");
@@ -239,7 +225,7 @@ void WriteStatusFile(const std::string &text)
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         return;
-    bool ok = WriteAllFd(fd, text + "\n");
+    bool ok = vq::WriteAllFd(fd, text + "\n");
     if (close(fd) != 0)
         ok = false;
     /* The console reads the old line or the new one, never half of one. */
@@ -253,7 +239,7 @@ void AppendServerLog(const std::string &line)
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0)
         return;
-    WriteAllFd(fd, line);
+    vq::WriteAllFd(fd, line);
     close(fd);
 }
 
@@ -555,3 +541,21 @@ void SetDayElapsedHook(std::function<bool()> hook)
 }
 
 }  // namespace vqtest
+
+namespace vq {
+
+bool WriteAllFd(int fd, const std::string &data)
+{
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += (size_t)n;
+    }
+    return true;
+}
+
+}  // namespace vq

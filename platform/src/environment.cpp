@@ -179,20 +179,6 @@ void Refresh(EnvState &s)
     s.cache = std::move(fresh);
 }
 
-bool WriteAll(int fd, const std::string &data)
-{
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += (size_t)n;
-    }
-    return true;
-}
-
 std::string FolderOf(const std::string &path)
 {
     size_t slash = path.rfind('/');
@@ -359,7 +345,7 @@ STATUS OSSetEnvironmentVariable(const char *VariableName, const char *Value)
             error = ErrnoStatus(errno);
             goto done;
         }
-        bool ok = WriteAll(fd, out) && fsync(fd) == 0;
+        bool ok = vq::WriteAllFd(fd, out) && fsync(fd) == 0;
         int saved = errno;
         if (close(fd) != 0 && ok) {
             ok = false;

@@ -63,6 +63,9 @@ std::string FormatCode(STATUS code, int nargs, const VQARG *args);
 /* Installs the SIGTERM / SIGINT handlers that make AddInIdle answer TRUE. */
 void InstallStopHandlers();
 
+/* Writes all of data to fd (retrying short writes and EINTR). */
+bool WriteAllFd(int fd, const std::string &data);
+
 }  // namespace vq
 
 #endif /* VQ_RUNTIME_INTERNAL_H */
