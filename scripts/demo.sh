@@ -1,14 +1,20 @@
 #!/usr/bin/env bash
 # The newcomer's tour: the whole story of one fax out and one fax in, in a
 # fresh temporary data directory, told from the real databases and files.
-#   scripts/demo.sh BUILD_DIR
+# Everything it shows is read back from what the programs left; nothing is
+# canned. Takes about 20 seconds (the gateway's first inbound cycle comes
+# 10 seconds after it starts).
+#   scripts/demo.sh BUILD_DIR        (KEEP=1 keeps the data directory)
 set -euo pipefail
 BUILD=$(cd "${1:-build}" && pwd)
 HERE=$(cd "$(dirname "$0")" && pwd)
 DATA=$(mktemp -d "${TMPDIR:-/tmp}/vortiq-demo.XXXXXX")
-CTL="$BUILD/notesctl -d $DATA"
 SPOOL="$DATA/spool"
+TREE="$SPOOL/TMBFAX"
 GW_PID=""
+
+ctl() { "$BUILD/notesctl" -d "$DATA" "$@"; }
+faxsim() { "$BUILD/faxsim" "$@"; }
 
 cleanup() {
   if [ -n "$GW_PID" ] && kill -0 "$GW_PID" 2>/dev/null; then
@@ -20,64 +26,104 @@ cleanup() {
 trap cleanup EXIT
 
 step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+indent() { sed 's/^/    /'; }
 # Waits up to $2 seconds for the command $1 to succeed.
 wait_for() {
   local cond=$1 limit=${2:-30} i=0
   while ! eval "$cond" >/dev/null 2>&1; do
     i=$((i + 1))
-    if [ "$i" -gt $((limit * 10)) ]; then echo "timed out waiting for: $cond" >&2; exit 1; fi
+    if [ "$i" -gt $((limit * 10)) ]; then
+      echo "timed out waiting for: $cond" >&2
+      echo "the server log says:" >&2
+      ctl log -n 20 >&2 || true
+      exit 1
+    fi
     sleep 0.1
   done
+}
+# Ready jobs: names without extension in FAX/OUT.
+ready_jobs() { ls "$TREE/FAX/OUT" | grep -v '\.' || true; }
+# The note ID of the first mail in $1 whose subject contains $2.
+mail_id() { ctl mail list "$1" | awk -v s="$2" 'index($0, s) { print $1; exit }'; }
+# The activity database, one line per entry.
+activity() {
+  ctl db list TMB_ACT.NSF | awk '
+    /^noteid/ { if (line != "") print line; line = sprintf("note %-3s", $2); next }
+    /^  (JobID|Date|Time|Type|To|From|Pages|Code|Explanation):/ {
+      sub(/^  /, ""); line = line "  " $0 }
+    END { if (line != "") print line }'
 }
 
 step "A fresh Notes server in $DATA"
 "$HERE/setup-data.sh" "$BUILD" "$DATA" >/dev/null
-$CTL set-config AddInIdlePaceMs=100 >/dev/null
-$CTL show-config | grep -i '^vortiq'
+ctl set-config AddInIdlePaceMs=100 >/dev/null
+echo "The gateway's configuration (notes.ini):"
+ctl show-config | grep -i '^vortiq' | indent
+echo "The fax server's spool tree (made by faxsim init):"
+(cd "$TREE" && find . -mindepth 1 -type d | sort | indent)
 
 step "The gateway starts (its log goes to $DATA/server.log)"
 ( cd "$DATA" && exec "$BUILD/vortiq" "=$DATA/notes.ini" >"$DATA/vortiq.out" 2>&1 ) &
 GW_PID=$!
 wait_for "grep -q 'Fax gateway started' '$DATA/server.log'" 15
-$CTL tasks
+ctl log -n 1 | indent
+echo "Its status line (notesctl tasks):"
+ctl tasks | indent
 
-step "Jane Roe mails a fax to 555.0100 with an attachment"
+step "Jane Roe mails a fax to Bob Smith at 555.0100, with an attachment"
 printf 'Quarterly figures\n' > "$DATA/report.txt"
-$CTL send --from "Jane Roe" --to "Bob Smith@555.0100@FAXGATE" --subject "Figures" \
-    --body "Bob, the figures are attached." --attach "$DATA/report.txt"
+MEMO=$(ctl send --from "Jane Roe" --to "Bob Smith@555.0100@FAXGATE" --subject "Figures" \
+    --body "Bob, the figures are attached." --attach "$DATA/report.txt")
+echo "notesctl send routed memo $MEMO; the router put it into the gateway mail file vortiq.box."
 
-step "The gateway writes the fax job for the fax server"
-wait_for "ls '$SPOOL/TMBFAX/FAX/OUT' | grep -qv '\\.'" 15
-JOB=$(ls "$SPOOL/TMBFAX/FAX/OUT" | grep -v '\.' | head -1)
-echo "FAX/OUT/$JOB:"
-tail -c +2 "$SPOOL/TMBFAX/FAX/OUT/$JOB" | sed 's/^/    /'
-echo "FAX/OPARCEL: $(ls "$SPOOL/TMBFAX/FAX/OPARCEL")"
+step "The gateway sees new mail and writes the fax job for the fax server"
+wait_for '[ -n "$(ready_jobs)" ]' 15
+JOB=$(ready_jobs | head -1)
+echo "FAX/OUT/$JOB (first byte $(head -c1 "$TREE/FAX/OUT/$JOB" | od -An -tx1 | tr -d ' '), then the header and the body):"
+tail -c +2 "$TREE/FAX/OUT/$JOB" | sed '/./,$!d' | indent
+for f in "$TREE"/FAX/OPARCEL/*; do
+  echo "FAX/OPARCEL/$(basename "$f"): $(wc -c <"$f") bytes, the attachment"
+done
+wait_for '[ -z "$(ctl mail list vortiq.box)" ]' 15
+echo "vortiq.box is empty again: the message was handed over and removed."
 
-step "Jane finds the delivery report in her mail file"
-wait_for "$CTL mail list mail/jroe.nsf | grep -qi 'delivery'" 15
-$CTL mail list mail/jroe.nsf
+step "Jane finds the delivery report in her mail file (mail/jroe.nsf)"
+wait_for "ctl mail list mail/jroe.nsf | grep -q 'Delivery Report'" 15
+ctl mail list mail/jroe.nsf | indent
 
-step "The fax server queues and transmits the job"
-"$BUILD/faxsim" queue "$SPOOL"
-"$BUILD/faxsim" send "$SPOOL"
-echo "UTIL/DATA/ACTIVITY.LOG:"
-sed 's/^/    /' "$SPOOL/TMBFAX/UTIL/DATA/ACTIVITY.LOG"
+step "The fax server queues the job, then transmits it"
+faxsim queue "$SPOOL" | indent
+faxsim send "$SPOOL" | indent
+echo "Its activity log, UTIL/DATA/ACTIVITY.LOG (a first line, then the final one marked *):"
+indent <"$TREE/UTIL/DATA/ACTIVITY.LOG"
+echo "FAX/OUT now holds $(ready_jobs | wc -l) ready job(s); the return status for Jane waits in FAX/IN: $(ls "$TREE/FAX/IN" | tr '\n' ' ')"
 
-step "A fax arrives for Jane's number 555-0100"
-"$BUILD/faxsim" receive "$SPOOL" --did 555-0100 --tsi "+1 555 0142" --pages 2 --subject "Signed contract"
+step "A fax arrives for Jane's fax number 555-0100 (her DID)"
+RX=$(faxsim receive "$SPOOL" --did 555-0100 --tsi "+1 555 0142" --pages 2 --subject "Signed contract")
+echo "faxsim receive left FAX/IN/$RX and its image FAX/IPARCEL/$(ls "$TREE/FAX/IPARCEL" | head -1):"
+indent <"$TREE/FAX/IN/$RX"
 
-step "At its inbound cycle the gateway imports the activity and delivers the faxes"
-wait_for "[ -z \"\$(ls '$SPOOL/TMBFAX/FAX/IN')\" ]" 40
-wait_for "$CTL mail list mail/jroe.nsf | grep -q 'Signed contract'" 15
-$CTL mail list mail/jroe.nsf
-FAXID=$($CTL mail list mail/jroe.nsf --json | grep -o '"noteid": *[0-9]*' | tail -1 | grep -o '[0-9]*$')
-$CTL mail show mail/jroe.nsf "$FAXID"
+step "At its inbound cycle the gateway imports the activity and mails the faxes"
+wait_for '[ -z "$(ls "$TREE/FAX/IN")" ] && [ ! -e "$TREE/UTIL/DATA/ACTIVITY.LOG" ]' 80
+wait_for "ctl mail list mail/jroe.nsf | grep -q 'Signed contract'" 15
+echo "Jane's mail file now:"
+ctl mail list mail/jroe.nsf | indent
+FAXID=$(mail_id mail/jroe.nsf 'Signed contract')
+echo "The received fax (notesctl mail show mail/jroe.nsf $FAXID):"
+ctl mail show mail/jroe.nsf "$FAXID" | grep -Ev '^(\$|Recipients|RoutingState|DeliveredDate|PostedDate|ComposedDate)' | indent
 
-step "The activity database shows the sent job and the received fax"
-$CTL db list TMB_ACT.NSF
+step "The activity database TMB_ACT.NSF: the sent job and the received fax"
+activity | indent
 
-step "The server log"
-$CTL log -n 30
+step "The gateway stops cleanly (notesctl quit vortiq)"
+ctl quit vortiq | indent
+wait_for "grep -q 'Fax gateway shutdown' '$DATA/server.log'" 15
+STATUS=0
+wait "$GW_PID" || STATUS=$?
+echo "vortiq ended with exit status $STATUS"
+GW_PID=""
+echo "The server log:"
+ctl log -n 40 | indent
 
 echo
 echo "That was the whole road. Run it yourself with 'make run' (see README.md)."

@@ -5,7 +5,8 @@
  *   faxsim init ROOT        create the tree
  *   faxsim queue ROOT       list waiting jobs in PUBLIC/SVCQ (under the lock)
  *   faxsim send ROOT        "transmit" every ready job: activity lines,
- *                           a copy under ROOT/sent/JOB/, return status
+ *                           a copy under ROOT/sent/JOB/, return status,
+ *                           the queue file rewritten without it
  *   faxsim receive ROOT     leave a received fax in FAX/IN + FAX/IPARCEL
  *   faxsim admin-log ROOT   leave an administrator log in FAX/IN
  *
@@ -194,9 +195,11 @@ void CmdInit(const std::string &root)
     std::cout << "spool tree ready: " << SpoolRoot(root) << "\n";
 }
 
-void CmdQueue(const std::string &root)
+/* Rewrites PUBLIC/SVCQ with one record per ready job, under the lock the
+ * gateway's exclusive open takes, so the gateway never reads it half
+ * written. Returns the number of records. */
+int WriteQueue(const std::string &root)
 {
-    RequireTree(root);
     std::string data(kQueueSignature, 20);
     int count = 0;
     for (const auto &name : ReadyJobs(root)) {
@@ -215,8 +218,6 @@ void CmdQueue(const std::string &root)
         data += EncodeQueueRecord(rec);
         ++count;
     }
-    /* Written in place under the lock the gateway's exclusive open takes,
-     * so the gateway never sees it half written. */
     std::string path = Spool(root, "PUBLIC/SVCQ");
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0644);
     if (fd < 0)
@@ -230,6 +231,13 @@ void CmdQueue(const std::string &root)
     ::close(fd);
     if (!ok)
         throw UserError("cannot write " + path);
+    return count;
+}
+
+void CmdQueue(const std::string &root)
+{
+    RequireTree(root);
+    int count = WriteQueue(root);
     std::cout << "queue: " << count << " job(s) pending\n";
 }
 
@@ -301,17 +309,21 @@ void CmdSend(const std::string &root, const std::vector<std::string> &failNumber
     }
     if (!history.empty())
         AppendLines(root + "/sent/history.log", history);
+    /* A transmitted job is no longer waiting: without this the gateway's
+     * queue listing would turn its final entry back into "Pending". */
+    WriteQueue(root);
 }
 
 void CmdReceive(const std::string &root, const std::vector<std::string> &to, const std::string &subject,
                 const std::string &did, const std::string &tsi, int pages, const std::string &image,
-                const std::vector<std::string> &extra)
+                const std::vector<std::string> &extra, const std::vector<std::string> &headers)
 {
     RequireTree(root);
     unsigned n = FreeControlNumber(root);
     char imageName[16];
     std::snprintf(imageName, sizeof imageName, "RX%06u", n);
-    std::string bytes = image.empty() ? std::string("II*\0 stand-in fax image\n", 26) : ReadAll(image);
+    static const char kStandInImage[] = "II*\0 stand-in fax image\n"; /* a TIFF's first bytes */
+    std::string bytes = image.empty() ? std::string(kStandInImage, sizeof kStandInImage - 1) : ReadAll(image);
     WriteAtomically(Spool(root, "FAX/IPARCEL/") + imageName, bytes);
     std::vector<std::string> header;
     for (const auto &t : to)
@@ -319,6 +331,9 @@ void CmdReceive(const std::string &root, const std::vector<std::string> &to, con
     if (!subject.empty())
         header.push_back("Subject: " + subject);
     header.push_back(std::string("Attachment: ") + imageName);
+    /* after the image line, so a misbehaving line cannot hide the image */
+    for (const auto &h : headers)
+        header.push_back(h);
     std::vector<std::string> body = {"Receive Time: " + ReceiveTimeText(LocalNow()),
                                      "TSI Received: " + tsi,
                                      "Pages Received: " + std::to_string(pages),
@@ -365,7 +380,7 @@ int main(int argc, char **argv)
     send->add_option("ROOT", root, "folder that holds TMBFAX")->required();
     send->add_option("--fail", fail, "fax number whose transmission fails (repeatable)");
 
-    std::vector<std::string> to, extra;
+    std::vector<std::string> to, extra, headers;
     std::string subject, did, tsi = "+1 555 0199", image;
     int pages = 1;
     auto *receive = app.add_subcommand("receive", "leave a received fax for the gateway in FAX/IN");
@@ -377,6 +392,9 @@ int main(int argc, char **argv)
     receive->add_option("--pages", pages, "pages received")->check(CLI::Range(0, 999));
     receive->add_option("--image", image, "file to use as the fax image")->check(CLI::ExistingFile);
     receive->add_option("--line", extra, "further body line \"KEY: VALUE\" (repeatable)");
+    receive->add_option("--header", headers,
+                        "further header line \"KEY: VALUE\", written as given (repeatable; plays a "
+                        "misbehaving fax server)");
 
     auto *admin = app.add_subcommand("admin-log", "leave an administrator activity log in FAX/IN");
     admin->add_option("ROOT", root, "folder that holds TMBFAX")->required();
@@ -394,7 +412,7 @@ int main(int argc, char **argv)
         else if (*send)
             CmdSend(root, fail);
         else if (*receive)
-            CmdReceive(root, to, subject, did, tsi, pages, image, extra);
+            CmdReceive(root, to, subject, did, tsi, pages, image, extra, headers);
         else if (*admin)
             CmdAdminLog(root);
     } catch (const UserError &e) {
