@@ -37,6 +37,12 @@ enum {
     ACT_SPEED
 };
 
+/* Looks JobID up in the open view "Pending by Job ID" without case and
+ * gives the note ID of its first entry in *idNote (0 when the view read
+ * none). The status of NIFFindByName (ERR_NOT_FOUND when no entry has the
+ * key) or, with *readFailed TRUE, of NIFReadEntries. Logs nothing. */
+STATUS ActFindJobEntry(HCOLLECTION hcJobs, const char *JobID, NOTEID *idNote, BOOL *readFailed);
+
 /* ---- the fax server's queue file (little-endian throughout) ---- */
 #define QSIG_TEXT "TMB_FAX_LANQUEUE3.00"
 #define QSIG_LEN 20          /* signature bytes at the start, no terminator */

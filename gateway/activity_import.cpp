@@ -54,40 +54,21 @@ static void SplitActivityLine(const char *szData, char fData[ACT_FIELD_COUNT][AC
 static int FindFinalEntry(DBHANDLE db_handle, HCOLLECTION hcJobs, const char *JobID,
                           NOTEHANDLE *note_handle)
 {
-    COLLECTIONPOSITION cpPos;
-    DWORD dwAmt = 0;
-    DHANDLE hERBuffer = NULLHANDLE;
-    DWORD dwNRet = 0;
-    DWORD dwSkipped = 0;
-    WORD wBufLen = 0;
-    WORD wSignal = 0;
     NOTEID idNote = 0;
-    NOTEID *pIds = nullptr;
-    STATUS error = NOERROR;
+    BOOL readFailed = FALSE;
+    STATUS error = ActFindJobEntry(hcJobs, JobID, &idNote, &readFailed);
 
-    std::memset(&cpPos, 0, sizeof cpPos);
-    error = NIFFindByName(hcJobs, JobID, FIND_CASE_INSENSITIVE, &cpPos, &dwAmt);
-    if (ERR(error) == ERR_NOT_FOUND)
+    if (!readFailed && ERR(error) == ERR_NOT_FOUND)
         return LINE_NEXT;
     if (error != NOERROR) {
-        AddInLogError(VQM_ENTRY_SEARCH_ERROR, error, JobID);
+        if (readFailed)
+            AddInLogError(VQM_ENTRY_ERROR, error, nullptr);
+        else
+            AddInLogError(VQM_ENTRY_SEARCH_ERROR, error, JobID);
         return LINE_STOP;
     }
-    error = NIFReadEntries(hcJobs, &cpPos, NAVIGATE_CURRENT, 0, NAVIGATE_NEXT, MAXDWORD,
-                           READ_MASK_NOTEID, &hERBuffer, &wBufLen, &dwSkipped, &dwNRet, &wSignal);
-    if (error != NOERROR) {
-        AddInLogError(VQM_ENTRY_ERROR, error, nullptr);
-        return LINE_STOP;
-    }
-    if (hERBuffer == NULLHANDLE)
-        return LINE_NEXT; /* as if the job had not been found */
-    pIds = (NOTEID *)OSLockObject(hERBuffer);
-    if (pIds != nullptr && dwNRet > 0)
-        std::memcpy(&idNote, pIds, sizeof idNote);
-    OSUnlockObject(hERBuffer);
-    OSMemFree(hERBuffer);
     if (idNote == 0)
-        return LINE_NEXT;
+        return LINE_NEXT; /* as if the job had not been found */
     error = NSFNoteOpen(db_handle, idNote, 0, note_handle);
     if (error != NOERROR) {
         *note_handle = NULLHANDLE;

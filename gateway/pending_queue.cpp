@@ -134,21 +134,13 @@ static int OpenQueueFile(const char *szSvcq, int *pErrno)
 static BOOL OpenJobEntry(DBHANDLE NameDB, HCOLLECTION hcJobs, const char *szJobID,
                          NOTEHANDLE *hnNote)
 {
-    COLLECTIONPOSITION cpPos;
-    DWORD dwAmt = 0;
-    DHANDLE hERBuffer = NULLHANDLE;
-    DWORD dwNRet = 0;
-    DWORD dwSkipped = 0;
-    WORD wBufLen = 0;
-    WORD wSignal = 0;
     NOTEID idNote = 0;
-    NOTEID *pIds = nullptr;
+    BOOL readFailed = FALSE;
     STATUS NotesErr = NOERROR;
 
     *hnNote = NULLHANDLE;
-    std::memset(&cpPos, 0, sizeof cpPos);
-    NotesErr = NIFFindByName(hcJobs, szJobID, FIND_CASE_INSENSITIVE, &cpPos, &dwAmt);
-    if (ERR(NotesErr) == ERR_NOT_FOUND) {
+    NotesErr = ActFindJobEntry(hcJobs, szJobID, &idNote, &readFailed);
+    if (!readFailed && ERR(NotesErr) == ERR_NOT_FOUND) {
         NotesErr = NSFNoteCreate(NameDB, hnNote);
         if (NotesErr != NOERROR) {
             *hnNote = NULLHANDLE;
@@ -158,22 +150,11 @@ static BOOL OpenJobEntry(DBHANDLE NameDB, HCOLLECTION hcJobs, const char *szJobI
         return TRUE;
     }
     if (NotesErr != NOERROR) {
-        AddInLogError(VQM_ENTRY_SEARCH_ERROR, NotesErr, szJobID);
+        if (readFailed)
+            AddInLogError(VQM_ENTRY_ERROR, NotesErr, nullptr);
+        else
+            AddInLogError(VQM_ENTRY_SEARCH_ERROR, NotesErr, szJobID);
         return FALSE;
-    }
-    NotesErr = NIFReadEntries(hcJobs, &cpPos, NAVIGATE_CURRENT, 0, NAVIGATE_NEXT, MAXDWORD,
-                              READ_MASK_NOTEID, &hERBuffer, &wBufLen, &dwSkipped, &dwNRet,
-                              &wSignal);
-    if (NotesErr != NOERROR) {
-        AddInLogError(VQM_ENTRY_ERROR, NotesErr, nullptr);
-        return FALSE;
-    }
-    if (hERBuffer != NULLHANDLE) {
-        pIds = (NOTEID *)OSLockObject(hERBuffer);
-        if (pIds != nullptr && dwNRet > 0)
-            std::memcpy(&idNote, pIds, sizeof idNote);
-        OSUnlockObject(hERBuffer);
-        OSMemFree(hERBuffer);
     }
     if (idNote == 0) {
         AddInLogError(VQM_ENTRY_NOT_FOUND, NOERROR, nullptr);

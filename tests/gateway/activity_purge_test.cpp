@@ -1,43 +1,35 @@
 /*
  * activity_purge_test.cpp - DelActivity and CheckTime: the seven-day age
  * limit measured from each document's last modification, for documents of
- * every form, and the entries the queue listing keeps rewriting.
+ * every form, and the entries the queue listing keeps rewriting. Also how
+ * each of the three activity passes stops the task when the activity
+ * database or its view is missing.
  */
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "activity.h"
-#include "notes_fixture.h"
-#include "test_support.h"
+#include "gateway_fixture.h"
 
 namespace {
 
-const char kActDb[] = "TMB_ACT.NSF";
+using vqtest::kActDb;
+
 const int64_t kStart = 1700000000; /* a fixed "now" for the test clock */
 const long kDay = 24L * 3600L;
 
-class DelActivityTest : public vqtest::PlatformTest {
+class DelActivityTest : public vqtest::GatewayTest {
 protected:
     void SetUp() override
     {
-        PlatformTest::SetUp();
-        root_ = spool_ / "TMBFAX";
-        vqtest::MakeDirs(root_ + "/UTIL/DATA");
-        vqtest::MakeDirs(root_ + "/PUBLIC");
-        VqCopy(GatewayPath, sizeof GatewayPath, root_.c_str());
-        GatewayDrive[0] = '\0';
-        VqCopy(ActLogNsf, sizeof ActLogNsf, kActDb);
-        E_quit = 0;
+        GatewayTest::SetUp();
         vqtest::SetClock(kStart);
-    }
-    void TearDown() override
-    {
-        E_quit = 0;
-        PlatformTest::TearDown();
+        vqtest::CreateActivityDb(kActDb);
     }
     static bool Has(NOTEID id)
     {
@@ -48,14 +40,11 @@ protected:
     {
         return vqtest::AddDocument(kActDb, {{"FORM", "Job Entry"}, {"JobID", job}, {"Type", "TX"}});
     }
-
-    vqtest::TempDir spool_;
-    std::string root_;
 };
 
 TEST_F(DelActivityTest, AgeLimitIsStrict)
 {
-    vqtest::CreateActivityDb(kActDb);
+    EXPECT_EQ(DelActivity(), NOERROR); /* an empty database is quiet */
     NOTEID older = JobEntry("0001");
     vqtest::AdvanceClock(100); /* one second later */
     NOTEID limit = JobEntry("0002");
@@ -71,18 +60,17 @@ TEST_F(DelActivityTest, AgeLimitIsStrict)
     EXPECT_FALSE(Has(older)); /* 604,801 seconds */
     EXPECT_TRUE(Has(limit));  /* exactly 604,800 seconds */
     EXPECT_TRUE(Has(young));
-    EXPECT_TRUE(vqtest::LogEntries().empty());
 
     /* One second later the limit entry goes too. */
     vqtest::AdvanceClock(100);
     DelActivity();
-    EXPECT_FALSE(Has(limit));
     EXPECT_EQ(vqtest::DocumentIds(kActDb), std::vector<NOTEID>{young});
+    EXPECT_TRUE(vqtest::LogEntries().empty());
+    EXPECT_EQ(E_quit, 0);
 }
 
 TEST_F(DelActivityTest, DocumentsOfEveryFormAreAged)
 {
-    vqtest::CreateActivityDb(kActDb);
     NOTEID memo = vqtest::AddDocument(kActDb, {{"Form", "Memo"}, {"Subject", "old"}});
     NOTEID bare = vqtest::AddDocument(kActDb, {{"Subject", "no form at all"}});
     vqtest::SetClock(kStart + 8 * kDay);
@@ -100,20 +88,15 @@ TEST_F(DelActivityTest, DocumentsOfEveryFormAreAged)
  * so never ages; the entry of a job that left the queue does. */
 TEST_F(DelActivityTest, EntryRewrittenByTheQueueListingStays)
 {
-    vqtest::CreateActivityDb(kActDb);
-    std::string queue = QSIG_TEXT;
     std::string rec(QENTRY_SIZE, '\0');
     rec[QENTRY_ID] = 7;
     rec[QENTRY_TIME + BTIME_MONTH] = 3;
     rec[QENTRY_TIME + BTIME_DAY] = 5;
-    queue += rec;
-    vqtest::WriteFile(root_ + "/PUBLIC/SVCQ", queue);
+    vqtest::WriteFile(Spool("/PUBLIC/SVCQ"), QSIG_TEXT + rec);
 
     AddPending();
     NOTEID gone = JobEntry("0099");
-    std::vector<NOTEID> ids = vqtest::DocumentIds(kActDb);
-    ASSERT_EQ(ids.size(), 2u);
-    NOTEID waiting = ids[0] == gone ? ids[1] : ids[0];
+    NOTEID waiting = vqtest::EntriesByJob()["0007"].at(0);
 
     vqtest::SetClock(kStart + 7 * kDay);
     AddPending(); /* yesterday's cycle, seen from day 8 */
@@ -121,35 +104,14 @@ TEST_F(DelActivityTest, EntryRewrittenByTheQueueListingStays)
     DelActivity();
 
     EXPECT_TRUE(Has(waiting));
-    EXPECT_EQ(vqtest::ItemText(kActDb, waiting, "JobID"), "0007");
     EXPECT_FALSE(Has(gone));
     EXPECT_TRUE(vqtest::LogEntries().empty());
 }
 
-TEST_F(DelActivityTest, EmptyDatabaseIsQuiet)
-{
-    vqtest::CreateActivityDb(kActDb);
-    EXPECT_EQ(DelActivity(), NOERROR);
-    EXPECT_TRUE(vqtest::LogEntries().empty());
-    EXPECT_EQ(E_quit, 0);
-}
-
-TEST_F(DelActivityTest, MissingDatabaseStopsTheTask)
-{
-    EXPECT_NE(DelActivity(), NOERROR);
-    EXPECT_EQ(E_quit, 1);
-    std::vector<vqtest::LogEntry> log = vqtest::LogEntries();
-    ASSERT_EQ(log.size(), 1u);
-    EXPECT_EQ(log[0].id, VQM_DB_OPEN_ERROR);
-    EXPECT_EQ(log[0].arg, kActDb);
-    EXPECT_NE(log[0].status, NOERROR);
-}
-
 /* CheckTime on its own: a record that the formula did not select is left
- * alone, whatever its age. */
+ * alone, whatever its age; a note that is gone ends the search. */
 TEST_F(DelActivityTest, CheckTimeSkipsNonMatchingRecords)
 {
-    vqtest::CreateActivityDb(kActDb);
     NOTEID old = JobEntry("0001");
     vqtest::SetClock(kStart + 8 * kDay);
     DBHANDLE db = NULLHANDLE;
@@ -162,12 +124,64 @@ TEST_F(DelActivityTest, CheckTimeSkipsNonMatchingRecords)
     match.SERetFlags = SE_FMATCH;
     EXPECT_EQ(CheckTime(&db, &match, nullptr), NOERROR);
     EXPECT_FALSE(Has(old));
-    /* A note that is not there ends the search with its status. */
     EXPECT_NE(CheckTime(&db, &match, nullptr), NOERROR);
     NSFDbClose(db);
-    std::vector<vqtest::LogEntry> log = vqtest::LogEntries();
-    ASSERT_EQ(log.size(), 1u);
-    EXPECT_EQ(log[0].id, VQM_NOTE_OPEN_ERROR);
+    EXPECT_EQ(vqtest::LogIds(), std::vector<WORD>{VQM_NOTE_OPEN_ERROR});
+}
+
+/* Each activity pass, without its database or view: one message, the
+ * task told to stop, and its input file left as it was and free again. */
+class ActivityPassTest : public vqtest::GatewayTest {};
+
+TEST_F(ActivityPassTest, EachStopsWithoutItsDatabaseOrView)
+{
+    const std::string svcq = Spool("/PUBLIC/SVCQ");
+    const std::string log = Spool("/UTIL/DATA/ACTIVITY.LOG");
+    const std::string queue = std::string(QSIG_TEXT) + std::string(QENTRY_SIZE, '\0');
+    const std::string line = "0001 03/05 09:07 TX 01 555-0001             Sales       001 0000 OK    0010 9\n";
+    struct Case {
+        std::string name;
+        std::function<STATUS()> pass;
+        bool createDb;
+        std::string input, content; /* the pass's input file; empty: none */
+        vqtest::Logged want;
+    };
+    const auto listing = [] { return (STATUS)AddPending(); };
+    const std::vector<Case> cases = {
+        {"import, database missing", ImportActivity, false, log, line,
+         {VQM_DS0, "Error Opening Acticity DB", true}},
+        {"import, view missing", ImportActivity, true, log, line,
+         {VQM_VIEW_NOT_FOUND, "Pending by Job ID", true}},
+        {"queue, database missing", listing, false, svcq, queue, {VQM_DB_OPEN_ERROR, kActDb, true}},
+        {"queue, view missing", listing, true, svcq, queue,
+         {VQM_VIEW_NOT_FOUND, "Pending by Job ID", true}},
+        {"purge, database missing", DelActivity, false, "", "", {VQM_DB_OPEN_ERROR, kActDb, true}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        vqtest::TempDir data;
+        vqtest::EnterDataDirectory(data);
+        if (c.createDb) {
+            ASSERT_EQ(NSFDbCreate(kActDb, DBCLASS_NOTEFILE, FALSE), NOERROR);
+        }
+        if (!c.input.empty())
+            vqtest::WriteFile(c.input, c.content);
+        vqtest::ClearLog();
+        E_quit = 0;
+
+        EXPECT_NE(c.pass(), NOERROR);
+
+        EXPECT_EQ(E_quit, 1);
+        EXPECT_EQ(vqtest::LogSummary(), std::vector<vqtest::Logged>{c.want});
+        EXPECT_FALSE(vqtest::FileExists(Spool("/UTIL/DATA/ACTIVITY.RD")));
+        if (c.input.empty())
+            continue;
+        EXPECT_EQ(vqtest::ReadFile(c.input), c.content);
+        int fd = PortSopenExclusive(c.input.c_str());
+        EXPECT_GE(fd, 0);
+        if (fd >= 0)
+            PortClose(fd);
+    }
 }
 
 }  // namespace

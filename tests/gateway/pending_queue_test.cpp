@@ -9,18 +9,15 @@
  */
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "activity.h"
-#include "notes_fixture.h"
-#include "test_support.h"
+#include "gateway_fixture.h"
 
 namespace {
 
-const char kActDb[] = "TMB_ACT.NSF";
+using vqtest::kActDb;
 
 /* A record as the fax server writes it. */
 struct Job {
@@ -82,18 +79,12 @@ const std::vector<Job> kThreeJobs = {
 int gHookCalls = 0;
 int gHolderFd = -1;
 
-class AddPendingTest : public vqtest::PlatformTest {
+class AddPendingTest : public vqtest::GatewayTest {
 protected:
     void SetUp() override
     {
-        PlatformTest::SetUp();
-        root_ = spool_ / "TMBFAX";
-        vqtest::MakeDirs(root_ + "/UTIL/DATA");
-        vqtest::MakeDirs(root_ + "/PUBLIC");
-        VqCopy(GatewayPath, sizeof GatewayPath, root_.c_str());
-        GatewayDrive[0] = '\0';
-        VqCopy(ActLogNsf, sizeof ActLogNsf, kActDb);
-        E_quit = 0;
+        GatewayTest::SetUp();
+        vqtest::CreateActivityDb(kActDb);
         gHookCalls = 0;
         gHolderFd = -1;
         AddPendingRetryHook = nullptr;
@@ -104,60 +95,63 @@ protected:
         if (gHolderFd >= 0)
             PortClose(gHolderFd);
         gHolderFd = -1;
-        E_quit = 0;
-        PlatformTest::TearDown();
+        GatewayTest::TearDown();
     }
-    std::string QueuePath() const { return root_ + "/PUBLIC/SVCQ"; }
-
-    static std::map<std::string, std::string> EntryItems(NOTEID id)
-    {
-        std::map<std::string, std::string> got;
-        got["FORM"] = vqtest::ItemText(kActDb, id, "FORM");
-        for (int i = 0; i < ACT_FIELD_COUNT; i++)
-            got[Fields[i]] = vqtest::ItemText(kActDb, id, Fields[i]);
-        return got;
-    }
-    /* Job number -> note IDs of its entries. */
-    static std::map<std::string, std::vector<NOTEID>> EntriesByJob()
-    {
-        std::map<std::string, std::vector<NOTEID>> out;
-        for (NOTEID id : vqtest::DocumentIds(kActDb))
-            out[vqtest::ItemText(kActDb, id, "JobID")].push_back(id);
-        return out;
-    }
-
-    vqtest::TempDir spool_;
-    std::string root_;
+    std::string QueuePath() const { return Spool("/PUBLIC/SVCQ"); }
 };
 
-TEST_F(AddPendingTest, SignatureOnlyYieldsNothing)
+/* Files that yield no entry or end early: what is listed and logged; the
+ * gateway never changes the file. */
+TEST_F(AddPendingTest, QueueFileShapes)
 {
-    vqtest::CreateActivityDb(kActDb);
-    vqtest::WriteFile(QueuePath(), Queue({}));
-    EXPECT_EQ(AddPending(), 0);
-    EXPECT_TRUE(vqtest::DocumentIds(kActDb).empty());
-    EXPECT_TRUE(vqtest::LogEntries().empty());
-    EXPECT_EQ(E_quit, 0);
+    struct Case {
+        std::string name;
+        std::string file;
+        size_t wantEntries;
+        std::vector<vqtest::Logged> wantLog;
+    };
+    const std::string bad = Record(kThreeJobs[0]);
+    const std::vector<Case> cases = {
+        {"signature only", Queue({}), 0, {}},
+        {"three records and 100 bytes", Queue(kThreeJobs, std::string(100, 'x')), 3,
+         {{VQM_DS0, "100 left over bytes in SVCQ", false}}},
+        /* A wrong signature: the message shows the 20 characters read. */
+        {"other case", "tmb_fax_lanqueue3.00" + bad, 0,
+         {{VQM_BAD_SIGNATURE, "tmb_fax_lanqueue3.00", false}}},
+        {"other version", "TMB_FAX_LANQUEUE2.00" + bad, 0,
+         {{VQM_BAD_SIGNATURE, "TMB_FAX_LANQUEUE2.00", false}}},
+        {"zero byte inside", std::string("TMB_FAX_LANQUEUE3.0") + '\0' + bad, 0,
+         {{VQM_BAD_SIGNATURE, "TMB_FAX_LANQUEUE3.0", false}}},
+        {"file shorter than the signature", "TMB_FAX", 0, {{VQM_BAD_SIGNATURE, "TMB_FAX", false}}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        vqtest::TempDir data;
+        vqtest::EnterDataDirectory(data);
+        vqtest::CreateActivityDb(kActDb);
+        vqtest::WriteFile(QueuePath(), c.file);
+        vqtest::ClearLog();
+
+        EXPECT_EQ(AddPending(), 0);
+
+        EXPECT_EQ(vqtest::DocumentIds(kActDb).size(), c.wantEntries);
+        EXPECT_EQ(vqtest::LogSummary(), c.wantLog);
+        EXPECT_EQ(vqtest::ReadFile(QueuePath()), c.file);
+        EXPECT_EQ(E_quit, 0);
+    }
 }
 
 TEST_F(AddPendingTest, RecordsMapToEntries)
 {
-    vqtest::CreateActivityDb(kActDb);
-    const std::string queue = Queue(kThreeJobs);
-    vqtest::WriteFile(QueuePath(), queue);
+    vqtest::WriteFile(QueuePath(), Queue(kThreeJobs));
 
     AddPending();
 
-    std::map<std::string, std::vector<NOTEID>> got = EntriesByJob();
+    auto got = vqtest::EntriesByJob();
     ASSERT_EQ(got.size(), 3u);
-    ASSERT_EQ(got["0007"].size(), 1u);
-    const std::map<std::string, std::string> want7 = {
-        {"FORM", "Job Entry"}, {"JobID", "0007"}, {"Date", "03/05"}, {"Time", "09:07"},
-        {"Type", "TX"}, {"Attempts", "02"}, {"To", "555-0007"}, {"From", "Anna Berg"},
-        {"Pages", " "}, {"Code", " "}, {"Explanation", "Active"}, {"Connection", " "},
-        {"Speed", " "}};
-    EXPECT_EQ(EntryItems(got["0007"][0]), want7);
-
+    EXPECT_EQ(vqtest::JobEntryOf(got["0007"].at(0)),
+              vqtest::JobEntry({"0007", "03/05", "09:07", "TX", "02", "555-0007", "Anna Berg", " ", " ",
+                                "Active", " ", " "}));
     struct Want {
         std::string job, item, value;
     };
@@ -173,60 +167,12 @@ TEST_F(AddPendingTest, RecordsMapToEntries)
         EXPECT_EQ(vqtest::ItemText(kActDb, got[w.job][0], w.item), w.value) << w.job << " " << w.item;
     }
     EXPECT_TRUE(vqtest::LogEntries().empty());
-    /* The gateway only reads the queue. */
-    EXPECT_EQ(vqtest::ReadFile(QueuePath()), queue);
-}
-
-TEST_F(AddPendingTest, BytesAfterTheLastRecordAreReported)
-{
-    vqtest::CreateActivityDb(kActDb);
-    vqtest::WriteFile(QueuePath(), Queue(kThreeJobs, std::string(100, 'x')));
-    AddPending();
-    EXPECT_EQ(vqtest::DocumentIds(kActDb).size(), 3u);
-    std::vector<vqtest::LogEntry> log = vqtest::LogEntries();
-    ASSERT_EQ(log.size(), 1u);
-    EXPECT_EQ(log[0].id, VQM_DS0);
-    EXPECT_EQ(log[0].arg, "100 left over bytes in SVCQ");
-}
-
-TEST_F(AddPendingTest, WrongSignatureIsNotReadFurther)
-{
-    struct Case {
-        std::string name;
-        std::string head;
-        std::string wantArg;
-    };
-    const std::vector<Case> cases = {
-        {"other case", "tmb_fax_lanqueue3.00", "tmb_fax_lanqueue3.00"},
-        {"other version", "TMB_FAX_LANQUEUE2.00", "TMB_FAX_LANQUEUE2.00"},
-        {"zero byte inside", std::string("TMB_FAX_LANQUEUE3.0") + '\0', "TMB_FAX_LANQUEUE3.0"},
-        {"file shorter than the signature", "TMB_FAX", "TMB_FAX"},
-    };
-    vqtest::CreateActivityDb(kActDb);
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
-        vqtest::ClearLog();
-        const std::string file = c.head + (c.head.size() == QSIG_LEN ? Record(kThreeJobs[0]) : "");
-        vqtest::WriteFile(QueuePath(), file);
-
-        AddPending();
-
-        EXPECT_TRUE(vqtest::DocumentIds(kActDb).empty());
-        std::vector<vqtest::LogEntry> log = vqtest::LogEntries();
-        ASSERT_EQ(log.size(), 1u);
-        EXPECT_EQ(log[0].id, VQM_BAD_SIGNATURE);
-        EXPECT_EQ(log[0].arg, c.wantArg);
-        EXPECT_EQ(log[0].status, NOERROR);
-        EXPECT_EQ(vqtest::ReadFile(QueuePath()), file);
-    }
-    EXPECT_EQ(E_quit, 0);
 }
 
 /* The retry runs for 30 seconds of the (test) clock, which the seam moves
  * by 10 seconds per attempt. */
 TEST_F(AddPendingTest, MissingQueueFileIsGivenUpAfterThirtySeconds)
 {
-    vqtest::CreateActivityDb(kActDb);
     vqtest::SetClock(1700000000);
     AddPendingRetryHook = [] {
         gHookCalls++;
@@ -236,13 +182,8 @@ TEST_F(AddPendingTest, MissingQueueFileIsGivenUpAfterThirtySeconds)
     AddPending();
 
     EXPECT_EQ(gHookCalls, 3);
-    std::vector<vqtest::LogEntry> log = vqtest::LogEntries();
-    ASSERT_EQ(log.size(), 2u);
-    EXPECT_EQ(log[0].id, VQM_QUEUE_NOT_OPENED);
-    EXPECT_EQ(log[0].arg, QueuePath());
-    EXPECT_EQ(log[0].status, NOERROR);
-    EXPECT_EQ(log[1].id, VQM_DS0);
-    EXPECT_EQ(log[1].arg, "Errno = 2 ");
+    EXPECT_EQ(vqtest::LogSummary(), (std::vector<vqtest::Logged>{{VQM_QUEUE_NOT_OPENED, QueuePath(), false},
+                                                                 {VQM_DS0, "Errno = 2 ", false}}));
     EXPECT_FALSE(vqtest::FileExists(QueuePath()));
     EXPECT_TRUE(vqtest::DocumentIds(kActDb).empty());
     EXPECT_EQ(E_quit, 0);
@@ -252,7 +193,6 @@ TEST_F(AddPendingTest, MissingQueueFileIsGivenUpAfterThirtySeconds)
  * the listing goes ahead. */
 TEST_F(AddPendingTest, LockedQueueFileIsWaitedFor)
 {
-    vqtest::CreateActivityDb(kActDb);
     vqtest::WriteFile(QueuePath(), Queue(kThreeJobs));
     gHolderFd = PortSopenExclusive(QueuePath().c_str());
     ASSERT_GE(gHolderFd, 0);
@@ -277,10 +217,9 @@ TEST_F(AddPendingTest, LockedQueueFileIsWaitedFor)
 
 TEST_F(AddPendingTest, ListingTwiceOverwritesWithoutDuplicates)
 {
-    vqtest::CreateActivityDb(kActDb);
     vqtest::WriteFile(QueuePath(), Queue(kThreeJobs));
     AddPending();
-    std::map<std::string, std::vector<NOTEID>> first = EntriesByJob();
+    auto first = vqtest::EntriesByJob();
 
     /* The job became active and was tried once more. */
     std::vector<Job> later = kThreeJobs;
@@ -289,54 +228,12 @@ TEST_F(AddPendingTest, ListingTwiceOverwritesWithoutDuplicates)
     vqtest::WriteFile(QueuePath(), Queue(later));
     AddPending();
 
-    std::map<std::string, std::vector<NOTEID>> second = EntriesByJob();
+    auto second = vqtest::EntriesByJob();
     EXPECT_EQ(second, first);
     ASSERT_EQ(second["0042"].size(), 1u);
     EXPECT_EQ(vqtest::ItemText(kActDb, second["0042"][0], "Explanation"), "Active");
     EXPECT_EQ(vqtest::ItemText(kActDb, second["0042"][0], "Attempts"), "01");
     EXPECT_TRUE(vqtest::LogEntries().empty());
-}
-
-TEST_F(AddPendingTest, MissingDatabaseOrViewStopsTheTask)
-{
-    struct Case {
-        std::string name;
-        bool createDb;
-        WORD wantId;
-        std::string wantArg;
-    };
-    const std::vector<Case> cases = {
-        {"database missing", false, VQM_DB_OPEN_ERROR, kActDb},
-        {"view missing", true, VQM_VIEW_NOT_FOUND, "Pending by Job ID"},
-    };
-    const std::string queue = Queue(kThreeJobs);
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
-        vqtest::TempDir data;
-        vqtest::WriteFile(data / "notes.ini", "");
-        vqtest::SetDataDirectory(data.path());
-        if (c.createDb) {
-            ASSERT_EQ(NSFDbCreate(kActDb, DBCLASS_NOTEFILE, FALSE), NOERROR);
-        }
-        vqtest::WriteFile(QueuePath(), queue);
-        vqtest::ClearLog();
-        E_quit = 0;
-
-        AddPending();
-
-        EXPECT_EQ(E_quit, 1);
-        std::vector<vqtest::LogEntry> log = vqtest::LogEntries();
-        ASSERT_EQ(log.size(), 1u);
-        EXPECT_EQ(log[0].id, c.wantId);
-        EXPECT_EQ(log[0].arg, c.wantArg);
-        EXPECT_NE(log[0].status, NOERROR);
-        EXPECT_EQ(vqtest::ReadFile(QueuePath()), queue);
-        /* The queue file is free again for the fax server. */
-        int fd = PortSopenExclusive(QueuePath().c_str());
-        EXPECT_GE(fd, 0);
-        if (fd >= 0)
-            PortClose(fd);
-    }
 }
 
 }  // namespace

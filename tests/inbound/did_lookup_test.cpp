@@ -9,9 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "gateway_fixture.h"
 #include "inbound.h"
-#include "notes_fixture.h"
-#include "test_support.h"
 
 namespace {
 
@@ -22,57 +21,21 @@ using vqtest::AddPerson;
 /* A RECITEMINFO with an empty list, freed at the end. */
 struct Recipients {
     RECITEMINFO rec{};
-    Recipients()
+    Recipients() { rec.hRecipientsItem = vqtest::MakeTextList({}, TRUE, &rec.RecipientsItemSize); }
+    ~Recipients() { OSMemFree(rec.hRecipientsItem); }
+    std::vector<std::string> sorted() const
     {
-        EXPECT_EQ(ListAllocate(0, 0, TRUE, &rec.hRecipientsItem, &rec.RecipientsItem,
-                               &rec.RecipientsItemSize),
-                  NOERROR);
-        OSUnlockObject(rec.hRecipientsItem);
-        rec.RecipientsItem = nullptr;
-    }
-    ~Recipients()
-    {
-        if (rec.hRecipientsItem)
-            OSMemFree(rec.hRecipientsItem);
-    }
-    std::vector<std::string> entries() const
-    {
-        std::vector<std::string> out;
-        void *p = OSLockObject(rec.hRecipientsItem);
-        WORD n = ListGetNumEntries(p, TRUE);
-        for (WORD i = 0; i < n; ++i) {
-            char *text = nullptr;
-            WORD len = 0;
-            if (ListGetText(p, TRUE, i, &text, &len) == NOERROR)
-                out.emplace_back(text, len);
-        }
-        OSUnlockObject(rec.hRecipientsItem);
+        std::vector<std::string> out = vqtest::TextListOf(rec.hRecipientsItem);
+        std::sort(out.begin(), out.end());
         return out;
     }
 };
 
-std::vector<WORD> LogIds()
-{
-    std::vector<WORD> ids;
-    for (const auto &e : vqtest::LogEntries())
-        ids.push_back(e.id);
-    return ids;
-}
-
-bool Logged(WORD id, const std::string &arg)
-{
-    for (const auto &e : vqtest::LogEntries())
-        if (e.id == id && e.arg == arg)
-            return true;
-    return false;
-}
-
-class DidLookupTest : public vqtest::PlatformTest {
+class DidLookupTest : public vqtest::GatewayTest {
 protected:
     void SetUp() override
     {
-        PlatformTest::SetUp();
-        VqCopy(szNameNsf, sizeof szNameNsf, "names.nsf");
+        GatewayTest::SetUp();
         vqtest::CreateNamesDb();
     }
 };
@@ -111,11 +74,9 @@ TEST_F(DidLookupTest, PersonAndGroupMatchRules)
         Recipients r;
         vqtest::ClearLog();
         CheckDID(c.did, &r.rec);
-        std::vector<std::string> got = r.entries();
-        std::sort(got.begin(), got.end());
         std::vector<std::string> want = c.want;
         std::sort(want.begin(), want.end());
-        EXPECT_EQ(got, want) << "DID '" << c.did << "'";
+        EXPECT_EQ(r.sorted(), want) << "DID '" << c.did << "'";
         EXPECT_EQ(r.rec.Recipients, want.size()) << "DID '" << c.did << "'";
         EXPECT_EQ(r.rec.toAdmin, 0);
     }
@@ -128,8 +89,8 @@ TEST_F(DidLookupTest, DocumentWithoutTypeIsReportedAndTheSearchGoesOn)
     const std::string jane = AddPerson("Jane Roe", "jroe", "", "555-0100");
     Recipients r;
     CheckDID("555-0100", &r.rec);
-    EXPECT_EQ(r.entries(), std::vector<std::string>{jane});
-    EXPECT_TRUE(Logged(VQM_ITEM_NOT_IN_NOTE, "No Type Field"));
+    EXPECT_EQ(r.sorted(), std::vector<std::string>{jane});
+    EXPECT_EQ(vqtest::LogCount(VQM_ITEM_NOT_IN_NOTE, "No Type Field"), 1);
 }
 
 TEST_F(DidLookupTest, MatchWithoutShortNameOrMembersAddsNobody)
@@ -139,12 +100,10 @@ TEST_F(DidLookupTest, MatchWithoutShortNameOrMembersAddsNobody)
     AddGroup("Empty Group", {}, "VORTIQDID: 555-0100");
     Recipients r;
     CheckDID("555-0100", &r.rec);
-    EXPECT_TRUE(r.entries().empty());
+    EXPECT_TRUE(r.sorted().empty());
     EXPECT_EQ(r.rec.Recipients, 0);
-    size_t itemType = 0;
-    for (WORD id : LogIds())
-        itemType += id == VQM_RECIPIENT_ITEM_TYPE;
-    EXPECT_EQ(itemType, 2u); /* the nameless Person and the memberless document */
+    /* the nameless Person and the memberless document */
+    EXPECT_EQ(vqtest::LogCount(VQM_RECIPIENT_ITEM_TYPE), 2);
 }
 
 TEST_F(DidLookupTest, PersonAndGroupBothMatchingAddTheUserTwice)
@@ -154,16 +113,14 @@ TEST_F(DidLookupTest, PersonAndGroupBothMatchingAddTheUserTwice)
     AddGroup("Front Desk", {"Jane Roe", "Nobody Here", "John Doe"}, "VORTIQDID: 555-0100");
     Recipients r;
     CheckDID("555-0100", &r.rec);
-    std::vector<std::string> got = r.entries();
-    std::sort(got.begin(), got.end());
     std::vector<std::string> want = {jane, jane, john};
     std::sort(want.begin(), want.end());
-    EXPECT_EQ(got, want);
+    EXPECT_EQ(r.sorted(), want);
     EXPECT_EQ(r.rec.Recipients, 4); /* the unresolved member counts too */
     EXPECT_EQ(r.rec.toAdmin, 1);
-    EXPECT_TRUE(Logged(VQM_RECIPIENT_UNKNOWN, "Nobody Here"));
-    EXPECT_TRUE(Logged(VQM_IN_RECIPIENT_IS, "jroe"));
-    EXPECT_TRUE(Logged(VQM_IN_RECIPIENT_IS, "Jane Roe"));
+    EXPECT_EQ(vqtest::LogCount(VQM_RECIPIENT_UNKNOWN, "Nobody Here"), 1);
+    EXPECT_EQ(vqtest::LogCount(VQM_IN_RECIPIENT_IS, "jroe"), 1);
+    EXPECT_EQ(vqtest::LogCount(VQM_IN_RECIPIENT_IS, "Jane Roe"), 1);
 }
 
 TEST_F(DidLookupTest, MissingDirectoryAddsNothing)
@@ -171,8 +128,8 @@ TEST_F(DidLookupTest, MissingDirectoryAddsNothing)
     VqCopy(szNameNsf, sizeof szNameNsf, "nosuch.nsf");
     Recipients r;
     CheckDID("555-0100", &r.rec);
-    EXPECT_TRUE(r.entries().empty());
-    EXPECT_TRUE(Logged(VQM_DB_OPEN_ERROR, "nosuch.nsf"));
+    EXPECT_TRUE(r.sorted().empty());
+    EXPECT_EQ(vqtest::LogCount(VQM_DB_OPEN_ERROR, "nosuch.nsf"), 1);
 }
 
 }  // namespace

@@ -17,9 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "gateway_fixture.h"
 #include "inbound.h"
-#include "notes_fixture.h"
-#include "test_support.h"
 
 extern char **environ;
 
@@ -30,43 +29,9 @@ using vqtest::ListDir;
 using vqtest::ReadFile;
 using vqtest::WriteFile;
 
-/* One delivered message as the recipient's mail file holds it. */
-struct Mail {
-    std::string subject, from, fromDomain, body;
-    std::vector<std::string> recipients;
-    std::vector<std::pair<std::string, std::string>> attachments; /* name, bytes */
-};
-
-std::vector<Mail> MailIn(const std::string &db)
-{
-    std::vector<Mail> out;
-    vqtest::TempDir tmp;
-    for (NOTEID id : vqtest::DocumentIds(db)) {
-        Mail m;
-        m.subject = vqtest::ItemText(db, id, "Subject");
-        m.from = vqtest::ItemText(db, id, "From");
-        m.fromDomain = vqtest::ItemText(db, id, "FromDomain");
-        m.body = vqtest::ItemText(db, id, "Body");
-        m.recipients = vqtest::ItemList(db, id, "Recipients");
-        DBHANDLE hDb = NULLHANDLE;
-        NOTEHANDLE hNote = NULLHANDLE;
-        EXPECT_EQ(NSFDbOpen(db.c_str(), &hDb), NOERROR);
-        EXPECT_EQ(NSFNoteOpen(hDb, id, 0, &hNote), NOERROR);
-        BLOCKID bh;
-        char name[MAXPATH + 1];
-        for (WORD n = 0; MailGetMessageAttachmentInfo(hNote, n, &bh, name, nullptr, nullptr, nullptr,
-                                                      nullptr, nullptr);
-             ++n) {
-            std::string file = tmp / ("a" + std::to_string(n));
-            EXPECT_EQ(MailExtractMessageAttachment(hNote, bh, file.c_str()), NOERROR);
-            m.attachments.emplace_back(name, ReadFile(file));
-        }
-        NSFNoteClose(hNote);
-        NSFDbClose(hDb);
-        out.push_back(m);
-    }
-    return out;
-}
+using vqtest::LogArg;
+using vqtest::LogCount;
+using vqtest::MailIn;
 
 /* An image with the bytes a text-mode copy would damage. */
 std::string ImageBytes(char tag)
@@ -77,41 +42,26 @@ std::string ImageBytes(char tag)
     return s;
 }
 
-class InboundPassTest : public vqtest::PlatformTest {
+class InboundPassTest : public vqtest::GatewayTest {
 protected:
     vqtest::TempDir work_; /* current directory of the passes (body files) */
-    std::string spool_, in_, iparcel_, error_;
+    std::string in_, iparcel_, error_;
     std::string jane_, john_, admin_;
 
     void SetUp() override
     {
-        PlatformTest::SetUp();
-        spool_ = data_ / "spool/TMBFAX";
-        in_ = spool_ + "/FAX/IN";
-        iparcel_ = spool_ + "/FAX/IPARCEL";
-        error_ = spool_ + "/FAX/ERROR";
-        for (const auto &d : {in_, iparcel_, error_})
-            vqtest::MakeDirs(d);
+        GatewayTest::SetUp();
+        in_ = Spool("/FAX/IN");
+        iparcel_ = Spool("/FAX/IPARCEL");
+        error_ = Spool("/FAX/ERROR");
         vqtest::MakeDirs(data_ / "mail");
         admin_ = vqtest::AddPerson("Fax Admin", "fadmin", "mail/admin.nsf");
         jane_ = vqtest::AddPerson("Jane Roe", "jroe", "mail/jroe.nsf", "555-0100");
         john_ = vqtest::AddPerson("John Doe", "jdoe", "mail/jdoe.nsf");
         vqtest::CreateMailFile("mail.box");
         vqtest::CreateActivityDb();
-
-        VqCopy(GatewayPath, sizeof GatewayPath, spool_.c_str());
-        GatewayDrive[0] = '\0';
-        VqCopy(GatewayDomain, sizeof GatewayDomain, "FAXGATE");
         VqCopy(DefRecipient, sizeof DefRecipient, "Jane Roe");
-        VqCopy(ActLogNsf, sizeof ActLogNsf, "TMB_ACT.NSF");
-        VqCopy(szNameNsf, sizeof szNameNsf, "names.nsf");
         ASSERT_EQ(MailLookupAddress("Fax Admin", FaxAdministrator), NOERROR);
-        E_quit = 0;
-    }
-    void TearDown() override
-    {
-        E_quit = 0;
-        PlatformTest::TearDown();
     }
 
     void Drop(const std::string &name, const std::string &content)
@@ -122,36 +72,13 @@ protected:
     }
     void Image(const std::string &name, const std::string &bytes) { WriteFile(iparcel_ + "/" + name, bytes); }
 
-    void RunPassIn(const std::string &dir)
+    void RunPass()
     {
         char cwd[4096];
         ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-        ASSERT_EQ(chdir(dir.c_str()), 0);
+        ASSERT_EQ(chdir(work_.path().c_str()), 0);
         DoInboundTask();
         ASSERT_EQ(chdir(cwd), 0);
-    }
-    void RunPass() { RunPassIn(work_.path()); }
-
-    static std::vector<WORD> LogIds()
-    {
-        std::vector<WORD> ids;
-        for (const auto &e : vqtest::LogEntries())
-            ids.push_back(e.id);
-        return ids;
-    }
-    static int Count(WORD id, const std::string &arg = "\x01")
-    {
-        int n = 0;
-        for (const auto &e : vqtest::LogEntries())
-            n += e.id == id && (arg == "\x01" || e.arg == arg);
-        return n;
-    }
-    static std::string Arg(WORD id)
-    {
-        for (const auto &e : vqtest::LogEntries())
-            if (e.id == id)
-                return e.arg;
-        return "<none>";
     }
 };
 
@@ -175,7 +102,7 @@ TEST_F(InboundPassTest, DeliversTheFaxAndThenRemovesItsFiles)
 
     auto mails = MailIn("mail/jroe.nsf");
     ASSERT_EQ(mails.size(), 1u);
-    const Mail &m = mails[0];
+    const vqtest::MailDoc &m = mails[0];
     EXPECT_EQ(m.subject, "Test fax");
     EXPECT_EQ(m.from, "VORTIQ");
     EXPECT_EQ(m.fromDomain, "FAXGATE");
@@ -189,12 +116,12 @@ TEST_F(InboundPassTest, DeliversTheFaxAndThenRemovesItsFiles)
     EXPECT_TRUE(ListDir(iparcel_).empty());
     EXPECT_TRUE(ListDir(error_).empty());
     EXPECT_TRUE(ListDir(work_.path()).empty()) << "the body file was left behind";
-    EXPECT_EQ(LogIds(), (std::vector<WORD>{VQM_IN_RECIPIENT_IS, VQM_FAX_RECEIVED}));
-    EXPECT_EQ(Arg(VQM_IN_RECIPIENT_IS), "Jane Roe");
+    EXPECT_EQ(vqtest::LogIds(), (std::vector<WORD>{VQM_IN_RECIPIENT_IS, VQM_FAX_RECEIVED}));
+    EXPECT_EQ(LogArg(VQM_IN_RECIPIENT_IS), "Jane Roe");
     EXPECT_EQ(vqtest::StatusLines(),
               (std::vector<std::string>{"Receiving inbound fax from " + in_ + "/ST000001",
                                         "Idle 2.0.1"}));
-    EXPECT_TRUE(vqtest::DocumentIds("TMB_ACT.NSF").empty()) << "no DID, no activity entry";
+    EXPECT_TRUE(vqtest::DocumentIds(vqtest::kActDb).empty()) << "no DID, no activity entry";
     EXPECT_EQ(E_quit, 0);
 }
 
@@ -220,7 +147,7 @@ TEST_F(InboundPassTest, SubjectChoosesBodyAndSuccessMessage)
         vqtest::ClearLog();
         Drop("ST000001", "To: Jane Roe\r\n" + c.header + "\r\n" + c.body);
         RunPass();
-        EXPECT_EQ(LogIds().back(), c.want) << c.header;
+        EXPECT_EQ(vqtest::LogIds().back(), c.want) << c.header;
         auto mails = MailIn("mail/jroe.nsf");
         ASSERT_EQ(mails.size(), ++delivered);
         const std::string body = mails.back().body; /* documents come in creation order */
@@ -233,7 +160,7 @@ TEST_F(InboundPassTest, SubjectChoosesBodyAndSuccessMessage)
         }
     }
     /* an administrator log is never recorded, even with a DID line */
-    EXPECT_TRUE(vqtest::DocumentIds("TMB_ACT.NSF").empty());
+    EXPECT_TRUE(vqtest::DocumentIds(vqtest::kActDb).empty());
 }
 
 TEST_F(InboundPassTest, RecipientsInOrderWithTheAdministratorOnce)
@@ -248,17 +175,14 @@ TEST_F(InboundPassTest, RecipientsInOrderWithTheAdministratorOnce)
     EXPECT_EQ(mails[0].recipients, (std::vector<std::string>{john_, jane_, admin_}));
     EXPECT_EQ(MailIn("mail/jroe.nsf").size(), 1u);
     EXPECT_EQ(MailIn("mail/admin.nsf").size(), 1u);
-    EXPECT_EQ(Count(VQM_RECIPIENT_UNKNOWN, "Nobody Known"), 1);
-    EXPECT_EQ(Count(VQM_RECIPIENT_UNKNOWN, "Someone Else"), 1);
-    EXPECT_EQ(Count(VQM_SEND_TO_DEFAULT), 0);
+    EXPECT_EQ(LogCount(VQM_RECIPIENT_UNKNOWN, "Nobody Known"), 1);
+    EXPECT_EQ(LogCount(VQM_RECIPIENT_UNKNOWN, "Someone Else"), 1);
+    EXPECT_EQ(LogCount(VQM_SEND_TO_DEFAULT), 0);
 
     /* one activity entry per recipient, each named by its common name */
     std::vector<std::string> to;
-    for (NOTEID id : vqtest::DocumentIds("TMB_ACT.NSF")) {
-        to.push_back(vqtest::ItemText("TMB_ACT.NSF", id, "To"));
-        EXPECT_EQ(vqtest::ItemText("TMB_ACT.NSF", id, "Type"), "RX");
-        EXPECT_EQ(vqtest::ItemText("TMB_ACT.NSF", id, "Date"), "03/05");
-    }
+    for (NOTEID id : vqtest::DocumentIds(vqtest::kActDb))
+        to.push_back(vqtest::ItemText(vqtest::kActDb, id, "To"));
     std::sort(to.begin(), to.end());
     EXPECT_EQ(to, (std::vector<std::string>{"Fax Admin", "Jane Roe", "John Doe"}));
 }
@@ -276,7 +200,7 @@ TEST_F(InboundPassTest, NobodyNamedGoesToTheDefaultRecipient)
         Drop("ST000001", headers[i] + "\r\nDID Received: 999-9999\r\n");
         RunPass();
         const bool named = i == 3;
-        EXPECT_EQ(Count(VQM_SEND_TO_DEFAULT, "Jane Roe"), named ? 0 : 1) << headers[i];
+        EXPECT_EQ(LogCount(VQM_SEND_TO_DEFAULT, "Jane Roe"), named ? 0 : 1) << headers[i];
         EXPECT_EQ(MailIn("mail/jroe.nsf").size(), named ? 3u : i + 1) << headers[i];
     }
     EXPECT_EQ(MailIn("mail/jdoe.nsf").size(), 1u);
@@ -291,8 +215,8 @@ TEST_F(InboundPassTest, UnknownDefaultRecipientSendsToTheAdministrator)
     auto mails = MailIn("mail/admin.nsf");
     ASSERT_EQ(mails.size(), 1u);
     EXPECT_EQ(mails[0].recipients, std::vector<std::string>{admin_});
-    EXPECT_EQ(Count(VQM_SEND_TO_DEFAULT, "Nobody Known"), 1);
-    EXPECT_EQ(Count(VQM_RECIPIENT_UNKNOWN, "Nobody Known"), 1);
+    EXPECT_EQ(LogCount(VQM_SEND_TO_DEFAULT, "Nobody Known"), 1);
+    EXPECT_EQ(LogCount(VQM_RECIPIENT_UNKNOWN, "Nobody Known"), 1);
 }
 
 TEST_F(InboundPassTest, NothingCarriesOverFromOneFaxToTheNext)
@@ -312,7 +236,7 @@ TEST_F(InboundPassTest, NothingCarriesOverFromOneFaxToTheNext)
     EXPECT_EQ(john[0].recipients, std::vector<std::string>{john_});
     EXPECT_TRUE(ListDir(in_).empty());
     EXPECT_TRUE(ListDir(iparcel_).empty());
-    EXPECT_EQ(Count(VQM_FAX_RECEIVED), 2);
+    EXPECT_EQ(LogCount(VQM_FAX_RECEIVED), 2);
 }
 
 TEST_F(InboundPassTest, TwoImagesAreBothAttachedButOnlyTheSecondRemoved)
@@ -339,7 +263,7 @@ TEST_F(InboundPassTest, FileWithoutEmptyLineIsAllHeader)
     auto mails = MailIn("mail/jroe.nsf");
     ASSERT_EQ(mails.size(), 1u);
     EXPECT_EQ(mails[0].body, "");
-    EXPECT_TRUE(vqtest::DocumentIds("TMB_ACT.NSF").empty());
+    EXPECT_TRUE(vqtest::DocumentIds(vqtest::kActDb).empty());
 }
 
 TEST_F(InboundPassTest, ReceivedFaxWithDIDIsRecorded)
@@ -351,18 +275,13 @@ TEST_F(InboundPassTest, ReceivedFaxWithDIDIsRecorded)
          "DID Received: 555-0100\r\n");
     RunPass();
     ASSERT_EQ(MailIn("mail/jroe.nsf").size(), 1u);
-    EXPECT_EQ(Count(VQM_SEND_TO_DEFAULT), 0) << "the DID named Jane";
+    EXPECT_EQ(LogCount(VQM_SEND_TO_DEFAULT), 0) << "the DID named Jane";
 
-    auto ids = vqtest::DocumentIds("TMB_ACT.NSF");
+    auto ids = vqtest::DocumentIds(vqtest::kActDb);
     ASSERT_EQ(ids.size(), 1u);
-    const std::vector<std::pair<std::string, std::string>> want = {
-        {"FORM", "Job Entry"}, {"JobID", " "},        {"Date", "03/05"}, {"Time", "09:07"},
-        {"Type", "RX"},        {"Attempts", "00"},    {"To", "Jane Roe"}, {"From", "+1 555 0199"},
-        {"Pages", "3"},        {"Code", "0000"},      {"Explanation", " "},
-        {"Connection", "00:42"}, {"Speed", " "},
-    };
-    for (const auto &w : want)
-        EXPECT_EQ(vqtest::ItemText("TMB_ACT.NSF", ids[0], w.first), w.second) << w.first;
+    EXPECT_EQ(vqtest::JobEntryOf(ids[0]),
+              vqtest::JobEntry({" ", "03/05", "09:07", "RX", "00", "Jane Roe", "+1 555 0199", "3", "0000", " ",
+                                "00:42", " "}));
 }
 
 TEST_F(InboundPassTest, FailedFaxGoesToTheErrorDirectoryWithItsImage)
@@ -379,7 +298,7 @@ TEST_F(InboundPassTest, FailedFaxGoesToTheErrorDirectoryWithItsImage)
     EXPECT_TRUE(ListDir(iparcel_).empty());
     EXPECT_EQ(ListDir(error_), (std::vector<std::string>{"ST000001", "ST000001.BAD"}));
     EXPECT_TRUE(ReadFile(error_ + "/ST000001") == image);
-    const std::string reason = Arg(VQM_TEXT);
+    const std::string reason = LogArg(VQM_TEXT);
     EXPECT_FALSE(reason.empty());
     EXPECT_EQ(ReadFile(error_ + "/ST000001.BAD"), kFax + "BFailure reason: " + reason + "\r\n");
     /* the pass reports the failing status, then its text */
@@ -392,9 +311,9 @@ TEST_F(InboundPassTest, FailedFaxGoesToTheErrorDirectoryWithItsImage)
     EXPECT_TRUE(MailIn("mail/jroe.nsf").empty());
     EXPECT_TRUE(ListDir(work_.path()).empty());
     /* the error mail cannot be routed either: the task is told to stop */
-    EXPECT_EQ(Count(VQM_DS0, "Can not route error message to Admin"), 1);
+    EXPECT_EQ(LogCount(VQM_DS0, "Can not route error message to Admin"), 1);
     EXPECT_EQ(E_quit, 1);
-    EXPECT_EQ(Count(VQM_DS0, "Could not Back up Rx File."), 0);
+    EXPECT_EQ(LogCount(VQM_DS0, "Could not Back up Rx File."), 0);
 }
 
 TEST_F(InboundPassTest, FailedFaxWithoutImageDoesNotStopTheGateway)
@@ -410,9 +329,9 @@ TEST_F(InboundPassTest, FailedFaxWithoutImageDoesNotStopTheGateway)
     DoInboundTask();
     ASSERT_EQ(chdir(cwd), 0);
 
-    EXPECT_EQ(Count(VQM_NO_BODY_FILE), 1);
+    EXPECT_EQ(LogCount(VQM_NO_BODY_FILE), 1);
     EXPECT_EQ(ListDir(error_), std::vector<std::string>{"ST000001.BAD"});
-    EXPECT_EQ(Count(VQM_DS0, "Could not Back up Rx File."), 0);
+    EXPECT_EQ(LogCount(VQM_DS0, "Could not Back up Rx File."), 0);
     EXPECT_EQ(E_quit, 0);
     auto admin = MailIn("mail/admin.nsf");
     ASSERT_EQ(admin.size(), 1u);
@@ -421,8 +340,8 @@ TEST_F(InboundPassTest, FailedFaxWithoutImageDoesNotStopTheGateway)
 
 TEST_F(InboundPassTest, ImageNameThatIsNotPlainFailsTheFaxAndTouchesNothing)
 {
-    WriteFile(spool_ + "/secret.txt", "keep me");
-    const std::vector<std::string> names = {"../../secret.txt", spool_ + "/secret.txt", ".."};
+    WriteFile(Spool("/secret.txt"), "keep me");
+    const std::vector<std::string> names = {"../../secret.txt", Spool("/secret.txt"), ".."};
     for (size_t i = 0; i < names.size(); ++i) {
         vqtest::ClearLog();
         const std::string bad = "ST00000" + std::to_string(i + 1);
@@ -434,11 +353,11 @@ TEST_F(InboundPassTest, ImageNameThatIsNotPlainFailsTheFaxAndTouchesNothing)
         const std::string reason = "Attachment name is not a plain file name: " + names[i];
         EXPECT_EQ(ReadFile(error_ + "/" + bad + ".BAD"), content + "BFailure reason: " + reason + "\r\n");
         EXPECT_FALSE(FileExists(error_ + "/" + bad));
-        EXPECT_EQ(Arg(VQM_TEXT), reason);
-        EXPECT_EQ(Count(VQM_FAX_RECEIVED), 1);
+        EXPECT_EQ(LogArg(VQM_TEXT), reason);
+        EXPECT_EQ(LogCount(VQM_FAX_RECEIVED), 1);
         EXPECT_EQ(E_quit, 0);
     }
-    EXPECT_EQ(ReadFile(spool_ + "/secret.txt"), "keep me");
+    EXPECT_EQ(ReadFile(Spool("/secret.txt")), "keep me");
     EXPECT_TRUE(MailIn("mail/jroe.nsf").empty());
     EXPECT_EQ(MailIn("mail/jdoe.nsf").size(), names.size());
     auto admin = MailIn("mail/admin.nsf");
@@ -453,7 +372,7 @@ TEST_F(InboundPassTest, TakenNameInTheErrorDirectoryIsNeverReplaced)
     Drop("ST000001", content);
     RunPass();
     EXPECT_EQ(ReadFile(error_ + "/ST000001.BAD"), "an earlier failed fax");
-    EXPECT_EQ(Count(VQM_DS0, "Could not Back up Rx File."), 1);
+    EXPECT_EQ(LogCount(VQM_DS0, "Could not Back up Rx File."), 1);
     EXPECT_EQ(E_quit, 1);
     /* the file stays where it was, its failure line appended */
     const std::string left = ReadFile(in_ + "/ST000001");
@@ -481,12 +400,12 @@ TEST_F(InboundPassTest, ControlFileThatCannotBeOpenedEndsThePass)
     kill(pid, SIGTERM);
     waitpid(pid, nullptr, 0);
 
-    EXPECT_EQ(Count(VQM_NO_CONTROL_FILE, busy), 1);
+    EXPECT_EQ(LogCount(VQM_NO_CONTROL_FILE, busy), 1);
     EXPECT_TRUE(FileExists(busy));
     EXPECT_TRUE(ListDir(error_).empty());
-    EXPECT_EQ(Count(VQM_MAIL_NOT_TRANSFERRED), 0);
+    EXPECT_EQ(LogCount(VQM_MAIL_NOT_TRANSFERRED), 0);
     /* files after the unopened one wait for the next pass */
-    auto ids = LogIds();
+    auto ids = vqtest::LogIds();
     auto opened = std::find(ids.begin(), ids.end(), VQM_NO_CONTROL_FILE);
     auto received = std::find(ids.begin(), ids.end(), VQM_FAX_RECEIVED);
     if (received == ids.end() || received > opened) {

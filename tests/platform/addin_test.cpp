@@ -55,29 +55,6 @@ protected:
     std::string Tasks(const std::string &name) const { return data_ / ("tasks/" + name); }
 };
 
-/* Restores the process's time zone when it leaves. */
-struct ZoneGuard {
-    explicit ZoneGuard(const char *tz)
-    {
-        const char *old = std::getenv("TZ");
-        had = old != nullptr;
-        if (had)
-            saved = old;
-        setenv("TZ", tz, 1);
-        tzset();
-    }
-    ~ZoneGuard()
-    {
-        if (had)
-            setenv("TZ", saved.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-    bool had = false;
-    std::string saved;
-};
-
 TEST_F(AddInTest, LogEntryTexts)
 {
     struct Case {
@@ -117,7 +94,7 @@ TEST_F(AddInTest, LogEntryTexts)
 
 TEST_F(AddInTest, ServerLogGetsOneStampedLinePerEntry)
 {
-    ZoneGuard zone("UTC0");
+    vqtest::EnvGuard zone("TZ", "UTC0");
     vqtest::SetClock(1700000000); /* 2023-11-14 22:13:20 UTC */
     AddInLogError(13146, 0, "first");
     AddInLogError(13121, ERR_NOEXIST, "second\nhalf");
@@ -174,7 +151,9 @@ TEST_F(AddInTest, FormatterConversions)
     }
 }
 
-TEST_F(AddInTest, FormattedTextIsBounded)
+/* Bounded output; a message id first, then a status text, then the
+ * unknown code (13121 has no text of its own). */
+TEST_F(AddInTest, FormatErrorIsBoundedAndLooksUpInOrder)
 {
     const std::string longArg(1000, 'L');
     char buf[MAXSPRINTF + 16];
@@ -184,20 +163,11 @@ TEST_F(AddInTest, FormattedTextIsBounded)
     EXPECT_EQ(buf[MAXSPRINTF], 'G'); /* nothing written past the buffer */
 
     AddInFormatError(buf, 13123, "%s%s%n");
-    EXPECT_EQ(std::string(buf), "VORTIQ: Job               %s%s%n queued");
-}
-
-TEST_F(AddInTest, FormatErrorLookupOrder)
-{
-    char buf[MAXSPRINTF];
+    EXPECT_STREQ(buf, "VORTIQ: Job               %s%s%n queued");
     AddInFormatError(buf, 13162, 259);
     EXPECT_STREQ(buf, "VORTIQ: Message Create Final error 259.");
-    AddInFormatError(buf, ERR_NOEXIST);
-    EXPECT_STREQ(buf, "File does not exist");
     AddInFormatError(buf, (STATUS)(ERR_ODS_NO_SUCH_ENTRY | STS_DISPLAYED));
     EXPECT_STREQ(buf, "No such entry");
-    AddInFormatError(buf, 0x0399);
-    EXPECT_STREQ(buf, "Unknown error code 921");
     AddInFormatError(buf, 13121);
     EXPECT_STREQ(buf, "Unknown error code 13121");
 }
@@ -269,7 +239,7 @@ TEST_F(AddInTest, IdleStopsOnTermAndInt)
 
 TEST_F(AddInTest, DayHasElapsedOncePerLocalDay)
 {
-    ZoneGuard zone("CET-1CEST,M3.5.0,M10.5.0/3");
+    vqtest::EnvGuard zone("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
     struct Step {
         int64_t unix;
         BOOL want;

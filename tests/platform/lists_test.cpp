@@ -16,32 +16,9 @@ using Texts = std::vector<std::string>;
 
 class ListsTest : public vqtest::PlatformTest {};
 
-/* The list habit everywhere in the gateway: allocate empty, unlock at
- * once, add by handle at the count. */
-DHANDLE BuildList(const Texts &texts, BOOL prefix, WORD *size)
-{
-    DHANDLE h = NULLHANDLE;
-    void *p = nullptr;
-    EXPECT_EQ(ListAllocate(0, 0, prefix, &h, &p, size), NOERROR);
-    OSUnlockObject(h);
-    for (size_t i = 0; i < texts.size(); ++i)
-        EXPECT_EQ(ListAddEntry(h, prefix, size, (WORD)i, texts[i].data(), (WORD)texts[i].size()),
-                  NOERROR);
-    return h;
-}
-
-Texts ReadList(const void *p, BOOL prefix)
-{
-    Texts out;
-    const WORD n = ListGetNumEntries(p, prefix);
-    for (WORD i = 0; i < n; ++i) {
-        char *text = nullptr;
-        WORD len = 0;
-        EXPECT_EQ(ListGetText(p, prefix, i, &text, &len), NOERROR);
-        out.emplace_back(text, len);
-    }
-    return out;
-}
+/* The gateway's list habit: allocate empty, unlock, add at the count. */
+const auto BuildList = vqtest::MakeTextList;
+const auto ReadList = vqtest::ReadTextList;
 
 void FreeList(DHANDLE h)
 {

@@ -14,13 +14,11 @@
 
 namespace {
 
-class NifViewTest : public vqtest::PlatformTest {
+class NifViewTest : public vqtest::DbTest {
 protected:
     void SetUp() override
     {
-        vqtest::PlatformTest::SetUp();
-        ASSERT_EQ(NSFDbCreate("act.nsf", DBCLASS_NOTEFILE, FALSE), NOERROR);
-        ASSERT_EQ(NSFDbOpen("act.nsf", &db_), NOERROR);
+        vqtest::DbTest::SetUp();
         ASSERT_EQ(VqCreateView(db_, "Pending by Job ID", "SELECT Form = \"Job Entry\"", "JobID",
                                &view_),
                   NOERROR);
@@ -29,23 +27,14 @@ protected:
     {
         if (coll_ != 0)
             NIFCloseCollection(coll_);
-        if (db_ != NULLHANDLE)
-            NSFDbClose(db_);
-        vqtest::PlatformTest::TearDown();
+        vqtest::DbTest::TearDown();
     }
+    /* A document of the form; without a job number it has no "JobID". */
     NOTEID Add(const char *form, const char *job)
     {
-        NOTEHANDLE n = NULLHANDLE;
-        EXPECT_EQ(NSFNoteCreate(db_, &n), NOERROR);
-        if (form != nullptr)
-            NSFItemSetText(n, "Form", form, MAXWORD);
-        if (job != nullptr)
-            NSFItemSetText(n, "JobID", job, MAXWORD);
-        EXPECT_EQ(NSFNoteUpdate(n, UPDATE_NOCOMMIT), NOERROR);
-        NOTEID id = 0;
-        NSFNoteGetInfo(n, _NOTE_ID, &id);
-        NSFNoteClose(n);
-        return id;
+        if (job == nullptr)
+            return vqtest::SaveNote(db_, {{"Form", form}}, UPDATE_NOCOMMIT);
+        return vqtest::SaveNote(db_, {{"Form", form}, {"JobID", job}}, UPDATE_NOCOMMIT);
     }
     NOTEID Job(const char *job) { return Add("Job Entry", job); }
     void Open()
@@ -88,7 +77,6 @@ protected:
             return {};
         return Read(&pos, NAVIGATE_CURRENT, 0, 0xFFFFFFFFu);
     }
-    DBHANDLE db_ = NULLHANDLE;
     NOTEID view_ = 0;
     HCOLLECTION coll_ = 0;
 };
@@ -101,11 +89,7 @@ TEST_F(NifViewTest, FindsTheViewByTitleWithoutCase)
     EXPECT_EQ(NIFFindDesignNote(db_, "Pending", NOTE_CLASS_VIEW, &id), ERR_NOT_FOUND);
     EXPECT_EQ(NIFFindDesignNote(db_, "Pending by Job ID", NOTE_CLASS_FORM, &id), ERR_NOT_FOUND);
     /* A document with a "$Title" item is not a view. */
-    NOTEHANDLE n = NULLHANDLE;
-    NSFNoteCreate(db_, &n);
-    NSFItemSetText(n, "$Title", "Fake", MAXWORD);
-    NSFNoteUpdate(n, 0);
-    NSFNoteClose(n);
+    vqtest::SaveNote(db_, {{"$Title", "Fake"}});
     EXPECT_EQ(NIFFindDesignNote(db_, "Fake", NOTE_CLASS_VIEW, &id), ERR_NOT_FOUND);
 }
 

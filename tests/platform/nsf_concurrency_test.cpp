@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "notes_fixture.h"
 #include "test_support.h"
 #include "vq_nsf.h"
 #include "vq_port.h"
@@ -150,56 +151,39 @@ void ReportDone(const std::string &what)
         vqtest::WriteFile(Env("VQ_NSF_RESULT"), what);
 }
 
-const std::string kBody("binary\0body\x80", 12);
-const std::string kAttachment1(3 * 1024 * 1024, '\x5a');
-const std::string kAttachment2("PK\x03\x04", 4);
+/* Every item of a note as one text: name, flags, type and value bytes,
+ * in item order; "<no note>" when it cannot be opened. */
+std::string Dump(DBHANDLE db, NOTEID id)
+{
+    NOTEHANDLE n = NULLHANDLE;
+    if (NSFNoteOpen(db, id, 0, &n) != NOERROR)
+        return "<no note>";
+    std::string out;
+    auto add = [](WORD, WORD flags, char *name, WORD nameLen, void *value, DWORD valueLen,
+                  void *p) -> STATUS {
+        std::string &o = *static_cast<std::string *>(p);
+        o += std::string(name, nameLen) + " " + std::to_string(flags) + " " + std::to_string(valueLen) + ":";
+        o.append(static_cast<const char *>(value), valueLen);
+        o += "\n";
+        return NOERROR;
+    };
+    EXPECT_EQ(NSFItemScan(n, add, &out), NOERROR);
+    NSFNoteClose(n);
+    return out;
+}
 
+/* Reports the parent's note as this process reads it, then saves a note
+ * of its own: "<its ID>\n<dump>". */
 TEST(NsfChild, ReadBackAndWrite)
 {
     if (!IsChild())
         GTEST_SKIP() << "runs as a child process only";
     DBHANDLE db = NULLHANDLE;
     ASSERT_EQ(NSFDbOpen(Env("VQ_NSF_DB").c_str(), &db), NOERROR);
-    NOTEHANDLE n = NULLHANDLE;
-    ASSERT_EQ(NSFNoteOpen(db, (NOTEID)std::atol(Env("VQ_NSF_NOTE").c_str()), 0, &n), NOERROR);
-    char buf[256];
-    NSFItemGetText(n, "Subject", buf, sizeof buf);
-    EXPECT_STREQ(buf, "from the parent");
-    EXPECT_EQ(NSFItemGetTextListEntries(n, "SendTo"), 2);
-    NSFItemGetTextListEntry(n, "SendTo", 1, buf, sizeof buf - 1);
-    EXPECT_STREQ(buf, "second");
-    TIMEDATE t, want;
-    VqTimeDateFromUnix(1111111111, 11, &want);
-    EXPECT_TRUE(NSFItemGetTime(n, "PostedDate", &t));
-    EXPECT_EQ(std::memcmp(&t, &want, sizeof t), 0);
-    BLOCKID item, value;
-    WORD type = 0;
-    DWORD len = 0;
-    const std::string *want_files[] = {&kAttachment1, &kAttachment2};
-    ASSERT_EQ(NSFItemInfo(n, "$FILE", 5, &item, &type, &value, &len), NOERROR);
-    for (int i = 0; i < 2; ++i) {
-        if (i == 1) {
-            ASSERT_EQ(NSFItemInfoNext(n, item, "$FILE", 5, &item, &type, &value, &len), NOERROR);
-        }
-        EXPECT_EQ(type, TYPE_OBJECT);
-        ASSERT_EQ(len, want_files[i]->size() + sizeof(WORD));
-        EXPECT_TRUE(std::memcmp(OSLockBlock(char, value) + sizeof(WORD), want_files[i]->data(),
-                                want_files[i]->size()) == 0);
-        OSUnlockBlock(value);
-    }
-    ASSERT_EQ(NSFItemInfo(n, "Body", 4, &item, &type, &value, &len), NOERROR);
-    EXPECT_EQ(std::string(OSLockBlock(char, value) + sizeof(WORD), len - sizeof(WORD)), kBody);
-    OSUnlockBlock(value);
-    NSFNoteClose(n);
-
-    ASSERT_EQ(NSFNoteCreate(db, &n), NOERROR);
-    NSFItemSetText(n, "Subject", "from the child", MAXWORD);
-    ASSERT_EQ(NSFNoteUpdate(n, 0), NOERROR);
-    NOTEID id = 0;
-    NSFNoteGetInfo(n, _NOTE_ID, &id);
-    NSFNoteClose(n);
+    const std::string dump = Dump(db, (NOTEID)std::atol(Env("VQ_NSF_NOTE").c_str()));
+    const NOTEID id = vqtest::SaveNote(db, {{"Subject", "from the child"}});
     NSFDbClose(db);
-    ReportDone(std::to_string(id));
+    ReportDone(std::to_string(id) + "\n" + dump);
 }
 
 TEST(NsfChild, WriteGenerations)
@@ -235,30 +219,17 @@ TEST(NsfChild, CrashRightAfterCommit)
     _exit(s == ERR_IO ? 3 : 4);
 }
 
-class NsfConcurrencyTest : public vqtest::PlatformTest {
+class NsfConcurrencyTest : public vqtest::DbTest {
 protected:
     void SetUp() override
     {
-        vqtest::PlatformTest::SetUp();
-        path_ = data_ / "shared.nsf";
+        vqtest::DbTest::SetUp();
+        path_ = data_ / "test.nsf";
         result_ = data_ / "result";
-        ASSERT_EQ(NSFDbCreate(path_.c_str(), DBCLASS_NOTEFILE, FALSE), NOERROR);
-        ASSERT_EQ(NSFDbOpen(path_.c_str(), &db_), NOERROR);
-    }
-    void TearDown() override
-    {
-        if (db_ != NULLHANDLE)
-            NSFDbClose(db_);
-        vqtest::PlatformTest::TearDown();
     }
     NOTEID NewGenerationNote()
     {
-        NOTEHANDLE n = NULLHANDLE;
-        EXPECT_EQ(NSFNoteCreate(db_, &n), NOERROR);
-        NOTEID id = 0;
-        EXPECT_EQ(NSFNoteUpdate(n, 0), NOERROR);
-        NSFNoteGetInfo(n, _NOTE_ID, &id);
-        NSFNoteClose(n);
+        const NOTEID id = vqtest::SaveNote(db_, {});
         EXPECT_EQ(WriteGeneration(db_, id, 0), NOERROR);
         return id;
     }
@@ -271,11 +242,13 @@ protected:
         return env;
     }
     std::string path_, result_;
-    DBHANDLE db_ = NULLHANDLE;
 };
 
 TEST_F(NsfConcurrencyTest, SecondProcessReadsTheNoteExactlyAndWritesOneBack)
 {
+    const std::string body("binary\0body\x80", 12);
+    const std::string attachment1(3 * 1024 * 1024, '\x5a');
+    const std::string attachment2("PK\x03\x04", 4);
     NOTEHANDLE n = NULLHANDLE;
     ASSERT_EQ(NSFNoteCreate(db_, &n), NOERROR);
     NSFItemSetText(n, "Subject", "from the parent", MAXWORD);
@@ -284,24 +257,24 @@ TEST_F(NsfConcurrencyTest, SecondProcessReadsTheNoteExactlyAndWritesOneBack)
     TIMEDATE t;
     VqTimeDateFromUnix(1111111111, 11, &t);
     NSFItemSetTime(n, "PostedDate", &t);
-    NSFItemAppend(n, 0, "Body", 4, TYPE_COMPOSITE, kBody.data(), (DWORD)kBody.size());
-    NSFItemAppend(n, 0, "$FILE", 5, TYPE_OBJECT, kAttachment1.data(), (DWORD)kAttachment1.size());
-    NSFItemAppend(n, 0, "$FILE", 5, TYPE_OBJECT, kAttachment2.data(), (DWORD)kAttachment2.size());
+    NSFItemAppend(n, 0, "Body", 4, TYPE_COMPOSITE, body.data(), (DWORD)body.size());
+    NSFItemAppend(n, 0, "$FILE", 5, TYPE_OBJECT, attachment1.data(), (DWORD)attachment1.size());
+    NSFItemAppend(n, 0, "$FILE", 5, TYPE_OBJECT, attachment2.data(), (DWORD)attachment2.size());
     ASSERT_EQ(NSFNoteUpdate(n, 0), NOERROR);
     NOTEID id = 0;
     NSFNoteGetInfo(n, _NOTE_ID, &id);
     NSFNoteClose(n);
+    const std::string mine = Dump(db_, id);
+    ASSERT_GT(mine.size(), attachment1.size());
     TIMEDATE before;
     ASSERT_EQ(NSFDbModifiedTime(db_, &before, nullptr), NOERROR);
 
     ASSERT_EQ(Wait(Spawn("ReadBackAndWrite", ChildEnv(id))), 0);
-    const std::string childNote = vqtest::ReadFile(result_);
-    ASSERT_FALSE(childNote.empty()) << "the child did not run to its end";
-    ASSERT_EQ(NSFNoteOpen(db_, (NOTEID)std::stoul(childNote), 0, &n), NOERROR);
-    char buf[64];
-    NSFItemGetText(n, "Subject", buf, sizeof buf);
-    EXPECT_STREQ(buf, "from the child");
-    NSFNoteClose(n);
+    const std::string result = vqtest::ReadFile(result_);
+    const size_t nl = result.find('\n');
+    ASSERT_NE(nl, std::string::npos) << "the child did not run to its end";
+    EXPECT_TRUE(result.substr(nl + 1) == mine) << "the child read the note otherwise";
+    EXPECT_EQ(vqtest::ItemText(path_, (NOTEID)std::stoul(result.substr(0, nl)), "Subject"), "from the child");
     TIMEDATE after;
     ASSERT_EQ(NSFDbModifiedTime(db_, &after, nullptr), NOERROR);
     EXPECT_GE(TimeDateCompare(&after, &before), 0);

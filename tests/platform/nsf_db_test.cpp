@@ -22,23 +22,8 @@ protected:
         PortFaultArm(0, 0, 0);
         vqtest::PlatformTest::TearDown();
     }
-    void ExpectMisuses(std::size_t n)
-    {
-        EXPECT_EQ(vqtest::MisuseCount(), misuses_at_start_ + n);
-        misuses_at_start_ = vqtest::MisuseCount();
-    }
     /* Saves a document with one text item; returns its ID. */
-    NOTEID SaveDoc(DBHANDLE db, const char *text, WORD flags = 0)
-    {
-        NOTEHANDLE n = NULLHANDLE;
-        EXPECT_EQ(NSFNoteCreate(db, &n), NOERROR);
-        EXPECT_EQ(NSFItemSetText(n, "Subject", text, MAXWORD), NOERROR);
-        EXPECT_EQ(NSFNoteUpdate(n, flags), NOERROR);
-        NOTEID id = 0;
-        NSFNoteGetInfo(n, _NOTE_ID, &id);
-        NSFNoteClose(n);
-        return id;
-    }
+    static NOTEID SaveDoc(DBHANDLE db, const char *text) { return vqtest::SaveNote(db, {{"Subject", text}}); }
 };
 
 TEST_F(NsfDbTest, OpenOfMissingFileIsNoExistAndCreatesNothing)

@@ -60,25 +60,14 @@ std::vector<std::string> List(NOTEHANDLE n, const char *item)
     return out;
 }
 
-class NsfNoteTest : public vqtest::PlatformTest {
+class NsfNoteTest : public vqtest::DbTest {
 protected:
-    void SetUp() override
+    /* A new note of db_ (none when the create failed). */
+    NOTEHANDLE New()
     {
-        vqtest::PlatformTest::SetUp();
-        ASSERT_EQ(NSFDbCreate("n.nsf", DBCLASS_NOTEFILE, FALSE), NOERROR);
-        ASSERT_EQ(NSFDbOpen("n.nsf", &db_), NOERROR);
-    }
-    void TearDown() override
-    {
-        if (db_ != NULLHANDLE)
-            NSFDbClose(db_);
-        vqtest::PlatformTest::TearDown();
-    }
-    void Reopen()
-    {
-        NSFDbClose(db_);
-        db_ = NULLHANDLE;
-        ASSERT_EQ(NSFDbOpen("n.nsf", &db_), NOERROR);
+        NOTEHANDLE n = NULLHANDLE;
+        EXPECT_EQ(NSFNoteCreate(db_, &n), NOERROR);
+        return n;
     }
     NOTEID Save(NOTEHANDLE n)
     {
@@ -87,7 +76,6 @@ protected:
         NSFNoteGetInfo(n, _NOTE_ID, &id);
         return id;
     }
-    DBHANDLE db_ = NULLHANDLE;
 };
 
 TEST_F(NsfNoteTest, SavedNoteReadsBackExactlyAfterReopen)
@@ -99,8 +87,7 @@ TEST_F(NsfNoteTest, SavedNoteReadsBackExactlyAfterReopen)
     VqTimeDateFromUnix(1234567890, 42, &when);
     const NUMBER pages = 3.5;
 
-    NOTEHANDLE n = NULLHANDLE;
-    ASSERT_EQ(NSFNoteCreate(db_, &n), NOERROR);
+    NOTEHANDLE n = New();
     ASSERT_EQ(NSFItemSetText(n, "Subject", "Hello fax", MAXWORD), NOERROR);
     ASSERT_EQ(NSFItemSetText(n, "Cut", "abcdef", 3), NOERROR);
     ASSERT_EQ(NSFItemCreateTextList(n, "SendTo", "a@b", MAXWORD), NOERROR);
@@ -165,8 +152,7 @@ TEST_F(NsfNoteTest, SavedNoteReadsBackExactlyAfterReopen)
 
 TEST_F(NsfNoteTest, ItemNamesCompareWithoutCaseAndKeepTheirCase)
 {
-    NOTEHANDLE n = NULLHANDLE;
-    ASSERT_EQ(NSFNoteCreate(db_, &n), NOERROR);
+    NOTEHANDLE n = New();
     NSFItemSetText(n, "JobID", "0001", MAXWORD);
     EXPECT_EQ(Text(n, "JOBID"), "0001");
     EXPECT_TRUE(NSFItemIsPresent(n, "jobid", 5));
@@ -183,8 +169,7 @@ TEST_F(NsfNoteTest, ItemNamesCompareWithoutCaseAndKeepTheirCase)
 
 TEST_F(NsfNoteTest, SettersReplaceEveryItemOfTheNameInPlace)
 {
-    NOTEHANDLE n = NULLHANDLE;
-    ASSERT_EQ(NSFNoteCreate(db_, &n), NOERROR);
+    NOTEHANDLE n = New();
     NSFItemSetText(n, "First", "1", MAXWORD);
     NSFItemAppend(n, 0, "Twice", 5, TYPE_TEXT, "a", 1);
     NSFItemAppend(n, 0, "twice", 5, TYPE_TEXT, "b", 1);
@@ -201,8 +186,7 @@ TEST_F(NsfNoteTest, SettersReplaceEveryItemOfTheNameInPlace)
 
 TEST_F(NsfNoteTest, AppendTextListCreatesConvertsAndHonoursDuplicates)
 {
-    NOTEHANDLE n = NULLHANDLE;
-    ASSERT_EQ(NSFNoteCreate(db_, &n), NOERROR);
+    NOTEHANDLE n = New();
     ASSERT_EQ(NSFItemAppendTextList(n, "New", "x", MAXWORD, FALSE), NOERROR);
     EXPECT_EQ(List(n, "New"), std::vector<std::string>{"x"});
     NSFItemSetText(n, "Conv", "first", MAXWORD);
@@ -222,8 +206,7 @@ TEST_F(NsfNoteTest, AppendTextListCreatesConvertsAndHonoursDuplicates)
 
 TEST_F(NsfNoteTest, GetTextCutsAtTheBufferAndFormatsOtherTypes)
 {
-    NOTEHANDLE n = NULLHANDLE;
-    ASSERT_EQ(NSFNoteCreate(db_, &n), NOERROR);
+    NOTEHANDLE n = New();
     NSFItemSetText(n, "T", "abcdef", MAXWORD);
     NSFItemCreateTextList(n, "L", "head", MAXWORD);
     NSFItemAppendTextList(n, "L", "tail", MAXWORD, TRUE);
@@ -264,8 +247,7 @@ TEST_F(NsfNoteTest, GetTextCutsAtTheBufferAndFormatsOtherTypes)
 
 TEST_F(NsfNoteTest, ValueBlocksBelongToTheNoteAndAreHandedOutOnce)
 {
-    NOTEHANDLE n = NULLHANDLE;
-    ASSERT_EQ(NSFNoteCreate(db_, &n), NOERROR);
+    NOTEHANDLE n = New();
     NSFItemSetText(n, "A", "one", MAXWORD);
     NSFItemSetText(n, "B", "two", MAXWORD);
     const size_t memBefore = vqtest::HandleCount(vqtest::HandleKind::Memory);
@@ -296,8 +278,7 @@ TEST_F(NsfNoteTest, ValueBlocksBelongToTheNoteAndAreHandedOutOnce)
 TEST_F(NsfNoteTest, IdsAreNeverReusedAndModifiedTimeIsStampedAndKept)
 {
     vqtest::SetClock(1700000000, 50);
-    NOTEHANDLE n = NULLHANDLE;
-    ASSERT_EQ(NSFNoteCreate(db_, &n), NOERROR);
+    NOTEHANDLE n = New();
     NOTEID id = 1;
     NSFNoteGetInfo(n, _NOTE_ID, &id);
     EXPECT_EQ(id, 0u) << "an unsaved note has no ID";
@@ -356,8 +337,7 @@ TEST_F(NsfNoteTest, DeletedNotesCannotBeOpenedDeletedOrSavedAgain)
 
 TEST_F(NsfNoteTest, UpdateReplacesAllItemsOfTheSavedNote)
 {
-    NOTEHANDLE n = NULLHANDLE;
-    ASSERT_EQ(NSFNoteCreate(db_, &n), NOERROR);
+    NOTEHANDLE n = New();
     NSFItemSetText(n, "Keep", "k", MAXWORD);
     NSFItemSetText(n, "Drop", "d", MAXWORD);
     NOTEID id = Save(n);
@@ -376,8 +356,7 @@ TEST_F(NsfNoteTest, UpdateReplacesAllItemsOfTheSavedNote)
 
 TEST_F(NsfNoteTest, AnItemTooLargeToHandBackIsRefused)
 {
-    NOTEHANDLE n = NULLHANDLE;
-    ASSERT_EQ(NSFNoteCreate(db_, &n), NOERROR);
+    NOTEHANDLE n = New();
     const char small[4] = {1, 2, 3, 4};
     /* The length alone decides; the value is not read. */
     EXPECT_EQ(NSFItemAppend(n, 0, "$FILE", 5, TYPE_OBJECT, small, 64u * 1024u * 1024u), ERR_MEMORY);
@@ -389,8 +368,7 @@ TEST_F(NsfNoteTest, AnItemTooLargeToHandBackIsRefused)
 
 TEST_F(NsfNoteTest, ScanStopsAtTheRoutinesStatus)
 {
-    NOTEHANDLE n = NULLHANDLE;
-    ASSERT_EQ(NSFNoteCreate(db_, &n), NOERROR);
+    NOTEHANDLE n = New();
     NSFItemSetText(n, "A", "1", MAXWORD);
     NSFItemSetText(n, "B", "2", MAXWORD);
     int calls = 0;

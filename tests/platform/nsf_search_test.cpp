@@ -30,31 +30,14 @@ STATUS Record(void *p, SEARCH_MATCH *m, ITEM_TABLE *summary)
     return NOERROR;
 }
 
-class NsfSearchTest : public vqtest::PlatformTest {
+class NsfSearchTest : public vqtest::DbTest {
 protected:
-    void SetUp() override
-    {
-        vqtest::PlatformTest::SetUp();
-        ASSERT_EQ(NSFDbCreate("names.nsf", DBCLASS_NOTEFILE, FALSE), NOERROR);
-        ASSERT_EQ(NSFDbOpen("names.nsf", &db_), NOERROR);
-    }
-    void TearDown() override
-    {
-        if (db_ != NULLHANDLE)
-            NSFDbClose(db_);
-        vqtest::PlatformTest::TearDown();
-    }
+    /* A document with the item "Type" (none without a type). */
     NOTEID Add(const char *type)
     {
-        NOTEHANDLE n = NULLHANDLE;
-        EXPECT_EQ(NSFNoteCreate(db_, &n), NOERROR);
-        if (type != nullptr)
-            NSFItemSetText(n, "Type", type, MAXWORD);
-        EXPECT_EQ(NSFNoteUpdate(n, UPDATE_NOCOMMIT), NOERROR);
-        NOTEID id = 0;
-        NSFNoteGetInfo(n, _NOTE_ID, &id);
-        NSFNoteClose(n);
-        return id;
+        if (type == nullptr)
+            return vqtest::SaveNote(db_, {}, UPDATE_NOCOMMIT);
+        return vqtest::SaveNote(db_, {{"Type", type}}, UPDATE_NOCOMMIT);
     }
     FORMULAHANDLE Compile(const char *text)
     {
@@ -75,7 +58,6 @@ protected:
                   NOERROR);
         return seen;
     }
-    DBHANDLE db_ = NULLHANDLE;
 };
 
 TEST(NsfFormula, AcceptedFormsCompile)

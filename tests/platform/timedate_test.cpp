@@ -16,34 +16,12 @@ namespace {
 /* Runs a test in a fixed zone and puts the process's zone back after. */
 class TimeTest : public vqtest::PlatformTest {
 protected:
-    void SetUp() override
-    {
-        PlatformTest::SetUp();
-        const char *tz = std::getenv("TZ");
-        hadTz_ = tz != nullptr;
-        if (hadTz_)
-            oldTz_ = tz;
-        UseZone("CET-1CEST,M3.5.0,M10.5.0/3");
-    }
-    void TearDown() override
-    {
-        if (hadTz_)
-            setenv("TZ", oldTz_.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-        vqtest::UseRealClock();
-        PlatformTest::TearDown();
-    }
     static void UseZone(const char *tz)
     {
         setenv("TZ", tz, 1);
         tzset();
     }
-
-private:
-    bool hadTz_ = false;
-    std::string oldTz_;
+    vqtest::EnvGuard zone_{"TZ", "CET-1CEST,M3.5.0,M10.5.0/3"};
 };
 
 /* Local wall time in the test zone to a TIMEDATE. */

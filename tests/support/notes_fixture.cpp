@@ -278,4 +278,40 @@ std::vector<std::string> ItemList(const std::string &dbPath, NOTEID id, const st
     return out;
 }
 
+std::map<std::string, std::string> ItemTexts(const std::string &dbPath, NOTEID id,
+                                             const std::vector<std::string> &items)
+{
+    std::map<std::string, std::string> out;
+    for (const auto &item : items)
+        out[item] = ItemText(dbPath, id, item);
+    return out;
+}
+
+std::vector<MailDoc> MailIn(const std::string &dbPath)
+{
+    std::vector<MailDoc> out;
+    TempDir tmp;
+    for (NOTEID id : DocumentIds(dbPath)) {
+        MailDoc m;
+        m.subject = ItemText(dbPath, id, "Subject");
+        m.from = ItemText(dbPath, id, "From");
+        m.fromDomain = ItemText(dbPath, id, "FromDomain");
+        m.body = ItemText(dbPath, id, "Body");
+        m.recipients = ItemList(dbPath, id, "Recipients");
+        Db db(dbPath);
+        Note n(db.h, id);
+        BLOCKID bh;
+        char name[MAXPATH + 1];
+        for (WORD i = 0;
+             MailGetMessageAttachmentInfo(n.h, i, &bh, name, nullptr, nullptr, nullptr, nullptr, nullptr);
+             ++i) {
+            std::string file = tmp / ("a" + std::to_string(i));
+            Check(MailExtractMessageAttachment(n.h, bh, file.c_str()), "MailExtractMessageAttachment");
+            m.attachments.emplace_back(name, ReadFile(file));
+        }
+        out.push_back(m);
+    }
+    return out;
+}
+
 }  // namespace vqtest

@@ -13,6 +13,7 @@
 #ifndef VQ_NOTES_FIXTURE_H
 #define VQ_NOTES_FIXTURE_H
 
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -63,6 +64,18 @@ std::vector<NOTEID> DocumentIds(const std::string &db);
 std::string ItemText(const std::string &db, NOTEID id, const std::string &item);
 /* Entries of a text-list item. */
 std::vector<std::string> ItemList(const std::string &db, NOTEID id, const std::string &item);
+/* Texts of the named items of a document, by item name. */
+std::map<std::string, std::string> ItemTexts(const std::string &db, NOTEID id,
+                                             const std::vector<std::string> &items);
+
+/* One message as a mail file holds it. */
+struct MailDoc {
+    std::string subject, from, fromDomain, body;
+    std::vector<std::string> recipients;
+    std::vector<std::pair<std::string, std::string>> attachments; /* {name, bytes} */
+};
+/* The messages of a mail file in creation order, attachments extracted. */
+std::vector<MailDoc> MailIn(const std::string &db);
 
 }  // namespace vqtest
 

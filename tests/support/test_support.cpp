@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +14,8 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include "vq_runtime.h"
 
 namespace vqtest {
 
@@ -74,6 +77,157 @@ std::vector<std::string> LogTexts()
     for (const auto &e : LogEntries())
         out.push_back(e.text);
     return out;
+}
+
+std::vector<WORD> LogIds()
+{
+    std::vector<WORD> out;
+    for (const auto &e : LogEntries())
+        out.push_back(e.id);
+    return out;
+}
+
+int LogCount(WORD id)
+{
+    int n = 0;
+    for (const auto &e : LogEntries())
+        n += e.id == id;
+    return n;
+}
+
+int LogCount(WORD id, const std::string &arg)
+{
+    int n = 0;
+    for (const auto &e : LogEntries())
+        n += e.id == id && e.arg == arg;
+    return n;
+}
+
+std::string LogArg(WORD id)
+{
+    for (const auto &e : LogEntries())
+        if (e.id == id)
+            return e.arg;
+    return "<none>";
+}
+
+std::ostream &operator<<(std::ostream &out, const Logged &l)
+{
+    return out << "{" << l.id << ", \"" << l.arg << "\", " << (l.failed ? "failed" : "ok") << "}";
+}
+
+std::vector<Logged> LogSummary()
+{
+    std::vector<Logged> out;
+    for (const auto &e : LogEntries())
+        out.push_back({e.id, e.arg, e.status != 0});
+    return out;
+}
+
+DHANDLE MakeTextList(const std::vector<std::string> &entries, BOOL prefix, WORD *size)
+{
+    DHANDLE h = NULLHANDLE;
+    void *p = nullptr;
+    WORD own = 0;
+    WORD *sz = size != nullptr ? size : &own;
+    EXPECT_EQ(ListAllocate(0, 0, prefix, &h, &p, sz), NOERROR);
+    OSUnlockObject(h);
+    for (size_t i = 0; i < entries.size(); ++i)
+        EXPECT_EQ(ListAddEntry(h, prefix, sz, (WORD)i, entries[i].data(), (WORD)entries[i].size()),
+                  NOERROR);
+    return h;
+}
+
+std::vector<std::string> ReadTextList(const void *list, BOOL prefix)
+{
+    std::vector<std::string> out;
+    const WORD n = ListGetNumEntries(list, prefix);
+    for (WORD i = 0; i < n; ++i) {
+        char *text = nullptr;
+        WORD len = 0;
+        EXPECT_EQ(ListGetText(list, prefix, i, &text, &len), NOERROR);
+        out.emplace_back(text, len);
+    }
+    return out;
+}
+
+std::vector<std::string> TextListOf(DHANDLE h, BOOL prefix)
+{
+    std::vector<std::string> out = ReadTextList(OSLockObject(h), prefix);
+    OSUnlockObject(h);
+    return out;
+}
+
+void EnterDataDirectory(const TempDir &dir)
+{
+    WriteFile(dir / "notes.ini", "");
+    SetDataDirectory(dir.path());
+}
+
+EnvGuard::EnvGuard(const char *name, const char *value) : name_(name)
+{
+    const char *old = std::getenv(name);
+    had_ = old != nullptr;
+    if (had_)
+        saved_ = old;
+    if (value != nullptr)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
+    tzset();
+}
+
+EnvGuard::~EnvGuard()
+{
+    if (had_)
+        setenv(name_.c_str(), saved_.c_str(), 1);
+    else
+        unsetenv(name_.c_str());
+    tzset();
+}
+
+void PlatformTest::ExpectMisuses(std::size_t n)
+{
+    EXPECT_EQ(MisuseCount(), misuses_at_start_ + n);
+    misuses_at_start_ = MisuseCount();
+}
+
+void DbTest::SetUp()
+{
+    PlatformTest::SetUp();
+    ASSERT_EQ(NSFDbCreate("test.nsf", DBCLASS_NOTEFILE, FALSE), NOERROR);
+    ASSERT_EQ(NSFDbOpen("test.nsf", &db_), NOERROR);
+}
+
+void DbTest::TearDown()
+{
+    if (db_ != NULLHANDLE)
+        NSFDbClose(db_);
+    db_ = NULLHANDLE;
+    PlatformTest::TearDown();
+}
+
+void DbTest::Reopen()
+{
+    NSFDbClose(db_);
+    db_ = NULLHANDLE;
+    ASSERT_EQ(NSFDbOpen("test.nsf", &db_), NOERROR);
+}
+
+NOTEID SaveNote(DBHANDLE db, const std::vector<std::pair<std::string, std::string>> &items,
+                WORD updateFlags)
+{
+    NOTEHANDLE n = NULLHANDLE;
+    EXPECT_EQ(NSFNoteCreate(db, &n), NOERROR);
+    if (n == NULLHANDLE)
+        return 0;
+    for (const auto &it : items)
+        EXPECT_EQ(NSFItemSetText(n, it.first.c_str(), it.second.c_str(), (WORD)it.second.size()), NOERROR);
+    NOTEID id = 0;
+    if (NSFNoteUpdate(n, updateFlags) == NOERROR)
+        NSFNoteGetInfo(n, _NOTE_ID, &id);
+    NSFNoteClose(n);
+    return id;
 }
 
 void PlatformTest::SetUp()

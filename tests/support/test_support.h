@@ -8,9 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "vq_nsf.h"
 #include "vq_testhooks.h"
 
 namespace vqtest {
@@ -37,6 +40,50 @@ void MakeDirs(const std::string &path);
 std::vector<std::string> ListDir(const std::string &path);
 /* Log entries' texts, in order. */
 std::vector<std::string> LogTexts();
+/* Log entries' message ids, in order. */
+std::vector<WORD> LogIds();
+/* Entries of a message id (with that argument, when one is given). */
+int LogCount(WORD id);
+int LogCount(WORD id, const std::string &arg);
+/* Argument of the first entry of a message id; "<none>" without one. */
+std::string LogArg(WORD id);
+
+/* A log entry as tests compare it: message id, argument, and whether a
+ * status (any) came with it. */
+struct Logged {
+    WORD id;
+    std::string arg;
+    bool failed;
+    bool operator==(const Logged &o) const { return id == o.id && arg == o.arg && failed == o.failed; }
+};
+std::ostream &operator<<(std::ostream &out, const Logged &l);
+std::vector<Logged> LogSummary();
+
+/* A text list built the gateway's way: allocated empty, unlocked at once,
+ * each entry added by handle at the count. Returned unlocked. */
+DHANDLE MakeTextList(const std::vector<std::string> &entries, BOOL prefix = TRUE, WORD *size = nullptr);
+/* The entries of a list in memory. */
+std::vector<std::string> ReadTextList(const void *list, BOOL prefix = TRUE);
+/* The same through its handle (locked and unlocked again). */
+std::vector<std::string> TextListOf(DHANDLE h, BOOL prefix = TRUE);
+
+/* Makes dir the data directory, with an empty notes.ini (for tests that
+ * need a fresh server per table row). */
+void EnterDataDirectory(const TempDir &dir);
+
+/* Sets (or, with nullptr, unsets) an environment variable for a scope and
+ * restores it after; TZ changes take effect at once. */
+class EnvGuard {
+public:
+    EnvGuard(const char *name, const char *value);
+    ~EnvGuard();
+    EnvGuard(const EnvGuard &) = delete;
+    EnvGuard &operator=(const EnvGuard &) = delete;
+
+private:
+    std::string name_, saved_;
+    bool had_ = false;
+};
 
 /* Fresh data directory (with an empty notes.ini), log and status cleared,
  * real clock, idle control reset with no pacing; at the end checks that
@@ -45,9 +92,27 @@ class PlatformTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
+    /* Takes misuses a test commits on purpose out of the TearDown check. */
+    void ExpectMisuses(std::size_t n);
     TempDir data_;
     std::size_t misuses_at_start_ = 0;
 };
+
+/* A PlatformTest with a new database "test.nsf" open in db_ (closed at
+ * the end). */
+class DbTest : public PlatformTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    /* Closes and opens db_ again. */
+    void Reopen();
+    DBHANDLE db_ = NULLHANDLE;
+};
+
+/* Saves a new document with the given text items (none: an empty
+ * document); returns its note ID, 0 when the save failed. */
+NOTEID SaveNote(DBHANDLE db, const std::vector<std::pair<std::string, std::string>> &items,
+                WORD updateFlags = 0);
 
 }  // namespace vqtest
 
