@@ -4,54 +4,32 @@
  * bad input (one line on stderr, exit 1, nothing written).
  */
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-
-#include <sys/wait.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "e2e_support.h"
 #include "notesapi.h"
 #include "test_support.h"
 
 namespace {
 
-using nlohmann::json;
+using vqe2e::Result;
+using json = vqe2e::Json;
 using vqtest::ReadFile;
 using vqtest::WriteFile;
 
-struct Result {
-    int code = -1;
-    std::string out, err;
-};
-
-std::string Quote(const std::string &s)
-{
-    std::string q = "'";
-    for (char c : s)
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
 class NotesctlTest : public vqtest::PlatformTest {
 protected:
-    /* Runs notesctl with -d on the test's data directory (unless noDir). */
-    Result Ctl(const std::vector<std::string> &args, bool noDir = false, const std::string &env = "")
+    /* notesctl with -d on the test's data directory. */
+    Result Ctl(const std::vector<std::string> &args) { return vqe2e::Notesctl(data_.path(), args); }
+    /* notesctl as it stands, no data directory given. */
+    Result Bare(const std::vector<std::string> &args)
     {
-        std::string cmd = env + " " + Quote(VQ_BIN_DIR "/notesctl");
-        if (!noDir)
-            cmd += " -d " + Quote(data_.path());
-        for (const auto &a : args)
-            cmd += " " + Quote(a);
-        cmd += " >" + Quote(io_ / "out") + " 2>" + Quote(io_ / "err") + " </dev/null";
-        int st = std::system(cmd.c_str());
-        Result r;
-        r.code = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-        r.out = ReadFile(io_ / "out");
-        r.err = ReadFile(io_ / "err");
-        return r;
+        std::vector<std::string> argv = {vqe2e::BinDir() + "/notesctl"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return vqe2e::Run(argv);
     }
     Result Ok(const std::vector<std::string> &args)
     {
@@ -94,10 +72,10 @@ TEST_F(NotesctlTest, InitCreatesWhatIsMissingAndIsSafeTwice)
     NSFDbClose(h);
 
     /* a new folder is made for init, and only for init */
-    Result r = Ctl({"-d", data_ / "fresh/dir", "init"}, true);
+    Result r = Bare({"-d", data_ / "fresh/dir", "init"});
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_TRUE(vqtest::FileExists(data_ / "fresh/dir/mail.box"));
-    r = Ctl({"-d", data_ / "absent", "mail", "list", "mail.box"}, true);
+    r = Bare({"-d", data_ / "absent", "mail", "list", "mail.box"});
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("does not exist"), std::string::npos) << r.err;
     EXPECT_FALSE(vqtest::FileExists(data_ / "absent"));
@@ -262,7 +240,8 @@ TEST_F(NotesctlTest, ConfigTasksQuitAndLog)
     EXPECT_EQ(Ok({"log"}).out, "one\ntwo\nthree\n");
 
     /* NOTES_DATA stands in for -d */
-    Result r = Ctl({"show-config", "VortiqInterval"}, true, "NOTES_DATA=" + Quote(data_.path()));
+    vqtest::EnvGuard env("NOTES_DATA", data_.path().c_str());
+    Result r = Bare({"show-config", "VortiqInterval"});
     EXPECT_EQ(r.out, "5\n") << r.err;
 }
 

@@ -6,258 +6,118 @@
  */
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "notes_fixture.h"
-#include "notesapi.h"
-#include "test_support.h"
-#include "vortiq.h"
+#include "outbound_fixture.h"
 
 namespace {
 
 using vqtest::FileExists;
 using vqtest::ReadFile;
-using vqtest::WriteFile;
+using Names = std::vector<std::string>;
 
-/* One mail as its recipient sees it. */
-struct AdminMail {
-    std::string subject, from, fromDomain;
-    std::vector<std::string> sendTo;
-    std::vector<std::string> body;                                /* lines */
-    std::vector<std::pair<std::string, std::string>> attachments; /* name, bytes */
-};
-
-std::vector<std::string> SplitLines(const std::string &text)
-{
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t nl = text.find('\n', start);
-        if (nl == std::string::npos)
-            nl = text.size();
-        std::string line = text.substr(start, nl - start);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        lines.push_back(line);
-        start = nl + 1;
-    }
-    return lines;
-}
-
-/* Every mail of a mail file, read through the public mail calls. */
-std::vector<AdminMail> ReadMails(const std::string &db)
-{
-    std::vector<AdminMail> mails;
-    vqtest::TempDir tmp;
-    for (NOTEID id : vqtest::DocumentIds(db)) {
-        AdminMail m;
-        m.subject = vqtest::ItemText(db, id, "Subject");
-        m.from = vqtest::ItemText(db, id, "From");
-        m.fromDomain = vqtest::ItemText(db, id, "FromDomain");
-        m.sendTo = vqtest::ItemList(db, id, "SendTo");
-        DBHANDLE hDb = NULLHANDLE;
-        NOTEHANDLE hNote = NULLHANDLE;
-        EXPECT_EQ(NSFDbOpen(db.c_str(), &hDb), NOERROR);
-        EXPECT_EQ(NSFNoteOpen(hDb, id, 0, &hNote), NOERROR);
-        std::string bodyFile = tmp / ("body" + std::to_string(id));
-        DWORD size = 0;
-        if (MailGetMessageBodyText(hNote, nullptr, "\n", 0, FALSE, bodyFile.c_str(), &size) ==
-            NOERROR)
-            m.body = SplitLines(ReadFile(bodyFile));
-        for (WORD n = 0;; n++) {
-            BLOCKID bh;
-            char name[MAXPATH + 1] = "";
-            if (!MailGetMessageAttachmentInfo(hNote, n, &bh, name, nullptr, nullptr, nullptr,
-                                              nullptr, nullptr))
-                break;
-            std::string out = tmp / ("att" + std::to_string(id) + "_" + std::to_string(n));
-            EXPECT_EQ(MailExtractMessageAttachment(hNote, bh, out.c_str()), NOERROR);
-            m.attachments.emplace_back(name, ReadFile(out));
-        }
-        NSFNoteClose(hNote);
-        NSFDbClose(hDb);
-        mails.push_back(m);
-    }
-    return mails;
-}
-
-/* A prefixed text list of paths, as the outbound pass hands it over. */
-class PathList {
-public:
-    explicit PathList(const std::vector<std::string> &paths)
-    {
-        LIST *p = nullptr;
-        EXPECT_EQ(ListAllocate(0, 0, TRUE, &h_, &p, &size_), NOERROR);
-        OSUnlockObject(h_);
-        for (size_t i = 0; i < paths.size(); ++i)
-            EXPECT_EQ(ListAddEntry(h_, TRUE, &size_, (WORD)i, paths[i].c_str(),
-                                   (WORD)paths[i].size()),
-                      NOERROR);
-        list_ = (LIST *)OSLockObject(h_);
-    }
-    ~PathList()
-    {
-        OSUnlockObject(h_);
-        OSMemFree(h_);
-    }
-    PathList(const PathList &) = delete;
-    PathList &operator=(const PathList &) = delete;
-    LIST *get() const { return list_; }
-
-private:
-    DHANDLE h_ = NULLHANDLE;
-    WORD size_ = 0;
-    LIST *list_ = nullptr;
-};
-
-std::string StatusText(STATUS s)
-{
-    char buf[MAXSPRINTF];
-    AddInFormatError(buf, s);
-    return buf;
-}
-
-int CountLog(WORD id, STATUS status = 0xFFFF)
+/* Entries of a message id with exactly that status. */
+int CountLog(WORD id, STATUS status)
 {
     int n = 0;
     for (const auto &e : vqtest::LogEntries())
-        if (e.id == id && (status == 0xFFFF || e.status == status))
-            n++;
+        n += e.id == id && e.status == status;
     return n;
 }
 
-class AdminMailTest : public vqtest::PlatformTest {
+class AdminMailTest : public vqtest::OutboundTest {
 protected:
-    void SetUp() override
-    {
-        PlatformTest::SetUp();
-        vqtest::CreateMailFile("mail.box", "Mail Router");
-        admin_ = vqtest::AddPerson("Fax Admin", "fadmin", "fadmin.nsf");
-        VqCopy(FaxAdministrator, sizeof FaxAdministrator, admin_.c_str());
-        VqCopy(GatewayDomain, sizeof GatewayDomain, "FAXGATE");
-        errDir_ = data_ / "spool/TMBFAX/FAX/ERROR";
-        vqtest::MakeDirs(errDir_);
-        E_quit = 0;
-    }
-    void TearDown() override
-    {
-        PortFaultArm(0, 0, 0);
-        PlatformTest::TearDown();
-    }
     /* The three files of an error copy: envelope and two attachments. */
-    std::vector<std::string> ErrorCopy()
+    Names ErrorCopy() const
     {
-        std::vector<std::string> paths = {errDir_ + "/00000001.ENV", errDir_ + "/00000002",
-                                          errDir_ + "/00000003"};
-        WriteFile(paths[0], envelope_);
-        WriteFile(paths[1], "first attachment");
-        WriteFile(paths[2], "second attachment");
+        const std::string dir = Spool(SPOOL_FAX_ERROR "/");
+        Names paths = {dir + "00000001.ENV", dir + "00000002", dir + "00000003"};
+        vqtest::WriteFile(paths[0], envelope_);
+        vqtest::WriteFile(paths[1], "first attachment");
+        vqtest::WriteFile(paths[2], "second attachment");
         return paths;
     }
-    std::string admin_;
-    std::string errDir_;
+    /* The envelope after a failed send: the note follows its last byte. */
+    std::string NotedEnvelope(STATUS why) const
+    {
+        char text[MAXSPRINTF];
+        AddInFormatError(text, why);
+        return envelope_ + "Can not Route to " + admin_ + ": " + text;
+    }
     const std::string envelope_ = std::string("\x03") + "\nSend-to: x\n\nbody line\n";
 };
 
-TEST_F(AdminMailTest, BodyHoldsOnlyTheLinesThatHaveText)
+/* Subject (at most 229 characters of the error text) and the body lines
+ * that have text; the header items name the administrator and the gateway. */
+TEST_F(AdminMailTest, SubjectBodyAndHeaderItems)
 {
+    const std::string x300(300, 'x'), y229(229, 'y');
+    const Names notDelivered = {"Message to:", "Ann Other/Acme", "was not delivered."};
     struct Case {
-        const char *name, *intended, *reason;
-        std::vector<std::string> want;
+        const char *name;
+        std::string error, intended, reason, wantSubject;
+        Names wantBody;
     } cases[] = {
-        {"both", "Ann Other/Acme", "No route found",
+        {"both", "Non-Delivery Report", "Ann Other/Acme", "No route found",
+         "Fax Gateway Error: Non-Delivery Report",
          {"Message to:", "Ann Other/Acme", "was not delivered.", "No route found"}},
-        {"reason only (inbound)", "", "File I/O error", {"File I/O error"}},
-        {"addressee only", "Ann Other/Acme", "",
-         {"Message to:", "Ann Other/Acme", "was not delivered."}},
-        {"neither", "", "", {}},
+        {"reason only (inbound)", "Inbound Message", "", "File I/O error", "Fax Gateway Error: Inbound Message",
+         {"File I/O error"}},
+        {"addressee only", "x", "Ann Other/Acme", "", "Fax Gateway Error: x", notDelivered},
+        {"neither", "x", "", "", "Fax Gateway Error: x", {}},
+        {"long error text", x300, "", "", "Fax Gateway Error: " + x300.substr(0, 229), {}},
+        {"error text of 229", y229, "", "", "Fax Gateway Error: " + y229, {}},
+        {"no error text", "", "", "", "Fax Gateway Error: ", {}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         vqtest::ClearLog();
-        size_t before = ReadMails("fadmin.nsf").size();
-        ASSERT_EQ(SendAdminMessage(nullptr, "Non-Delivery Report", c.intended, c.reason), NOERROR);
-        auto mails = ReadMails("fadmin.nsf");
+        vqtest::ClearStatus();
+        const size_t before = vqtest::ReadMessages("fadmin.nsf").size();
+        ASSERT_EQ(SendAdminMessage(nullptr, c.error.c_str(), c.intended.c_str(), c.reason.c_str()), NOERROR);
+        auto mails = vqtest::ReadMessages("fadmin.nsf");
         ASSERT_EQ(mails.size(), before + 1);
-        bool found = false;
-        for (const auto &m : mails)
-            if (m.body == c.want)
-                found = true;
-        EXPECT_TRUE(found);
+        const auto &m = mails.back();
+        EXPECT_EQ(m.subject, c.wantSubject);
+        EXPECT_EQ(m.body, c.wantBody);
+        EXPECT_EQ(m.from, "VORTIQ");
+        EXPECT_EQ(m.fromDomain, "FAXGATE");
+        EXPECT_EQ(m.sendTo, Names{admin_});
+        EXPECT_TRUE(m.attachments.empty());
         EXPECT_EQ(CountLog(VQM_SENDING_ADMIN_MAIL, 0), 1);
+        auto status = vqtest::StatusLines();
+        ASSERT_FALSE(status.empty());
+        EXPECT_EQ(status.front(), "VORTIQ: Sending Error Message to the Admin");
     }
     EXPECT_EQ(E_quit, 0);
 }
 
-TEST_F(AdminMailTest, HeaderItemsNameTheAdministratorAndTheGateway)
-{
-    ASSERT_EQ(SendAdminMessage(nullptr, "Inbound Message", "", "reason"), NOERROR);
-    auto mails = ReadMails("fadmin.nsf");
-    ASSERT_EQ(mails.size(), 1u);
-    EXPECT_EQ(mails[0].subject, "Fax Gateway Error: Inbound Message");
-    EXPECT_EQ(mails[0].from, "VORTIQ");
-    EXPECT_EQ(mails[0].fromDomain, "FAXGATE");
-    EXPECT_EQ(mails[0].sendTo, std::vector<std::string>{admin_});
-    EXPECT_TRUE(mails[0].attachments.empty());
-    auto status = vqtest::StatusLines();
-    ASSERT_FALSE(status.empty());
-    EXPECT_EQ(status.front(), "VORTIQ: Sending Error Message to the Admin");
-}
-
-TEST_F(AdminMailTest, SubjectTakesAtMost229CharactersOfTheErrorText)
-{
-    struct Case {
-        std::string error, want;
-    } cases[] = {
-        {std::string(300, 'x'), "Fax Gateway Error: " + std::string(229, 'x')},
-        {std::string(229, 'y'), "Fax Gateway Error: " + std::string(229, 'y')},
-        {"short", "Fax Gateway Error: short"},
-        {"", "Fax Gateway Error: "},
-    };
-    for (const auto &c : cases) {
-        ASSERT_EQ(SendAdminMessage(nullptr, c.error.c_str(), "", ""), NOERROR);
-    }
-    std::vector<std::string> got;
-    for (const auto &m : ReadMails("fadmin.nsf"))
-        got.push_back(m.subject);
-    for (const auto &c : cases)
-        EXPECT_NE(std::find(got.begin(), got.end(), c.want), got.end()) << c.want.substr(0, 40);
-}
-
 TEST_F(AdminMailTest, ErrorCopyIsAttachedUnderItsNamesAndThenDeleted)
 {
-    auto paths = ErrorCopy();
-    PathList list(paths);
-    ASSERT_EQ(SendAdminMessage(list.get(), "VORTIQ: Message Create Final error 13079.", "", ""),
-              NOERROR);
-    auto mails = ReadMails("fadmin.nsf");
+    Names paths = ErrorCopy();
+    vqtest::TextList list(paths);
+    ASSERT_EQ(SendAdminMessage(list.Locked(), "VORTIQ: Message Create Final error 13079.", "", ""), NOERROR);
+    auto mails = vqtest::ReadMessages("fadmin.nsf");
     ASSERT_EQ(mails.size(), 1u);
     std::vector<std::pair<std::string, std::string>> want = {
-        {"ENVELOPE.BAD", envelope_},
-        {"Attach.001", "first attachment"},
-        {"Attach.002", "second attachment"},
-    };
+        {"ENVELOPE.BAD", envelope_}, {"Attach.001", "first attachment"}, {"Attach.002", "second attachment"}};
     EXPECT_EQ(mails[0].attachments, want);
     EXPECT_TRUE(mails[0].body.empty());
     for (const auto &p : paths)
         EXPECT_FALSE(FileExists(p)) << p;
     EXPECT_EQ(CountLog(VQM_SENDING_ADMIN_MAIL, 0), 1);
-    EXPECT_EQ(CountLog(VQM_MAIL_NOT_TRANSFERRED), 0);
+    EXPECT_EQ(vqtest::LogCount(VQM_MAIL_NOT_TRANSFERRED), 0);
 }
 
 TEST_F(AdminMailTest, NullAndEmptyListBehaveAlike)
 {
-    auto paths = ErrorCopy();
-    PathList empty({});
-    LIST *lists[] = {nullptr, empty.get()};
-    for (LIST *l : lists) {
+    Names paths = ErrorCopy();
+    vqtest::TextList empty;
+    for (LIST *l : {(LIST *)nullptr, empty.Locked()})
         ASSERT_EQ(SendAdminMessage(l, "Inbound Message", "", ""), NOERROR);
-    }
-    auto mails = ReadMails("fadmin.nsf");
+    auto mails = vqtest::ReadMessages("fadmin.nsf");
     ASSERT_EQ(mails.size(), 2u);
     for (const auto &m : mails)
         EXPECT_TRUE(m.attachments.empty());
@@ -267,104 +127,86 @@ TEST_F(AdminMailTest, NullAndEmptyListBehaveAlike)
     EXPECT_EQ(ReadFile(paths[0]), envelope_);
 }
 
-TEST_F(AdminMailTest, MissingMailBoxKeepsFilesAndNotesWhyInTheEnvelope)
+/* A mail that cannot go, or goes without all its files: every listed file
+ * is kept and the envelope notes why, directly after its last byte. */
+TEST_F(AdminMailTest, FailuresKeepTheFilesAndNoteWhyInTheEnvelope)
 {
-    auto paths = ErrorCopy();
-    PathList list(paths);
-    ASSERT_EQ(std::rename((data_ / "mail.box").c_str(), (data_ / "mail.box.away").c_str()), 0);
+    /* a file whose path fills the 259 characters exactly: cutting a longer
+     * entry would attach it in place of the named file */
+    std::string fits = Spool(SPOOL_FAX_ERROR "/");
+    fits += std::string(259 - fits.size(), 'Z');
+    struct Case {
+        const char *name;
+        bool noMailBox, ioFault; /* mail.box moved away; the router's save fails */
+        int removed;             /* a listed file deleted before the call */
+        bool overlong;           /* the last entry longer than a path */
+        STATUS wantErr;          /* 0: any failure */
+        bool wantMail;
+        Names wantAttachments;
+    } cases[] = {
+        {"mail.box missing", true, false, -1, false, ERR_NOEXIST, false, {}},
+        {"router refuses the mail", false, true, -1, false, ERR_IO, false, {}},
+        {"attachment missing: sent with what came before", false, false, 1, false, 0, true, {"ENVELOPE.BAD"}},
+        {"overlong path refused, not cut", false, false, -1, true, 0, true, {"ENVELOPE.BAD", "Attach.001"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        vqtest::ClearLog();
+        Names paths = ErrorCopy();
+        Names listed = paths;
+        if (c.removed >= 0) {
+            ASSERT_EQ(std::remove(paths[c.removed].c_str()), 0);
+        }
+        if (c.overlong) {
+            vqtest::WriteFile(fits, "not the named file");
+            listed[2] = fits + "Z";
+        }
+        vqtest::TextList list(listed);
+        const size_t before = vqtest::ReadMessages("fadmin.nsf").size();
+        if (c.noMailBox) {
+            ASSERT_EQ(std::rename((data_ / "mail.box").c_str(), (data_ / "mail.box.away").c_str()), 0);
+        }
+        if (c.ioFault)
+            PortFaultArm(2, 1, EIO); /* the first durable step: saving into mail.box */
 
-    STATUS got = SendAdminMessage(list.get(), "VORTIQ: Message Create Final error 13079.", "", "");
+        STATUS got = SendAdminMessage(list.Locked(), "VORTIQ: Message Create Final error 13079.", "", "");
 
-    EXPECT_EQ(ERR(got), ERR_NOEXIST);
-    EXPECT_EQ(CountLog(VQM_MAIL_NOT_TRANSFERRED, got), 1);
-    EXPECT_EQ(CountLog(VQM_SENDING_ADMIN_MAIL), 0);
-    for (const auto &p : paths)
-        EXPECT_TRUE(FileExists(p)) << p;
-    EXPECT_EQ(ReadFile(paths[0]), envelope_ + "Can not Route to " + admin_ + ": " + StatusText(got));
-    EXPECT_EQ(ReadFile(paths[1]), "first attachment");
-}
-
-TEST_F(AdminMailTest, RouterRefusalKeepsFilesAndNotesTheRefusal)
-{
-    auto paths = ErrorCopy();
-    PathList list(paths);
-    /* the first durable step of the call is the router saving the mail
-     * into mail.box */
-    PortFaultArm(2, 1, EIO);
-
-    STATUS got = SendAdminMessage(list.get(), "VORTIQ: Message Create Final error 13079.", "", "");
-    PortFaultArm(0, 0, 0);
-
-    EXPECT_EQ(ERR(got), ERR_IO);
-    EXPECT_EQ(CountLog(VQM_MAIL_NOT_TRANSFERRED, got), 1);
-    EXPECT_EQ(CountLog(VQM_MAIL_NOT_TRANSFERRED), 1) << "building went well";
-    EXPECT_EQ(CountLog(VQM_SENDING_ADMIN_MAIL), 0);
-    EXPECT_TRUE(ReadMails("fadmin.nsf").empty());
-    EXPECT_TRUE(vqtest::DocumentIds("mail.box").empty()) << "nothing half-routed";
-    for (const auto &p : paths)
-        EXPECT_TRUE(FileExists(p)) << p;
-    EXPECT_EQ(ReadFile(paths[0]), envelope_ + "Can not Route to " + admin_ + ": " + StatusText(got));
-    EXPECT_EQ(ReadFile(paths[2]), "second attachment");
+        PortFaultArm(0, 0, 0);
+        if (c.noMailBox) {
+            ASSERT_EQ(std::rename((data_ / "mail.box.away").c_str(), (data_ / "mail.box").c_str()), 0);
+        }
+        EXPECT_NE(got, NOERROR);
+        if (c.wantErr != 0) {
+            EXPECT_EQ(ERR(got), c.wantErr);
+        }
+        auto mails = vqtest::ReadMessages("fadmin.nsf");
+        ASSERT_EQ(mails.size(), before + (c.wantMail ? 1 : 0));
+        if (c.wantMail) {
+            EXPECT_EQ(mails.back().AttachmentNames(), c.wantAttachments);
+        }
+        EXPECT_EQ(CountLog(VQM_SENDING_ADMIN_MAIL, 0), c.wantMail ? 1 : 0);
+        EXPECT_EQ(CountLog(VQM_MAIL_NOT_TRANSFERRED, got), 1);
+        EXPECT_EQ(vqtest::LogCount(VQM_MAIL_NOT_TRANSFERRED), 1);
+        EXPECT_EQ(vqtest::LogCount(VQM_API_CALL_ERROR, "MailAddMessageAttachment"), c.wantMail ? 1 : 0);
+        EXPECT_TRUE(vqtest::DocumentIds("mail.box").empty()) << "nothing half-routed";
+        for (int i = 0; i < 3; i++)
+            EXPECT_EQ(FileExists(paths[i]), i != c.removed) << paths[i];
+        EXPECT_EQ(ReadFile(paths[0]), NotedEnvelope(got));
+        EXPECT_EQ(ReadFile(paths[2]), "second attachment");
+        if (c.overlong) {
+            EXPECT_EQ(ReadFile(fits), "not the named file");
+        }
+    }
 }
 
 TEST_F(AdminMailTest, RefusalWithoutAnEnvelopeFileWritesNothing)
 {
-    std::string missing = errDir_ + "/00000009.ENV";
-    PathList list({missing});
+    const std::string missing = Spool(SPOOL_FAX_ERROR "/00000009.ENV");
+    vqtest::TextList list({missing});
     ASSERT_EQ(std::rename((data_ / "mail.box").c_str(), (data_ / "mail.box.away").c_str()), 0);
-
-    EXPECT_NE(SendAdminMessage(list.get(), "x", "", ""), NOERROR);
-
+    EXPECT_NE(SendAdminMessage(list.Locked(), "x", "", ""), NOERROR);
     EXPECT_FALSE(FileExists(missing)) << "the note never creates the file";
-    EXPECT_TRUE(vqtest::ListDir(errDir_).empty());
-}
-
-TEST_F(AdminMailTest, MissingAttachmentSendsWhatCameBeforeAndKeepsTheFiles)
-{
-    auto paths = ErrorCopy();
-    ASSERT_EQ(std::remove(paths[1].c_str()), 0);
-    PathList list(paths);
-
-    STATUS got = SendAdminMessage(list.get(), "VORTIQ: Message Create Final error 13079.", "", "");
-
-    EXPECT_NE(got, NOERROR);
-    auto mails = ReadMails("fadmin.nsf");
-    ASSERT_EQ(mails.size(), 1u) << "the mail goes out without the rest";
-    ASSERT_EQ(mails[0].attachments.size(), 1u);
-    EXPECT_EQ(mails[0].attachments[0].first, "ENVELOPE.BAD");
-    int attachErrors = 0;
-    for (const auto &e : vqtest::LogEntries())
-        if (e.id == VQM_API_CALL_ERROR && e.arg == "MailAddMessageAttachment")
-            attachErrors++;
-    EXPECT_EQ(attachErrors, 1);
-    EXPECT_EQ(CountLog(VQM_SENDING_ADMIN_MAIL, 0), 1);
-    EXPECT_EQ(CountLog(VQM_MAIL_NOT_TRANSFERRED, got), 1);
-    EXPECT_TRUE(FileExists(paths[0]));
-    EXPECT_TRUE(FileExists(paths[2]));
-    EXPECT_EQ(ReadFile(paths[0]), envelope_ + "Can not Route to " + admin_ + ": " + StatusText(got));
-}
-
-TEST_F(AdminMailTest, OverlongPathIsRefusedNotCut)
-{
-    auto paths = ErrorCopy();
-    /* a file whose path fills the 259 characters exactly: cutting the
-     * longer entry below would attach it in place of the named file */
-    std::string fits = errDir_ + "/";
-    fits += std::string(259 - fits.size(), 'Z');
-    WriteFile(fits, "not the named file");
-    ASSERT_TRUE(FileExists(fits));
-    PathList list({paths[0], paths[1], fits + "Z"});
-
-    STATUS got = SendAdminMessage(list.get(), "x", "", "");
-
-    EXPECT_NE(got, NOERROR);
-    auto mails = ReadMails("fadmin.nsf");
-    ASSERT_EQ(mails.size(), 1u);
-    ASSERT_EQ(mails[0].attachments.size(), 2u);
-    EXPECT_EQ(mails[0].attachments[1].first, "Attach.001");
-    for (const auto &p : paths)
-        EXPECT_TRUE(FileExists(p)) << p;
-    EXPECT_TRUE(FileExists(fits));
+    EXPECT_TRUE(Files(SPOOL_FAX_ERROR).empty());
 }
 
 }  // namespace

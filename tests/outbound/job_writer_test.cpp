@@ -11,176 +11,48 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "notes_fixture.h"
-#include "outbound.h"
-#include "test_support.h"
+#include "outbound_fixture.h"
 
 namespace {
 
+using vqtest::ListedMessage;
+using Names = std::vector<std::string>;
+
 const int64_t kNow = 1772438700; /* 2026-03-02 08:05:00 UTC */
 const std::string kMarker = TambriDllExtSig;
-const char kBody[] = "Dear Jane,\nthe report is attached.\n\nJohn";
 
 struct JobRun {
     STATUS status = 0;
-    std::vector<std::string> errorFiles; /* the error file list, in order */
+    Names errorFiles; /* the error file list, in order */
 };
 
-/* The gateway mail file and its last message, opened as the outbound
- * pass opens them. */
-struct GatewayMessage {
-    DBHANDLE hFile = NULLHANDLE;
-    DHANDLE hMessageList = NULLHANDLE;
-    DARRAY *MessageList = nullptr;
-    WORD Msg = 0;
-    DHANDLE hMessage = NULLHANDLE;
-    char Originator[VQ_NAME_SIZE] = "";
-    WORD RecipientCount = 0;
+/* One call of the job writer with a fresh error file list, handed over
+ * locked as the outbound pass hands it. */
+JobRun Write(ListedMessage &m, int errorFlag, const char *originator = nullptr, int extraRecipients = 0)
+{
+    vqtest::TextList list;
+    JobRun run;
+    run.status = CreateForeignMessage(m.hMessage, originator ? originator : m.Originator.c_str(),
+                                      m.MessageList, m.Msg, (WORD)(m.RecipientCount + extraRecipients),
+                                      list.h, list.Locked(), &list.size, errorFlag);
+    run.errorFiles = list.Entries();
+    return run;
+}
 
-    void Open()
-    {
-        WORD count = 0, len = 0;
-        ASSERT_EQ(MailOpenMessageFile("vortiq.box", &hFile), 0);
-        ASSERT_EQ(MailCreateMessageList(hFile, &hMessageList, &MessageList, &count), 0);
-        ASSERT_GE(count, 1);
-        Msg = (WORD)(count - 1);
-        ASSERT_EQ(MailOpenMessage(MessageList, Msg, &hMessage), 0);
-        ASSERT_EQ(MailGetMessageOriginator(MessageList, Msg, Originator, sizeof Originator, &len), 0);
-        MailGetMessageInfo(MessageList, Msg, &RecipientCount, nullptr, nullptr);
-    }
-    /* One call of the job writer with a fresh error file list. */
-    JobRun Write(int errorFlag, const char *originator = nullptr, int extraRecipients = 0)
-    {
-        JobRun run;
-        DHANDLE hList = NULLHANDLE;
-        LIST *list = nullptr;
-        WORD size = 0;
-        EXPECT_EQ(ListAllocate(0, 0, TRUE, &hList, &list, &size), 0);
-        OSUnlockObject(hList);
-        run.status = CreateForeignMessage(hMessage, originator ? originator : Originator,
-                                          MessageList, Msg,
-                                          (WORD)(RecipientCount + extraRecipients), hList, list,
-                                          &size, errorFlag);
-        list = (LIST *)OSLockObject(hList);
-        for (WORD i = 0; i < ListGetNumEntries(list, TRUE); i++) {
-            char *text = nullptr;
-            WORD len = 0;
-            EXPECT_EQ(ListGetText(list, TRUE, i, &text, &len), 0);
-            run.errorFiles.emplace_back(text, len);
-        }
-        OSUnlockObject(hList);
-        OSMemFree(hList);
-        return run;
-    }
-    void Close()
-    {
-        if (hMessage)
-            MailCloseMessage(hMessage);
-        if (hMessageList) {
-            OSUnlockObject(hMessageList);
-            OSMemFree(hMessageList);
-        }
-        if (hFile)
-            MailCloseMessageFile(hFile);
-        hMessage = hMessageList = hFile = NULLHANDLE;
-    }
-};
-
-class JobWriterTest : public vqtest::PlatformTest {
-protected:
-    void SetUp() override
-    {
-        vqtest::PlatformTest::SetUp();
-        const char *tz = std::getenv("TZ");
-        hadTz_ = tz != nullptr;
-        oldTz_ = tz ? tz : "";
-        setenv("TZ", "UTC", 1);
-        tzset();
-        vqtest::SetClock(kNow);
-        PortFaultArm(0, 0, 0);
-        vqtest::CreateMailFile("mail.box", "Mail Router");
-        vqtest::CreateNamesDb();
-        vqtest::AddForeignDomain("FAXGATE", "vortiq.box");
-        from_ = vqtest::AddPerson("John Smith", "jsmith", "jsmith.nsf");
-        root_ = spool_.path() + "/TMBFAX";
-        for (const char *d : {"/FAX/OUT", "/FAX/OPARCEL", "/FAX/ERROR"})
-            vqtest::MakeDirs(root_ + d);
-        VqCopy(GatewayPath, sizeof GatewayPath, root_.c_str());
-        GatewayDrive[0] = '\0';
-        VqCopy(GatewayDomain, sizeof GatewayDomain, "FAXGATE");
-    }
-    void TearDown() override
-    {
-        PortFaultArm(0, 0, 0);
-        vqtest::UseRealClock();
-        if (hadTz_)
-            setenv("TZ", oldTz_.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-        vqtest::PlatformTest::TearDown();
-    }
-
-    /* The memo of the John Smith example. */
-    vqtest::Memo Memo() const
-    {
-        vqtest::Memo m;
-        m.from = from_;
-        m.sendTo = {"Jane Roe@555.0100@FAXGATE"};
-        m.subject = "Report";
-        m.body = kBody;
-        m.attachments = {{"report.doc", "DOC bytes"}};
-        return m;
-    }
-    /* Routes memo to the gateway and writes its job once. */
-    JobRun Job(const vqtest::Memo &memo, int errorFlag = 0, const char *originator = nullptr,
-               int extraRecipients = 0)
-    {
-        EXPECT_EQ(vqtest::SendMemo(memo), 0);
-        GatewayMessage m;
-        m.Open();
-        JobRun run = m.Write(errorFlag, originator, extraRecipients);
-        m.Close();
-        return run;
-    }
-    std::string Dir(const char *suffix) const { return root_ + suffix; }
-    std::vector<std::string> Out() const { return vqtest::ListDir(Dir("/FAX/OUT")); }
-    std::vector<std::string> Parcel() const { return vqtest::ListDir(Dir("/FAX/OPARCEL")); }
-    std::vector<std::string> Error() const { return vqtest::ListDir(Dir("/FAX/ERROR")); }
-    /* The one finished job in FAX/OUT; nothing else may be there. */
-    std::string FinishedJob() const
-    {
-        std::vector<std::string> out = Out();
-        EXPECT_EQ(out, std::vector<std::string>{"00000000"});
-        return out.empty() ? "" : vqtest::ReadFile(Dir("/FAX/OUT/") + out[0]);
-    }
-    void ClearSpool() const
-    {
-        for (const char *d : {"/FAX/OUT", "/FAX/OPARCEL", "/FAX/ERROR"})
-            for (const std::string &f : vqtest::ListDir(Dir(d)))
-                std::filesystem::remove(Dir(d) + "/" + f);
-    }
-    bool Logged(WORD id, const std::string &argSuffix = "") const
-    {
-        for (const vqtest::LogEntry &e : vqtest::LogEntries())
-            if (e.id == id && e.arg.size() >= argSuffix.size() &&
-                e.arg.compare(e.arg.size() - argSuffix.size(), argSuffix.size(), argSuffix) == 0)
-                return true;
-        return false;
-    }
-
-    vqtest::TempDir spool_;
-    std::string root_;
-    std::string from_;
-    bool hadTz_ = false;
-    std::string oldTz_;
-};
+/* Counts the durable operations of one successful job, for arming a
+ * fault at a chosen one. */
+long CountOperations(ListedMessage &m)
+{
+    PortFaultArm(0, 0, 0);
+    EXPECT_EQ(Write(m, 0).status, 0);
+    return PortFaultCount();
+}
 
 void ExpectGolden(const std::string &name, const std::string &got)
 {
@@ -191,39 +63,98 @@ void ExpectGolden(const std::string &name, const std::string &got)
     EXPECT_EQ(got, vqtest::ReadFile(path)) << "golden file " << name;
 }
 
+/* The first log entry of a message id whose argument ends with suffix. */
+bool Logged(WORD id, const std::string &suffix = "")
+{
+    for (const vqtest::LogEntry &e : vqtest::LogEntries())
+        if (e.id == id && e.arg.size() >= suffix.size() &&
+            e.arg.compare(e.arg.size() - suffix.size(), suffix.size(), suffix) == 0)
+            return true;
+    return false;
+}
+
+class JobWriterTest : public vqtest::OutboundTest {
+protected:
+    void SetUp() override
+    {
+        OutboundTest::SetUp();
+        vqtest::SetClock(kNow);
+    }
+    void TearDown() override
+    {
+        vqtest::UseRealClock();
+        OutboundTest::TearDown();
+    }
+    vqtest::EnvGuard tz_{"TZ", "UTC"};
+
+    /* The memo of the John Smith example. */
+    vqtest::Memo Memo() const
+    {
+        vqtest::Memo m = FaxMemo("Report");
+        m.body = "Dear Jane,\nthe report is attached.\n\nJohn";
+        m.attachments = {{"report.doc", "DOC bytes"}};
+        return m;
+    }
+    /* Routes memo to the gateway and opens it as the pass does. */
+    std::unique_ptr<ListedMessage> Route(const vqtest::Memo &memo)
+    {
+        EXPECT_EQ(vqtest::SendMemo(memo), 0);
+        return std::make_unique<ListedMessage>("vortiq.box");
+    }
+    /* Routes memo and writes its job once. */
+    JobRun Job(const vqtest::Memo &memo, const char *originator = nullptr, int extraRecipients = 0)
+    {
+        auto m = Route(memo);
+        return m->ok() ? Write(*m, 0, originator, extraRecipients) : JobRun{1, {}};
+    }
+    Names Out() const { return Files(SPOOL_FAX_OUT); }
+    Names Parcel() const { return Files(SPOOL_FAX_OPARCEL); }
+    Names Error() const { return Files(SPOOL_FAX_ERROR); }
+    /* The one finished job in FAX/OUT; nothing else may be there. */
+    std::string FinishedJob() const
+    {
+        EXPECT_EQ(Out(), Names{"00000000"});
+        return Out().empty() ? "" : vqtest::ReadFile(Spool(SPOOL_FAX_OUT "/") + Out()[0]);
+    }
+    Names ErrorCopy(const Names &names) const
+    {
+        Names out;
+        for (const auto &n : names)
+            out.push_back(Spool(SPOOL_FAX_ERROR "/") + n);
+        return out;
+    }
+    /* In normal mode a failed job leaves nothing the fax server could take. */
+    void ExpectNothingSpooled() const
+    {
+        EXPECT_TRUE(Out().empty());
+        EXPECT_TRUE(Parcel().empty());
+    }
+};
+
 const std::string kOptions =
-    "[Fax Options] 1.0\r\n"
-    "Resolution = Low\r\n"
-    "Delivery notification = No\r\n"
-    "Cost code = 12 34\r\n"
-    "Send cover page=No\r\n"
-    "Cover page message = Please call back.\r\n"
-    "Sender's name = J. Smith, Sales\r\n"
-    "Company name = Acme Inc.\r\n"
-    "Phone number = 555 0100\r\n"
-    "Fax number = 555 0199\r\n";
+    "[Fax Options] 1.0\r\nResolution = Low\r\nDelivery notification = No\r\nCost code = 12 34\r\n"
+    "Send cover page=No\r\nCover page message = Please call back.\r\nSender's name = J. Smith, Sales\r\n"
+    "Company name = Acme Inc.\r\nPhone number = 555 0100\r\nFax number = 555 0199\r\n";
 
 const std::string kExtendedFields =
-    "Send-to: - @ fax { 5551234, Jane }\n"
-    "Send-to: - @ fax| { 5559876 | Bob }\r\n"
-    "Send-to: 5550000\n"
-    "From-name: Fax Desk\n"
-    "Subject: Quarterly figures\n"
-    "X-Account: 42\r\n"
-    "\n"
-    "Last line without end";
+    "Send-to: - @ fax { 5551234, Jane }\nSend-to: - @ fax| { 5559876 | Bob }\r\nSend-to: 5550000\n"
+    "From-name: Fax Desk\nSubject: Quarterly figures\nX-Account: 42\r\n\nLast line without end";
 
 TEST_F(JobWriterTest, GoldenJobFiles)
 {
+    using Edit = std::function<void(vqtest::Memo &)>;
+    const Edit none = [](vqtest::Memo &) {};
+    const Edit includeNames = [](vqtest::Memo &m) {
+        m.copyTo = {"Ann Lee@555.0200@FAXGATE"};
+        m.attachments = {{"faxsvr.fof", "[Fax Options]\nInclude all names on cover page = y\n"}};
+    };
     struct Case {
-        const char *name;
-        const char *golden;
-        std::function<void(vqtest::Memo &)> edit;
+        const char *name, *golden;
+        Edit edit;
         const char *originator;
     } cases[] = {
-        {"John Smith example", "john_smith.job", [](vqtest::Memo &) {}, nullptr},
-        {"no attachments", "no_attachments.job", [](vqtest::Memo &m) { m.attachments.clear(); },
-         nullptr},
+        {"John Smith example", "john_smith.job", none, nullptr},
+        {"no attachments", "no_attachments.job", [](vqtest::Memo &m) { m.attachments.clear(); }, nullptr},
         {"two attachments", "two_attachments.job",
          [](vqtest::Memo &m) { m.attachments.push_back({"chart.tif", "TIF bytes"}); }, nullptr},
         {"options file first, cover message, copy-to", "options_file.job",
@@ -234,9 +165,7 @@ TEST_F(JobWriterTest, GoldenJobFiles)
          },
          nullptr},
         {"options file without its header is faxed", "options_not_header.job",
-         [](vqtest::Memo &m) {
-             m.attachments.insert(m.attachments.begin(), {"faxsvr.fof", "Resolution = Low\n"});
-         },
+         [](vqtest::Memo &m) { m.attachments.insert(m.attachments.begin(), {"faxsvr.fof", "Resolution = Low\n"}); },
          nullptr},
         {"options file not first is faxed", "options_not_first.job",
          [](vqtest::Memo &m) { m.attachments.push_back({"faxsvr.fof", kOptions}); }, nullptr},
@@ -254,44 +183,34 @@ TEST_F(JobWriterTest, GoldenJobFiles)
              m.attachments.clear();
          },
          nullptr},
-        {"FaxTime 60 seconds ahead", "faxtime_none.job",
-         [](vqtest::Memo &m) { m.timeItems = {{"FaxTime", 60}}; }, nullptr},
-        {"FaxTime in the past", "faxtime_none.job",
-         [](vqtest::Memo &m) { m.timeItems = {{"FaxTime", -3600}}; }, nullptr},
-        {"FaxTime 61 seconds ahead", "faxtime_61s.job",
-         [](vqtest::Memo &m) { m.timeItems = {{"FaxTime", 61}}; }, nullptr},
+        {"FaxTime 60 seconds ahead", "faxtime_none.job", [](vqtest::Memo &m) { m.timeItems = {{"FaxTime", 60}}; },
+         nullptr},
+        {"FaxTime in the past", "faxtime_none.job", [](vqtest::Memo &m) { m.timeItems = {{"FaxTime", -3600}}; },
+         nullptr},
+        {"FaxTime 61 seconds ahead", "faxtime_61s.job", [](vqtest::Memo &m) { m.timeItems = {{"FaxTime", 61}}; },
+         nullptr},
         {"FaxTime 25 hours ahead", "faxtime_25h.job",
          [](vqtest::Memo &m) { m.timeItems = {{"FaxTime", 25 * 3600}}; }, nullptr},
         {"FaxRes high, ReturnStatus NO, CoverPage", "faxres_high_return_no.job",
-         [](vqtest::Memo &m) {
-             m.textItems = {{"FaxRes", "high"}, {"ReturnStatus", "NO"}, {"CoverPage", "Standard"}};
-         },
+         [](vqtest::Memo &m) { m.textItems = {{"FaxRes", "high"}, {"ReturnStatus", "NO"}, {"CoverPage", "Standard"}}; },
          nullptr},
         {"FaxRes other, ReturnStatus Yes", "faxres_other_return_yes.job",
-         [](vqtest::Memo &m) { m.textItems = {{"FaxRes", "Fine"}, {"ReturnStatus", "Yes"}}; },
-         nullptr},
-        {"hierarchical originator with domain", "ou_originator.job", [](vqtest::Memo &) {},
-         "CN=Jane Doe/OU=Sales/O=Acme@Remote"},
-        {"flat originator", "flat_originator.job", [](vqtest::Memo &) {}, "Jane Doe"},
-        {"sender domain cut at 32", "long_sender_domain.job", [](vqtest::Memo &) {},
+         [](vqtest::Memo &m) { m.textItems = {{"FaxRes", "Fine"}, {"ReturnStatus", "Yes"}}; }, nullptr},
+        {"hierarchical originator with domain", "ou_originator.job", none, "CN=Jane Doe/OU=Sales/O=Acme@Remote"},
+        {"flat originator", "flat_originator.job", none, "Jane Doe"},
+        {"sender domain cut at 32", "long_sender_domain.job", none,
          "CN=Jane Doe/OU=Research and Development/O=Acme Corporation@Remote"},
-        {"include names y", "include_names_off.job",
-         [](vqtest::Memo &m) {
-             m.copyTo = {"Ann Lee@555.0200@FAXGATE"};
-             m.attachments = {{"faxsvr.fof", "[Fax Options]\nInclude all names on cover page = y\n"}};
-         },
-         nullptr},
+        {"include names y", "include_names_off.job", includeNames, nullptr},
         {"include names N", "include_names_off.job",
-         [](vqtest::Memo &m) {
-             m.copyTo = {"Ann Lee@555.0200@FAXGATE"};
-             m.attachments = {{"faxsvr.fof", "[Fax Options]\nInclude all names on cover page = N\n"}};
+         [&](vqtest::Memo &m) {
+             includeNames(m);
+             m.attachments[0].second = "[Fax Options]\nInclude all names on cover page = N\n";
          },
          nullptr},
         {"line ends in values are blanks", "line_ends_in_values.job",
          [](vqtest::Memo &m) {
              m.subject = "Report\r\nSend-to: - @ FAX {999 }";
-             m.attachments = {{"faxsvr.fof", "[Fax Options]\nCompany name = Ac\rme\n"},
-                              {"a\nb.doc", "x"}};
+             m.attachments = {{"faxsvr.fof", "[Fax Options]\nCompany name = Ac\rme\n"}, {"a\nb.doc", "x"}};
              m.sendTo.push_back(kMarker + "@FAXGATE");
              m.attachments.push_back({kMarker, "X-Note: one\rtwo\n"});
          },
@@ -303,15 +222,15 @@ TEST_F(JobWriterTest, GoldenJobFiles)
         vqtest::ClearLog();
         vqtest::Memo memo = Memo();
         c.edit(memo);
-        JobRun run = Job(memo, 0, c.originator);
+        JobRun run = Job(memo, c.originator);
         EXPECT_EQ(run.status, 0);
         ExpectGolden(c.golden, FinishedJob());
         /* the work files are gone; only listed attachments stay */
         ASSERT_FALSE(run.errorFiles.empty());
-        EXPECT_EQ(run.errorFiles[0], Dir("/FAX/OUT/00000000.INC"));
-        std::vector<std::string> parcel;
+        EXPECT_EQ(run.errorFiles[0], Spool(SPOOL_FAX_OUT "/00000000.INC"));
+        Names parcel;
         for (size_t i = 1; i < run.errorFiles.size(); i++)
-            parcel.push_back(run.errorFiles[i].substr(Dir("/FAX/OPARCEL/").size()));
+            parcel.push_back(run.errorFiles[i].substr(Spool(SPOOL_FAX_OPARCEL "/").size()));
         EXPECT_EQ(Parcel(), parcel);
         EXPECT_TRUE(Error().empty());
         EXPECT_FALSE(Logged(VQM_DS0));
@@ -324,19 +243,17 @@ TEST_F(JobWriterTest, AttachmentFilesHoldTheAttachments)
     memo.attachments.push_back({"chart.tif", std::string("TIF\0\r\n\x1A bytes", 13)});
     JobRun run = Job(memo);
     ASSERT_EQ(run.status, 0);
-    EXPECT_EQ(run.errorFiles,
-              (std::vector<std::string>{Dir("/FAX/OUT/00000000.INC"), Dir("/FAX/OPARCEL/00000000"),
-                                        Dir("/FAX/OPARCEL/00000001")}));
-    EXPECT_EQ(vqtest::ReadFile(Dir("/FAX/OPARCEL/00000000")), "DOC bytes");
-    EXPECT_EQ(vqtest::ReadFile(Dir("/FAX/OPARCEL/00000001")), memo.attachments[1].second);
-    /* the recipient is logged and shown */
+    EXPECT_EQ(run.errorFiles, (Names{Spool(SPOOL_FAX_OUT "/00000000.INC"), Spool(SPOOL_FAX_OPARCEL "/00000000"),
+                                     Spool(SPOOL_FAX_OPARCEL "/00000001")}));
+    EXPECT_EQ(vqtest::ReadFile(Spool(SPOOL_FAX_OPARCEL "/00000000")), "DOC bytes");
+    EXPECT_EQ(vqtest::ReadFile(Spool(SPOOL_FAX_OPARCEL "/00000001")), memo.attachments[1].second);
     EXPECT_TRUE(Logged(VQM_OUT_RECIPIENT_IS, "- @ FAX {Jane Roe,555D0100 , S, cover:}"));
 }
 
 TEST_F(JobWriterTest, UnreadableRecipientEndsGatheringButNotTheJob)
 {
     /* one recipient more than the message has: reading it fails */
-    JobRun run = Job(Memo(), 0, nullptr, 1);
+    JobRun run = Job(Memo(), nullptr, 1);
     EXPECT_EQ(run.status, 0);
     EXPECT_TRUE(Logged(VQM_API_CALL_ERROR, "MailGetMessageRecipient"));
     ExpectGolden("john_smith.job", FinishedJob());
@@ -344,151 +261,110 @@ TEST_F(JobWriterTest, UnreadableRecipientEndsGatheringButNotTheJob)
 
 TEST_F(JobWriterTest, MissingJobDirectory)
 {
-    std::filesystem::remove_all(Dir("/FAX/OUT"));
+    std::filesystem::remove_all(Spool(SPOOL_FAX_OUT));
     JobRun run = Job(Memo());
     EXPECT_EQ(run.status, VQM_NO_RECIPIENT_FILE);
     EXPECT_TRUE(Logged(VQM_NO_RECIPIENT_FILE, "/FAX/OUT/00000000.INC"));
     EXPECT_FALSE(Logged(VQM_DS0));
     EXPECT_TRUE(run.errorFiles.empty());
     EXPECT_TRUE(Parcel().empty());
-    EXPECT_FALSE(vqtest::FileExists(Dir("/FAX/OUT")));
+    EXPECT_FALSE(vqtest::FileExists(Spool(SPOOL_FAX_OUT)));
 }
 
-/* Counts the durable operations of one successful job, for arming a
- * fault at a chosen one. */
-long CountOperations(GatewayMessage &m)
-{
-    PortFaultArm(0, 0, 0);
-    JobRun run = m.Write(0);
-    EXPECT_EQ(run.status, 0);
-    return PortFaultCount();
-}
-
-TEST_F(JobWriterTest, FailedRenameLeavesNothingForTheFaxServer)
+/* The last two durable operations of a job are the fsync of the job file
+ * and the rename that hands it over: a failure of either fails the job and
+ * leaves nothing for the fax server. The error copy that follows keeps
+ * everything in FAX/ERROR, job file first. */
+TEST_F(JobWriterTest, FailedFsyncOrRenameFailsTheJob)
 {
     vqtest::Memo memo = Memo();
-    memo.attachments.push_back({"chart.tif", "TIF"});
-    ASSERT_EQ(vqtest::SendMemo(memo), 0);
-    GatewayMessage m;
-    m.Open();
-    /* the rename is the last durable operation of a job */
-    long total = CountOperations(m);
-    ClearSpool();
-    vqtest::ClearLog();
-    PortFaultArm(2, total, EIO);
-    JobRun run = m.Write(0);
-    PortFaultArm(0, 0, 0);
-    EXPECT_EQ(run.status, VQM_NO_RECIPIENT_FILE);
-    EXPECT_TRUE(Logged(VQM_NO_RECIPIENT_FILE, "/FAX/OUT/00000000"));
-    EXPECT_TRUE(Out().empty());
-    EXPECT_TRUE(Parcel().empty());
-
-    /* the error copy then keeps everything in FAX/ERROR, job file first */
-    vqtest::ClearLog();
-    JobRun copy = m.Write(1);
-    m.Close();
+    memo.attachments.push_back({"chart.tif", "TIF bytes"});
+    auto m = Route(memo);
+    ASSERT_TRUE(m->ok());
+    const long total = CountOperations(*m);
+    struct Case {
+        const char *name;
+        long operation;
+        STATUS want;
+        WORD logged;
+        const char *argSuffix;
+    } cases[] = {
+        {"fsync of the job file", total - 1, VQM_WRITER_TEXT, VQM_DS0, "Create Fax Message"},
+        {"final rename", total, VQM_NO_RECIPIENT_FILE, VQM_NO_RECIPIENT_FILE, "/FAX/OUT/00000000"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ClearSpool();
+        vqtest::ClearLog();
+        PortFaultArm(2, c.operation, EIO);
+        JobRun run = Write(*m, 0);
+        PortFaultArm(0, 0, 0);
+        EXPECT_EQ(run.status, c.want);
+        EXPECT_TRUE(Logged(c.logged, c.argSuffix));
+        ExpectNothingSpooled();
+    }
+    JobRun copy = Write(*m, 1);
     EXPECT_EQ(copy.status, 0);
-    EXPECT_EQ(copy.errorFiles,
-              (std::vector<std::string>{Dir("/FAX/ERROR/00000000.ENV"), Dir("/FAX/ERROR/00000000"),
-                                        Dir("/FAX/ERROR/00000001")}));
-    EXPECT_EQ(Error(), (std::vector<std::string>{"00000000", "00000000.ENV", "00000001"}));
-    EXPECT_EQ(vqtest::ReadFile(Dir("/FAX/ERROR/00000001")), "TIF");
-    ExpectGolden("two_attachments_error_copy.env", vqtest::ReadFile(Dir("/FAX/ERROR/00000000.ENV")));
-    EXPECT_TRUE(Out().empty());
-    EXPECT_TRUE(Parcel().empty());
-}
-
-/* The job file is fsynced (and the failure checked) right before the
- * rename, its last durable operation but one. */
-TEST_F(JobWriterTest, FailedFsyncOfTheJobFileFailsTheJob)
-{
-    ASSERT_EQ(vqtest::SendMemo(Memo()), 0);
-    GatewayMessage m;
-    m.Open();
-    long total = CountOperations(m);
-    ClearSpool();
-    vqtest::ClearLog();
-    PortFaultArm(2, total - 1, EIO);
-    JobRun run = m.Write(0);
-    PortFaultArm(0, 0, 0);
-    m.Close();
-    EXPECT_EQ(run.status, VQM_WRITER_TEXT);
-    EXPECT_TRUE(Logged(VQM_DS0, "Create Fax Message"));
-    EXPECT_TRUE(Out().empty());
-    EXPECT_TRUE(Parcel().empty());
+    EXPECT_EQ(copy.errorFiles, ErrorCopy({"00000000.ENV", "00000000", "00000001"}));
+    EXPECT_EQ(Error(), (Names{"00000000", "00000000.ENV", "00000001"}));
+    EXPECT_EQ(vqtest::ReadFile(Spool(SPOOL_FAX_ERROR "/00000001")), "TIF bytes");
+    ExpectGolden("two_attachments_error_copy.env", vqtest::ReadFile(Spool(SPOOL_FAX_ERROR "/00000000.ENV")));
+    ExpectNothingSpooled();
 }
 
 /* Every durable operation of a job with three attachments fails once in
- * turn: a job either stands complete in the spool or leaves nothing in
- * FAX/OUT and FAX/OPARCEL. */
+ * turn. In normal mode a job either stands complete in the spool or
+ * leaves nothing in FAX/OUT and FAX/OPARCEL; in error mode nothing is
+ * deleted: what was written before the failure stays in FAX/ERROR and the
+ * list names it in order. */
 TEST_F(JobWriterTest, InjectedFaultsLeaveCompleteJobsOrNothing)
 {
     vqtest::Memo memo = Memo();
     memo.attachments.push_back({"chart.tif", "TIF"});
     memo.attachments.push_back({"notes.txt", "line\n"});
-    ASSERT_EQ(vqtest::SendMemo(memo), 0);
-    GatewayMessage m;
-    m.Open();
-    long total = CountOperations(m);
+    auto m = Route(memo);
+    ASSERT_TRUE(m->ok());
+    const long total = CountOperations(*m);
     ClearSpool();
     ASSERT_GT(total, 10);
-    bool thirdAttachmentFailed = false;
+    bool thirdFailed = false;
     for (long n = 1; n <= total; n++) {
         SCOPED_TRACE("failing operation " + std::to_string(n));
         vqtest::ClearLog();
         PortFaultArm(2, n, n % 2 ? EIO : ENOSPC);
-        JobRun run = m.Write(0);
+        JobRun run = Write(*m, 0);
         PortFaultArm(0, 0, 0);
         if (run.status != 0) {
-            EXPECT_TRUE(Out().empty());
-            EXPECT_TRUE(Parcel().empty());
+            ExpectNothingSpooled();
             /* the extraction's own status is returned, 13088 is logged */
-            if (Logged(VQM_ATTACHMENT_FILE, "/FAX/OPARCEL/00000002"))
-                thirdAttachmentFailed = true;
+            thirdFailed |= Logged(VQM_ATTACHMENT_FILE, "/FAX/OPARCEL/00000002");
         } else {
             /* a fault the job does not depend on (deleting a work file) */
-            std::vector<std::string> out = Out();
-            ASSERT_FALSE(out.empty());
-            EXPECT_EQ(out[0], "00000000");
-            EXPECT_EQ(Parcel(), (std::vector<std::string>{"00000000", "00000001", "00000002"}));
+            ASSERT_FALSE(Out().empty());
+            EXPECT_EQ(Out()[0], "00000000");
+            EXPECT_EQ(Parcel(), (Names{"00000000", "00000001", "00000002"}));
         }
         ClearSpool();
     }
-    m.Close();
-    EXPECT_TRUE(thirdAttachmentFailed);
-}
+    EXPECT_TRUE(thirdFailed);
 
-/* In error mode nothing is deleted: what was written before a failure
- * stays in FAX/ERROR and the list names it. */
-TEST_F(JobWriterTest, ErrorModeKeepsWhatWasWritten)
-{
-    vqtest::Memo memo = Memo();
-    memo.attachments.push_back({"chart.tif", "TIF"});
-    memo.attachments.push_back({"notes.txt", "line\n"});
-    ASSERT_EQ(vqtest::SendMemo(memo), 0);
-    GatewayMessage m;
-    m.Open();
     bool found = false;
     for (long n = 1; n < 200 && !found; n++) {
         vqtest::ClearLog();
         PortFaultArm(2, n, EIO);
-        JobRun run = m.Write(1);
+        JobRun run = Write(*m, 1);
         PortFaultArm(0, 0, 0);
         if (run.status != 0 && Logged(VQM_ATTACHMENT_FILE, "/FAX/ERROR/00000002")) {
             found = true;
-            EXPECT_EQ(run.errorFiles,
-                      (std::vector<std::string>{Dir("/FAX/ERROR/00000000.ENV"),
-                                                Dir("/FAX/ERROR/00000000"),
-                                                Dir("/FAX/ERROR/00000001")}));
-            EXPECT_EQ(Error(), (std::vector<std::string>{"00000000", "00000000.ENV", "00000001"}));
+            EXPECT_EQ(run.errorFiles, ErrorCopy({"00000000.ENV", "00000000", "00000001"}));
+            EXPECT_EQ(Error(), (Names{"00000000", "00000000.ENV", "00000001"}));
             EXPECT_TRUE(Logged(VQM_DS0, "Create Fax Message"));
         }
         ClearSpool();
         if (run.status == 0)
             break;
     }
-    m.Close();
-    EXPECT_TRUE(found);
+    EXPECT_TRUE(found) << "no error-mode failure at the third attachment";
 }
 
 TEST_F(JobWriterTest, LongRecipientLongCostCodeManyAttachments)
@@ -502,15 +378,13 @@ TEST_F(JobWriterTest, LongRecipientLongCostCodeManyAttachments)
     JobRun run = Job(memo);
     ASSERT_EQ(run.status, 0);
     const std::string job = FinishedJob();
-    /* the option text reaches the fax address whole */
+    /* the option text reaches the fax address whole; no attachment is lost */
     EXPECT_NE(job.find(", S, cover:, #" + code + "}"), std::string::npos);
-    /* every attachment is listed, none lost */
     EXPECT_EQ(run.errorFiles.size(), 201u);
     EXPECT_EQ(Parcel().size(), 200u);
     const size_t line = job.find("\nAttachment: ");
-    const size_t end = job.find('\n', line + 1);
     ASSERT_NE(line, std::string::npos);
-    const std::string attachments = job.substr(line, end - line);
+    const std::string attachments = job.substr(line, job.find('\n', line + 1) - line);
     EXPECT_EQ(attachments.substr(attachments.size() - 10), ", 00000199");
     EXPECT_NE(job.find("page199.txt\n"), std::string::npos);
 }
