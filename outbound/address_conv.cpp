@@ -25,6 +25,33 @@ bool IsLeadingBlank(unsigned char c)
     return c >= 1 && c <= 32;
 }
 
+/* ListGetText trusts the header of the list it is given. A stored item
+ * comes from whoever composed the message, so a list value is first
+ * checked to hold every entry its header claims within ValueLength (type
+ * word included); one that does not is taken as having no entries. */
+bool ListValueIsWhole(const char *Value, DWORD ValueLength)
+{
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(Value);
+    const DWORD Head = 2 * sizeof(WORD); /* data type and entry count */
+    WORD Count = 0;
+    WORD Length = 0;
+    DWORD Used = Head;
+
+    if (ValueLength < Head)
+        return false;
+    std::memcpy(&Count, p + sizeof(WORD), sizeof Count);
+    Used += 2u * (DWORD)Count;
+    if (Used > ValueLength)
+        return false;
+    for (WORD i = 0; i < Count; i++) {
+        std::memcpy(&Length, p + Head + 2u * i, sizeof Length);
+        Used += Length;
+        if (Used > ValueLength)
+            return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 STATUS ConvLotusNametoFaxName(const char *Recipient, int RecipientNameLength, char *NameOnly,
@@ -124,6 +151,10 @@ STATUS AddToItems(DHANDLE hToFieldList, WORD *pToFieldListSize, WORD *pToFieldAm
     Value = OSLockBlock(char, bhValue);
     if (Value == nullptr)
         return NOERROR;
+    if (ValueType == TYPE_TEXT_LIST && !ListValueIsWhole(Value, ValueLength)) {
+        OSUnlockBlock(bhValue);
+        return NOERROR;
+    }
 
     for (n = 0;; n++) {
         if (ValueType == TYPE_TEXT_LIST) {

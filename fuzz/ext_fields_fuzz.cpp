@@ -1,0 +1,181 @@
+/*
+ * ext_fields_fuzz.cpp - extended-fields files, which a sending client
+ * attaches to a fax mail together with the extended-fields recipient. The
+ * file is only read inside CreateForeignMessage, so each input becomes
+ * such an attachment of a memo that is routed into the gateway mail file,
+ * and the job writer writes its job from it, as the outbound pass would.
+ *
+ * Checked: the job is written (status 0) whatever the file holds, FAX/OUT
+ * then holds exactly that one job under a name without extension and
+ * beginning with the signature byte, the extended-fields file is gone
+ * from FAX/OPARCEL, nothing but the recipient lines was logged, and no
+ * handle is left open. The message is then purged as the pass does, and
+ * the databases are made anew now and then.
+ */
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "notes_fixture.h"
+#include "outbound.h"
+#include "vq_testhooks.h"
+
+namespace {
+
+const int kRunsPerDatabase = 200;
+std::string g_dir;
+std::string g_root;
+std::string g_from;
+int g_runs = 0;
+
+void Require(bool ok, const char *what)
+{
+    if (!ok) {
+        std::fprintf(stderr, "ext_fields_fuzz: %s\n", what);
+        for (const auto &e : vqtest::LogEntries())
+            std::fprintf(stderr, "  log: %u %s\n", (unsigned)e.id, e.text.c_str());
+        std::abort();
+    }
+}
+
+void RemoveDir()
+{
+    std::error_code ec;
+    std::filesystem::remove_all(g_dir, ec);
+}
+
+std::vector<std::string> ListDir(const std::string &Dir)
+{
+    std::vector<std::string> Names;
+    for (const auto &e : std::filesystem::directory_iterator(Dir))
+        Names.push_back(e.path().filename().string());
+    return Names;
+}
+
+void ClearSpool()
+{
+    for (const char *d : {"/FAX/OUT", "/FAX/OPARCEL", "/FAX/ERROR"})
+        for (const std::string &f : ListDir(g_root + d))
+            std::filesystem::remove(g_root + d + "/" + f);
+}
+
+/* Directory, router mail box and gateway mail file, from nothing. */
+void FreshServer()
+{
+    for (const char *db : {"mail.box", "vortiq.box", "names.nsf", "jsmith.nsf"}) {
+        std::error_code ec;
+        std::filesystem::remove(g_dir + "/" + db, ec);
+    }
+    vqtest::CreateMailFile("mail.box", "Mail Router");
+    vqtest::CreateMailFile("vortiq.box", "VORTIQ Fax Gateway");
+    vqtest::CreateNamesDb();
+    vqtest::AddForeignDomain("FAXGATE", "vortiq.box");
+    g_from = vqtest::AddPerson("John Smith", "jsmith", "jsmith.nsf");
+}
+
+/* The job of the last message in the gateway mail file; the message is
+ * purged afterwards as the outbound pass would purge it. */
+STATUS WriteJob()
+{
+    DBHANDLE hFile = NULLHANDLE;
+    DHANDLE hMessageList = NULLHANDLE;
+    DARRAY *MessageList = nullptr;
+    DHANDLE hMessage = NULLHANDLE;
+    WORD Count = 0, RecipientCount = 0, Length = 0;
+    char Originator[VQ_NAME_SIZE] = "";
+    DHANDLE hErrorList = NULLHANDLE;
+    LIST *ErrorList = nullptr;
+    WORD ErrorListSize = 0;
+
+    Require(MailOpenMessageFile("vortiq.box", &hFile) == NOERROR, "gateway mail file");
+    Require(MailCreateMessageList(hFile, &hMessageList, &MessageList, &Count) == NOERROR &&
+                Count >= 1,
+            "message list");
+    const WORD Msg = (WORD)(Count - 1);
+    Require(MailOpenMessage(MessageList, Msg, &hMessage) == NOERROR, "message");
+    MailGetMessageOriginator(MessageList, Msg, Originator, sizeof Originator, &Length);
+    MailGetMessageInfo(MessageList, Msg, &RecipientCount, nullptr, nullptr);
+    Require(ListAllocate(0, 0, TRUE, &hErrorList, &ErrorList, &ErrorListSize) == NOERROR,
+            "error file list");
+    OSUnlockObject(hErrorList);
+
+    STATUS s = CreateForeignMessage(hMessage, Originator, MessageList, Msg, RecipientCount,
+                                    hErrorList, ErrorList, &ErrorListSize, 0);
+
+    OSMemFree(hErrorList);
+    MailCloseMessage(hMessage);
+    for (WORD r = 0; r < RecipientCount; r++)
+        MailDeleteMessageRecipient(MessageList, Msg, r);
+    MailPurgeMessage(MessageList, Msg);
+    MailFreeMessageList(hMessageList, MessageList);
+    MailCloseMessageFile(hFile);
+    return s;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    std::string Base = std::filesystem::exists("/dev/shm") ? "/dev/shm" : "/tmp";
+    std::string Tmpl = Base + "/vqfuzz.ext.XXXXXX";
+    Require(mkdtemp(&Tmpl[0]) != nullptr, "mkdtemp");
+    g_dir = Tmpl;
+    g_root = g_dir + "/spool/TMBFAX";
+    for (const char *d : {"/FAX/OUT", "/FAX/OPARCEL", "/FAX/ERROR"})
+        std::filesystem::create_directories(g_root + d);
+    FILE *Ini = std::fopen((g_dir + "/notes.ini").c_str(), "w");
+    Require(Ini != nullptr, "notes.ini");
+    std::fclose(Ini);
+    vqtest::SetDataDirectory(g_dir);
+    vqtest::SetLogEcho(false);
+    VqCopy(GatewayPath, sizeof GatewayPath, g_root.c_str());
+    GatewayDrive[0] = '\0';
+    VqCopy(GatewayDomain, sizeof GatewayDomain, "FAXGATE");
+    FreshServer();
+    std::atexit(RemoveDir);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
+{
+    if (++g_runs % kRunsPerDatabase == 0)
+        FreshServer();
+    const std::string Marker = TambriDllExtSig;
+    vqtest::Memo Memo;
+    Memo.from = g_from;
+    Memo.sendTo = {"Jane Roe@555.0100@FAXGATE", Marker + "@FAXGATE"};
+    Memo.subject = "Report";
+    Memo.body = "Dear Jane,\nthe figures.";
+    Memo.attachments = {{Marker + ".TXT", std::string(reinterpret_cast<const char *>(Data), Size)}};
+    Require(vqtest::SendMemo(Memo) == NOERROR, "memo not routed");
+
+    const size_t HandlesBefore = vqtest::HandleCountAll();
+    const size_t MisusesBefore = vqtest::MisuseCount();
+    vqtest::ClearLog();
+
+    STATUS s = WriteJob();
+
+    Require(s == NOERROR, "the job was not written");
+    for (const auto &e : vqtest::LogEntries())
+        Require(e.id == VQM_OUT_RECIPIENT_IS, "the writer logged a failure");
+    const std::vector<std::string> Out = ListDir(g_root + "/FAX/OUT");
+    Require(Out.size() == 1 && Out[0].find('.') == std::string::npos,
+            "FAX/OUT does not hold exactly one finished job");
+    {
+        std::ifstream Job(g_root + "/FAX/OUT/" + Out[0], std::ios::binary);
+        Require(Job.get() == 3, "job file without its signature byte");
+    }
+    Require(ListDir(g_root + "/FAX/OPARCEL").empty(), "the extended-fields file was left");
+    Require(vqtest::HandleCountAll() == HandlesBefore, "a handle was left open");
+    Require(vqtest::MisuseCount() == MisusesBefore, "a handle was misused");
+    ClearSpool();
+    vqtest::ClearLog();
+    vqtest::ClearStatus();
+    return 0;
+}
