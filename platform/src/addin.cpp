@@ -221,16 +221,26 @@ void WriteStatusFile(const std::string &text)
 {
     const std::string dir = TasksFolder();
     const std::string path = dir + "/" + TaskName() + ".status";
-    const std::string tmp = path + ".tmp." + std::to_string(getpid());
+    /* One temporary name per write: two threads sharing one would write
+     * into each other's file. */
+    static std::atomic<unsigned> counter{0};
+    const std::string tmp =
+        path + ".tmp." + std::to_string(getpid()) + "." + std::to_string(counter++);
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         return;
-    bool ok = vq::WriteAllFd(fd, text + "\n");
+    /* Synced before the rename and the folder after it: after a crash the
+     * file holds the old line or the new one, never an empty file. The
+     * status line is a display, not part of any hand-over, so these steps
+     * stay out of the fault seam and its operation count. */
+    bool ok = vq::WriteAllFd(fd, text + "\n") && fsync(fd) == 0;
     if (close(fd) != 0)
         ok = false;
     /* The console reads the old line or the new one, never half of one. */
     if (!ok || rename(tmp.c_str(), path.c_str()) != 0)
         unlink(tmp.c_str());
+    else
+        PortSyncDir(path.c_str());
 }
 
 void AppendServerLog(const std::string &line)

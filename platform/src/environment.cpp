@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "runtime_internal.h"
+#include "vq_port.h"
 #include "vq_runtime.h"
 #include "vq_testhooks.h"
 
@@ -340,26 +341,41 @@ STATUS OSSetEnvironmentVariable(const char *VariableName, const char *Value)
     {
         static std::atomic<unsigned> counter{0};
         tmp = ini + ".tmp." + std::to_string(getpid()) + "." + std::to_string(counter++);
+        /* Each step passes the fault seam, so that a failed or interrupted
+         * write of notes.ini can be made to happen at every step. */
+        if (PortFaultBefore("create") != 0) {
+            error = ErrnoStatus(errno);
+            goto done;
+        }
         fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (fd < 0) {
             error = ErrnoStatus(errno);
             goto done;
         }
-        bool ok = vq::WriteAllFd(fd, out) && fsync(fd) == 0;
+        PortFaultAfter();
+        bool ok = PortFaultBefore("write") == 0 && vq::WriteAllFd(fd, out);
+        if (ok)
+            PortFaultAfter();
+        ok = ok && PortFaultBefore("fsync") == 0 && fsync(fd) == 0;
+        if (ok)
+            PortFaultAfter();
         int saved = errno;
         if (close(fd) != 0 && ok) {
             ok = false;
             saved = errno;
         }
         /* Replacing the old notes.ini is the point here. */
-        if (!ok || rename(tmp.c_str(), ini.c_str()) != 0) {
-            if (ok)
-                saved = errno;
+        if (ok && (PortFaultBefore("rename") != 0 || rename(tmp.c_str(), ini.c_str()) != 0)) {
+            ok = false;
+            saved = errno;
+        }
+        if (!ok) {
             unlink(tmp.c_str());
             error = ErrnoStatus(saved);
             goto done;
         }
         fsync(dirFd);
+        PortFaultAfter();
     }
 done:
     flock(dirFd, LOCK_UN);

@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -254,7 +255,12 @@ STATUS InitSchema(const std::string &path, WORD dbClass)
         (s = MetaSetValue(*db, "data_modified", nullptr, PackTime(now))) != NOERROR ||
         (s = MetaSetValue(*db, "nondata_modified", nullptr, PackTime(now))) != NOERROR)
         return s;
-    return txn.Commit();
+    if ((s = txn.Commit()) != NOERROR)
+        return s;
+    /* Everything into the main file, so that it can be moved without its
+     * WAL companions. */
+    rc = sqlite3_wal_checkpoint_v2(raw, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    return rc == SQLITE_OK ? NOERROR : StatusFromSqlite(rc);
 }
 
 }  // namespace
@@ -385,15 +391,25 @@ STATUS NSFDbCreate(const char *PathName, WORD DbClass, BOOL ForceCreation)
             return vq::nsf::StatusFromErrno(errno);
         vq::nsf::RemoveDbFiles(path);
     }
-    /* O_EXCL: of two processes creating one database, one gets
-     * ERR_DB_EXISTS instead of both writing a schema into it. */
-    int fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
+    /* Built under a name of its own and moved into place whole: a crash
+     * half-way through left an empty file under the real name, which no
+     * open accepted and no create replaced. The move never replaces, so of
+     * two processes creating one database, one gets ERR_DB_EXISTS instead
+     * of both writing a schema into it. */
+    static std::atomic<unsigned> counter{0};
+    const std::string tmp =
+        path + ".new." + std::to_string(getpid()) + "." + std::to_string(counter++);
+    if (PortFaultBefore("create") != 0)
+        return vq::nsf::StatusFromErrno(errno);
+    int fd = ::open(tmp.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
     if (fd < 0)
         return vq::nsf::StatusFromErrno(errno);
     ::close(fd);
-    s = vq::nsf::InitSchema(path, DbClass);
-    if (s != NOERROR)
-        vq::nsf::RemoveDbFiles(path);
+    PortFaultAfter();
+    s = vq::nsf::InitSchema(tmp, DbClass);
+    if (s == NOERROR && PortRename(tmp.c_str(), path.c_str()) != 0)
+        s = vq::nsf::StatusFromErrno(errno);
+    vq::nsf::RemoveDbFiles(tmp); /* after the move only its empty companions */
     return s;
 }
 

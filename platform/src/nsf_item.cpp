@@ -146,6 +146,9 @@ constexpr size_t kNone = (size_t)-1;
 constexpr DWORD kMaxItemValue = 64u * 1024u * 1024u - sizeof(WORD);
 /* A text list counts its entries in a WORD. */
 constexpr size_t kMaxListEntries = 0xFFFF;
+/* ...and gives each entry's length in a WORD: a longer entry would wrap
+ * its length and every later entry would read from the wrong place. */
+constexpr size_t kMaxListEntry = 0xFFFF;
 
 size_t FindItem(const Note &note, std::string_view name, size_t from = 0)
 {
@@ -310,6 +313,8 @@ STATUS NSFItemCreateTextList(NOTEHANDLE hNote, const char *ItemName, const char 
     if (!vq::nsf::ValidName(ItemName) || (Text == nullptr && TextLength != 0))
         return ERR_BAD_PARAM;
     std::string_view text = vq::nsf::TextArg(Text, TextLength);
+    if (text.size() > vq::nsf::kMaxListEntry)
+        return ERR_SEGMENT_TOO_BIG;
     vq::nsf::ReplaceItem(note, ItemName, TYPE_TEXT_LIST, vq::nsf::BuildTextList({text}));
     return NOERROR;
 }
@@ -323,6 +328,8 @@ STATUS NSFItemAppendTextList(NOTEHANDLE hNote, const char *ItemName, const char 
     if (!vq::nsf::ValidName(ItemName) || (Text == nullptr && TextLength != 0))
         return ERR_BAD_PARAM;
     std::string_view text = vq::nsf::TextArg(Text, TextLength);
+    if (text.size() > vq::nsf::kMaxListEntry)
+        return ERR_SEGMENT_TOO_BIG;
     size_t i = vq::nsf::FindItem(*note, ItemName);
     if (i == vq::nsf::kNone) {
         vq::nsf::ReplaceItem(note, ItemName, TYPE_TEXT_LIST, vq::nsf::BuildTextList({text}));
@@ -330,6 +337,8 @@ STATUS NSFItemAppendTextList(NOTEHANDLE hNote, const char *ItemName, const char 
     }
     Item &it = note->items[i];
     std::vector<std::string_view> entries;
+    if (it.type == TYPE_TEXT && it.value.size() > vq::nsf::kMaxListEntry)
+        return ERR_SEGMENT_TOO_BIG; /* the text could not be the list's first entry */
     if (it.type == TYPE_TEXT)
         entries.push_back(it.value);
     else if (it.type != TYPE_TEXT_LIST || !vq::nsf::ParseTextList(it.value, &entries))

@@ -2,16 +2,19 @@
  * addin_test.cpp - add-in task services over a small message table of
  * the test's own: exact log entry texts (%s, %20.20s, %d, an identifier
  * without text, an appended status text), the server log file, status
- * lines, message formatting, AddInIdle's stop conditions and the daily
- * tick, and the start-up helpers that hand out texts.
+ * lines (also written from two threads at once), message formatting,
+ * AddInIdle's stop conditions and the daily tick, and the start-up
+ * helpers that hand out texts.
  */
 #include <signal.h>
 #include <time.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "test_support.h"
@@ -189,6 +192,37 @@ TEST_F(AddInTest, StatusLinesAreKeptAndWrittenAtomically)
     EXPECT_FALSE(vqtest::FileExists(data_ / "escape.status"));
     vqtest::ClearStatus();
     EXPECT_TRUE(vqtest::StatusLines().empty());
+}
+
+/* Every status write of a process went through one temporary name, so
+ * two threads setting the status at once truncated and wrote into each
+ * other's file, and a line of one could be renamed in with the tail of the
+ * other's. Whatever the interleaving, the file must hold one whole line. */
+TEST_F(AddInTest, StatusWrittenFromTwoThreadsIsAlwaysOneWholeLine)
+{
+    const std::string shortArg = "1", longArg(120, 'x');
+    const std::string want[] = {"Receiving inbound fax from " + shortArg + "\n",
+                                "Receiving inbound fax from " + longArg + "\n"};
+    std::atomic<int> running{2};
+    auto writer = [&](const std::string &arg) {
+        for (int i = 0; i < 500; ++i)
+            AddInSetStatus(13158, arg.c_str());
+        --running;
+    };
+    std::thread a(writer, shortArg), b(writer, longArg);
+    int reads = 0, bad = 0;
+    while (running > 0 || reads == 0) {
+        const std::string got = ReadFile(Tasks("vortiq.status"));
+        if (!got.empty() && got != want[0] && got != want[1])
+            ++bad;
+        ++reads;
+    }
+    a.join();
+    b.join();
+    EXPECT_EQ(bad, 0) << "of " << reads << " reads";
+    const std::string last = ReadFile(Tasks("vortiq.status"));
+    EXPECT_TRUE(last == want[0] || last == want[1]) << last;
+    EXPECT_EQ(vqtest::ListDir(data_ / "tasks"), (std::vector<std::string>{"vortiq.status"}));
 }
 
 TEST_F(AddInTest, IdleStopsAfterTurnsAndStaysStopped)

@@ -1,19 +1,22 @@
 /*
  * environment_test.cpp - the data directory and notes.ini: unset, empty
  * and set variables, the caller's length limit, changes made by another
- * writer, atomic replacement under a concurrent reader, and the start-up
- * argument that names notes.ini.
+ * writer, atomic replacement under a concurrent reader, failures and
+ * crashes at each step of a write, and the start-up argument that names
+ * notes.ini.
  */
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <thread>
 
 #include "test_support.h"
+#include "vq_port.h"
 #include "vq_runtime.h"
 
 namespace {
@@ -156,6 +159,50 @@ TEST_F(EnvironmentTest, ConcurrentWriterAndReaderNeverSeeATornFile)
     writer.join();
     EXPECT_EQ(torn, 0) << "of " << reads;
     EXPECT_EQ(badValue, 0) << "of " << reads;
+}
+
+/* Writing notes.ini bypassed the fault seam, so no sweep could fail or
+ * crash it at its create, write, fsync or rename. Each of the four steps
+ * fails with its errno as a status, keeps the old file whole and leaves no
+ * temporary file; a crash after each leaves the old file or the new one. */
+TEST_F(EnvironmentTest, NotesIniWritePassesTheFaultSeamAtEveryStep)
+{
+    const std::string before = "Keep=1\nMode=old\n";
+    WriteFile(Ini(), before);
+    PortFaultArm(0, 0, 0);
+    ASSERT_EQ(OSSetEnvironmentVariable("Mode", "probe"), NOERROR);
+    ASSERT_EQ(PortFaultCount(), 4) << "create, write, fsync, rename";
+
+    struct Case {
+        int err;
+        STATUS want;
+    };
+    for (long n = 1; n <= 4; ++n) {
+        for (const Case &c : {Case{EIO, ERR_IO}, Case{ENOSPC, ERR_DISK_FULL}}) {
+            SCOPED_TRACE(testing::Message() << "operation " << n << " errno " << c.err);
+            WriteFile(Ini(), before);
+            PortFaultArm(2, n, c.err);
+            EXPECT_EQ(OSSetEnvironmentVariable("Mode", "new"), c.want);
+            PortFaultArm(0, 0, 0);
+            EXPECT_EQ(ReadFile(Ini()), before);
+            EXPECT_EQ(Get("Mode").value, "old");
+            EXPECT_EQ(vqtest::ListDir(data_.path()), (std::vector<std::string>{"notes.ini"}));
+        }
+    }
+
+    GTEST_FLAG_SET(death_test_style, "fast");
+    for (long n = 1; n <= 4; ++n) {
+        SCOPED_TRACE(n);
+        WriteFile(Ini(), before);
+        EXPECT_EXIT(
+            {
+                PortFaultArm(1, n, 0);
+                OSSetEnvironmentVariable("Mode", "new");
+                std::_Exit(0);
+            },
+            testing::ExitedWithCode(PORT_CRASH_EXIT), "");
+        EXPECT_EQ(ReadFile(Ini()), n < 4 ? before : std::string("Keep=1\nMode=new\n"));
+    }
 }
 
 TEST_F(EnvironmentTest, StartUpArgumentNamesNotesIni)

@@ -1,8 +1,8 @@
 /*
  * nsf_db_test.cpp - databases: open never creates, refuses files that are
  * not databases, create/force, paths below the data directory, title and
- * path, modified times seen through a second connection, and a failed
- * commit that leaves nothing behind.
+ * path, modified times seen through a second connection, a failed
+ * commit that leaves nothing behind, and a create interrupted at any step.
  */
 #include <cerrno>
 #include <cstring>
@@ -194,6 +194,55 @@ TEST_F(NsfDbTest, FailedCommitLeavesNoNoteAndReportsTheCause)
     /* The connection is usable after the rollback. */
     EXPECT_NE(SaveDoc(db, "kept"), 0u);
     NSFDbClose(db);
+}
+
+/* A create wrote its schema into a file made under the database's own
+ * name: a crash before the commit left a file that no open accepted
+ * (ERR_NOT_NSF) and no create replaced (ERR_DB_EXISTS), so a gateway that
+ * was creating its mail file could never start again. After a failure or
+ * a crash at any step the database either opens or can be created anew. */
+TEST_F(NsfDbTest, CreateInterruptedAtAnyStepLeavesNoUnusableFile)
+{
+    PortFaultArm(0, 0, 0);
+    ASSERT_EQ(NSFDbCreate("probe.nsf", DBCLASS_NOTEFILE, FALSE), NOERROR);
+    const long steps = PortFaultCount();
+    ASSERT_EQ(steps, 3) << "create, commit, rename";
+
+    auto usable = [](const char *name) {
+        DBHANDLE db = NULLHANDLE;
+        STATUS s = NSFDbOpen(name, &db);
+        if (s == ERR_NOEXIST)
+            s = NSFDbCreate(name, DBCLASS_NOTEFILE, FALSE);
+        else if (s == NOERROR)
+            NSFDbClose(db);
+        return s;
+    };
+    GTEST_FLAG_SET(death_test_style, "fast");
+    for (long n = 1; n <= steps; ++n) {
+        SCOPED_TRACE(n);
+        const std::string name = "crash" + std::to_string(n) + ".nsf";
+        EXPECT_EXIT(
+            {
+                PortFaultArm(1, n, 0);
+                NSFDbCreate(name.c_str(), DBCLASS_NOTEFILE, FALSE);
+                std::_Exit(0);
+            },
+            testing::ExitedWithCode(PORT_CRASH_EXIT), "");
+        EXPECT_EQ(usable(name.c_str()), NOERROR);
+
+        const std::string failed = "fail" + std::to_string(n) + ".nsf";
+        PortFaultArm(2, n, ENOSPC);
+        EXPECT_EQ(NSFDbCreate(failed.c_str(), DBCLASS_NOTEFILE, FALSE), ERR_DISK_FULL);
+        PortFaultArm(0, 0, 0);
+        EXPECT_FALSE(vqtest::FileExists(data_ / failed));
+        EXPECT_EQ(usable(failed.c_str()), NOERROR);
+    }
+    /* Only the crashes' unfinished files stay behind, under names of
+     * their own. */
+    for (const std::string &f : vqtest::ListDir(data_.path()))
+        EXPECT_TRUE(f == "notes.ini" || f.compare(f.size() - 4, 4, ".nsf") == 0 ||
+                    f.find(".nsf.new.") != std::string::npos)
+            << f;
 }
 
 TEST_F(NsfDbTest, StaleHandlesAreRefusedAndReported)

@@ -3,7 +3,8 @@
  * (texts, lists, times, numbers, typed items, several large "$FILE"
  * items), item names without case, replacing and appending, bounded text
  * reads, value blocks owned by the note, note IDs never reused, the
- * modified time stamped and kept, deletes.
+ * modified time stamped and kept, deletes, list entries too long for
+ * their WORD length.
  */
 #include <cstring>
 #include <string>
@@ -363,6 +364,36 @@ TEST_F(NsfNoteTest, AnItemTooLargeToHandBackIsRefused)
     EXPECT_FALSE(NSFItemIsPresent(n, "$FILE", 5));
     EXPECT_EQ(NSFItemAppend(n, 0, "$FILE", 5, TYPE_OBJECT, nullptr, 4), ERR_BAD_PARAM);
     EXPECT_EQ(NSFItemSetText(n, "", "x", MAXWORD), ERR_BAD_PARAM);
+    NSFNoteClose(n);
+}
+
+/* A list entry longer than a WORD had its length wrapped: the entry read
+ * back as its first bytes and every entry after it from the wrong place.
+ * Such an entry is refused and the item is left as it was. */
+TEST_F(NsfNoteTest, ListEntryLongerThanAWordIsRefusedNotWrapped)
+{
+    NOTEHANDLE n = New();
+    const std::string longText(0x10000 + 3, 'L');
+    EXPECT_EQ(NSFItemCreateTextList(n, "New", longText.c_str(), MAXWORD), ERR_SEGMENT_TOO_BIG);
+    EXPECT_FALSE(NSFItemIsPresent(n, "New", 3));
+
+    ASSERT_EQ(NSFItemCreateTextList(n, "List", "a", MAXWORD), NOERROR);
+    EXPECT_EQ(NSFItemAppendTextList(n, "List", longText.c_str(), MAXWORD, TRUE), ERR_SEGMENT_TOO_BIG);
+    EXPECT_EQ(NSFItemAppendTextList(n, "List", "b", MAXWORD, TRUE), NOERROR);
+    EXPECT_EQ(List(n, "List"), (std::vector<std::string>{"a", "b"}));
+
+    /* A long text item cannot become a list's first entry either. */
+    ASSERT_EQ(NSFItemSetText(n, "Body", longText.c_str(), MAXWORD), NOERROR);
+    EXPECT_EQ(NSFItemAppendTextList(n, "Body", "x", MAXWORD, TRUE), ERR_SEGMENT_TOO_BIG);
+    EXPECT_EQ(Text(n, "Body", 0xFFFF).size(), 0xFFFEu);
+    EXPECT_EQ(NSFItemGetTextListEntries(n, "Body"), 1);
+
+    /* The longest entry a WORD can give still reads back whole. */
+    const std::string longest(0xFFFF, 'M');
+    ASSERT_EQ(NSFItemAppendTextList(n, "List", longest.c_str(), MAXWORD, TRUE), NOERROR);
+    std::vector<char> buf(0x10000 + 1);
+    EXPECT_EQ(NSFItemGetTextListEntry(n, "List", 2, buf.data(), 0xFFFF), 0xFFFF);
+    EXPECT_EQ(std::string(buf.data()), longest);
     NSFNoteClose(n);
 }
 
