@@ -79,6 +79,19 @@ TEST_F(NotesctlTest, InitCreatesWhatIsMissingAndIsSafeTwice)
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("does not exist"), std::string::npos) << r.err;
     EXPECT_FALSE(vqtest::FileExists(data_ / "absent"));
+    /* every other command refuses it the same way, writing nothing */
+    const std::vector<std::vector<std::string>> others = {
+        {"set-config", "A=1"}, {"show-config"}, {"person", "add", "X"},
+        {"group", "add", "G", "--members", "X"}, {"domain", "add", "D", "--mailfile", "d.nsf"},
+        {"send", "--from", "X", "--to", "Y"}, {"db", "list", "names.nsf"}, {"tasks"},
+        {"quit", "vortiq"}, {"log"}};
+    for (auto args : others) {
+        args.insert(args.begin(), {"-d", data_ / "absent"});
+        r = Bare(args);
+        EXPECT_EQ(r.code, 1) << args[2];
+        EXPECT_NE(r.err.find("does not exist"), std::string::npos) << args[2] << ": " << r.err;
+        EXPECT_FALSE(vqtest::FileExists(data_ / "absent")) << args[2];
+    }
 }
 
 TEST_F(NotesctlTest, SendRoutesToPersonGroupAndForeignDomain)

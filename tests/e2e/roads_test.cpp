@@ -14,10 +14,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <set>
 
 #include "e2e_support.h"
+#include "notes_fixture.h"
 #include "test_support.h"
 
 namespace {
@@ -395,6 +397,41 @@ TEST_F(RoadsTest, InboundByNameDidGroupDefaultAndFailure)
     EXPECT_EQ(gw.CountInLog(kShutdown), 1u) << Diagnose(gw);
     for (const auto &n : ListDir(data_))
         EXPECT_EQ(n.find(".TMP"), std::string::npos) << "body file left behind: " << n;
+}
+
+
+/* The first cycle purges activity entries last saved more than seven days
+ * ago and keeps younger ones. No program can back-date a save, so the two
+ * entries are written by this process with the stand-in's clock set back;
+ * the gateway judges them by the real clock. */
+TEST_F(RoadsTest, AgedActivityEntryIsPurged)
+{
+    const int64_t now = (int64_t)std::time(nullptr);
+    const int64_t day = 24 * 3600;
+    vqtest::SetDataDirectory(data_);
+    vqtest::SetClock(now - 8 * day);
+    const unsigned long aged =
+        vqtest::AddDocument("TMB_ACT.NSF", {{"FORM", "Job Entry"}, {"JobID", "0901"}, {"Type", "TX"}});
+    vqtest::SetClock(now - 6 * day);
+    const unsigned long recent =
+        vqtest::AddDocument("TMB_ACT.NSF", {{"FORM", "Job Entry"}, {"JobID", "0902"}, {"Type", "TX"}});
+    vqtest::UseRealClock();
+    ASSERT_NE(aged, 0u);
+    ASSERT_NE(recent, 0u);
+
+    auto ids = [&] {
+        std::set<unsigned long> out;
+        for (const auto &e : Activity())
+            out.insert(e["noteid"].get<unsigned long>());
+        return out;
+    };
+    ASSERT_EQ(ids(), (std::set<unsigned long>{aged, recent}));
+
+    Gateway gw(data_);
+    ASSERT_TRUE(gw.Start()) << Diagnose(gw);
+    EXPECT_TRUE(Eventually([&] { return ids().count(aged) == 0; }, 30)) << Activity().dump() << Diagnose(gw);
+    EXPECT_EQ(ids(), std::set<unsigned long>{recent});
+    EXPECT_EQ(gw.Quit(), 0) << Diagnose(gw);
 }
 
 }  // namespace

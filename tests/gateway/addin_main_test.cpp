@@ -5,6 +5,7 @@
  * tests hold whatever the passes themselves do.
  */
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <cstdio>
 #include <functional>
@@ -373,6 +374,31 @@ TEST_F(AddInMainTest, NewMailStartsAnOutboundPassButNotTheInboundCycle)
 
     EXPECT_EQ(StartsOf("OutboundTask"), (std::vector<long>{1100, 5000}));
     EXPECT_EQ(StartsOf("ImportActivity"), (std::vector<long>{1100}));
+}
+
+/* A mail file whose modification time cannot be read (here: its time
+ * table dropped behind the task's back before the first turn) never starts
+ * an outbound pass by itself: only the timer does. */
+TEST_F(AddInMainTest, UnreadableMailFileTimeStartsNoPass)
+{
+    Configure();
+    const std::string box = data_ / "vortiq.box";
+    EXPECT_EQ(Run(200, [&box](int turn) {
+                  if (turn != 1)
+                      return;
+                  sqlite3 *db = nullptr;
+                  ASSERT_EQ(sqlite3_open(box.c_str(), &db), SQLITE_OK);
+                  EXPECT_EQ(sqlite3_exec(db, "DROP TABLE vq_meta", nullptr, nullptr, nullptr), SQLITE_OK);
+                  sqlite3_close(db);
+              }, true),
+              0);
+
+    /* The table really is gone: the file is no database any more. */
+    DBHANDLE h = NULLHANDLE;
+    EXPECT_NE(MailOpenMessageFile("vortiq.box", &h), NOERROR);
+    if (h != NULLHANDLE)
+        MailCloseMessageFile(h);
+    EXPECT_EQ(StartsOf("OutboundTask"), (std::vector<long>{1100, 1100 + 18000 + kStep}));
 }
 
 /* ---- stop flag ---- */
