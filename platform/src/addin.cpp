@@ -554,6 +554,12 @@ void SetDayElapsedHook(std::function<bool()> hook)
 
 namespace vq {
 
+void RemoveStatusFile()
+{
+    const std::string path = vq::DataPath("tasks/" + TaskName() + ".status");
+    unlink(path.c_str());
+}
+
 bool WriteAllFd(int fd, const std::string &data)
 {
     size_t done = 0;

@@ -63,6 +63,10 @@ std::string FormatCode(STATUS code, int nargs, const VQARG *args);
 /* Installs the SIGTERM / SIGINT handlers that make AddInIdle answer TRUE. */
 void InstallStopHandlers();
 
+/* The task has ended: its status line goes, so the console lists only
+ * running tasks. */
+void RemoveStatusFile();
+
 /* Writes all of data to fd (retrying short writes and EINTR). */
 bool WriteAllFd(int fd, const std::string &data);
 

@@ -128,6 +128,7 @@ STATUS AddInSDKInit(int argc, char **argv)
 
 STATUS AddInSDKTerm(STATUS AddInMainResult)
 {
+    vq::RemoveStatusFile();
     std::fflush(stdout);
     return AddInMainResult;
 }

@@ -192,6 +192,11 @@ TEST_F(AddInTest, StatusLinesAreKeptAndWrittenAtomically)
     EXPECT_FALSE(vqtest::FileExists(data_ / "escape.status"));
     vqtest::ClearStatus();
     EXPECT_TRUE(vqtest::StatusLines().empty());
+
+    /* a task that has ended is no longer listed as running */
+    EXPECT_EQ(AddInSDKTerm(7), 7);
+    EXPECT_FALSE(vqtest::FileExists(Tasks("faxtwo.status")));
+    EXPECT_TRUE(vqtest::FileExists(Tasks("vortiq.status")));
 }
 
 /* Every status write of a process went through one temporary name, so
