@@ -5,9 +5,11 @@
  * deletes ACTIVITY.RD afterwards. A line marked final ("*" after its type)
  * overwrites the entry that "Pending by Job ID" holds for its job.
  *
- * A leftover ACTIVITY.RD (the open failed, or the task ended between the
- * rename and the delete) is imported first and deleted; otherwise every
- * later rename would fail and the log would never be read again.
+ * A leftover ACTIVITY.RD (the open failed, a line could not be stored, or
+ * the task ended between the rename and the delete) is imported first and
+ * deleted; otherwise every later rename would fail and the log would never
+ * be read again. A line is thus imported at least once, never lost: after
+ * a failure the lines before it are imported a second time.
  *
  * Reports through 13146, 13120, 13121, 13122, 13124, 13128, 13130.
  */
@@ -131,11 +133,11 @@ done:
     return LINE_NEXT;
 }
 
-/* Imports ACTIVITY.RD (ActivityRead) line by line, then closes and deletes
- * it, whether the lines ran out or a failure stopped them: the lines after
- * a failure are not imported. LINE_STOP when the file could not be opened
- * or a line stopped the import; ACTIVITY.RD stays on disk only when it
- * could not be opened. */
+/* Imports ACTIVITY.RD (ActivityRead) line by line, then closes it and
+ * deletes it once every line is stored. LINE_STOP when the file could not
+ * be opened or a line stopped the import; ACTIVITY.RD then stays on disk
+ * for the next cycle, since deleting it would lose the lines not yet
+ * stored. */
 static int ImportActivityRead(DBHANDLE db_handle, HCOLLECTION hcJobs, const char *ActivityRead)
 {
     FILE *ActivityFile = nullptr;
@@ -158,6 +160,10 @@ static int ImportActivityRead(DBHANDLE db_handle, HCOLLECTION hcJobs, const char
             break;
     }
     PortFclose(ActivityFile);
+    if (result == LINE_STOP) {
+        AddInLogError(VQM_DS0, NOERROR, "Activity.rd kept for the next cycle");
+        return result;
+    }
     /* A file left behind would be imported a second time next cycle. */
     if (PortUnlink(ActivityRead) != 0)
         AddInLogError(VQM_DS0, NOERROR, "Can not delete Activity.rd");

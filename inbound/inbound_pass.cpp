@@ -6,8 +6,9 @@
  * named, and the administrator when a name did not resolve.
  *
  * On disk: a delivered control file and its image are deleted, and only
- * once the router has the mail. A file that cannot be delivered gets the
- * failure line appended and is moved to FAX/ERROR as "<name>.BAD", its
+ * once the router has the mail; the image only once the control file is
+ * gone. A file that cannot be delivered gets the failure line appended
+ * and is moved to FAX/ERROR as "<name>.BAD", its
  * image beside it as "<name>"; a name already taken there is never
  * replaced. A control file that cannot be opened for update (the fax
  * server still holds it) ends the pass and waits for the next one. The
@@ -48,6 +49,15 @@ typedef struct {
     char FailureText[MAXSPRINTF]; /* a failure with a text of its own */
     ENTRYCOL EntryCol[ENTRY_COLS];
 } INFAX;
+
+/* A file that should have gone is still there: said once in the log. */
+static void LogNotDeleted(const char *Path)
+{
+    char Text[IN_LINE_SIZE];
+
+    VqFormat(Text, sizeof Text, "Can not delete %s", Path);
+    AddInLogError(VQM_DS0, NOERROR, Text);
+}
 
 /* Header line: a recipient to look up. */
 static STATUS AddNamedRecipient(INFAX *Fax, const char *Name)
@@ -232,8 +242,8 @@ done:
         PortFclose(Fax->BodyFile);
         Fax->BodyFile = nullptr;
     }
-    if (Fax->BodyCreated)
-        PortUnlink(Fax->BodyFileName);
+    if (Fax->BodyCreated && PortUnlink(Fax->BodyFileName) != 0)
+        LogNotDeleted(Fax->BodyFileName);
     if (Fax->hMessage != NULLHANDLE) {
         MailCloseMessage(Fax->hMessage);
         Fax->hMessage = NULLHANDLE;
@@ -271,7 +281,8 @@ static void FailControlFile(INFAX *Fax, STATUS error, const char *ForeignFileNam
     else
         AddInFormatError(String, error);
     AddInLogError(VQM_TEXT, NOERROR, String);
-    InWriteFailureLine(Fax->ControlFile, String);
+    if (InWriteFailureLine(Fax->ControlFile, String) != 0)
+        AddInLogError(VQM_DS0, NOERROR, "Could not write the failure reason to the Rx File.");
     PortFclose(Fax->ControlFile);
     Fax->ControlFile = nullptr;
     if (SendAdminMessage(nullptr, RX_ADMIN_ERROR_STRING, "", String) != NOERROR) {
@@ -309,9 +320,12 @@ static int HandleControlFile(const char *FoundName, const INDIRS *Dirs, DBHANDLE
         /* the router has the mail: only now may its files go */
         PortFclose(Fax.ControlFile);
         Fax.ControlFile = nullptr;
-        PortUnlink(ForeignFileName);
-        if (Fax.AttachmentName[0] != '\0')
-            PortUnlink(Fax.AttachmentName);
+        /* A control file that stays is delivered again by the next pass,
+         * so it keeps its image: twice, but never without the fax. */
+        if (PortUnlink(ForeignFileName) != 0)
+            LogNotDeleted(ForeignFileName);
+        else if (Fax.AttachmentName[0] != '\0' && PortUnlink(Fax.AttachmentName) != 0)
+            LogNotDeleted(Fax.AttachmentName);
         if (Fax.RxFile)
             log_in_activity(Fax.EntryCol, Fax.dupRecip);
     } else {

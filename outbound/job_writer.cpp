@@ -545,7 +545,11 @@ STATUS CreateForeignMessage(DHANDLE hMessage, const char *OriginatorName, DARRAY
     } while (Got > 0 && PortFwrite(String, 1, Got, ForeignFile) > 0);
     PortFclose(BodyFile);
     BodyFile = nullptr;
-    PortUnlink(BodyFileName);
+    /* a leftover ".TMP" does no harm to the job, but is said */
+    if (PortUnlink(BodyFileName) != 0) {
+        VqFormat(String, sizeof String, "Can not delete %s", BodyFileName);
+        AddInLogError(VQM_DS0, NOERROR, String);
+    }
     PendingFile[0] = '\0';
 
     /* Write check; the job must be on disk before it can be handed over */

@@ -28,6 +28,14 @@ static void DeleteAllRecipients(DARRAY *MessageList, WORD Msg, WORD RecipientCou
         MailDeleteMessageRecipient(MessageList, Msg, Rec);
 }
 
+/* A report or a purge that failed is not worth stopping for, but it
+ * must not go unnoticed. */
+static void LogIfFailed(STATUS error, const char *Call)
+{
+    if (error != NOERROR)
+        AddInLogError(VQM_API_CALL_ERROR, error, Call);
+}
+
 /* Releases an error file list, whatever its lock state. */
 static void FreeErrorFileList(DHANDLE *phErrorFileList)
 {
@@ -67,7 +75,8 @@ static STATUS TransferMessage(DHANDLE hMessage, const char *Originator, DARRAY *
                             &hErrorFileList);
     if (error == NOERROR) {
         for (WORD Rec = 0; Rec < RecipientCount; Rec++)
-            MailSendDeliveryReport(MessageList, Msg, 1, &Rec);
+            LogIfFailed(MailSendDeliveryReport(MessageList, Msg, 1, &Rec),
+                        "MailSendDeliveryReport");
         AddInLogError(VQM_FAX_DELIVERED_TO_GATEWAY, NOERROR, Originator);
     }
     FreeErrorFileList(&hErrorFileList);
@@ -92,7 +101,9 @@ static void ReportFailure(DHANDLE hMessage, const char *Originator, DARRAY *Mess
         AddInLogError(VQM_TEXT, NOERROR, String);
         MailSetMessageLastError(MessageList, Msg, String);
         for (WORD Rec = 0; Rec < RecipientCount; Rec++)
-            MailSendNonDeliveryReport(MessageList, Msg, 1, &Rec, String, (WORD)strlen(String));
+            LogIfFailed(MailSendNonDeliveryReport(MessageList, Msg, 1, &Rec, String,
+                                                  (WORD)strlen(String)),
+                        "MailSendNonDeliveryReport");
         error = WriteJob(hMessage, Originator, MessageList, Msg, RecipientCount, 1, &hErrorFileList);
         if (hErrorFileList != NULLHANDLE)
             ErrorFileList = (LIST *)OSLockObject(hErrorFileList);
@@ -109,16 +120,22 @@ static void ReportFailure(DHANDLE hMessage, const char *Originator, DARRAY *Mess
 
     if (error != NOERROR)
         E_quit = 1; /* no error copy: the recipients stay for a later start */
-    else
+    else if (TransferStatus != NOERROR)
         DeleteAllRecipients(MessageList, Msg, RecipientCount);
 
+    /* A report's content lives only in the report: it leaves the mail
+     * file once the administrator's mail is on its way, not before. */
     if (strcmp(IntendedRecip, FaxAdministrator) == 0) {
         /* our own error mail bounced: forwarding it would bounce again */
         AddInLogError(VQM_DS0, NOERROR, "Non-Delivery is to admin");
         E_quit = 1;
+        if (TransferStatus == NOERROR)
+            DeleteAllRecipients(MessageList, Msg, RecipientCount);
     } else if (SendAdminMessage(ErrorFileList, String, IntendedRecip, FailureReason) != NOERROR) {
         AddInLogError(VQM_DS0, 1, "Can not route error message to Admin");
         E_quit = 1;
+    } else if (TransferStatus == NOERROR) {
+        DeleteAllRecipients(MessageList, Msg, RecipientCount);
     }
     FreeErrorFileList(&hErrorFileList);
 }
@@ -162,8 +179,9 @@ static void HandleMessage(DARRAY *MessageList, WORD Msg)
     /* the writer and the error mail change the status line */
     AddInSetStatus(VQM_STATUS_SEARCHING);
     MailCloseMessage(hMessage);
-    /* removes the message only once none of its recipients remain */
-    MailPurgeMessage(MessageList, Msg);
+    /* removes the message only once none of its recipients remain; one
+     * that stays is written again by the next pass */
+    LogIfFailed(MailPurgeMessage(MessageList, Msg), "MailPurgeMessage");
 }
 
 /* The pass: every message the gateway mail file holds when it starts. */

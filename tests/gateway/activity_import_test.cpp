@@ -163,10 +163,11 @@ TEST_F(ImportActivityTest, LeftoverReadFileIsImportedBeforeTheLog)
     EXPECT_EQ(vqtest::DocumentIds(kActDb).size(), 2u);
 }
 
-/* The third line's save fails: the first two entries stay saved, the rest
- * of the file is not read, and ACTIVITY.RD is deleted all the same. The
+/* The third line's save fails: the first two entries stay saved, and
+ * ACTIVITY.RD stays for the next cycle, which imports every line of it
+ * (the first two a second time) rather than lose the last two. The
  * failing operation is found by counting what a run of two lines does. */
-TEST_F(ImportActivityTest, FailedSaveOfTheThirdEntryKeepsTheFirstTwo)
+TEST_F(ImportActivityTest, FailedSaveOfTheThirdEntryKeepsTheRestForTheNextCycle)
 {
     /* Dry run of one and of two lines on a fresh database each: the
      * difference is what one entry costs. */
@@ -198,10 +199,19 @@ TEST_F(ImportActivityTest, FailedSaveOfTheThirdEntryKeepsTheFirstTwo)
     EXPECT_EQ(jobs.size(), 2u);
     EXPECT_EQ(jobs["0001"].size(), 1u);
     EXPECT_EQ(jobs["0002"].size(), 1u);
-    ExpectFilesGone();
+    EXPECT_TRUE(vqtest::FileExists(ReadPath()));
     EXPECT_EQ(vqtest::LogSummary(),
-              (std::vector<vqtest::Logged>{{VQM_DS0, "Error With Note Update", true}}));
+              (std::vector<vqtest::Logged>{{VQM_DS0, "Error With Note Update", true},
+                                           {VQM_DS0, "Activity.rd kept for the next cycle", false}}));
     EXPECT_EQ(E_quit, 0);
+
+    ImportActivity();
+    jobs = EntriesByJob();
+    EXPECT_EQ(jobs.size(), 4u);
+    EXPECT_EQ(jobs["0001"].size(), 2u);
+    EXPECT_EQ(jobs["0003"].size(), 1u);
+    EXPECT_EQ(jobs["0004"].size(), 1u);
+    ExpectFilesGone();
 }
 
 }  // namespace

@@ -1,0 +1,324 @@
+/*
+ * crash_driver.cpp - one step of a gateway road in a process of its own,
+ * for the crash and fault sweeps. It prepares a data directory for a road,
+ * or runs one pass of that road over a prepared directory, the way the
+ * gateway task would run it; a fault is armed by the environment
+ * (VORTIQ_FAULT, VORTIQ_FAULT_LOG) as in any other process, so a crash
+ * ends this process in the middle of the pass.
+ *
+ *   vq_crash_driver setup-outbound|setup-inbound|setup-activity DIR
+ *   vq_crash_driver outbound|inbound|activity DIR
+ *
+ * The directory is self-contained and holds only relative references, so
+ * a prepared one can be copied and each copy run on its own. The pass
+ * writes its log to DIR/server.log and its temporary body files below
+ * DIR/work.
+ *
+ * Exit codes: 0 the step ran (a pass that met a failure still ends
+ * normally; the stop flag is printed), 2 usage, 3 set-up failed, 4 the
+ * pass left a handle open or misused one, 86 the crash the fault seam
+ * asked for.
+ */
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "notes_fixture.h"
+#include "notesapi.h"
+#include "test_support.h"
+#include "vortiq.h"
+
+namespace {
+
+const int kExitUsage = 2;
+const int kExitSetup = 3;
+const int kExitHandles = 4;
+
+const char kSpoolRoot[] = "/spool/TMBFAX";
+const char kWorkDir[] = "/work";
+
+/* Bytes that a text-mode copy or a cut at a zero byte would damage. */
+std::string PatternBytes(char tag, size_t size)
+{
+    std::string s("\r\n\x1a\0", 4);
+    for (size_t i = s.size(); i < size; ++i)
+        s.push_back((char)((i * 31 + (size_t)tag) & 0xff));
+    return s;
+}
+
+/* Fresh (or emptied) data directory with an empty notes.ini and the
+ * spool tree the fax server would have made. */
+void PrepareDataDirectory(const std::string &dir)
+{
+    vqtest::MakeDirs(dir);
+    vqtest::WriteFile(dir + "/notes.ini", "");
+    vqtest::SetDataDirectory(dir);
+    vqtest::SetLogEcho(false);
+    const std::string spool = dir + kSpoolRoot;
+    for (const char *sub : {SPOOL_FAX_IN, SPOOL_FAX_IPARCEL, SPOOL_FAX_OUT, SPOOL_FAX_OPARCEL,
+                            SPOOL_FAX_ERROR, "/PUBLIC", "/UTIL/DATA"})
+        vqtest::MakeDirs(spool + sub);
+    vqtest::MakeDirs(dir + kWorkDir);
+    vqtest::CreateMailFile("mail.box", "Mail Router");
+}
+
+void Require(STATUS s, const char *what)
+{
+    if (s != NOERROR)
+        throw std::runtime_error(std::string(what) + " failed with status " + std::to_string(s));
+}
+
+/* Outbound: four mails routed into the gateway mail file (one, two and
+ * three gateway recipients, attachments, a local copy recipient, fax
+ * settings) and a non-delivery report that the gateway forwards to the
+ * administrator. */
+void SetupOutbound(const std::string &dir)
+{
+    PrepareDataDirectory(dir);
+    vqtest::AddPerson("Fax Admin", "fadmin", "fadmin.nsf");
+    const std::string jane = vqtest::AddPerson("Jane Roe", "jroe", "jroe.nsf", "555-0100");
+    vqtest::AddPerson("John Doe", "jdoe", "jdoe.nsf");
+    vqtest::AddForeignDomain("FAXGATE", "vortiq.box");
+
+    vqtest::Memo a;
+    a.from = jane;
+    a.sendTo = {"Ann Fax@555.0100@FAXGATE"};
+    a.subject = "Crash A";
+    a.body = "First line of A\nSecond line of A";
+    a.attachments = {{"a.txt", PatternBytes('a', 3000)}};
+    Require(vqtest::SendMemo(a), "SendMemo A");
+
+    vqtest::Memo b;
+    b.from = jane;
+    b.sendTo = {"Bob Fax@555.0199@FAXGATE", "Cy Fax|555.0200@FAXGATE"};
+    b.subject = "Crash B";
+    b.body = "Body of B";
+    b.textItems = {{"FaxRes", "High"}, {"CoverPage", "Yes"}};
+    Require(vqtest::SendMemo(b), "SendMemo B");
+
+    vqtest::Memo c;
+    c.from = jane;
+    c.sendTo = {"Dee Fax@555.0300@FAXGATE"};
+    c.copyTo = {"John Doe", "Eve Fax@555.0301@FAXGATE", "Fay Fax@555.0302@FAXGATE"};
+    c.subject = "Crash C";
+    c.body = "C has\ntwo attachments";
+    c.attachments = {{"b.bin", PatternBytes('b', 5000)}, {"c.txt", "plain text of c\r\n"}};
+    c.textItems = {{"ReturnStatus", "No"}};
+    Require(vqtest::SendMemo(c), "SendMemo C");
+
+    vqtest::Memo d;
+    d.from = "John Doe";
+    d.sendTo = {"Gus Fax@555.0400@FAXGATE"};
+    d.subject = "Crash D";
+    d.body = "D";
+    Require(vqtest::SendMemo(d), "SendMemo D");
+
+    /* a report about an earlier fax, as the router leaves it in the file */
+    vqtest::Memo e;
+    e.form = "NonDelivery Report";
+    e.from = "Mail Router";
+    e.sendTo = {"VORTIQ@FAXGATE"};
+    e.subject = "Crash E report";
+    e.textItems = {{"IntendedRecipient", "Zed Fax@555.0500@FAXGATE"},
+                   {"FailureReason", "Line busy"}};
+    Require(vqtest::SendMemo(e), "SendMemo E");
+}
+
+/* Inbound: five control files with their images. One named recipient,
+ * two named recipients with a DID line (an activity entry), none (the
+ * default recipient), an unknown name (the administrator as well), and
+ * one whose image name is refused (it ends in FAX/ERROR). */
+void SetupInbound(const std::string &dir)
+{
+    PrepareDataDirectory(dir);
+    vqtest::AddPerson("Fax Admin", "fadmin", "fadmin.nsf");
+    vqtest::AddPerson("Jane Roe", "jroe", "jroe.nsf", "555-0100");
+    vqtest::AddPerson("John Doe", "jdoe", "jdoe.nsf", "555-0101");
+    vqtest::CreateActivityDb("TMB_ACT.NSF");
+
+    const std::string in = dir + kSpoolRoot + SPOOL_FAX_IN;
+    const std::string iparcel = dir + kSpoolRoot + SPOOL_FAX_IPARCEL;
+    struct Fax {
+        const char *name, *header, *body;
+    };
+    const Fax faxes[] = {
+        {"ST000001", "To: Jane Roe\r\nSubject: Inbound one\r\nAttachment: RX000001\r\n",
+         "Receive Time: 03/05/26 09:07\r\nPages Received: 1\r\n"},
+        {"ST000002",
+         "To: John Doe @ ACME\r\nTo: Jane Roe\r\nSubject: Inbound two\r\nAttachment: RX000002\r\n",
+         "Receive Time: 03/05/26 10:11\r\nTSI Received: 555 0199\r\nDID Received: 555-0101\r\n"
+         "Pages Received: 3\r\nConnect Time: 00:42\r\n"},
+        {"ST000003", "Subject: Inbound three\r\nAttachment: RX000003\r\n", "Pages Received: 2\r\n"},
+        {"ST000004", "To: Nobody Known\r\nSubject: Inbound four\r\nAttachment: RX000004\r\n",
+         "Pages Received: 1\r\n"},
+        {"ST000005", "To: Jane Roe\r\nSubject: Inbound five\r\nAttachment: ../RX000005\r\n",
+         "Pages Received: 1\r\n"},
+    };
+    char tag = '1';
+    for (const Fax &f : faxes) {
+        std::string image = f.name;
+        image.replace(0, 2, "RX");
+        vqtest::WriteFile(iparcel + "/" + image, PatternBytes(tag++, 4000));
+        vqtest::WriteFile(in + "/" + f.name, std::string(f.header) + "\r\n" + f.body);
+    }
+}
+
+/* Activity: a log of sent-fax lines (normal and final, one final line for
+ * a job the database already holds, one line of another type) and a
+ * queue file of three waiting jobs. */
+std::string ActivityLine(const char *job, bool final, const char *to, const char *from,
+                         const char *type = "TX")
+{
+    char line[160];
+    VqFormat(line, sizeof line, "%s 03/05 09:%s %s%c01 %-20s %-11s 002 0000 OK   0:42 9\r\n", job,
+             job + 2, type, final ? '*' : ' ', to, from);
+    return line;
+}
+
+void PutWordLE(std::string *raw, size_t at, unsigned v)
+{
+    (*raw)[at] = (char)(v & 0xff);
+    (*raw)[at + 1] = (char)((v >> 8) & 0xff);
+}
+
+void SetupActivity(const std::string &dir)
+{
+    PrepareDataDirectory(dir);
+    vqtest::AddPerson("Fax Admin", "fadmin", "fadmin.nsf");
+    vqtest::CreateActivityDb("TMB_ACT.NSF");
+    vqtest::AddDocument("TMB_ACT.NSF",
+                        {{"FORM", "Job Entry"}, {"JobID", "0103"}, {"Type", "TX"},
+                         {"To", "555-0103"}, {"Explanation", "Pending"}});
+
+    const std::string data = dir + kSpoolRoot + "/UTIL/DATA";
+    vqtest::WriteFile(data + "/ACTIVITY.LOG",
+                      ActivityLine("0101", false, "555-0101", "Jane Roe") +
+                          ActivityLine("0102", false, "555-0102", "John Doe") +
+                          ActivityLine("0109", false, "555-0109", "fax in", "RX") +
+                          ActivityLine("0103", true, "555-0103", "Jane Roe") +
+                          ActivityLine("0104", false, "555-0104", "Jane Roe") +
+                          ActivityLine("0105", true, "555-0105", "John Doe") +
+                          ActivityLine("0106", false, "555-0106", "Ann Other"));
+
+    std::string queue = "TMB_FAX_LANQUEUE3.00";
+    const unsigned ids[] = {201, 202, 203};
+    for (unsigned id : ids) {
+        std::string raw(384, '\0');
+        PutWordLE(&raw, 0, id);
+        raw[4] = 30;             /* minute */
+        raw[5] = 14;             /* hour */
+        raw[6] = 5;              /* day */
+        raw[7] = 3;              /* month */
+        PutWordLE(&raw, 10, id == 202 ? 2 : 0);
+        PutWordLE(&raw, 14, 1);  /* attempts */
+        std::string from = "Sender " + std::to_string(id);
+        std::string tel = "555-0" + std::to_string(id);
+        raw.replace(16, from.size(), from);
+        raw.replace(274, tel.size(), tel);
+        queue += raw;
+    }
+    vqtest::WriteFile(dir + kSpoolRoot + SPOOL_SVCQ, queue);
+}
+
+/* The configuration the gateway task would have read at start-up. */
+STATUS Configure(const std::string &dir)
+{
+    VqCopy(GatewayDomain, sizeof GatewayDomain, "FAXGATE");
+    VqFormat(GatewayPath, sizeof GatewayPath, "%s%s", dir.c_str(), kSpoolRoot);
+    PortDrivePart(GatewayPath, GatewayDrive, sizeof GatewayDrive);
+    VqCopy(GatewayMsgfile, sizeof GatewayMsgfile, "vortiq.box");
+    VqCopy(DefRecipient, sizeof DefRecipient, "Jane Roe");
+    VqCopy(ActLogNsf, sizeof ActLogNsf, "TMB_ACT.NSF");
+    VqCopy(szNameNsf, sizeof szNameNsf, "names.nsf");
+    E_quit = 0;
+    return MailLookupAddress("Fax Admin", FaxAdministrator);
+}
+
+/* Runs one pass of a road; the process's exit code. */
+int RunPass(const std::string &road, const std::string &dir)
+{
+    std::string ini = "=" + dir + "/notes.ini";
+    char *argv[] = {const_cast<char *>("vq_crash_driver"), const_cast<char *>(ini.c_str()), nullptr};
+    STATUS error = NotesInitExtended(2, argv);
+    if (error != NOERROR) {
+        std::fprintf(stderr, "NotesInitExtended: %u\n", (unsigned)error);
+        return kExitSetup;
+    }
+    vqtest::SetLogEcho(false);
+    if (chdir((dir + kWorkDir).c_str()) != 0 || Configure(dir) != NOERROR) {
+        std::fprintf(stderr, "cannot configure the gateway over %s\n", dir.c_str());
+        return kExitSetup;
+    }
+
+    if (road == "outbound") {
+        error = MailOpenMessageFile(GatewayMsgfile, &hMessageFile);
+        if (error != NOERROR) {
+            std::fprintf(stderr, "MailOpenMessageFile: %u\n", (unsigned)error);
+            return kExitSetup;
+        }
+        OutboundTask();
+        MailCloseMessageFile(hMessageFile);
+        hMessageFile = NULLHANDLE;
+    } else if (road == "inbound") {
+        DoInboundTask();
+    } else {
+        /* the inbound cycle's activity passes, in the loop's order */
+        ImportActivity();
+        DelActivity();
+        AddPending();
+    }
+    std::printf("E_quit=%d\n", E_quit);
+
+    int rc = 0;
+    if (vqtest::HandleCountAll() != 0 || vqtest::MisuseCount() != 0) {
+        std::fprintf(stderr, "handles after the pass: %zu open, %zu misused\n%s\n",
+                     vqtest::HandleCountAll(), vqtest::MisuseCount(),
+                     vqtest::DescribeHandles().c_str());
+        rc = kExitHandles;
+    }
+    NotesTerm();
+    return rc;
+}
+
+int Usage()
+{
+    std::fprintf(stderr,
+                 "usage: vq_crash_driver setup-outbound|setup-inbound|setup-activity DIR\n"
+                 "       vq_crash_driver outbound|inbound|activity DIR\n");
+    return kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc != 3 || argv[2][0] != '/')
+        return Usage();
+    const std::string command = argv[1];
+    const std::string dir = argv[2];
+    try {
+        if (command == "setup-outbound")
+            SetupOutbound(dir);
+        else if (command == "setup-inbound")
+            SetupInbound(dir);
+        else if (command == "setup-activity")
+            SetupActivity(dir);
+        else if (command == "outbound" || command == "inbound" || command == "activity")
+            return RunPass(command, dir);
+        else
+            return Usage();
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "%s %s: %s\n", command.c_str(), dir.c_str(), e.what());
+        return kExitSetup;
+    }
+    if (vqtest::HandleCountAll() != 0) {
+        std::fprintf(stderr, "set-up left handles open:\n%s\n", vqtest::DescribeHandles().c_str());
+        return kExitSetup;
+    }
+    return 0;
+}
