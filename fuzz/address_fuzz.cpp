@@ -13,24 +13,16 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "outbound.h"
-#include "vq_testhooks.h"
+
+using vqfuzz::Require;
 
 namespace {
-
-void Require(bool ok, const char *what)
-{
-    if (!ok) {
-        std::fprintf(stderr, "address_fuzz: %s\n", what);
-        std::abort();
-    }
-}
 
 struct Model {
     std::string Address; /* between "{" and the blank before the option text */
@@ -85,6 +77,7 @@ Model Convert(const char *Recipient, int Length)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
+    vqfuzz::g_target = "address_fuzz";
     vqtest::SetLogEcho(false);
     return 0;
 }

@@ -14,28 +14,17 @@
 #include <cstring>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "inbound.h"
-#include "vq_testhooks.h"
+
+using vqfuzz::Require;
+using vqfuzz::RequireTerminated;
 
 namespace {
 
 /* The pass's own widths for what a header line yields. */
 const size_t kSubjectSize = IN_SUBJECT_SIZE;
 const size_t kValueSize = IN_LINE_SIZE;
-
-void Require(bool ok, const char *what)
-{
-    if (!ok) {
-        std::fprintf(stderr, "control_file_fuzz: %s\n", what);
-        std::abort();
-    }
-}
-
-/* A value must end inside its buffer. */
-void RequireTerminated(const char *Buf, size_t Size, const char *what)
-{
-    Require(std::memchr(Buf, '\0', Size) != nullptr, what);
-}
 
 struct DidSeen {
     int Count = 0;
@@ -128,6 +117,7 @@ void SplitEachLine(const uint8_t *Data, size_t Size)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
+    vqfuzz::g_target = "control_file_fuzz";
     vqtest::SetLogEcho(false);
     return 0;
 }

@@ -13,18 +13,16 @@
  * the databases are made anew now and then.
  */
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
-#include "notes_fixture.h"
+#include "fuzz_support.h"
 #include "outbound.h"
-#include "vq_testhooks.h"
+
+using vqfuzz::ListDir;
+using vqfuzz::Require;
 
 namespace {
 
@@ -33,30 +31,6 @@ std::string g_dir;
 std::string g_root;
 std::string g_from;
 int g_runs = 0;
-
-void Require(bool ok, const char *what)
-{
-    if (!ok) {
-        std::fprintf(stderr, "ext_fields_fuzz: %s\n", what);
-        for (const auto &e : vqtest::LogEntries())
-            std::fprintf(stderr, "  log: %u %s\n", (unsigned)e.id, e.text.c_str());
-        std::abort();
-    }
-}
-
-void RemoveDir()
-{
-    std::error_code ec;
-    std::filesystem::remove_all(g_dir, ec);
-}
-
-std::vector<std::string> ListDir(const std::string &Dir)
-{
-    std::vector<std::string> Names;
-    for (const auto &e : std::filesystem::directory_iterator(Dir))
-        Names.push_back(e.path().filename().string());
-    return Names;
-}
 
 void ClearSpool()
 {
@@ -122,23 +96,13 @@ STATUS WriteJob()
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    std::string Base = std::filesystem::exists("/dev/shm") ? "/dev/shm" : "/tmp";
-    std::string Tmpl = Base + "/vqfuzz.ext.XXXXXX";
-    Require(mkdtemp(&Tmpl[0]) != nullptr, "mkdtemp");
-    g_dir = Tmpl;
-    g_root = g_dir + "/spool/TMBFAX";
-    for (const char *d : {"/FAX/OUT", "/FAX/OPARCEL", "/FAX/ERROR"})
-        std::filesystem::create_directories(g_root + d);
-    FILE *Ini = std::fopen((g_dir + "/notes.ini").c_str(), "w");
-    Require(Ini != nullptr, "notes.ini");
-    std::fclose(Ini);
-    vqtest::SetDataDirectory(g_dir);
-    vqtest::SetLogEcho(false);
-    VqCopy(GatewayPath, sizeof GatewayPath, g_root.c_str());
+    vqfuzz::g_target = "ext_fields_fuzz";
+    g_dir = vqfuzz::MakeScratch("ext");
+    vqfuzz::UseDataDirectory(g_dir);
+    g_root = vqfuzz::UseSpool(g_dir, {"/FAX/OUT", "/FAX/OPARCEL", "/FAX/ERROR"});
     GatewayDrive[0] = '\0';
     VqCopy(GatewayDomain, sizeof GatewayDomain, "FAXGATE");
     FreshServer();
-    std::atexit(RemoveDir);
     return 0;
 }
 
@@ -155,8 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
     Memo.attachments = {{Marker + ".TXT", std::string(reinterpret_cast<const char *>(Data), Size)}};
     Require(vqtest::SendMemo(Memo) == NOERROR, "memo not routed");
 
-    const size_t HandlesBefore = vqtest::HandleCountAll();
-    const size_t MisusesBefore = vqtest::MisuseCount();
+    const vqfuzz::HandleCheck Handles;
     vqtest::ClearLog();
 
     STATUS s = WriteJob();
@@ -172,8 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
         Require(Job.get() == 3, "job file without its signature byte");
     }
     Require(ListDir(g_root + "/FAX/OPARCEL").empty(), "the extended-fields file was left");
-    Require(vqtest::HandleCountAll() == HandlesBefore, "a handle was left open");
-    Require(vqtest::MisuseCount() == MisusesBefore, "a handle was misused");
+    Handles.Check();
     ClearSpool();
     vqtest::ClearLog();
     vqtest::ClearStatus();

@@ -14,45 +14,27 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "outbound.h"
-#include "vq_testhooks.h"
+
+using vqfuzz::Require;
 
 namespace {
 
-std::string g_dir;
 std::string g_file;
 const char kHead[] = "[Fax Options]\n";
 const char kMoreAdd[] = ", S, cover:";
-
-void Require(bool ok, const char *what)
-{
-    if (!ok) {
-        std::fprintf(stderr, "fax_options_fuzz: %s\n", what);
-        std::abort();
-    }
-}
-
-void RemoveDir()
-{
-    std::error_code ec;
-    std::filesystem::remove_all(g_dir, ec);
-}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    std::string Base = std::filesystem::exists("/dev/shm") ? "/dev/shm" : "/tmp";
-    std::string Tmpl = Base + "/vqfuzz.options.XXXXXX";
-    Require(mkdtemp(&Tmpl[0]) != nullptr, "mkdtemp");
-    g_dir = Tmpl;
-    g_file = g_dir + "/00000000";
+    vqfuzz::g_target = "fax_options_fuzz";
+    g_file = vqfuzz::MakeScratch("options") + "/00000000";
     vqtest::SetLogEcho(false);
-    std::atexit(RemoveDir);
     return 0;
 }
 

@@ -12,35 +12,21 @@
  */
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "notes_fixture.h"
-#include "vortiq.h"
-#include "vq_testhooks.h"
+#include "fuzz_support.h"
+
+using vqfuzz::Require;
+using vqfuzz::RequireTerminated;
 
 namespace {
 
 std::string g_dir;
 std::string g_spool;
 HMODULE g_module = NULLHANDLE;
-
-void Require(bool ok, const char *what)
-{
-    if (!ok) {
-        std::fprintf(stderr, "notes_ini_fuzz: %s\n", what);
-        std::abort();
-    }
-}
-
-void RemoveDir()
-{
-    std::error_code ec;
-    std::filesystem::remove_all(g_dir, ec);
-}
 
 /* The gateway's variables and the widths it reads them with. */
 struct Variable {
@@ -54,30 +40,18 @@ const Variable kVariables[] = {
     {"VortiqUserDIDDatabase", 260}, {"VortiqInterval", 32},
 };
 
-void RequireTerminated(const char *Buf, size_t Size, const char *what)
-{
-    Require(std::memchr(Buf, '\0', Size) != nullptr, what);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    std::string Base = std::filesystem::exists("/dev/shm") ? "/dev/shm" : "/tmp";
-    std::string Tmpl = Base + "/vqfuzz.ini.XXXXXX";
-    Require(mkdtemp(&Tmpl[0]) != nullptr, "mkdtemp");
-    g_dir = Tmpl;
+    vqfuzz::g_target = "notes_ini_fuzz";
+    g_dir = vqfuzz::MakeScratch("ini");
     g_spool = g_dir + "/spool";
     std::filesystem::create_directories(g_spool + "/TMBFAX");
-    FILE *Ini = std::fopen((g_dir + "/notes.ini").c_str(), "w");
-    Require(Ini != nullptr, "notes.ini");
-    std::fclose(Ini);
-    vqtest::SetDataDirectory(g_dir);
-    vqtest::SetLogEcho(false);
+    vqfuzz::UseDataDirectory(g_dir);
     vqtest::CreateNamesDb();
     vqtest::AddPerson("Fax Admin", "faxadmin", "");
     NotesInitModule(&g_module, nullptr, nullptr);
-    std::atexit(RemoveDir);
     return 0;
 }
 
@@ -94,8 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
         std::fwrite(Text.data(), 1, Text.size(), Ini);
         std::fclose(Ini);
     }
-    const size_t HandlesBefore = vqtest::HandleCountAll();
-    const size_t MisusesBefore = vqtest::MisuseCount();
+    const vqfuzz::HandleCheck Handles;
 
     for (const Variable &v : kVariables) {
         std::vector<char> Value((size_t)v.Width + 1, 'x');
@@ -120,8 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
     RequireTerminated(ActLogNsf, sizeof ActLogNsf, "ActLogNsf");
     RequireTerminated(szNameNsf, sizeof szNameNsf, "szNameNsf");
     Require(hMessageFile == NULLHANDLE, "the gateway mail file stayed open after the task");
-    Require(vqtest::HandleCountAll() == HandlesBefore, "a handle was left open");
-    Require(vqtest::MisuseCount() == MisusesBefore, "a handle was misused");
+    Handles.Check();
     vqtest::ClearLog();
     vqtest::ClearStatus();
     return 0;

@@ -9,74 +9,33 @@
  * leaves no handle open. The database is made anew now and then.
  */
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include "activity.h"
-#include "notes_fixture.h"
-#include "vq_testhooks.h"
+#include "fuzz_support.h"
+
+using vqfuzz::Require;
 
 namespace {
 
 const int kRunsPerDatabase = 300;
+const char kActivityDb[] = "TMB_ACT.NSF";
 std::string g_dir;
 std::string g_svcq;
 int g_runs = 0;
-
-void Require(bool ok, const char *what)
-{
-    if (!ok) {
-        std::fprintf(stderr, "queue_file_fuzz: %s\n", what);
-        for (const auto &e : vqtest::LogEntries())
-            std::fprintf(stderr, "  log: %u %s\n", (unsigned)e.id, e.text.c_str());
-        std::abort();
-    }
-}
-
-void RemoveDir()
-{
-    std::error_code ec;
-    std::filesystem::remove_all(g_dir, ec);
-}
-
-void FreshDatabase()
-{
-    std::error_code ec;
-    std::filesystem::remove(g_dir + "/TMB_ACT.NSF", ec);
-    vqtest::CreateActivityDb("TMB_ACT.NSF");
-}
-
-std::string ReadAll(const std::string &Path)
-{
-    std::ifstream In(Path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>());
-}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    std::string Base = std::filesystem::exists("/dev/shm") ? "/dev/shm" : "/tmp";
-    std::string Tmpl = Base + "/vqfuzz.queue.XXXXXX";
-    Require(mkdtemp(&Tmpl[0]) != nullptr, "mkdtemp");
-    g_dir = Tmpl;
-    const std::string Root = g_dir + "/spool/TMBFAX";
-    std::filesystem::create_directories(Root + "/PUBLIC");
-    FILE *Ini = std::fopen((g_dir + "/notes.ini").c_str(), "w");
-    Require(Ini != nullptr, "notes.ini");
-    std::fclose(Ini);
-    vqtest::SetDataDirectory(g_dir);
-    vqtest::SetLogEcho(false);
-    VqCopy(GatewayPath, sizeof GatewayPath, Root.c_str());
-    VqCopy(ActLogNsf, sizeof ActLogNsf, "TMB_ACT.NSF");
+    vqfuzz::g_target = "queue_file_fuzz";
+    g_dir = vqfuzz::MakeScratch("queue");
+    vqfuzz::UseDataDirectory(g_dir);
+    const std::string Root = vqfuzz::UseSpool(g_dir, {"/PUBLIC"});
+    VqCopy(ActLogNsf, sizeof ActLogNsf, kActivityDb);
     g_svcq = Root + SPOOL_SVCQ;
-    FreshDatabase();
-    std::atexit(RemoveDir);
+    vqfuzz::FreshActivityDb(g_dir, kActivityDb);
     return 0;
 }
 
@@ -85,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
     if (Size == 0)
         return 0;
     if (++g_runs % kRunsPerDatabase == 0)
-        FreshDatabase();
+        vqfuzz::FreshActivityDb(g_dir, kActivityDb);
     std::string File;
     if (Data[0] & 1)
         File.assign(QSIG_TEXT, QSIG_LEN);
@@ -95,8 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
         Out << File;
     }
 
-    const size_t HandlesBefore = vqtest::HandleCountAll();
-    const size_t MisusesBefore = vqtest::MisuseCount();
+    const vqfuzz::HandleCheck Handles;
     E_quit = 0;
     vqtest::ClearLog();
 
@@ -108,8 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
                        (e.id == VQM_DS0 && e.text.find("left over bytes in SVCQ") != std::string::npos);
         Require(Allowed, "the listing logged a failure");
     }
-    Require(ReadAll(g_svcq) == File, "the queue file was changed");
-    Require(vqtest::HandleCountAll() == HandlesBefore, "a handle was left open");
-    Require(vqtest::MisuseCount() == MisusesBefore, "a handle was misused");
+    Require(vqfuzz::ReadAll(g_svcq) == File, "the queue file was changed");
+    Handles.Check();
     return 0;
 }

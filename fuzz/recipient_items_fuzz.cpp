@@ -14,37 +14,27 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "notesapi.h"
 #include "outbound.h"
-#include "vq_testhooks.h"
+
+using vqfuzz::Require;
 
 namespace {
 
 DBHANDLE g_db = NULLHANDLE;
-std::string g_dir;
 
-void Require(bool ok, const char *what)
-{
-    if (!ok) {
-        std::fprintf(stderr, "recipient_items_fuzz: %s\n", what);
-        std::abort();
-    }
-}
-
-void RemoveDir()
+/* Runs before the scratch folder goes (registered after it). */
+void CloseDb()
 {
     if (g_db != NULLHANDLE)
         NSFDbClose(g_db);
     g_db = NULLHANDLE;
-    std::error_code ec;
-    std::filesystem::remove_all(g_dir, ec);
 }
 
 enum { kList = 0, kText, kNumber, kRawList };
@@ -53,18 +43,11 @@ enum { kList = 0, kText, kNumber, kRawList };
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    std::string Base = std::filesystem::exists("/dev/shm") ? "/dev/shm" : "/tmp";
-    std::string Tmpl = Base + "/vqfuzz.items.XXXXXX";
-    Require(mkdtemp(&Tmpl[0]) != nullptr, "mkdtemp");
-    g_dir = Tmpl;
-    FILE *Ini = std::fopen((g_dir + "/notes.ini").c_str(), "w");
-    Require(Ini != nullptr, "notes.ini");
-    std::fclose(Ini);
-    vqtest::SetDataDirectory(g_dir);
-    vqtest::SetLogEcho(false);
+    vqfuzz::g_target = "recipient_items_fuzz";
+    vqfuzz::UseDataDirectory(vqfuzz::MakeScratch("items"));
     Require(NSFDbCreate("items.nsf", DBCLASS_NOTEFILE, TRUE) == NOERROR, "NSFDbCreate");
     Require(NSFDbOpen("items.nsf", &g_db) == NOERROR, "NSFDbOpen");
-    std::atexit(RemoveDir);
+    std::atexit(CloseDb);
     return 0;
 }
 
@@ -75,8 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
     const WORD ItemNum = In.ConsumeBool() ? MAIL_COPYTO_ITEM_NUM : MAIL_SENDTO_ITEM_NUM;
     const char *ItemName = ItemNum == MAIL_SENDTO_ITEM_NUM ? "SendTo" : "CopyTo";
     IsTambriDll = In.ConsumeBool() ? 1 : 0;
-    const size_t HandlesBefore = vqtest::HandleCountAll();
-    const size_t MisusesBefore = vqtest::MisuseCount();
+    const vqfuzz::HandleCheck Handles;
 
     NOTEHANDLE hNote = NULLHANDLE;
     Require(NSFNoteCreate(g_db, &hNote) == NOERROR, "NSFNoteCreate");
@@ -157,8 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
     OSMemFree(hList);
     NSFNoteClose(hNote);
 
-    Require(vqtest::HandleCountAll() == HandlesBefore, "a handle was left open");
-    Require(vqtest::MisuseCount() == MisusesBefore, "a handle was misused");
+    Handles.Check();
     vqtest::ClearLog();
     return 0;
 }

@@ -11,24 +11,16 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "notesapi.h"
-#include "vq_testhooks.h"
+
+using vqfuzz::Require;
 
 namespace {
-
-void Require(bool ok, const char *what)
-{
-    if (!ok) {
-        std::fprintf(stderr, "text_list_fuzz: %s\n", what);
-        std::abort();
-    }
-}
 
 /* A list grown the gateway's way, checked entry by entry. */
 void GrowAndRead(FuzzedDataProvider &In)
@@ -122,6 +114,7 @@ void AddToDamaged(FuzzedDataProvider &In)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
+    vqfuzz::g_target = "text_list_fuzz";
     vqtest::SetLogEcho(false);
     return 0;
 }
@@ -129,14 +122,12 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
 {
     FuzzedDataProvider In(Data, Size);
-    const size_t HandlesBefore = vqtest::HandleCountAll();
-    const size_t MisusesBefore = vqtest::MisuseCount();
+    const vqfuzz::HandleCheck Handles;
     if (In.ConsumeBool())
         GrowAndRead(In);
     else
         AddToDamaged(In);
-    Require(vqtest::HandleCountAll() == HandlesBefore, "a handle was left open");
-    Require(vqtest::MisuseCount() == MisusesBefore, "a handle was misused");
+    Handles.Check();
     vqtest::ClearLog();
     return 0;
 }

@@ -127,6 +127,24 @@ void FreeList(DHANDLE *phList)
     *phList = NULLHANDLE;
 }
 
+/* Extracts an attachment under a new unique name of AttachmentDir into
+ * AttachmentFileName (VQ_FILE_PATH bytes). The name is kept as pending
+ * before the extraction starts, so that a failure removes a file left
+ * half-written; the failure is logged with that name. */
+STATUS ExtractAttachment(DHANDLE hMessage, BLOCKID bhAttachment, const char *AttachmentDir,
+                         char *AttachmentFileName, char *PendingFile, size_t PendingFileSize)
+{
+    STATUS error = GetUniqueFileName(GatewayDrive, AttachmentDir, "", AttachmentFileName);
+
+    if (error == NOERROR) {
+        VqCopy(PendingFile, PendingFileSize, AttachmentFileName);
+        error = MailExtractMessageAttachment(hMessage, bhAttachment, AttachmentFileName);
+    }
+    if (error != NOERROR)
+        AddInLogError(VQM_ATTACHMENT_FILE, error, AttachmentFileName);
+    return error;
+}
+
 /* Reads an extended-fields file: Send-to lines become fax addresses (and
  * their numbers entries of the To-field list), From-name and Subject lines
  * replace the sender's name and the subject, every other line goes into
@@ -355,15 +373,10 @@ STATUS CreateForeignMessage(DHANDLE hMessage, const char *OriginatorName, DARRAY
     if (MailGetMessageAttachmentInfo(hMessage, 0, &bhAttachment, OriginalFileName, nullptr, nullptr,
                                      nullptr, nullptr, nullptr) &&
         VqStricmp(OriginalFileName, "faxsvr.fof") == 0) {
-        error = GetUniqueFileName(GatewayDrive, AttachmentDir, "", AttachmentFileName);
-        if (error == NOERROR) {
-            VqCopy(PendingFile, sizeof PendingFile, AttachmentFileName);
-            error = MailExtractMessageAttachment(hMessage, bhAttachment, AttachmentFileName);
-        }
-        if (error != NOERROR) {
-            AddInLogError(VQM_ATTACHMENT_FILE, error, AttachmentFileName);
+        error = ExtractAttachment(hMessage, bhAttachment, AttachmentDir, AttachmentFileName,
+                                  PendingFile, sizeof PendingFile);
+        if (error != NOERROR)
             goto Close;
-        }
         if (do_addconf(ForeignFile, AttachmentFileName, &More_Add, More_Body, sizeof More_Body,
                        FromName, sizeof FromName, &IncludeNames) == NOERROR) {
             PortUnlink(AttachmentFileName);
@@ -418,15 +431,10 @@ STATUS CreateForeignMessage(DHANDLE hMessage, const char *OriginatorName, DARRAY
         if (Att == 0 && OptionsUsed)
             continue;
         if (!(Att == 0 && OptionsKept)) {
-            error = GetUniqueFileName(GatewayDrive, AttachmentDir, "", AttachmentFileName);
-            if (error == NOERROR) {
-                VqCopy(PendingFile, sizeof PendingFile, AttachmentFileName);
-                error = MailExtractMessageAttachment(hMessage, bhAttachment, AttachmentFileName);
-            }
-            if (error != NOERROR) {
-                AddInLogError(VQM_ATTACHMENT_FILE, error, AttachmentFileName);
+            error = ExtractAttachment(hMessage, bhAttachment, AttachmentDir, AttachmentFileName,
+                                      PendingFile, sizeof PendingFile);
+            if (error != NOERROR)
                 goto Close;
-            }
         }
 
         if (IsTambriDll && std::strncmp(OriginalFileName, TambriDllExtSig, TAMBRI_SIG_LEN) == 0) {

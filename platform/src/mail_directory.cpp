@@ -4,7 +4,6 @@
  * every lookup (another process may change it at any time), and
  * MailLookupAddress over it.
  */
-#include <cstring>
 
 #include "mail_internal.h"
 #include "vq_mail.h"
@@ -13,15 +12,6 @@
 namespace vq {
 namespace mail {
 namespace {
-
-STATUS CollectId(void *param, SEARCH_MATCH *match, ITEM_TABLE *)
-{
-    SEARCH_MATCH m;
-    std::memcpy(&m, match, sizeof m);
-    if (m.SERetFlags & SE_FMATCH)
-        static_cast<std::vector<NOTEID> *>(param)->push_back(m.ID.NoteID);
-    return NOERROR;
-}
 
 void ReadDocument(NOTEHANDLE h, Directory *dir)
 {
@@ -109,8 +99,7 @@ STATUS LoadDirectory(Directory *dir)
     if (s != NOERROR)
         return s;
     std::vector<NOTEID> ids;
-    s = NSFSearch(hDb, NULLHANDLE, nullptr, 0, NOTE_CLASS_DOCUMENT, nullptr, CollectId, &ids,
-                  nullptr);
+    s = DocumentIds(hDb, &ids);
     for (size_t i = 0; s == NOERROR && i < ids.size(); ++i) {
         NOTEHANDLE h = NULLHANDLE;
         STATUS so = NSFNoteOpen(hDb, ids[i], 0, &h);

@@ -65,6 +65,9 @@ STATUS SetTextList(NOTEHANDLE h, const char *name, const std::vector<std::string
 std::string EncodeTextList(const std::vector<std::string> &entries);
 /* Appends every item of src to dst but those named in skip. */
 STATUS CopyItems(NOTEHANDLE src, NOTEHANDLE dst, const std::vector<std::string> &skip);
+/* Note IDs of every document of the database, in the order a search
+ * lists them. */
+STATUS DocumentIds(DBHANDLE h, std::vector<NOTEID> *ids);
 /* Item name of a mail item number, nullptr when unknown. */
 const char *MailItemName(WORD code);
 /* Originator of a message: From, plus "@" FromDomain when that is set and

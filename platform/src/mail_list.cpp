@@ -60,15 +60,6 @@ struct Snapshot {
     std::vector<std::pair<std::string, DWORD>> recipients;
 };
 
-STATUS CollectId(void *param, SEARCH_MATCH *match, ITEM_TABLE *)
-{
-    SEARCH_MATCH m;
-    std::memcpy(&m, match, sizeof m);
-    if (m.SERetFlags & SE_FMATCH)
-        static_cast<std::vector<NOTEID> *>(param)->push_back(m.ID.NoteID);
-    return NOERROR;
-}
-
 std::set<DWORD> DoneIndexes(NOTEHANDLE h)
 {
     std::set<DWORD> done;
@@ -270,8 +261,7 @@ STATUS MailCreateMessageList(DBHANDLE hFile, DHANDLE *hMessageList, DARRAY **Mes
     if (s != NOERROR)
         return s;
     std::vector<NOTEID> ids;
-    s = NSFSearch(hFile, NULLHANDLE, nullptr, 0, NOTE_CLASS_DOCUMENT, nullptr, CollectId, &ids,
-                  nullptr);
+    s = DocumentIds(hFile, &ids);
     if (s != NOERROR)
         return s;
     std::sort(ids.begin(), ids.end());

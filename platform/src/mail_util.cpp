@@ -227,6 +227,25 @@ STATUS CopyItems(NOTEHANDLE src, NOTEHANDLE dst, const std::vector<std::string> 
     return NSFItemScan(src, CopyOne, &st);
 }
 
+namespace {
+
+STATUS CollectId(void *param, SEARCH_MATCH *match, ITEM_TABLE *)
+{
+    SEARCH_MATCH m;
+    std::memcpy(&m, match, sizeof m); /* the match may sit unaligned */
+    if (m.SERetFlags & SE_FMATCH)
+        static_cast<std::vector<NOTEID> *>(param)->push_back(m.ID.NoteID);
+    return NOERROR;
+}
+
+}  // namespace
+
+STATUS DocumentIds(DBHANDLE h, std::vector<NOTEID> *ids)
+{
+    return NSFSearch(h, NULLHANDLE, nullptr, 0, NOTE_CLASS_DOCUMENT, nullptr, CollectId, ids,
+                     nullptr);
+}
+
 const char *MailItemName(WORD code)
 {
     static const char *const kNames[MAIL_ITEMS] = {

@@ -285,6 +285,31 @@ const Item *FirstItem(NOTEHANDLE hNote, const char *name, const char *call)
     return i == kNone ? nullptr : &note->items[i];
 }
 
+/* Replaces the item by a value of fixed size (a time, a number). */
+STATUS SetFixed(NOTEHANDLE hNote, const char *call, const char *name, WORD type,
+                const void *value, size_t size)
+{
+    Note *note = GetNote(hNote, call);
+    if (note == nullptr)
+        return ERR_INVALID_HANDLE;
+    if (!ValidName(name) || value == nullptr)
+        return ERR_BAD_PARAM;
+    ReplaceItem(note, name, type, std::string((const char *)value, size));
+    return NOERROR;
+}
+
+/* Reads a value of fixed size: only an item of that type and size is one. */
+BOOL GetFixed(NOTEHANDLE hNote, const char *call, const char *name, WORD type, void *ret,
+              size_t size)
+{
+    const Item *it = FirstItem(hNote, name, call);
+    if (it == nullptr || it->type != type || it->value.size() != size)
+        return FALSE;
+    if (ret != nullptr)
+        std::memcpy(ret, it->value.data(), size);
+    return TRUE;
+}
+
 }  // namespace
 }  // namespace nsf
 }  // namespace vq
@@ -363,25 +388,13 @@ STATUS NSFItemAppendTextList(NOTEHANDLE hNote, const char *ItemName, const char 
 
 STATUS NSFItemSetTime(NOTEHANDLE hNote, const char *ItemName, const TIMEDATE *Time)
 {
-    Note *note = vq::nsf::GetNote(hNote, "NSFItemSetTime");
-    if (note == nullptr)
-        return ERR_INVALID_HANDLE;
-    if (!vq::nsf::ValidName(ItemName) || Time == nullptr)
-        return ERR_BAD_PARAM;
-    vq::nsf::ReplaceItem(note, ItemName, TYPE_TIME, std::string((const char *)Time, sizeof *Time));
-    return NOERROR;
+    return vq::nsf::SetFixed(hNote, "NSFItemSetTime", ItemName, TYPE_TIME, Time, sizeof(TIMEDATE));
 }
 
 STATUS NSFItemSetNumber(NOTEHANDLE hNote, const char *ItemName, const NUMBER *Number)
 {
-    Note *note = vq::nsf::GetNote(hNote, "NSFItemSetNumber");
-    if (note == nullptr)
-        return ERR_INVALID_HANDLE;
-    if (!vq::nsf::ValidName(ItemName) || Number == nullptr)
-        return ERR_BAD_PARAM;
-    vq::nsf::ReplaceItem(note, ItemName, TYPE_NUMBER,
-                         std::string((const char *)Number, sizeof *Number));
-    return NOERROR;
+    return vq::nsf::SetFixed(hNote, "NSFItemSetNumber", ItemName, TYPE_NUMBER, Number,
+                             sizeof(NUMBER));
 }
 
 STATUS NSFItemAppend(NOTEHANDLE hNote, WORD ItemFlags, const char *Name, WORD NameLength,
@@ -507,22 +520,14 @@ WORD NSFItemGetTextListEntry(NOTEHANDLE hNote, const char *ItemName, WORD EntryP
 
 BOOL NSFItemGetTime(NOTEHANDLE hNote, const char *ItemName, TIMEDATE *retTime)
 {
-    const Item *it = vq::nsf::FirstItem(hNote, ItemName, "NSFItemGetTime");
-    if (it == nullptr || it->type != TYPE_TIME || it->value.size() != sizeof(TIMEDATE))
-        return FALSE;
-    if (retTime != nullptr)
-        std::memcpy(retTime, it->value.data(), sizeof(TIMEDATE));
-    return TRUE;
+    return vq::nsf::GetFixed(hNote, "NSFItemGetTime", ItemName, TYPE_TIME, retTime,
+                             sizeof(TIMEDATE));
 }
 
 BOOL NSFItemGetNumber(NOTEHANDLE hNote, const char *ItemName, NUMBER *retNumber)
 {
-    const Item *it = vq::nsf::FirstItem(hNote, ItemName, "NSFItemGetNumber");
-    if (it == nullptr || it->type != TYPE_NUMBER || it->value.size() != sizeof(NUMBER))
-        return FALSE;
-    if (retNumber != nullptr)
-        std::memcpy(retNumber, it->value.data(), sizeof(NUMBER));
-    return TRUE;
+    return vq::nsf::GetFixed(hNote, "NSFItemGetNumber", ItemName, TYPE_NUMBER, retNumber,
+                             sizeof(NUMBER));
 }
 
 STATUS NSFItemScan(NOTEHANDLE hNote, NSFITEMSCANPROC ActionRoutine, void *RoutineParameter)

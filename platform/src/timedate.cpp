@@ -24,7 +24,6 @@ namespace {
 
 constexpr DWORD kJulianUnixEpoch = 2440588; /* Julian day of 1970-01-01 */
 constexpr DWORD kDayMask = 0x00FFFFFFu;
-constexpr int64_t kSecondsPerDay = 86400;
 
 std::atomic<bool> g_testClock{false};
 std::atomic<int64_t> g_testHundredths{0};

@@ -47,10 +47,10 @@
 #include <functional>
 #include <map>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "mail_reading.h"
 #include "notes_fixture.h"
 #include "notesapi.h"
 #include "test_support.h"
@@ -64,6 +64,7 @@ namespace fs = std::filesystem;
 using vqtest::FileExists;
 using vqtest::ListDir;
 using vqtest::ReadFile;
+using vqtest::SplitLines;
 
 const char kDriver[] = VQ_CRASH_DRIVER;
 const int kCrashExit = 86;
@@ -184,24 +185,12 @@ void CopyTree(const std::string &from, const std::string &to)
     fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
 }
 
-std::vector<std::string> Lines(const std::string &text)
-{
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        out.push_back(line);
-    }
-    return out;
-}
-
 /* Log lines without their time stamp and with digit runs as "#", so that
  * file numbers and times do not make two runs' entries differ. */
 std::multiset<std::string> LogShapes(const std::string &log)
 {
     std::multiset<std::string> out;
-    for (std::string line : Lines(log)) {
+    for (std::string line : SplitLines(log)) {
         size_t sep = line.find("  ");
         if (sep != std::string::npos)
             line.erase(0, sep + 2);
@@ -299,7 +288,7 @@ std::vector<std::string> SplitComma(const std::string &list)
 std::string NormalizedJob(const std::string &job)
 {
     std::string out;
-    for (const std::string &line : Lines(job)) {
+    for (const std::string &line : SplitLines(job)) {
         if (line.rfind("Date: ", 0) == 0)
             continue;
         if (line.rfind("Attachment: ", 0) == 0) {
@@ -565,7 +554,7 @@ ActivityState ReadActivity(const std::string &dir)
         if (!FileExists(path))
             continue;
         st.logFilesLeft = true;
-        for (const std::string &line : Lines(ReadFile(path)))
+        for (const std::string &line : SplitLines(ReadFile(path)))
             if (line.size() >= 4)
                 st.waitingJobs.insert(line.substr(0, 4));
     }
@@ -663,7 +652,7 @@ struct Tally {
 std::vector<std::string> OperationKinds(const std::string &faultLog)
 {
     std::vector<std::string> kinds;
-    for (const std::string &line : Lines(ReadFile(faultLog))) {
+    for (const std::string &line : SplitLines(ReadFile(faultLog))) {
         size_t sp = line.find(' ');
         kinds.push_back(sp == std::string::npos ? "?" : line.substr(sp + 1));
     }

@@ -14,6 +14,7 @@
 #include <map>
 
 #include "e2e_support.h"
+#include "mail_reading.h"
 #include "test_support.h"
 #include "vq_port.h"
 
@@ -24,22 +25,11 @@ using vqe2e::Result;
 using vqtest::FileExists;
 using vqtest::ListDir;
 using vqtest::ReadFile;
+using vqtest::SplitLines;
 using vqtest::WriteFile;
 
 const char *const kFolders[] = {"FAX/IN", "FAX/IPARCEL", "FAX/OUT", "FAX/OPARCEL",
                                 "FAX/ERROR", "PUBLIC", "UTIL/DATA"};
-
-std::vector<std::string> Lines(const std::string &text)
-{
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        out.push_back(line);
-    }
-    return out;
-}
 
 /* A job file as the gateway's writer leaves it. */
 std::string JobFile(const std::vector<std::string> &numbers, const std::string &attachment,
@@ -172,7 +162,7 @@ TEST_F(FaxsimTest, ReceiveWritesTheControlFileWholeUnderItsName)
     EXPECT_EQ(ListDir(Spool("FAX/IPARCEL")), std::vector<std::string>{"RX000001"});
     EXPECT_EQ(ReadFile(Spool("FAX/IPARCEL/RX000001")), imageBytes);
 
-    std::vector<std::string> lines = Lines(ReadFile(Spool("FAX/IN/ST000001")));
+    std::vector<std::string> lines = SplitLines(ReadFile(Spool("FAX/IN/ST000001")));
     ASSERT_GE(lines.size(), 10u);
     std::vector<std::string> wantHeader = {"To: Jane Roe", "To: Bob Smith @ Acme",
                                            "Subject: Signed contract", "Attachment: RX000001", ""};
@@ -200,7 +190,7 @@ TEST_F(FaxsimTest, ReceiveWritesTheControlFileWholeUnderItsName)
     r = Faxsim({"receive", Root(), "--header", "Attachment: ../x"});
     ASSERT_EQ(r.code, 0) << r.Describe();
     EXPECT_EQ(r.out, "ST000002\n");
-    lines = Lines(ReadFile(Spool("FAX/IN/ST000002")));
+    lines = SplitLines(ReadFile(Spool("FAX/IN/ST000002")));
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines[0], "Attachment: RX000002");
     EXPECT_EQ(lines[1], "Attachment: ../x");
@@ -319,7 +309,7 @@ TEST_F(FaxsimTest, SendTransmitsReadyJobsAndLeavesWorkFilesAlone)
     EXPECT_TRUE(ReadQueue(Spool("PUBLIC/SVCQ")).records.empty()) << "sent jobs are no longer queued";
 
     /* per fax address a first line, then the final line marked "*" */
-    std::vector<std::string> lines = Lines(ReadFile(Spool("UTIL/DATA/ACTIVITY.LOG")));
+    std::vector<std::string> lines = SplitLines(ReadFile(Spool("UTIL/DATA/ACTIVITY.LOG")));
     ASSERT_EQ(lines.size(), 6u) << ReadFile(Spool("UTIL/DATA/ACTIVITY.LOG"));
     struct Want {
         std::string job, to;
@@ -354,7 +344,7 @@ TEST_F(FaxsimTest, SendTransmitsReadyJobsAndLeavesWorkFilesAlone)
     /* a return status for the job that did not suppress it */
     std::vector<std::string> in = ListDir(Spool("FAX/IN"));
     ASSERT_EQ(in.size(), 1u);
-    std::vector<std::string> status = Lines(ReadFile(Spool("FAX/IN/") + in[0]));
+    std::vector<std::string> status = SplitLines(ReadFile(Spool("FAX/IN/") + in[0]));
     ASSERT_GE(status.size(), 3u);
     EXPECT_EQ(status[0], "To: Jane Roe");
     EXPECT_EQ(status[1].rfind("Subject: Fax:", 0), 0u) << status[1];
@@ -369,7 +359,7 @@ TEST_F(FaxsimTest, SendTransmitsReadyJobsAndLeavesWorkFilesAlone)
     r = Faxsim({"admin-log", Root()});
     ASSERT_EQ(r.code, 0) << r.Describe();
     std::string name = r.out.substr(0, r.out.find('\n'));
-    std::vector<std::string> report = Lines(ReadFile(Spool("FAX/IN/") + name));
+    std::vector<std::string> report = SplitLines(ReadFile(Spool("FAX/IN/") + name));
     ASSERT_FALSE(report.empty());
     EXPECT_EQ(report[0].rfind("Subject: Administrator", 0), 0u) << report[0];
     auto dashes = std::find_if(report.begin(), report.end(),
