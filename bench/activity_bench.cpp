@@ -1,0 +1,270 @@
+/*
+ * activity_bench.cpp - the activity passes: ImportActivity over an
+ * activity log of 10,000 lines (5,000 jobs sent, then a final line for
+ * each of them, which updates the entry the first made), and AddPending
+ * over a queue file of 1,000 records (first listing creates the entries,
+ * the second overwrites them). Beside each, its floor measured in the same
+ * iteration: as many single-row commits of the same item texts through
+ * plain SQLite with the platform's durability settings.
+ *
+ * The activity database is made afresh for every iteration (not timed);
+ * each timed pass is checked to have left exactly the entries it should.
+ */
+#include <benchmark/benchmark.h>
+
+#include <sqlite3.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "activity.h"
+#include "notes_fixture.h"
+#include "notesapi.h"
+#include "test_support.h"
+#include "vq_testhooks.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kJobs = 5000;      /* log: one line per job, then its final line */
+constexpr int kQueued = 1000;    /* queue records */
+const char kActDb[] = "TMB_ACT.NSF";
+
+double Seconds(Clock::time_point a, Clock::time_point b)
+{
+    return std::chrono::duration<double>(b - a).count();
+}
+
+class Server {
+public:
+    static Server &Get()
+    {
+        static Server s;
+        return s;
+    }
+    ~Server()
+    {
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+    std::string dir, root;
+
+    /* A fresh, empty activity database with its view. */
+    void FreshActivityDb()
+    {
+        for (const char *ext : {"", "-wal", "-shm"}) {
+            std::error_code ec;
+            fs::remove(dir + "/" + kActDb + ext, ec);
+        }
+        vqtest::CreateActivityDb(kActDb);
+    }
+
+private:
+    Server()
+    {
+        const char *tmp = std::getenv("TMPDIR");
+        std::string tmpl = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/vqbench.XXXXXX";
+        std::vector<char> buf(tmpl.begin(), tmpl.end());
+        buf.push_back('\0');
+        if (mkdtemp(buf.data()) == nullptr)
+            std::exit(1);
+        dir = buf.data();
+        vqtest::WriteFile(dir + "/notes.ini", "");
+        vqtest::SetDataDirectory(dir);
+        vqtest::SetLogEcho(false);
+        root = dir + "/spool/TMBFAX";
+        vqtest::MakeDirs(root + "/UTIL/DATA");
+        vqtest::MakeDirs(root + "/PUBLIC");
+        VqCopy(GatewayPath, sizeof GatewayPath, root.c_str());
+        GatewayDrive[0] = '\0';
+        VqCopy(ActLogNsf, sizeof ActLogNsf, kActDb);
+    }
+};
+
+/* One log line in the fax server's columns; final lines carry "*". */
+std::string LogLine(int job, bool final)
+{
+    char line[128];
+    std::snprintf(line, sizeof line, "%04d 03/05 09:%02d TX%c%02d %-20.20s %-11.11s %03d %04d %-6.6s%04d %d\n",
+                  job, job % 60, final ? '*' : ' ', final ? 2 : 1,
+                  ("555-" + std::to_string(100000 + job)).c_str(), "Sales Dept", 1 + job % 9,
+                  final ? 0 : 3, final ? "OK" : "BUSY", 120, 9);
+    return line;
+}
+
+std::string ActivityLog()
+{
+    std::string log;
+    for (int pass = 0; pass < 2; ++pass)
+        for (int job = 0; job < kJobs; ++job)
+            log += LogLine(job, pass == 1);
+    return log;
+}
+
+void PutWord(std::string &raw, size_t at, unsigned v)
+{
+    raw[at] = (char)(v & 0xFF);
+    raw[at + 1] = (char)((v >> 8) & 0xFF);
+}
+
+std::string QueueFile()
+{
+    std::string q(QSIG_TEXT, QSIG_LEN);
+    for (int i = 0; i < kQueued; ++i) {
+        std::string r(QENTRY_SIZE, '\0');
+        PutWord(r, QENTRY_ID, 6000 + i);
+        r[QENTRY_TIME + BTIME_MINUTE] = (char)(i % 60);
+        r[QENTRY_TIME + BTIME_HOUR] = 9;
+        r[QENTRY_TIME + BTIME_DAY] = 5;
+        r[QENTRY_TIME + BTIME_MONTH] = 3;
+        PutWord(r, QENTRY_STAT, i % 2 ? QSTAT_ACTIVE : 0);
+        PutWord(r, QENTRY_ATTEMPTS, i % 3);
+        const std::string from = "CN=Jane Roe/O=Acme", tel = "555-" + std::to_string(200000 + i);
+        std::memcpy(&r[QENTRY_FROM], from.data(), from.size());
+        std::memcpy(&r[QENTRY_TEL], tel.data(), tel.size());
+        q += r;
+    }
+    return q;
+}
+
+/* ---- the floor: one commit per entry written, plain SQLite ---- */
+class CommitFloor {
+public:
+    explicit CommitFloor(const std::string &path)
+    {
+        fs::remove(path);
+        if (sqlite3_open(path.c_str(), &db_) != SQLITE_OK)
+            return;
+        sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+        sqlite3_exec(db_, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
+        sqlite3_exec(db_, "CREATE TABLE entry(job TEXT PRIMARY KEY, items TEXT)", nullptr, nullptr,
+                     nullptr);
+        ok_ = sqlite3_prepare_v2(db_, "INSERT OR REPLACE INTO entry(job, items) VALUES(?, ?)", -1,
+                                 &put_, nullptr) == SQLITE_OK;
+    }
+    ~CommitFloor()
+    {
+        sqlite3_finalize(put_);
+        sqlite3_close(db_);
+    }
+    /* One entry keyed by job, in its own transaction. */
+    void Put(const std::string &job, const std::string &items)
+    {
+        sqlite3_bind_text(put_, 1, job.data(), (int)job.size(), SQLITE_STATIC);
+        sqlite3_bind_text(put_, 2, items.data(), (int)items.size(), SQLITE_STATIC);
+        if (sqlite3_step(put_) != SQLITE_DONE)
+            ok_ = false;
+        sqlite3_reset(put_);
+    }
+    bool ok() const { return ok_; }
+
+private:
+    sqlite3 *db_ = nullptr;
+    sqlite3_stmt *put_ = nullptr;
+    bool ok_ = false;
+};
+
+void BM_ImportActivity10000(benchmark::State &state)
+{
+    Server &s = Server::Get();
+    const std::string log = ActivityLog();
+    const std::string logPath = s.root + SPOOL_ACTIVITY_LOG;
+    double passTotal = 0, floorTotal = 0;
+    for (auto _ : state) {
+        s.FreshActivityDb();
+        vqtest::WriteFile(logPath, log);
+        vqtest::ClearLog();
+        E_quit = 0;
+        const auto t0 = Clock::now();
+        ImportActivity();
+        const auto t1 = Clock::now();
+        if (vqtest::FileExists(logPath) || vqtest::FileExists(s.root + SPOOL_ACTIVITY_RD) ||
+            vqtest::DocumentIds(kActDb).size() != (size_t)kJobs || !vqtest::LogEntries().empty()) {
+            state.SkipWithError("the import did not leave one entry per job");
+            break;
+        }
+
+        CommitFloor f(s.dir + "/floor.db");
+        const auto f0 = Clock::now();
+        for (size_t at = 0; at < log.size();) {
+            const size_t nl = log.find('\n', at);
+            f.Put(log.substr(at, 4), log.substr(at, nl - at));
+            at = nl + 1;
+        }
+        const auto f1 = Clock::now();
+        if (!f.ok()) {
+            state.SkipWithError("the floor failed");
+            break;
+        }
+        state.SetIterationTime(Seconds(t0, t1));
+        passTotal += Seconds(t0, t1);
+        floorTotal += Seconds(f0, f1);
+    }
+    const double n = (double)state.iterations();
+    if (n > 0 && floorTotal > 0) {
+        state.counters["lines"] = 2 * kJobs;
+        state.counters["pass_s"] = passTotal / n;
+        state.counters["floor_s"] = floorTotal / n;
+        state.counters["ratio"] = passTotal / floorTotal;
+    }
+}
+BENCHMARK(BM_ImportActivity10000)->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
+
+/* Arg 0: the first listing, which creates the entries; arg 1: a listing
+ * of the same queue again, which finds and overwrites them. */
+void BM_AddPending1000(benchmark::State &state)
+{
+    Server &s = Server::Get();
+    const std::string queue = QueueFile();
+    vqtest::WriteFile(s.root + SPOOL_SVCQ, queue);
+    const bool again = state.range(0) == 1;
+    double passTotal = 0, floorTotal = 0;
+    for (auto _ : state) {
+        s.FreshActivityDb();
+        if (again)
+            AddPending();
+        vqtest::ClearLog();
+        E_quit = 0;
+        const auto t0 = Clock::now();
+        AddPending();
+        const auto t1 = Clock::now();
+        if (vqtest::DocumentIds(kActDb).size() != (size_t)kQueued || !vqtest::LogEntries().empty() ||
+            vqtest::ReadFile(s.root + SPOOL_SVCQ) != queue) {
+            state.SkipWithError("the listing did not leave one entry per queued job");
+            break;
+        }
+
+        CommitFloor f(s.dir + "/floor.db");
+        const auto f0 = Clock::now();
+        for (int i = 0; i < kQueued; ++i)
+            f.Put(std::to_string(6000 + i),
+                  queue.substr(QSIG_LEN + (size_t)i * QENTRY_SIZE + QENTRY_FROM, 64));
+        const auto f1 = Clock::now();
+        if (!f.ok()) {
+            state.SkipWithError("the floor failed");
+            break;
+        }
+        state.SetIterationTime(Seconds(t0, t1));
+        passTotal += Seconds(t0, t1);
+        floorTotal += Seconds(f0, f1);
+    }
+    const double n = (double)state.iterations();
+    if (n > 0 && floorTotal > 0) {
+        state.counters["records"] = kQueued;
+        state.counters["pass_s"] = passTotal / n;
+        state.counters["floor_s"] = floorTotal / n;
+        state.counters["ratio"] = passTotal / floorTotal;
+    }
+}
+BENCHMARK(BM_AddPending1000)->Arg(0)->Arg(1)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

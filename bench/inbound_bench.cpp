@@ -1,0 +1,338 @@
+/*
+ * inbound_bench.cpp - the inbound pass over 1,000 received faxes (control
+ * file and a 50 KB image each) into mail, against its floor: the same
+ * bytes read and copied into mail databases with the same commits and the
+ * same deletions, through plain SQLite and POSIX calls, measured in the
+ * same iteration.
+ *
+ * Each iteration drops the faxes into FAX/IN and FAX/IPARCEL (not timed),
+ * runs DoInboundTask (timed), checks that every fax reached the user's
+ * mail file and left the spool, then runs the floor over copies of the
+ * same files. Everything lives in a temporary folder removed at the end.
+ */
+#include <benchmark/benchmark.h>
+
+#include <sqlite3.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "inbound.h"
+#include "notes_fixture.h"
+#include "notesapi.h"
+#include "test_support.h"
+#include "vq_port.h"
+#include "vq_testhooks.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kFaxes = 1000;
+constexpr int kRound = 100;
+constexpr size_t kImageBytes = 50 * 1024;
+
+double Seconds(Clock::time_point a, Clock::time_point b)
+{
+    return std::chrono::duration<double>(b - a).count();
+}
+
+void Mark(const char *what)
+{
+    static const bool on = std::getenv("VQ_BENCH_MARKS") != nullptr;
+    if (on)
+        std::fprintf(stderr, "VQ_BENCH_MARK %s (durable operation %ld)\n", what, PortFaultCount());
+}
+
+std::string Bytes(size_t n, unsigned seed)
+{
+    std::string s(n, '\0');
+    unsigned x = seed * 2654435761u + 1;
+    for (size_t i = 0; i < n; ++i) {
+        x = x * 1103515245u + 12345u;
+        s[i] = (char)(x >> 16);
+    }
+    return s;
+}
+
+std::string ControlName(int i)
+{
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "ST%06d", i);
+    return buf;
+}
+
+std::string ImageName(int i)
+{
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "RX%06d", i);
+    return buf;
+}
+
+std::string ControlFile(int i)
+{
+    return "To: Jane Roe\r\nSubject: Fax " + std::to_string(i) + "\r\nAttachment: " + ImageName(i) +
+           "\r\n\r\nReceive Time: 03/05/26 09:07\r\nTSI Received: +1 555 0199\r\n"
+           "Pages Received: 2\r\nConnect Time: 00:41\r\n";
+}
+
+class Server {
+public:
+    static Server &Get()
+    {
+        static Server s;
+        return s;
+    }
+    ~Server()
+    {
+        (void)!chdir("/");
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+    std::string dir, in, iparcel, error, floorDir;
+    std::string image = Bytes(kImageBytes, 11);
+
+private:
+    Server()
+    {
+        const char *tmp = std::getenv("TMPDIR");
+        std::string tmpl = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/vqbench.XXXXXX";
+        std::vector<char> buf(tmpl.begin(), tmpl.end());
+        buf.push_back('\0');
+        if (mkdtemp(buf.data()) == nullptr)
+            std::exit(1);
+        dir = buf.data();
+        vqtest::WriteFile(dir + "/notes.ini", "");
+        vqtest::SetDataDirectory(dir);
+        vqtest::SetLogEcho(false);
+        const std::string spool = dir + "/spool/TMBFAX";
+        in = spool + SPOOL_FAX_IN;
+        iparcel = spool + SPOOL_FAX_IPARCEL;
+        error = spool + SPOOL_FAX_ERROR;
+        floorDir = dir + "/floor";
+        for (const auto &d : {in, iparcel, error, dir + "/mail", dir + "/work", floorDir})
+            vqtest::MakeDirs(d);
+        vqtest::AddPerson("Fax Admin", "fadmin", "mail/admin.nsf");
+        vqtest::AddPerson("Jane Roe", "jroe", "mail/jroe.nsf", "555-0100");
+        vqtest::CreateMailFile("mail.box");
+        vqtest::CreateActivityDb();
+        VqCopy(GatewayPath, sizeof GatewayPath, spool.c_str());
+        GatewayDrive[0] = '\0';
+        VqCopy(GatewayDomain, sizeof GatewayDomain, "FAXGATE");
+        VqCopy(DefRecipient, sizeof DefRecipient, "Jane Roe");
+        VqCopy(ActLogNsf, sizeof ActLogNsf, "TMB_ACT.NSF");
+        VqCopy(szNameNsf, sizeof szNameNsf, "names.nsf");
+        if (MailLookupAddress("Fax Admin", FaxAdministrator) != NOERROR)
+            std::exit(1);
+        /* the pass writes its body files into the current directory */
+        if (chdir((dir + "/work").c_str()) != 0)
+            std::exit(1);
+    }
+};
+
+/* Drops the faxes as the fax server does: image first, then the control
+ * file under a hidden name renamed in. The floor gets copies. */
+void DropFaxes(Server &s, int first, int count)
+{
+    for (int i = first; i < first + count; ++i) {
+        const std::string control = ControlFile(i);
+        vqtest::WriteFile(s.iparcel + "/" + ImageName(i), s.image);
+        vqtest::WriteFile(s.in + "/.tmp", control);
+        fs::rename(s.in + "/.tmp", s.in + "/" + ControlName(i));
+        vqtest::WriteFile(s.floorDir + "/" + ImageName(i), s.image);
+        vqtest::WriteFile(s.floorDir + "/" + ControlName(i), control);
+    }
+}
+
+/* Arg 1 of the benchmarks: the databases the pass touches are held open by
+ * the bench for the whole pass, as a Notes server keeps them in its cache.
+ * The pass's own opens and closes then are not the last connection: no
+ * checkpoint at close, and the write-ahead log files stay. The difference
+ * to arg 0 is what opening and closing them per message costs. */
+class HeldOpen {
+public:
+    explicit HeldOpen(bool hold)
+    {
+        if (!hold)
+            return;
+        for (const char *name : {"mail.box", "mail/jroe.nsf", "names.nsf", "TMB_ACT.NSF"}) {
+            DBHANDLE h = NULLHANDLE;
+            if (NSFDbOpen(name, &h) == NOERROR)
+                handles_.push_back(h);
+        }
+    }
+    ~HeldOpen()
+    {
+        for (DBHANDLE h : handles_)
+            NSFDbClose(h);
+    }
+    HeldOpen(const HeldOpen &) = delete;
+    HeldOpen &operator=(const HeldOpen &) = delete;
+
+private:
+    std::vector<DBHANDLE> handles_;
+};
+
+/* ---- the floor: SQLite with the platform's durability settings ---- */
+
+sqlite3 *OpenFloorDb(const std::string &path)
+{
+    sqlite3 *db = nullptr;
+    if (sqlite3_open(path.c_str(), &db) != SQLITE_OK)
+        return nullptr;
+    sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+    sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
+    sqlite3_exec(db, "CREATE TABLE IF NOT EXISTS mail(id INTEGER PRIMARY KEY, body BLOB, image BLOB)",
+                 nullptr, nullptr, nullptr);
+    return db;
+}
+
+/* Per fax, the commits the router makes: the message saved into mail.box,
+ * the copy saved into the recipient's mail file, the message removed from
+ * mail.box. The databases stay open for the whole run. */
+struct Floor {
+    sqlite3 *box = nullptr, *user = nullptr;
+    sqlite3_stmt *insBox = nullptr, *insUser = nullptr, *delBox = nullptr;
+    long commits = 0;
+    bool ok = true;
+
+    bool Open(const std::string &dir)
+    {
+        box = OpenFloorDb(dir + "/box.db");
+        user = OpenFloorDb(dir + "/user.db");
+        if (box == nullptr || user == nullptr)
+            return false;
+        const char *ins = "INSERT INTO mail(body, image) VALUES(?, ?)";
+        return sqlite3_prepare_v2(box, ins, -1, &insBox, nullptr) == SQLITE_OK &&
+               sqlite3_prepare_v2(user, ins, -1, &insUser, nullptr) == SQLITE_OK &&
+               sqlite3_prepare_v2(box, "DELETE FROM mail WHERE id = ?", -1, &delBox, nullptr) ==
+                   SQLITE_OK;
+    }
+    ~Floor()
+    {
+        sqlite3_finalize(insBox);
+        sqlite3_finalize(insUser);
+        sqlite3_finalize(delBox);
+        sqlite3_close(box);
+        sqlite3_close(user);
+    }
+    /* One statement in its own transaction: one commit. */
+    void Step(sqlite3_stmt *st)
+    {
+        if (sqlite3_step(st) != SQLITE_DONE)
+            ok = false;
+        sqlite3_reset(st);
+        ++commits;
+    }
+    void Insert(sqlite3_stmt *st, const std::string &body, const std::string &image)
+    {
+        sqlite3_bind_blob(st, 1, body.data(), (int)body.size(), SQLITE_STATIC);
+        sqlite3_bind_blob(st, 2, image.data(), (int)image.size(), SQLITE_STATIC);
+        Step(st);
+    }
+    void Fax(const std::string &dir, int i)
+    {
+        const std::string control = dir + "/" + ControlName(i);
+        const std::string imagePath = dir + "/" + ImageName(i);
+        const std::string body = vqtest::ReadFile(control);
+        const std::string image = vqtest::ReadFile(imagePath);
+        Insert(insBox, body, image);
+        const sqlite3_int64 id = sqlite3_last_insert_rowid(box);
+        Insert(insUser, body, image);
+        sqlite3_bind_int64(delBox, 1, id);
+        Step(delBox);
+        if (::unlink(control.c_str()) != 0 || ::unlink(imagePath.c_str()) != 0)
+            ok = false;
+    }
+};
+
+/* One round: kRound faxes dropped, the pass over them, then the floor
+ * over copies of the same files. False (with the reason) on a failure. */
+bool Round(Server &s, Floor *f, bool hold, int round, double *pass, double *floor, long *passOps,
+           const char **why)
+{
+    const size_t before = vqtest::DocumentIds("mail/jroe.nsf").size();
+    DropFaxes(s, round * kRound, kRound);
+    vqtest::ClearLog();
+    E_quit = 0;
+    {
+        HeldOpen held(hold);
+        const long ops0 = PortFaultCount();
+        Mark("pass begins");
+        const auto t0 = Clock::now();
+        DoInboundTask();
+        const auto t1 = Clock::now();
+        Mark("pass ends");
+        *passOps += PortFaultCount() - ops0;
+        *pass += Seconds(t0, t1);
+    }
+    const size_t delivered = vqtest::DocumentIds("mail/jroe.nsf").size() - before;
+    if (delivered != (size_t)kRound || !vqtest::ListDir(s.in).empty() ||
+        !vqtest::ListDir(s.iparcel).empty() || !vqtest::ListDir(s.error).empty() || E_quit != 0) {
+        *why = "the pass did not deliver every fax";
+        return false;
+    }
+    const auto f0 = Clock::now();
+    for (int i = round * kRound; i < (round + 1) * kRound; ++i)
+        f->Fax(s.floorDir, i);
+    const auto f1 = Clock::now();
+    if (!f->ok) {
+        *why = "the floor failed";
+        return false;
+    }
+    *floor += Seconds(f0, f1);
+    return true;
+}
+
+/* Arg 0: as the gateway runs; arg 1: with the databases held open. Ten
+ * rounds of 100, pass and floor alternating, so that load from other
+ * processes falls on both alike. */
+void BM_InboundPass1000(benchmark::State &state)
+{
+    Server &s = Server::Get();
+    double passTotal = 0, floorTotal = 0;
+    long passOps = 0, floorCommits = 0;
+    for (auto _ : state) {
+        const std::string floorDb = s.dir + "/floordb";
+        std::error_code ec;
+        fs::remove_all(floorDb, ec);
+        vqtest::MakeDirs(floorDb);
+        Floor f;
+        if (!f.Open(floorDb)) {
+            state.SkipWithError("the floor's databases cannot be opened");
+            break;
+        }
+        double pass = 0, floor = 0;
+        const char *why = nullptr;
+        for (int round = 0; round < kFaxes / kRound && why == nullptr; ++round)
+            Round(s, &f, state.range(0) == 1, round, &pass, &floor, &passOps, &why);
+        if (why != nullptr) {
+            state.SkipWithError(why);
+            break;
+        }
+        floorCommits += f.commits;
+        state.SetIterationTime(pass);
+        passTotal += pass;
+        floorTotal += floor;
+    }
+    const double n = (double)state.iterations();
+    if (n > 0 && floorTotal > 0) {
+        state.counters["faxes"] = kFaxes;
+        state.counters["pass_s"] = passTotal / n;
+        state.counters["floor_s"] = floorTotal / n;
+        state.counters["ratio"] = passTotal / floorTotal;
+        state.counters["pass_ops_per_fax"] = (double)passOps / n / kFaxes;
+        state.counters["floor_commits_per_fax"] = (double)floorCommits / n / kFaxes;
+    }
+}
+BENCHMARK(BM_InboundPass1000)->Arg(0)->Arg(1)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,349 @@
+/*
+ * outbound_bench.cpp - the outbound pass over 1,000 waiting mails (one fax
+ * recipient, a 4 KB body, one 50 KB attachment) against its file-system
+ * floor: the same files written with the same fsyncs and renames through
+ * plain POSIX calls, measured in the same iteration.
+ *
+ * Each iteration routes the mails into the gateway mail file (not timed),
+ * runs OutboundTask (timed), checks that every mail became one complete
+ * job, then replays the jobs' bytes as the floor. FAX/OUT and FAX/OPARCEL
+ * are emptied between iterations, as the fax server would take the jobs.
+ * Everything lives in a temporary folder that is removed at the end.
+ */
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "notes_fixture.h"
+#include "notesapi.h"
+#include "test_support.h"
+#include "vortiq.h"
+#include "vq_port.h"
+#include "vq_testhooks.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kMails = 1000;
+constexpr int kRound = 100;
+constexpr size_t kBodyBytes = 4096;
+constexpr size_t kAttachmentBytes = 50 * 1024;
+
+double Seconds(Clock::time_point a, Clock::time_point b)
+{
+    return std::chrono::duration<double>(b - a).count();
+}
+
+/* With VQ_BENCH_MARKS set, a line on standard error where the timed part
+ * begins and ends, so that a strace or perf record of the run can be cut
+ * to the pass alone. */
+void Mark(const char *what)
+{
+    static const bool on = std::getenv("VQ_BENCH_MARKS") != nullptr;
+    if (on)
+        std::fprintf(stderr, "VQ_BENCH_MARK %s (durable operation %ld)\n", what, PortFaultCount());
+}
+
+/* Deterministic bytes that are not text, so no layer can shorten them. */
+std::string Bytes(size_t n, unsigned seed)
+{
+    std::string s(n, '\0');
+    unsigned x = seed * 2654435761u + 1;
+    for (size_t i = 0; i < n; ++i) {
+        x = x * 1103515245u + 12345u;
+        s[i] = (char)(x >> 16);
+    }
+    return s;
+}
+
+/* 64 lines of 63 characters and a line feed: 4,096 bytes of body. */
+std::string BodyText()
+{
+    std::string body;
+    for (int line = 0; body.size() + 64 <= kBodyBytes; ++line) {
+        std::string text = "Line " + std::to_string(line) + " of the fax body, padded to a fixed width";
+        text.resize(63, '.');
+        body += text + "\n";
+    }
+    return body;
+}
+
+/* The Notes server and spool tree of the run, made at the first use. */
+class Server {
+public:
+    static Server &Get()
+    {
+        static Server s;
+        return s;
+    }
+    ~Server()
+    {
+        if (hMessageFile != NULLHANDLE)
+            MailCloseMessageFile(hMessageFile);
+        hMessageFile = NULLHANDLE;
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+    std::string dir, spool, out, oparcel, floorDir, jane;
+    std::string attachment = Bytes(kAttachmentBytes, 7);
+    std::string body = BodyText();
+
+private:
+    Server()
+    {
+        const char *tmp = std::getenv("TMPDIR");
+        std::string tmpl = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/vqbench.XXXXXX";
+        std::vector<char> buf(tmpl.begin(), tmpl.end());
+        buf.push_back('\0');
+        if (mkdtemp(buf.data()) == nullptr)
+            std::exit(1);
+        dir = buf.data();
+        vqtest::WriteFile(dir + "/notes.ini", "");
+        vqtest::SetDataDirectory(dir);
+        vqtest::SetLogEcho(false);
+        vqtest::CreateMailFile("mail.box", "Mail Router");
+        std::string admin = vqtest::AddPerson("Fax Admin", "fadmin", "fadmin.nsf");
+        jane = vqtest::AddPerson("Jane Roe", "jroe", "jroe.nsf");
+        vqtest::AddForeignDomain("FAXGATE", "vortiq.box");
+        spool = dir + "/spool/TMBFAX";
+        out = spool + SPOOL_FAX_OUT;
+        oparcel = spool + SPOOL_FAX_OPARCEL;
+        floorDir = dir + "/floor";
+        for (const char *d : {SPOOL_FAX_OUT, SPOOL_FAX_OPARCEL, SPOOL_FAX_ERROR})
+            vqtest::MakeDirs(spool + d);
+        VqCopy(GatewayPath, sizeof GatewayPath, spool.c_str());
+        GatewayDrive[0] = '\0';
+        VqCopy(GatewayDomain, sizeof GatewayDomain, "FAXGATE");
+        VqCopy(GatewayMsgfile, sizeof GatewayMsgfile, "vortiq.box");
+        VqCopy(FaxAdministrator, sizeof FaxAdministrator, admin.c_str());
+        if (MailOpenMessageFile("vortiq.box", &hMessageFile) != NOERROR)
+            std::exit(1);
+    }
+};
+
+/* Routes the mails into the gateway mail file, as users would. */
+bool FillGateway(Server &s, int first, int count)
+{
+    for (int i = first; i < first + count; ++i) {
+        vqtest::Memo memo;
+        memo.from = s.jane;
+        char to[64];
+        std::snprintf(to, sizeof to, "Fax %d@555.%04d@FAXGATE", i, i);
+        memo.sendTo = {to};
+        memo.subject = "Quarterly figures " + std::to_string(i);
+        memo.body = s.body;
+        memo.attachments = {{"report.bin", s.attachment}};
+        if (vqtest::SendMemo(memo) != NOERROR)
+            return false;
+    }
+    return true;
+}
+
+void EmptyFolder(const std::string &dir)
+{
+    std::error_code ec;
+    for (const auto &e : fs::directory_iterator(dir, ec))
+        fs::remove_all(e.path(), ec);
+}
+
+struct OneFile {
+    std::string name, bytes;
+};
+
+std::vector<OneFile> ReadFolder(const std::string &dir)
+{
+    std::vector<OneFile> files;
+    for (const std::string &name : vqtest::ListDir(dir))
+        files.push_back({name, vqtest::ReadFile(dir + "/" + name)});
+    return files;
+}
+
+/* Arg 1 of the benchmarks: the databases the pass touches are held open by
+ * the bench for the whole pass, as a Notes server keeps them in its cache.
+ * The pass's own opens and closes then are not the last connection: no
+ * checkpoint at close, and the write-ahead log files stay. The difference
+ * to arg 0 is what opening and closing them per message costs. */
+class HeldOpen {
+public:
+    explicit HeldOpen(bool hold)
+    {
+        if (!hold)
+            return;
+        for (const char *name : {"mail.box", "jroe.nsf", "names.nsf", "fadmin.nsf"}) {
+            DBHANDLE h = NULLHANDLE;
+            if (NSFDbOpen(name, &h) == NOERROR)
+                handles_.push_back(h);
+        }
+    }
+    ~HeldOpen()
+    {
+        for (DBHANDLE h : handles_)
+            NSFDbClose(h);
+    }
+    HeldOpen(const HeldOpen &) = delete;
+    HeldOpen &operator=(const HeldOpen &) = delete;
+
+private:
+    std::vector<DBHANDLE> handles_;
+};
+
+/* ---- the floor: plain POSIX calls, one durable operation each ---- */
+
+struct FloorOps {
+    long ops = 0;
+    bool ok = true;
+};
+
+/* create, write, fsync, close: as the platform writes a file whole. */
+void WriteDurably(FloorOps *f, const std::string &path, const std::string &bytes)
+{
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        f->ok = false;
+        return;
+    }
+    if (::write(fd, bytes.data(), bytes.size()) != (ssize_t)bytes.size())
+        f->ok = false;
+    if (::fsync(fd) != 0)
+        f->ok = false;
+    ::close(fd);
+    f->ops += 3;
+}
+
+void SyncFolder(const std::string &dir)
+{
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+/* One job as the writer hands it over: the attachment extracted into
+ * OPARCEL, the body extracted into a temporary file, read and removed,
+ * the job file written under its working name and renamed into place. */
+void FloorJob(FloorOps *f, const std::string &root, const OneFile &job, const OneFile &att,
+              const std::string &body)
+{
+    WriteDurably(f, root + "/OPARCEL/" + att.name, att.bytes);
+    const std::string tmp = root + "/OUT/" + job.name + ".TMP";
+    WriteDurably(f, tmp, body);
+    {
+        std::string back = vqtest::ReadFile(tmp);
+        benchmark::DoNotOptimize(back);
+    }
+    ::unlink(tmp.c_str());
+    const std::string inc = root + "/OUT/" + job.name + ".INC";
+    WriteDurably(f, inc, job.bytes);
+    const std::string final_ = root + "/OUT/" + job.name;
+    if (::syscall(SYS_renameat2, AT_FDCWD, inc.c_str(), AT_FDCWD, final_.c_str(), 1 /* NOREPLACE */) != 0)
+        f->ok = false;
+    SyncFolder(root + "/OUT");
+    f->ops += 2;
+}
+
+/* One round: kRound mails routed, the pass over them, then the floor over
+ * the jobs it made. False (with the reason) when something went wrong. */
+bool Round(Server &s, bool hold, int round, double *pass, double *floor, long *passOps,
+           long *floorOps, const char **why)
+{
+    if (!FillGateway(s, round * kRound, kRound)) {
+        *why = "routing the mails failed";
+        return false;
+    }
+    const size_t jobsBefore = round * (size_t)kRound;
+    vqtest::ClearLog();
+    E_quit = 0;
+    {
+        HeldOpen held(hold);
+        const long ops0 = PortFaultCount();
+        Mark("pass begins");
+        const auto t0 = Clock::now();
+        OutboundTask();
+        const auto t1 = Clock::now();
+        Mark("pass ends");
+        *passOps += PortFaultCount() - ops0;
+        *pass += Seconds(t0, t1);
+    }
+
+    std::vector<OneFile> jobs = ReadFolder(s.out);
+    std::vector<OneFile> atts = ReadFolder(s.oparcel);
+    for (const auto &j : jobs)
+        if (j.name.find('.') != std::string::npos) {
+            *why = "a job was left under its working name";
+            return false;
+        }
+    if (jobs.size() != jobsBefore + kRound || atts.size() != jobs.size() || E_quit != 0 ||
+        !vqtest::DocumentIds("vortiq.box").empty()) {
+        *why = "the pass did not turn every mail into one complete job";
+        return false;
+    }
+
+    FloorOps f;
+    const auto f0 = Clock::now();
+    for (size_t i = jobsBefore; i < jobs.size(); ++i)
+        FloorJob(&f, s.floorDir, jobs[i], atts[i], s.body);
+    const auto f1 = Clock::now();
+    if (!f.ok) {
+        *why = "the floor could not write its files";
+        return false;
+    }
+    *floorOps += f.ops;
+    *floor += Seconds(f0, f1);
+    return true;
+}
+
+/* Arg 0: as the gateway runs; arg 1: with the databases held open. The
+ * mails go in ten rounds of 100, pass and floor alternating, so that load
+ * from other processes falls on both alike; FAX/OUT is not drained
+ * between rounds, so the names taken grow to 1,000 as in a single pass. */
+void BM_OutboundPass1000(benchmark::State &state)
+{
+    Server &s = Server::Get();
+    double floorTotal = 0, passTotal = 0;
+    long passOps = 0, floorOps = 0;
+    for (auto _ : state) {
+        EmptyFolder(s.out);
+        EmptyFolder(s.oparcel);
+        EmptyFolder(s.floorDir);
+        vqtest::MakeDirs(s.floorDir + "/OUT");
+        vqtest::MakeDirs(s.floorDir + "/OPARCEL");
+        double pass = 0, floor = 0;
+        const char *why = nullptr;
+        for (int round = 0; round < kMails / kRound && why == nullptr; ++round)
+            Round(s, state.range(0) == 1, round, &pass, &floor, &passOps, &floorOps, &why);
+        if (why != nullptr) {
+            state.SkipWithError(why);
+            break;
+        }
+        state.SetIterationTime(pass);
+        passTotal += pass;
+        floorTotal += floor;
+    }
+    const double n = (double)state.iterations();
+    if (n > 0 && floorTotal > 0) {
+        state.counters["mails"] = kMails;
+        state.counters["pass_s"] = passTotal / n;
+        state.counters["floor_s"] = floorTotal / n;
+        state.counters["ratio"] = passTotal / floorTotal;
+        state.counters["pass_ops_per_mail"] = (double)passOps / n / kMails;
+        state.counters["floor_ops_per_mail"] = (double)floorOps / n / kMails;
+    }
+}
+BENCHMARK(BM_OutboundPass1000)->Arg(0)->Arg(1)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
