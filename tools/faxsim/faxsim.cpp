@@ -253,7 +253,11 @@ void CmdSend(const std::string &root, const std::vector<std::string> &failNumber
             std::cerr << "faxsim: " << name << " is not a fax job, left alone\n";
             continue;
         }
+        /* The gateway hands out a job name again once its job has left
+         * FAX/OUT, so a later job of the same name gets its own folder. */
         std::string sentDir = root + "/sent/" + name;
+        for (int n = 2; fs::exists(sentDir); ++n)
+            sentDir = root + "/sent/" + name + "." + std::to_string(n);
         fs::create_directories(sentDir);
         std::ostringstream summary;
         summary << "job " << name << "\nfrom: " << job.sender << "\nsubject: " << job.subject << "\n";
