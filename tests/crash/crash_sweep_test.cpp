@@ -50,6 +50,7 @@
 #include <string>
 #include <vector>
 
+#include "gateway_fixture.h"
 #include "mail_reading.h"
 #include "notes_fixture.h"
 #include "notesapi.h"
@@ -207,47 +208,24 @@ std::multiset<std::string> LogShapes(const std::string &log)
  * Reading what a run left behind
  * ------------------------------------------------------------------- */
 
-struct Mail {
-    std::string form, subject, body, routingState;
-    std::map<std::string, std::string> attachments; /* name -> bytes */
-};
+using Mail = vqtest::MailMessage;
 
 /* Documents of a mail file, with their attachments; none when the file
  * does not exist. */
 std::vector<Mail> ReadMails(const std::string &dataDir, const std::string &db)
 {
-    std::vector<Mail> out;
     if (!FileExists(dataDir + "/" + db))
-        return out;
-    SweepDir tmp;
-    for (NOTEID id : vqtest::DocumentIds(db)) {
-        Mail m;
-        m.form = vqtest::ItemText(db, id, "Form");
-        m.subject = vqtest::ItemText(db, id, "Subject");
-        m.body = vqtest::ItemText(db, id, "Body");
-        m.routingState = vqtest::ItemText(db, id, "RoutingState");
-        DBHANDLE hDb = NULLHANDLE;
-        NOTEHANDLE hNote = NULLHANDLE;
-        if (NSFDbOpen(db.c_str(), &hDb) == NOERROR && NSFNoteOpen(hDb, id, 0, &hNote) == NOERROR) {
-            BLOCKID bh;
-            char name[MAXPATH + 1] = "";
-            for (WORD n = 0; MailGetMessageAttachmentInfo(hNote, n, &bh, name, nullptr, nullptr,
-                                                          nullptr, nullptr, nullptr);
-                 ++n) {
-                std::string file = tmp / ("a" + std::to_string(n));
-                if (MailExtractMessageAttachment(hNote, bh, file.c_str()) == NOERROR)
-                    m.attachments[name] = ReadFile(file);
-                else
-                    m.attachments[name] = "<unreadable>";
-            }
-        }
-        if (hNote != NULLHANDLE)
-            NSFNoteClose(hNote);
-        if (hDb != NULLHANDLE)
-            NSFDbClose(hDb);
-        out.push_back(m);
-    }
-    return out;
+        return {};
+    return vqtest::ReadMessages(db);
+}
+
+/* An attachment's bytes, or nullptr when the mail has none of that name. */
+const std::string *Attachment(const Mail &m, const std::string &name)
+{
+    for (const auto &a : m.attachments)
+        if (a.first == name)
+            return &a.second;
+    return nullptr;
 }
 
 /* Points the stand-in at a data directory for reading. */
@@ -384,11 +362,13 @@ OutboundState ReadOutbound(const std::string &dir)
             if (m.subject.rfind("Delivery Failure Report: ", 0) == 0)
                 st.refused.insert(m.subject.substr(25));
     for (const Mail &m : ReadMails(dir, "fadmin.nsf")) {
-        if (m.body.find(kForwardedIntended) != std::string::npos)
-            st.forwarded++;
-        auto env = m.attachments.find("ENVELOPE.BAD");
-        if (env != m.attachments.end())
-            st.refused.insert(HeaderValue(env->second, "Subject"));
+        for (const std::string &line : m.body)
+            if (line.find(kForwardedIntended) != std::string::npos) {
+                st.forwarded++;
+                break;
+            }
+        if (const std::string *env = Attachment(m, "ENVELOPE.BAD"))
+            st.refused.insert(HeaderValue(*env, "Subject"));
     }
     return st;
 }
@@ -641,6 +621,13 @@ Road ActivityRoad(const std::string *queueAtStart)
             }};
 }
 
+Road RoadNamed(const std::string &name, const std::string *queueAtStart)
+{
+    return name == "outbound" ? OutboundRoad()
+           : name == "inbound" ? InboundRoad()
+                               : ActivityRoad(queueAtStart);
+}
+
 struct Tally {
     int points = 0;
     int violations = 0;
@@ -829,56 +816,33 @@ protected:
     size_t cleanRouterRecords_ = 0;
 };
 
-/* ---- the sweeps ---- */
+/* ---- the sweeps: every road in every mode ---- */
 
-TEST_F(CrashSweep, OutboundCrashes)
+struct SweepCase {
+    const char *road, *mode;
+};
+void PrintTo(const SweepCase &c, std::ostream *os) { *os << c.road << " " << c.mode; }
+
+class RoadSweep : public CrashSweep, public ::testing::WithParamInterface<SweepCase> {};
+
+TEST_P(RoadSweep, LosesNothing)
 {
-    ASSERT_NO_FATAL_FAILURE(Prepare("outbound"));
-    Sweep(OutboundRoad(), "crash");
+    const std::string road = GetParam().road;
+    ASSERT_NO_FATAL_FAILURE(Prepare(road));
+    const std::string queue = ReadFile(template_ + kSpool + "/PUBLIC/SVCQ");
+    Sweep(RoadNamed(road, &queue), GetParam().mode);
 }
-TEST_F(CrashSweep, OutboundFailsWithEIO)
-{
-    ASSERT_NO_FATAL_FAILURE(Prepare("outbound"));
-    Sweep(OutboundRoad(), "EIO");
-}
-TEST_F(CrashSweep, OutboundFailsWithENOSPC)
-{
-    ASSERT_NO_FATAL_FAILURE(Prepare("outbound"));
-    Sweep(OutboundRoad(), "ENOSPC");
-}
-TEST_F(CrashSweep, InboundCrashes)
-{
-    ASSERT_NO_FATAL_FAILURE(Prepare("inbound"));
-    Sweep(InboundRoad(), "crash");
-}
-TEST_F(CrashSweep, InboundFailsWithEIO)
-{
-    ASSERT_NO_FATAL_FAILURE(Prepare("inbound"));
-    Sweep(InboundRoad(), "EIO");
-}
-TEST_F(CrashSweep, InboundFailsWithENOSPC)
-{
-    ASSERT_NO_FATAL_FAILURE(Prepare("inbound"));
-    Sweep(InboundRoad(), "ENOSPC");
-}
-TEST_F(CrashSweep, ActivityCrashes)
-{
-    ASSERT_NO_FATAL_FAILURE(Prepare("activity"));
-    std::string queue = ReadFile(template_ + kSpool + "/PUBLIC/SVCQ");
-    Sweep(ActivityRoad(&queue), "crash");
-}
-TEST_F(CrashSweep, ActivityFailsWithEIO)
-{
-    ASSERT_NO_FATAL_FAILURE(Prepare("activity"));
-    std::string queue = ReadFile(template_ + kSpool + "/PUBLIC/SVCQ");
-    Sweep(ActivityRoad(&queue), "EIO");
-}
-TEST_F(CrashSweep, ActivityFailsWithENOSPC)
-{
-    ASSERT_NO_FATAL_FAILURE(Prepare("activity"));
-    std::string queue = ReadFile(template_ + kSpool + "/PUBLIC/SVCQ");
-    Sweep(ActivityRoad(&queue), "ENOSPC");
-}
+
+INSTANTIATE_TEST_SUITE_P(
+    CrashSweep, RoadSweep,
+    ::testing::Values(SweepCase{"outbound", "crash"}, SweepCase{"outbound", "EIO"},
+                      SweepCase{"outbound", "ENOSPC"}, SweepCase{"inbound", "crash"},
+                      SweepCase{"inbound", "EIO"}, SweepCase{"inbound", "ENOSPC"},
+                      SweepCase{"activity", "crash"}, SweepCase{"activity", "EIO"},
+                      SweepCase{"activity", "ENOSPC"}),
+    [](const ::testing::TestParamInfo<SweepCase> &info) {
+        return std::string(info.param.road) + "_" + info.param.mode;
+    });
 
 /* ---- the checkers themselves: damage that loses or spoils something
  * must be caught, or a sweep with no violations would prove nothing ---- */
@@ -963,9 +927,7 @@ TEST(CrashSweepChecker, FlagsEveryKindOfDamage)
 
         /* untouched, the state passes */
         Findings before;
-        Road r = road == "outbound" ? OutboundRoad()
-                 : road == "inbound" ? InboundRoad()
-                                     : ActivityRoad(&queues[road]);
+        Road r = RoadNamed(road, &queues[road]);
         r.check(clean, dir, RunKind{0, false}, dmg.afterClean, &before);
         EXPECT_TRUE(before.violations.empty()) << before.violations.front();
 
@@ -995,36 +957,26 @@ std::string ActivityLineForTest(const std::string &job)
 /* ---- regressions: faults the sweeps found, each held in place by a
  * small test of its own (in this process, through PortFaultArm) ---- */
 
-class FaultRegression : public vqtest::PlatformTest {
+class FaultRegression : public vqtest::GatewayTest {
 protected:
     void SetUp() override
     {
-        PlatformTest::SetUp();
-        spool_ = data_ / "spool/TMBFAX";
-        for (const char *d : {SPOOL_FAX_IN, SPOOL_FAX_IPARCEL, SPOOL_FAX_OUT, SPOOL_FAX_OPARCEL,
-                              SPOOL_FAX_ERROR, "/PUBLIC", "/UTIL/DATA"})
+        GatewayTest::SetUp();
+        for (const char *d : {SPOOL_FAX_OUT, SPOOL_FAX_OPARCEL})
             vqtest::MakeDirs(spool_ + d);
         vqtest::CreateMailFile("mail.box", "Mail Router");
         admin_ = vqtest::AddPerson("Fax Admin", "fadmin", "fadmin.nsf");
         vqtest::AddPerson("Jane Roe", "jroe", "jroe.nsf", "555-0100");
-        VqCopy(GatewayPath, sizeof GatewayPath, spool_.c_str());
-        GatewayDrive[0] = '\0';
-        VqCopy(GatewayDomain, sizeof GatewayDomain, "FAXGATE");
         VqCopy(GatewayMsgfile, sizeof GatewayMsgfile, "vortiq.box");
         VqCopy(FaxAdministrator, sizeof FaxAdministrator, admin_.c_str());
         VqCopy(DefRecipient, sizeof DefRecipient, "Jane Roe");
-        VqCopy(ActLogNsf, sizeof ActLogNsf, "TMB_ACT.NSF");
-        VqCopy(szNameNsf, sizeof szNameNsf, "names.nsf");
-        E_quit = 0;
         ASSERT_EQ(getcwd(cwd_, sizeof cwd_) != nullptr, true);
         ASSERT_EQ(chdir(data_.path().c_str()), 0); /* inbound body files */
     }
     void TearDown() override
     {
-        PortFaultArm(0, 0, 0);
-        E_quit = 0;
         EXPECT_EQ(chdir(cwd_), 0);
-        PlatformTest::TearDown();
+        GatewayTest::TearDown();
     }
     static bool Logged(const std::string &part)
     {
@@ -1033,7 +985,7 @@ protected:
                 return true;
         return false;
     }
-    std::string spool_, admin_;
+    std::string admin_;
     char cwd_[4096] = "";
 };
 

@@ -5,7 +5,8 @@
  * in the background and is always stopped when the test ends, also when
  * an assertion fails half way.
  *
- * Header-only: the test build compiles only *_test.cpp files here.
+ * Header-only: the test build compiles only *_test.cpp files here; files
+ * and folders come from test_support.
  */
 #ifndef VQ_E2E_SUPPORT_H
 #define VQ_E2E_SUPPORT_H
@@ -18,13 +19,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "test_support.h"
 
 namespace vqe2e {
 
@@ -41,42 +42,6 @@ inline const std::string &SourceDir()
     static const std::string dir = VQ_SOURCE_DIR;
     return dir;
 }
-
-inline std::string Slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-/* A scratch file for a child's output, removed at destruction. */
-class Scratch {
-public:
-    Scratch()
-    {
-        const char *tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/vq-e2e-out.XXXXXX";
-        std::vector<char> buf(pattern.begin(), pattern.end());
-        buf.push_back('\0');
-        fd_ = mkstemp(buf.data());
-        path_ = fd_ >= 0 ? buf.data() : "/dev/null";
-    }
-    ~Scratch()
-    {
-        if (fd_ >= 0) {
-            close(fd_);
-            unlink(path_.c_str());
-        }
-    }
-    Scratch(const Scratch &) = delete;
-    Scratch &operator=(const Scratch &) = delete;
-    const std::string &path() const { return path_; }
-
-private:
-    int fd_ = -1;
-    std::string path_;
-};
 
 /* Starts argv in cwd (when given) with standard output and error sent to
  * the two files (appended); the child's pid, or -1. */
@@ -133,9 +98,9 @@ struct Result {
 inline Result Run(const std::vector<std::string> &argv, int timeoutSec = 30,
                   const std::string &cwd = "")
 {
-    Scratch out, err;
+    vqtest::TempDir tmp;
     Result r;
-    pid_t pid = Spawn(argv, out.path(), err.path(), cwd);
+    pid_t pid = Spawn(argv, tmp / "out", tmp / "err", cwd);
     if (pid < 0)
         return r;
     r.code = WaitUntil(pid, Clock::now() + std::chrono::seconds(timeoutSec));
@@ -143,8 +108,8 @@ inline Result Run(const std::vector<std::string> &argv, int timeoutSec = 30,
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
-    r.out = Slurp(out.path());
-    r.err = Slurp(err.path());
+    r.out = vqtest::ReadFile(tmp / "out");
+    r.err = vqtest::ReadFile(tmp / "err");
     return r;
 }
 
@@ -318,8 +283,8 @@ public:
         pid_ = -1;
     }
 
-    std::string Log() const { return Slurp(data_ + "/server.log"); }
-    std::string Console() const { return Slurp(data_ + "/vortiq.console"); }
+    std::string Log() const { return vqtest::ReadFile(data_ + "/server.log"); }
+    std::string Console() const { return vqtest::ReadFile(data_ + "/vortiq.console"); }
     size_t CountInLog(const std::string &what) const
     {
         std::string log = Log();

@@ -240,8 +240,8 @@ TEST_F(FaxsimTest, QueueWaitsForTheGatewaysLockThenListsReadyJobsOnly)
     /* the gateway's exclusive open */
     int held = PortSopenExclusive(svcq.c_str());
     ASSERT_GE(held, 0);
-    vqe2e::Scratch out, err;
-    pid_t pid = vqe2e::Spawn({vqe2e::BinDir() + "/faxsim", "queue", Root()}, out.path(), err.path());
+    vqtest::TempDir out;
+    pid_t pid = vqe2e::Spawn({vqe2e::BinDir() + "/faxsim", "queue", Root()}, out / "out", out / "err");
     ASSERT_GT(pid, 0);
     int early = vqe2e::WaitUntil(pid, vqe2e::Clock::now() + std::chrono::milliseconds(500));
     std::string whileHeld = ReadFile(svcq);
@@ -253,7 +253,7 @@ TEST_F(FaxsimTest, QueueWaitsForTheGatewaysLockThenListsReadyJobsOnly)
     }
     EXPECT_EQ(early, -1) << "faxsim queue went on while the gateway held the queue file";
     EXPECT_EQ(whileHeld, "TMB_FAX_LANQUEUE3.00") << "the queue file changed under the gateway's lock";
-    ASSERT_EQ(code, 0) << vqe2e::Slurp(err.path());
+    ASSERT_EQ(code, 0) << ReadFile(out / "err");
 
     QueueView q = ReadQueue(svcq);
     EXPECT_EQ(q.signature, "TMB_FAX_LANQUEUE3.00");
