@@ -355,6 +355,17 @@ TEST_F(FaxsimTest, SendTransmitsReadyJobsAndLeavesWorkFilesAlone)
     EXPECT_EQ(ReadFile(Spool("UTIL/DATA/ACTIVITY.LOG")), log);
     EXPECT_EQ(ListDir(Spool("FAX/IN")).size(), 1u);
 
+    /* the gateway hands a job name out again once FAX/OUT is empty: the
+     * second job of that name is sent and kept beside the first */
+    const std::string again = JobFile({"555.0500"}, "", /*returnGood=*/false);
+    WriteFile(Spool("FAX/OUT/00000001"), again);
+    r = Faxsim({"send", Root()});
+    ASSERT_EQ(r.code, 0) << r.Describe();
+    EXPECT_EQ(ReadFile(Root() + "/sent/00000001/00000001"), job1);
+    EXPECT_EQ(ReadFile(Root() + "/sent/00000001.2/00000001"), again);
+    log = ReadFile(Spool("UTIL/DATA/ACTIVITY.LOG"));
+    lines = SplitLines(log);
+
     /* the administrator log repeats the rows after its "---" line */
     r = Faxsim({"admin-log", Root()});
     ASSERT_EQ(r.code, 0) << r.Describe();
