@@ -1,11 +1,19 @@
 /*
  * mail_directory.cpp - the user directory: names.nsf of the data
- * directory with its Person, Group and Domain documents, read afresh for
- * every lookup (another process may change it at any time), and
+ * directory with its Person, Group and Domain documents, and
  * MailLookupAddress over it.
+ *
+ * Another process may change the directory at any time, and reading it
+ * whole costs a note open per document, so the process keeps the last
+ * copy it read together with the database's stamp (file identity and
+ * commit count) and reads again only when the stamp differs. The stamp is
+ * taken before the documents are read: a commit in between makes the copy
+ * newer than its stamp, never older, and the next lookup reads again.
  */
+#include <mutex>
 
 #include "mail_internal.h"
+#include "nsf_internal.h" /* the database stamp */
 #include "vq_mail.h"
 #include "vq_nsf.h"
 
@@ -54,17 +62,67 @@ std::string CommonName(const std::string &canonical)
     return Trim(eq == std::string::npos ? first : first.substr(eq + 1));
 }
 
-bool PersonMatches(const DirPerson &p, const std::string &name)
+/* Files every name of every person and group under its lower-cased form,
+ * each entry once however many of its names share that form. */
+void IndexNames(Directory *dir)
 {
-    for (const auto &n : p.fullNames) {
-        if (IEquals(n, name) || IEquals(Abbreviate(n), name) || IEquals(CommonName(n), name))
-            return true;
+    dir->byName.clear();
+    std::vector<std::string> keys;
+    auto file = [&](const std::vector<std::string> &names, DirMatch m) {
+        keys.clear();
+        for (const auto &n : names) {
+            std::string k = Lower(n);
+            bool seen = false;
+            for (const auto &o : keys)
+                seen = seen || o == k;
+            if (!seen)
+                keys.push_back(k);
+        }
+        for (const auto &k : keys)
+            dir->byName[k].push_back(m);
+    };
+    std::vector<std::string> names;
+    for (size_t i = 0; i < dir->persons.size(); ++i) {
+        const DirPerson &p = dir->persons[i];
+        names.clear();
+        for (const auto &n : p.fullNames) {
+            names.push_back(n);
+            names.push_back(Abbreviate(n));
+            names.push_back(CommonName(n));
+        }
+        names.insert(names.end(), p.shortNames.begin(), p.shortNames.end());
+        file(names, DirMatch{false, i});
     }
-    for (const auto &n : p.shortNames)
-        if (IEquals(n, name))
-            return true;
-    return false;
+    for (size_t i = 0; i < dir->groups.size(); ++i)
+        file({dir->groups[i].name}, DirMatch{true, i});
 }
+
+/* Reads every document of the open directory database. */
+STATUS ReadDirectory(DBHANDLE hDb, Directory *dir)
+{
+    std::vector<NOTEID> ids;
+    STATUS s = DocumentIds(hDb, &ids);
+    for (size_t i = 0; s == NOERROR && i < ids.size(); ++i) {
+        NOTEHANDLE h = NULLHANDLE;
+        STATUS so = NSFNoteOpen(hDb, ids[i], 0, &h);
+        if (so == ERR_INVALID_NOTE || so == ERR_NOTE_DELETED)
+            continue; /* deleted since the search by another process */
+        if (so != NOERROR) {
+            s = so;
+            break;
+        }
+        ReadDocument(h, dir);
+        NSFNoteClose(h);
+    }
+    if (s == NOERROR)
+        IndexNames(dir);
+    return s;
+}
+
+/* The copy read last and the stamp of the database it was read from. */
+std::mutex g_cacheMutex;
+vq::nsf::DbStamp g_cacheStamp;
+std::shared_ptr<const Directory> g_cacheDir;
 
 }  // namespace
 
@@ -89,28 +147,31 @@ std::string Abbreviate(const std::string &canonical)
     return out;
 }
 
-STATUS LoadDirectory(Directory *dir)
+STATUS LoadDirectory(std::shared_ptr<const Directory> *out)
 {
-    dir->persons.clear();
-    dir->groups.clear();
-    dir->domains.clear();
+    out->reset();
     DBHANDLE hDb = NULLHANDLE;
     STATUS s = NSFDbOpen(VQ_NAMES_NAME, &hDb);
     if (s != NOERROR)
         return s;
-    std::vector<NOTEID> ids;
-    s = DocumentIds(hDb, &ids);
-    for (size_t i = 0; s == NOERROR && i < ids.size(); ++i) {
-        NOTEHANDLE h = NULLHANDLE;
-        STATUS so = NSFNoteOpen(hDb, ids[i], 0, &h);
-        if (so == ERR_INVALID_NOTE || so == ERR_NOTE_DELETED)
-            continue; /* deleted since the search by another process */
-        if (so != NOERROR) {
-            s = so;
-            break;
+    vq::nsf::DbStamp stamp;
+    const bool stamped = vq::nsf::ReadStamp(hDb, &stamp) == NOERROR;
+    if (stamped) {
+        std::lock_guard<std::mutex> lock(g_cacheMutex);
+        if (g_cacheDir != nullptr && g_cacheStamp == stamp)
+            *out = g_cacheDir;
+    }
+    if (*out == nullptr) {
+        auto dir = std::make_shared<Directory>();
+        s = ReadDirectory(hDb, dir.get());
+        if (s == NOERROR) {
+            if (stamped) {
+                std::lock_guard<std::mutex> lock(g_cacheMutex);
+                g_cacheStamp = stamp;
+                g_cacheDir = dir;
+            }
+            *out = std::move(dir);
         }
-        ReadDocument(h, dir);
-        NSFNoteClose(h);
     }
     NSFDbClose(hDb);
     return s;
@@ -126,20 +187,11 @@ STATUS FindName(const Directory &dir, const std::string &rawName, DirMatch *matc
         name = Trim(user);
     if (name.empty())
         return ERR_ROUTER_NOSUCHUSER;
-    int found = 0;
-    for (size_t i = 0; i < dir.persons.size(); ++i)
-        if (PersonMatches(dir.persons[i], name)) {
-            if (found++ == 0)
-                *match = DirMatch{false, i};
-        }
-    for (size_t i = 0; i < dir.groups.size(); ++i)
-        if (IEquals(dir.groups[i].name, name)) {
-            if (found++ == 0)
-                *match = DirMatch{true, i};
-        }
-    if (found == 0)
+    auto it = dir.byName.find(Lower(name));
+    if (it == dir.byName.end() || it->second.empty())
         return ERR_ROUTER_NOSUCHUSER;
-    return found == 1 ? NOERROR : ERR_ROUTER_NOTUNIQUE;
+    *match = it->second.front();
+    return it->second.size() == 1 ? NOERROR : ERR_ROUTER_NOTUNIQUE;
 }
 
 bool FindDomain(const Directory &dir, const std::string &domain, std::string *mailFile)
@@ -161,16 +213,16 @@ STATUS MailLookupAddress(const char *UserName, char *MailAddress)
 {
     if (UserName == nullptr || MailAddress == nullptr)
         return ERR_BAD_PARAM;
-    Directory dir;
+    std::shared_ptr<const Directory> dir;
     STATUS s = LoadDirectory(&dir);
     if (s != NOERROR)
         return s;
     DirMatch m;
-    s = FindName(dir, UserName, &m);
+    s = FindName(*dir, UserName, &m);
     if (s != NOERROR)
         return s;
-    const std::string &out = m.isGroup ? dir.groups[m.index].name
-                                       : dir.persons[m.index].fullNames[0];
+    const std::string &out = m.isGroup ? dir->groups[m.index].name
+                                       : dir->persons[m.index].fullNames[0];
     CopyOut(out, MailAddress, MAXRECIPIENTNAME + 1, nullptr);
     return NOERROR;
 }

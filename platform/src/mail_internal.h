@@ -10,7 +10,9 @@
 #define VQ_MAIL_INTERNAL_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "vq_global.h"
@@ -95,18 +97,24 @@ struct DirDomain {
     std::string name;
     std::string mailFile;
 };
-struct Directory {
-    std::vector<DirPerson> persons;
-    std::vector<DirGroup> groups;
-    std::vector<DirDomain> domains;
-};
-/* Reads names.nsf of the data directory whole. */
-STATUS LoadDirectory(Directory *dir);
 /* One match: a person (index into persons) or a group. */
 struct DirMatch {
     bool isGroup = false;
     size_t index = 0;
 };
+struct Directory {
+    std::vector<DirPerson> persons;
+    std::vector<DirGroup> groups;
+    std::vector<DirDomain> domains;
+    /* Every name a person or group is found by, lower-cased, with its
+     * matches: persons in document order, then groups. */
+    std::unordered_map<std::string, std::vector<DirMatch>> byName;
+};
+/* The directory as names.nsf of the data directory holds it now. Read
+ * whole only when the database changed since the last read of this
+ * process (its commit count, see nsf_internal.h); the copy is shared and
+ * never changed afterwards. */
+STATUS LoadDirectory(std::shared_ptr<const Directory> *dir);
 /* Finds a Person or Group by any of its names; NOSUCHUSER / NOTUNIQUE. */
 STATUS FindName(const Directory &dir, const std::string &name, DirMatch *match);
 /* Mail file of a foreign domain; false when unknown. */

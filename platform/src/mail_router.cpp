@@ -279,7 +279,7 @@ STATUS SendReport(NOTEHANDLE original, const Report &report, bool *dead)
         s = NSFNoteUpdate(h, 0);
     if (s == NOERROR) {
         Plan plan;
-        Directory dir;
+        std::shared_ptr<const Directory> dir;
         if (Trim(report.originator).empty()) {
             PlanFail(&plan, "", "The sender of the message is not known");
         } else {
@@ -287,7 +287,7 @@ STATUS SendReport(NOTEHANDLE original, const Report &report, bool *dead)
             if (sd != NOERROR)
                 PlanFail(&plan, report.originator, StatusString(sd));
             else
-                plan = MakePlan(dir, {report.originator});
+                plan = MakePlan(*dir, {report.originator});
         }
         if (plan.failures.empty())
             DeliverAll(h, &plan);
@@ -308,7 +308,7 @@ STATUS MailTransferMessageLocal(DHANDLE hMessage)
 {
     DBHANDLE hBox = NULLHANDLE;
     NOTEHANDLE hSaved = NULLHANDLE; /* the copy in mail.box when the message lives elsewhere */
-    Directory dir;
+    std::shared_ptr<const Directory> dir;
     Plan plan;
     bool dead = false;
     std::vector<std::string> recipients = Routable(ItemList(hMessage, "Recipients"));
@@ -322,7 +322,7 @@ STATUS MailTransferMessageLocal(DHANDLE hMessage)
     s = LoadDirectory(&dir);
     if (s != NOERROR)
         goto done;
-    plan = MakePlan(dir, recipients);
+    plan = MakePlan(*dir, recipients);
     {
         TIMEDATE now;
         OSCurrentTIMEDATE(&now);

@@ -14,9 +14,15 @@
  * costs the same in a view of any size.
  *
  * Positions: a position that NIFFindByName or NIFReadEntries returns
- * names its entry (Tumbler[0] the note ID, Tumbler[1] kPositionTag, then
- * the key's length and bytes). A caller's own position without the tag
- * is an ordinal: Tumbler[0] = n is the n-th entry, 0 is before the first.
+ * names its entry (Tumbler[0] the note ID, Tumbler[1] a tag, then the
+ * key's length and bytes). A caller's own position without a tag is an
+ * ordinal: Tumbler[0] = n is the n-th entry, 0 is before the first.
+ *
+ * Reads come in pages with SIGNAL_MORE_TO_DO, and the first read from a
+ * found or ordinal position returns a short page: the usual caller finds a
+ * key, reads "everything" from there and keeps the first note ID, and each
+ * entry read costs a few index lookups. A read that goes on from where the
+ * previous one ended (its position carries kReadTag) gets a full page.
  */
 #include <cstring>
 #include <memory>
@@ -31,7 +37,8 @@ namespace vq {
 namespace nsf {
 namespace {
 
-constexpr DWORD kPositionTag = 0x56515053u; /* "VQPS" */
+constexpr DWORD kPositionTag = 0x56515053u; /* "VQPS": found by NIFFindByName */
+constexpr DWORD kReadTag = 0x56515052u;     /* "VQPR": where a read ended */
 /* Key bytes that fit in the tumblers after note ID, tag and length. */
 constexpr size_t kPositionKeyMax = (MAXTUMBLERLEVELS - 3) * sizeof(DWORD);
 constexpr DWORD kKeyNotStored = 0xFFFFFFFFu;
@@ -41,6 +48,8 @@ constexpr DWORD kKeyNotStored = 0xFFFFFFFFu;
  * page keeps the usual "find a key, read from there, take the first ID"
  * cheap in a large view, as each entry read costs a few microseconds. */
 constexpr DWORD kMaxEntriesPerRead = 1024;
+/* Entries the first read from a found or ordinal position returns at most. */
+constexpr DWORD kFirstReadEntries = 16;
 static_assert(kMaxEntriesPerRead * sizeof(NOTEID) <= 0xFFFFu, "buffer length fits a WORD");
 
 struct Collection : HandleObject {
@@ -157,12 +166,12 @@ bool NextEntry(const Collection &c, Cursor *cur, Entry *e, STATUS *s)
     return false;
 }
 
-void EncodePosition(const Entry &e, COLLECTIONPOSITION *pos)
+void EncodePosition(const Entry &e, DWORD tag, COLLECTIONPOSITION *pos)
 {
     std::memset(pos, 0, sizeof *pos);
     pos->Level = 0;
     pos->Tumbler[0] = e.id;
-    pos->Tumbler[1] = kPositionTag;
+    pos->Tumbler[1] = tag;
     if (e.key.size() > kPositionKeyMax) {
         pos->Tumbler[2] = kKeyNotStored;
         return;
@@ -198,6 +207,7 @@ STATUS KeyOfNote(Database &db, const Collection &c, NOTEID id, std::string *key)
 /* Where a read starts: at (key, id), or an ordinal (0 = before the first). */
 struct Start {
     bool ordinal = false;
+    bool continued = false; /* the position is where a read ended */
     DWORD index = 0;
     std::string key;
     NOTEID id = 0;
@@ -206,11 +216,12 @@ struct Start {
 STATUS DecodePosition(Database &db, const Collection &c, const COLLECTIONPOSITION &pos,
                       Start *start)
 {
-    if (pos.Tumbler[1] != kPositionTag) {
+    if (pos.Tumbler[1] != kPositionTag && pos.Tumbler[1] != kReadTag) {
         start->ordinal = true;
         start->index = pos.Tumbler[0];
         return NOERROR;
     }
+    start->continued = pos.Tumbler[1] == kReadTag;
     start->id = pos.Tumbler[0];
     DWORD len = pos.Tumbler[2];
     if (len == kKeyNotStored)
@@ -399,7 +410,7 @@ STATUS NIFFindByName(HCOLLECTION hCollection, const char *Name, WORD FindFlags,
     if (matches == 0)
         return ERR_NOT_FOUND;
     if (retIndexPos != nullptr)
-        vq::nsf::EncodePosition(first, retIndexPos);
+        vq::nsf::EncodePosition(first, vq::nsf::kPositionTag, retIndexPos);
     if (retNumMatches != nullptr)
         *retNumMatches = matches;
     return NOERROR;
@@ -457,7 +468,9 @@ STATUS NIFReadEntries(HCOLLECTION hCollection, COLLECTIONPOSITION *IndexPos,
     if (s != NOERROR)
         return s;
     DWORD want = (ReturnNavigator & 0x7F) == NAVIGATE_CURRENT ? 1 : ReturnCount;
-    DWORD limit = want < vq::nsf::kMaxEntriesPerRead ? want : vq::nsf::kMaxEntriesPerRead;
+    const DWORD page =
+        start.continued ? vq::nsf::kMaxEntriesPerRead : vq::nsf::kFirstReadEntries;
+    DWORD limit = want < page ? want : page;
     std::vector<NOTEID> ids;
     vq::nsf::Entry last;
     while (ids.size() < limit && vq::nsf::NextEntry(*c, &cur, &e, &s)) {
@@ -482,7 +495,7 @@ STATUS NIFReadEntries(HCOLLECTION hCollection, COLLECTIONPOSITION *IndexPos,
         *rethBuffer = h;
         if (retBufferLength != nullptr)
             *retBufferLength = (WORD)bytes;
-        vq::nsf::EncodePosition(last, IndexPos);
+        vq::nsf::EncodePosition(last, vq::nsf::kReadTag, IndexPos);
     }
     if (retNumEntriesSkipped != nullptr)
         *retNumEntriesSkipped = skipped;

@@ -8,6 +8,19 @@
  * directory unless its path is absolute. WAL mode lets readers go on while
  * one process writes; writers queue behind BEGIN IMMEDIATE for up to the
  * busy timeout, so concurrent processes do not see "database is locked".
+ *
+ * NSFDbClose hands the connection to a small per-process pool instead of
+ * closing it, and NSFDbOpen of the same file takes it back: closing the
+ * last connection of a WAL database checkpoints it and deletes its -wal
+ * and -shm files, which the next open would create again, several disk
+ * waits per open/close pair. A pooled connection is reused only while its
+ * path still names the very file it has open, unchanged since it was
+ * pooled (device, inode, size, modification time), so a database removed
+ * and created again, moved, or overwritten in place gets a new connection;
+ * and its format mark is checked at every open, as for a new connection.
+ * Each read or write starts its own SQLite transaction, so a reused
+ * connection sees every commit of other processes. A normal exit closes
+ * the pooled connections (checkpoint, WAL companions removed).
  */
 #include <errno.h>
 #include <fcntl.h>
@@ -17,9 +30,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "nsf_internal.h"
 #include "runtime_internal.h"
@@ -87,6 +104,14 @@ const char *const kSql[] = {
     " ORDER BY n.id",
     /* SearchIds */
     "SELECT id FROM vq_notes WHERE (class & ?1) != 0 ORDER BY id",
+    /* SearchRow: a note's row with the first item of the name the
+     * selection compares (only the first item of a name has an lkey) */
+    "SELECT n.class, n.mod0, n.mod1, f.type, f.value FROM vq_notes n"
+    " LEFT JOIN vq_items f ON f.note = n.id AND f.lname = ?2 AND f.lkey IS NOT NULL"
+    " WHERE n.id = ?1",
+    /* CountChange */
+    "INSERT INTO vq_meta(key, value) VALUES('changes', 1)"
+    " ON CONFLICT(key) DO UPDATE SET value = value + 1",
 };
 static_assert(sizeof kSql / sizeof kSql[0] == static_cast<size_t>(Sql::Count),
               "one SQL text per cached statement");
@@ -185,6 +210,153 @@ STATUS Connect(const std::string &path, sqlite3 **out)
     return NOERROR;
 }
 
+/* ---- the connection pool ---- */
+
+/* Idle connections the process keeps at most; the oldest goes first. The
+ * gateway's passes touch a handful of databases (mail.box, names.nsf, its
+ * own mail file, the activity database, a few recipients' mail files). */
+constexpr size_t kPoolMax = 8;
+
+struct Pooled {
+    std::unique_ptr<Database> db;
+    struct stat st; /* the file as it was when the connection was pooled */
+};
+
+bool SameFile(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+/* Can the connection go back to the pool: nothing left running on it, and
+ * its path still names the file it has open (SQLite compares the inodes). */
+bool Reusable(Database &db)
+{
+    if (db.db == nullptr || sqlite3_get_autocommit(db.db) == 0)
+        return false;
+    for (sqlite3_stmt *q = sqlite3_next_stmt(db.db, nullptr); q != nullptr;
+         q = sqlite3_next_stmt(db.db, q))
+        if (sqlite3_stmt_busy(q))
+            return false;
+    int moved = 1;
+    if (sqlite3_file_control(db.db, "main", SQLITE_FCNTL_HAS_MOVED, &moved) != SQLITE_OK)
+        return false;
+    return moved == 0;
+}
+
+class Pool {
+public:
+    /* A pooled connection to the file at path (st: its stat now), or
+     * nullptr. Connections to a file that changed under them are closed. */
+    std::unique_ptr<Database> Take(const std::string &path, const struct stat &st)
+    {
+        std::vector<std::unique_ptr<Database>> stale;
+        std::unique_ptr<Database> found;
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            for (size_t i = 0; i < idle_.size();) {
+                Pooled &p = idle_[i];
+                if (p.db->path != path || (found && SameFile(p.st, st))) {
+                    ++i;
+                    continue;
+                }
+                if (SameFile(p.st, st))
+                    found = std::move(p.db);
+                else
+                    stale.push_back(std::move(p.db));
+                idle_.erase(idle_.begin() + (long)i);
+            }
+        }
+        return found; /* stale ones close here, outside the lock */
+    }
+
+    /* Keeps the connection for a later open, or closes it. */
+    void Give(std::unique_ptr<Database> db)
+    {
+        Pooled p;
+        if (::stat(db->path.c_str(), &p.st) != 0 || !Reusable(*db))
+            return; /* closed by the destructor */
+        p.db = std::move(db);
+        std::unique_ptr<Database> evicted;
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            if (closed_)
+                return;
+            if (!registered_) {
+                registered_ = true;
+                std::atexit(CloseAtExit);
+            }
+            if (idle_.size() >= kPoolMax) {
+                evicted = std::move(idle_.front().db);
+                idle_.erase(idle_.begin());
+            }
+            idle_.push_back(std::move(p));
+        }
+    }
+
+    /* Closes every idle connection to path (before the file is replaced). */
+    void Forget(const std::string &path)
+    {
+        struct stat none = {};
+        Take(path, none);
+    }
+
+    /* Closes every idle connection, and any given back later at once
+     * (the process is ending). */
+    void CloseAll()
+    {
+        std::vector<Pooled> all;
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            all.swap(idle_);
+            closed_ = true;
+        }
+    }
+
+private:
+    static void CloseAtExit();
+    std::mutex mu_;
+    std::vector<Pooled> idle_;
+    bool closed_ = false;
+    bool registered_ = false;
+};
+
+/* Never destroyed: connections are closed by CloseAtExit, while SQLite and
+ * the rest of the process are still whole. */
+Pool &ThePool()
+{
+    static Pool *pool = new Pool;
+    return *pool;
+}
+
+/* A normal exit checkpoints every pooled database and removes its WAL
+ * companions, as closing the connections one by one used to. */
+void Pool::CloseAtExit()
+{
+    ThePool().CloseAll();
+}
+
+/* Is the connection's file one of ours: ERR_NOT_NSF when it is no
+ * database or has no format mark, ERR_DB_BUSY when it cannot be read now. */
+STATUS CheckFormat(Database &db)
+{
+    StatementUse q(db.Stmt(Sql::MetaGet));
+    if (!q) {
+        int rc = sqlite3_errcode(db.db);
+        return (rc & 0xFF) == SQLITE_BUSY ? ERR_DB_BUSY : ERR_NOT_NSF;
+    }
+    sqlite3_bind_text(q.get(), 1, "format", -1, SQLITE_STATIC);
+    int rc = sqlite3_step(q.get());
+    if (rc != SQLITE_ROW) {
+        if ((rc & 0xFF) == SQLITE_BUSY)
+            return ERR_DB_BUSY;
+        return rc == SQLITE_DONE || (rc & 0xFF) == SQLITE_NOTADB ? ERR_NOT_NSF
+                                                                 : StatusFromSqlite(rc);
+    }
+    const char *mark = (const char *)sqlite3_column_text(q.get(), 0);
+    return mark != nullptr && std::strcmp(mark, kFormatMark) == 0 ? NOERROR : ERR_NOT_NSF;
+}
+
 /* Reads an integer meta value; def when it is not there. */
 STATUS MetaInt(Database &db, const char *key, int64_t def, int64_t *value)
 {
@@ -226,6 +398,19 @@ void CopyOut(const std::string &s, char *buf, WORD n)
     buf[len] = '\0';
 }
 
+/* A number that tells this database from any other created before or
+ * after it under the same name (see ReadStamp). */
+int64_t NewUid()
+{
+    static std::mutex mu;
+    static std::mt19937_64 gen{[] {
+        std::random_device rd;
+        return ((uint64_t)rd() << 32) ^ rd() ^ ((uint64_t)getpid() << 16);
+    }()};
+    std::lock_guard<std::mutex> lock(mu);
+    return (int64_t)(gen() >> 1);
+}
+
 /* Makes the schema in a fresh, empty file. */
 STATUS InitSchema(const std::string &path, WORD dbClass)
 {
@@ -251,6 +436,7 @@ STATUS InitSchema(const std::string &path, WORD dbClass)
     if ((s = MetaSetValue(*db, "format", &mark, 0)) != NOERROR ||
         (s = MetaSetValue(*db, "title", &empty, 0)) != NOERROR ||
         (s = MetaSetValue(*db, "class", nullptr, dbClass)) != NOERROR ||
+        (s = MetaSetValue(*db, "uid", nullptr, NewUid())) != NOERROR ||
         (s = MetaSetValue(*db, "created", nullptr, PackTime(now))) != NOERROR ||
         (s = MetaSetValue(*db, "data_modified", nullptr, PackTime(now))) != NOERROR ||
         (s = MetaSetValue(*db, "nondata_modified", nullptr, PackTime(now))) != NOERROR)
@@ -331,8 +517,21 @@ void WriteTxn::Rollback()
         ExecSql(db_.db, "PRAGMA synchronous=FULL");
 }
 
+namespace {
+std::atomic<uint64_t> g_processCommits{0};
+}  // namespace
+
+uint64_t ProcessCommits()
+{
+    return g_processCommits.load();
+}
+
 STATUS WriteTxn::Begin()
 {
+    if (db_.searchRead) {
+        ExecSql(db_.db, "COMMIT"); /* ends the search's read; it starts a new one */
+        db_.searchRead = false;
+    }
     if (!durable_)
         ExecSql(db_.db, "PRAGMA synchronous=NORMAL");
     int rc = ExecSql(db_.db, "BEGIN IMMEDIATE");
@@ -347,6 +546,16 @@ STATUS WriteTxn::Begin()
 
 STATUS WriteTxn::Commit()
 {
+    /* Every commit counts itself, so that a reader can tell from one
+     * number whether anything was written since it last looked. */
+    {
+        StatementUse q(db_.Stmt(Sql::CountChange));
+        int rc = q ? sqlite3_step(q.get()) : sqlite3_errcode(db_.db);
+        if (rc != SQLITE_DONE) {
+            Rollback();
+            return StatusFromSqlite(rc);
+        }
+    }
     if (int e = PortFaultBefore("commit")) {
         Rollback();
         return e == ENOSPC ? ERR_DISK_FULL : ERR_IO;
@@ -357,6 +566,7 @@ STATUS WriteTxn::Commit()
         return StatusFromSqlite(rc);
     }
     open_ = false;
+    ++g_processCommits;
     if (!durable_)
         ExecSql(db_.db, "PRAGMA synchronous=FULL");
     PortFaultAfter();
@@ -366,6 +576,24 @@ STATUS WriteTxn::Commit()
 STATUS StampDbModified(Database &db, bool data, const TIMEDATE &t)
 {
     return MetaSetValue(db, data ? "data_modified" : "nondata_modified", nullptr, PackTime(t));
+}
+
+STATUS ReadStamp(DBHANDLE hDB, DbStamp *stamp)
+{
+    *stamp = DbStamp();
+    Database *db = GetDatabase(hDB, "ReadStamp");
+    if (db == nullptr)
+        return ERR_INVALID_HANDLE;
+    struct stat st;
+    if (::stat(db->path.c_str(), &st) != 0)
+        return StatusFromErrno(errno);
+    stamp->path = db->path;
+    stamp->dev = (uint64_t)st.st_dev;
+    stamp->ino = (uint64_t)st.st_ino;
+    STATUS s = MetaInt(*db, "uid", 0, &stamp->uid);
+    if (s == NOERROR)
+        s = MetaInt(*db, "changes", 0, &stamp->changes);
+    return s;
 }
 
 }  // namespace nsf
@@ -387,6 +615,7 @@ STATUS NSFDbCreate(const char *PathName, WORD DbClass, BOOL ForceCreation)
     if (::stat(path.c_str(), &st) == 0) {
         if (!ForceCreation)
             return ERR_DB_EXISTS;
+        vq::nsf::ThePool().Forget(path);
         if (PortUnlink(path.c_str()) != 0)
             return vq::nsf::StatusFromErrno(errno);
         vq::nsf::RemoveDbFiles(path);
@@ -407,8 +636,19 @@ STATUS NSFDbCreate(const char *PathName, WORD DbClass, BOOL ForceCreation)
     ::close(fd);
     PortFaultAfter();
     s = vq::nsf::InitSchema(tmp, DbClass);
-    if (s == NOERROR && PortRename(tmp.c_str(), path.c_str()) != 0)
-        s = vq::nsf::StatusFromErrno(errno);
+    if (s == NOERROR) {
+        /* A -wal or -shm without its database is what is left of one
+         * removed behind SQLite's back (a crash, a plain unlink while a
+         * connection was open or pooled). The new database must not take
+         * it for its own: SQLite would replay the old WAL into it. */
+        vq::nsf::ThePool().Forget(path);
+        if (::access(path.c_str(), F_OK) != 0 && errno == ENOENT) {
+            ::unlink((path + "-wal").c_str());
+            ::unlink((path + "-shm").c_str());
+        }
+        if (PortRename(tmp.c_str(), path.c_str()) != 0)
+            s = vq::nsf::StatusFromErrno(errno);
+    }
     vq::nsf::RemoveDbFiles(tmp); /* after the move only its empty companions */
     return s;
 }
@@ -431,27 +671,20 @@ STATUS NSFDbOpen(const char *PathName, DBHANDLE *rethDB)
     }
     if (!S_ISREG(st.st_mode))
         return ERR_NOT_NSF;
-    auto db = std::make_unique<Database>();
-    db->path = path;
-    if ((s = vq::nsf::Connect(path, &db->db)) != NOERROR)
-        return s;
-    {
-        vq::nsf::StatementUse q(db->Stmt(vq::nsf::Sql::MetaGet));
-        if (!q) {
-            int rc = sqlite3_errcode(db->db);
-            return (rc & 0xFF) == SQLITE_BUSY ? ERR_DB_BUSY : ERR_NOT_NSF;
-        }
-        sqlite3_bind_text(q.get(), 1, "format", -1, SQLITE_STATIC);
-        int rc = sqlite3_step(q.get());
-        if (rc != SQLITE_ROW) {
-            if ((rc & 0xFF) == SQLITE_BUSY)
-                return ERR_DB_BUSY;
-            return rc == SQLITE_DONE || (rc & 0xFF) == SQLITE_NOTADB ? ERR_NOT_NSF
-                                                                     : vq::nsf::StatusFromSqlite(rc);
-        }
-        const char *mark = (const char *)sqlite3_column_text(q.get(), 0);
-        if (mark == nullptr || std::strcmp(mark, vq::nsf::kFormatMark) != 0)
-            return ERR_NOT_NSF;
+    /* A pooled connection is checked like a new one: another process may
+     * have made the file something else through the WAL, which leaves the
+     * main file as it was. One that fails is dropped and the file judged
+     * through a new connection, so the answer never depends on the pool. */
+    std::unique_ptr<Database> db = vq::nsf::ThePool().Take(path, st);
+    if (db != nullptr && vq::nsf::CheckFormat(*db) != NOERROR)
+        db.reset();
+    if (db == nullptr) {
+        db = std::make_unique<Database>();
+        db->path = path;
+        if ((s = vq::nsf::Connect(path, &db->db)) != NOERROR)
+            return s;
+        if ((s = vq::nsf::CheckFormat(*db)) != NOERROR)
+            return s;
     }
     vq::nsf::ExecSql(db->db, "PRAGMA synchronous=FULL");
     DBHANDLE h = vq::HandleAdd(vqtest::HandleKind::Database, std::move(db));
@@ -464,7 +697,10 @@ STATUS NSFDbOpen(const char *PathName, DBHANDLE *rethDB)
 STATUS NSFDbClose(DBHANDLE hDB)
 {
     auto obj = vq::HandleRemove(hDB, vqtest::HandleKind::Database, "NSFDbClose");
-    return obj ? NOERROR : ERR_INVALID_HANDLE;
+    if (!obj)
+        return ERR_INVALID_HANDLE;
+    vq::nsf::ThePool().Give(std::unique_ptr<Database>(static_cast<Database *>(obj.release())));
+    return NOERROR;
 }
 
 STATUS NSFDbModifiedTime(DBHANDLE hDB, TIMEDATE *retDataModified, TIMEDATE *retNonDataModified)

@@ -5,7 +5,9 @@
  * pass the fault seam, item value encodings and the compiled formula.
  *
  * On disk a database is one SQLite file in WAL mode:
- *   vq_meta  (key, value)                 format mark, title, modified times
+ *   vq_meta  (key, value)                 format mark, title, modified times,
+ *                                          uid (random, set at creation) and
+ *                                          changes (commits so far)
  *   vq_notes (id, class, mod0, mod1)       one row per note; ids never reused
  *   vq_items (note, seq, name, lname, flags, type, value, ktext, lkey)
  * An item's value is stored without its type word. ktext/lkey hold the text
@@ -18,6 +20,7 @@
 #include <sqlite3.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -97,6 +100,8 @@ enum class Sql {
     ViewFrom,
     ViewMissingKey,
     SearchIds,
+    SearchRow,
+    CountChange,
     Count
 };
 
@@ -110,7 +115,13 @@ struct Database : HandleObject {
     sqlite3 *db = nullptr;
     std::string path;
     sqlite3_stmt *cache[static_cast<int>(Sql::Count)] = {};
+    /* A search holds a read transaction open over its notes (see
+     * nsf_search.cpp); a write on the connection ends it first. */
+    bool searchRead = false;
 };
+
+/* Commits made by this process so far, on any connection. */
+uint64_t ProcessCommits();
 
 /* The live database behind a handle, or nullptr (reported as a misuse). */
 Database *GetDatabase(DBHANDLE hDB, const char *call);
@@ -144,6 +155,23 @@ int ExecSql(sqlite3 *db, const char *sql);
 /* Keeps the database's data or non-data modified time (vq_meta) at t;
  * inside a write transaction. */
 STATUS StampDbModified(Database &db, bool data, const TIMEDATE &t);
+
+/* One state of a database file: which file (path, device, inode, the uid
+ * drawn at its creation) and how many commits it has seen. Every commit
+ * adds one in its own transaction, so an equal stamp means equal
+ * contents, whatever the clock said (two commits may share a time). */
+struct DbStamp {
+    std::string path;
+    uint64_t dev = 0, ino = 0;
+    int64_t uid = 0, changes = 0;
+    bool operator==(const DbStamp &o) const
+    {
+        return path == o.path && dev == o.dev && ino == o.ino && uid == o.uid &&
+               changes == o.changes;
+    }
+    bool operator!=(const DbStamp &o) const { return !(*this == o); }
+};
+STATUS ReadStamp(DBHANDLE hDB, DbStamp *stamp);
 
 /* ---- notes and items ---- */
 

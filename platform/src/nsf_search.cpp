@@ -10,8 +10,17 @@
  * a since-time. The routine's SummaryBuffer is always NULL (the summary
  * of SEARCH_SUMMARY is not built); ID.File of the match is zero; a view
  * title is not used.
+ *
+ * The search reads inside one read transaction as long as nothing is
+ * written: a note open in the routine then costs no locking of its own.
+ * A commit by this process (through this connection or another) ends that
+ * transaction before the next note, so the routine's own changes are
+ * always seen; another process's commits are seen from the next renewal,
+ * as if they had come a little later.
  */
 #include <cstring>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "nsf_internal.h"
@@ -50,23 +59,82 @@ STATUS SnapshotIds(Database &db, WORD classMask, std::vector<NOTEID> *ids)
     return rc == SQLITE_DONE ? NOERROR : StatusFromSqlite(rc);
 }
 
-/* The note's current class and modified time; *exists false once it is gone. */
-STATUS NoteRow(Database &db, NOTEID id, bool *exists, WORD *noteClass, TIMEDATE *modified)
+/* The note's current class and modified time, and whether the formula
+ * selects it, read together; *exists false once the note is gone. */
+STATUS NoteRow(Database &db, const Formula &f, NOTEID id, bool *exists, WORD *noteClass,
+               TIMEDATE *modified, bool *selects)
 {
-    StatementUse q(db.Stmt(Sql::NoteRow));
+    StatementUse q(db.Stmt(Sql::SearchRow));
     if (!q)
         return StatusFromSqlite(sqlite3_errcode(db.db));
     sqlite3_bind_int64(q.get(), 1, id);
+    const std::string &item = f.all ? std::string() : f.itemLower;
+    sqlite3_bind_text(q.get(), 2, item.data(), (int)item.size(), SQLITE_STATIC);
     int rc = sqlite3_step(q.get());
     *exists = rc == SQLITE_ROW;
     if (rc == SQLITE_ROW) {
         *noteClass = (WORD)sqlite3_column_int(q.get(), 0);
         modified->Innards[0] = (DWORD)sqlite3_column_int64(q.get(), 1);
         modified->Innards[1] = (DWORD)sqlite3_column_int64(q.get(), 2);
+        const bool present = sqlite3_column_type(q.get(), 3) != SQLITE_NULL;
+        const void *v = present ? sqlite3_column_blob(q.get(), 4) : nullptr;
+        std::string_view value(v != nullptr ? (const char *)v : "",
+                               present ? (size_t)sqlite3_column_bytes(q.get(), 4) : 0);
+        *selects = FormulaSelectsValue(f, present, (WORD)sqlite3_column_int(q.get(), 3), value);
         return NOERROR;
     }
     return rc == SQLITE_DONE ? NOERROR : StatusFromSqlite(rc);
 }
+
+/* The read transaction a search holds on its connection. */
+class SearchRead {
+public:
+    explicit SearchRead(DBHANDLE h) : h_(h) {}
+    ~SearchRead() { End(); }
+    SearchRead(const SearchRead &) = delete;
+    SearchRead &operator=(const SearchRead &) = delete;
+
+    /* Before each note: keeps the transaction while this process has not
+     * committed since it began, else begins a new one. */
+    void Renew()
+    {
+        Database *db = Live();
+        if (db == nullptr)
+            return;
+        if (owned_ && db->searchRead && ProcessCommits() == commits_)
+            return;
+        End();
+        /* Inside a transaction of someone else (an outer search): read in it. */
+        if (db->searchRead || sqlite3_get_autocommit(db->db) == 0)
+            return;
+        commits_ = ProcessCommits();
+        if (ExecSql(db->db, "BEGIN") == SQLITE_OK) {
+            db->searchRead = true;
+            owned_ = true;
+        }
+    }
+
+    void End()
+    {
+        Database *db = owned_ ? Live() : nullptr;
+        if (db != nullptr && db->searchRead) {
+            ExecSql(db->db, "COMMIT");
+            db->searchRead = false;
+        }
+        owned_ = false;
+    }
+
+private:
+    /* The routine may have closed the database (its connection went with
+     * its transaction): looked up each time, without a misuse report. */
+    Database *Live() const
+    {
+        return static_cast<Database *>(vq::HandlePeek(h_, vqtest::HandleKind::Database));
+    }
+    DBHANDLE h_;
+    bool owned_ = false;
+    uint64_t commits_ = 0;
+};
 
 }  // namespace
 }  // namespace nsf
@@ -91,6 +159,8 @@ STATUS NSFSearch(DBHANDLE hDB, FORMULAHANDLE hFormula, const char *ViewTitle, WO
      * search that starts from this time. */
     TIMEDATE until;
     OSCurrentTIMEDATE(&until);
+    vq::nsf::SearchRead read(hDB);
+    read.Renew();
     std::vector<NOTEID> ids;
     if ((s = vq::nsf::SnapshotIds(*db, NoteClassMask, &ids)) != NOERROR)
         return s;
@@ -99,17 +169,17 @@ STATUS NSFSearch(DBHANDLE hDB, FORMULAHANDLE hFormula, const char *ViewTitle, WO
         db = vq::nsf::GetDatabase(hDB, "NSFSearch");
         if (db == nullptr)
             return ERR_INVALID_HANDLE;
+        read.Renew();
         bool exists = false, selects = false;
         WORD noteClass = 0;
         TIMEDATE modified = {{0, 0}};
-        if ((s = vq::nsf::NoteRow(*db, id, &exists, &noteClass, &modified)) != NOERROR)
+        if ((s = vq::nsf::NoteRow(*db, formula, id, &exists, &noteClass, &modified, &selects)) !=
+            NOERROR)
             return s;
         if (!exists || (noteClass & NoteClassMask) == 0)
             continue;
         if (Since != nullptr && TimeDateCompare(&modified, Since) < 0)
             continue;
-        if ((s = vq::nsf::FormulaSelects(*db, formula, id, &selects)) != NOERROR)
-            return s;
         SEARCH_MATCH match;
         std::memset(&match, 0, sizeof match);
         match.ID.NoteID = id;
