@@ -35,7 +35,9 @@ struct LogEntry {
     std::string arg;
     std::string text;
 };
-/* Captured entries since the last ClearLog (capture is always on). */
+/* Captured entries since the last ClearLog. Capture starts with the first
+ * use of a test control (ClearLog, LogEntries, SetLogEcho, StatusLines,
+ * ClearStatus), so a server process keeps nothing in memory. */
 std::vector<LogEntry> LogEntries();
 void ClearLog();
 /* Keep entries off standard output (default on under tests: off). */

@@ -7,7 +7,11 @@
  * On disk, under the data directory:
  *   server.log            one line per log entry, appended
  *   tasks/<task>.status   the task's latest status line, replaced whole
+ *                         when it changes
  *   tasks/<task>.quit     a stop request; removed when AddInIdle finds it
+ *
+ * Log entries and status lines are also kept in memory for tests, from
+ * the first use of a test control on; a server process keeps none.
  *
  * Messages are formatted by a small formatter of our own over the
  * caller's VQARG array, so a pattern can never read an argument that was
@@ -53,6 +57,10 @@ struct AddInState {
     std::mutex mutex;
     std::string task = "vortiq";
     bool echo = true;
+    /* Log entries and status lines are kept in memory only for a process
+     * that asked for them through a test control: a server task logs for
+     * months and would otherwise hold every line until the bound. */
+    bool capture = false;
     std::deque<vqtest::LogEntry> log;
     std::deque<std::string> status;
     /* AddInIdle */
@@ -217,10 +225,35 @@ std::string TasksFolder()
     return dir;
 }
 
+/* The line this process last put into a status file, and which file. The
+ * task sets its idle line at every turn of its loop, several times a
+ * second: rewriting and syncing an unchanged line each time kept the disk
+ * and the file system's inode allocator busy for nothing. */
+struct StatusFileState {
+    std::mutex mutex; /* held across the write, so the memo matches the file */
+    std::string path;
+    std::string text;
+};
+
+StatusFileState &StatusFile()
+{
+    static StatusFileState *s = new StatusFileState; /* outlives static destructors */
+    return *s;
+}
+
 void WriteStatusFile(const std::string &text)
 {
     const std::string dir = TasksFolder();
     const std::string path = dir + "/" + TaskName() + ".status";
+    StatusFileState &memo = StatusFile();
+    std::lock_guard<std::mutex> lock(memo.mutex);
+    /* Unchanged and still there: nothing to write. A file removed from
+     * outside (or a new data directory) is written again. */
+    struct stat st;
+    if (memo.path == path && memo.text == text && stat(path.c_str(), &st) == 0)
+        return;
+    memo.path.clear();
+    memo.text.clear();
     /* One temporary name per write: two threads sharing one would write
      * into each other's file. */
     static std::atomic<unsigned> counter{0};
@@ -237,10 +270,13 @@ void WriteStatusFile(const std::string &text)
     if (close(fd) != 0)
         ok = false;
     /* The console reads the old line or the new one, never half of one. */
-    if (!ok || rename(tmp.c_str(), path.c_str()) != 0)
+    if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
         unlink(tmp.c_str());
-    else
-        PortSyncDir(path.c_str());
+        return;
+    }
+    PortSyncDir(path.c_str());
+    memo.path = path;
+    memo.text = text;
 }
 
 void AppendServerLog(const std::string &line)
@@ -381,9 +417,11 @@ void AddInLogError(STATUS StringID, STATUS AdditionalErrorCode, const char *Arg)
         AddInState &s = State();
         std::lock_guard<std::mutex> lock(s.mutex);
         echo = s.echo;
-        s.log.push_back(vqtest::LogEntry{StringID, AdditionalErrorCode, arg, text});
-        if (s.log.size() > kMaxCaptured)
-            s.log.pop_front();
+        if (s.capture) {
+            s.log.push_back(vqtest::LogEntry{StringID, AdditionalErrorCode, arg, text});
+            if (s.log.size() > kMaxCaptured)
+                s.log.pop_front();
+        }
     }
     if (echo) {
         std::fputs(line.c_str(), stdout);
@@ -399,9 +437,11 @@ void AddInSetStatusV(STATUS StringID, int nargs, const VQARG *args)
     {
         AddInState &s = State();
         std::lock_guard<std::mutex> lock(s.mutex);
-        s.status.push_back(text);
-        if (s.status.size() > kMaxCaptured)
-            s.status.pop_front();
+        if (s.capture) {
+            s.status.push_back(text);
+            if (s.status.size() > kMaxCaptured)
+                s.status.pop_front();
+        }
     }
     WriteStatusFile(text);
 }
@@ -474,6 +514,7 @@ std::vector<LogEntry> LogEntries()
 {
     AddInState &s = State();
     std::lock_guard<std::mutex> lock(s.mutex);
+    s.capture = true;
     return std::vector<LogEntry>(s.log.begin(), s.log.end());
 }
 
@@ -481,6 +522,7 @@ void ClearLog()
 {
     AddInState &s = State();
     std::lock_guard<std::mutex> lock(s.mutex);
+    s.capture = true;
     s.log.clear();
 }
 
@@ -488,6 +530,7 @@ void SetLogEcho(bool echo)
 {
     AddInState &s = State();
     std::lock_guard<std::mutex> lock(s.mutex);
+    s.capture = true;
     s.echo = echo;
 }
 
@@ -495,6 +538,7 @@ std::vector<std::string> StatusLines()
 {
     AddInState &s = State();
     std::lock_guard<std::mutex> lock(s.mutex);
+    s.capture = true;
     return std::vector<std::string>(s.status.begin(), s.status.end());
 }
 
@@ -502,6 +546,7 @@ void ClearStatus()
 {
     AddInState &s = State();
     std::lock_guard<std::mutex> lock(s.mutex);
+    s.capture = true;
     s.status.clear();
 }
 
@@ -557,7 +602,11 @@ namespace vq {
 void RemoveStatusFile()
 {
     const std::string path = vq::DataPath("tasks/" + TaskName() + ".status");
+    StatusFileState &memo = StatusFile();
+    std::lock_guard<std::mutex> lock(memo.mutex);
     unlink(path.c_str());
+    memo.path.clear();
+    memo.text.clear();
 }
 
 bool WriteAllFd(int fd, const std::string &data)
