@@ -13,16 +13,15 @@
 #include <benchmark/benchmark.h>
 
 #include <sqlite3.h>
-#include <stdlib.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
-#include <vector>
 
 #include "activity.h"
+#include "bench_support.h"
 #include "notes_fixture.h"
 #include "notesapi.h"
 #include "test_support.h"
@@ -31,16 +30,12 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using vqbench::Clock;
+using vqbench::Seconds;
 
 constexpr int kJobs = 5000;      /* log: one line per job, then its final line */
 constexpr int kQueued = 1000;    /* queue records */
 const char kActDb[] = "TMB_ACT.NSF";
-
-double Seconds(Clock::time_point a, Clock::time_point b)
-{
-    return std::chrono::duration<double>(b - a).count();
-}
 
 class Server {
 public:
@@ -51,8 +46,7 @@ public:
     }
     ~Server()
     {
-        std::error_code ec;
-        fs::remove_all(dir, ec);
+        vqbench::RemoveScratchDir(dir);
     }
     std::string dir, root;
 
@@ -69,21 +63,12 @@ public:
 private:
     Server()
     {
-        const char *tmp = std::getenv("TMPDIR");
-        std::string tmpl = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/vqbench.XXXXXX";
-        std::vector<char> buf(tmpl.begin(), tmpl.end());
-        buf.push_back('\0');
-        if (mkdtemp(buf.data()) == nullptr)
-            std::exit(1);
-        dir = buf.data();
-        vqtest::WriteFile(dir + "/notes.ini", "");
-        vqtest::SetDataDirectory(dir);
+        dir = vqbench::MakeDataDirectory();
         vqtest::SetLogEcho(false);
         root = dir + "/spool/TMBFAX";
         vqtest::MakeDirs(root + "/UTIL/DATA");
         vqtest::MakeDirs(root + "/PUBLIC");
-        VqCopy(GatewayPath, sizeof GatewayPath, root.c_str());
-        GatewayDrive[0] = '\0';
+        vqbench::UseSpool(root);
         VqCopy(ActLogNsf, sizeof ActLogNsf, kActDb);
     }
 };
@@ -210,9 +195,7 @@ void BM_ImportActivity10000(benchmark::State &state)
     const double n = (double)state.iterations();
     if (n > 0 && floorTotal > 0) {
         state.counters["lines"] = 2 * kJobs;
-        state.counters["pass_s"] = passTotal / n;
-        state.counters["floor_s"] = floorTotal / n;
-        state.counters["ratio"] = passTotal / floorTotal;
+        vqbench::PassFloorCounters(state, passTotal, floorTotal);
     }
 }
 BENCHMARK(BM_ImportActivity10000)->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
@@ -258,9 +241,7 @@ void BM_AddPending1000(benchmark::State &state)
     const double n = (double)state.iterations();
     if (n > 0 && floorTotal > 0) {
         state.counters["records"] = kQueued;
-        state.counters["pass_s"] = passTotal / n;
-        state.counters["floor_s"] = floorTotal / n;
-        state.counters["ratio"] = passTotal / floorTotal;
+        vqbench::PassFloorCounters(state, passTotal, floorTotal);
     }
 }
 BENCHMARK(BM_AddPending1000)->Arg(0)->Arg(1)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);

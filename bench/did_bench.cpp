@@ -7,23 +7,18 @@
  */
 #include <benchmark/benchmark.h>
 
-#include <stdlib.h>
-
 #include <cstdio>
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
-#include <vector>
 
+#include "bench_support.h"
 #include "inbound.h"
 #include "notesapi.h"
 #include "test_support.h"
 #include "vq_testhooks.h"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 std::string FaxNumber(int i)
 {
@@ -37,21 +32,12 @@ class Directory {
 public:
     explicit Directory(int people) : people_(people)
     {
-        const char *tmp = std::getenv("TMPDIR");
-        std::string tmpl = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/vqbench.XXXXXX";
-        std::vector<char> buf(tmpl.begin(), tmpl.end());
-        buf.push_back('\0');
-        if (mkdtemp(buf.data()) == nullptr)
-            std::exit(1);
-        dir_ = buf.data();
-        vqtest::WriteFile(dir_ + "/notes.ini", "");
-        vqtest::SetDataDirectory(dir_);
+        dir_ = vqbench::MakeDataDirectory();
         ok_ = Build();
     }
     ~Directory()
     {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
+        vqbench::RemoveScratchDir(dir_);
     }
     bool ok() const { return ok_; }
     void Enter() const { vqtest::SetDataDirectory(dir_); }

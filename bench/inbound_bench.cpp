@@ -20,8 +20,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
-#include <vector>
 
+#include "bench_support.h"
 #include "inbound.h"
 #include "notes_fixture.h"
 #include "notesapi.h"
@@ -32,34 +32,14 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using vqbench::Bytes;
+using vqbench::Clock;
+using vqbench::Mark;
+using vqbench::Seconds;
 
 constexpr int kFaxes = 1000;
 constexpr int kRound = 100;
 constexpr size_t kImageBytes = 50 * 1024;
-
-double Seconds(Clock::time_point a, Clock::time_point b)
-{
-    return std::chrono::duration<double>(b - a).count();
-}
-
-void Mark(const char *what)
-{
-    static const bool on = std::getenv("VQ_BENCH_MARKS") != nullptr;
-    if (on)
-        std::fprintf(stderr, "VQ_BENCH_MARK %s (durable operation %ld)\n", what, PortFaultCount());
-}
-
-std::string Bytes(size_t n, unsigned seed)
-{
-    std::string s(n, '\0');
-    unsigned x = seed * 2654435761u + 1;
-    for (size_t i = 0; i < n; ++i) {
-        x = x * 1103515245u + 12345u;
-        s[i] = (char)(x >> 16);
-    }
-    return s;
-}
 
 std::string ControlName(int i)
 {
@@ -92,8 +72,7 @@ public:
     ~Server()
     {
         (void)!chdir("/");
-        std::error_code ec;
-        fs::remove_all(dir, ec);
+        vqbench::RemoveScratchDir(dir);
     }
     std::string dir, in, iparcel, error, floorDir;
     std::string image = Bytes(kImageBytes, 11);
@@ -101,15 +80,7 @@ public:
 private:
     Server()
     {
-        const char *tmp = std::getenv("TMPDIR");
-        std::string tmpl = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/vqbench.XXXXXX";
-        std::vector<char> buf(tmpl.begin(), tmpl.end());
-        buf.push_back('\0');
-        if (mkdtemp(buf.data()) == nullptr)
-            std::exit(1);
-        dir = buf.data();
-        vqtest::WriteFile(dir + "/notes.ini", "");
-        vqtest::SetDataDirectory(dir);
+        dir = vqbench::MakeDataDirectory();
         vqtest::SetLogEcho(false);
         const std::string spool = dir + "/spool/TMBFAX";
         in = spool + SPOOL_FAX_IN;
@@ -122,8 +93,7 @@ private:
         vqtest::AddPerson("Jane Roe", "jroe", "mail/jroe.nsf", "555-0100");
         vqtest::CreateMailFile("mail.box");
         vqtest::CreateActivityDb();
-        VqCopy(GatewayPath, sizeof GatewayPath, spool.c_str());
-        GatewayDrive[0] = '\0';
+        vqbench::UseSpool(spool);
         VqCopy(GatewayDomain, sizeof GatewayDomain, "FAXGATE");
         VqCopy(DefRecipient, sizeof DefRecipient, "Jane Roe");
         VqCopy(ActLogNsf, sizeof ActLogNsf, "TMB_ACT.NSF");
@@ -149,35 +119,6 @@ void DropFaxes(Server &s, int first, int count)
         vqtest::WriteFile(s.floorDir + "/" + ControlName(i), control);
     }
 }
-
-/* Arg 1 of the benchmarks: the databases the pass touches are held open by
- * the bench for the whole pass, as a Notes server keeps them in its cache.
- * The pass's own opens and closes then are not the last connection: no
- * checkpoint at close, and the write-ahead log files stay. The difference
- * to arg 0 is what opening and closing them per message costs. */
-class HeldOpen {
-public:
-    explicit HeldOpen(bool hold)
-    {
-        if (!hold)
-            return;
-        for (const char *name : {"mail.box", "mail/jroe.nsf", "names.nsf", "TMB_ACT.NSF"}) {
-            DBHANDLE h = NULLHANDLE;
-            if (NSFDbOpen(name, &h) == NOERROR)
-                handles_.push_back(h);
-        }
-    }
-    ~HeldOpen()
-    {
-        for (DBHANDLE h : handles_)
-            NSFDbClose(h);
-    }
-    HeldOpen(const HeldOpen &) = delete;
-    HeldOpen &operator=(const HeldOpen &) = delete;
-
-private:
-    std::vector<DBHANDLE> handles_;
-};
 
 /* ---- the floor: SQLite with the platform's durability settings ---- */
 
@@ -262,7 +203,9 @@ bool Round(Server &s, Floor *f, bool hold, int round, double *pass, double *floo
     vqtest::ClearLog();
     E_quit = 0;
     {
-        HeldOpen held(hold);
+        /* Arg 1: the databases held open; the difference to arg 0 is
+         * what opening and closing them per message costs. */
+        vqbench::HeldOpen held(hold, {"mail.box", "mail/jroe.nsf", "names.nsf", "TMB_ACT.NSF"});
         const long ops0 = PortFaultCount();
         Mark("pass begins");
         const auto t0 = Clock::now();
@@ -324,9 +267,7 @@ void BM_InboundPass1000(benchmark::State &state)
     const double n = (double)state.iterations();
     if (n > 0 && floorTotal > 0) {
         state.counters["faxes"] = kFaxes;
-        state.counters["pass_s"] = passTotal / n;
-        state.counters["floor_s"] = floorTotal / n;
-        state.counters["ratio"] = passTotal / floorTotal;
+        vqbench::PassFloorCounters(state, passTotal, floorTotal);
         state.counters["pass_ops_per_fax"] = (double)passOps / n / kFaxes;
         state.counters["floor_commits_per_fax"] = (double)floorCommits / n / kFaxes;
     }

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "vq_nsf.h"
 #include "vq_runtime.h"
 #include "vq_testhooks.h"
@@ -52,8 +53,7 @@ public:
     }
     ~Fixture()
     {
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
+        vqbench::RemoveScratchDir(dir_);
     }
     std::string names, activity;
     std::vector<NOTEID> people;
@@ -61,13 +61,7 @@ public:
 private:
     Fixture()
     {
-        const char *tmp = std::getenv("TMPDIR");
-        std::string tmpl = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/vqbench.XXXXXX";
-        std::vector<char> buf(tmpl.begin(), tmpl.end());
-        buf.push_back('\0');
-        if (mkdtemp(buf.data()) == nullptr)
-            std::exit(1);
-        dir_ = buf.data();
+        dir_ = vqbench::MakeScratchDir();
         vqtest::SetDataDirectory(dir_);
         names = dir_ + "/names.nsf";
         activity = dir_ + "/act.nsf";

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "notes_fixture.h"
 #include "notesapi.h"
 #include "test_support.h"
@@ -34,39 +35,15 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using vqbench::Bytes;
+using vqbench::Clock;
+using vqbench::Mark;
+using vqbench::Seconds;
 
 constexpr int kMails = 1000;
 constexpr int kRound = 100;
 constexpr size_t kBodyBytes = 4096;
 constexpr size_t kAttachmentBytes = 50 * 1024;
-
-double Seconds(Clock::time_point a, Clock::time_point b)
-{
-    return std::chrono::duration<double>(b - a).count();
-}
-
-/* With VQ_BENCH_MARKS set, a line on standard error where the timed part
- * begins and ends, so that a strace or perf record of the run can be cut
- * to the pass alone. */
-void Mark(const char *what)
-{
-    static const bool on = std::getenv("VQ_BENCH_MARKS") != nullptr;
-    if (on)
-        std::fprintf(stderr, "VQ_BENCH_MARK %s (durable operation %ld)\n", what, PortFaultCount());
-}
-
-/* Deterministic bytes that are not text, so no layer can shorten them. */
-std::string Bytes(size_t n, unsigned seed)
-{
-    std::string s(n, '\0');
-    unsigned x = seed * 2654435761u + 1;
-    for (size_t i = 0; i < n; ++i) {
-        x = x * 1103515245u + 12345u;
-        s[i] = (char)(x >> 16);
-    }
-    return s;
-}
 
 /* 64 lines of 63 characters and a line feed: 4,096 bytes of body. */
 std::string BodyText()
@@ -93,8 +70,7 @@ public:
         if (hMessageFile != NULLHANDLE)
             MailCloseMessageFile(hMessageFile);
         hMessageFile = NULLHANDLE;
-        std::error_code ec;
-        fs::remove_all(dir, ec);
+        vqbench::RemoveScratchDir(dir);
     }
     std::string dir, spool, out, oparcel, floorDir, jane;
     std::string attachment = Bytes(kAttachmentBytes, 7);
@@ -103,15 +79,7 @@ public:
 private:
     Server()
     {
-        const char *tmp = std::getenv("TMPDIR");
-        std::string tmpl = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/vqbench.XXXXXX";
-        std::vector<char> buf(tmpl.begin(), tmpl.end());
-        buf.push_back('\0');
-        if (mkdtemp(buf.data()) == nullptr)
-            std::exit(1);
-        dir = buf.data();
-        vqtest::WriteFile(dir + "/notes.ini", "");
-        vqtest::SetDataDirectory(dir);
+        dir = vqbench::MakeDataDirectory();
         vqtest::SetLogEcho(false);
         vqtest::CreateMailFile("mail.box", "Mail Router");
         std::string admin = vqtest::AddPerson("Fax Admin", "fadmin", "fadmin.nsf");
@@ -123,8 +91,7 @@ private:
         floorDir = dir + "/floor";
         for (const char *d : {SPOOL_FAX_OUT, SPOOL_FAX_OPARCEL, SPOOL_FAX_ERROR})
             vqtest::MakeDirs(spool + d);
-        VqCopy(GatewayPath, sizeof GatewayPath, spool.c_str());
-        GatewayDrive[0] = '\0';
+        vqbench::UseSpool(spool);
         VqCopy(GatewayDomain, sizeof GatewayDomain, "FAXGATE");
         VqCopy(GatewayMsgfile, sizeof GatewayMsgfile, "vortiq.box");
         VqCopy(FaxAdministrator, sizeof FaxAdministrator, admin.c_str());
@@ -169,35 +136,6 @@ std::vector<OneFile> ReadFolder(const std::string &dir)
         files.push_back({name, vqtest::ReadFile(dir + "/" + name)});
     return files;
 }
-
-/* Arg 1 of the benchmarks: the databases the pass touches are held open by
- * the bench for the whole pass, as a Notes server keeps them in its cache.
- * The pass's own opens and closes then are not the last connection: no
- * checkpoint at close, and the write-ahead log files stay. The difference
- * to arg 0 is what opening and closing them per message costs. */
-class HeldOpen {
-public:
-    explicit HeldOpen(bool hold)
-    {
-        if (!hold)
-            return;
-        for (const char *name : {"mail.box", "jroe.nsf", "names.nsf", "fadmin.nsf"}) {
-            DBHANDLE h = NULLHANDLE;
-            if (NSFDbOpen(name, &h) == NOERROR)
-                handles_.push_back(h);
-        }
-    }
-    ~HeldOpen()
-    {
-        for (DBHANDLE h : handles_)
-            NSFDbClose(h);
-    }
-    HeldOpen(const HeldOpen &) = delete;
-    HeldOpen &operator=(const HeldOpen &) = delete;
-
-private:
-    std::vector<DBHANDLE> handles_;
-};
 
 /* ---- the floor: plain POSIX calls, one durable operation each ---- */
 
@@ -267,7 +205,9 @@ bool Round(Server &s, bool hold, int round, double *pass, double *floor, long *p
     vqtest::ClearLog();
     E_quit = 0;
     {
-        HeldOpen held(hold);
+        /* Arg 1: the databases held open; the difference to arg 0 is
+         * what opening and closing them per message costs. */
+        vqbench::HeldOpen held(hold, {"mail.box", "jroe.nsf", "names.nsf", "fadmin.nsf"});
         const long ops0 = PortFaultCount();
         Mark("pass begins");
         const auto t0 = Clock::now();
@@ -335,9 +275,7 @@ void BM_OutboundPass1000(benchmark::State &state)
     const double n = (double)state.iterations();
     if (n > 0 && floorTotal > 0) {
         state.counters["mails"] = kMails;
-        state.counters["pass_s"] = passTotal / n;
-        state.counters["floor_s"] = floorTotal / n;
-        state.counters["ratio"] = passTotal / floorTotal;
+        vqbench::PassFloorCounters(state, passTotal, floorTotal);
         state.counters["pass_ops_per_mail"] = (double)passOps / n / kMails;
         state.counters["floor_ops_per_mail"] = (double)floorOps / n / kMails;
     }

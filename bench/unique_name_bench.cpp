@@ -12,32 +12,22 @@
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <string>
-#include <vector>
 
+#include "bench_support.h"
 #include "test_support.h"
 #include "vortiq.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-
 class Folder {
 public:
     explicit Folder(int taken)
     {
-        const char *tmp = std::getenv("TMPDIR");
-        std::string tmpl = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/vqbench.XXXXXX";
-        std::vector<char> buf(tmpl.begin(), tmpl.end());
-        buf.push_back('\0');
-        if (mkdtemp(buf.data()) == nullptr)
-            std::exit(1);
-        path = buf.data();
+        path = vqbench::MakeScratchDir();
         for (int i = 0; i < taken; ++i) {
             char name[16];
             std::snprintf(name, sizeof name, "/%08d", i);
@@ -46,8 +36,7 @@ public:
     }
     ~Folder()
     {
-        std::error_code ec;
-        fs::remove_all(path, ec);
+        vqbench::RemoveScratchDir(path);
     }
     std::string path;
 };

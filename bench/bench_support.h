@@ -1,0 +1,148 @@
+/*
+ * bench_support.h - what the benchmark programs share: the scratch data
+ * folder of a run, the clock, the marks around a timed pass, deterministic
+ * filler bytes, databases held open as a server's cache would, and the
+ * pass-against-floor counters.
+ *
+ * Header-only, so that each vq_bench_* program stays a single source. The
+ * nsf bench links the platform alone: the part that needs the gateway is
+ * compiled only where its header can be found.
+ */
+#ifndef VQ_BENCH_SUPPORT_H
+#define VQ_BENCH_SUPPORT_H
+
+#include <benchmark/benchmark.h>
+
+#include <stdlib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "vq_nsf.h"
+#include "vq_port.h"
+#include "vq_testhooks.h"
+
+#if __has_include("vortiq.h")
+#include "vortiq.h"
+#endif
+
+namespace vqbench {
+
+using Clock = std::chrono::steady_clock;
+
+inline double Seconds(Clock::time_point a, Clock::time_point b)
+{
+    return std::chrono::duration<double>(b - a).count();
+}
+
+/* A new empty folder under $TMPDIR (or /tmp). A bench without its folder
+ * has nothing to measure, so failing to make one ends the program. */
+inline std::string MakeScratchDir()
+{
+    const char *tmp = std::getenv("TMPDIR");
+    std::string tmpl = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/vqbench.XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) == nullptr)
+        std::exit(1);
+    return buf.data();
+}
+
+/* A scratch folder made the data directory, with an empty notes.ini. */
+inline std::string MakeDataDirectory()
+{
+    const std::string dir = MakeScratchDir();
+    {
+        std::ofstream ini(dir + "/notes.ini", std::ios::binary | std::ios::trunc);
+    }
+    vqtest::SetDataDirectory(dir);
+    return dir;
+}
+
+/* Removal at the end of a run is best effort: a leftover in /tmp must not
+ * turn measured figures into a failed run. */
+inline void RemoveScratchDir(const std::string &dir)
+{
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+}
+
+/* With VQ_BENCH_MARKS set, a line on standard error where the timed part
+ * begins and ends, so that a strace or perf record of the run can be cut
+ * to the pass alone. */
+inline void Mark(const char *what)
+{
+    static const bool on = std::getenv("VQ_BENCH_MARKS") != nullptr;
+    if (on)
+        std::fprintf(stderr, "VQ_BENCH_MARK %s (durable operation %ld)\n", what, PortFaultCount());
+}
+
+/* Deterministic bytes that are not text, so no layer can shorten them. */
+inline std::string Bytes(size_t n, unsigned seed)
+{
+    std::string s(n, '\0');
+    unsigned x = seed * 2654435761u + 1;
+    for (size_t i = 0; i < n; ++i) {
+        x = x * 1103515245u + 12345u;
+        s[i] = (char)(x >> 16);
+    }
+    return s;
+}
+
+/* The databases a pass touches, held open by the bench for the whole pass
+ * (when asked to), as a Notes server keeps them in its cache. The pass's
+ * own opens and closes then are not the last connection: no checkpoint at
+ * close, and the write-ahead log files stay. */
+class HeldOpen {
+public:
+    HeldOpen(bool hold, std::initializer_list<const char *> names)
+    {
+        if (!hold)
+            return;
+        for (const char *name : names) {
+            DBHANDLE h = NULLHANDLE;
+            if (NSFDbOpen(name, &h) == NOERROR)
+                handles_.push_back(h);
+        }
+    }
+    ~HeldOpen()
+    {
+        for (DBHANDLE h : handles_)
+            NSFDbClose(h);
+    }
+    HeldOpen(const HeldOpen &) = delete;
+    HeldOpen &operator=(const HeldOpen &) = delete;
+
+private:
+    std::vector<DBHANDLE> handles_;
+};
+
+/* The counters every pass-against-floor bench reports, from the totals of
+ * its iterations; the caller decides whether there is anything to report. */
+inline void PassFloorCounters(benchmark::State &state, double passTotal, double floorTotal)
+{
+    const double n = (double)state.iterations();
+    state.counters["pass_s"] = passTotal / n;
+    state.counters["floor_s"] = floorTotal / n;
+    state.counters["ratio"] = passTotal / floorTotal;
+}
+
+#if __has_include("vortiq.h")
+/* Points the gateway at a spool tree on the local file system. */
+inline void UseSpool(const std::string &root)
+{
+    VqCopy(GatewayPath, sizeof GatewayPath, root.c_str());
+    GatewayDrive[0] = '\0';
+}
+#endif
+
+}  // namespace vqbench
+
+#endif
