@@ -94,34 +94,15 @@ int ReadGeneration(DBHANDLE db, NOTEID id, STATUS *status)
 
 pid_t Spawn(const std::string &test, const std::vector<std::string> &vars)
 {
-    std::vector<std::string> args = {"/proc/self/exe", "--gtest_filter=NsfChild." + test,
-                                     "--gtest_brief=1"};
     std::vector<std::string> env(vars);
     env.push_back("VQ_NSF_CHILD=1");
-    for (char **e = environ; *e != nullptr; ++e)
-        env.push_back(*e);
-    std::vector<char *> argv, envp;
-    for (auto &a : args)
-        argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    for (auto &e : env)
-        envp.push_back(&e[0]);
-    envp.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        execve("/proc/self/exe", argv.data(), envp.data());
-        _exit(127);
-    }
-    return pid;
+    return vqtest::SpawnSelf("NsfChild." + test, env);
 }
 
 /* Exit status of the child, or 128 + signal. */
 int Wait(pid_t pid)
 {
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return vqtest::WaitChild(pid);
 }
 
 bool Exited(pid_t pid, int *code)

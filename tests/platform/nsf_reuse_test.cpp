@@ -42,27 +42,8 @@ std::string Env(const char *name)
 /* Runs ReuseChild.<test> in a process of its own; its exit code. */
 int RunChild(const std::string &test, const std::string &dataDir, const std::string &arg)
 {
-    std::vector<std::string> args = {"/proc/self/exe", "--gtest_filter=ReuseChild." + test,
-                                     "--gtest_brief=1"};
-    std::vector<std::string> env = {"VQ_REUSE_CHILD=" + dataDir, "VQ_REUSE_ARG=" + arg};
-    for (char **e = environ; *e != nullptr; ++e)
-        env.push_back(*e);
-    std::vector<char *> argv, envp;
-    for (auto &a : args)
-        argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    for (auto &e : env)
-        envp.push_back(&e[0]);
-    envp.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        execve("/proc/self/exe", argv.data(), envp.data());
-        _exit(127);
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return vqtest::WaitChild(vqtest::SpawnSelf(
+        "ReuseChild." + test, {"VQ_REUSE_CHILD=" + dataDir, "VQ_REUSE_ARG=" + arg}));
 }
 
 /* Note IDs of every document of the database. */

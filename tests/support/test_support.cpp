@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -228,6 +229,35 @@ NOTEID SaveNote(DBHANDLE db, const std::vector<std::pair<std::string, std::strin
         NSFNoteGetInfo(n, _NOTE_ID, &id);
     NSFNoteClose(n);
     return id;
+}
+
+int SpawnSelf(const std::string &Filter, const std::vector<std::string> &Env)
+{
+    std::vector<std::string> args = {"/proc/self/exe", "--gtest_filter=" + Filter, "--gtest_brief=1"};
+    std::vector<std::string> env(Env);
+    for (char **e = environ; *e != nullptr; ++e)
+        env.push_back(*e);
+    std::vector<char *> argv, envp;
+    for (auto &a : args)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    for (auto &e : env)
+        envp.push_back(&e[0]);
+    envp.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        execve("/proc/self/exe", argv.data(), envp.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+int WaitChild(int Pid)
+{
+    int status = 0;
+    while (waitpid(Pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 void PlatformTest::SetUp()

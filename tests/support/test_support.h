@@ -38,6 +38,13 @@ bool FileExists(const std::string &path);
 void MakeDirs(const std::string &path);
 /* Names in a folder, sorted. */
 std::vector<std::string> ListDir(const std::string &path);
+/* Starts this test program again in a process of its own, running only
+ * the tests that Filter selects, with Env ("NAME=VALUE") added to the
+ * environment; the child's pid. */
+int SpawnSelf(const std::string &Filter, const std::vector<std::string> &Env);
+/* Exit status of a child, or 128 + the signal that ended it. */
+int WaitChild(int Pid);
+
 /* Log entries' texts, in order. */
 std::vector<std::string> LogTexts();
 /* Log entries' message ids, in order. */
