@@ -9,6 +9,7 @@
 #include <stddef.h>
 
 #include "notesapi.h"
+#include "vq_port.h"
 #include "vqmsg.h"
 
 /* ---- field widths (buffer sizes, terminator included) ---- */

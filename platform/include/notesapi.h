@@ -8,6 +8,5 @@
 #include "vq_runtime.h"
 #include "vq_nsf.h"
 #include "vq_mail.h"
-#include "vq_port.h"
 
 #endif /* VQ_NOTESAPI_H */

@@ -11,6 +11,7 @@
 
 #include "notes_fixture.h"
 #include "notesapi.h"
+#include "vq_port.h"
 #include "test_support.h"
 
 namespace {
