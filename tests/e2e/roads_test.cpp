@@ -1,27 +1,20 @@
 /*
- * roads_test.cpp - every road of the gateway end to end with the three
- * real programs on a data directory made by scripts/setup-data.sh:
- * notesctl plays the users and the operator, faxsim the fax server (one
- * received fax is written here byte for byte instead, so that a mistake
- * faxsim and the gateway's reader share cannot hide). The test looks only
- * at what the programs leave: mail files and databases (notesctl --json),
- * the spool tree and the server log.
- *
- * vortiq starts three times: the run that takes every road, a restart on
- * the same data stopped by SIGTERM, and a start whose notes.ini cannot be
- * made. Its passes come at once and every second (VortiqFirstPassDelay,
- * VortiqIntervalSeconds).
+ * roads_test.cpp - every road of the gateway end to end with the real
+ * programs on a data directory made by scripts/setup-data.sh: notesctl
+ * plays the users and the operator, faxsim the fax server (one received
+ * fax is written byte for byte here, so that a mistake faxsim and the
+ * gateway's reader share cannot hide). vortiq starts three times: the run
+ * that takes every road (passes at once and every second), a restart
+ * stopped by SIGTERM, and a start whose notes.ini cannot be made.
  */
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <set>
 
 #include "e2e_support.h"
 #include "notes_fixture.h"
-#include "test_support.h"
 
 namespace {
 
@@ -68,10 +61,11 @@ protected:
         for (const char *s : {"AddInIdlePaceMs=50", "VortiqFirstPassDelay=0", "VortiqIntervalSeconds=1"})
             Ctl({"set-config", s});
     }
-    void Ctl(const std::vector<std::string> &args)
+    std::string Ctl(const std::vector<std::string> &args)
     {
         Result r = vqe2e::Notesctl(data_, args);
-        ASSERT_EQ(r.code, 0) << args[0] << ": " << r.out;
+        EXPECT_EQ(r.code, 0) << args[0] << ": " << r.out;
+        return r.out;
     }
     /* faxsim COMMAND SPOOL ARGS...; the first line it printed. */
     std::string Faxsim(const std::vector<std::string> &args)
@@ -108,18 +102,20 @@ TEST_F(RoadsTest, EveryRoadThenRestartAndBadStart)
 {
     /* ---- before the start: the directory, six received faxes, two aged
      * activity entries and one fax mail ---- */
-    Ctl({"person", "add", "Bob Smith", "--short", "bsmith", "--fax", "555-0300"});
-    Ctl({"person", "add", "Ann Lee", "--short", "alee"});
-    Ctl({"person", "add", "Carl Diaz", "--short", "cdiaz"});
-    Ctl({"person", "add", "Front Desk", "--short", "fdesk"});
-    Ctl({"group", "add", "Fax Team", "--members", "Ann Lee,Carl Diaz", "--description",
-         "Sales desk VORTIQDID: 555-0200 (main line)"});
-    Ctl({"set-config", "VortiqDefaultRecipient=Front Desk"});
-
-    Faxsim({"receive", "--did", "555-0300", "--subject", "By person DID"});
-    Faxsim({"receive", "--did", "555-0200", "--subject", "By group DID", "--pages", "4"});
-    Faxsim({"receive", "--subject", "Nobody named"});
-    Faxsim({"receive", "--to", "Nobody Known", "--subject", "Unknown name"});
+    using Args = std::vector<std::string>;
+    for (const Args &args : {Args{"person", "add", "Bob Smith", "--short", "bsmith", "--fax", "555-0300"},
+                             Args{"person", "add", "Ann Lee", "--short", "alee"},
+                             Args{"person", "add", "Carl Diaz", "--short", "cdiaz"},
+                             Args{"person", "add", "Front Desk", "--short", "fdesk"},
+                             Args{"group", "add", "Fax Team", "--members", "Ann Lee,Carl Diaz",
+                                  "--description", "Sales desk VORTIQDID: 555-0200 (main line)"},
+                             Args{"set-config", "VortiqDefaultRecipient=Front Desk"}})
+        Ctl(args);
+    for (const Args &args : {Args{"receive", "--did", "555-0300", "--subject", "By person DID"},
+                             Args{"receive", "--did", "555-0200", "--subject", "By group DID", "--pages", "4"},
+                             Args{"receive", "--subject", "Nobody named"},
+                             Args{"receive", "--to", "Nobody Known", "--subject", "Unknown name"}})
+        Faxsim(args);
     const std::string broken = Faxsim({"receive", "--to", "Jane Roe", "--subject", "Broken image line",
                                        "--header", "Attachment: ../x"});
     std::string image("II*\0\r\n\x1a\n", 8);
@@ -141,7 +137,7 @@ TEST_F(RoadsTest, EveryRoadThenRestartAndBadStart)
     ASSERT_NE(vqtest::AddDocument("TMB_ACT.NSF", {{"FORM", "Job Entry"}, {"JobID", "0902"}}), 0u);
     vqtest::UseRealClock();
 
-    const std::string figures = "Widgets 12.50\r\nGadgets 3.75\r\n";
+    const std::string figures = "Widgets 12.50\r\n";
     WriteFile(tmp_ / "figures.txt", figures);
     Ctl({"send", "--from", "Jane Roe", "--to", "Bob Smith@555.0100@FAXGATE", "--subject", "Figures",
          "--body", "Bob, the figures are attached.", "--attach", tmp_ / "figures.txt"});
@@ -174,25 +170,20 @@ TEST_F(RoadsTest, EveryRoadThenRestartAndBadStart)
     }
     const Json byName = WithSubject(Mail("mail/jroe.nsf"), "By name");
     EXPECT_TRUE(Extract("mail/jroe.nsf", byName, "RX.FAX") == image) << "RX.FAX differs from the image";
-    const Json shown = vqe2e::NotesctlJson(
-        data_, {"mail", "show", "mail/jroe.nsf", std::to_string(byName.value("noteid", 0u)), "--json"});
-    EXPECT_NE(shown.value("body", "").find("TSI Received:\t+1 555 0199"), std::string::npos) << shown;
+    const std::string shown = Ctl({"mail", "show", "mail/jroe.nsf", std::to_string(byName.value("noteid", 0u))});
+    EXPECT_NE(shown.find("TSI Received:\t+1 555 0199"), std::string::npos) << shown;
     EXPECT_EQ(Item(byName, "From"), "VORTIQ");
     /* the failed fax: in FAX/ERROR with its failure line, the administrator told */
     EXPECT_EQ(ListDir(Folder("FAX/ERROR")), (std::vector<std::string>{broken, broken + ".BAD"}));
-    const std::string bad = ReadFile(Folder("FAX/ERROR/") + broken + ".BAD");
-    EXPECT_EQ(bad.rfind("To: Jane Roe", 0), 0u) << bad;
-    EXPECT_NE(bad.find("Failure reason: "), std::string::npos) << bad;
+    EXPECT_NE(ReadFile(Folder("FAX/ERROR/") + broken + ".BAD").find("Failure reason: "), std::string::npos);
     EXPECT_FALSE(WithSubject(Mail("mail/faxadmin.nsf"), "Fax Gateway Error: Inbound Message").is_null());
     EXPECT_TRUE(ListDir(Folder("FAX/IPARCEL")).empty()) << "every image delivered or moved";
     EXPECT_EQ(gw.Count("VORTIQ: Send rx fax to Default User: Front Desk"), 1u);
     /* DID faxes are recorded, one entry per recipient */
     std::multiset<std::string> rxTo;
-    for (const auto &e : Where(Activity(), "Type", "RX")) {
-        rxTo.insert(Item(e, "To"));
-        EXPECT_EQ(Item(e, "Pages"), Item(e, "To") == "Bob Smith" ? "1" : "4") << e;
-    }
-    EXPECT_EQ(rxTo, (std::multiset<std::string>{"Ann Lee", "Bob Smith", "Carl Diaz"}));
+    for (const auto &e : Where(Activity(), "Type", "RX"))
+        rxTo.insert(Item(e, "To") + " " + Item(e, "Pages"));
+    EXPECT_EQ(rxTo, (std::multiset<std::string>{"Ann Lee 4", "Bob Smith 1", "Carl Diaz 4"}));
     /* aged entries are purged, younger ones kept */
     EXPECT_TRUE(Where(Activity(), "JobID", "0901").empty());
     EXPECT_EQ(Where(Activity(), "JobID", "0902").size(), 1u);
@@ -208,8 +199,7 @@ TEST_F(RoadsTest, EveryRoadThenRestartAndBadStart)
         << gw.Log();
     EXPECT_FALSE(WithSubject(Where(Mail("mail/jroe.nsf"), "Form", "Delivery Report"), "Figures").is_null());
     const std::string job = ReadyJobs()[0], bytes = ReadFile(Folder("FAX/OUT/") + job);
-    EXPECT_EQ(bytes.substr(0, 1), "\x03");
-    for (const char *want : {"\nSubject: Figures", "555D0100", "\nAttachment-name: figures.txt",
+    for (const char *want : {"\x03\n", "\nSubject: Figures", "555D0100", "\nAttachment-name: figures.txt",
                              "Bob, the figures are attached."})
         EXPECT_NE(bytes.find(want), std::string::npos) << want << " in " << bytes;
     const size_t at = bytes.find("\nAttachment: ") + 13;
@@ -264,9 +254,7 @@ TEST_F(RoadsTest, EveryRoadThenRestartAndBadStart)
         << gw.Log();
     EXPECT_NE(Item(ndr, "FailureReason").find("VORTIQ: Message Create Final error"), std::string::npos);
     EXPECT_EQ(AttachmentNames(admin), (std::vector<std::string>{"ENVELOPE.BAD", "Attach.001"}));
-    const std::string envelope = Extract("mail/faxadmin.nsf", admin, "ENVELOPE.BAD");
-    EXPECT_EQ(envelope.substr(0, 1), "\x03");
-    EXPECT_NE(envelope.find("\nSubject: Prices"), std::string::npos) << envelope;
+    EXPECT_NE(Extract("mail/faxadmin.nsf", admin, "ENVELOPE.BAD").find("\nSubject: Prices"), std::string::npos);
     EXPECT_EQ(Extract("mail/faxadmin.nsf", admin, "Attach.001"), "Price list\r\n");
     EXPECT_TRUE(Eventually([&] { return ListDir(Folder("FAX/ERROR")).size() == 2; }, 5))
         << "the error copy's files are deleted once it is on its way";
