@@ -278,6 +278,11 @@ TEST_F(RoadsTest, EveryRoadThenRestartAndBadStart)
     Result r = vqe2e::Run({vqe2e::kBin + "/vortiq", "=" + (tmp_ / "missing/notes.ini")}, tmp_.path());
     EXPECT_EQ(r.code, 1) << r.out;
     EXPECT_NE(r.out.find("File does not exist"), std::string::npos) << r.out;
+
+    /* ---- setup-data.sh again leaves a prepared directory as it is ---- */
+    const std::string ini = ReadFile(data_ + "/notes.ini");
+    EXPECT_EQ(vqe2e::Run({"/bin/sh", VQ_SOURCE_DIR "/scripts/setup-data.sh", vqe2e::kBin, data_}).code, 0);
+    EXPECT_EQ(ReadFile(data_ + "/notes.ini"), ini);
 }
 
 }  // namespace
