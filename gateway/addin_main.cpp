@@ -44,12 +44,14 @@ void (*VqPassHook)(const char *Pass) = nullptr;
 #define VQ_MAILBOX_TITLE "VORTIQ Fax Gateway"
 
 /* Timer units are hundredths of a second (TimeDateIncrement's unit). */
+#define VQ_HUNDREDTHS_PER_SECOND 100L
 #define VQ_HUNDREDTHS_PER_MINUTE 6000L
 #define VQ_DEFAULT_INTERVAL 18000L /* 3 minutes */
 #define VQ_FIRST_PASS_DELAY 1000L  /* 10 seconds after start-up */
 /* TimeDateIncrement takes a signed 32-bit interval: a larger product would
  * wrap to a negative interval and run the passes at every turn. */
 #define VQ_MAX_INTERVAL_MINUTES (0x7FFFFFFFL / VQ_HUNDREDTHS_PER_MINUTE)
+#define VQ_MAX_INTERVAL_SECONDS (0x7FFFFFFFL / VQ_HUNDREDTHS_PER_SECOND)
 
 /* Lets a test see each pass just before it runs. */
 static void VqBeforePass(const char *Pass)
@@ -58,18 +60,43 @@ static void VqBeforePass(const char *Pass)
         VqPassHook(Pass);
 }
 
-/* Minutes from "VortiqInterval" as hundredths of a second: unset, 0 or
- * negative give 3 minutes; a value beyond the timer's range is held at
- * its largest. */
+/* The interval between passes in hundredths of a second: seconds from
+ * "VortiqIntervalSeconds" when positive, else minutes from
+ * "VortiqInterval"; unset, 0 or negative give 3 minutes; a value beyond
+ * the timer's range is held at its largest. */
 static DWORD VqDeliveryInterval(void)
 {
+    long lSeconds = OSGetEnvironmentLong("VortiqIntervalSeconds");
     long lMinutes = OSGetEnvironmentLong("VortiqInterval");
 
+    if (lSeconds > 0) {
+        if (lSeconds > VQ_MAX_INTERVAL_SECONDS)
+            lSeconds = VQ_MAX_INTERVAL_SECONDS;
+        return (DWORD)(lSeconds * VQ_HUNDREDTHS_PER_SECOND);
+    }
     if (lMinutes <= 0)
         return (DWORD)VQ_DEFAULT_INTERVAL;
     if (lMinutes > VQ_MAX_INTERVAL_MINUTES)
         lMinutes = VQ_MAX_INTERVAL_MINUTES;
     return (DWORD)(lMinutes * VQ_HUNDREDTHS_PER_MINUTE);
+}
+
+/* The delay before the first passes in hundredths of a second: seconds
+ * from "VortiqFirstPassDelay" when set (negative counts as 0), else 10
+ * seconds; held at the timer's largest interval. */
+static LONG VqFirstPassDelay(void)
+{
+    char szValue[16];
+    long lSeconds = 0;
+
+    if (!OSGetEnvironmentString("VortiqFirstPassDelay", szValue, (WORD)(sizeof szValue - 1)))
+        return VQ_FIRST_PASS_DELAY;
+    lSeconds = OSGetEnvironmentLong("VortiqFirstPassDelay");
+    if (lSeconds < 0)
+        lSeconds = 0;
+    if (lSeconds > VQ_MAX_INTERVAL_SECONDS)
+        lSeconds = VQ_MAX_INTERVAL_SECONDS;
+    return (LONG)(lSeconds * VQ_HUNDREDTHS_PER_SECOND);
 }
 
 /* A fresh start: the globals hold nothing of an earlier run in this
@@ -184,10 +211,10 @@ STATUS AddInMain(HMODULE hResourceModule, int argc, char *argv[])
         goto quit;
     DeliveryInterval = VqDeliveryInterval();
 
-    /* Both passes first fall due 10 seconds after start-up. */
+    /* Both passes first fall due the first-pass delay after start-up. */
     OSCurrentTIMEDATE(&NextOutboundTime);
     LastOutboundTime = NextOutboundTime;
-    TimeDateIncrement(&NextOutboundTime, VQ_FIRST_PASS_DELAY);
+    TimeDateIncrement(&NextOutboundTime, VqFirstPassDelay());
     NextInboundTime = NextOutboundTime;
     /* Until the mail file's time has been read once, the modification
      * test must not fire on its own: the earliest time never is later. */

@@ -1,0 +1,86 @@
+/*
+ * stand_in_test.cpp - limits and corners of the stand-in that the
+ * gateway's own tests never reach: the 64K text-list limit, the directory
+ * lookup that follows every commit (also within one clock tick), and mail
+ * that the router can deliver nowhere, not even as a report.
+ */
+#include <string>
+#include <vector>
+
+#include "notes_fixture.h"
+#include "test_support.h"
+#include "vq_mail.h"
+#include "vq_runtime.h"
+
+namespace {
+
+using vqtest::ItemText;
+
+class StandInTest : public vqtest::PlatformTest {};
+
+TEST_F(StandInTest, TextListStopsAtSixtyFourK)
+{
+    WORD size = 0;
+    DHANDLE h = vqtest::MakeTextList({std::string(65000, 'a')}, TRUE, &size);
+    /* 65006 used; 2 length bytes and 528 text bytes would pass 65535 */
+    const std::string more(528, 'b'), fits(527, 'c');
+    EXPECT_EQ(ListAddEntry(h, TRUE, &size, 1, more.data(), (WORD)more.size()), ERR_SEGMENT_TOO_BIG);
+    EXPECT_EQ(size, 65006);
+    EXPECT_EQ(ListAddEntry(h, TRUE, &size, 1, fits.data(), (WORD)fits.size()), NOERROR);
+    EXPECT_EQ(size, 65535);
+    EXPECT_EQ(vqtest::TextListOf(h), (std::vector<std::string>{std::string(65000, 'a'), fits}));
+    EXPECT_EQ(OSMemFree(h), NOERROR);
+}
+
+std::string Lookup(const std::string &name, STATUS *s)
+{
+    char out[MAXRECIPIENTNAME + 1] = "";
+    *s = MailLookupAddress(name.c_str(), out);
+    return out;
+}
+
+TEST_F(StandInTest, DirectoryLookupFollowsEveryCommitWithinOneClockTick)
+{
+    vqtest::CreateNamesDb();
+    vqtest::SetClock(1700000000);
+    const std::string ann = vqtest::AddPerson("Ann Lee", "alee", "");
+    STATUS s = NOERROR;
+    EXPECT_EQ(Lookup("alee", &s), ann);
+    const NOTEID twin = vqtest::AddDocument(
+        "names.nsf", {{"Type", "Person"}, {"FullName", "CN=Al Lee/O=Acme"}, {"ShortName", "alee"}});
+    Lookup("alee", &s);
+    EXPECT_EQ(s, ERR_ROUTER_NOTUNIQUE);
+    DBHANDLE db = NULLHANDLE;
+    ASSERT_EQ(NSFDbOpen("names.nsf", &db), NOERROR);
+    ASSERT_EQ(NSFNoteDelete(db, twin, 0), NOERROR);
+    NSFDbClose(db);
+    EXPECT_EQ(Lookup("alee", &s), ann);
+    EXPECT_EQ(s, NOERROR);
+    vqtest::UseRealClock();
+}
+
+/* A report that cannot reach its sender stays in mail.box as dead mail,
+ * with the message: nothing is lost. */
+TEST_F(StandInTest, UndeliverableReportStaysAsDeadMail)
+{
+    ASSERT_EQ(OSSetEnvironmentVariable("Domain", "Acme"), NOERROR);
+    vqtest::CreateMailFile("mail.box", "Mail Router Mailbox");
+    vqtest::CreateNamesDb();
+    const char *senders[] = {"CN=Stranger/O=Elsewhere", ""}; /* unknown, none */
+    for (size_t i = 0; i < 2; ++i) {
+        SCOPED_TRACE(senders[i]);
+        vqtest::Memo m;
+        m.from = senders[i];
+        m.sendTo = {"nobody"};
+        m.body = "precious";
+        ASSERT_EQ(vqtest::SendMemo(m), NOERROR);
+        const std::vector<NOTEID> ids = vqtest::DocumentIds("mail.box");
+        ASSERT_EQ(ids.size(), 2 * i + 2) << "the message and its report, both dead";
+        for (NOTEID id : ids)
+            EXPECT_EQ(ItemText("mail.box", id, "RoutingState"), "DEAD");
+        EXPECT_EQ(ItemText("mail.box", ids[2 * i], "Body"), "precious");
+        EXPECT_EQ(ItemText("mail.box", ids[2 * i + 1], "Form"), "NonDelivery Report");
+    }
+}
+
+}  // namespace
