@@ -9,6 +9,7 @@
  * created from "mailbox.ntf" when missing). Logs its start, every start-up
  * failure and its shutdown through the message table.
  */
+#include <stdio.h>
 #include <string.h>
 
 #include "vortiq.h"
@@ -115,20 +116,20 @@ static void VqClearGlobals(void)
     E_quit = 0;
 }
 
-/* Reads the configuration into the globals. FALSE (after logging why)
- * when the task cannot run with it. */
-static BOOL VqReadConfiguration(char *AdminName, size_t AdminNameSize)
+/* Reads the configuration into the globals. The message logged when the
+ * task cannot run with it, NOERROR when it can. */
+static STATUS VqReadConfiguration(char *AdminName, size_t AdminNameSize)
 {
     size_t len = 0;
 
     if (!OSGetEnvironmentString("VortiqDomain", GatewayDomain, VQ_DOMAIN_MAX)) {
         AddInLogError(VQM_NO_DOMAIN, NOERROR, nullptr);
-        return FALSE;
+        return VQM_NO_DOMAIN;
     }
 
     if (!OSGetEnvironmentString("VortiqPath", GatewayPath, VQ_PATH_VALUE_MAX)) {
         AddInLogError(VQM_NO_PATH, NOERROR, nullptr);
-        return FALSE;
+        return VQM_NO_PATH;
     }
     /* The value was cut at 249 characters, so "/" and "TMBFAX" always fit. */
     len = strlen(GatewayPath);
@@ -139,22 +140,22 @@ static BOOL VqReadConfiguration(char *AdminName, size_t AdminNameSize)
     /* The fax server owns the tree; without it nothing can be exchanged. */
     if (PortAccess(GatewayPath) != 0) {
         AddInLogError(VQM_PATH_MISSING, NOERROR, GatewayPath);
-        return FALSE;
+        return VQM_PATH_MISSING;
     }
     PortDrivePart(GatewayPath, GatewayDrive, sizeof GatewayDrive);
 
     if (!OSGetEnvironmentString("VortiqMsgfile", GatewayMsgfile, VQ_MSGFILE_MAX)) {
         AddInLogError(VQM_NO_MSGFILE, NOERROR, nullptr);
-        return FALSE;
+        return VQM_NO_MSGFILE;
     }
 
     if (!OSGetEnvironmentString("VortiqAdministrator", AdminName, (WORD)(AdminNameSize - 1))) {
         AddInLogError(VQM_NO_ADMIN, NOERROR, nullptr);
-        return FALSE;
+        return VQM_NO_ADMIN;
     }
     if (MailLookupAddress(AdminName, FaxAdministrator) != NOERROR) {
         AddInLogError(VQM_ADMIN_UNKNOWN, NOERROR, AdminName);
-        return FALSE;
+        return VQM_ADMIN_UNKNOWN;
     }
 
     /* The default recipient is the name as configured, not the looked-up
@@ -165,7 +166,24 @@ static BOOL VqReadConfiguration(char *AdminName, size_t AdminNameSize)
         VqCopy(ActLogNsf, sizeof ActLogNsf, VQ_DEFAULT_ACTLOG);
     if (!OSGetEnvironmentString("VortiqUserDIDDatabase", szNameNsf, VQ_NSF_MAX))
         VqCopy(szNameNsf, sizeof szNameNsf, VQ_DEFAULT_NAMES);
-    return TRUE;
+    return NOERROR;
+}
+
+/* Takes the spool root for this task's life: one gateway per spool, or two
+ * would hand every mail over twice. The lock is on the folder itself, so
+ * nothing is added to the fax server's tree. The descriptor, or -1 after
+ * logging which process holds it. */
+static int VqLockSpool(void)
+{
+    long lHolder = 0;
+    char szWho[VQ_PATH_SIZE + 32] = "";
+    int fd = PortLockFolder(GatewayPath, &lHolder);
+
+    if (fd < 0) {
+        snprintf(szWho, sizeof szWho, "%s (process %ld)", GatewayPath, lHolder);
+        AddInLogError(VQM_SPOOL_IN_USE, NOERROR, szWho);
+    }
+    return fd;
 }
 
 /* Opens the gateway mail file into hMessageFile, creating it when it does
@@ -185,11 +203,15 @@ static STATUS VqOpenGatewayMailFile(void)
     return error;
 }
 
-/* The task: start-up, the loop, shutdown. Always returns 0; failures are
- * in the log. */
+/* The task: start-up, the loop, shutdown. Returns NOERROR after a
+ * requested stop; else the message that ended it (already logged, so
+ * with STS_DISPLAYED): a start-up failure, VQM_SPOOL_IN_USE, or VQM_DS0
+ * after "Error in Environment". */
 STATUS AddInMain(HMODULE hResourceModule, int argc, char *argv[])
 {
     STATUS error = NOERROR;
+    STATUS result = NOERROR;
+    int hSpoolLock = -1;
     char AdminName[VQ_NAME_SIZE] = "";
     DWORD DeliveryInterval = 0;
     TIMEDATE NextOutboundTime;
@@ -207,8 +229,14 @@ STATUS AddInMain(HMODULE hResourceModule, int argc, char *argv[])
     AddInSetStatus(VQM_STATUS_INITIALIZING);
     AddInLogError(VQM_GATEWAY_STARTED, NOERROR, nullptr);
 
-    if (!VqReadConfiguration(AdminName, sizeof AdminName))
+    result = VqReadConfiguration(AdminName, sizeof AdminName);
+    if (result != NOERROR)
         goto quit;
+    hSpoolLock = VqLockSpool();
+    if (hSpoolLock < 0) {
+        result = VQM_SPOOL_IN_USE;
+        goto quit;
+    }
     DeliveryInterval = VqDeliveryInterval();
 
     /* Both passes first fall due the first-pass delay after start-up. */
@@ -223,6 +251,7 @@ STATUS AddInMain(HMODULE hResourceModule, int argc, char *argv[])
     error = VqOpenGatewayMailFile();
     if (error != NOERROR) {
         AddInLogError(VQM_MSGFILE_OPEN_ERROR, error, GatewayMsgfile);
+        result = VQM_MSGFILE_OPEN_ERROR;
         goto quit;
     }
 
@@ -233,6 +262,7 @@ STATUS AddInMain(HMODULE hResourceModule, int argc, char *argv[])
             break;
         if (E_quit != 0) {
             AddInLogError(VQM_DS0, NOERROR, "Error in Environment");
+            result = VQM_DS0;
             break;
         }
 
@@ -277,5 +307,7 @@ quit:
         hMessageFile = NULLHANDLE;
     }
     AddInLogError(VQM_GATEWAY_SHUTDOWN, error, nullptr);
-    return 0;
+    if (hSpoolLock >= 0)
+        PortClose(hSpoolLock);
+    return result == NOERROR ? NOERROR : (STATUS)(result | STS_DISPLAYED);
 }

@@ -75,6 +75,12 @@ int PortLockExclusiveWait(int Fd);
 int PortClose(int Fd);
 long PortRead(int Fd, void *Buffer, size_t Size);
 
+/* Takes an exclusive flock on the folder itself (nothing is created in
+ * it) and keeps it while the returned descriptor stays open. -1 with errno
+ * EWOULDBLOCK while another process holds it; *HolderPid is then that
+ * process's id when the system lists it, else 0. */
+int PortLockFolder(const char *Path, long *HolderPid);
+
 void PortSleepMs(int Milliseconds);
 
 /* ---- fault seam ----

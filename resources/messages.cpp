@@ -69,6 +69,7 @@ const VQ_RESOURCE_STRING kMessages[] = {
     {VQM_STATUS_SEARCHING, "Searching for outbound mail to transfer"},
     {VQM_STATUS_TRANSFERRING, "Transferring mail to %s"},
     {VQM_CREATE_FINAL_ERROR, "VORTIQ: Message Create Final error %d."},
+    {VQM_SPOOL_IN_USE, "VORTIQ: Another gateway is using the spool %s"},
 };
 
 struct Register {

@@ -293,6 +293,7 @@ typedef struct {
 #define ERR_BAD_PARAM 0x010C        /* "Invalid argument" */
 #define ERR_SEGMENT_TOO_BIG 0x013B  /* "Object is too large (64K)" */
 #define ERR_DIRECTORY 0x010D        /* "Directory does not exist" */
+#define ERR_TASK_RUNNING 0x010E     /* "The task is already running on this data directory" */
 
 /* NSF package */
 #define ERR_NOT_NSF 0x0201          /* "File is not a database" */

@@ -25,8 +25,22 @@ STATUS NotesSDKMAINInit(int (*MainFunc)(int, char **), int argc, char **argv,
  * characters and a terminator); returns the exit value to use. */
 int NotesSDKMAINInitError(STATUS status, char *Buffer, WORD BufferLength);
 int NotesSDKMAINError(STATUS status, char *Buffer, WORD BufferLength);
+/* AddInSDKInit takes the task's instance lock (tasks/<task>.lock in the
+ * data directory, held until the process ends) and drops stop requests
+ * left from before; a second instance gets ERR_TASK_RUNNING (logged, with
+ * STS_DISPLAYED set). AddInSDKTerm removes the status line. */
 STATUS AddInSDKInit(int argc, char **argv);
 STATUS AddInSDKTerm(STATUS AddInMainResult);
+/* Stand-in extension for the console: TRUE while a process holds the
+ * task's instance lock in the data directory; *Pid (when not NULL) is
+ * that process's id, 0 when unknown. A task is alive exactly while it
+ * holds its lock, so a status or stop request left by a dead one is stale. */
+BOOL VqTaskRunning(const char *TaskName, DWORD *Pid);
+/* Stand-in extension: when the process runs as root, gives a file or
+ * folder it created in the data directory the directory's owner and group,
+ * so that a console run as root never leaves files the service's own user
+ * cannot write. Does nothing otherwise. */
+void VqAdoptDataOwner(const char *Path);
 
 /* ---- resource modules (message tables) ----
  * A program's message table registers itself (a static constructor in

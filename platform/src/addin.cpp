@@ -5,10 +5,14 @@
  * (AddInDayHasElapsed), with their test controls.
  *
  * On disk, under the data directory:
- *   server.log            one line per log entry, appended
+ *   server.log            one line per log entry, appended; rotated to
+ *                         server.log.1 .. .N past ServerLogMaxKB
+ *   tasks/<task>.lock     the instance lock (flock), held for the task's
+ *                         life, with the holder's process id as text
  *   tasks/<task>.status   the task's latest status line, replaced whole
- *                         when it changes
- *   tasks/<task>.quit     a stop request; removed when AddInIdle finds it
+ *                         when it changes (a display: never synced)
+ *   tasks/<task>.quit     a stop request; removed when AddInIdle finds it,
+ *                         and dropped at start-up as older than the task
  *
  * Log entries and status lines are also kept in memory for tests, from
  * the first use of a test control on; a server process keeps none.
@@ -19,6 +23,7 @@
  */
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -50,6 +55,10 @@ constexpr int kMaxFieldWidth = MAXSPRINTF;
 /* Pace of AddInIdle when notes.ini does not say. */
 constexpr int kDefaultPaceMs = 200;
 constexpr int kMaxPaceMs = 60000;
+/* Server log rotation when notes.ini does not say: 10 MB, three old files. */
+constexpr long kDefaultLogMaxKB = 10240;
+constexpr long kDefaultLogKeep = 3;
+constexpr long kMaxLogKeep = 9;
 
 volatile sig_atomic_t g_stopSignal = 0;
 
@@ -221,7 +230,8 @@ void OneLine(std::string *s)
 std::string TasksFolder()
 {
     std::string dir = vq::DataPath("tasks");
-    mkdir(dir.c_str(), 0755); /* EEXIST is the usual answer */
+    if (mkdir(dir.c_str(), 0755) == 0) /* EEXIST is the usual answer */
+        VqAdoptDataOwner(dir.c_str());
     return dir;
 }
 
@@ -262,11 +272,10 @@ void WriteStatusFile(const std::string &text)
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         return;
-    /* Synced before the rename and the folder after it: after a crash the
-     * file holds the old line or the new one, never an empty file. The
-     * status line is a display, not part of any hand-over, so these steps
-     * stay out of the fault seam and its operation count. */
-    bool ok = vq::WriteAllFd(fd, text + "\n") && fsync(fd) == 0;
+    VqAdoptDataOwner(tmp.c_str());
+    /* The status line is a display, not a hand-over: written whole and
+     * renamed in, never synced, and outside the fault seam's count. */
+    bool ok = vq::WriteAllFd(fd, text + "\n");
     if (close(fd) != 0)
         ok = false;
     /* The console reads the old line or the new one, never half of one. */
@@ -274,9 +283,37 @@ void WriteStatusFile(const std::string &text)
         unlink(tmp.c_str());
         return;
     }
-    PortSyncDir(path.c_str());
     memo.path = path;
     memo.text = text;
+}
+
+/* A notes.ini number, clamped; Default when unset or not a number > 0. */
+long IniNumber(const char *name, long Default, long max)
+{
+    std::string value;
+    if (!vq::EnvironmentValue(name, &value))
+        return Default;
+    const long n = std::atol(value.c_str());
+    return n <= 0 ? Default : (n > max ? max : n);
+}
+
+/* Moves server.log to server.log.1 (and each older file one up, the
+ * oldest dropped) once it has reached the limit. Runs under an exclusive
+ * flock of the log, and only when the path still names the file that
+ * lock is on, so two processes never rotate the same file twice. */
+void RotateServerLog(int fd, const std::string &path)
+{
+    static const long maxBytes = IniNumber("ServerLogMaxKB", kDefaultLogMaxKB, 1L << 21) * 1024;
+    static const long keep = IniNumber("ServerLogKeep", kDefaultLogKeep, kMaxLogKeep);
+    struct stat st, now;
+    if (fstat(fd, &st) != 0 || st.st_size < maxBytes || flock(fd, LOCK_EX) != 0)
+        return;
+    if (stat(path.c_str(), &now) == 0 && now.st_ino == st.st_ino && now.st_dev == st.st_dev) {
+        for (long i = keep - 1; i >= 1; --i)
+            rename((path + "." + std::to_string(i)).c_str(), (path + "." + std::to_string(i + 1)).c_str());
+        rename(path.c_str(), (path + ".1").c_str());
+    }
+    flock(fd, LOCK_UN);
 }
 
 void AppendServerLog(const std::string &line)
@@ -285,8 +322,25 @@ void AppendServerLog(const std::string &line)
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0)
         return;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_size == 0)
+        VqAdoptDataOwner(path.c_str());
     vq::WriteAllFd(fd, line);
+    RotateServerLog(fd, path);
     close(fd);
+}
+
+std::string LockPath(const std::string &task)
+{
+    return vq::DataPath("tasks/" + task + ".lock");
+}
+
+/* The process id written in a lock file, 0 when unreadable. */
+DWORD LockHolder(int fd)
+{
+    char buf[32] = "";
+    const ssize_t n = pread(fd, buf, sizeof buf - 1, 0);
+    return n > 0 ? (DWORD)std::strtoul(buf, nullptr, 10) : 0;
 }
 
 /* A stop request left for this task; removed when found. */
@@ -380,6 +434,36 @@ void InstallStopHandlers()
     sa.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+STATUS TakeInstanceLock(std::string *holder)
+{
+    TasksFolder();
+    const std::string task = TaskName();
+    const std::string path = LockPath(task);
+    /* Kept open (and locked) until the process ends: the lock, not a
+     * process id that may be reused, says the task is alive. */
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) {
+        *holder = path + ": " + std::strerror(errno);
+        return ERR_NOACCESS_FILE;
+    }
+    VqAdoptDataOwner(path.c_str());
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const DWORD pid = LockHolder(fd);
+        close(fd);
+        *holder = task + " (process " + std::to_string(pid) + ") on " + vq::DataDirectory();
+        return ERR_TASK_RUNNING;
+    }
+    /* The id is only shown to a second start; the lock is what counts. */
+    const std::string pid = std::to_string(getpid()) + "\n";
+    if (ftruncate(fd, 0) == 0)
+        (void)!pwrite(fd, pid.data(), pid.size(), 0);
+    /* A stop request made before this start is not for this task. */
+    unlink(vq::DataPath("tasks/" + task + ".quit").c_str());
+    return NOERROR;
 }
 
 }  // namespace vq
@@ -624,3 +708,23 @@ bool WriteAllFd(int fd, const std::string &data)
 }
 
 }  // namespace vq
+
+BOOL VqTaskRunning(const char *TaskName, DWORD *Pid)
+{
+    if (Pid != nullptr)
+        *Pid = 0;
+    if (TaskName == nullptr || *TaskName == '\0' || std::strchr(TaskName, '/') != nullptr)
+        return FALSE;
+    int fd = open(LockPath(TaskName).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return FALSE;
+    BOOL running = FALSE;
+    if (flock(fd, LOCK_SH | LOCK_NB) == 0)
+        flock(fd, LOCK_UN);
+    else if (errno == EWOULDBLOCK)
+        running = TRUE;
+    if (running && Pid != nullptr)
+        *Pid = LockHolder(fd);
+    close(fd);
+    return running;
+}

@@ -93,7 +93,7 @@ bool KeyEquals(const std::string &a, const std::string &b)
     return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
-std::string TrimKey(const std::string &key)
+std::string TrimBlanks(const std::string &key)
 {
     size_t b = 0, e = key.size();
     while (b < e && (key[b] == ' ' || key[b] == '\t'))
@@ -167,7 +167,7 @@ void Refresh(EnvState &s)
             size_t eq = line.find('=');
             if (eq == std::string::npos)
                 continue;
-            std::string key = TrimKey(line.substr(0, eq));
+            std::string key = TrimBlanks(line.substr(0, eq));
             if (!key.empty())
                 fresh.vars.emplace_back(key, line.substr(eq + 1));
         }
@@ -233,11 +233,13 @@ bool EnvironmentValue(const std::string &name, std::string *value)
     EnvState &s = State();
     std::lock_guard<std::mutex> lock(s.mutex);
     Refresh(s);
-    const std::string key = TrimKey(name);
+    const std::string key = TrimBlanks(name);
     for (const auto &kv : s.cache.vars) {
         if (KeyEquals(kv.first, key)) {
+            /* Blanks around a value are typing slips, never meant: a
+             * mail file name with a trailing blank names another file. */
             if (value != nullptr)
-                *value = kv.second;
+                *value = TrimBlanks(kv.second);
             return true;
         }
     }
@@ -285,7 +287,7 @@ STATUS OSSetEnvironmentVariable(const char *VariableName, const char *Value)
 {
     if (VariableName == nullptr)
         return ERR_BAD_PARAM;
-    const std::string key = TrimKey(VariableName);
+    const std::string key = TrimBlanks(VariableName);
     /* A line end or "=" in the key, or a line end in the value, would
      * smuggle other variables into the file. */
     if (key.empty() || key.find_first_of("=\r\n") != std::string::npos)
@@ -327,7 +329,7 @@ STATUS OSSetEnvironmentVariable(const char *VariableName, const char *Value)
         bool replaced = false;
         for (const std::string &line : SplitLines(content)) {
             size_t eq = line.find('=');
-            if (eq != std::string::npos && KeyEquals(TrimKey(line.substr(0, eq)), key)) {
+            if (eq != std::string::npos && KeyEquals(TrimBlanks(line.substr(0, eq)), key)) {
                 if (Value != nullptr && !replaced)
                     out += key + "=" + Value + "\n";
                 replaced = true;
@@ -348,6 +350,7 @@ STATUS OSSetEnvironmentVariable(const char *VariableName, const char *Value)
             goto done;
         }
         fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        VqAdoptDataOwner(tmp.c_str());
         if (fd < 0) {
             error = ErrnoStatus(errno);
             goto done;
@@ -392,3 +395,13 @@ void SetDataDirectory(const std::string &dir)
 }
 
 }  // namespace vqtest
+
+void VqAdoptDataOwner(const char *Path)
+{
+    if (Path == nullptr || geteuid() != 0)
+        return;
+    struct stat st;
+    if (stat(vq::DataDirectory().c_str(), &st) != 0 || st.st_uid == 0)
+        return;
+    (void)!lchown(Path, st.st_uid, st.st_gid);
+}

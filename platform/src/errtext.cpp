@@ -19,6 +19,7 @@ struct StatusTextEntry {
 const StatusTextEntry kStatusTexts[] = {
     /* OS */
     {ERR_NOEXIST, "File does not exist"},
+    {ERR_TASK_RUNNING, "Another instance of the task is running: %s"},
     {ERR_EXISTS, "File already exists"},
     {ERR_INVALID_HANDLE, "Invalid or freed handle"},
     {ERR_LOCKED, "Memory object is still locked"},

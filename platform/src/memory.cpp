@@ -62,6 +62,11 @@ STATUS OSMemRealloc(DHANDLE Handle, DWORD NewSize)
     MemObject *obj = Get(Handle, "OSMemRealloc");
     if (obj == nullptr)
         return ERR_INVALID_HANDLE;
+    if (obj->locks > 0) {
+        /* Resizing may move the bytes under the caller's pointer. */
+        vq::ReportMisuse("OSMemRealloc", Handle, "object is locked");
+        return ERR_LOCKED;
+    }
     if (NewSize > kMaxObjectSize)
         return ERR_MEMORY;
     try {

@@ -577,9 +577,20 @@ STATUS WriteTxn::Commit()
     return NOERROR;
 }
 
-STATUS StampDbModified(Database &db, bool data, const TIMEDATE &t)
+STATUS StampDbModified(Database &db, bool data, TIMEDATE *t)
 {
-    return MetaSetValue(db, data ? "data_modified" : "nondata_modified", nullptr, PackTime(t));
+    const char *key = data ? "data_modified" : "nondata_modified";
+    int64_t last = 0;
+    OSCurrentTIMEDATE(t);
+    STATUS s = MetaInt(db, key, 0, &last);
+    if (s != NOERROR)
+        return s;
+    const TIMEDATE before = UnpackTime(last);
+    if (last != 0 && TimeDateCompare(t, &before) <= 0) {
+        *t = before;
+        TimeDateIncrement(t, 1);
+    }
+    return MetaSetValue(db, key, nullptr, PackTime(*t));
 }
 
 STATUS ReadStamp(DBHANDLE hDB, DbStamp *stamp)
@@ -637,6 +648,7 @@ STATUS NSFDbCreate(const char *PathName, WORD DbClass, BOOL ForceCreation)
     int fd = ::open(tmp.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
     if (fd < 0)
         return vq::nsf::StatusFromErrno(errno);
+    VqAdoptDataOwner(tmp.c_str());
     ::close(fd);
     PortFaultAfter();
     s = vq::nsf::InitSchema(tmp, DbClass);
@@ -687,8 +699,13 @@ STATUS NSFDbOpen(const char *PathName, DBHANDLE *rethDB)
         db->path = path;
         if ((s = vq::nsf::Connect(path, &db->db)) != NOERROR)
             return s;
-        if ((s = vq::nsf::CheckFormat(*db)) != NOERROR)
+        if ((s = vq::nsf::CheckFormat(*db)) != NOERROR) {
+            /* A file this user may not read is no proof it is no database:
+             * say why it could not be read. */
+            if (s == ERR_NOT_NSF && ::access(path.c_str(), R_OK) != 0)
+                s = vq::nsf::StatusFromErrno(errno);
             return s;
+        }
     }
     vq::nsf::ExecSql(db->db, "PRAGMA synchronous=FULL");
     DBHANDLE h = vq::HandleAdd(vqtest::HandleKind::Database, std::move(db));
@@ -735,13 +752,12 @@ STATUS VqDbSetTitle(DBHANDLE hDB, const char *Title)
         return ERR_INVALID_HANDLE;
     const std::string title = Title != nullptr ? Title : "";
     TIMEDATE now;
-    OSCurrentTIMEDATE(&now);
     vq::nsf::WriteTxn txn(*db, true);
     STATUS s = txn.Begin();
     if (s == NOERROR)
         s = vq::nsf::MetaSetValue(*db, "title", &title, 0);
     if (s == NOERROR)
-        s = vq::nsf::StampDbModified(*db, false, now);
+        s = vq::nsf::StampDbModified(*db, false, &now);
     if (s == NOERROR)
         s = txn.Commit();
     return s;

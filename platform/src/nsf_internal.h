@@ -152,9 +152,11 @@ private:
 /* Runs one statement without results (schema, pragmas). */
 int ExecSql(sqlite3 *db, const char *sql);
 
-/* Keeps the database's data or non-data modified time (vq_meta) at t;
- * inside a write transaction. */
-STATUS StampDbModified(Database &db, bool data, const TIMEDATE &t);
+/* Sets *t to now and keeps it as the database's data or non-data modified
+ * time (vq_meta); inside a write transaction, so the time is taken once
+ * the write lock is held. Never earlier than the time kept before: a
+ * writer that waited, or a clock set back, does not move it backwards. */
+STATUS StampDbModified(Database &db, bool data, TIMEDATE *t);
 
 /* One state of a database file: which file (path, device, inode, the uid
  * drawn at its creation) and how many commits it has seen. Every commit

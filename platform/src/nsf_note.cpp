@@ -95,10 +95,16 @@ STATUS StepById(Database &db, Sql which, NOTEID id, int *changed)
     return NOERROR;
 }
 
-/* Writes the note's row and items; *newId is the note's ID afterwards. */
-STATUS SaveNote(Database &db, const Note &note, const TIMEDATE &now, NOTEID *newId)
+/* Writes the note's row and items, stamped with the write's time (*when);
+ * *newId is the note's ID afterwards. */
+STATUS SaveNote(Database &db, const Note &note, TIMEDATE *when, NOTEID *newId)
 {
     NOTEID id = note.id;
+    TIMEDATE now;
+    STATUS stamped = StampDbModified(db, (note.noteClass & NOTE_CLASS_DOCUMENT) != 0, &now);
+    if (stamped != NOERROR)
+        return stamped;
+    *when = now;
     if (id == 0) {
         StatementUse q(db.Stmt(Sql::NoteInsert));
         if (!q)
@@ -130,8 +136,6 @@ STATUS SaveNote(Database &db, const Note &note, const TIMEDATE &now, NOTEID *new
             return s;
     }
     STATUS s = InsertItems(db, id, note);
-    if (s == NOERROR)
-        s = StampDbModified(db, (note.noteClass & NOTE_CLASS_DOCUMENT) != 0, now);
     if (s == NOERROR)
         *newId = id;
     return s;
@@ -249,12 +253,11 @@ STATUS NSFNoteUpdate(NOTEHANDLE hNote, WORD UpdateFlags)
     if (db == nullptr)
         return ERR_INVALID_HANDLE;
     TIMEDATE now;
-    OSCurrentTIMEDATE(&now);
     vq::nsf::WriteTxn txn(*db, (UpdateFlags & UPDATE_NOCOMMIT) == 0);
     NOTEID id = 0;
     STATUS s = txn.Begin();
     if (s == NOERROR)
-        s = vq::nsf::SaveNote(*db, *note, now, &id);
+        s = vq::nsf::SaveNote(*db, *note, &now, &id);
     if (s == NOERROR)
         s = txn.Commit();
     if (s != NOERROR)
@@ -274,7 +277,6 @@ STATUS NSFNoteDelete(DBHANDLE hDB, NOTEID NoteID, WORD UpdateFlags)
     if (NoteID == 0)
         return ERR_INVALID_NOTE;
     TIMEDATE now;
-    OSCurrentTIMEDATE(&now);
     vq::nsf::WriteTxn txn(*db, (UpdateFlags & UPDATE_NOCOMMIT) == 0);
     int changed = 0;
     WORD noteClass = NOTE_CLASS_DOCUMENT;
@@ -298,7 +300,7 @@ STATUS NSFNoteDelete(DBHANDLE hDB, NOTEID NoteID, WORD UpdateFlags)
     if (s == NOERROR && changed == 0)
         s = ERR_INVALID_NOTE;
     if (s == NOERROR)
-        s = vq::nsf::StampDbModified(*db, (noteClass & NOTE_CLASS_DOCUMENT) != 0, now);
+        s = vq::nsf::StampDbModified(*db, (noteClass & NOTE_CLASS_DOCUMENT) != 0, &now);
     if (s == NOERROR)
         s = txn.Commit();
     return s;

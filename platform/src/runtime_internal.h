@@ -60,8 +60,13 @@ std::string FormatCode(STATUS code, int nargs, const VQARG *args);
 
 /* ---- stop signals (addin.cpp) ---- */
 
-/* Installs the SIGTERM / SIGINT handlers that make AddInIdle answer TRUE. */
+/* Installs the SIGTERM / SIGINT / SIGHUP handlers that make AddInIdle
+ * answer TRUE, and ignores SIGPIPE (a closed standard output must not end
+ * the task). */
 void InstallStopHandlers();
+/* Takes the task's instance lock for the life of the process; NOERROR, or
+ * ERR_TASK_RUNNING with *holder naming the process that has it. */
+STATUS TakeInstanceLock(std::string *holder);
 
 /* The task has ended: its status line goes, so the console lists only
  * running tasks. */

@@ -4,8 +4,9 @@
  * SDK start-up helpers.
  *
  * The data directory is the folder of the notes.ini named by a "=PATH"
- * argument (created empty when missing), else NOTES_DATA, else the
- * current directory.
+ * argument, else NOTES_DATA, else the current directory. Its notes.ini
+ * must exist: a missing one is a mistyped path, not a new server, so it
+ * is refused with the path and the command that creates one.
  */
 #include <fcntl.h>
 #include <unistd.h>
@@ -44,6 +45,19 @@ void CopyStatusText(STATUS status, char *Buffer, WORD BufferLength)
     Buffer[n] = '\0';
 }
 
+/* NOERROR when the notes.ini is there; else shows why and returns the
+ * failure as already shown. */
+STATUS RequireIni(const std::string &dir, const std::string &ini)
+{
+    if (access(ini.c_str(), F_OK) == 0)
+        return NOERROR;
+    std::printf("\r\nNo notes.ini at %s: %s (create the data directory with: notesctl -d %s "
+                "init)\r\n\r\n",
+                ini.c_str(), std::strerror(errno), dir.c_str());
+    std::fflush(stdout);
+    return (STATUS)(ERR_NOEXIST | STS_DISPLAYED);
+}
+
 }  // namespace
 
 STATUS NotesInitExtended(int argc, char **argv)
@@ -66,16 +80,16 @@ STATUS NotesInitExtended(int argc, char **argv)
         }
         while (dir.size() > 1 && dir.back() == '/')
             dir.pop_back();
+        if (STATUS error = RequireIni(dir, dir + "/notes.ini"))
+            return error;
         vq::SetDataDirectoryAndIni(dir, dir + "/notes.ini");
         return NOERROR;
     }
     ini = Absolute(ini);
-    int fd = open(ini.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return ERR_NOEXIST;
-    close(fd);
     const size_t slash = ini.rfind('/');
     const std::string dir = slash == 0 ? std::string("/") : ini.substr(0, slash);
+    if (STATUS error = RequireIni(dir, ini))
+        return error;
     vq::SetDataDirectoryAndIni(dir, ini);
     return NOERROR;
 }
@@ -123,7 +137,12 @@ STATUS AddInSDKInit(int argc, char **argv)
     (void)argc;
     (void)argv;
     vq::InstallStopHandlers();
-    return NOERROR;
+    std::string holder;
+    const STATUS error = vq::TakeInstanceLock(&holder);
+    if (error == NOERROR)
+        return NOERROR;
+    AddInLogError(error, NOERROR, holder.c_str());
+    return (STATUS)(error | STS_DISPLAYED);
 }
 
 STATUS AddInSDKTerm(STATUS AddInMainResult)

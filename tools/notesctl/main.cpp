@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 
 #include "notesctl.h"
@@ -32,6 +33,14 @@ void Start(const std::string &dir, bool create)
     while (abs.size() > 1 && abs.back() == '/')
         abs.pop_back();
     SetDataDir(abs);
+    /* Only init makes a notes.ini: elsewhere a missing one is a mistyped
+     * folder, and an empty one would make a server of it. */
+    if (!fs::exists(abs + "/notes.ini", ec)) {
+        if (!create)
+            throw UserError("no notes.ini in " + abs + " (create the data directory with: notesctl -d " +
+                            dir + " init)");
+        std::ofstream(abs + "/notes.ini", std::ios::app);
+    }
     std::string ini = "=" + abs + "/notes.ini";
     std::string prog = "notesctl";
     char *argv[] = {&prog[0], &ini[0], nullptr};
