@@ -127,11 +127,15 @@ TEST_F(RoadsTest, EveryRoadThenRestartAndBadStart)
                                        "Pages Received: 1\r\n");
     ASSERT_EQ(std::rename(Folder("FAX/IN/RX.TMP").c_str(), Folder("FAX/IN/ST000099").c_str()), 0);
 
-    /* no program can back-date a save: this process writes them with the
+    /* no program can back-date a save, and a database's times never go
+     * backwards: this process makes the activity database afresh with the
      * stand-in's clock set back; the gateway judges by the real clock */
     const int64_t now = (int64_t)std::time(nullptr), day = 24 * 3600;
     vqtest::SetDataDirectory(data_);
     vqtest::SetClock(now - 8 * day);
+    for (const char *end : {"", "-wal", "-shm"})
+        std::remove((data_ + "/TMB_ACT.NSF" + end).c_str());
+    vqtest::CreateActivityDb();
     ASSERT_NE(vqtest::AddDocument("TMB_ACT.NSF", {{"FORM", "Job Entry"}, {"JobID", "0901"}}), 0u);
     vqtest::SetClock(now - 6 * day);
     ASSERT_NE(vqtest::AddDocument("TMB_ACT.NSF", {{"FORM", "Job Entry"}, {"JobID", "0902"}}), 0u);
@@ -274,10 +278,11 @@ TEST_F(RoadsTest, EveryRoadThenRestartAndBadStart)
     for (const char *problem : {"does not exist", " set; use SET CONFIG", "Error opening message file"})
         EXPECT_EQ(restart.find(problem), std::string::npos) << restart;
 
-    /* ---- a notes.ini that cannot be made: the start-up call's text, exit 1 ---- */
+    /* ---- no notes.ini there: the path and the command that makes one, exit 1 ---- */
     Result r = vqe2e::Run({vqe2e::kBin + "/vortiq", "=" + (tmp_ / "missing/notes.ini")}, tmp_.path());
     EXPECT_EQ(r.code, 1) << r.out;
-    EXPECT_NE(r.out.find("File does not exist"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("missing/notes.ini"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("notesctl -d"), std::string::npos) << r.out;
 
     /* ---- setup-data.sh again leaves a prepared directory as it is ---- */
     const std::string ini = ReadFile(data_ + "/notes.ini");

@@ -41,7 +41,7 @@ TEST_F(EnvironmentTest, LinesAsAnEditorLeavesThem)
     WriteFile(Ini(), "VortiqDomain=FAXDOM\r\nEmpty=\nSpaced =  two words  \nnoequals\n");
     const std::pair<const char *, const char *> cases[] = {
         {"VortiqDomain", "FAXDOM"}, {"VORTIQDOMAIN", "FAXDOM"}, {"Empty", ""},
-        {"Spaced", "  two words  "}, {"noequals", "<unset>"},
+        {"Spaced", "two words"}, {"noequals", "<unset>"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(Get(c.first), c.second) << c.first;
