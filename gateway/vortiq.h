@@ -83,19 +83,10 @@ STATUS SendAdminMessage(LIST *ErrorFileList, const char *ErrorString, const char
 /* The widest value a writer hands over: 63 characters and the terminator
  * (the import and the queue listing build theirs in 32 bytes). */
 #define JOB_ENTRY_VALUE_SIZE 64
+/* Item indexes, in the order the items are set. */
 enum {
-    JE_JOBID = 0,
-    JE_DATE,
-    JE_TIME,
-    JE_TYPE,
-    JE_ATTEMPTS,
-    JE_TO,
-    JE_FROM,
-    JE_PAGES,
-    JE_CODE,
-    JE_EXPLANATION,
-    JE_CONNECTION,
-    JE_SPEED
+    JE_JOBID = 0, JE_DATE, JE_TIME, JE_TYPE, JE_ATTEMPTS, JE_TO,
+    JE_FROM, JE_PAGES, JE_CODE, JE_EXPLANATION, JE_CONNECTION, JE_SPEED
 };
 /* The item names, by index. */
 extern const char *const JobEntryItems[JOB_ENTRY_ITEMS];
