@@ -1,7 +1,7 @@
 /*
  * activity.h - what the three activity passes (log import, purge, pending
- * queue listing) share privately: the item names of a "Job Entry" note,
- * the widths of the values written into it, the byte layout of the fax
+ * queue listing) share privately: the view that finds a "Job Entry", the
+ * width of the values written into it, the byte layout of the fax
  * server's queue file, the purge's search routine and the seam through
  * which tests drive the queue file's retry without waiting.
  */
@@ -10,32 +10,13 @@
 
 #include "vortiq.h"
 
-/* ---- "Job Entry" notes ---- */
-#define ACT_FORM_ITEM "FORM"
-#define ACT_FORM_NAME "Job Entry"
+/* ---- "Job Entry" notes (their items: vortiq.h) ---- */
 #define ACT_VIEW_NAME "Pending by Job ID"
-#define ACT_FIELD_COUNT 12 /* items after "FORM" */
 /* Every value is built in its own buffer of this size, so an item holds
- * at most 31 characters; longer source values are cut there. */
+ * at most 31 characters; longer source values are cut there. Values are
+ * indexed JE_JOBID ... JE_SPEED. */
 #define ACT_VALUE_SIZE 32
-/* The twelve item names, in the order the values are set. */
-extern const char *const Fields[ACT_FIELD_COUNT];
-
-/* Indexes into the value table (the order of Fields). */
-enum {
-    ACT_JOBID = 0,
-    ACT_DATE,
-    ACT_TIME,
-    ACT_TYPE,
-    ACT_ATTEMPTS,
-    ACT_TO,
-    ACT_FROM,
-    ACT_PAGES,
-    ACT_CODE,
-    ACT_EXPLANATION,
-    ACT_CONNECTION,
-    ACT_SPEED
-};
+static_assert(ACT_VALUE_SIZE <= JOB_ENTRY_VALUE_SIZE, "a value row fits the writer");
 
 /* Looks JobID up in the open view "Pending by Job ID" without case and
  * gives the note ID of its first entry in *idNote (0 when the view read

@@ -18,11 +18,6 @@
 
 #include "activity.h"
 
-const char *const Fields[ACT_FIELD_COUNT] = {
-    "JobID", "Date",  "Time",        "Type",       "Attempts", "To",
-    "From",  "Pages", "Code",        "Explanation", "Connection", "Speed",
-};
-
 /* One activity log line: at most 255 characters and the terminator. */
 #define ACT_LINE_SIZE 256
 /* The columns of a line. Each width keeps its value within ACT_VALUE_SIZE;
@@ -36,18 +31,18 @@ enum { LINE_NEXT = 0, LINE_STOP = 1 };
 
 /* Splits one line into the twelve values and the final-entry marker.
  * Whatever the line does not supply stays empty. */
-static void SplitActivityLine(const char *szData, char fData[ACT_FIELD_COUNT][ACT_VALUE_SIZE],
+static void SplitActivityLine(const char *szData, char fData[JOB_ENTRY_ITEMS][ACT_VALUE_SIZE],
                               char *cFinal)
 {
-    for (int i = 0; i < ACT_FIELD_COUNT; i++)
+    for (int i = 0; i < JOB_ENTRY_ITEMS; i++)
         fData[i][0] = '\0';
     /* Cleared as well: a line that ends right after its type must not
      * inherit the marker of the line before it. */
     *cFinal = '\0';
-    (void)std::sscanf(szData, ActLineFormat, fData[ACT_JOBID], fData[ACT_DATE], fData[ACT_TIME],
-                      fData[ACT_TYPE], cFinal, fData[ACT_ATTEMPTS], fData[ACT_TO],
-                      fData[ACT_FROM], fData[ACT_PAGES], fData[ACT_CODE],
-                      fData[ACT_EXPLANATION], fData[ACT_CONNECTION], fData[ACT_SPEED]);
+    (void)std::sscanf(szData, ActLineFormat, fData[JE_JOBID], fData[JE_DATE], fData[JE_TIME],
+                      fData[JE_TYPE], cFinal, fData[JE_ATTEMPTS], fData[JE_TO],
+                      fData[JE_FROM], fData[JE_PAGES], fData[JE_CODE],
+                      fData[JE_EXPLANATION], fData[JE_CONNECTION], fData[JE_SPEED]);
 }
 
 /* Opens the entry that "Pending by Job ID" holds for JobID into
@@ -83,51 +78,18 @@ static int FindFinalEntry(DBHANDLE db_handle, HCOLLECTION hcJobs, const char *Jo
 /* Writes one split "TX" line into its entry: the found one for a final
  * line, else a new one. LINE_STOP (logged) on any failure. */
 static int StoreActivityLine(DBHANDLE db_handle, HCOLLECTION hcJobs,
-                             char fData[ACT_FIELD_COUNT][ACT_VALUE_SIZE], char cFinal)
+                             char fData[JOB_ENTRY_ITEMS][ACT_VALUE_SIZE], char cFinal)
 {
     NOTEHANDLE note_handle = NULLHANDLE;
+    JOBENTRYFAIL Fail;
     STATUS error = NOERROR;
-    const char *szFail = nullptr;
 
     if (cFinal == ACT_FINAL_MARK &&
-        FindFinalEntry(db_handle, hcJobs, fData[ACT_JOBID], &note_handle) == LINE_STOP)
+        FindFinalEntry(db_handle, hcJobs, fData[JE_JOBID], &note_handle) == LINE_STOP)
         return LINE_STOP;
-    if (note_handle == NULLHANDLE) {
-        error = NSFNoteCreate(db_handle, &note_handle);
-        if (error != NOERROR) {
-            note_handle = NULLHANDLE;
-            szFail = "Error Creating Note";
-            goto done;
-        }
-    }
-    error = NSFItemSetText(note_handle, ACT_FORM_ITEM, ACT_FORM_NAME, MAXWORD);
+    error = WriteJobEntry(db_handle, note_handle, fData[0], ACT_VALUE_SIZE, &Fail);
     if (error != NOERROR) {
-        szFail = "Error Setting Form";
-        goto done;
-    }
-    for (int i = 0; i < ACT_FIELD_COUNT; i++) {
-        error = NSFItemSetText(note_handle, Fields[i], fData[i], MAXWORD);
-        if (error != NOERROR) {
-            szFail = "Error Setting Text Item";
-            goto done;
-        }
-    }
-    error = NSFNoteUpdate(note_handle, 0);
-    if (error != NOERROR) {
-        szFail = "Error With Note Update";
-        goto done;
-    }
-    error = NSFNoteClose(note_handle);
-    note_handle = NULLHANDLE;
-    if (error != NOERROR)
-        szFail = "Error with Note Close";
-
-done:
-    /* A note that could not be filled or saved is closed unsaved. */
-    if (note_handle != NULLHANDLE)
-        NSFNoteClose(note_handle);
-    if (szFail != nullptr) {
-        AddInLogError(VQM_DS0, error, szFail);
+        AddInLogError(VQM_DS0, error, JobEntryStepText(Fail.Step));
         return LINE_STOP;
     }
     return LINE_NEXT;
@@ -142,7 +104,7 @@ static int ImportActivityRead(DBHANDLE db_handle, HCOLLECTION hcJobs, const char
 {
     FILE *ActivityFile = nullptr;
     char szData[ACT_LINE_SIZE];
-    char fData[ACT_FIELD_COUNT][ACT_VALUE_SIZE];
+    char fData[JOB_ENTRY_ITEMS][ACT_VALUE_SIZE];
     char cFinal = '\0';
     int result = LINE_NEXT;
 
@@ -153,7 +115,7 @@ static int ImportActivityRead(DBHANDLE db_handle, HCOLLECTION hcJobs, const char
     }
     while (PortFgets(szData, (int)sizeof szData, ActivityFile) != nullptr) {
         SplitActivityLine(szData, fData, &cFinal);
-        if (std::strncmp(fData[ACT_TYPE], "TX", 2) != 0)
+        if (std::strncmp(fData[JE_TYPE], "TX", 2) != 0)
             continue;
         result = StoreActivityLine(db_handle, hcJobs, fData, cFinal);
         if (result == LINE_STOP)

@@ -57,23 +57,23 @@ static void DecodeQEntry(const unsigned char *Raw, QENTRY *Qentry)
 }
 
 /* The twelve item values of a record, each cut at ACT_VALUE_SIZE - 1. */
-static void FormatQEntry(const QENTRY *Qentry, char szFData[ACT_FIELD_COUNT][ACT_VALUE_SIZE])
+static void FormatQEntry(const QENTRY *Qentry, char szFData[JOB_ENTRY_ITEMS][ACT_VALUE_SIZE])
 {
-    VqFormat(szFData[ACT_JOBID], ACT_VALUE_SIZE, "%.4d", (int)Qentry->uwId);
-    VqFormat(szFData[ACT_DATE], ACT_VALUE_SIZE, "%.2d/%.2d", (int)Qentry->cMonth,
+    VqFormat(szFData[JE_JOBID], ACT_VALUE_SIZE, "%.4d", (int)Qentry->uwId);
+    VqFormat(szFData[JE_DATE], ACT_VALUE_SIZE, "%.2d/%.2d", (int)Qentry->cMonth,
              (int)Qentry->cDay);
-    VqFormat(szFData[ACT_TIME], ACT_VALUE_SIZE, "%.2d:%.2d", (int)Qentry->cHour,
+    VqFormat(szFData[JE_TIME], ACT_VALUE_SIZE, "%.2d:%.2d", (int)Qentry->cHour,
              (int)Qentry->cMinute);
-    VqCopy(szFData[ACT_TYPE], ACT_VALUE_SIZE, "TX");
-    VqFormat(szFData[ACT_ATTEMPTS], ACT_VALUE_SIZE, "%.2d", (int)Qentry->uwAttempts);
-    VqCopy(szFData[ACT_TO], ACT_VALUE_SIZE, Qentry->szTel);
-    VqCopy(szFData[ACT_FROM], ACT_VALUE_SIZE, Qentry->szFrom);
-    VqCopy(szFData[ACT_PAGES], ACT_VALUE_SIZE, " ");
-    VqCopy(szFData[ACT_CODE], ACT_VALUE_SIZE, " ");
-    VqCopy(szFData[ACT_EXPLANATION], ACT_VALUE_SIZE,
+    VqCopy(szFData[JE_TYPE], ACT_VALUE_SIZE, "TX");
+    VqFormat(szFData[JE_ATTEMPTS], ACT_VALUE_SIZE, "%.2d", (int)Qentry->uwAttempts);
+    VqCopy(szFData[JE_TO], ACT_VALUE_SIZE, Qentry->szTel);
+    VqCopy(szFData[JE_FROM], ACT_VALUE_SIZE, Qentry->szFrom);
+    VqCopy(szFData[JE_PAGES], ACT_VALUE_SIZE, " ");
+    VqCopy(szFData[JE_CODE], ACT_VALUE_SIZE, " ");
+    VqCopy(szFData[JE_EXPLANATION], ACT_VALUE_SIZE,
            (Qentry->uwStat & QSTAT_ACTIVE) ? "Active" : "Pending");
-    VqCopy(szFData[ACT_CONNECTION], ACT_VALUE_SIZE, " ");
-    VqCopy(szFData[ACT_SPEED], ACT_VALUE_SIZE, " ");
+    VqCopy(szFData[JE_CONNECTION], ACT_VALUE_SIZE, " ");
+    VqCopy(szFData[JE_SPEED], ACT_VALUE_SIZE, " ");
 }
 
 static void LogErrno(int Errno)
@@ -173,45 +173,32 @@ static BOOL OpenJobEntry(DBHANDLE NameDB, HCOLLECTION hcJobs, const char *szJobI
  * stop; a failed close alone is logged and the listing goes on. */
 static BOOL StoreQEntry(DBHANDLE NameDB, HCOLLECTION hcJobs, const QENTRY *Qentry)
 {
-    char szFData[ACT_FIELD_COUNT][ACT_VALUE_SIZE];
+    char szFData[JOB_ENTRY_ITEMS][ACT_VALUE_SIZE];
     NOTEHANDLE hnNote = NULLHANDLE;
+    JOBENTRYFAIL Fail;
     STATUS NotesErr = NOERROR;
-    WORD msg = 0;
-    const char *szWhat = nullptr;
 
     FormatQEntry(Qentry, szFData);
-    if (!OpenJobEntry(NameDB, hcJobs, szFData[ACT_JOBID], &hnNote))
+    if (!OpenJobEntry(NameDB, hcJobs, szFData[JE_JOBID], &hnNote))
         return FALSE;
-    NotesErr = NSFItemSetText(hnNote, ACT_FORM_ITEM, ACT_FORM_NAME, MAXWORD);
-    if (NotesErr != NOERROR) {
-        msg = VQM_ITEM_SET_ERROR;
-        szWhat = "Error Setting Form";
-        goto quit;
-    }
-    for (int i = 0; i < ACT_FIELD_COUNT; i++) {
-        NotesErr = NSFItemSetText(hnNote, Fields[i], szFData[i], MAXWORD);
-        if (NotesErr != NOERROR) {
-            msg = VQM_ITEM_SET_ERROR;
-            szWhat = Fields[i];
-            goto quit;
-        }
-    }
-    NotesErr = NSFNoteUpdate(hnNote, 0);
-    if (NotesErr != NOERROR) {
-        msg = VQM_NOTE_UPDATE_ERROR;
-        goto quit;
-    }
-    NotesErr = NSFNoteClose(hnNote);
-    hnNote = NULLHANDLE;
-    if (NotesErr != NOERROR)
+    NotesErr = WriteJobEntry(NameDB, hnNote, szFData[0], ACT_VALUE_SIZE, &Fail);
+    switch (Fail.Step) {
+    case JE_STEP_NONE:
+        return TRUE;
+    case JE_STEP_CLOSE:
         AddInLogError(VQM_NOTE_CLOSE_ERROR, NotesErr, nullptr);
-    return TRUE;
-
-quit:
-    /* Closed unsaved: an entry is written whole or not at all. */
-    NSFNoteClose(hnNote);
-    AddInLogError(msg, NotesErr, szWhat);
-    return FALSE;
+        return TRUE;
+    case JE_STEP_FORM:
+        AddInLogError(VQM_ITEM_SET_ERROR, NotesErr, JobEntryStepText(Fail.Step));
+        return FALSE;
+    case JE_STEP_ITEM:
+        AddInLogError(VQM_ITEM_SET_ERROR, NotesErr, JobEntryItems[Fail.Item]);
+        return FALSE;
+    case JE_STEP_UPDATE:
+    default: /* hnNote is open: WriteJobEntry creates none */
+        AddInLogError(VQM_NOTE_UPDATE_ERROR, NotesErr, nullptr);
+        return FALSE;
+    }
 }
 
 /* The pending queue listing pass. Returns 0, or the status that made the

@@ -74,6 +74,41 @@ STATUS CreateForeignMessage(DHANDLE hMessage, const char *OriginatorName, DARRAY
 STATUS SendAdminMessage(LIST *ErrorFileList, const char *ErrorString, const char *IntendedRecip,
                         const char *FailureReason);
 
+/* ---- the "Job Entry" document of the activity database (job_entry.cpp) ----
+ * Written by the activity import, the pending queue listing and the
+ * inbound activity entry: "FORM" then twelve text items, in this order. */
+#define JOB_ENTRY_FORM_ITEM "FORM"
+#define JOB_ENTRY_FORM "Job Entry"
+#define JOB_ENTRY_ITEMS 12 /* items after "FORM" */
+/* The widest value a writer hands over: 63 characters and the terminator
+ * (the import and the queue listing build theirs in 32 bytes). */
+#define JOB_ENTRY_VALUE_SIZE 64
+/* Item indexes, in the order the items are set. */
+enum {
+    JE_JOBID = 0, JE_DATE, JE_TIME, JE_TYPE, JE_ATTEMPTS, JE_TO,
+    JE_FROM, JE_PAGES, JE_CODE, JE_EXPLANATION, JE_CONNECTION, JE_SPEED
+};
+/* The item names, by index. */
+extern const char *const JobEntryItems[JOB_ENTRY_ITEMS];
+
+/* The step of WriteJobEntry that failed. */
+enum { JE_STEP_NONE = 0, JE_STEP_CREATE, JE_STEP_FORM, JE_STEP_ITEM, JE_STEP_UPDATE, JE_STEP_CLOSE };
+typedef struct {
+    int Step; /* JE_STEP_NONE when the entry was written */
+    int Item; /* for JE_STEP_ITEM, the index of the item */
+} JOBENTRYFAIL;
+
+/* Writes a "Job Entry" into hNote (a new note of hDb when NULLHANDLE):
+ * "FORM", then item i from the value at Values + i * ValueSize (a table
+ * of rows of ValueSize bytes, 1 to JOB_ENTRY_VALUE_SIZE; at most
+ * ValueSize - 1 characters of a row are taken), then saves and closes the
+ * note. A note that cannot be filled or saved is closed unsaved. 0, or
+ * the status of the failed call with the step in *Fail. Logs nothing. */
+STATUS WriteJobEntry(DBHANDLE hDb, NOTEHANDLE hNote, const char *Values, size_t ValueSize,
+                     JOBENTRYFAIL *Fail);
+/* What the activity import and the inbound entry log for a failed step. */
+const char *JobEntryStepText(int Step);
+
 /* ---- bounded text ---- */
 /* Copies at most Size - 1 bytes and always terminates; returns the
  * length of Src (a result >= Size means it was cut). */

@@ -9,13 +9,7 @@
 
 #include "inbound.h"
 
-#define ENTRY_FORM "Job Entry"
 #define ENTRY_CN_PATTERN "CN=%31[^/@\n\r]"
-
-static const char *const Fields[ENTRY_ITEMS] = {
-    "JobID", "Date", "Time", "Type", "Attempts", "To",
-    "From", "Pages", "Code", "Explanation", "Connection", "Speed",
-};
 
 /* Common name of a hierarchical address, else the whole entry, cut at the
  * column (63 characters). */
@@ -30,49 +24,12 @@ static void RecipientColumn(const char *szText, WORD TextSize, char *Column)
         VqCopyN(Column, ENTRY_COL_SIZE, szText, TextSize);
 }
 
-/* Writes one entry; on failure the note is closed unsaved and the text of
- * the failing step is in *pWhat. */
-static STATUS WriteEntry(DBHANDLE db_handle, ENTRYCOL *fData, const char **pWhat)
-{
-    NOTEHANDLE note_handle = NULLHANDLE;
-    STATUS error = NSFNoteCreate(db_handle, &note_handle);
-
-    if (error != NOERROR) {
-        *pWhat = "Error Creating Note";
-        return error;
-    }
-    error = NSFItemSetText(note_handle, "FORM", ENTRY_FORM, MAXWORD);
-    if (error != NOERROR) {
-        *pWhat = "Error Setting Form";
-        goto Close;
-    }
-    for (int j = 0; j < ENTRY_ITEMS; j++) {
-        error = NSFItemSetText(note_handle, Fields[j], fData[j], MAXWORD);
-        if (error != NOERROR) {
-            *pWhat = "Error Setting Text Item";
-            goto Close;
-        }
-    }
-    error = NSFNoteUpdate(note_handle, 0);
-    if (error != NOERROR) {
-        *pWhat = "Error With Note Update";
-        goto Close;
-    }
-    error = NSFNoteClose(note_handle);
-    if (error != NOERROR)
-        *pWhat = "Error with Note Close";
-    return error;
-
-Close:
-    NSFNoteClose(note_handle);
-    return error;
-}
-
 STATUS log_in_activity(ENTRYCOL *fData, DHANDLE hdupRecip)
 {
     DBHANDLE db_handle = NULLHANDLE;
     void *dupRecip = nullptr;
     const char *What = nullptr;
+    JOBENTRYFAIL Fail;
     char *szText = nullptr;
     WORD TextSize = 0;
     WORD n = 0;
@@ -93,9 +50,11 @@ STATUS log_in_activity(ENTRYCOL *fData, DHANDLE hdupRecip)
             break;
         }
         RecipientColumn(szText, TextSize, fData[ENTRY_TO]);
-        error = WriteEntry(db_handle, fData, &What);
-        if (error != NOERROR)
+        error = WriteJobEntry(db_handle, NULLHANDLE, fData[0], ENTRY_COL_SIZE, &Fail);
+        if (error != NOERROR) {
+            What = JobEntryStepText(Fail.Step);
             break;
+        }
     }
     if (error != NOERROR) {
         /* the note is closed already; close the database before reporting */

@@ -21,22 +21,15 @@
 #define IN_FIELD_TEXT_SIZE 1024 /* field_text: directory item texts */
 #define ENTRY_COL_SIZE 64     /* one activity column (63 characters) */
 #define ENTRY_COLS 16         /* EntryCol holds 16; the first 12 are written */
-#define ENTRY_ITEMS 12
+#define ENTRY_ITEMS JOB_ENTRY_ITEMS
+static_assert(ENTRY_COL_SIZE <= JOB_ENTRY_VALUE_SIZE, "a column fits the Job Entry writer");
 
 /* EntryCol indexes, in the order of the "Job Entry" items. */
 enum {
-    ENTRY_JOBID = 0,
-    ENTRY_DATE = 1,
-    ENTRY_TIME = 2,
-    ENTRY_TYPE = 3,
-    ENTRY_ATTEMPTS = 4,
-    ENTRY_TO = 5,
-    ENTRY_FROM = 6,
-    ENTRY_PAGES = 7,
-    ENTRY_CODE = 8,
-    ENTRY_EXPLANATION = 9,
-    ENTRY_CONNECTION = 10,
-    ENTRY_SPEED = 11
+    ENTRY_JOBID = JE_JOBID, ENTRY_DATE = JE_DATE, ENTRY_TIME = JE_TIME, ENTRY_TYPE = JE_TYPE,
+    ENTRY_ATTEMPTS = JE_ATTEMPTS, ENTRY_TO = JE_TO, ENTRY_FROM = JE_FROM, ENTRY_PAGES = JE_PAGES,
+    ENTRY_CODE = JE_CODE, ENTRY_EXPLANATION = JE_EXPLANATION, ENTRY_CONNECTION = JE_CONNECTION,
+    ENTRY_SPEED = JE_SPEED
 };
 
 typedef char ENTRYCOL[ENTRY_COL_SIZE];

@@ -9,6 +9,11 @@
  * its extension-less name, which is what the fax server picks up. A
  * rename never replaces a file, and one that fails is a failed job: the
  * fax server never sees a job that is incomplete or not on disk.
+ *
+ * One job is one OUTJOB record, filled by one function per phase, in the
+ * order the job file is written: names, options (the message's fax
+ * settings, then the options file), addresses, attachments, header lines,
+ * body, hand-over.
  */
 #include <cstdio>
 #include <cstring>
@@ -40,6 +45,50 @@ const BYTE kEnvSig = 3;
 const char kAttachmentHead[] = "\nAttachment: ";
 const char kAttachmentNameHead[] = "\nAttachment-name: ";
 
+/* A text list with data-type prefix, kept unlocked between uses. */
+typedef struct {
+    DHANDLE hList; /* NULLHANDLE while none is held */
+    WORD Size;     /* kept up to date by every ListAddEntry */
+    WORD Amt;      /* entries added so far */
+} JOBLIST;
+
+/* State of one job while it is written. */
+typedef struct {
+    /* the message, and the caller's list of the files the job is made of */
+    DHANDLE hMessage;
+    const char *OriginatorName;
+    DARRAY *MessageList;
+    WORD Msg;
+    WORD RecipientCount;
+    DHANDLE hErrorFileList;
+    LIST *ErrorFileList;
+    WORD *pErrorFileListSize;
+    WORD ErrorFiles;
+    int ErrorFlag;
+    /* names */
+    char RecipientDir[VQ_FILE_PATH];
+    char AttachmentDir[VQ_FILE_PATH];
+    char FileName[VQ_FILE_PATH];  /* the working name */
+    char NameNoExt[VQ_FILE_PATH]; /* the name the fax server picks up */
+    /* A file this job made that is not (yet) on the error file list: in
+     * normal mode a failure removes it too, so nothing is left behind. */
+    char PendingFile[VQ_FILE_PATH];
+    char AttachmentFileName[VQ_FILE_PATH]; /* the attachment last extracted */
+    FILE *ForeignFile;                     /* the job file while open */
+    /* what the header lines say */
+    JOBLIST SendTo;
+    JOBLIST ToField;
+    /* The option text grows as it needs: cutting it would drop options
+     * without a word. */
+    std::string More_Add;
+    char More_Body[JOB_MOREBODY_SIZE];
+    char FromName[JOB_FROMNAME_SIZE];
+    char SubjectField[kSubjectSize];
+    char IncludeNames;
+    int OptionsUsed; /* attachment 0 was an options file and is used up */
+    int OptionsKept; /* attachment 0 is extracted already and is faxed */
+} OUTJOB;
+
 /* Appends Value to a header line under construction, line ends as blanks. */
 void AppendValue(std::string *Line, const char *Value)
 {
@@ -58,22 +107,18 @@ const char *BaseName(const char *Path)
 }
 
 /* Writes a list as one header line: Head, then its entries separated by
- * ", ". Refreshes *pList from hList first (it may have moved while it
- * grew). 0 or the status of a failed ListGetText (logged with What). */
-STATUS WriteListLine(FILE *ForeignFile, DHANDLE hList, LIST **pList, const char *Head,
-                     const char *What)
+ * ", ". Locks the list anew (it may have moved while it grew). 0 or the
+ * status of a failed ListGetText (logged with What). */
+STATUS WriteListLine(FILE *ForeignFile, const JOBLIST *List, const char *Head, const char *What)
 {
     STATUS error = NOERROR;
-    WORD Entries = 0;
-    WORD i = 0;
+    LIST *pList = (LIST *)OSLockObject(List->hList);
+    WORD Entries = ListGetNumEntries(pList, TRUE);
     char *Text = nullptr;
     WORD TextLength = 0;
 
-    OSUnlockObject(hList);
-    *pList = (LIST *)OSLockObject(hList);
-    Entries = ListGetNumEntries(*pList, TRUE);
-    for (i = 0; i < Entries; i++) {
-        error = ListGetText(*pList, TRUE, i, &Text, &TextLength);
+    for (WORD i = 0; i < Entries; i++) {
+        error = ListGetText(pList, TRUE, i, &Text, &TextLength);
         if (error != NOERROR) {
             AddInLogError(VQM_LIST_ALLOC_ERROR, error, What);
             break;
@@ -81,7 +126,7 @@ STATUS WriteListLine(FILE *ForeignFile, DHANDLE hList, LIST **pList, const char 
         PortFwrite(i == 0 ? Head : ", ", 1, std::strlen(i == 0 ? Head : ", "), ForeignFile);
         JobWriteValue(ForeignFile, Text, TextLength);
     }
-    OSUnlockObject(hList);
+    OSUnlockObject(List->hList);
     return error;
 }
 
@@ -105,54 +150,232 @@ STATUS AddListEntry(DHANDLE hList, WORD *pListSize, WORD *pAmt, const char *Text
     return NOERROR;
 }
 
-/* Makes an empty text list with data-type prefix, left unlocked. */
-STATUS NewList(DHANDLE *phList, LIST **pList, WORD *pListSize, const char *What)
+/* Makes an empty list, left unlocked. */
+STATUS NewList(JOBLIST *List, const char *What)
 {
-    STATUS error = ListAllocate(0, 0, TRUE, phList, pList, pListSize);
+    LIST *pList = nullptr;
+    STATUS error = ListAllocate(0, 0, TRUE, &List->hList, &pList, &List->Size);
+
+    List->Amt = 0;
     if (error != NOERROR) {
-        *phList = NULLHANDLE;
+        List->hList = NULLHANDLE;
         AddInLogError(VQM_LIST_ALLOC_ERROR, error, What);
         return error;
     }
-    OSUnlockObject(*phList);
+    OSUnlockObject(List->hList);
     return NOERROR;
 }
 
-void FreeList(DHANDLE *phList)
+void FreeList(JOBLIST *List)
 {
-    if (*phList == NULLHANDLE)
+    if (List->hList == NULLHANDLE)
         return;
-    OSUnlockObject(*phList);
-    OSMemFree(*phList);
-    *phList = NULLHANDLE;
+    OSUnlockObject(List->hList);
+    OSMemFree(List->hList);
+    List->hList = NULLHANDLE;
 }
 
-/* Extracts an attachment under a new unique name of AttachmentDir into
- * AttachmentFileName (VQ_FILE_PATH bytes). The name is kept as pending
- * before the extraction starts, so that a failure removes a file left
- * half-written; the failure is logged with that name. */
-STATUS ExtractAttachment(DHANDLE hMessage, BLOCKID bhAttachment, const char *AttachmentDir,
-                         char *AttachmentFileName, char *PendingFile, size_t PendingFileSize)
+/* Adds a file of the job to the error file list; it is no longer pending. */
+STATUS ListJobFile(OUTJOB *Job, const char *Path)
 {
-    STATUS error = GetUniqueFileName(GatewayDrive, AttachmentDir, "", AttachmentFileName);
+    STATUS error = AddListEntry(Job->hErrorFileList, Job->pErrorFileListSize, &Job->ErrorFiles,
+                                Path, "ListAddEntry() ErrorFiles");
 
-    if (error == NOERROR) {
-        VqCopy(PendingFile, PendingFileSize, AttachmentFileName);
-        error = MailExtractMessageAttachment(hMessage, bhAttachment, AttachmentFileName);
-    }
-    if (error != NOERROR)
-        AddInLogError(VQM_ATTACHMENT_FILE, error, AttachmentFileName);
+    if (error == NOERROR)
+        Job->PendingFile[0] = '\0';
     return error;
 }
+
+/* Extracts an attachment under a new unique name of the attachment
+ * directory into Job->AttachmentFileName. The name is kept as pending
+ * before the extraction starts, so that a failure removes a file left
+ * half-written; the failure is logged with that name. */
+STATUS ExtractAttachment(OUTJOB *Job, BLOCKID bhAttachment)
+{
+    STATUS error = GetUniqueFileName(GatewayDrive, Job->AttachmentDir, "", Job->AttachmentFileName);
+
+    if (error == NOERROR) {
+        VqCopy(Job->PendingFile, sizeof Job->PendingFile, Job->AttachmentFileName);
+        error = MailExtractMessageAttachment(Job->hMessage, bhAttachment, Job->AttachmentFileName);
+    }
+    if (error != NOERROR)
+        AddInLogError(VQM_ATTACHMENT_FILE, error, Job->AttachmentFileName);
+    return error;
+}
+
+/* ---- phase 1: names ---- */
+
+/* The spool directories and the job file's names; opens the job file
+ * under its working name. Nothing is left to undo when it fails. */
+STATUS JobNames(OUTJOB *Job)
+{
+    STATUS error = NOERROR;
+
+    if (SpoolSplitDir(Job->RecipientDir, sizeof Job->RecipientDir,
+                      Job->ErrorFlag ? SPOOL_FAX_ERROR : SPOOL_FAX_OUT) != 0 ||
+        SpoolSplitDir(Job->AttachmentDir, sizeof Job->AttachmentDir,
+                      Job->ErrorFlag ? SPOOL_FAX_ERROR : SPOOL_FAX_OPARCEL) != 0)
+        return VQM_NO_UNIQUE_NAME;
+    error = GetUniqueFileName(GatewayDrive, Job->RecipientDir, Job->ErrorFlag ? "ENV" : "INC",
+                              Job->FileName);
+    if (error == NOERROR && !Job->ErrorFlag)
+        error = GetUniqueFileName(GatewayDrive, Job->RecipientDir, "", Job->NameNoExt);
+    if (error != NOERROR)
+        return error;
+    Job->ForeignFile = PortFopen(Job->FileName, "wb");
+    if (Job->ForeignFile == nullptr) {
+        AddInLogError(VQM_NO_RECIPIENT_FILE, NOERROR, Job->FileName);
+        return VQM_NO_RECIPIENT_FILE;
+    }
+    VqCopy(Job->PendingFile, sizeof Job->PendingFile, Job->FileName);
+    return NOERROR;
+}
+
+/* ---- phase 2: options ---- */
+
+/* Send time: only a time more than a minute ahead delays the fax. */
+void GetSendAt(DHANDLE hMessage, char *szSendAt, size_t SendAtSize)
+{
+    TIMEDATE tdFax;
+    TIMEDATE tdNow;
+    TIME tFaxTime;
+    LONG lTimeDiff = 0;
+
+    if (!NSFItemGetTime(hMessage, "FaxTime", &tdFax))
+        return;
+    OSCurrentTIMEDATE(&tdNow);
+    lTimeDiff = TimeDateDifference(&tdFax, &tdNow);
+    if (lTimeDiff <= 60)
+        return;
+    std::memset(&tFaxTime, 0, sizeof tFaxTime);
+    tFaxTime.GM = tdFax;
+    TimeGMToLocal(&tFaxTime);
+    VqFormat(szSendAt, SendAtSize, ", at %d:%d+%d", tFaxTime.hour, tFaxTime.minute,
+             (int)(lTimeDiff / 86400));
+}
+
+/* The job file heads the error file list and starts with its signature
+ * byte. Then the sender's display name, the subject, and the option text
+ * of every fax address, from the message's fax settings. */
+STATUS JobOptions(OUTJOB *Job)
+{
+    char szSendAt[kItemTextSize] = "";
+    char szCoverPg[kItemTextSize] = "";
+    char szRetStat[kItemTextSize] = "";
+    char szRes[kItemTextSize] = "";
+    WORD Length = 0;
+    STATUS error = ListJobFile(Job, Job->FileName);
+
+    if (error != NOERROR)
+        return error;
+    PortFwrite(&kEnvSig, 1, 1, Job->ForeignFile);
+    if (std::sscanf(Job->OriginatorName, "CN=%64[^/@\n\r]", Job->FromName) != 1)
+        Job->FromName[0] = '\0';
+    error = MailGetMessageItem(Job->hMessage, MAIL_SUBJECT_ITEM_NUM, Job->SubjectField,
+                               sizeof Job->SubjectField, &Length);
+    if (error != NOERROR)
+        return error;
+    Job->SubjectField[Length < kSubjectSize ? Length : kSubjectSize - 1] = '\0';
+
+    GetSendAt(Job->hMessage, szSendAt, sizeof szSendAt);
+    NSFItemGetText(Job->hMessage, "CoverPage", szCoverPg, sizeof szCoverPg);
+    NSFItemGetText(Job->hMessage, "ReturnStatus", szRetStat, sizeof szRetStat);
+    NSFItemGetText(Job->hMessage, "FaxRes", szRes, sizeof szRes);
+    VqCopy(szRes, sizeof szRes, VqStricmp(szRes, "High") == 0 ? "D" : "S");
+    Job->More_Add = std::string(szSendAt) + ", " + szRes + ", cover:" + szCoverPg;
+
+    /* The fax server confirms delivery unless the message says not to */
+    if (VqStricmp(szRetStat, "No") == 0)
+        JobWriteLine(Job->ForeignFile, "\nReturn_Good: NO", "");
+    return NOERROR;
+}
+
+/* Options file: read before any fax address is made, so that what it
+ * adds to the option text reaches every address. Used up, it goes; one
+ * that is not an options file stays extracted and is faxed. */
+STATUS JobOptionsFile(OUTJOB *Job)
+{
+    BLOCKID bhAttachment;
+    char OriginalFileName[MAXPATH + 1] = "";
+    STATUS error = NOERROR;
+
+    if (!MailGetMessageAttachmentInfo(Job->hMessage, 0, &bhAttachment, OriginalFileName, nullptr,
+                                      nullptr, nullptr, nullptr, nullptr) ||
+        VqStricmp(OriginalFileName, "faxsvr.fof") != 0)
+        return NOERROR;
+    error = ExtractAttachment(Job, bhAttachment);
+    if (error != NOERROR)
+        return error;
+    if (do_addconf(Job->ForeignFile, Job->AttachmentFileName, &Job->More_Add, Job->More_Body,
+                   sizeof Job->More_Body, Job->FromName, sizeof Job->FromName,
+                   &Job->IncludeNames) == NOERROR) {
+        PortUnlink(Job->AttachmentFileName);
+        Job->PendingFile[0] = '\0';
+        Job->OptionsUsed = 1;
+    } else {
+        Job->OptionsKept = 1;
+    }
+    return NOERROR;
+}
+
+/* ---- phase 3: addresses ---- */
+
+/* One fax address per recipient on the Send-to list; the extended-fields
+ * recipient only sets IsTambriDll. A recipient that cannot be read or
+ * parsed ends the list (logged) without failing the job. */
+STATUS JobAddresses(OUTJOB *Job)
+{
+    STATUS error = NOERROR;
+    STATUS RecError = NOERROR;
+    char RecipientName[kRecipientSize] = "";
+    char UserName[kRecipientSize] = "";
+    char DomainName[kDomainSize] = "";
+    WORD RecipientNameLength = 0;
+    WORD UserNameLength = 0;
+    WORD DomainNameLength = 0;
+    /* The address buffer holds the whole option text. */
+    size_t Need = CONV_FULLADDR_FIXED + Job->More_Add.size() + 1;
+    std::vector<char> OneSendTo(Need > kOneSendToSize ? Need : kOneSendToSize, '\0');
+
+    for (WORD Rec = 0; Rec < Job->RecipientCount; Rec++) {
+        RecError = MailGetMessageRecipient(Job->MessageList, Job->Msg, Rec, RecipientName,
+                                           sizeof RecipientName, &RecipientNameLength);
+        if (RecError != NOERROR) {
+            AddInLogError(VQM_API_CALL_ERROR, RecError, "MailGetMessageRecipient");
+            break;
+        }
+        RecError = MailParseMailAddress(RecipientName, RecipientNameLength, UserName,
+                                        sizeof UserName, &UserNameLength, DomainName,
+                                        sizeof DomainName, &DomainNameLength);
+        if (RecError != NOERROR) {
+            AddInLogError(VQM_API_CALL_ERROR, RecError, "MailParseMailAddress");
+            break;
+        }
+        if (std::strncmp(RecipientName, TambriDllExtSig, TAMBRI_SIG_LEN) == 0) {
+            IsTambriDll = 1;
+            continue;
+        }
+        error = ConvLotusNametoFaxName(RecipientName, RecipientNameLength, nullptr, 0,
+                                       OneSendTo.data(), OneSendTo.size(), Job->More_Add.c_str());
+        if (error != NOERROR)
+            break;
+        AddInLogError(VQM_OUT_RECIPIENT_IS, NOERROR, OneSendTo.data());
+        error = AddListEntry(Job->SendTo.hList, &Job->SendTo.Size, &Job->SendTo.Amt,
+                             OneSendTo.data(), "ListAddEntry() Send-to");
+        if (error != NOERROR)
+            break;
+        AddInSetStatus(VQM_STATUS_TRANSFERRING, UserName);
+    }
+    return error;
+}
+
+/* ---- phase 4: attachments ---- */
 
 /* Reads an extended-fields file: Send-to lines become fax addresses (and
  * their numbers entries of the To-field list), From-name and Subject lines
  * replace the sender's name and the subject, every other line goes into
  * the job file header as it is. */
-STATUS ReadExtendedFields(FILE *ExtFile, FILE *ForeignFile, DHANDLE hSendToList,
-                          WORD *pSendToListSize, WORD *pSendToAmt, DHANDLE hToFieldList,
-                          WORD *pToFieldListSize, WORD *pToFieldAmt, char *FromName,
-                          size_t FromNameSize, char *SubjectField, size_t SubjectSize)
+STATUS ReadExtendedFields(FILE *ExtFile, OUTJOB *Job)
 {
     STATUS error = NOERROR;
     char String[kStringSize];
@@ -162,10 +385,10 @@ STATUS ReadExtendedFields(FILE *ExtFile, FILE *ForeignFile, DHANDLE hSendToList,
     size_t Length = 0;
 
     /* A line longer than String comes in pieces, each taken as a line. */
-    while (PortFgets(String, sizeof String, ExtFile) != nullptr) {
+    while (error == NOERROR && PortFgets(String, sizeof String, ExtFile) != nullptr) {
         if (std::sscanf(String, " Send-to: %255[^\n]", OneSendTo) == 1) {
-            error = AddListEntry(hSendToList, pSendToListSize, pSendToAmt, OneSendTo,
-                                 "ListAddEntry() Send-to(xt)");
+            error = AddListEntry(Job->SendTo.hList, &Job->SendTo.Size, &Job->SendTo.Amt,
+                                 OneSendTo, "ListAddEntry() Send-to(xt)");
             if (error != NOERROR)
                 break;
             /* A Send-to line from which no number can be taken still gets
@@ -173,23 +396,240 @@ STATUS ReadExtendedFields(FILE *ExtFile, FILE *ForeignFile, DHANDLE hSendToList,
             if (std::sscanf(OneSendTo, " - @ fax { %64[^,}\r\n]", OneToField) != 1 &&
                 std::sscanf(String, " Send-to: - @ fax| { %64[^|\r\n}]", OneToField) != 1)
                 OneToField[0] = '\0';
-            error = AddListEntry(hToFieldList, pToFieldListSize, pToFieldAmt, OneToField,
-                                 "ListAddEntry() Total-to(xt)");
-            if (error != NOERROR)
-                break;
+            error = AddListEntry(Job->ToField.hList, &Job->ToField.Size, &Job->ToField.Amt,
+                                 OneToField, "ListAddEntry() Total-to(xt)");
         } else if (std::sscanf(String, " From-name: %64[^\n]", Value) == 1) {
-            VqCopy(FromName, FromNameSize, Value);
+            VqCopy(Job->FromName, sizeof Job->FromName, Value);
         } else if (std::sscanf(String, " Subject: %255[^\n]", Value) == 1) {
-            VqCopy(SubjectField, SubjectSize, Value);
+            VqCopy(Job->SubjectField, sizeof Job->SubjectField, Value);
         } else {
             Length = std::strlen(String);
             if (Length > 0 && String[Length - 1] == '\n')
                 Length--;
-            PortFwrite("\n", 1, 1, ForeignFile);
-            JobWriteValue(ForeignFile, String, Length);
+            PortFwrite("\n", 1, 1, Job->ForeignFile);
+            JobWriteValue(Job->ForeignFile, String, Length);
         }
     }
     return error;
+}
+
+/* The extended-fields attachment just extracted: read, then removed. */
+STATUS JobExtendedFields(OUTJOB *Job)
+{
+    STATUS error = NOERROR;
+    FILE *ExtFile = PortFopen(Job->AttachmentFileName, "r");
+
+    if (ExtFile == nullptr) {
+        AddInLogError(VQM_BODY_FILE_ERROR, NOERROR, Job->AttachmentFileName);
+        return VQM_BODY_FILE_ERROR;
+    }
+    error = ReadExtendedFields(ExtFile, Job);
+    PortFclose(ExtFile);
+    if (error == NOERROR) {
+        PortUnlink(Job->AttachmentFileName);
+        Job->PendingFile[0] = '\0';
+    }
+    return error;
+}
+
+/* Every attachment but a used options file is extracted and goes on the
+ * error file list and the attachment lines; with the extended-fields
+ * recipient, the extended-fields attachment is read instead. */
+STATUS JobAttachments(OUTJOB *Job)
+{
+    STATUS error = NOERROR;
+    BLOCKID bhAttachment;
+    char OriginalFileName[MAXPATH + 1] = "";
+    /* The attachment lines grow as they need: cutting them would drop
+     * attachments without a word. */
+    std::string AttachmentList = kAttachmentHead;
+    std::string AttachmentNameList = kAttachmentNameHead;
+
+    for (WORD Att = 0; error == NOERROR &&
+                       MailGetMessageAttachmentInfo(Job->hMessage, Att, &bhAttachment,
+                                                    OriginalFileName, nullptr, nullptr, nullptr,
+                                                    nullptr, nullptr);
+         Att++) {
+        if (Att == 0 && Job->OptionsUsed)
+            continue;
+        if (!(Att == 0 && Job->OptionsKept)) {
+            error = ExtractAttachment(Job, bhAttachment);
+            if (error != NOERROR)
+                break;
+        }
+        if (IsTambriDll && std::strncmp(OriginalFileName, TambriDllExtSig, TAMBRI_SIG_LEN) == 0) {
+            error = JobExtendedFields(Job);
+            continue;
+        }
+        AttachmentList.append(BaseName(Job->AttachmentFileName));
+        AttachmentList.append(", ");
+        AppendValue(&AttachmentNameList, OriginalFileName);
+        AttachmentNameList.append(", ");
+        error = ListJobFile(Job, Job->AttachmentFileName);
+    }
+
+    /* Attachment lines, without the last separator */
+    if (error == NOERROR && AttachmentList.size() > sizeof kAttachmentHead - 1) {
+        PortFwrite(AttachmentList.data(), 1, AttachmentList.size() - 2, Job->ForeignFile);
+        PortFwrite(AttachmentNameList.data(), 1, AttachmentNameList.size() - 2, Job->ForeignFile);
+    }
+    return error;
+}
+
+/* ---- phase 5: header lines ---- */
+
+/* The Total-to and Copies-to lines, for a cover page that names the
+ * addressees; the To-field list is made anew for the second. */
+STATUS JobAddressees(OUTJOB *Job)
+{
+    STATUS error = AddToItems(Job->ToField.hList, &Job->ToField.Size, &Job->ToField.Amt,
+                              Job->hMessage, MAIL_SENDTO_ITEM_NUM);
+
+    if (error == NOERROR)
+        error = WriteListLine(Job->ForeignFile, &Job->ToField, "\nTotal-to: ",
+                              "ListGetText() Total-to");
+    if (error != NOERROR)
+        return error;
+    FreeList(&Job->ToField);
+    error = NewList(&Job->ToField, "ListAllocate() Total-to.");
+    if (error == NOERROR)
+        error = AddToItems(Job->ToField.hList, &Job->ToField.Size, &Job->ToField.Amt,
+                           Job->hMessage, MAIL_COPYTO_ITEM_NUM);
+    if (error == NOERROR)
+        error = WriteListLine(Job->ForeignFile, &Job->ToField, "\nCopies-to: ",
+                              "ListGetText() Copies-to");
+    return error;
+}
+
+/* Send-to, the addressees, sender, From-name, Subject and Date lines. */
+STATUS JobHeader(OUTJOB *Job)
+{
+    char SenderName[kSenderNameSize] = "";
+    char SenderDomain[kSenderDomainSize] = "";
+    char String[kStringSize] = "";
+    WORD Length = 0;
+    TIMEDATE Time;
+    STATUS error = WriteListLine(Job->ForeignFile, &Job->SendTo, "\nSend-to: ",
+                                 "ListGetText() Send-to");
+
+    if (error == NOERROR && Job->IncludeNames == 'Y')
+        error = JobAddressees(Job);
+    if (error != NOERROR)
+        return error;
+
+    if (std::sscanf(Job->OriginatorName, "CN=%256[^/]%32[^@]", SenderName, SenderDomain) < 1)
+        SenderName[0] = '\0';
+    JobWriteLine(Job->ForeignFile, "\nSender: ", SenderName);
+    JobWriteLine(Job->ForeignFile, " @ ", SenderDomain);
+    JobWriteLine(Job->ForeignFile, "\nFrom-name: ", Job->FromName);
+    JobWriteLine(Job->ForeignFile, "\nSubject: ", Job->SubjectField);
+
+    error = MailGetMessageItemTimeDate(Job->hMessage, MAIL_POSTEDDATE_ITEM_NUM, &Time);
+    if (error != NOERROR)
+        return error;
+    if (ConvertTIMEDATEToText(nullptr, nullptr, &Time, String, sizeof String - 1, &Length) !=
+        NOERROR)
+        Length = 0;
+    String[Length < sizeof String ? Length : sizeof String - 1] = '\0';
+    JobWriteLine(Job->ForeignFile, "\nDate: ", String);
+    return NOERROR;
+}
+
+/* ---- phase 6: body ---- */
+
+/* The cover message and the body, read back as text so that its lines
+ * end in a single LF. */
+STATUS JobBody(OUTJOB *Job)
+{
+    char BodyFileName[VQ_FILE_PATH] = "";
+    char String[kStringSize] = "";
+    DWORD BodyFileSize = 0;
+    FILE *BodyFile = nullptr;
+    size_t Got = 0;
+    STATUS error = GetUniqueFileName(GatewayDrive, Job->RecipientDir, "TMP", BodyFileName);
+
+    if (error == NOERROR) {
+        VqCopy(Job->PendingFile, sizeof Job->PendingFile, BodyFileName);
+        error = MailGetMessageBodyText(Job->hMessage, nullptr, "\r\n", 80, TRUE, BodyFileName,
+                                       &BodyFileSize);
+    }
+    if (error != NOERROR) {
+        AddInLogError(VQM_BODY_FILE_ERROR, error, BodyFileName);
+        return error;
+    }
+    BodyFile = PortFopen(BodyFileName, "r");
+    if (BodyFile == nullptr) {
+        AddInLogError(VQM_BODY_FILE_ERROR, NOERROR, BodyFileName);
+        return VQM_BODY_FILE_ERROR;
+    }
+    PortFwrite("\n\n", 1, 2, Job->ForeignFile);
+    if (Job->More_Body[0] != '\0') {
+        PortFwrite(Job->More_Body, 1, std::strlen(Job->More_Body), Job->ForeignFile);
+        PortFwrite("\r\n\r\n", 1, 4, Job->ForeignFile);
+    }
+    do {
+        Got = PortFreadText(String, kBodyBlock, BodyFile);
+    } while (Got > 0 && PortFwrite(String, 1, Got, Job->ForeignFile) > 0);
+    PortFclose(BodyFile);
+    /* a leftover ".TMP" does no harm to the job, but is said */
+    if (PortUnlink(BodyFileName) != 0) {
+        VqFormat(String, sizeof String, "Can not delete %s", BodyFileName);
+        AddInLogError(VQM_DS0, NOERROR, String);
+    }
+    Job->PendingFile[0] = '\0';
+    return NOERROR;
+}
+
+/* ---- phase 7: hand-over ---- */
+
+/* Write check: the job must be on disk before it can be handed over. */
+STATUS JobSync(OUTJOB *Job)
+{
+    STATUS error = NOERROR;
+
+    if (PortFerror(Job->ForeignFile) || PortFsync(Job->ForeignFile) != 0)
+        return VQM_WRITER_TEXT;
+    if (PortFclose(Job->ForeignFile) != 0)
+        error = VQM_WRITER_TEXT;
+    Job->ForeignFile = nullptr;
+    return error;
+}
+
+/* The rename that the fax server picks the job up by. A rename that
+ * fails leaves a job the fax server never saw: the job has failed. */
+STATUS JobHandOver(OUTJOB *Job)
+{
+    if (PortRename(Job->FileName, Job->NameNoExt) == 0)
+        return NOERROR;
+    AddInLogError(VQM_NO_RECIPIENT_FILE, NOERROR, Job->NameNoExt);
+    /* a rename that reported failure after all moved the file: a job
+     * reported as failed must never be faxed as well */
+    if (PortAccess(Job->FileName) != 0 && PortAccess(Job->NameNoExt) == 0)
+        PortUnlink(Job->NameNoExt);
+    return VQM_NO_RECIPIENT_FILE;
+}
+
+/* A failed job in normal mode: its files on the error file list, and the
+ * one still pending, go. */
+void JobRemoveFiles(OUTJOB *Job)
+{
+    char DeletePath[VQ_FILE_PATH] = "";
+    char *Text = nullptr;
+    WORD TextLength = 0;
+
+    OSUnlockObject(Job->hErrorFileList);
+    Job->ErrorFileList = (LIST *)OSLockObject(Job->hErrorFileList);
+    if (Job->ErrorFileList != nullptr) {
+        for (WORD i = 0; i < ListGetNumEntries(Job->ErrorFileList, TRUE); i++) {
+            if (ListGetText(Job->ErrorFileList, TRUE, i, &Text, &TextLength) != NOERROR)
+                continue;
+            VqCopyN(DeletePath, sizeof DeletePath, Text, TextLength);
+            PortUnlink(DeletePath);
+        }
+        OSUnlockObject(Job->hErrorFileList);
+    }
+    if (Job->PendingFile[0] != '\0')
+        PortUnlink(Job->PendingFile);
 }
 
 }  // namespace
@@ -221,396 +661,51 @@ STATUS CreateForeignMessage(DHANDLE hMessage, const char *OriginatorName, DARRAY
                             WORD Msg, WORD RecipientCount, DHANDLE hErrorFileList,
                             LIST *ErrorFileList, WORD *pErrorFileListSize, int ErrorFlag)
 {
+    OUTJOB Job = {};
     STATUS error = NOERROR;
-    STATUS RecError = NOERROR;
-    FILE *ForeignFile = nullptr;
-    FILE *ExtFile = nullptr;
-    FILE *BodyFile = nullptr;
-    DHANDLE hSendToList = NULLHANDLE;
-    LIST *SendToList = nullptr;
-    WORD SendToAmt = 0;
-    WORD SendToListSize = 0;
-    DHANDLE hToFieldList = NULLHANDLE;
-    LIST *ToFieldList = nullptr;
-    WORD ToFieldAmt = 0;
-    WORD ToFieldListSize = 0;
-    WORD ErrorFiles = 0;
-    WORD Rec = 0;
-    WORD Att = 0;
-    WORD i = 0;
-    WORD StringLength = 0;
-    WORD RecipientNameLength = 0;
-    WORD UserNameLength = 0;
-    WORD DomainNameLength = 0;
-    DWORD BodyFileSize = 0;
-    BLOCKID bhAttachment;
-    TIMEDATE tdFax;
-    TIMEDATE tdNow;
-    TIMEDATE Time;
-    TIME tFaxTime;
-    LONG lTimeDiff = 0;
-    LONG tDays = 0;
-    int OptionsUsed = 0; /* attachment 0 was an options file and is used up */
-    int OptionsKept = 0; /* attachment 0 is extracted already and is faxed */
-    size_t Got = 0;
-    char *Text = nullptr;
-    WORD TextLength = 0;
-    char IncludeNames = 'Y';
-    char FileName[VQ_FILE_PATH] = "";
-    char NameNoExt[VQ_FILE_PATH] = "";
-    char AttachmentFileName[VQ_FILE_PATH] = "";
-    char OriginalFileName[MAXPATH + 1] = "";
-    char BodyFileName[VQ_FILE_PATH] = "";
-    char RecipientDir[VQ_FILE_PATH] = "";
-    char AttachmentDir[VQ_FILE_PATH] = "";
-    /* A file this call made that is not (yet) on the error file list: in
-     * normal mode a failure removes it too, so nothing is left behind. */
-    char PendingFile[VQ_FILE_PATH] = "";
-    char DeletePath[VQ_FILE_PATH] = "";
-    char SubjectField[kSubjectSize] = "";
-    char FromName[JOB_FROMNAME_SIZE] = "";
-    char SenderName[kSenderNameSize] = "";
-    char SenderDomain[kSenderDomainSize] = "";
-    char szSendAt[kItemTextSize] = "";
-    char szCoverPg[kItemTextSize] = "";
-    char szRetStat[kItemTextSize] = "";
-    char szRes[kItemTextSize] = "";
-    char More_Body[JOB_MOREBODY_SIZE] = "";
-    char RecipientName[kRecipientSize] = "";
-    char UserName[kRecipientSize] = "";
-    char DomainName[kDomainSize] = "";
-    char String[kStringSize] = "";
-    /* The option text and the attachment lines grow as they need: cutting
-     * them would drop options or attachments without a word. */
-    std::string More_Add;
-    std::string AttachmentList;
-    std::string AttachmentNameList;
-    std::vector<char> OneSendTo;
 
     IsTambriDll = 0;
+    Job.hMessage = hMessage;
+    Job.OriginatorName = OriginatorName;
+    Job.MessageList = MessageList;
+    Job.Msg = Msg;
+    Job.RecipientCount = RecipientCount;
+    Job.hErrorFileList = hErrorFileList;
+    Job.ErrorFileList = ErrorFileList;
+    Job.pErrorFileListSize = pErrorFileListSize;
+    Job.ErrorFlag = ErrorFlag;
+    Job.IncludeNames = 'Y';
 
-    /* Names */
-    if (SpoolSplitDir(RecipientDir, sizeof RecipientDir,
-                      ErrorFlag ? SPOOL_FAX_ERROR : SPOOL_FAX_OUT) != 0 ||
-        SpoolSplitDir(AttachmentDir, sizeof AttachmentDir,
-                      ErrorFlag ? SPOOL_FAX_ERROR : SPOOL_FAX_OPARCEL) != 0)
-        return VQM_NO_UNIQUE_NAME;
-    error = GetUniqueFileName(GatewayDrive, RecipientDir, ErrorFlag ? "ENV" : "INC", FileName);
+    error = JobNames(&Job);
     if (error != NOERROR)
-        return error;
-    if (!ErrorFlag) {
-        error = GetUniqueFileName(GatewayDrive, RecipientDir, "", NameNoExt);
-        if (error != NOERROR)
-            return error;
-    }
+        return error; /* nothing made yet */
+    error = JobOptions(&Job);
+    if (error == NOERROR)
+        error = NewList(&Job.SendTo, "ListAllocate() Send-to");
+    if (error == NOERROR)
+        error = NewList(&Job.ToField, "ListAllocate() Total-to");
+    if (error == NOERROR)
+        error = JobOptionsFile(&Job);
+    if (error == NOERROR)
+        error = JobAddresses(&Job);
+    if (error == NOERROR)
+        error = JobAttachments(&Job);
+    if (error == NOERROR)
+        error = JobHeader(&Job);
+    if (error == NOERROR)
+        error = JobBody(&Job);
+    if (error == NOERROR)
+        error = JobSync(&Job);
 
-    /* The job file */
-    ForeignFile = PortFopen(FileName, "wb");
-    if (ForeignFile == nullptr) {
-        AddInLogError(VQM_NO_RECIPIENT_FILE, NOERROR, FileName);
-        return VQM_NO_RECIPIENT_FILE;
-    }
-    VqCopy(PendingFile, sizeof PendingFile, FileName);
-
-    /* The job file heads the error file list */
-    error = AddListEntry(hErrorFileList, pErrorFileListSize, &ErrorFiles, FileName,
-                         "ListAddEntry() ErrorFiles");
-    if (error != NOERROR)
-        goto Close;
-    PendingFile[0] = '\0';
-
-    /* Signature byte */
-    PortFwrite(&kEnvSig, 1, 1, ForeignFile);
-
-    /* Sender's display name from the originator */
-    if (std::sscanf(OriginatorName, "CN=%64[^/@\n\r]", FromName) != 1)
-        FromName[0] = '\0';
-
-    /* Subject */
-    error = MailGetMessageItem(hMessage, MAIL_SUBJECT_ITEM_NUM, SubjectField, sizeof SubjectField,
-                               &StringLength);
-    if (error != NOERROR)
-        goto Close;
-    SubjectField[StringLength < sizeof SubjectField ? StringLength : sizeof SubjectField - 1] = '\0';
-
-    /* Send time: only a time more than a minute ahead delays the fax */
-    if (NSFItemGetTime(hMessage, "FaxTime", &tdFax)) {
-        OSCurrentTIMEDATE(&tdNow);
-        lTimeDiff = TimeDateDifference(&tdFax, &tdNow);
-        if (lTimeDiff > 60) {
-            tDays = lTimeDiff / 86400;
-            std::memset(&tFaxTime, 0, sizeof tFaxTime);
-            tFaxTime.GM = tdFax;
-            TimeGMToLocal(&tFaxTime);
-            VqFormat(szSendAt, sizeof szSendAt, ", at %d:%d+%d", tFaxTime.hour, tFaxTime.minute,
-                     (int)tDays);
-        }
-    }
-
-    /* Fax settings of the message */
-    NSFItemGetText(hMessage, "CoverPage", szCoverPg, sizeof szCoverPg);
-    NSFItemGetText(hMessage, "ReturnStatus", szRetStat, sizeof szRetStat);
-    NSFItemGetText(hMessage, "FaxRes", szRes, sizeof szRes);
-    VqCopy(szRes, sizeof szRes, VqStricmp(szRes, "High") == 0 ? "D" : "S");
-
-    /* Option text of every fax address */
-    More_Add = std::string(szSendAt) + ", " + szRes + ", cover:" + szCoverPg;
-
-    /* The fax server confirms delivery unless the message says not to */
-    if (VqStricmp(szRetStat, "No") == 0)
-        JobWriteLine(ForeignFile, "\nReturn_Good: NO", "");
-
-    /* Lists */
-    error = NewList(&hSendToList, &SendToList, &SendToListSize, "ListAllocate() Send-to");
-    if (error != NOERROR)
-        goto Close;
-    error = NewList(&hToFieldList, &ToFieldList, &ToFieldListSize, "ListAllocate() Total-to");
-    if (error != NOERROR)
-        goto Close;
-
-    /* Options file: read before any fax address is made, so that what
-     * it adds to the option text reaches every address */
-    if (MailGetMessageAttachmentInfo(hMessage, 0, &bhAttachment, OriginalFileName, nullptr, nullptr,
-                                     nullptr, nullptr, nullptr) &&
-        VqStricmp(OriginalFileName, "faxsvr.fof") == 0) {
-        error = ExtractAttachment(hMessage, bhAttachment, AttachmentDir, AttachmentFileName,
-                                  PendingFile, sizeof PendingFile);
-        if (error != NOERROR)
-            goto Close;
-        if (do_addconf(ForeignFile, AttachmentFileName, &More_Add, More_Body, sizeof More_Body,
-                       FromName, sizeof FromName, &IncludeNames) == NOERROR) {
-            PortUnlink(AttachmentFileName);
-            PendingFile[0] = '\0';
-            OptionsUsed = 1;
-        } else {
-            OptionsKept = 1;
-        }
-    }
-
-    /* Recipients. The address buffer holds the whole option text. */
-    OneSendTo.assign(CONV_FULLADDR_FIXED + More_Add.size() + 1 > kOneSendToSize
-                         ? CONV_FULLADDR_FIXED + More_Add.size() + 1
-                         : kOneSendToSize,
-                     '\0');
-    for (Rec = 0; Rec < RecipientCount; Rec++) {
-        RecError = MailGetMessageRecipient(MessageList, Msg, Rec, RecipientName,
-                                           sizeof RecipientName, &RecipientNameLength);
-        if (RecError != NOERROR) {
-            AddInLogError(VQM_API_CALL_ERROR, RecError, "MailGetMessageRecipient");
-            break;
-        }
-        RecError = MailParseMailAddress(RecipientName, RecipientNameLength, UserName,
-                                        sizeof UserName, &UserNameLength, DomainName,
-                                        sizeof DomainName, &DomainNameLength);
-        if (RecError != NOERROR) {
-            AddInLogError(VQM_API_CALL_ERROR, RecError, "MailParseMailAddress");
-            break;
-        }
-        if (std::strncmp(RecipientName, TambriDllExtSig, TAMBRI_SIG_LEN) == 0) {
-            IsTambriDll = 1;
-            continue;
-        }
-        error = ConvLotusNametoFaxName(RecipientName, RecipientNameLength, nullptr, 0,
-                                       OneSendTo.data(), OneSendTo.size(), More_Add.c_str());
-        if (error != NOERROR)
-            goto Close;
-        AddInLogError(VQM_OUT_RECIPIENT_IS, NOERROR, OneSendTo.data());
-        error = AddListEntry(hSendToList, &SendToListSize, &SendToAmt, OneSendTo.data(),
-                             "ListAddEntry() Send-to");
-        if (error != NOERROR)
-            goto Close;
-        AddInSetStatus(VQM_STATUS_TRANSFERRING, UserName);
-    }
-
-    /* Attachments */
-    AttachmentList = kAttachmentHead;
-    AttachmentNameList = kAttachmentNameHead;
-    for (Att = 0; MailGetMessageAttachmentInfo(hMessage, Att, &bhAttachment, OriginalFileName,
-                                               nullptr, nullptr, nullptr, nullptr, nullptr);
-         Att++) {
-        if (Att == 0 && OptionsUsed)
-            continue;
-        if (!(Att == 0 && OptionsKept)) {
-            error = ExtractAttachment(hMessage, bhAttachment, AttachmentDir, AttachmentFileName,
-                                      PendingFile, sizeof PendingFile);
-            if (error != NOERROR)
-                goto Close;
-        }
-
-        if (IsTambriDll && std::strncmp(OriginalFileName, TambriDllExtSig, TAMBRI_SIG_LEN) == 0) {
-            ExtFile = PortFopen(AttachmentFileName, "r");
-            if (ExtFile == nullptr) {
-                AddInLogError(VQM_BODY_FILE_ERROR, NOERROR, AttachmentFileName);
-                error = VQM_BODY_FILE_ERROR;
-                goto Close;
-            }
-            error = ReadExtendedFields(ExtFile, ForeignFile, hSendToList, &SendToListSize,
-                                       &SendToAmt, hToFieldList, &ToFieldListSize, &ToFieldAmt,
-                                       FromName, sizeof FromName, SubjectField,
-                                       sizeof SubjectField);
-            if (error != NOERROR)
-                goto Close;
-            PortFclose(ExtFile);
-            ExtFile = nullptr;
-            PortUnlink(AttachmentFileName);
-            PendingFile[0] = '\0';
-            continue;
-        }
-
-        AttachmentList.append(BaseName(AttachmentFileName));
-        AttachmentList.append(", ");
-        AppendValue(&AttachmentNameList, OriginalFileName);
-        AttachmentNameList.append(", ");
-        error = AddListEntry(hErrorFileList, pErrorFileListSize, &ErrorFiles, AttachmentFileName,
-                             "ListAddEntry() ErrorFiles");
-        if (error != NOERROR)
-            goto Close;
-        PendingFile[0] = '\0';
-    }
-
-    /* Attachment lines, without the last separator */
-    if (AttachmentList.size() > sizeof kAttachmentHead - 1) {
-        PortFwrite(AttachmentList.data(), 1, AttachmentList.size() - 2, ForeignFile);
-        PortFwrite(AttachmentNameList.data(), 1, AttachmentNameList.size() - 2, ForeignFile);
-    }
-
-    /* Send-to line */
-    error = WriteListLine(ForeignFile, hSendToList, &SendToList, "\nSend-to: ",
-                          "ListGetText() Send-to");
-    if (error != NOERROR)
-        goto Close;
-
-    /* The addressees, when the cover page is to name them */
-    if (IncludeNames == 'Y') {
-        error = AddToItems(hToFieldList, &ToFieldListSize, &ToFieldAmt, hMessage,
-                           MAIL_SENDTO_ITEM_NUM);
-        if (error != NOERROR)
-            goto Close;
-        error = WriteListLine(ForeignFile, hToFieldList, &ToFieldList, "\nTotal-to: ",
-                              "ListGetText() Total-to");
-        if (error != NOERROR)
-            goto Close;
-        FreeList(&hToFieldList);
-        ToFieldAmt = 0;
-        error = NewList(&hToFieldList, &ToFieldList, &ToFieldListSize, "ListAllocate() Total-to.");
-        if (error != NOERROR)
-            goto Close;
-        error = AddToItems(hToFieldList, &ToFieldListSize, &ToFieldAmt, hMessage,
-                           MAIL_COPYTO_ITEM_NUM);
-        if (error != NOERROR)
-            goto Close;
-        error = WriteListLine(ForeignFile, hToFieldList, &ToFieldList, "\nCopies-to: ",
-                              "ListGetText() Copies-to");
-        if (error != NOERROR)
-            goto Close;
-    }
-
-    /* Sender lines */
-    if (std::sscanf(OriginatorName, "CN=%256[^/]%32[^@]", SenderName, SenderDomain) < 1)
-        SenderName[0] = '\0';
-    JobWriteLine(ForeignFile, "\nSender: ", SenderName);
-    JobWriteLine(ForeignFile, " @ ", SenderDomain);
-    JobWriteLine(ForeignFile, "\nFrom-name: ", FromName);
-    JobWriteLine(ForeignFile, "\nSubject: ", SubjectField);
-
-    /* Date line */
-    error = MailGetMessageItemTimeDate(hMessage, MAIL_POSTEDDATE_ITEM_NUM, &Time);
-    if (error != NOERROR)
-        goto Close;
-    StringLength = 0;
-    if (ConvertTIMEDATEToText(nullptr, nullptr, &Time, String, sizeof String - 1, &StringLength) !=
-        NOERROR)
-        StringLength = 0;
-    String[StringLength < sizeof String ? StringLength : sizeof String - 1] = '\0';
-    JobWriteLine(ForeignFile, "\nDate: ", String);
-
-    /* Body, read back as text so that its lines end in a single LF */
-    error = GetUniqueFileName(GatewayDrive, RecipientDir, "TMP", BodyFileName);
-    if (error == NOERROR) {
-        VqCopy(PendingFile, sizeof PendingFile, BodyFileName);
-        error = MailGetMessageBodyText(hMessage, nullptr, "\r\n", 80, TRUE, BodyFileName,
-                                       &BodyFileSize);
-    }
-    if (error == NOERROR) {
-        BodyFile = PortFopen(BodyFileName, "r");
-        if (BodyFile == nullptr) {
-            AddInLogError(VQM_BODY_FILE_ERROR, NOERROR, BodyFileName);
-            error = VQM_BODY_FILE_ERROR;
-            goto Close;
-        }
-    }
-    if (error != NOERROR) {
-        AddInLogError(VQM_BODY_FILE_ERROR, error, BodyFileName);
-        goto Close;
-    }
-    PortFwrite("\n\n", 1, 2, ForeignFile);
-    if (More_Body[0] != '\0') {
-        PortFwrite(More_Body, 1, std::strlen(More_Body), ForeignFile);
-        PortFwrite("\r\n\r\n", 1, 4, ForeignFile);
-    }
-    do {
-        Got = PortFreadText(String, kBodyBlock, BodyFile);
-    } while (Got > 0 && PortFwrite(String, 1, Got, ForeignFile) > 0);
-    PortFclose(BodyFile);
-    BodyFile = nullptr;
-    /* a leftover ".TMP" does no harm to the job, but is said */
-    if (PortUnlink(BodyFileName) != 0) {
-        VqFormat(String, sizeof String, "Can not delete %s", BodyFileName);
-        AddInLogError(VQM_DS0, NOERROR, String);
-    }
-    PendingFile[0] = '\0';
-
-    /* Write check; the job must be on disk before it can be handed over */
-    if (PortFerror(ForeignFile) || PortFsync(ForeignFile) != 0) {
-        error = VQM_WRITER_TEXT;
-        goto Close;
-    }
-    if (PortFclose(ForeignFile) != 0) {
-        ForeignFile = nullptr;
-        error = VQM_WRITER_TEXT;
-        goto Close;
-    }
-    ForeignFile = nullptr;
-
-Close:
     if (error != NOERROR)
         AddInLogError(VQM_DS0, error, "Create Fax Message");
-    FreeList(&hToFieldList);
-    FreeList(&hSendToList);
-    if (BodyFile != nullptr)
-        PortFclose(BodyFile);
-    if (ExtFile != nullptr)
-        PortFclose(ExtFile);
-    if (ForeignFile != nullptr)
-        PortFclose(ForeignFile);
-
-    if (!ErrorFlag && error == NOERROR) {
-        /* The hand-over. A rename that fails leaves a job the fax server
-         * never saw: the job has failed and its files go. */
-        if (PortRename(FileName, NameNoExt) != 0) {
-            AddInLogError(VQM_NO_RECIPIENT_FILE, NOERROR, NameNoExt);
-            error = VQM_NO_RECIPIENT_FILE;
-            /* a rename that reported failure after all moved the file: a
-             * job reported as failed must never be faxed as well */
-            if (PortAccess(FileName) != 0 && PortAccess(NameNoExt) == 0)
-                PortUnlink(NameNoExt);
-        }
-    }
-
-    if (!ErrorFlag && error != NOERROR) {
-        OSUnlockObject(hErrorFileList);
-        ErrorFileList = (LIST *)OSLockObject(hErrorFileList);
-        if (ErrorFileList != nullptr) {
-            for (i = 0; i < ListGetNumEntries(ErrorFileList, TRUE); i++) {
-                if (ListGetText(ErrorFileList, TRUE, i, &Text, &TextLength) != NOERROR)
-                    continue;
-                VqCopyN(DeletePath, sizeof DeletePath, Text, TextLength);
-                PortUnlink(DeletePath);
-            }
-            OSUnlockObject(hErrorFileList);
-        }
-        if (PendingFile[0] != '\0')
-            PortUnlink(PendingFile);
-    }
+    FreeList(&Job.ToField);
+    FreeList(&Job.SendTo);
+    if (Job.ForeignFile != nullptr)
+        PortFclose(Job.ForeignFile);
+    if (!ErrorFlag && error == NOERROR)
+        error = JobHandOver(&Job);
+    if (!ErrorFlag && error != NOERROR)
+        JobRemoveFiles(&Job);
     return error;
 }
