@@ -1,7 +1,7 @@
 /*
- * did_lookup_test.cpp - the DID lookup against a user directory built
- * through the stand-in: Person and Group match rules, documents of odd
- * shape, and what is appended to the recipients list.
+ * did_lookup_test.cpp - the DID lookup against a user directory: the
+ * Person and Group match rules, documents of odd shape, and what is
+ * appended to the recipients list and counted.
  */
 #include <gtest/gtest.h>
 
@@ -17,19 +17,28 @@ namespace {
 using vqtest::AddDocument;
 using vqtest::AddGroup;
 using vqtest::AddPerson;
+using Names = std::vector<std::string>;
 
-/* A RECITEMINFO with an empty list, freed at the end. */
-struct Recipients {
+/* CheckDID over an empty list: the names appended, sorted. */
+struct Lookup {
     RECITEMINFO rec{};
-    Recipients() { rec.hRecipientsItem = vqtest::MakeTextList({}, TRUE, &rec.RecipientsItemSize); }
-    ~Recipients() { OSMemFree(rec.hRecipientsItem); }
-    std::vector<std::string> sorted() const
+    Names names;
+    explicit Lookup(const char *did)
     {
-        std::vector<std::string> out = vqtest::TextListOf(rec.hRecipientsItem);
-        std::sort(out.begin(), out.end());
-        return out;
+        vqtest::ClearLog();
+        rec.hRecipientsItem = vqtest::MakeTextList({}, TRUE, &rec.RecipientsItemSize);
+        CheckDID(did, &rec);
+        names = vqtest::TextListOf(rec.hRecipientsItem);
+        std::sort(names.begin(), names.end());
+        OSMemFree(rec.hRecipientsItem);
     }
 };
+
+Names Sorted(Names n)
+{
+    std::sort(n.begin(), n.end());
+    return n;
+}
 
 class DidLookupTest : public vqtest::GatewayTest {
 protected:
@@ -52,83 +61,55 @@ TEST_F(DidLookupTest, PersonAndGroupMatchRules)
     AddGroup("Sales", {"Group Member"}, "Sales line VORTIQDID:  777-1000 main desk");
     AddGroup("Wrong Case", {"Lead Blank"}, "vortiqdid: 777-2000");
     AddGroup("No Marker", {"Lead Blank"}, "777-1000");
-
     struct Case {
         const char *did;
-        std::vector<std::string> want;
-    };
-    const std::vector<Case> cases = {
-        {"555-0100", {lead}},               /* leading blanks are skipped */
-        {"555-0200", {}},                   /* a trailing blank counts */
+        Names want;
+    } cases[] = {
+        {"555-0100", {lead}}, /* leading blanks are skipped */
+        {"555-0200", {}},     /* a trailing blank counts */
         {"555-0200 ", {trail}},
-        {"5550300", {}},                    /* the dash counts */
+        {"5550300", {}},      /* the dash counts */
         {"555-0300", {dash}},
-        {"fax-abc", {letters}},             /* letter case does not */
-        {"777-1000", {member}},             /* group: number after the marker */
-        {"777", {member}},                  /* the DID may be a prefix */
-        {"777-10001", {}},                  /* but not longer */
-        {"777-2000", {}},                   /* marker in other case: never */
-        {"", {empty, member}},              /* empty DID: blank fax, any marker */
+        {"fax-abc", {letters}}, /* letter case does not */
+        {"777-1000", {member}}, /* group: number after the marker */
+        {"777", {member}},      /* the DID may be a prefix */
+        {"777-10001", {}},      /* but not longer */
+        {"777-2000", {}},       /* marker in other case: never */
+        {"", {empty, member}},  /* empty DID: blank fax, any marker */
     };
     for (const auto &c : cases) {
-        Recipients r;
-        vqtest::ClearLog();
-        CheckDID(c.did, &r.rec);
-        std::vector<std::string> want = c.want;
-        std::sort(want.begin(), want.end());
-        EXPECT_EQ(r.sorted(), want) << "DID '" << c.did << "'";
-        EXPECT_EQ(r.rec.Recipients, want.size()) << "DID '" << c.did << "'";
+        SCOPED_TRACE(std::string("DID '") + c.did + "'");
+        Lookup r(c.did);
+        EXPECT_EQ(r.names, Sorted(c.want));
+        EXPECT_EQ(r.rec.Recipients, c.want.size());
         EXPECT_EQ(r.rec.toAdmin, 0);
     }
 }
 
-TEST_F(DidLookupTest, DocumentWithoutTypeIsReportedAndTheSearchGoesOn)
+/* A Person and a Group both matching add the user twice; an unknown
+ * member counts and sends to the administrator; documents without Type,
+ * ShortName or Members are reported and the search goes on. */
+TEST_F(DidLookupTest, OddDocumentsAndUnknownMembers)
 {
-    AddDocument("names.nsf", {{"Form", "Person"}, {"OfficeFaxPhoneNumber", "555-0100"},
-                              {"ShortName", "ghost"}});
-    const std::string jane = AddPerson("Jane Roe", "jroe", "", "555-0100");
-    Recipients r;
-    CheckDID("555-0100", &r.rec);
-    EXPECT_EQ(r.sorted(), std::vector<std::string>{jane});
-    EXPECT_EQ(vqtest::LogCount(VQM_ITEM_NOT_IN_NOTE, "No Type Field"), 1);
-}
-
-TEST_F(DidLookupTest, MatchWithoutShortNameOrMembersAddsNobody)
-{
-    AddPerson("Nameless", "", "", "555-0100"); /* no ShortName item */
+    AddDocument("names.nsf", {{"Form", "Person"}, {"OfficeFaxPhoneNumber", "555-0100"}, {"ShortName", "ghost"}});
+    AddPerson("Nameless", "", "", "555-0100");
     AddDocument("names.nsf", {{"Type", "Group"}, {"ListDescription", "VORTIQDID: 555-0100"}});
     AddGroup("Empty Group", {}, "VORTIQDID: 555-0100");
-    Recipients r;
-    CheckDID("555-0100", &r.rec);
-    EXPECT_TRUE(r.sorted().empty());
-    EXPECT_EQ(r.rec.Recipients, 0);
-    /* the nameless Person and the memberless document */
-    EXPECT_EQ(vqtest::LogCount(VQM_RECIPIENT_ITEM_TYPE), 2);
-}
-
-TEST_F(DidLookupTest, PersonAndGroupBothMatchingAddTheUserTwice)
-{
     const std::string jane = AddPerson("Jane Roe", "jroe", "", "555-0100");
     const std::string john = AddPerson("John Doe", "jdoe", "");
     AddGroup("Front Desk", {"Jane Roe", "Nobody Here", "John Doe"}, "VORTIQDID: 555-0100");
-    Recipients r;
-    CheckDID("555-0100", &r.rec);
-    std::vector<std::string> want = {jane, jane, john};
-    std::sort(want.begin(), want.end());
-    EXPECT_EQ(r.sorted(), want);
-    EXPECT_EQ(r.rec.Recipients, 4); /* the unresolved member counts too */
+
+    Lookup r("555-0100");
+    EXPECT_EQ(r.names, Sorted({jane, jane, john}));
+    EXPECT_EQ(r.rec.Recipients, 4);
     EXPECT_EQ(r.rec.toAdmin, 1);
     EXPECT_EQ(vqtest::LogCount(VQM_RECIPIENT_UNKNOWN, "Nobody Here"), 1);
-    EXPECT_EQ(vqtest::LogCount(VQM_IN_RECIPIENT_IS, "jroe"), 1);
-    EXPECT_EQ(vqtest::LogCount(VQM_IN_RECIPIENT_IS, "Jane Roe"), 1);
-}
+    EXPECT_EQ(vqtest::LogCount(VQM_ITEM_NOT_IN_NOTE, "No Type Field"), 1);
+    EXPECT_EQ(vqtest::LogCount(VQM_RECIPIENT_ITEM_TYPE), 2);
 
-TEST_F(DidLookupTest, MissingDirectoryAddsNothing)
-{
     VqCopy(szNameNsf, sizeof szNameNsf, "nosuch.nsf");
-    Recipients r;
-    CheckDID("555-0100", &r.rec);
-    EXPECT_TRUE(r.sorted().empty());
+    Lookup none("555-0100");
+    EXPECT_TRUE(none.names.empty());
     EXPECT_EQ(vqtest::LogCount(VQM_DB_OPEN_ERROR, "nosuch.nsf"), 1);
 }
 
