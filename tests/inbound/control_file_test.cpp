@@ -58,6 +58,27 @@ TEST(ControlFileHeader, LinesYieldTheirKindAndValue)
     }
 }
 
+/* The subject decides the kind of body and the success message. */
+TEST(ControlFileHeader, SubjectPrefixes)
+{
+    struct Case {
+        const char *subject;
+        bool adminLog;
+        WORD delivered;
+    } cases[] = {
+        {"Fax: job 0012 sent", false, VQM_RETURN_STATUS_DELIVERED},
+        {"Administrator Log", true, VQM_ADMIN_LOG_DELIVERED},
+        {"Admin notes", false, VQM_ADMIN_LOG_DELIVERED},
+        {"Administrato", false, VQM_ADMIN_LOG_DELIVERED},
+        {"fax: x", false, VQM_FAX_RECEIVED},
+        {"", false, VQM_FAX_RECEIVED},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(InIsAdminLog(c.subject) != 0, c.adminLog) << c.subject;
+        EXPECT_EQ(InDeliveredMessage(c.subject), c.delivered) << c.subject;
+    }
+}
+
 TEST(ControlFileHeader, OnlyPlainImageNamesAreAccepted)
 {
     struct Case {
