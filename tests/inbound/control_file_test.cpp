@@ -1,9 +1,5 @@
-/*
- * control_file_test.cpp - the readers of received-fax control files:
- * header lines, recipient names, the information block and its activity
- * columns, the administrator table, text-mode reading and the failure
- * line.
- */
+/* control_file_test.cpp - the readers of received-fax control files: header
+ * lines, the information block and its columns, the administrator table. */
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -28,8 +24,7 @@ TEST(ControlFileHeader, LinesYieldTheirKindAndValue)
         int kind;
         std::string value;
         size_t size = IN_LINE_SIZE; /* the caller's buffer */
-    };
-    const std::vector<Case> cases = {
+    } cases[] = {
         /* long values are cut at their buffers */
         {"To: " + std::string(300, 'n') + "\n", IN_HDR_RECIPIENT, std::string(255, 'n')},
         {"Subject: " + std::string(100, 's') + "\n", IN_HDR_SUBJECT, std::string(63, 's'), IN_SUBJECT_SIZE},
@@ -84,8 +79,7 @@ TEST(ControlFileHeader, OnlyPlainImageNamesAreAccepted)
     struct Case {
         const char *name;
         bool plain;
-    };
-    const std::vector<Case> cases = {
+    } cases[] = {
         {"RX000001", true}, {"..rx", true}, {"", false}, {".", false}, {"..", false},
         {"../ST000002", false}, {"/etc/passwd", false}, {"..\\secret", false}, {"C:\\secret", false},
     };
@@ -107,8 +101,7 @@ TEST(ControlFileInfoBlock, LinesBecomeKeyTabValue)
     struct Case {
         const char *line;
         std::string want;
-    };
-    const std::vector<Case> cases = {
+    } cases[] = {
         {"Pages Received: 3\n", "Pages Received:\t3\n"},
         {"Pages Received:3\n", "Pages Received:\t3\n"},
         {"Pages: 3\n", "Pages:\t\t3\n"},           /* short key: a second tab */
@@ -127,8 +120,7 @@ TEST(ControlFileInfoBlock, LinesBecomeKeyTabValue)
 }
 
 struct Columns {
-    ENTRYCOL col[ENTRY_COLS];
-    Columns() { std::memset(col, 0, sizeof col); }
+    ENTRYCOL col[ENTRY_COLS] = {};
     std::string operator[](int i) const { return col[i]; }
 };
 
@@ -179,12 +171,9 @@ std::string CopyThrough(const std::string &content, const std::function<void(FIL
     FILE *in = PortFopen((dir / "ST000001").c_str(), "r+");
     FILE *body = PortFopen((dir / "body.tmp").c_str(), "w");
     EXPECT_TRUE(in && body);
-    if (in && body)
-        copy(in, body);
-    if (in)
-        PortFclose(in);
-    if (body)
-        PortFclose(body);
+    copy(in, body);
+    PortFclose(in);
+    PortFclose(body);
     return ReadFile(dir / "body.tmp");
 }
 
@@ -210,53 +199,25 @@ TEST(ControlFileInfoBlock, CopiesTheBodyInTextModeAndReportsEachDID)
     EXPECT_EQ(cols[ENTRY_TIME], "09:07");
 }
 
-TEST(ControlFileAdminLog, RowsAreReformattedByColumns)
+/* The table starts after the first dash line; each row is cut into its
+ * columns: TY and RC run together, EXPL is the six characters after CODE. */
+TEST(ControlFileAdminLog, RowsAfterTheDashLineAreReformattedByColumns)
 {
-    const std::string to = "5550100" + std::string(13, ' ');  /* a 20-column field */
-    const std::string from = "JANE ROE   ";                   /* an 11-column field */
+    const std::string head = "\n\n-----------Administrator Activity Log-----------\n\nJOB \tDATE \tTIME \tTY RC "
+                             "TO                  \tFROM       \tPG  CODE EXPL CONN\n";
+    const std::string to = "5550100" + std::string(13, ' '), from = "JANE ROE   ";
     struct Case {
-        std::string line;
-        std::string want;
+        std::string body, want;
+    } cases[] = {
+        {"", head},
+        {"no dashes here\n0012 03/05 09:07\n", head},
+        {"Report\n----------\n0012 03/05 09:07 TX* 1 " + to + " " + from + " 2   0000 OK    0:42\n",
+         head + "0012\t03/05\t09:07\tTX*1 " + to + "\t" + from + "\t2 0000   OK     0:42\n"},
+        {"Report\n----------\n0013 03/05 09:10\n\n", head + "0013\t03/05\t09:10\t \t\t     \n\t\t\t \t\t     \n"},
     };
-    const std::vector<Case> cases = {
-        /* TY and RC run together; EXPL is the six characters after CODE */
-        {"0012 03/05 09:07 TX* 1 " + to + " " + from + " 2   0000 OK    0:42\n",
-         "0012\t03/05\t09:07\tTX*1 " + to + "\t" + from + "\t2 0000   OK     0:42\n"},
-        /* a row that stops after the time keeps the other columns empty */
-        {"0013 03/05 09:10\n", "0013\t03/05\t09:10\t \t\t     \n"},
-        {"\n", "\t\t\t \t\t     \n"},
-    };
-    for (const auto &c : cases) {
-        char out[2 * IN_LINE_SIZE];
-        InFormatAdminRow(c.line.c_str(), out, sizeof out);
-        EXPECT_EQ(std::string(out), c.want) << c.line;
-    }
-}
-
-std::string AdminHead()
-{
-    return std::string("\n\n-----------Administrator Activity Log-----------\n\n") +
-           "JOB \tDATE \tTIME \tTY RC " + "TO                  \tFROM       \t" +
-           "PG  CODE EXPL CONN\n";
-}
-
-TEST(ControlFileAdminLog, TableStartsAfterTheDashLine)
-{
-    struct Case {
-        std::string body;
-        std::string want;
-    };
-    const std::vector<Case> cases = {
-        {"", AdminHead()},
-        {"no dashes here\n0012 03/05 09:07\n", AdminHead()},
-        {"Report\n----------\n0013 03/05 09:10\n\n",
-         AdminHead() + "0013\t03/05\t09:10\t \t\t     \n" + "\t\t\t \t\t     \n"},
-    };
-    for (const auto &c : cases) {
-        EXPECT_EQ(CopyThrough(c.body, [](FILE *in, FILE *out) { EXPECT_EQ(InCopyAdminLog(in, out), 0); }),
-                  c.want)
+    for (const auto &c : cases)
+        EXPECT_EQ(CopyThrough(c.body, [](FILE *in, FILE *out) { EXPECT_EQ(InCopyAdminLog(in, out), 0); }), c.want)
             << c.body;
-    }
 }
 
 }  // namespace

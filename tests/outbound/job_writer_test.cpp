@@ -1,12 +1,6 @@
-/*
- * job_writer_test.cpp - fax jobs written from messages routed into the
- * gateway mail file: whole job files compared with golden files, the
- * files each job leaves in the spool and on the error file list, error
- * mode, and the failures of the job file's last two steps.
- *
- * The clock is fixed and TZ is UTC, so the Date line of a golden file is
- * stable. Set VQ_UPDATE_GOLDEN=1 to rewrite the golden files.
- */
+/* job_writer_test.cpp - fax jobs of routed messages compared whole with the
+ * golden files (fixed clock, TZ UTC; VQ_UPDATE_GOLDEN=1 rewrites them), the
+ * files a job leaves, and the failures of the job file's last two steps. */
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -146,10 +140,8 @@ TEST_F(JobWriterTest, GoldenJobFiles)
         {"options file first, cover message, copy-to", "options_file.job",
          [](vqtest::Memo &m) {
              m.attachments.insert(m.attachments.begin(), {"FAXSVR.FOF", kOptions});
-             m.copyTo = {"Ann Lee@555.0200@FAXGATE"};
-             m.textItems = {{"ReturnStatus", "no"}};
-         },
-         nullptr},
+             m.copyTo = {"Ann Lee@555.0200@FAXGATE"}, m.textItems = {{"ReturnStatus", "no"}};
+         }, nullptr},
         {"options file without its header is faxed", "options_not_header.job",
          [](vqtest::Memo &m) { m.attachments.insert(m.attachments.begin(), {"faxsvr.fof", "Resolution = Low\n"}); },
          nullptr},
@@ -159,24 +151,15 @@ TEST_F(JobWriterTest, GoldenJobFiles)
          [](vqtest::Memo &m) {
              m.sendTo.push_back(kMarker + "@FAXGATE");
              m.attachments.insert(m.attachments.begin(), {kMarker + ".TXT", kExtendedFields});
-         },
-         nullptr},
+         }, nullptr},
         {"marker attachment without marker recipient is faxed", "marker_attachment.job",
          [](vqtest::Memo &m) { m.attachments = {{kMarker + ".TXT", "Subject: x\n"}}; }, nullptr},
         {"only the marker recipient and no file", "marker_only.job",
-         [](vqtest::Memo &m) {
-             m.sendTo = {kMarker + "@FAXGATE"};
-             m.attachments.clear();
-         },
-         nullptr},
-        {"FaxTime 60 seconds ahead", "faxtime_none.job", [](vqtest::Memo &m) { m.timeItems = {{"FaxTime", 60}}; },
-         nullptr},
-        {"FaxTime in the past", "faxtime_none.job", [](vqtest::Memo &m) { m.timeItems = {{"FaxTime", -3600}}; },
-         nullptr},
-        {"FaxTime 61 seconds ahead", "faxtime_61s.job", [](vqtest::Memo &m) { m.timeItems = {{"FaxTime", 61}}; },
-         nullptr},
-        {"FaxTime 25 hours ahead", "faxtime_25h.job",
-         [](vqtest::Memo &m) { m.timeItems = {{"FaxTime", 25 * 3600}}; }, nullptr},
+         [](vqtest::Memo &m) { m.sendTo = {kMarker + "@FAXGATE"}, m.attachments.clear(); }, nullptr},
+        {"FaxTime 60 s ahead", "faxtime_none.job", [](vqtest::Memo &m) { m.timeItems = {{"FaxTime", 60}}; }, nullptr},
+        {"FaxTime past", "faxtime_none.job", [](vqtest::Memo &m) { m.timeItems = {{"FaxTime", -3600}}; }, nullptr},
+        {"FaxTime 61 s ahead", "faxtime_61s.job", [](vqtest::Memo &m) { m.timeItems = {{"FaxTime", 61}}; }, nullptr},
+        {"FaxTime 25 h ahead", "faxtime_25h.job", [](vqtest::Memo &m) { m.timeItems = {{"FaxTime", 90000}}; }, nullptr},
         {"FaxRes high, ReturnStatus NO, CoverPage", "faxres_high_return_no.job",
          [](vqtest::Memo &m) { m.textItems = {{"FaxRes", "high"}, {"ReturnStatus", "NO"}, {"CoverPage", "Standard"}}; },
          nullptr},
@@ -191,8 +174,7 @@ TEST_F(JobWriterTest, GoldenJobFiles)
          [&](vqtest::Memo &m) {
              includeNames(m);
              m.attachments[0].second = "[Fax Options]\nInclude all names on cover page = N\n";
-         },
-         nullptr},
+         }, nullptr},
         {"line ends in values are blanks", "line_ends_in_values.job",
          [](vqtest::Memo &m) {
              m.subject = "Report\r\nSend-to: - @ FAX {999 }";
