@@ -1,13 +1,15 @@
-/*
- * spool_layout_test.cpp - paths into the spool tree in the whole and the
- * split form, and the 260-byte limit of a path: exactly full fits, one
- * byte more is refused with an empty result, never cut.
- */
+/* spool_layout_test.cpp - paths into the spool tree, whole and split, the
+ * 260-byte limit of a path (exactly full fits, one byte more is refused,
+ * never cut), and the numbered names GetUniqueFileName hands out. */
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
 
+#include "test_support.h"
+#include "unique_name.h"
 #include "vortiq.h"
 
 namespace {
@@ -84,6 +86,46 @@ TEST_F(SpoolLayoutTest, JoinedNameExactFitWorksOneByteMoreIsRefused)
         const STATUS s = GetUniqueFileName("D:", dir.c_str(), "INC", out);
         EXPECT_EQ(s, extra ? VQM_NO_UNIQUE_NAME : NOERROR);
         EXPECT_EQ(std::string(out), extra ? "" : "D:" + dir + "/00000000.INC");
+    }
+}
+
+/* The lowest number whose file the writer cannot take; 13078 and an empty
+ * name when none is left. */
+TEST(UniqueName, LowestFreeNumber)
+{
+    struct Case {
+        std::vector<std::string> present;
+        std::string ext, want;
+        long limit = VQ_UNIQUE_NAME_COUNT;
+    } cases[] = {
+        {{}, "INC", "00000000.INC"},
+        {{"00000000.INC", "00000002.INC"}, "INC", "00000001.INC"},
+        {{"00000000", "00000000.TMP"}, "INC", "00000000.INC"},
+        {{"00000000.INC"}, "", "00000000"},
+        {{"00000000", "00000001"}, "", "00000002"},
+        /* a directory of that name cannot be taken: it is free */
+        {{"00000000.INC/"}, "INC", "00000000.INC"},
+        {{"00000000.INC", "00000001.INC"}, "INC", "00000002.INC", 3},
+        {{"00000000.INC", "00000001.INC", "00000002.INC"}, "INC", "", 3},
+    };
+    for (const auto &c : cases) {
+        vqtest::TempDir dir;
+        SCOPED_TRACE(c.present.size());
+        for (const auto &n : c.present) {
+            if (n.back() == '/')
+                mkdir((dir / n).c_str(), 0755);
+            else
+                vqtest::WriteFile(dir / n, "");
+        }
+        VqUniqueNameLimit = c.limit;
+        char name[VQ_FILE_PATH];
+        const STATUS s = GetUniqueFileName("", (dir.path() + "/").c_str(), c.ext.c_str(), name);
+        VqUniqueNameLimit = VQ_UNIQUE_NAME_COUNT;
+        EXPECT_EQ(s, c.want.empty() ? VQM_NO_UNIQUE_NAME : NOERROR);
+        EXPECT_EQ(std::string(name), c.want.empty() ? "" : dir / c.want);
+        if (c.present.empty()) {
+            EXPECT_FALSE(vqtest::FileExists(name)) << "the name is not created";
+        }
     }
 }
 
