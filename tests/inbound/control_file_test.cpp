@@ -35,6 +35,7 @@ TEST(ControlFileHeader, LinesYieldTheirKindAndValue)
         {"To: TMB_LOTUS_ROUTE\n", IN_HDR_NONE, ""},
         {"To:     TMB_LOTUS_ROUTE Jane\n", IN_HDR_NONE, ""},
         {"To: tmb_lotus_route\n", IN_HDR_RECIPIENT, "tmb_lotus_route"},
+        {"To: TMB_LOTUS_ROUT\n", IN_HDR_RECIPIENT, "TMB_LOTUS_ROUT"},
         {"To:\n", IN_HDR_NONE, ""},
         {"to: Jane Roe\n", IN_HDR_NONE, ""},
         {"Subject: Test fax\n", IN_HDR_SUBJECT, "Test fax"},

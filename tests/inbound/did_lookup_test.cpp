@@ -59,6 +59,7 @@ TEST_F(DidLookupTest, PersonAndGroupMatchRules)
     const std::string member = AddPerson("Group Member", "member", "");
     AddGroup("Sales", {"Group Member"}, "Sales line VORTIQDID:  777-1000 main desk");
     AddGroup("Wrong Case", {"Lead Blank"}, "vortiqdid: 777-2000");
+    AddGroup("Extension Desk", {"Group Member"}, "VORTIQDID: EXT-9");
     AddGroup("No Marker", {"Lead Blank"}, "777-1000");
     struct Case {
         const char *did;
@@ -74,7 +75,8 @@ TEST_F(DidLookupTest, PersonAndGroupMatchRules)
         {"777", {member}},      /* the DID may be a prefix */
         {"777-10001", {}},      /* but not longer */
         {"777-2000", {}},       /* marker in other case: never */
-        {"", {empty, member}},  /* empty DID: blank fax, any marker */
+        {"ext-9", {member}},    /* the number itself in any case */
+        {"", {empty, member, member}}, /* empty DID: blank fax, any marker */
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string("DID '") + c.did + "'");
