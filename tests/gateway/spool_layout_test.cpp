@@ -1,18 +1,19 @@
-/*
- * spool_layout_test.cpp - paths into the spool tree in the whole and the
- * split form, with and without a drive part, and paths too long to build.
- */
+/* spool_layout_test.cpp - paths into the spool tree, whole and split, the
+ * 260-byte limit of a path (exactly full fits, one byte more is refused,
+ * never cut), and the numbered names GetUniqueFileName hands out. */
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
 
+#include "test_support.h"
+#include "unique_name.h"
 #include "vortiq.h"
-#include "vq_port.h"
 
 namespace {
 
-/* GatewayPath is a plain global; each test sets it and leaves it empty. */
 class SpoolLayoutTest : public ::testing::Test {
 protected:
     void TearDown() override { GatewayPath[0] = '\0'; }
@@ -22,62 +23,110 @@ protected:
 TEST_F(SpoolLayoutTest, WholeAndSplitForms)
 {
     struct Case {
-        std::string root, suffix;
-        std::string wantWhole, wantDrive, wantSplitDir;
-    };
-    const std::vector<Case> cases = {
-        {"/srv/fax/TMBFAX", SPOOL_FAX_OUT, "/srv/fax/TMBFAX/FAX/OUT", "", "/srv/fax/TMBFAX/FAX/OUT"},
-        {"/srv/fax/TMBFAX", SPOOL_ACTIVITY_LOG, "/srv/fax/TMBFAX/UTIL/DATA/ACTIVITY.LOG", "",
-         "/srv/fax/TMBFAX/UTIL/DATA/ACTIVITY.LOG"},
-        {"/TMBFAX", SPOOL_SVCQ, "/TMBFAX/PUBLIC/SVCQ", "", "/TMBFAX/PUBLIC/SVCQ"},
-        /* Only a letter and a colon make a drive part. */
+        std::string root, suffix, wantWhole, wantDrive, wantSplit;
+    } cases[] = {
+        {"/srv/TMBFAX", SPOOL_FAX_OUT, "/srv/TMBFAX/FAX/OUT", "", "/srv/TMBFAX/FAX/OUT"},
+        /* only a letter and a colon make a drive part */
         {"D:/FAX/TMBFAX", SPOOL_FAX_IN, "D:/FAX/TMBFAX/FAX/IN", "D:", "/FAX/TMBFAX/FAX/IN"},
         {"1:/x/TMBFAX", SPOOL_FAX_IN, "1:/x/TMBFAX/FAX/IN", "", "1:/x/TMBFAX/FAX/IN"},
-        {"fax/TMBFAX", "", "fax/TMBFAX", "", "fax/TMBFAX"},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.root + " + " + c.suffix);
+        SCOPED_TRACE(c.root);
         SetRoot(c.root);
-        char whole[VQ_FILE_PATH] = "x";
-        char dir[VQ_FILE_PATH] = "x";
-        char drive[VQ_DRIVE_SIZE] = "x";
+        char whole[VQ_FILE_PATH], dir[VQ_FILE_PATH], drive[VQ_DRIVE_SIZE], joined[VQ_FILE_PATH];
         ASSERT_EQ(SpoolWholePath(whole, sizeof whole, c.suffix.c_str()), 0);
         ASSERT_EQ(SpoolSplitDir(dir, sizeof dir, c.suffix.c_str()), 0);
         PortDrivePart(GatewayPath, drive, sizeof drive);
         EXPECT_EQ(std::string(whole), c.wantWhole);
         EXPECT_EQ(std::string(drive), c.wantDrive);
-        EXPECT_EQ(std::string(dir), c.wantSplitDir);
-
-        /* Drive and split directory joined again give the whole path. */
-        char joined[VQ_FILE_PATH] = "";
+        EXPECT_EQ(std::string(dir), c.wantSplit);
+        /* drive and split directory joined give the whole path again */
         ASSERT_EQ(PortMakePath(joined, sizeof joined, drive, dir, "00000001", "INC"), 0);
         EXPECT_EQ(std::string(joined), c.wantWhole + "/00000001.INC");
     }
 }
 
-TEST_F(SpoolLayoutTest, PathThatDoesNotFitIsRefusedNotCut)
+/* Each form at exactly 259 characters (the buffer's 260 bytes) and at one
+ * more; the split form with a drive part, which it does not count. */
+TEST_F(SpoolLayoutTest, ExactFitWorksOneByteMoreIsRefused)
 {
-    /* 250 characters of root: the 261-byte buffer takes it with a short
-     * suffix, not with a long one. */
-    SetRoot("/" + std::string(242, 'r') + "/TMBFAX");
-    ASSERT_EQ(std::string(GatewayPath).size(), 250u);
-    char path[VQ_PATH_SIZE] = "x";
+    struct Case {
+        const char *name;
+        bool split;
+        std::string root;
+        bool fits;
+    };
+    const size_t in = sizeof SPOOL_FAX_IN - 1;
+    const std::vector<Case> cases = {
+        {"whole, exact", false, "/" + std::string(258 - in, 'r'), true},
+        {"whole, one more", false, "/" + std::string(259 - in, 'r'), false},
+        {"split, exact", true, "D:/" + std::string(258 - in, 'r'), true},
+        {"split, one more", true, "D:/" + std::string(259 - in, 'r'), false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        SetRoot(c.root);
+        char out[VQ_FILE_PATH] = "x";
+        const int got = c.split ? SpoolSplitDir(out, sizeof out, SPOOL_FAX_IN)
+                                : SpoolWholePath(out, sizeof out, SPOOL_FAX_IN);
+        EXPECT_EQ(got, c.fits ? 0 : -1);
+        EXPECT_EQ(std::string(out), c.fits ? c.root.substr(c.split ? 2 : 0) + SPOOL_FAX_IN : "");
+    }
+}
 
-    EXPECT_EQ(SpoolWholePath(path, sizeof path, SPOOL_FAX_IN), 0);
-    EXPECT_EQ(std::string(path).size(), 257u);
+/* A split directory joined with the drive and a numbered name: a name of
+ * exactly 259 characters is handed out, one more gives 13078 and "". */
+TEST_F(SpoolLayoutTest, JoinedNameExactFitWorksOneByteMoreIsRefused)
+{
+    const size_t name = sizeof "/00000000.INC" - 1;
+    for (size_t extra : {0, 1}) {
+        SCOPED_TRACE(extra);
+        const std::string dir = "/nonexistent" + std::string(259 - 2 - 12 - name + extra, 'd');
+        char out[VQ_FILE_PATH];
+        const STATUS s = GetUniqueFileName("D:", dir.c_str(), "INC", out);
+        EXPECT_EQ(s, extra ? VQM_NO_UNIQUE_NAME : NOERROR);
+        EXPECT_EQ(std::string(out), extra ? "" : "D:" + dir + "/00000000.INC");
+    }
+}
 
-    EXPECT_EQ(SpoolWholePath(path, sizeof path, SPOOL_ACTIVITY_LOG), -1);
-    EXPECT_STREQ(path, "");
-    EXPECT_EQ(SpoolSplitDir(path, sizeof path, SPOOL_ACTIVITY_LOG), -1);
-    EXPECT_STREQ(path, "");
-
-    /* Exactly full (260 characters and the terminator) still fits. */
-    SetRoot(std::string(260 - 7, 'r'));
-    EXPECT_EQ(SpoolWholePath(path, sizeof path, SPOOL_FAX_IN), 0);
-    EXPECT_EQ(std::string(path).size(), 260u);
-    SetRoot(std::string(261 - 7, 'r'));
-    EXPECT_EQ(SpoolWholePath(path, sizeof path, SPOOL_FAX_IN), -1);
-    EXPECT_STREQ(path, "");
+/* The lowest number whose file the writer cannot take; 13078 and an empty
+ * name when none is left. */
+TEST(UniqueName, LowestFreeNumber)
+{
+    struct Case {
+        std::vector<std::string> present;
+        std::string ext, want;
+        long limit = VQ_UNIQUE_NAME_COUNT;
+    } cases[] = {
+        {{}, "INC", "00000000.INC"},
+        {{"00000000.INC", "00000002.INC"}, "INC", "00000001.INC"},
+        {{"00000000", "00000000.TMP"}, "INC", "00000000.INC"},
+        {{"00000000.INC"}, "", "00000000"},
+        {{"00000000", "00000001"}, "", "00000002"},
+        /* a directory of that name cannot be taken: it is free */
+        {{"00000000.INC/"}, "INC", "00000000.INC"},
+        {{"00000000.INC", "00000001.INC"}, "INC", "00000002.INC", 3},
+        {{"00000000.INC", "00000001.INC", "00000002.INC"}, "INC", "", 3},
+    };
+    for (const auto &c : cases) {
+        vqtest::TempDir dir;
+        SCOPED_TRACE(c.present.size());
+        for (const auto &n : c.present) {
+            if (n.back() == '/')
+                mkdir((dir / n).c_str(), 0755);
+            else
+                vqtest::WriteFile(dir / n, "");
+        }
+        VqUniqueNameLimit = c.limit;
+        char name[VQ_FILE_PATH];
+        const STATUS s = GetUniqueFileName("", (dir.path() + "/").c_str(), c.ext.c_str(), name);
+        VqUniqueNameLimit = VQ_UNIQUE_NAME_COUNT;
+        EXPECT_EQ(s, c.want.empty() ? VQM_NO_UNIQUE_NAME : NOERROR);
+        EXPECT_EQ(std::string(name), c.want.empty() ? "" : dir / c.want);
+        if (c.present.empty()) {
+            EXPECT_FALSE(vqtest::FileExists(name)) << "the name is not created";
+        }
+    }
 }
 
 }  // namespace

@@ -1,11 +1,10 @@
-/*
- * did_lookup_test.cpp - the DID lookup against a user directory built
- * through the stand-in: Person and Group match rules, documents of odd
- * shape, and what is appended to the recipients list.
- */
+/* did_lookup_test.cpp - the recipients of a received fax: the DID lookup's
+ * Person and Group rules and odd documents, and the activity entries made
+ * per recipient, "To" reduced from the address. */
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -17,19 +16,28 @@ namespace {
 using vqtest::AddDocument;
 using vqtest::AddGroup;
 using vqtest::AddPerson;
+using Names = std::vector<std::string>;
 
-/* A RECITEMINFO with an empty list, freed at the end. */
-struct Recipients {
+/* CheckDID over an empty list: the names appended, sorted. */
+struct Lookup {
     RECITEMINFO rec{};
-    Recipients() { rec.hRecipientsItem = vqtest::MakeTextList({}, TRUE, &rec.RecipientsItemSize); }
-    ~Recipients() { OSMemFree(rec.hRecipientsItem); }
-    std::vector<std::string> sorted() const
+    Names names;
+    explicit Lookup(const char *did)
     {
-        std::vector<std::string> out = vqtest::TextListOf(rec.hRecipientsItem);
-        std::sort(out.begin(), out.end());
-        return out;
+        vqtest::ClearLog();
+        rec.hRecipientsItem = vqtest::MakeTextList({}, TRUE, &rec.RecipientsItemSize);
+        CheckDID(did, &rec);
+        names = vqtest::TextListOf(rec.hRecipientsItem);
+        std::sort(names.begin(), names.end());
+        OSMemFree(rec.hRecipientsItem);
     }
 };
+
+Names Sorted(Names n)
+{
+    std::sort(n.begin(), n.end());
+    return n;
+}
 
 class DidLookupTest : public vqtest::GatewayTest {
 protected:
@@ -51,85 +59,103 @@ TEST_F(DidLookupTest, PersonAndGroupMatchRules)
     const std::string member = AddPerson("Group Member", "member", "");
     AddGroup("Sales", {"Group Member"}, "Sales line VORTIQDID:  777-1000 main desk");
     AddGroup("Wrong Case", {"Lead Blank"}, "vortiqdid: 777-2000");
+    AddGroup("Extension Desk", {"Group Member"}, "VORTIQDID: EXT-9");
     AddGroup("No Marker", {"Lead Blank"}, "777-1000");
-
     struct Case {
         const char *did;
-        std::vector<std::string> want;
-    };
-    const std::vector<Case> cases = {
-        {"555-0100", {lead}},               /* leading blanks are skipped */
-        {"555-0200", {}},                   /* a trailing blank counts */
+        Names want;
+    } cases[] = {
+        {"555-0100", {lead}}, /* leading blanks are skipped */
+        {"555-0200", {}},     /* a trailing blank counts */
         {"555-0200 ", {trail}},
-        {"5550300", {}},                    /* the dash counts */
+        {"5550300", {}},      /* the dash counts */
         {"555-0300", {dash}},
-        {"fax-abc", {letters}},             /* letter case does not */
-        {"777-1000", {member}},             /* group: number after the marker */
-        {"777", {member}},                  /* the DID may be a prefix */
-        {"777-10001", {}},                  /* but not longer */
-        {"777-2000", {}},                   /* marker in other case: never */
-        {"", {empty, member}},              /* empty DID: blank fax, any marker */
+        {"fax-abc", {letters}}, /* letter case does not */
+        {"777-1000", {member}}, /* group: number after the marker */
+        {"777", {member}},      /* the DID may be a prefix */
+        {"777-10001", {}},      /* but not longer */
+        {"777-2000", {}},       /* marker in other case: never */
+        {"ext-9", {member}},    /* the number itself in any case */
+        {"", {empty, member, member}}, /* empty DID: blank fax, any marker */
     };
     for (const auto &c : cases) {
-        Recipients r;
-        vqtest::ClearLog();
-        CheckDID(c.did, &r.rec);
-        std::vector<std::string> want = c.want;
-        std::sort(want.begin(), want.end());
-        EXPECT_EQ(r.sorted(), want) << "DID '" << c.did << "'";
-        EXPECT_EQ(r.rec.Recipients, want.size()) << "DID '" << c.did << "'";
+        SCOPED_TRACE(std::string("DID '") + c.did + "'");
+        Lookup r(c.did);
+        EXPECT_EQ(r.names, Sorted(c.want));
+        EXPECT_EQ(r.rec.Recipients, c.want.size());
         EXPECT_EQ(r.rec.toAdmin, 0);
     }
 }
 
-TEST_F(DidLookupTest, DocumentWithoutTypeIsReportedAndTheSearchGoesOn)
+/* A Person and a Group both matching add the user twice; an unknown
+ * member counts and sends to the administrator; documents without Type,
+ * ShortName or Members are reported and the search goes on. */
+TEST_F(DidLookupTest, OddDocumentsAndUnknownMembers)
 {
-    AddDocument("names.nsf", {{"Form", "Person"}, {"OfficeFaxPhoneNumber", "555-0100"},
-                              {"ShortName", "ghost"}});
-    const std::string jane = AddPerson("Jane Roe", "jroe", "", "555-0100");
-    Recipients r;
-    CheckDID("555-0100", &r.rec);
-    EXPECT_EQ(r.sorted(), std::vector<std::string>{jane});
-    EXPECT_EQ(vqtest::LogCount(VQM_ITEM_NOT_IN_NOTE, "No Type Field"), 1);
-}
-
-TEST_F(DidLookupTest, MatchWithoutShortNameOrMembersAddsNobody)
-{
-    AddPerson("Nameless", "", "", "555-0100"); /* no ShortName item */
+    AddDocument("names.nsf", {{"Form", "Person"}, {"OfficeFaxPhoneNumber", "555-0100"}, {"ShortName", "ghost"}});
+    AddPerson("Nameless", "", "", "555-0100");
     AddDocument("names.nsf", {{"Type", "Group"}, {"ListDescription", "VORTIQDID: 555-0100"}});
     AddGroup("Empty Group", {}, "VORTIQDID: 555-0100");
-    Recipients r;
-    CheckDID("555-0100", &r.rec);
-    EXPECT_TRUE(r.sorted().empty());
-    EXPECT_EQ(r.rec.Recipients, 0);
-    /* the nameless Person and the memberless document */
-    EXPECT_EQ(vqtest::LogCount(VQM_RECIPIENT_ITEM_TYPE), 2);
-}
-
-TEST_F(DidLookupTest, PersonAndGroupBothMatchingAddTheUserTwice)
-{
     const std::string jane = AddPerson("Jane Roe", "jroe", "", "555-0100");
     const std::string john = AddPerson("John Doe", "jdoe", "");
     AddGroup("Front Desk", {"Jane Roe", "Nobody Here", "John Doe"}, "VORTIQDID: 555-0100");
-    Recipients r;
-    CheckDID("555-0100", &r.rec);
-    std::vector<std::string> want = {jane, jane, john};
-    std::sort(want.begin(), want.end());
-    EXPECT_EQ(r.sorted(), want);
-    EXPECT_EQ(r.rec.Recipients, 4); /* the unresolved member counts too */
+
+    Lookup r("555-0100");
+    EXPECT_EQ(r.names, Sorted({jane, jane, john}));
+    EXPECT_EQ(r.rec.Recipients, 4);
     EXPECT_EQ(r.rec.toAdmin, 1);
     EXPECT_EQ(vqtest::LogCount(VQM_RECIPIENT_UNKNOWN, "Nobody Here"), 1);
-    EXPECT_EQ(vqtest::LogCount(VQM_IN_RECIPIENT_IS, "jroe"), 1);
-    EXPECT_EQ(vqtest::LogCount(VQM_IN_RECIPIENT_IS, "Jane Roe"), 1);
+    EXPECT_EQ(vqtest::LogCount(VQM_ITEM_NOT_IN_NOTE, "No Type Field"), 1);
+    EXPECT_EQ(vqtest::LogCount(VQM_RECIPIENT_ITEM_TYPE), 2);
+
+    VqCopy(szNameNsf, sizeof szNameNsf, "nosuch.nsf");
+    Lookup none("555-0100");
+    EXPECT_TRUE(none.names.empty());
+    EXPECT_EQ(vqtest::LogCount(VQM_DB_OPEN_ERROR, "nosuch.nsf"), 1);
 }
 
-TEST_F(DidLookupTest, MissingDirectoryAddsNothing)
+/* One entry per recipient, identical but for "To"; without the database
+ * the task is told to stop. */
+const std::vector<std::string> kColumns = {" ", "03/05", "09:07", "RX", "00", "", "+1 555 0199", "3", "0000", " ",
+                                           "00:42", " "};
+
+class ActivityEntryTest : public DidLookupTest {
+protected:
+    STATUS Log(const std::vector<std::string> &recipients)
+    {
+        ENTRYCOL col[ENTRY_COLS];
+        std::memset(col, 0, sizeof col);
+        for (int i = 0; i < ENTRY_ITEMS; ++i)
+            VqCopy(col[i], ENTRY_COL_SIZE, kColumns[i].c_str());
+        DHANDLE h = vqtest::MakeTextList(recipients);
+        STATUS s = log_in_activity(col, h);
+        OSUnlockObject(h); /* the call leaves the list locked */
+        EXPECT_EQ(OSMemFree(h), NOERROR);
+        return s;
+    }
+};
+
+TEST_F(ActivityEntryTest, OneEntryPerRecipientIdenticalButForTo)
 {
-    VqCopy(szNameNsf, sizeof szNameNsf, "nosuch.nsf");
-    Recipients r;
-    CheckDID("555-0100", &r.rec);
-    EXPECT_TRUE(r.sorted().empty());
-    EXPECT_EQ(vqtest::LogCount(VQM_DB_OPEN_ERROR, "nosuch.nsf"), 1);
+    vqtest::CreateActivityDb();
+    const std::string cn(40, 'c'), plain(100, 'p');
+    EXPECT_EQ(Log({"CN=Jane Roe/O=Acme@FAXGATE", "Fax Admin", "CN=" + cn + "/O=Acme", "CN=", plain}), NOERROR);
+    std::vector<std::string> want = {"CN=", "Fax Admin", "Jane Roe", cn.substr(0, 31), plain.substr(0, 63)}, got;
+    for (NOTEID id : vqtest::DocumentIds(vqtest::kActDb)) {
+        auto entry = vqtest::JobEntryOf(id);
+        got.push_back(entry["To"]);
+        entry["To"] = "";
+        EXPECT_EQ(entry, vqtest::JobEntry(kColumns));
+    }
+    std::sort(want.begin(), want.end());
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(E_quit, 0);
+
+    VqCopy(ActLogNsf, sizeof ActLogNsf, "NOSUCH.NSF");
+    EXPECT_NE(Log({"CN=Jane Roe/O=Acme"}), NOERROR);
+    EXPECT_EQ(E_quit, 1);
+    EXPECT_EQ(vqtest::LogSummary(), (std::vector<vqtest::Logged>{{VQM_DS0, "Error Opening DB", true}}));
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 /*
- * address_conv_test.cpp - recipient address conversion (name-only part and
- * full fax address) and the listing of a message's send-to and copy-to
- * names, with messages routed into the gateway mail file.
+ * address_conv_test.cpp - recipient address conversion (name-only part
+ * and full fax address), and the names AddToItems lists from a message's
+ * send-to and copy-to items, stored lists with damaged headers included
+ * (faults found by the recipient_items_fuzz target, inputs in fuzz/corpus).
  */
 #include <gtest/gtest.h>
 
@@ -9,9 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "outbound_fixture.h"
+#include "mail_reading.h"
+#include "outbound.h"
+#include "test_support.h"
 
 namespace {
+
+using Names = std::vector<std::string>;
 
 TEST(ConvLotusNametoFaxName, Examples)
 {
@@ -20,28 +25,22 @@ TEST(ConvLotusNametoFaxName, Examples)
         std::string recipient, moreAdd, wantName, wantFull;
         int length = -1; /* the length passed; -1: the recipient's size */
     } cases[] = {
-        {"Jane Roe@555.0100@FAXGATE", "", "Jane Roe", "- @ FAX {Jane Roe,555D0100 }"},
-        {"Jane Roe|555,0100|Sales Dept.@FAXGATE", "", "Jane Roe",
-         "- @ FAX {Jane Roe,555B0100,Sales Dept. }"},
+        {"Jane Roe@555.0100@FAXGATE", "x, y", "Jane Roe", "- @ FAX {Jane Roe,555D0100 x, y}"},
+        {"Jane Roe|555,0100|Sales Dept.@FAXGATE", "", "Jane Roe", "- @ FAX {Jane Roe,555B0100,Sales Dept. }"},
         {"  " + q + "Roe, Jane" + q + "@FAXGATE", "", "Roe, Jane", "- @ FAX {Roe, Jane }"},
-        {q + "Jane Roe|555.0100" + q + " trailing@FAXGATE", "", "Jane Roe",
-         "- @ FAX {Jane Roe,555D0100 }"},
+        {q + "Jane Roe|555.0100" + q + " trailing@FAXGATE", "", "Jane Roe", "- @ FAX {Jane Roe,555D0100 }"},
         {q + "Jane Roe@555.0100@FAXGATE", "", "Jane Roe", "- @ FAX {Jane Roe,555D0100 }"},
         {"Jane Roe", "", "Jane Roe", "- @ FAX {Jane Roe }"},
         {"|555.0100|Jane Roe@FAXGATE", "", ",555D0100", "- @ FAX {,555D0100,Jane Roe }"},
         {"Jane Roe @ 555.0100 @ FAXGATE", "", "Jane Roe ", "- @ FAX {Jane Roe , 555D0100  }"},
         {"@FAXGATE", "", "", "- @ FAX { }"},
-        {"", "", "", "- @ FAX { }"},
         {"   ", "x", "", "- @ FAX { x}"},
-        {"Jane, " + q + "JR" + q + " Roe@1@FAXGATE", "", "Jane, " + q + "JR" + q + " Roe",
-         "- @ FAX {Jane, " + q + "JR" + q + " Roe,1 }"},
-        {"Jane Roe@555.0100@FAXGATE", "x, y", "Jane Roe", "- @ FAX {Jane Roe,555D0100 x, y}"},
+        {"Jane, " + q + "JR" + q + " Roe@1@G", "", "Jane, " + q + "JR" + q + " Roe", "- @ FAX {Jane, \"JR\" Roe,1 }"},
         /* only the second field spells "," and "." as B and D */
         {"a.b,c|1.2,3|4.5,6@G", "", "a.b,c", "- @ FAX {a.b,c,1D2B3,4.5,6 }"},
         /* leading blanks and control codes 1 to 32 go; UTF-8 letters stay */
         {"\t\x01 Jane@1@G", "", "Jane", "- @ FAX {Jane,1 }"},
-        {"\xC3\x89mile Zola@555@FAXGATE", "", "\xC3\x89mile Zola", "- @ FAX {\xC3\x89mile Zola,555 }"},
-        {"\xE5\xBC\xA0\xE4\xB8\x89", "", "\xE5\xBC\xA0\xE4\xB8\x89", "- @ FAX {\xE5\xBC\xA0\xE4\xB8\x89 }"},
+        {"\xC3\x89mile@555@G", "", "\xC3\x89mile", "- @ FAX {\xC3\x89mile,555 }"},
         /* only the first 255 characters are looked at: the domain is beyond */
         {std::string(300, 'a') + "@555@FAXGATE", "", a255, "- @ FAX {" + a255 + " }"},
         /* the given length, or an embedded terminator, ends an address */
@@ -54,8 +53,8 @@ TEST(ConvLotusNametoFaxName, Examples)
         SCOPED_TRACE(c.recipient.substr(0, 40));
         std::vector<char> full(CONV_FULLADDR_FIXED + c.moreAdd.size() + 1, '#');
         char name[CONV_NAMEONLY_SIZE];
-        EXPECT_EQ(ConvLotusNametoFaxName(c.recipient.data(), c.length < 0 ? (int)c.recipient.size() : c.length,
-                                         name, sizeof name, full.data(), full.size(), c.moreAdd.c_str()),
+        EXPECT_EQ(ConvLotusNametoFaxName(c.recipient.data(), c.length < 0 ? (int)c.recipient.size() : c.length, name,
+                                         sizeof name, full.data(), full.size(), c.moreAdd.c_str()),
                   0);
         EXPECT_EQ(std::string(name), c.wantName);
         EXPECT_EQ(std::string(full.data()), c.wantFull);
@@ -69,7 +68,6 @@ TEST(ConvLotusNametoFaxName, OutputBuffers)
     const std::string longName(200, 'n');
     EXPECT_EQ(ConvLotusNametoFaxName(longName.c_str(), (int)longName.size(), name, sizeof name, nullptr, 0, ""), 0);
     EXPECT_EQ(std::string(name), std::string(127, 'n'));
-
     /* a buffer that cannot hold the whole address is refused, not filled */
     char small[CONV_FULLADDR_FIXED + 4];
     std::memset(small, '#', sizeof small);
@@ -79,50 +77,75 @@ TEST(ConvLotusNametoFaxName, OutputBuffers)
     EXPECT_STREQ(small, "- @ FAX {Jane,1 123}");
 }
 
-/* AddToItems over messages routed into the gateway mail file. */
-class AddToItemsTest : public vqtest::OutboundTest {};
+/* A stored text-list value: WORD count, WORD lengths, the texts. */
+std::string RawList(WORD count, const std::vector<WORD> &lengths, const std::string &texts)
+{
+    std::string v(reinterpret_cast<const char *>(&count), sizeof count);
+    for (WORD l : lengths)
+        v.append(reinterpret_cast<const char *>(&l), sizeof l);
+    return v + texts;
+}
+
+std::string List(const Names &names)
+{
+    std::vector<WORD> lengths;
+    std::string texts;
+    for (const auto &n : names) {
+        lengths.push_back((WORD)n.size());
+        texts += n;
+    }
+    return RawList((WORD)names.size(), lengths, texts);
+}
+
+class AddToItemsTest : public vqtest::PlatformTest {};
 
 TEST_F(AddToItemsTest, ListsTheNames)
 {
     const std::string marker = std::string(TambriDllExtSig) + "@FAXGATE";
-    const std::vector<std::string> three = {"Jane Roe@555.0100@FAXGATE", "Ann Lee/Sales@HOME", "", marker};
+    const Names three = {"Jane Roe@555.0100@FAXGATE", "Ann Lee/Sales@HOME", "", marker};
     struct Case {
         const char *name;
-        std::vector<std::string> sendTo, copyTo;
-        std::string sendToText; /* a single text item instead of a list */
-        WORD flag, itemNum;
-        std::vector<std::string> already, want;
+        WORD type;
+        std::string raw; /* the stored SendTo or CopyTo value */
+        WORD flag, itemNum; /* the item is stored as SendTo unless itemNum is 2 */
+        Names already, want;
     } cases[] = {
-        {"flag set skips the marker", three, {}, "", 1, MAIL_SENDTO_ITEM_NUM, {}, {"Jane Roe", "Ann Lee/Sales"}},
-        {"flag clear lists the marker", three, {}, "", 0, MAIL_SENDTO_ITEM_NUM, {},
-         {"Jane Roe", "Ann Lee/Sales", TambriDllExtSig}},
-        {"after entries already there", {three[0]}, {}, "", 0, MAIL_SENDTO_ITEM_NUM, {"5551234"},
-         {"5551234", "Jane Roe"}},
-        {"single text item", {}, {}, three[0], 0, MAIL_SENDTO_ITEM_NUM, {}, {"Jane Roe"}},
-        {"missing copy-to item", {three[0]}, {}, "", 0, MAIL_COPYTO_ITEM_NUM, {"x"}, {"x"}},
-        {"copy-to names cut at their field", {three[0]},
-         {std::string(200, 'c') + "@1@FAXGATE", "\"Roe, Jane\"@FAXGATE"}, "", 0, MAIL_COPYTO_ITEM_NUM, {},
+        {"flag set skips the marker", TYPE_TEXT_LIST, List(three), 1, 0, {}, {"Jane Roe", "Ann Lee/Sales"}},
+        {"flag clear lists it", TYPE_TEXT_LIST, List(three), 0, 0, {}, {"Jane Roe", "Ann Lee/Sales", TambriDllExtSig}},
+        {"after entries already there", TYPE_TEXT_LIST, List({three[0]}), 0, 0, {"5551234"}, {"5551234", "Jane Roe"}},
+        {"single text item", TYPE_TEXT, three[0], 0, 0, {}, {"Jane Roe"}},
+        {"item of another type", TYPE_NUMBER, "12345678", 0, 0, {"x"}, {"x"}},
+        {"copy-to missing", TYPE_TEXT_LIST, List({three[0]}), 0, MAIL_COPYTO_ITEM_NUM, {"x"}, {"x"}},
+        {"copy-to names cut at their field", TYPE_TEXT_LIST,
+         List({std::string(200, 'c') + "@1@FAXGATE", "\"Roe, Jane\"@FAXGATE"}), 0, 2, {},
          {std::string(127, 'c'), "Roe, Jane"}},
+        /* damaged headers list nobody instead of reading past the value */
+        {"one byte, no count", TYPE_TEXT_LIST, std::string("\xb7", 1), 0, 0, {}, {}},
+        {"count beyond the lengths", TYPE_TEXT_LIST, RawList(3, {4}, "abcd"), 0, 0, {}, {}},
+        {"length beyond the texts", TYPE_TEXT_LIST, RawList(1, {1000}, "Jane Roe"), 0, 0, {}, {}},
+        {"second length beyond", TYPE_TEXT_LIST, RawList(2, {8, 60000}, "Jane RoeAnn"), 0, 0, {}, {}},
+        {"trailing bytes after a whole list", TYPE_TEXT_LIST, RawList(1, {3}, "Bobxyz"), 0, 0, {}, {"Bob"}},
     };
-    for (const Case &c : cases) {
+    ASSERT_EQ(NSFDbCreate("items.nsf", DBCLASS_NOTEFILE, TRUE), NOERROR);
+    DBHANDLE db = NULLHANDLE;
+    ASSERT_EQ(NSFDbOpen("items.nsf", &db), NOERROR);
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         vqtest::ClearLog();
-        vqtest::Memo memo = FaxMemo(c.name);
-        memo.recipients = memo.sendTo; /* routed to the gateway whatever the items hold */
-        memo.sendTo = c.sendTo;
-        memo.copyTo = c.copyTo;
-        if (!c.sendToText.empty())
-            memo.textItems = {{"SendTo", c.sendToText}};
-        ASSERT_EQ(vqtest::SendMemo(memo), 0);
-        vqtest::ListedMessage m("vortiq.box");
-        ASSERT_TRUE(m.ok());
+        NOTEHANDLE note = NULLHANDLE;
+        ASSERT_EQ(NSFNoteCreate(db, &note), NOERROR);
+        const char *item = c.itemNum == 2 ? "CopyTo" : "SendTo";
+        ASSERT_EQ(NSFItemAppend(note, 0, item, (WORD)std::strlen(item), c.type, c.raw.data(), c.raw.size()), NOERROR);
         vqtest::TextList list(c.already);
         IsTambriDll = c.flag;
-        EXPECT_EQ(AddToItems(list.h, &list.size, &list.count, m.hMessage, c.itemNum), 0);
+        EXPECT_EQ(AddToItems(list.h, &list.size, &list.count, note, c.itemNum == 2 ? MAIL_COPYTO_ITEM_NUM : c.itemNum), 0);
         EXPECT_EQ(list.Entries(), c.want);
         EXPECT_EQ(list.count, c.want.size());
         EXPECT_TRUE(vqtest::LogEntries().empty());
+        NSFNoteClose(note);
     }
+    IsTambriDll = 0;
+    NSFDbClose(db);
 }
 
 }  // namespace
