@@ -586,10 +586,8 @@ STATUS StampDbModified(Database &db, bool data, TIMEDATE *t)
     if (s != NOERROR)
         return s;
     const TIMEDATE before = UnpackTime(last);
-    if (last != 0 && TimeDateCompare(t, &before) <= 0) {
+    if (last != 0 && TimeDateCompare(t, &before) < 0)
         *t = before;
-        TimeDateIncrement(t, 1);
-    }
     return MetaSetValue(db, key, nullptr, PackTime(*t));
 }
 

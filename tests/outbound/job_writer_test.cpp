@@ -27,14 +27,17 @@ struct JobRun {
 };
 
 /* One call of the job writer with a fresh error file list, handed over
- * locked as the outbound pass hands it. */
+ * unlocked as the outbound pass hands it. */
 JobRun Write(ListedMessage &m, int errorFlag, const char *originator = nullptr, int extraRecipients = 0)
 {
     vqtest::TextList list;
     JobRun run;
+    /* its pointer from the allocation, the memory unlocked: the writer grows it */
+    LIST *pointer = (LIST *)OSLockObject(list.h);
+    OSUnlockObject(list.h);
     run.status = CreateForeignMessage(m.hMessage, originator ? originator : m.Originator.c_str(),
                                       m.MessageList, m.Msg, (WORD)(m.RecipientCount + extraRecipients),
-                                      list.h, list.Locked(), &list.size, errorFlag);
+                                      list.h, pointer, &list.size, errorFlag);
     run.errorFiles = list.Entries();
     return run;
 }
