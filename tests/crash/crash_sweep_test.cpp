@@ -1,29 +1,19 @@
 /*
- * crash_sweep_test.cpp - crash and fault sweeps over the gateway's three
- * roads (outbound mail to fax jobs, inbound control files to mail, the
- * activity log and queue into the activity database).
- *
- * Each road's directory is prepared once by vq_crash_driver; a clean pass
- * over a copy counts its durable operations and gives the reference. Then
- * for every operation N a fresh copy runs with a crash right after N, or
- * with N failing (EIO, ENOSPC; for outbound also a disk that stays full
- * from N on), and then normally until nothing waits. After every run:
- *   - nothing is lost (each road's checker below: every mail is a job, still
- *     waiting or refused with a report; every control file delivered, in
- *     FAX/ERROR or waiting with its image; every activity line stored or
- *     still in the log);
- *   - the operation log keeps the hand-over order (CheckOrder);
- *   - no work file is left behind (Strays), but those a crash or a failed
- *     delete left;
- *   - a failure left a log entry of its own, and no handle stays open.
- * Sweep folders live on /dev/shm when writable (VORTIQ_SWEEP_TMP names
- * another place). VORTIQ_SWEEP_STEP=K tries every K-th point (sanitizer
- * builds); VORTIQ_SWEEP_SHOW=N prints the log and spool of point N.
+ * crash_sweep_test.cpp - crash and fault sweeps over the gateway's roads
+ * (outbound mail to fax jobs, inbound control files to mail, the activity
+ * log into the activity database). A clean pass of vq_crash_driver gives
+ * the reference and the count of durable operations; then for every
+ * operation N a fresh copy runs with a crash right after N, or with N
+ * failing (EIO, ENOSPC; outbound also with a disk full from N on), then
+ * normally until nothing waits. After every run nothing may be lost (the
+ * road checkers), the operation log must keep the hand-over order
+ * (CheckOrder), no work file may stay behind (Strays), and a failure must
+ * leave a log entry of its own. Sweep folders go to /dev/shm when writable
+ * (VORTIQ_SWEEP_TMP names another); VORTIQ_SWEEP_STEP=K tries every K-th
+ * point. A run's files stay in DIR.ops (operations) and DIR.out.
  */
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,8 +35,6 @@
 #include "test_support.h"
 #include "vortiq.h"
 
-extern char **environ;
-
 namespace {
 
 namespace fs = std::filesystem;
@@ -58,52 +46,32 @@ using vqtest::SplitLines;
 const char kDriver[] = VQ_CRASH_DRIVER;
 const int kCrashExit = 86;
 const char kSpool[] = "/spool/TMBFAX";
+using Mail = vqtest::MailMessage;
 
-/* ---------------------------------------------------------------------
- * Running the driver
- * ------------------------------------------------------------------- */
+/* ==== Running the driver ==== */
 
 std::string SweepBase()
 {
-    const char *own = std::getenv("VORTIQ_SWEEP_TMP");
+    const char *own = std::getenv("VORTIQ_SWEEP_TMP"), *tmp = std::getenv("TMPDIR");
     if (own != nullptr && *own != '\0')
         return own;
     if (access("/dev/shm", W_OK) == 0)
         return "/dev/shm";
-    const char *tmp = std::getenv("TMPDIR");
     return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
 }
 
 int SweepStep()
 {
     const char *s = std::getenv("VORTIQ_SWEEP_STEP");
-    int step = s != nullptr ? std::atoi(s) : 1;
-    return step > 0 ? step : 1;
-}
-
-/* Prints what the run at point VORTIQ_SWEEP_SHOW left. */
-void ShowRun(const std::string &where, const std::string &dir, const std::string &out)
-{
-    const char *show = std::getenv("VORTIQ_SWEEP_SHOW");
-    if (show == nullptr || where.find(":" + std::string(show) + ":") == std::string::npos)
-        return;
-    std::printf("==== %s\n%s---- server.log\n%s---- operations\n%s", where.c_str(), out.c_str(),
-                ReadFile(dir + "/server.log").c_str(), ReadFile(dir + ".ops").c_str());
-    for (const char *sub : {"/FAX/IN", "/FAX/IPARCEL", "/FAX/OUT", "/FAX/OPARCEL", "/FAX/ERROR"}) {
-        std::printf("---- %s:", sub);
-        for (const auto &n : ListDir(dir + kSpool + sub))
-            std::printf(" %s", n.c_str());
-        std::printf("\n");
-    }
+    return s != nullptr && std::atoi(s) > 0 ? std::atoi(s) : 1;
 }
 
 /* A folder for one sweep, removed with everything in it. */
 struct SweepDir {
-    SweepDir()
+    SweepDir() : path(SweepBase() + "/vqcrash.XXXXXX")
     {
-        std::string tmpl = SweepBase() + "/vqcrash.XXXXXX";
-        if (mkdtemp(&tmpl[0]) != nullptr)
-            path = tmpl;
+        if (mkdtemp(&path[0]) == nullptr)
+            path.clear();
     }
     ~SweepDir()
     {
@@ -115,43 +83,19 @@ struct SweepDir {
     std::string path;
 };
 
-/* Runs the driver to its end, the fault settings in its environment only
- * (its operations logged to DIR.ops); its exit code (-signal when a signal
- * ended it) and its output. */
+/* Runs the driver with FAULT armed (its operations logged to DIR.ops, its
+ * output in DIR.out); its exit code and its output. */
 int RunDriver(const std::string &command, const std::string &dir, const std::string &fault = "",
               std::string *output = nullptr)
 {
-    std::vector<std::string> env;
-    for (char **e = environ; *e != nullptr; ++e)
-        if (std::strncmp(*e, "VORTIQ_FAULT", 12) != 0)
-            env.push_back(*e);
-    if (!fault.empty())
-        env.push_back("VORTIQ_FAULT=" + fault);
-    env.push_back("VORTIQ_FAULT_LOG=" + dir + ".ops");
     std::remove((dir + ".ops").c_str());
-    std::vector<char *> envp;
-    for (auto &e : env)
-        envp.push_back(&e[0]);
-    envp.push_back(nullptr);
-
-    const std::string outFile = dir + ".out";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    std::string prog = kDriver;
-    std::vector<char *> argv = {&prog[0], const_cast<char *>(command.c_str()),
-                                const_cast<char *>(dir.c_str()), nullptr};
-    pid_t pid = 0;
-    int rc = posix_spawn(&pid, prog.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    int status = 0;
-    if (rc != 0 || waitpid(pid, &status, 0) != pid)
-        return -1000;
+    const std::string line = "env -u VORTIQ_FAULT VORTIQ_FAULT_LOG='" + dir + ".ops' " +
+                             (fault.empty() ? "" : "VORTIQ_FAULT=" + fault + " ") + "'" +
+                             kDriver + "' " + command + " '" + dir + "' >'" + dir + ".out' 2>&1";
+    const int status = std::system(line.c_str());
     if (output != nullptr)
-        *output = ReadFile(outFile);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+        *output = ReadFile(dir + ".out");
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 void CopyTree(const std::string &from, const std::string &to)
@@ -165,12 +109,9 @@ void CopyTree(const std::string &from, const std::string &to)
 std::multiset<std::string> LogShapes(const std::string &log)
 {
     std::multiset<std::string> out;
-    for (std::string line : SplitLines(log)) {
-        size_t sep = line.find("  ");
-        if (sep != std::string::npos)
-            line.erase(0, sep + 2);
+    for (const std::string &line : SplitLines(log)) {
         std::string shape;
-        for (char c : line)
+        for (char c : line.substr(line.find("  ") == std::string::npos ? 0 : line.find("  ") + 2))
             if (!(std::isdigit((unsigned char)c) && !shape.empty() && shape.back() == '#'))
                 shape.push_back(std::isdigit((unsigned char)c) ? '#' : c);
         out.insert(shape);
@@ -184,9 +125,46 @@ struct Findings {
     void Add(const std::string &what) { violations.push_back(what); }
 };
 
-/* ---------------------------------------------------------------------
- * The operation log and the order of a hand-over
- * ------------------------------------------------------------------- */
+bool EndsWith(const std::string &s, const std::string &end)
+{
+    return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
+}
+
+/* Points the stand-in at a data directory for reading. */
+void UseDataDirectory(const std::string &dir)
+{
+    vqtest::SetDataDirectory(dir);
+    vqtest::SetLogEcho(false);
+}
+
+/* Documents of a mail file; none when the file does not exist. */
+std::vector<Mail> ReadMails(const std::string &dir, const std::string &db)
+{
+    return FileExists(dir + "/" + db) ? vqtest::ReadMessages(db) : std::vector<Mail>();
+}
+
+/* The value after "\n<key>: " up to the line end, or "" when absent. */
+std::string HeaderValue(const std::string &job, const std::string &key)
+{
+    size_t at = job.find("\n" + key + ": ");
+    if (at == std::string::npos)
+        return "";
+    at += key.size() + 3;
+    return job.substr(at, job.find('\n', at) - at);
+}
+
+std::vector<std::string> SplitComma(const std::string &list)
+{
+    std::vector<std::string> out;
+    for (size_t start = 0, comma = 0; !list.empty() && comma != std::string::npos;
+         start = comma + 2) {
+        comma = list.find(", ", start);
+        out.push_back(list.substr(start, comma - start));
+    }
+    return out;
+}
+
+/* ==== The operation log and the order of a hand-over ==== */
 
 /* One line of the log: "N kind path [path2]", N "-" when not counted.
  * failed: the seam made it fail, so it did nothing. */
@@ -243,8 +221,9 @@ bool InSpool(const std::string &path, const char *sub)
  *   - a control file leaves FAX/IN only after a commit to mail.box since the
  *     last control file was done with (the stored mail); its image only
  *     after its control file. */
-void CheckOrder(const std::vector<Step> &steps, Findings *f)
+std::set<std::string> CheckOrder(const std::vector<Step> &steps, Findings *f)
 {
+    std::set<std::string> failedDeletes; /* the seam made them fail: they may stay */
     std::set<std::string> dirty;                   /* written since their last fsync */
     std::map<std::string, std::string> unsynced;   /* folder -> what was renamed into it */
     bool stored = false, imageMayGo = false;
@@ -256,6 +235,8 @@ void CheckOrder(const std::vector<Step> &steps, Findings *f)
     for (const Step &s : steps) {
         if (s.failed && s.kind == "fsync")
             dirty.erase(s.path); /* the code knows: the file is not durable */
+        if (s.failed && s.kind == "unlink")
+            failedDeletes.insert(s.path);
         if (s.failed)
             continue;
         if (s.kind == "write") {
@@ -289,397 +270,12 @@ void CheckOrder(const std::vector<Step> &steps, Findings *f)
     }
     if (!unsynced.empty())
         release(Step{0, "end", "the log", "", false});
+    return failedDeletes;
 }
 
 /* Work files nobody will use or delete: the job writer's and the
  * inbound pass's work names, parcels that no job names, the stand-in's
  * temporary files. */
-std::set<std::string> Strays(const std::string &dir);
-
-void CheckStrays(const std::string &dir, const std::set<std::string> &allowed, Findings *f)
-{
-    for (const std::string &s : Strays(dir))
-        if (allowed.count(s) == 0)
-            f->Add("stray work file " + s);
-}
-
-/* Files whose delete the seam made fail: they may stay. */
-std::set<std::string> FailedDeletes(const std::vector<Step> &steps)
-{
-    std::set<std::string> out;
-    for (const Step &s : steps)
-        if (s.failed && s.kind == "unlink")
-            out.insert(s.path);
-    return out;
-}
-
-/* ---------------------------------------------------------------------
- * Reading what a run left behind
- * ------------------------------------------------------------------- */
-
-using Mail = vqtest::MailMessage;
-
-/* Documents of a mail file, with their attachments; none when the file
- * does not exist. */
-std::vector<Mail> ReadMails(const std::string &dataDir, const std::string &db)
-{
-    if (!FileExists(dataDir + "/" + db))
-        return {};
-    return vqtest::ReadMessages(db);
-}
-
-/* An attachment's bytes, or nullptr when the mail has none of that name. */
-const std::string *Attachment(const Mail &m, const std::string &name)
-{
-    for (const auto &a : m.attachments)
-        if (a.first == name)
-            return &a.second;
-    return nullptr;
-}
-
-/* Points the stand-in at a data directory for reading. */
-void UseDataDirectory(const std::string &dir)
-{
-    vqtest::SetDataDirectory(dir);
-    vqtest::SetLogEcho(false);
-}
-
-/* The value after "\n<key>: " up to the line end, or "" when absent. */
-std::string HeaderValue(const std::string &job, const std::string &key)
-{
-    const std::string head = "\n" + key + ": ";
-    size_t at = job.find(head);
-    if (at == std::string::npos)
-        return "";
-    at += head.size();
-    size_t end = job.find('\n', at);
-    return job.substr(at, end == std::string::npos ? std::string::npos : end - at);
-}
-
-std::vector<std::string> SplitComma(const std::string &list)
-{
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (!list.empty() && start <= list.size()) {
-        size_t comma = list.find(", ", start);
-        out.push_back(list.substr(start, comma == std::string::npos ? std::string::npos
-                                                                    : comma - start));
-        if (comma == std::string::npos)
-            break;
-        start = comma + 2;
-    }
-    return out;
-}
-
-/* A job file with its numbered names and its date line taken out. */
-std::string NormalizedJob(const std::string &job)
-{
-    std::string out;
-    for (const std::string &line : SplitLines(job)) {
-        if (line.rfind("Date: ", 0) == 0)
-            continue;
-        if (line.rfind("Attachment: ", 0) == 0) {
-            out += "Attachment: " + std::to_string(SplitComma(line.substr(12)).size()) + " files\n";
-            continue;
-        }
-        out += line + "\n";
-    }
-    return out;
-}
-
-/* ---------------------------------------------------------------------
- * The state of each road, and what must hold for it
- * ------------------------------------------------------------------- */
-
-/* What one run may have done: how many events (crashes or failures) it
- * met, and whether a failure (not only a crash) was injected. */
-struct RunKind {
-    int events = 0;
-    bool failure = false;
-};
-
-/* ---- outbound ---- */
-
-struct OutboundJob {
-    std::string normalized;
-    std::vector<std::string> attachmentBytes;
-};
-
-struct OutboundState {
-    std::map<std::string, std::vector<OutboundJob>> jobs; /* subject -> complete jobs */
-    std::map<std::string, int> waiting;                   /* subject -> in vortiq.box */
-    std::set<std::string> refused;    /* subjects with a report or an error copy */
-    int forwarded = 0;                /* reports forwarded to the administrator */
-    bool adminBounced = false;        /* the administrator's mail came back */
-    std::vector<std::string> broken;  /* names without extension that are no job */
-};
-
-const char kForwardedReport[] = "Crash E report";
-const char kForwardedIntended[] = "Zed Fax@555.0500@FAXGATE";
-
-OutboundState ReadOutbound(const std::string &dir)
-{
-    OutboundState st;
-    UseDataDirectory(dir);
-    const std::string out = dir + kSpool + "/FAX/OUT";
-    const std::string parcel = dir + kSpool + "/FAX/OPARCEL";
-    const std::string error = dir + kSpool + "/FAX/ERROR";
-    std::map<std::string, std::string> owner; /* attachment file -> job */
-
-    for (const std::string &name : ListDir(out)) {
-        if (name.find('.') != std::string::npos)
-            continue; /* work files the fax server leaves alone */
-        const std::string job = ReadFile(out + "/" + name);
-        const std::string subject = HeaderValue(job, "Subject");
-        if (job.empty() || job[0] != '\x03' || subject.empty() ||
-            job.find("\nSend-to: ") == std::string::npos) {
-            st.broken.push_back(name + " is not a complete job");
-            continue;
-        }
-        OutboundJob j;
-        j.normalized = NormalizedJob(job);
-        for (const std::string &file : SplitComma(HeaderValue(job, "Attachment"))) {
-            if (!FileExists(parcel + "/" + file)) {
-                st.broken.push_back(name + " names the missing attachment " + file);
-                continue;
-            }
-            if (owner.count(file) != 0)
-                st.broken.push_back(name + " shares attachment " + file + " with " + owner[file]);
-            owner[file] = name;
-            j.attachmentBytes.push_back(ReadFile(parcel + "/" + file));
-        }
-        st.jobs[subject].push_back(j);
-    }
-    for (const std::string &name : ListDir(error))
-        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".ENV") == 0)
-            st.refused.insert(HeaderValue(ReadFile(error + "/" + name), "Subject"));
-
-    for (const Mail &m : ReadMails(dir, "vortiq.box")) {
-        st.waiting[m.subject]++;
-        st.adminBounced |= m.subject.rfind("Delivery Failure Report: Fax Gateway Error", 0) == 0;
-    }
-    st.adminBounced |= ReadFile(dir + "/server.log").find("Non-Delivery is to admin") !=
-                       std::string::npos;
-    for (const char *sender : {"jroe.nsf", "jdoe.nsf"})
-        for (const Mail &m : ReadMails(dir, sender))
-            if (m.subject.rfind("Delivery Failure Report: ", 0) == 0)
-                st.refused.insert(m.subject.substr(25));
-    for (const Mail &m : ReadMails(dir, "fadmin.nsf")) {
-        for (const std::string &line : m.body)
-            if (line.find(kForwardedIntended) != std::string::npos) {
-                st.forwarded++;
-                break;
-            }
-        if (const std::string *env = Attachment(m, "ENVELOPE.BAD"))
-            st.refused.insert(HeaderValue(*env, "Subject"));
-    }
-    return st;
-}
-
-void CheckOutbound(const OutboundState &ref, const OutboundState &got, RunKind kind, Findings *f)
-{
-    for (const std::string &b : got.broken)
-        f->Add("FAX/OUT: " + b);
-    for (const auto &entry : got.jobs)
-        if (ref.jobs.count(entry.first) == 0)
-            f->Add("FAX/OUT holds a job for \"" + entry.first + "\" that no mail asked for");
-
-    for (const auto &entry : ref.jobs) {
-        const std::string &subject = entry.first;
-        const OutboundJob &want = entry.second.at(0);
-        auto it = got.jobs.find(subject);
-        const size_t jobs = it == got.jobs.end() ? 0 : it->second.size();
-        for (size_t i = 0; i < jobs; ++i) {
-            const OutboundJob &have = it->second[i];
-            if (have.normalized != want.normalized)
-                f->Add("job of \"" + subject + "\" differs from the clean run's:\n" +
-                       have.normalized + "--- want ---\n" + want.normalized);
-            else if (have.attachmentBytes != want.attachmentBytes)
-                f->Add("attachments of the job of \"" + subject + "\" differ from the clean run's");
-        }
-        if (jobs > 1 + (size_t)kind.events)
-            f->Add(std::to_string(jobs) + " jobs for \"" + subject + "\"");
-        const bool waiting = got.waiting.count(subject) != 0;
-        const bool refused = kind.failure && got.refused.count(subject) != 0;
-        if (jobs == 0 && !waiting && !refused)
-            f->Add("mail \"" + subject + "\" is gone without its job");
-        f->waiting |= waiting;
-    }
-
-    /* When the router bounces the administrator's mail back to the
-     * gateway, the gateway logs that its own mail bounced and stops:
-     * forwarding it again would only bounce again. */
-    const bool reportWaiting = got.waiting.count(kForwardedReport) != 0;
-    if (got.forwarded == 0 && !reportWaiting && !(kind.failure && got.adminBounced))
-        f->Add("the non-delivery report is gone without reaching the administrator");
-    if (got.forwarded > 1 + kind.events)
-        f->Add(std::to_string(got.forwarded) + " forwarded copies of the report");
-    f->waiting |= reportWaiting;
-}
-
-/* ---- inbound ---- */
-
-struct InboundState {
-    std::set<std::string> inFiles, errorFiles, parcelFiles;
-    /* subject -> mail file -> delivered copies (body + attachments) */
-    std::map<std::string, std::map<std::string, std::vector<Mail>>> delivered;
-    std::set<std::string> heldByRouter; /* subjects the router still holds in mail.box */
-};
-
-const char *const kInboundMailFiles[] = {"jroe.nsf", "jdoe.nsf", "fadmin.nsf"};
-
-/* Control file name -> subject, as the driver writes them. */
-const std::map<std::string, std::string> &InboundFaxes()
-{
-    static const std::map<std::string, std::string> faxes = {
-        {"ST000001", "Inbound one"},   {"ST000002", "Inbound two"},
-        {"ST000003", "Inbound three"}, {"ST000004", "Inbound four"},
-        {"ST000005", "Inbound five"},
-    };
-    return faxes;
-}
-
-InboundState ReadInbound(const std::string &dir)
-{
-    InboundState st;
-    UseDataDirectory(dir);
-    for (const auto &n : ListDir(dir + kSpool + "/FAX/IN"))
-        st.inFiles.insert(n);
-    for (const auto &n : ListDir(dir + kSpool + "/FAX/ERROR"))
-        st.errorFiles.insert(n);
-    for (const auto &n : ListDir(dir + kSpool + "/FAX/IPARCEL"))
-        st.parcelFiles.insert(n);
-    for (const char *db : kInboundMailFiles)
-        for (const Mail &m : ReadMails(dir, db))
-            st.delivered[m.subject][db].push_back(m);
-    for (const Mail &m : ReadMails(dir, "mail.box"))
-        st.heldByRouter.insert(m.subject);
-    return st;
-}
-
-void CheckInbound(const InboundState &ref, const InboundState &got, RunKind kind, Findings *f)
-{
-    for (const auto &fax : InboundFaxes()) {
-        const std::string &name = fax.first;
-        const std::string &subject = fax.second;
-        std::string image = name;
-        image.replace(0, 2, "RX");
-        const bool inIn = got.inFiles.count(name) != 0;
-        const bool inError = got.errorFiles.count(name + ".BAD") != 0;
-        if (inIn && got.parcelFiles.count(image) == 0)
-            f->Add(name + " waits in FAX/IN but its image " + image + " is gone");
-
-        auto want = ref.delivered.find(subject);
-        auto have = got.delivered.find(subject);
-        bool complete = want != ref.delivered.end();
-        if (have != got.delivered.end())
-            for (const auto &copies : have->second)
-                if (want == ref.delivered.end() || want->second.count(copies.first) == 0)
-                    f->Add("\"" + subject + "\" reached " + copies.first +
-                           ", which the clean run did not");
-        if (want != ref.delivered.end()) {
-            for (const auto &expected : want->second) {
-                const Mail &model = expected.second.at(0);
-                size_t copies = 0;
-                if (have != got.delivered.end() && have->second.count(expected.first) != 0) {
-                    for (const Mail &m : have->second.at(expected.first)) {
-                        if (m.body != model.body || m.attachments != model.attachments)
-                            f->Add("\"" + subject + "\" in " + expected.first +
-                                   " differs from the clean run's mail");
-                        copies++;
-                    }
-                }
-                if (copies == 0)
-                    complete = false;
-                if (copies > 1 + (size_t)kind.events)
-                    f->Add(std::to_string(copies) + " copies of \"" + subject + "\" in " +
-                           expected.first);
-            }
-        }
-        /* once handed over, the mail is the router's, which keeps what it
-         * cannot deliver in mail.box */
-        const bool held = got.heldByRouter.count(subject) != 0;
-        if (!inIn && !inError && !complete && !held)
-            f->Add(name + " (\"" + subject + "\") is gone from FAX/IN without its mail");
-        f->waiting |= inIn;
-    }
-}
-
-/* ---- activity ---- */
-
-struct ActivityEntry {
-    std::string to, explanation, type;
-};
-
-struct ActivityState {
-    std::multimap<std::string, ActivityEntry> entries; /* JobID -> entry */
-    std::set<std::string> waitingJobs;                 /* jobs still in LOG or RD */
-    bool logFilesLeft = false;
-    std::string queue;
-};
-
-const char *const kActivityLines[] = {"0101", "0102", "0103", "0104", "0105", "0106"};
-const char *const kQueueJobs[] = {"0201", "0202", "0203"};
-
-ActivityState ReadActivity(const std::string &dir)
-{
-    ActivityState st;
-    UseDataDirectory(dir);
-    for (NOTEID id : vqtest::DocumentIds("TMB_ACT.NSF")) {
-        ActivityEntry e;
-        e.to = vqtest::ItemText("TMB_ACT.NSF", id, "To");
-        e.explanation = vqtest::ItemText("TMB_ACT.NSF", id, "Explanation");
-        e.type = vqtest::ItemText("TMB_ACT.NSF", id, "Type");
-        st.entries.emplace(vqtest::ItemText("TMB_ACT.NSF", id, "JobID"), e);
-    }
-    for (const char *file : {"/UTIL/DATA/ACTIVITY.LOG", "/UTIL/DATA/ACTIVITY.RD"}) {
-        const std::string path = dir + kSpool + file;
-        if (!FileExists(path))
-            continue;
-        st.logFilesLeft = true;
-        for (const std::string &line : SplitLines(ReadFile(path)))
-            if (line.size() >= 4)
-                st.waitingJobs.insert(line.substr(0, 4));
-    }
-    st.queue = ReadFile(dir + kSpool + "/PUBLIC/SVCQ");
-    return st;
-}
-
-/* The entry the clean run made for a job matches one of the run's. */
-bool HasEntryLike(const ActivityState &got, const ActivityState &ref, const std::string &job)
-{
-    auto want = ref.entries.find(job);
-    if (want == ref.entries.end())
-        return false;
-    auto range = got.entries.equal_range(job);
-    for (auto it = range.first; it != range.second; ++it)
-        if (it->second.to == want->second.to && it->second.explanation == want->second.explanation &&
-            it->second.type == want->second.type)
-            return true;
-    return false;
-}
-
-void CheckActivity(const ActivityState &ref, const ActivityState &got, RunKind, Findings *f,
-                   const std::string &queueAtStart)
-{
-    if (got.queue != queueAtStart)
-        f->Add("the queue file PUBLIC/SVCQ was changed");
-    for (const char *job : kActivityLines) {
-        const bool waiting = got.waitingJobs.count(job) != 0;
-        if (!HasEntryLike(got, ref, job) && !waiting)
-            f->Add(std::string("activity line of job ") + job + " was never imported");
-    }
-    f->waiting |= got.logFilesLeft;
-}
-
-/* After the gateway ran normally again, the queue must be listed too. */
-void CheckQueueListed(const ActivityState &ref, const ActivityState &got, Findings *f)
-{
-    for (const char *job : kQueueJobs)
-        if (!HasEntryLike(got, ref, job))
-            f->Add(std::string("queued job ") + job + " has no entry");
-}
-
 std::set<std::string> Strays(const std::string &dir)
 {
     std::set<std::string> out, named;
@@ -706,31 +302,276 @@ std::set<std::string> Strays(const std::string &dir)
     return out;
 }
 
-/* ---------------------------------------------------------------------
- * One road's sweep
- * ------------------------------------------------------------------- */
+void CheckStrays(const std::string &dir, const std::set<std::string> &allowed, Findings *f)
+{
+    for (const std::string &s : Strays(dir))
+        if (allowed.count(s) == 0)
+            f->Add("stray work file " + s);
+}
+
+/* ==== Reading what a run left behind ==== */
+
+/* A job file with its numbered names and its date line taken out. */
+std::string NormalizedJob(const std::string &job)
+{
+    std::string out;
+    for (const std::string &line : SplitLines(job)) {
+        if (line.rfind("Attachment: ", 0) == 0)
+            out += "Attachment: " + std::to_string(SplitComma(line.substr(12)).size()) + "\n";
+        else if (line.rfind("Date: ", 0) != 0)
+            out += line + "\n";
+    }
+    return out;
+}
+
+/* ==== The state of each road, and what must hold for it ==== */
+
+/* How many events (crashes or failures) a run met, and whether a
+ * failure that allows a refusal was injected. */
+struct RunKind {
+    int events = 0;
+    bool failure = false;
+};
+
+/* ---- outbound ---- */
+
+struct OutboundState {
+    /* subject -> complete jobs (normalized text, then parcel bytes) */
+    std::map<std::string, std::vector<std::vector<std::string>>> jobs;
+    std::map<std::string, int> waiting; /* subject -> in vortiq.box */
+    std::set<std::string> refused;      /* subjects with a report or an error copy */
+    int forwarded = 0;                  /* reports forwarded to the administrator */
+    bool adminBounced = false;          /* the administrator's mail came back */
+    std::vector<std::string> broken;    /* names without extension that are no job */
+};
+
+const char kForwardedReport[] = "Crash E report";
+
+OutboundState ReadOutbound(const std::string &dir)
+{
+    OutboundState st;
+    UseDataDirectory(dir);
+    const std::string out = dir + kSpool + "/FAX/OUT/", parcel = dir + kSpool + "/FAX/OPARCEL/";
+    const std::string error = dir + kSpool + "/FAX/ERROR/";
+    std::map<std::string, std::string> owner; /* parcel -> job */
+    for (const std::string &name : ListDir(out)) {
+        if (name.find('.') != std::string::npos)
+            continue; /* work names, which the fax server leaves alone */
+        const std::string job = ReadFile(out + name);
+        const std::string subject = HeaderValue(job, "Subject");
+        if (job.empty() || job[0] != '\x03' || subject.empty() ||
+            job.find("\nSend-to: ") == std::string::npos) {
+            st.broken.push_back(name + " is not a complete job");
+            continue;
+        }
+        std::vector<std::string> j = {NormalizedJob(job)};
+        for (const std::string &file : SplitComma(HeaderValue(job, "Attachment"))) {
+            if (!FileExists(parcel + file))
+                st.broken.push_back(name + " names the missing attachment " + file);
+            else if (owner.count(file) != 0)
+                st.broken.push_back(name + " shares attachment " + file + " with " + owner[file]);
+            owner[file] = name;
+            j.push_back(ReadFile(parcel + file));
+        }
+        st.jobs[subject].push_back(j);
+    }
+    for (const std::string &name : ListDir(error))
+        if (EndsWith(name, ".ENV"))
+            st.refused.insert(HeaderValue(ReadFile(error + name), "Subject"));
+    for (const Mail &m : ReadMails(dir, "vortiq.box")) {
+        st.waiting[m.subject]++;
+        st.adminBounced |= m.subject.rfind("Delivery Failure Report: Fax Gateway Error", 0) == 0;
+    }
+    st.adminBounced |= ReadFile(dir + "/server.log").find("Non-Delivery is to admin") !=
+                       std::string::npos;
+    for (const char *sender : {"jroe.nsf", "jdoe.nsf"})
+        for (const Mail &m : ReadMails(dir, sender))
+            if (m.subject.rfind("Delivery Failure Report: ", 0) == 0)
+                st.refused.insert(m.subject.substr(25));
+    for (const Mail &m : ReadMails(dir, "fadmin.nsf")) {
+        bool forwarded = false;
+        for (const std::string &line : m.body)
+            forwarded |= line.find("Zed Fax@555.0500@FAXGATE") != std::string::npos;
+        st.forwarded += forwarded;
+        for (const auto &a : m.attachments)
+            if (a.first == "ENVELOPE.BAD")
+                st.refused.insert(HeaderValue(a.second, "Subject"));
+    }
+    return st;
+}
+
+void CheckOutbound(const std::string &refDir, const std::string &dir, RunKind kind, bool,
+                   Findings *f)
+{
+    const OutboundState ref = ReadOutbound(refDir), got = ReadOutbound(dir);
+    for (const std::string &b : got.broken)
+        f->Add("FAX/OUT: " + b);
+    for (const auto &entry : got.jobs)
+        if (ref.jobs.count(entry.first) == 0)
+            f->Add("FAX/OUT holds a job for \"" + entry.first + "\" that no mail asked for");
+    for (const auto &entry : ref.jobs) {
+        const std::string &subject = entry.first;
+        const std::vector<std::string> &want = entry.second.at(0);
+        auto it = got.jobs.find(subject);
+        const size_t jobs = it == got.jobs.end() ? 0 : it->second.size();
+        for (size_t i = 0; i < jobs; ++i) {
+            const std::vector<std::string> &have = it->second[i];
+            if (have[0] != want[0])
+                f->Add("job of \"" + subject + "\" differs from the clean run's:\n" + have[0] +
+                       "--- want ---\n" + want[0]);
+            else if (have != want)
+                f->Add("attachments of the job of \"" + subject + "\" differ from the clean run's");
+        }
+        if (jobs > 1 + (size_t)kind.events)
+            f->Add(std::to_string(jobs) + " jobs for \"" + subject + "\"");
+        const bool waiting = got.waiting.count(subject) != 0;
+        if (jobs == 0 && !waiting && !(kind.failure && got.refused.count(subject) != 0))
+            f->Add("mail \"" + subject + "\" is gone without its job");
+        f->waiting |= waiting;
+    }
+    /* When the router bounces the administrator's mail back, the gateway
+     * logs it and stops: forwarding it again would only bounce again. */
+    const bool reportWaiting = got.waiting.count(kForwardedReport) != 0;
+    if (got.forwarded == 0 && !reportWaiting && !(kind.failure && got.adminBounced))
+        f->Add("the non-delivery report is gone without reaching the administrator");
+    if (got.forwarded > 1 + kind.events)
+        f->Add(std::to_string(got.forwarded) + " forwarded copies of the report");
+    f->waiting |= reportWaiting;
+}
+
+/* ---- inbound ---- */
+
+struct InboundState {
+    std::set<std::string> inFiles, errorFiles, parcelFiles;
+    /* subject -> mail file -> delivered copies */
+    std::map<std::string, std::map<std::string, std::vector<Mail>>> delivered;
+    std::set<std::string> heldByRouter; /* subjects the router still holds in mail.box */
+};
+
+InboundState ReadInbound(const std::string &dir)
+{
+    InboundState st;
+    UseDataDirectory(dir);
+    for (const auto &n : ListDir(dir + kSpool + "/FAX/IN"))
+        st.inFiles.insert(n);
+    for (const auto &n : ListDir(dir + kSpool + "/FAX/ERROR"))
+        st.errorFiles.insert(n);
+    for (const auto &n : ListDir(dir + kSpool + "/FAX/IPARCEL"))
+        st.parcelFiles.insert(n);
+    for (const char *db : {"jroe.nsf", "jdoe.nsf", "fadmin.nsf"})
+        for (const Mail &m : ReadMails(dir, db))
+            st.delivered[m.subject][db].push_back(m);
+    for (const Mail &m : ReadMails(dir, "mail.box"))
+        st.heldByRouter.insert(m.subject);
+    return st;
+}
+
+void CheckInbound(const std::string &refDir, const std::string &dir, RunKind kind, bool,
+                  Findings *f)
+{
+    const InboundState ref = ReadInbound(refDir), got = ReadInbound(dir);
+    const char *const subjects[] = {"one", "two", "three", "four", "five"};
+    for (int i = 0; i < 5; ++i) {
+        const std::string name = "ST00000" + std::to_string(i + 1);
+        const std::string image = "RX" + name.substr(2), subject = "Inbound " + std::string(subjects[i]);
+        const bool inIn = got.inFiles.count(name) != 0;
+        if (inIn && got.parcelFiles.count(image) == 0)
+            f->Add(name + " waits in FAX/IN but its image " + image + " is gone");
+        static const std::map<std::string, std::vector<Mail>> none;
+        auto want = ref.delivered.count(subject) ? ref.delivered.at(subject) : none;
+        auto have = got.delivered.count(subject) ? got.delivered.at(subject) : none;
+        for (const auto &copies : have)
+            if (want.count(copies.first) == 0)
+                f->Add("\"" + subject + "\" reached " + copies.first + ", which the clean run did not");
+        bool complete = !want.empty();
+        for (const auto &expected : want) {
+            const std::vector<Mail> &copies = have[expected.first];
+            for (const Mail &m : copies)
+                if (m.body != expected.second.at(0).body ||
+                    m.attachments != expected.second.at(0).attachments)
+                    f->Add("\"" + subject + "\" in " + expected.first +
+                           " differs from the clean run's mail");
+            complete &= !copies.empty();
+            if (copies.size() > 1 + (size_t)kind.events)
+                f->Add(std::to_string(copies.size()) + " copies of \"" + subject + "\" in " +
+                       expected.first);
+        }
+        /* once handed over, the mail is the router's, which keeps what it
+         * cannot deliver in mail.box */
+        if (!inIn && got.errorFiles.count(name + ".BAD") == 0 && !complete &&
+            got.heldByRouter.count(subject) == 0)
+            f->Add(name + " (\"" + subject + "\") is gone from FAX/IN without its mail");
+        f->waiting |= inIn;
+    }
+}
+
+/* ---- activity ---- */
+
+struct ActivityState {
+    std::multimap<std::string, std::string> entries; /* JobID -> To, Explanation, Type */
+    std::set<std::string> waitingJobs;                /* jobs still in LOG or RD */
+    bool logFilesLeft = false;
+    std::string queue;
+};
+
+ActivityState ReadActivity(const std::string &dir)
+{
+    ActivityState st;
+    UseDataDirectory(dir);
+    for (NOTEID id : vqtest::DocumentIds("TMB_ACT.NSF")) {
+        std::string e;
+        for (const char *item : {"To", "Explanation", "Type"})
+            e += vqtest::ItemText("TMB_ACT.NSF", id, item) + "|";
+        st.entries.emplace(vqtest::ItemText("TMB_ACT.NSF", id, "JobID"), e);
+    }
+    for (const char *file : {"/UTIL/DATA/ACTIVITY.LOG", "/UTIL/DATA/ACTIVITY.RD"}) {
+        st.logFilesLeft |= FileExists(dir + kSpool + file);
+        for (const std::string &line : SplitLines(ReadFile(dir + kSpool + file)))
+            st.waitingJobs.insert(line.substr(0, 4));
+    }
+    st.queue = ReadFile(dir + kSpool + "/PUBLIC/SVCQ");
+    return st;
+}
+
+/* The run holds the entry the clean run made for a job. */
+bool HasEntryLike(const ActivityState &got, const ActivityState &ref, const std::string &job)
+{
+    auto want = ref.entries.find(job);
+    auto range = got.entries.equal_range(job);
+    for (auto it = range.first; want != ref.entries.end() && it != range.second; ++it)
+        if (it->second == want->second)
+            return true;
+    return false;
+}
+
+std::string g_queueAtStart; /* the activity road's queue file as set up */
+
+/* After the gateway ran normally again (restarted), the queue must be
+ * listed too. */
+void CheckActivity(const std::string &refDir, const std::string &dir, RunKind, bool restarted,
+                   Findings *f)
+{
+    const ActivityState ref = ReadActivity(refDir), got = ReadActivity(dir);
+    if (got.queue != g_queueAtStart)
+        f->Add("the queue file PUBLIC/SVCQ was changed");
+    for (const char *job : {"0101", "0102", "0103", "0104", "0105", "0106"})
+        if (!HasEntryLike(got, ref, job) && got.waitingJobs.count(job) == 0)
+            f->Add(std::string("activity line of job ") + job + " was never imported");
+    for (const char *job : {"0201", "0202", "0203"})
+        if (restarted && !HasEntryLike(got, ref, job))
+            f->Add(std::string("queued job ") + job + " has no entry");
+    f->waiting |= got.logFilesLeft;
+}
+
+/* ==== One road's sweep ==== */
 
 /* Reads a run's state and checks it against the clean run's. */
-using RoadCheck = std::function<void(const std::string &ref, const std::string &dir, RunKind,
-                                     bool restarted, Findings *)>;
+using RoadCheck = void (*)(const std::string &ref, const std::string &dir, RunKind,
+                           bool restarted, Findings *);
 
-RoadCheck CheckerOf(const std::string &road, const std::string *queueAtStart)
+RoadCheck CheckerOf(const std::string &road)
 {
-    if (road == "outbound")
-        return [](const std::string &ref, const std::string &dir, RunKind k, bool, Findings *f) {
-            CheckOutbound(ReadOutbound(ref), ReadOutbound(dir), k, f);
-        };
-    if (road == "inbound")
-        return [](const std::string &ref, const std::string &dir, RunKind k, bool, Findings *f) {
-            CheckInbound(ReadInbound(ref), ReadInbound(dir), k, f);
-        };
-    return [queueAtStart](const std::string &ref, const std::string &dir, RunKind k,
-                          bool restarted, Findings *f) {
-        ActivityState want = ReadActivity(ref), got = ReadActivity(dir);
-        CheckActivity(want, got, k, f, *queueAtStart);
-        if (restarted)
-            CheckQueueListed(want, got, f);
-    };
+    return road == "outbound" ? CheckOutbound : road == "inbound" ? CheckInbound : CheckActivity;
 }
 
 /* A job failed on a full disk, so its error copy failed too: the message
@@ -750,38 +591,42 @@ void CheckErrorCopyFailed(const OutboundState &ref, const OutboundState &got,
         f->Add("the failed error copy left no log entry");
 }
 
-struct Tally {
-    int points = 0, violations = 0, silent = 0, stopped = 0;
-};
+/* What the router keeps of failures it met: the mail it holds in
+ * mail.box and the non-delivery reports it made, in every mail file. */
+size_t RouterRecords(const std::string &dir)
+{
+    UseDataDirectory(dir);
+    size_t n = vqtest::DocumentIds("mail.box").size();
+    for (const std::string &name : ListDir(dir))
+        if (EndsWith(name, ".nsf") || EndsWith(name, ".box"))
+            for (NOTEID id : vqtest::DocumentIds(name))
+                n += vqtest::ItemText(name, id, "Form") == "NonDelivery Report";
+    return n;
+}
 
-class CrashSweep : public ::testing::Test {
+/* Parameter "ROAD MODE", MODE "crash", an errno name (one failure) or
+ * "full" (a disk full from the point on, tried at each file's creation,
+ * fsync and rename). */
+class RoadSweep : public ::testing::TestWithParam<const char *> {
 protected:
-    void SetUp() override
-    {
-        ASSERT_FALSE(sweep_.path.empty()) << "no sweep folder under " << SweepBase();
-        ASSERT_TRUE(FileExists(kDriver)) << kDriver;
-    }
     void TearDown() override { EXPECT_EQ(vqtest::HandleCountAll(), 0u) << vqtest::DescribeHandles(); }
 
     /* Prepares the road's directory and runs the clean pass over a copy:
      * its operations, its log and its outcome are the reference. */
-    void Prepare(const std::string &road)
+    void Prepare()
     {
-        road_ = road;
-        template_ = sweep_ / "template";
-        clean_ = sweep_ / "clean";
+        ASSERT_FALSE(sweep_.path.empty()) << "no sweep folder under " << SweepBase();
         fs::create_directories(template_);
-        ASSERT_EQ(RunDriver("setup-" + road, template_), 0) << ReadFile(template_ + ".out");
-        queue_ = ReadFile(template_ + kSpool + "/PUBLIC/SVCQ");
-        check_ = CheckerOf(road, &queue_);
+        ASSERT_EQ(RunDriver("setup-" + road_, template_), 0) << ReadFile(template_ + ".out");
+        g_queueAtStart = ReadFile(template_ + kSpool + "/PUBLIC/SVCQ");
         CopyTree(template_, clean_);
         std::string out;
-        ASSERT_EQ(RunDriver(road, clean_, "", &out), 0) << out;
+        ASSERT_EQ(RunDriver(road_, clean_, "", &out), 0) << out;
         ASSERT_NE(out.find("E_quit=0"), std::string::npos) << out;
         for (const Step &s : ReadSteps(ReadFile(clean_ + ".ops"), ""))
             if (s.n > 0)
                 kinds_.push_back(s.kind);
-        ASSERT_FALSE(kinds_.empty()) << "the clean " << road << " pass changed nothing";
+        ASSERT_FALSE(kinds_.empty()) << "the clean " << road_ << " pass changed nothing";
         cleanLog_ = LogShapes(ReadFile(clean_ + "/server.log"));
         cleanRouterRecords_ = RouterRecords(clean_);
         Findings self;
@@ -792,152 +637,109 @@ protected:
         ASSERT_FALSE(self.waiting) << "the clean run left work for a later pass";
     }
 
-    /* What the router keeps of failures it met: the mail it holds in
-     * mail.box and the non-delivery reports it made, in every mail file. */
-    static size_t RouterRecords(const std::string &dir)
-    {
-        UseDataDirectory(dir);
-        size_t n = vqtest::DocumentIds("mail.box").size();
-        for (const std::string &name : ListDir(dir)) {
-            if (name.size() < 4 || (name.compare(name.size() - 4, 4, ".nsf") != 0 &&
-                                    name.compare(name.size() - 4, 4, ".box") != 0))
-                continue;
-            for (NOTEID id : vqtest::DocumentIds(name))
-                n += vqtest::ItemText(name, id, "Form") == "NonDelivery Report";
-        }
-        return n;
-    }
-
-    void Report(const std::string &where, const Findings &f, Tally *t)
+    void Report(const std::string &where, const Findings &f)
     {
         for (const std::string &v : f.violations)
-            if (++t->violations <= 25)
+            if (++violations_ <= 25)
                 ADD_FAILURE() << where << ": " << v;
     }
 
     /* Runs the road normally until nothing waits (at most twice) and
      * checks the end state, the order and the strays of every pass. */
     void Recover(const std::string &dir, RunKind kind, const std::set<std::string> &allowed,
-                 const std::string &where, Tally *t)
+                 const std::string &where)
     {
         Findings f;
-        for (int pass = 1; pass <= 2; ++pass) {
+        for (int pass = 1; pass <= 2 && (pass == 1 || f.waiting); ++pass) {
             std::string out;
-            int rc = RunDriver(road_, dir, "", &out);
+            const int rc = RunDriver(road_, dir, "", &out);
             f = Findings();
-            if (rc != 0) {
+            if (rc != 0)
                 f.Add("the restarted gateway ended with " + std::to_string(rc) + ": " + out);
-                break;
-            }
             check_(clean_, dir, kind, true, &f);
             CheckOrder(ReadSteps(ReadFile(dir + ".ops"), ""), &f);
-            if (!f.waiting)
-                break;
         }
-        if (f.violations.empty() && f.waiting)
+        if (f.waiting)
             f.Add("still waiting after two normal passes");
         CheckStrays(dir, allowed, &f);
-        Report(where + " after restart", f, t);
+        Report(where + " after restart", f);
     }
 
-    /* MODE: "crash", an errno name (one failure), or an errno name and
-     * "+" (a disk full from the point on; tried at each file's creation,
-     * fsync and rename). */
-    void SweepPoints(const std::string &mode, Tally *t)
+    /* The run at point N, checked, then recovered. */
+    void RunPoint(size_t n, const std::string &mode)
     {
-        const bool crash = mode == "crash", full = mode.back() == '+';
+        const bool crash = mode == "crash", full = mode == "full";
+        const std::string fault = crash  ? "crash:" + std::to_string(n)
+                                  : full ? "fail:" + std::to_string(n) + "+:ENOSPC"
+                                         : "fail:" + std::to_string(n) + ":" + mode;
+        const std::string where = road_ + " " + fault + ": (" + kinds_[n - 1] + ")";
         const std::string dir = sweep_ / "run";
-        for (size_t n = 1; n <= kinds_.size(); n += (size_t)SweepStep()) {
-            const std::string &kind = kinds_[n - 1];
-            if (full && kind != "create" && kind != "fsync" && kind != "rename")
-                continue;
-            const std::string fault = crash  ? "crash:" + std::to_string(n)
-                                      : full ? "fail:" + std::to_string(n) + "+:" + mode.substr(0, mode.size() - 1)
-                                             : "fail:" + std::to_string(n) + ":" + mode;
-            const std::string where = road_ + " " + fault + ": (" + kind + ")";
-            CopyTree(template_, dir);
-            std::string out;
-            const int rc = RunDriver(road_, dir, fault, &out);
-            t->points++;
-            ShowRun(where, dir, out);
-            Findings f;
-            if (rc != (crash ? kCrashExit : 0))
-                f.Add("the pass ended with " + std::to_string(rc) + ": " + out);
-            const std::vector<Step> steps = ReadSteps(ReadFile(dir + ".ops"), fault);
-            CheckOrder(steps, &f);
-            const RunKind runKind{1, !crash && !full};
-            check_(clean_, dir, runKind, false, &f);
-            std::set<std::string> allowed = crash ? Strays(dir) : FailedDeletes(steps);
-            if (!crash) {
-                CheckStrays(dir, allowed, &f);
-                t->stopped += out.find("E_quit=1") != std::string::npos;
-                const std::string log = ReadFile(dir + "/server.log");
-                std::multiset<std::string> shapes = LogShapes(log);
-                bool own = false;
-                for (const std::string &s : shapes)
-                    own |= shapes.count(s) > cleanLog_.count(s);
-                /* a failure inside the router after the hand-over is the
-                 * router's to record: dead mail in mail.box or a bounce */
-                if (!own && RouterRecords(dir) <= cleanRouterRecords_) {
-                    t->silent++;
-                    f.Add("the failure left no log entry of its own");
-                }
-                if (full)
-                    CheckErrorCopyFailed(ReadOutbound(clean_), ReadOutbound(dir), out, log, &f);
-            }
-            Report(where, f, t);
-            Recover(dir, runKind, allowed, where, t);
+        CopyTree(template_, dir);
+        std::string out;
+        const int rc = RunDriver(road_, dir, fault, &out);
+        points_++;
+        Findings f;
+        if (rc != (crash ? kCrashExit : 0))
+            f.Add("the pass ended with " + std::to_string(rc) + ": " + out);
+        const std::set<std::string> failedDeletes =
+            CheckOrder(ReadSteps(ReadFile(dir + ".ops"), fault), &f);
+        const RunKind kind{1, !crash && !full};
+        check_(clean_, dir, kind, false, &f);
+        const std::set<std::string> allowed = crash ? Strays(dir) : failedDeletes;
+        if (!crash) {
+            CheckStrays(dir, allowed, &f);
+            stopped_ += out.find("E_quit=1") != std::string::npos;
+            const std::string log = ReadFile(dir + "/server.log");
+            std::multiset<std::string> shapes = LogShapes(log);
+            bool own = false;
+            for (const std::string &s : shapes)
+                own |= shapes.count(s) > cleanLog_.count(s);
+            /* a failure inside the router after the hand-over is the
+             * router's to record: dead mail in mail.box or a bounce */
+            if (!own && RouterRecords(dir) <= cleanRouterRecords_)
+                f.Add("the failure left no log entry of its own");
+            if (full)
+                CheckErrorCopyFailed(ReadOutbound(clean_), ReadOutbound(dir), out, log, &f);
         }
-    }
-
-    void Sweep(const std::string &mode)
-    {
-        Tally t;
-        SweepPoints(mode, &t);
-        std::printf("[ sweep    ] %s %s: %zu operations, %d points tried (step %d), %d "
-                    "violations, %d silent failures, %d runs set the stop flag\n",
-                    road_.c_str(), mode.c_str(), kinds_.size(), t.points, SweepStep(),
-                    t.violations, t.silent, t.stopped);
-        RecordProperty("points", t.points);
-        RecordProperty("violations", t.violations);
-        EXPECT_GT(t.points, 0);
-        EXPECT_EQ(t.violations, 0);
+        Report(where, f);
+        Recover(dir, kind, allowed, where);
     }
 
     SweepDir sweep_;
-    std::string road_, template_, clean_, queue_;
-    RoadCheck check_;
+    const std::string param_ = GetParam(), road_ = param_.substr(0, param_.find(' ')),
+                      mode_ = param_.substr(param_.find(' ') + 1);
+    const std::string template_ = sweep_ / "template", clean_ = sweep_ / "clean";
+    const RoadCheck check_ = CheckerOf(road_);
     std::vector<std::string> kinds_;
     std::multiset<std::string> cleanLog_;
     size_t cleanRouterRecords_ = 0;
+    int points_ = 0, violations_ = 0, stopped_ = 0;
 };
-
-struct SweepCase {
-    const char *road, *mode;
-};
-void PrintTo(const SweepCase &c, std::ostream *os) { *os << c.road << " " << c.mode; }
-
-class RoadSweep : public CrashSweep, public ::testing::WithParamInterface<SweepCase> {};
 
 TEST_P(RoadSweep, LosesNothingAndKeepsOrder)
 {
-    ASSERT_NO_FATAL_FAILURE(Prepare(GetParam().road));
-    Sweep(GetParam().mode);
+    ASSERT_NO_FATAL_FAILURE(Prepare());
+    for (size_t n = 1; n <= kinds_.size(); n += (size_t)SweepStep())
+        if (mode_ != "full" || kinds_[n - 1] == "create" || kinds_[n - 1] == "fsync" ||
+            kinds_[n - 1] == "rename")
+            RunPoint(n, mode_);
+    std::printf("[ sweep    ] %s: %zu operations, %d points tried (step %d), %d violations, %d "
+                "runs set the stop flag\n",
+                param_.c_str(), kinds_.size(), points_, SweepStep(), violations_, stopped_);
+    EXPECT_GT(points_, 0);
+    EXPECT_EQ(violations_, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    CrashSweep, RoadSweep,
-    ::testing::Values(SweepCase{"outbound", "crash"}, SweepCase{"outbound", "EIO"},
-                      SweepCase{"outbound", "ENOSPC"}, SweepCase{"outbound", "ENOSPC+"},
-                      SweepCase{"inbound", "crash"}, SweepCase{"inbound", "EIO"},
-                      SweepCase{"inbound", "ENOSPC"}, SweepCase{"activity", "crash"},
-                      SweepCase{"activity", "EIO"}, SweepCase{"activity", "ENOSPC"}),
-    [](const ::testing::TestParamInfo<SweepCase> &info) {
-        std::string mode = info.param.mode;
-        if (mode.back() == '+')
-            mode.replace(mode.size() - 1, 1, "_full");
-        return std::string(info.param.road) + "_" + mode;
-    });
+INSTANTIATE_TEST_SUITE_P(CrashSweep, RoadSweep,
+                         ::testing::Values("outbound crash", "outbound EIO", "outbound ENOSPC",
+                                           "outbound full", "inbound crash", "inbound EIO",
+                                           "inbound ENOSPC", "activity crash", "activity EIO",
+                                           "activity ENOSPC"),
+                         [](const ::testing::TestParamInfo<const char *> &info) {
+                             std::string name = info.param;
+                             name[name.find(' ')] = '_';
+                             return name;
+                         });
 
 /* ---- the checkers themselves: damage that loses or spoils something
  * must be caught, or a sweep with no violations would prove nothing ---- */
@@ -1007,7 +809,6 @@ TEST(CrashSweepChecker, FlagsEveryKindOfDamage)
 
     SweepDir sweep;
     ASSERT_FALSE(sweep.path.empty());
-    std::map<std::string, std::string> queues;
     for (const char *road : {"outbound", "inbound", "activity"}) {
         const std::string tmpl = sweep / (std::string(road) + ".template");
         const std::string clean = sweep / (std::string(road) + ".clean");
@@ -1015,7 +816,6 @@ TEST(CrashSweepChecker, FlagsEveryKindOfDamage)
         ASSERT_EQ(RunDriver(std::string("setup-") + road, tmpl), 0) << ReadFile(tmpl + ".out");
         CopyTree(tmpl, clean);
         ASSERT_EQ(RunDriver(road, clean), 0) << ReadFile(clean + ".out");
-        queues[road] = ReadFile(tmpl + kSpool + "/PUBLIC/SVCQ");
     }
 
     for (const Damage &dmg : damages) {
@@ -1024,7 +824,8 @@ TEST(CrashSweepChecker, FlagsEveryKindOfDamage)
         const std::string clean = sweep / (road + ".clean");
         const std::string dir = sweep / "damaged";
         CopyTree(sweep / (road + (dmg.afterClean ? ".clean" : ".template")), dir);
-        RoadCheck check = CheckerOf(road, &queues[road]);
+        g_queueAtStart = ReadFile(sweep / (road + ".template") + kSpool + "/PUBLIC/SVCQ");
+        RoadCheck check = CheckerOf(road);
         auto findings = [&]() {
             Findings f;
             check(clean, dir, RunKind{0, false}, dmg.afterClean, &f);
@@ -1101,16 +902,6 @@ TEST(CrashSweepChecker, FlagsEveryKindOfDamage)
     EXPECT_EQ(vqtest::HandleCountAll(), 0u) << vqtest::DescribeHandles();
 }
 
-/* A sent-fax line of the activity log for a job number. */
-std::string ActivityLineForTest(const std::string &job)
-{
-    char line[160];
-    std::snprintf(line, sizeof line,
-                  "%s 03/05 09:07 TX 01 %-20s %-11s 002 0000 OK   0:42 9\r\n", job.c_str(),
-                  ("555-" + job).c_str(), "Jane Roe");
-    return line;
-}
-
 /* ---- regressions: faults the sweeps found, each held in place by a
  * small test of its own (in this process, through PortFaultArm) ---- */
 
@@ -1122,12 +913,12 @@ protected:
         for (const char *d : {SPOOL_FAX_OUT, SPOOL_FAX_OPARCEL})
             vqtest::MakeDirs(spool_ + d);
         vqtest::CreateMailFile("mail.box", "Mail Router");
-        admin_ = vqtest::AddPerson("Fax Admin", "fadmin", "fadmin.nsf");
+        VqCopy(FaxAdministrator, sizeof FaxAdministrator,
+               vqtest::AddPerson("Fax Admin", "fadmin", "fadmin.nsf").c_str());
         vqtest::AddPerson("Jane Roe", "jroe", "jroe.nsf", "555-0100");
         VqCopy(GatewayMsgfile, sizeof GatewayMsgfile, "vortiq.box");
-        VqCopy(FaxAdministrator, sizeof FaxAdministrator, admin_.c_str());
         VqCopy(DefRecipient, sizeof DefRecipient, "Jane Roe");
-        ASSERT_EQ(getcwd(cwd_, sizeof cwd_) != nullptr, true);
+        ASSERT_NE(getcwd(cwd_, sizeof cwd_), nullptr);
         ASSERT_EQ(chdir(data_.path().c_str()), 0); /* inbound body files */
     }
     void TearDown() override
@@ -1142,7 +933,6 @@ protected:
                 return true;
         return false;
     }
-    std::string admin_;
     char cwd_[4096] = "";
 };
 
@@ -1152,9 +942,14 @@ TEST_F(FaultRegression, ActivityLinesAfterAFailedSaveWaitForTheNextCycle)
 {
     vqtest::CreateActivityDb("TMB_ACT.NSF");
     const std::string rd = spool_ + "/UTIL/DATA/ACTIVITY.RD";
-    vqtest::WriteFile(spool_ + "/UTIL/DATA/ACTIVITY.LOG",
-                      ActivityLineForTest("0001") + ActivityLineForTest("0002") +
-                          ActivityLineForTest("0003"));
+    std::string log;
+    for (const char *job : {"0001", "0002", "0003"}) {
+        char line[160];
+        std::snprintf(line, sizeof line, "%s 03/05 09:07 TX 01 555-%-16s %-11s 002 0000 OK   0:42 9\r\n",
+                      job, job, "Jane Roe");
+        log += line;
+    }
+    vqtest::WriteFile(spool_ + "/UTIL/DATA/ACTIVITY.LOG", log);
     /* operation 1 is the rename, 2 saves the first line, 3 the second */
     PortFaultArm(2, 3, EIO);
     ImportActivity();
