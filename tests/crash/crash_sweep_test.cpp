@@ -744,149 +744,106 @@ INSTANTIATE_TEST_SUITE_P(CrashSweep, RoadSweep,
 /* ---- the checkers themselves: damage that loses or spoils something
  * must be caught, or a sweep with no violations would prove nothing ---- */
 
-struct Damage {
-    const char *road;
-    bool afterClean; /* damage the clean run's result, else the untouched set-up */
-    const char *what;
-    std::function<void(const std::string &dir)> apply;
-    const char *want; /* part of the violation the checker must report */
-};
-
-void RemoveFile(const std::string &path)
+/* The violation that has PART, or "" (a missing one shows them all). */
+std::string Find(const std::vector<std::string> &violations, const std::string &part)
 {
-    ASSERT_TRUE(fs::remove(path)) << path;
+    std::string all;
+    for (const std::string &v : violations) {
+        if (!part.empty() && v.find(part) != std::string::npos)
+            return "";
+        all += v + "\n";
+    }
+    return part.empty() ? all : "want: " + part + "\ngot:\n" + all;
 }
 
 TEST(CrashSweepChecker, FlagsEveryKindOfDamage)
 {
-    const std::string out = std::string(kSpool) + "/FAX/OUT/";
-    const std::string parcel = std::string(kSpool) + "/FAX/OPARCEL/";
-    auto put = [](const std::string &path) {
-        return [path](const std::string &d) { vqtest::WriteFile(d + path, "x"); };
+    using Apply = std::function<void(const std::string &dir)>;
+    auto put = [](const std::string &path, const std::string &text = "x") -> Apply {
+        return [=](const std::string &d) { vqtest::WriteFile(d + kSpool + path, text); };
+    };
+    auto del = [](const std::string &path) -> Apply {
+        return [=](const std::string &d) { EXPECT_TRUE(fs::remove(d + kSpool + path)) << path; };
+    };
+    auto copy = [](const std::string &from, const std::string &to) -> Apply {
+        return [=](const std::string &d) { fs::copy_file(d + kSpool + from, d + kSpool + to); };
+    };
+    struct Damage {
+        const char *road;
+        bool afterClean; /* damage the clean run's result, else the untouched set-up */
+        std::vector<Apply> apply;
+        const char *want; /* part of the violation the checker must report */
     };
     const Damage damages[] = {
-        {"outbound", true, "job cut short",
-         [&](const std::string &d) {
-             std::string job = ReadFile(d + out + "00000000");
-             vqtest::WriteFile(d + out + "00000000", job.substr(0, job.size() - 5));
-         },
-         "differs from the clean run's"},
-        {"outbound", true, "job removed after its mail left",
-         [&](const std::string &d) { RemoveFile(d + out + "00000001"); },
-         "\"Crash B\" is gone without its job"},
-        {"outbound", true, "attachment file removed",
-         [&](const std::string &d) { RemoveFile(d + parcel + "00000000"); },
-         "missing attachment 00000000"},
-        {"outbound", true, "attachment file spoiled", put(parcel + "00000000"),
-         "attachments of the job of \"Crash A\" differ"},
-        {"outbound", true, "half-written job under a final name",
-         [&](const std::string &d) { vqtest::WriteFile(d + out + "00000042", "\x03\nSend-to: "); },
-         "00000042 is not a complete job"},
-        {"outbound", true, "third copy of a job",
-         [&](const std::string &d) {
-             fs::copy_file(d + out + "00000003", d + out + "00000010");
-             fs::copy_file(d + out + "00000003", d + out + "00000011");
-         },
-         "3 jobs for \"Crash D\""},
-        {"outbound", true, "job left under its work name", put(out + "00000007.INC"),
-         "stray work file"},
-        {"outbound", true, "parcel that no job names", put(parcel + "00000042"),
-         "OPARCEL/00000042"},
-        {"inbound", true, "body file left in the work folder", put("/work/00000000.TMP"),
-         "work/00000000.TMP"},
-        {"inbound", false, "control file deleted before delivery",
-         [&](const std::string &d) { RemoveFile(d + kSpool + "/FAX/IN/ST000001"); },
+        {"outbound", true, {put("/FAX/OUT/00000000", "\x03\nSend-to: x\nSubject: Crash A\n")},
+         "job of \"Crash A\" differs from the clean run's"},
+        {"outbound", true, {del("/FAX/OUT/00000001")}, "\"Crash B\" is gone without its job"},
+        {"outbound", true, {del("/FAX/OPARCEL/00000000")}, "missing attachment 00000000"},
+        {"outbound", true, {put("/FAX/OPARCEL/00000000")}, "attachments of the job of \"Crash A\" differ"},
+        {"outbound", true, {put("/FAX/OUT/00000042", "\x03\nSend-to: ")}, "00000042 is not a complete job"},
+        {"outbound", true, {copy("/FAX/OUT/00000003", "/FAX/OUT/00000010"),
+                            copy("/FAX/OUT/00000003", "/FAX/OUT/00000011")}, "3 jobs for \"Crash D\""},
+        {"outbound", true, {put("/FAX/OUT/00000007.INC")}, "stray work file"},
+        {"outbound", true, {put("/FAX/OPARCEL/00000042")}, "OPARCEL/00000042"},
+        {"inbound", true, {put("/../../work/00000000.TMP")}, "work/00000000.TMP"},
+        {"inbound", false, {del("/FAX/IN/ST000001")},
          "ST000001 (\"Inbound one\") is gone from FAX/IN without its mail"},
-        {"inbound", false, "image deleted while its control file waits",
-         [&](const std::string &d) { RemoveFile(d + kSpool + "/FAX/IPARCEL/RX000002"); },
-         "its image RX000002 is gone"},
-        {"activity", false, "activity log deleted unread",
-         [&](const std::string &d) { RemoveFile(d + kSpool + "/UTIL/DATA/ACTIVITY.LOG"); },
+        {"inbound", false, {del("/FAX/IPARCEL/RX000002")}, "its image RX000002 is gone"},
+        {"activity", false, {del("/UTIL/DATA/ACTIVITY.LOG")},
          "activity line of job 0101 was never imported"},
-        {"activity", true, "queue file rewritten", put("/spool/TMBFAX/PUBLIC/SVCQ"),
-         "the queue file PUBLIC/SVCQ was changed"},
+        {"activity", true, {put("/PUBLIC/SVCQ")}, "the queue file PUBLIC/SVCQ was changed"},
     };
-
     SweepDir sweep;
     ASSERT_FALSE(sweep.path.empty());
     for (const char *road : {"outbound", "inbound", "activity"}) {
         const std::string tmpl = sweep / (std::string(road) + ".template");
-        const std::string clean = sweep / (std::string(road) + ".clean");
         fs::create_directories(tmpl);
         ASSERT_EQ(RunDriver(std::string("setup-") + road, tmpl), 0) << ReadFile(tmpl + ".out");
-        CopyTree(tmpl, clean);
-        ASSERT_EQ(RunDriver(road, clean), 0) << ReadFile(clean + ".out");
+        CopyTree(tmpl, sweep / (std::string(road) + ".clean"));
+        ASSERT_EQ(RunDriver(road, sweep / (std::string(road) + ".clean")), 0);
     }
-
     for (const Damage &dmg : damages) {
-        SCOPED_TRACE(std::string(dmg.road) + ": " + dmg.what);
-        const std::string road = dmg.road;
-        const std::string clean = sweep / (road + ".clean");
-        const std::string dir = sweep / "damaged";
+        SCOPED_TRACE(std::string(dmg.road) + ": " + dmg.want);
+        const std::string road = dmg.road, clean = sweep / (road + ".clean"), dir = sweep / "damaged";
         CopyTree(sweep / (road + (dmg.afterClean ? ".clean" : ".template")), dir);
         g_queueAtStart = ReadFile(sweep / (road + ".template") + kSpool + "/PUBLIC/SVCQ");
-        RoadCheck check = CheckerOf(road);
         auto findings = [&]() {
             Findings f;
-            check(clean, dir, RunKind{0, false}, dmg.afterClean, &f);
+            CheckerOf(road)(clean, dir, RunKind{0, false}, dmg.afterClean, &f);
             CheckStrays(dir, {}, &f);
             return f.violations;
         };
-        const std::vector<std::string> before = findings(); /* untouched, the state passes */
-        EXPECT_TRUE(before.empty()) << before.front();
-        dmg.apply(dir);
-        const std::vector<std::string> got = findings();
-        bool found = false;
-        for (const std::string &v : got)
-            found |= v.find(dmg.want) != std::string::npos;
-        EXPECT_TRUE(found) << "want a violation with: " << dmg.want << "\ngot " << got.size()
-                           << ":\n" << (got.empty() ? "" : got.front());
+        EXPECT_EQ(Find(findings(), ""), "") << "untouched, the state passes";
+        for (const Apply &apply : dmg.apply)
+            apply(dir);
+        EXPECT_EQ(Find(findings(), dmg.want), "");
     }
 
-    /* the order rules, each on a log that breaks it and on its fix */
-    const std::string s = "/d" + std::string(kSpool);
-    const std::string job = "1 create " + s + "/FAX/OUT/1.INC\n2 write " + s + "/FAX/OUT/1.INC\n";
-    const std::string moved = "rename " + s + "/FAX/OUT/1.INC " + s + "/FAX/OUT/1\n";
-    const std::string dirsync = "- dirsync " + s + "/FAX/OUT\n";
-    const std::string purge = "5 commit /d/vortiq.box\n";
-    const std::string store = "3 commit /d/mail.box\n";
-    struct OrderCase {
-        const char *what;
+    /* the order rules, each on a log that breaks it (and on its fix) */
+    const std::string s = "/d" + std::string(kSpool), inc = s + "/FAX/OUT/1.INC";
+    const std::string job = "1 create " + inc + "\n2 write " + inc + "\n", sync = "3 fsync " + inc + "\n";
+    const std::string moved = "4 rename " + inc + " " + s + "/FAX/OUT/1\n";
+    const std::string dirsync = "- dirsync " + s + "/FAX/OUT\n", purge = "5 commit /d/vortiq.box\n";
+    const std::string store = "3 commit /d/mail.box\n", env = "1 write " + s + "/FAX/ERROR/1.ENV\n";
+    const std::string unlinkIn = "4 unlink " + s + "/FAX/IN/ST1\n";
+    const struct {
         std::string log, fault, want; /* want "": no violation */
+    } orders[] = {
+        {job + sync + moved + dirsync + purge, "", ""},
+        {job + moved + dirsync, "", "was renamed to /d/spool/TMBFAX/FAX/OUT/1 before its fsync"},
+        {job + sync + moved + purge + dirsync, "", "folder was not fsynced before the commit"},
+        {moved, "", "not fsynced before the end"},
+        {env + store, "", "1.ENV was not fsynced before the commit"},
+        {env + store, "fail:1+:ENOSPC", ""},
+        {store + unlinkIn + "5 unlink " + s + "/FAX/IPARCEL/RX1\n", "", ""},
+        {"1 commit /d/jroe.nsf\n" + unlinkIn, "", "ST1 was deleted before a commit to mail.box"},
+        {store + unlinkIn + "5 unlink " + s + "/FAX/IN/ST2\n", "", "ST2 was deleted before"},
+        {store + "4 unlink " + s + "/FAX/IPARCEL/RX1\n", "", "RX1 was deleted before its control"},
     };
-    const OrderCase orders[] = {
-        {"job fsynced, renamed, folder fsynced", job + "3 fsync " + s + "/FAX/OUT/1.INC\n4 " +
-                                                     moved + dirsync + purge, "", ""},
-        {"job renamed before its fsync", job + "4 " + moved + dirsync, "", "before its fsync"},
-        {"mail purged before the folder fsync", job + "3 fsync " + s + "/FAX/OUT/1.INC\n4 " +
-                                                    moved + purge + dirsync, "",
-         "folder was not fsynced before the commit"},
-        {"no folder fsync at all", "1 " + moved, "", "not fsynced before the end"},
-        {"error copy not fsynced before the admin mail",
-         "1 write " + s + "/FAX/ERROR/1.ENV\n" + store, "", "1.ENV was not fsynced"},
-        {"failed write needs no fsync", "1 write " + s + "/FAX/ERROR/1.ENV\n" + store,
-         "fail:1+:ENOSPC", ""},
-        {"control file deleted after its mail was stored",
-         store + "4 unlink " + s + "/FAX/IN/ST1\n5 unlink " + s + "/FAX/IPARCEL/RX1\n", "", ""},
-        {"control file deleted before its mail was stored",
-         "1 commit /d/jroe.nsf\n2 unlink " + s + "/FAX/IN/ST1\n", "", "before a commit to mail.box"},
-        {"second control file deleted on the first one's commit",
-         store + "4 unlink " + s + "/FAX/IN/ST1\n5 unlink " + s + "/FAX/IN/ST2\n", "",
-         "ST2 was deleted before"},
-        {"image deleted before its control file",
-         store + "4 unlink " + s + "/FAX/IPARCEL/RX1\n", "", "before its control file"},
-    };
-    for (const OrderCase &c : orders) {
+    for (const auto &c : orders) {
         Findings f;
         CheckOrder(ReadSteps(c.log, c.fault), &f);
-        if (c.want.empty()) {
-            EXPECT_TRUE(f.violations.empty()) << c.what << ": " << f.violations.front();
-            continue;
-        }
-        bool found = false;
-        for (const std::string &v : f.violations)
-            found |= v.find(c.want) != std::string::npos;
-        EXPECT_TRUE(found) << c.what << ": want " << c.want;
+        EXPECT_EQ(Find(f.violations, c.want), "") << c.log;
     }
 
     /* a failed job whose error copy failed: the gateway must stop */
