@@ -196,6 +196,7 @@ std::vector<Step> ReadSteps(const std::string &log, const std::string &fault)
                                 : s.n == target);
         steps.push_back(s);
     }
+    steps.push_back(Step{0, "end", "of the log", "", false});
     return steps;
 }
 
@@ -223,53 +224,43 @@ bool InSpool(const std::string &path, const char *sub)
  *     after its control file. */
 std::set<std::string> CheckOrder(const std::vector<Step> &steps, Findings *f)
 {
-    std::set<std::string> failedDeletes; /* the seam made them fail: they may stay */
-    std::set<std::string> dirty;                   /* written since their last fsync */
-    std::map<std::string, std::string> unsynced;   /* folder -> what was renamed into it */
+    std::set<std::string> dirty, failedDeletes;  /* written since their last fsync; may stay */
+    std::map<std::string, std::string> unsynced; /* folder -> what was renamed into it */
     bool stored = false, imageMayGo = false;
-    auto release = [&](const Step &s) {
-        for (const auto &u : unsynced)
-            f->Add(u.second + ": its folder was not fsynced before the " + s.kind + " of " + s.path);
-        unsynced.clear();
-    };
     for (const Step &s : steps) {
-        if (s.failed && s.kind == "fsync")
-            dirty.erase(s.path); /* the code knows: the file is not durable */
+        const bool in = InSpool(s.path, "/FAX/IN"), release = s.kind == "unlink" || s.kind == "commit";
         if (s.failed && s.kind == "unlink")
             failedDeletes.insert(s.path);
+        if (s.failed && s.kind == "fsync")
+            dirty.erase(s.path); /* the code knows the file is not durable */
         if (s.failed)
             continue;
-        if (s.kind == "write") {
+        if (s.kind == "write")
             dirty.insert(s.path);
-        } else if (s.kind == "fsync") {
+        if (s.kind == "rename" && dirty.count(s.path) != 0)
+            f->Add(s.path + " was renamed to " + s.path2 + " before its fsync");
+        if (s.kind == "fsync" || s.kind == "unlink" || s.kind == "rename")
             dirty.erase(s.path);
-        } else if (s.kind == "dirsync") {
+        if (s.kind == "dirsync")
             unsynced.erase(s.path);
-        } else if (s.kind == "rename") {
-            if (dirty.erase(s.path) != 0)
-                f->Add(s.path + " was renamed to " + s.path2 + " before its fsync");
+        for (const auto &u : release || s.kind == "end" ? unsynced : decltype(unsynced)())
+            f->Add(u.second + ": its folder was not fsynced before the " + s.kind + " " + s.path);
+        if (release)
+            unsynced.clear();
+        if (s.kind == "rename")
             unsynced[Folder(s.path2)] = s.path + " renamed to " + s.path2;
-            if (InSpool(s.path, "/FAX/IN"))
-                stored = false, imageMayGo = true;
-        } else if (s.kind == "unlink") {
-            dirty.erase(s.path);
-            release(s);
-            if (InSpool(s.path, "/FAX/IN") && !stored)
-                f->Add(s.path + " was deleted before a commit to mail.box stored its mail");
-            if (InSpool(s.path, "/FAX/IPARCEL") && !imageMayGo)
-                f->Add(s.path + " was deleted before its control file");
-            if (InSpool(s.path, "/FAX/IN"))
-                imageMayGo = stored, stored = false;
-        } else if (s.kind == "commit") {
-            release(s);
-            for (const std::string &d : dirty)
-                if (d.find(kSpool) != std::string::npos)
-                    f->Add(d + " was not fsynced before the commit to " + s.path);
-            stored |= s.path.size() >= 9 && s.path.compare(s.path.size() - 9, 9, "/mail.box") == 0;
-        }
+        if (s.kind == "unlink" && in && !stored)
+            f->Add(s.path + " was deleted before a commit to mail.box stored its mail");
+        if (s.kind == "unlink" && InSpool(s.path, "/FAX/IPARCEL") && !imageMayGo)
+            f->Add(s.path + " was deleted before its control file");
+        if ((s.kind == "unlink" || s.kind == "rename") && in)
+            imageMayGo = s.kind == "rename" || stored, stored = false;
+        if (s.kind == "commit" && EndsWith(s.path, "/mail.box"))
+            stored = true;
+        for (const std::string &d : s.kind == "commit" ? dirty : std::set<std::string>())
+            if (d.find(kSpool) != std::string::npos)
+                f->Add(d + " was not fsynced before the commit to " + s.path);
     }
-    if (!unsynced.empty())
-        release(Step{0, "end", "the log", "", false});
     return failedDeletes;
 }
 
@@ -292,7 +283,7 @@ std::set<std::string> Strays(const std::string &dir)
         if (named.count(n) == 0)
             out.insert(spool + "/FAX/OPARCEL/" + n);
     for (const std::string &n : ListDir(spool + "/FAX/ERROR"))
-        if (n.size() > 4 && n.compare(n.size() - 4, 4, ".TMP") == 0)
+        if (EndsWith(n, ".TMP"))
             out.insert(spool + "/FAX/ERROR/" + n);
     for (const std::string &n : ListDir(dir + "/work"))
         out.insert(dir + "/work/" + n);
@@ -441,47 +432,35 @@ void CheckOutbound(const std::string &refDir, const std::string &dir, RunKind ki
 
 /* ---- inbound ---- */
 
-struct InboundState {
-    std::set<std::string> inFiles, errorFiles, parcelFiles;
-    /* subject -> mail file -> delivered copies */
-    std::map<std::string, std::map<std::string, std::vector<Mail>>> delivered;
-    std::set<std::string> heldByRouter; /* subjects the router still holds in mail.box */
-};
-
-InboundState ReadInbound(const std::string &dir)
+/* Subject -> mail file -> the copies a run's directory holds. */
+using Deliveries = std::map<std::string, std::map<std::string, std::vector<Mail>>>;
+Deliveries Delivered(const std::string &dir)
 {
-    InboundState st;
+    Deliveries out;
     UseDataDirectory(dir);
-    for (const auto &n : ListDir(dir + kSpool + "/FAX/IN"))
-        st.inFiles.insert(n);
-    for (const auto &n : ListDir(dir + kSpool + "/FAX/ERROR"))
-        st.errorFiles.insert(n);
-    for (const auto &n : ListDir(dir + kSpool + "/FAX/IPARCEL"))
-        st.parcelFiles.insert(n);
-    for (const char *db : {"jroe.nsf", "jdoe.nsf", "fadmin.nsf"})
+    for (const char *db : {"jroe.nsf", "jdoe.nsf", "fadmin.nsf", "mail.box"})
         for (const Mail &m : ReadMails(dir, db))
-            st.delivered[m.subject][db].push_back(m);
-    for (const Mail &m : ReadMails(dir, "mail.box"))
-        st.heldByRouter.insert(m.subject);
-    return st;
+            out[m.subject][db].push_back(m);
+    return out;
 }
 
+/* Once handed over, a mail is the router's, which keeps what it cannot
+ * deliver in mail.box. */
 void CheckInbound(const std::string &refDir, const std::string &dir, RunKind kind, bool,
                   Findings *f)
 {
-    const InboundState ref = ReadInbound(refDir), got = ReadInbound(dir);
+    Deliveries ref = Delivered(refDir), got = Delivered(dir);
+    const std::string spool = dir + kSpool;
     const char *const subjects[] = {"one", "two", "three", "four", "five"};
     for (int i = 0; i < 5; ++i) {
-        const std::string name = "ST00000" + std::to_string(i + 1);
-        const std::string image = "RX" + name.substr(2), subject = "Inbound " + std::string(subjects[i]);
-        const bool inIn = got.inFiles.count(name) != 0;
-        if (inIn && got.parcelFiles.count(image) == 0)
+        const std::string name = "ST00000" + std::to_string(i + 1), image = "RX" + name.substr(2);
+        const std::string subject = "Inbound " + std::string(subjects[i]);
+        const bool inIn = FileExists(spool + "/FAX/IN/" + name);
+        if (inIn && !FileExists(spool + "/FAX/IPARCEL/" + image))
             f->Add(name + " waits in FAX/IN but its image " + image + " is gone");
-        static const std::map<std::string, std::vector<Mail>> none;
-        auto want = ref.delivered.count(subject) ? ref.delivered.at(subject) : none;
-        auto have = got.delivered.count(subject) ? got.delivered.at(subject) : none;
+        std::map<std::string, std::vector<Mail>> &want = ref[subject], &have = got[subject];
         for (const auto &copies : have)
-            if (want.count(copies.first) == 0)
+            if (want.count(copies.first) == 0 && copies.first != "mail.box")
                 f->Add("\"" + subject + "\" reached " + copies.first + ", which the clean run did not");
         bool complete = !want.empty();
         for (const auto &expected : want) {
@@ -496,10 +475,8 @@ void CheckInbound(const std::string &refDir, const std::string &dir, RunKind kin
                 f->Add(std::to_string(copies.size()) + " copies of \"" + subject + "\" in " +
                        expected.first);
         }
-        /* once handed over, the mail is the router's, which keeps what it
-         * cannot deliver in mail.box */
-        if (!inIn && got.errorFiles.count(name + ".BAD") == 0 && !complete &&
-            got.heldByRouter.count(subject) == 0)
+        if (!inIn && !FileExists(spool + "/FAX/ERROR/" + name + ".BAD") && !complete &&
+            have.count("mail.box") == 0)
             f->Add(name + " (\"" + subject + "\") is gone from FAX/IN without its mail");
         f->waiting |= inIn;
     }
