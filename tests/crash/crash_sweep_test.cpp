@@ -20,7 +20,6 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -539,17 +538,12 @@ RoadCheck CheckerOf(const std::string &road)
 /* A job failed on a full disk, so its error copy failed too: the message
  * stays in the gateway mail file (CheckOutbound, no refusal allowed), the
  * gateway stops and the failed error copy is logged. */
-void CheckErrorCopyFailed(const OutboundState &ref, const OutboundState &got,
-                          const std::string &out, const std::string &log, Findings *f)
+void CheckErrorCopyFailed(bool jobFailed, const std::string &out, const std::string &log,
+                          Findings *f)
 {
-    bool failedJob = false;
-    for (const auto &entry : ref.jobs)
-        failedJob |= got.jobs.count(entry.first) == 0;
-    if (!failedJob)
-        return;
-    if (out.find("E_quit=1") == std::string::npos)
+    if (jobFailed && out.find("E_quit=1") == std::string::npos)
         f->Add("a job and its error copy failed, but the gateway did not stop");
-    if (log.find("/FAX/ERROR/") == std::string::npos)
+    if (jobFailed && log.find("/FAX/ERROR/") == std::string::npos)
         f->Add("the failed error copy left no log entry");
 }
 
@@ -661,7 +655,8 @@ protected:
             if (!own && RouterRecords(dir) <= cleanRouterRecords_)
                 f.Add("the failure left no log entry of its own");
             if (full)
-                CheckErrorCopyFailed(ReadOutbound(clean_), ReadOutbound(dir), out, log, &f);
+                CheckErrorCopyFailed(ReadOutbound(dir).jobs.size() < ReadOutbound(clean_).jobs.size(),
+                                     out, log, &f);
         }
         Report(where, f);
         Recover(dir, kind, allowed, where);
@@ -809,15 +804,11 @@ TEST(CrashSweepChecker, FlagsEveryKindOfDamage)
     }
 
     /* a failed job whose error copy failed: the gateway must stop */
-    UseDataDirectory(sweep / "outbound.clean");
-    OutboundState ref = ReadOutbound(sweep / "outbound.clean"), got = ref;
-    got.jobs.erase("Crash A");
     Findings f;
-    CheckErrorCopyFailed(ref, got, "E_quit=0\n", "no entry", &f);
+    CheckErrorCopyFailed(true, "E_quit=0\n", "no entry", &f);
+    CheckErrorCopyFailed(false, "E_quit=0\n", "no entry", &f);
+    CheckErrorCopyFailed(true, "E_quit=1\n", "cannot create .../FAX/ERROR/0.ENV", &f);
     EXPECT_EQ(f.violations.size(), 2u);
-    f = Findings();
-    CheckErrorCopyFailed(ref, got, "E_quit=1\n", "cannot create .../FAX/ERROR/0.ENV", &f);
-    EXPECT_TRUE(f.violations.empty());
     EXPECT_EQ(vqtest::HandleCountAll(), 0u) << vqtest::DescribeHandles();
 }
 
