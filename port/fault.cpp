@@ -5,8 +5,9 @@
  * can be made to fail with a chosen errno, or the process can end right
  * after it succeeded (as a power failure would), so that tests and crash
  * sweeps reach every step of a hand-over. The log names each step's
- * files, so that sweeps can check the order of fsyncs and hand-overs. Armed from VORTIQ_FAULT / VORTIQ_FAULT_LOG at the first
- * operation, or by PortFaultArm.
+ * files, so that sweeps can check the order of fsyncs and hand-overs.
+ * Armed from VORTIQ_FAULT / VORTIQ_FAULT_LOG at the first operation, or
+ * by PortFaultArm.
  */
 #include <fcntl.h>
 #include <unistd.h>

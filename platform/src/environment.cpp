@@ -365,7 +365,8 @@ STATUS OSSetEnvironmentVariable(const char *VariableName, const char *Value)
             saved = errno;
         }
         /* Replacing the old notes.ini is the point here. */
-        if (ok && (PortFaultStep("rename", tmp.c_str(), ini.c_str()) != 0 || rename(tmp.c_str(), ini.c_str()) != 0)) {
+        if (ok && (PortFaultStep("rename", tmp.c_str(), ini.c_str()) != 0 ||
+                   rename(tmp.c_str(), ini.c_str()) != 0)) {
             ok = false;
             saved = errno;
         }
