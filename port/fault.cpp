@@ -1,11 +1,13 @@
 /*
  * fault.cpp - the fault seam every durable operation passes through.
  *
- * Each operation counts one; the N-th can be made to fail with a chosen
- * errno, or the process can end right after it succeeded (as a power
- * failure would), so that tests and crash sweeps reach every step of a
- * hand-over. Armed from VORTIQ_FAULT / VORTIQ_FAULT_LOG at the first
- * operation, or by PortFaultArm.
+ * Each operation counts one; the N-th (or every one from the N-th on)
+ * can be made to fail with a chosen errno, or the process can end right
+ * after it succeeded (as a power failure would), so that tests and crash
+ * sweeps reach every step of a hand-over. The log names each step's
+ * files, so that sweeps can check the order of fsyncs and hand-overs.
+ * Armed from VORTIQ_FAULT / VORTIQ_FAULT_LOG at the first operation, or
+ * by PortFaultArm.
  */
 #include <fcntl.h>
 #include <unistd.h>
@@ -22,7 +24,7 @@
 
 namespace {
 
-enum { kOff = 0, kCrash = 1, kFail = 2 };
+enum { kOff = 0, kCrash = 1, kFail = 2, kFailOn = 3 };
 
 std::atomic<int> g_mode{kOff};
 std::atomic<long> g_target{0};
@@ -56,47 +58,98 @@ void ReadEnvironment()
         return;
     char kind[16] = "";
     long n = 0;
+    char on[2] = "";
     char err[32] = "EIO";
-    if (std::sscanf(armed, "%15[a-z]:%ld:%31s", kind, &n, err) < 2 || n <= 0)
+    if (std::sscanf(armed, "%15[a-z]:%ld%1[+]", kind, &n, on) < 2 || n <= 0)
         return;
+    const char *colon = std::strchr(std::strchr(armed, ':') + 1, ':');
+    if (colon != nullptr)
+        std::sscanf(colon + 1, "%31s", err);
     if (std::strcmp(kind, "crash") == 0) {
         g_target = n;
         g_mode = kCrash;
     } else if (std::strcmp(kind, "fail") == 0) {
         g_errno = ParseErrno(err);
         g_target = n;
-        g_mode = kFail;
+        g_mode = on[0] == '+' ? kFailOn : kFail;
     }
 }
 
-void LogOperation(long n, const char *kind)
+/* A path as the log gives it: absolute. */
+std::string LoggedPath(const char *path)
+{
+    if (path[0] == '/')
+        return path;
+    char cwd[4096];
+    return std::string(getcwd(cwd, sizeof cwd) != nullptr ? cwd : ".") + "/" + path;
+}
+
+/* "N kind [path [path2]]"; N is "-" for a step that is not counted. */
+void LogOperation(long n, const char *kind, const char *path, const char *path2)
 {
     if (g_logPath == nullptr)
         return;
+    std::string line = n > 0 ? std::to_string(n) : "-";
+    line += std::string(" ") + (kind != nullptr ? kind : "?");
+    for (const char *p : {path, path2})
+        if (p != nullptr && *p != '\0')
+            line += " " + LoggedPath(p);
+    line += "\n";
     int fd = open(g_logPath->c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0)
         return;
-    char line[64];
-    int len = std::snprintf(line, sizeof line, "%ld %s\n", n, kind != nullptr ? kind : "?");
-    if (len > 0)
-        (void)!write(fd, line, (size_t)len);
+    (void)!write(fd, line.data(), line.size());
     close(fd);
+}
+
+/* From the target on, a full disk: everything fails but unlinks and
+ * commits (the databases live on another disk). */
+bool FailsHere(long n, const char *kind)
+{
+    const int mode = g_mode.load();
+    if (mode == kFail)
+        return n == g_target.load();
+    return mode == kFailOn && n >= g_target.load() && std::strcmp(kind, "unlink") != 0 &&
+           std::strcmp(kind, "commit") != 0;
 }
 
 }  // namespace
 
 int PortFaultBefore(const char *Kind)
 {
+    return PortFaultStep(Kind, nullptr, nullptr);
+}
+
+int PortFaultStep(const char *Kind, const char *Path, const char *Path2)
+{
     std::call_once(g_envOnce, ReadEnvironment);
     const long n = ++g_count;
     t_lastOperation = n;
-    LogOperation(n, Kind);
-    if (g_mode.load() == kFail && n == g_target.load()) {
+    LogOperation(n, Kind, Path, Path2);
+    if (FailsHere(n, Kind != nullptr ? Kind : "")) {
         const int e = g_errno.load();
         errno = e;
         return e;
     }
     return 0;
+}
+
+int PortFaultStepFd(const char *Kind, int Fd)
+{
+    std::call_once(g_envOnce, ReadEnvironment);
+    char path[4096] = "";
+    if (g_logPath != nullptr && Fd >= 0) {
+        const std::string link = "/proc/self/fd/" + std::to_string(Fd);
+        const ssize_t len = readlink(link.c_str(), path, sizeof path - 1);
+        path[len > 0 ? len : 0] = '\0';
+    }
+    return PortFaultStep(Kind, path, nullptr);
+}
+
+void PortFaultNote(const char *Kind, const char *Path)
+{
+    std::call_once(g_envOnce, ReadEnvironment);
+    LogOperation(0, Kind, Path, nullptr);
 }
 
 void PortFaultAfter(void)
@@ -113,7 +166,7 @@ void PortFaultArm(int Mode, long Operation, int Errno)
     g_count = 0;
     g_target = Operation;
     g_errno = Errno != 0 ? Errno : EIO;
-    g_mode = (Mode == kCrash || Mode == kFail) ? Mode : kOff;
+    g_mode = (Mode == kCrash || Mode == kFail || Mode == kFailOn) ? Mode : kOff;
 }
 
 long PortFaultCount(void)

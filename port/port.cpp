@@ -172,7 +172,7 @@ FILE *PortFopen(const char *Path, const char *Mode)
         if (*m != 't')
             mode += *m;
     const bool creating = mode.find_first_of("wa") != std::string::npos;
-    if (creating && PortFaultBefore("create") != 0)
+    if (creating && PortFaultStep("create", Path, nullptr) != 0)
         return nullptr;
     FILE *f = std::fopen(Path, mode.c_str());
     if (f != nullptr && creating)
@@ -218,7 +218,7 @@ int PortFsync(FILE *Stream)
         errno = EINVAL;
         return -1;
     }
-    if (PortFaultBefore("fsync") != 0)
+    if (PortFaultStepFd("fsync", fileno(Stream)) != 0)
         return -1;
     if (std::fflush(Stream) != 0 || fsync(fileno(Stream)) != 0)
         return -1;
@@ -242,7 +242,7 @@ size_t PortFwrite(const void *Buffer, size_t Size, size_t Count, FILE *Stream)
 {
     if (Stream == nullptr)
         return 0;
-    if (PortFaultBefore("write") != 0) {
+    if (PortFaultStepFd("write", fileno(Stream)) != 0) {
         MarkFailed(Stream);
         return 0;
     }
@@ -269,7 +269,7 @@ int PortFprintf(FILE *Stream, const char *Format, ...)
     std::vsnprintf(&text[0], text.size(), Format, ap2);
     va_end(ap2);
     text.resize((size_t)len);
-    if (PortFaultBefore("write") != 0) {
+    if (PortFaultStepFd("write", fileno(Stream)) != 0) {
         MarkFailed(Stream);
         return -1;
     }
@@ -295,7 +295,7 @@ int PortRename(const char *From, const char *To)
         errno = EINVAL;
         return -1;
     }
-    if (PortFaultBefore("rename") != 0)
+    if (PortFaultStep("rename", From, To) != 0)
         return -1;
     /* Never replace: a job the fax server already holds under that name
      * must not be overwritten. */
@@ -326,7 +326,7 @@ int PortUnlink(const char *Path)
         errno = EINVAL;
         return -1;
     }
-    if (PortFaultBefore("unlink") != 0)
+    if (PortFaultStep("unlink", Path, nullptr) != 0)
         return -1;
     if (unlink(Path) != 0)
         return -1;
@@ -349,6 +349,8 @@ int PortSyncDir(const char *Path)
     int rc = fsync(fd);
     const int saved = errno;
     close(fd);
+    if (rc == 0)
+        PortFaultNote("dirsync", folder.c_str());
     errno = saved;
     return rc == 0 ? 0 : -1;
 }

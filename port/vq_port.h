@@ -84,20 +84,31 @@ int PortLockFolder(const char *Path, long *HolderPid);
 void PortSleepMs(int Milliseconds);
 
 /* ---- fault seam ----
- * Every durable operation calls PortFaultBefore(kind) first: a non-zero
- * result is the errno with which the operation must fail (without doing
- * it). After the operation succeeded it calls PortFaultAfter(), which ends
- * the process at once (_exit(PORT_CRASH_EXIT)) when a crash was asked for
- * at this operation. Armed from the environment:
- *   VORTIQ_FAULT=crash:N     end the process right after the N-th operation
- *   VORTIQ_FAULT=fail:N:EIO  make the N-th operation fail (EIO or ENOSPC)
- *   VORTIQ_FAULT_LOG=FILE    append "N kind" per operation (for sweeps)
- * or by tests through PortFaultArm. Kinds: "create", "write", "fsync",
- * "rename", "unlink", "commit". */
+ * Every durable operation calls PortFaultStep(kind, path, path2) (or
+ * PortFaultBefore(kind)) first: a non-zero result is the errno with which
+ * the operation must fail (without doing it). After the operation
+ * succeeded it calls PortFaultAfter(), which ends the process at once
+ * (_exit(PORT_CRASH_EXIT)) when a crash was asked for at this operation.
+ * Armed from the environment:
+ *   VORTIQ_FAULT=crash:N        end the process right after the N-th operation
+ *   VORTIQ_FAULT=fail:N:EIO     make the N-th operation fail (EIO or ENOSPC)
+ *   VORTIQ_FAULT=fail:N+:ENOSPC a disk that stays full: every operation from
+ *                               the N-th on fails, but unlinks and commits
+ *   VORTIQ_FAULT_LOG=FILE       append "N kind [path [path2]]" per operation
+ *                               (absolute paths), and "- kind path" for the
+ *                               steps that are not counted (PortFaultNote)
+ * or by tests through PortFaultArm. Kinds: "create", "write", "fsync" (of
+ * a file), "rename" (from, to), "unlink", "commit" (the database); notes:
+ * "dirsync" (a folder). */
 #define PORT_CRASH_EXIT 86
 int PortFaultBefore(const char *Kind);
+int PortFaultStep(const char *Kind, const char *Path, const char *Path2);
+/* The same for an open file (its path read back when logging). */
+int PortFaultStepFd(const char *Kind, int Fd);
+/* Logs a step that is not counted and cannot fail. */
+void PortFaultNote(const char *Kind, const char *Path);
 void PortFaultAfter(void);
-/* Mode 0 off, 1 crash, 2 fail. */
+/* Mode 0 off, 1 crash, 2 fail, 3 fail from Operation on. */
 void PortFaultArm(int Mode, long Operation, int Errno);
 long PortFaultCount(void);
 

@@ -345,7 +345,7 @@ STATUS OSSetEnvironmentVariable(const char *VariableName, const char *Value)
         tmp = ini + ".tmp." + std::to_string(getpid()) + "." + std::to_string(counter++);
         /* Each step passes the fault seam, so that a failed or interrupted
          * write of notes.ini can be made to happen at every step. */
-        if (PortFaultBefore("create") != 0) {
+        if (PortFaultStep("create", tmp.c_str(), nullptr) != 0) {
             error = ErrnoStatus(errno);
             goto done;
         }
@@ -356,10 +356,10 @@ STATUS OSSetEnvironmentVariable(const char *VariableName, const char *Value)
             goto done;
         }
         PortFaultAfter();
-        bool ok = PortFaultBefore("write") == 0 && vq::WriteAllFd(fd, out);
+        bool ok = PortFaultStep("write", tmp.c_str(), nullptr) == 0 && vq::WriteAllFd(fd, out);
         if (ok)
             PortFaultAfter();
-        ok = ok && PortFaultBefore("fsync") == 0 && fsync(fd) == 0;
+        ok = ok && PortFaultStep("fsync", tmp.c_str(), nullptr) == 0 && fsync(fd) == 0;
         if (ok)
             PortFaultAfter();
         int saved = errno;
@@ -368,7 +368,8 @@ STATUS OSSetEnvironmentVariable(const char *VariableName, const char *Value)
             saved = errno;
         }
         /* Replacing the old notes.ini is the point here. */
-        if (ok && (PortFaultBefore("rename") != 0 || rename(tmp.c_str(), ini.c_str()) != 0)) {
+        if (ok && (PortFaultStep("rename", tmp.c_str(), ini.c_str()) != 0 ||
+                   rename(tmp.c_str(), ini.c_str()) != 0)) {
             ok = false;
             saved = errno;
         }

@@ -560,7 +560,7 @@ STATUS WriteTxn::Commit()
             return StatusFromSqlite(rc);
         }
     }
-    if (int e = PortFaultBefore("commit")) {
+    if (int e = PortFaultStep("commit", db_.path.c_str(), nullptr)) {
         Rollback();
         return e == ENOSPC ? ERR_DISK_FULL : ERR_IO;
     }
@@ -641,7 +641,7 @@ STATUS NSFDbCreate(const char *PathName, WORD DbClass, BOOL ForceCreation)
     static std::atomic<unsigned> counter{0};
     const std::string tmp =
         path + ".new." + std::to_string(getpid()) + "." + std::to_string(counter++);
-    if (PortFaultBefore("create") != 0)
+    if (PortFaultStep("create", tmp.c_str(), nullptr) != 0)
         return vq::nsf::StatusFromErrno(errno);
     int fd = ::open(tmp.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
     if (fd < 0)

@@ -1,23 +1,11 @@
 /*
  * crash_driver.cpp - one step of a gateway road in a process of its own,
- * for the crash and fault sweeps. It prepares a data directory for a road,
- * or runs one pass of that road over a prepared directory, the way the
- * gateway task would run it; a fault is armed by the environment
- * (VORTIQ_FAULT, VORTIQ_FAULT_LOG) as in any other process, so a crash
- * ends this process in the middle of the pass.
- *
+ * for the crash and fault sweeps (armed by VORTIQ_FAULT, VORTIQ_FAULT_LOG):
  *   vq_crash_driver setup-outbound|setup-inbound|setup-activity DIR
  *   vq_crash_driver outbound|inbound|activity DIR
- *
- * The directory is self-contained and holds only relative references, so
- * a prepared one can be copied and each copy run on its own. The pass
- * writes its log to DIR/server.log and its temporary body files below
- * DIR/work.
- *
- * Exit codes: 0 the step ran (a pass that met a failure still ends
- * normally; the stop flag is printed), 2 usage, 3 set-up failed, 4 the
- * pass left a handle open or misused one, 86 the crash the fault seam
- * asked for.
+ * DIR holds only relative references, so a prepared one can be copied.
+ * Exit codes: 0 the step ran (the stop flag is printed), 2 usage, 3 set-up
+ * failed, 4 the pass left a handle open or misused one, 86 the crash.
  */
 #include <unistd.h>
 
@@ -35,9 +23,7 @@
 
 namespace {
 
-const int kExitUsage = 2;
 const int kExitSetup = 3;
-const int kExitHandles = 4;
 
 const char kSpoolRoot[] = "/spool/TMBFAX";
 const char kWorkDir[] = "/work";
@@ -243,24 +229,15 @@ STATUS Configure(const std::string &dir)
 int RunPass(const std::string &road, const std::string &dir)
 {
     std::string ini = "=" + dir + "/notes.ini";
-    char *argv[] = {const_cast<char *>("vq_crash_driver"), const_cast<char *>(ini.c_str()), nullptr};
-    STATUS error = NotesInitExtended(2, argv);
-    if (error != NOERROR) {
-        std::fprintf(stderr, "NotesInitExtended: %u\n", (unsigned)error);
+    char *argv[] = {const_cast<char *>("vq_crash_driver"), &ini[0], nullptr};
+    if (NotesInitExtended(2, argv) != NOERROR)
         return kExitSetup;
-    }
     vqtest::SetLogEcho(false);
-    if (chdir((dir + kWorkDir).c_str()) != 0 || Configure(dir) != NOERROR) {
-        std::fprintf(stderr, "cannot configure the gateway over %s\n", dir.c_str());
+    if (chdir((dir + kWorkDir).c_str()) != 0 || Configure(dir) != NOERROR)
         return kExitSetup;
-    }
-
     if (road == "outbound") {
-        error = MailOpenMessageFile(GatewayMsgfile, &hMessageFile);
-        if (error != NOERROR) {
-            std::fprintf(stderr, "MailOpenMessageFile: %u\n", (unsigned)error);
+        if (MailOpenMessageFile(GatewayMsgfile, &hMessageFile) != NOERROR)
             return kExitSetup;
-        }
         OutboundTask();
         MailCloseMessageFile(hMessageFile);
         hMessageFile = NULLHANDLE;
@@ -273,36 +250,23 @@ int RunPass(const std::string &road, const std::string &dir)
         AddPending();
     }
     std::printf("E_quit=%d\n", E_quit);
-
-    int rc = 0;
-    if (vqtest::HandleCountAll() != 0 || vqtest::MisuseCount() != 0) {
-        std::fprintf(stderr, "handles after the pass: %zu open, %zu misused\n%s\n",
-                     vqtest::HandleCountAll(), vqtest::MisuseCount(),
+    const bool leak = vqtest::HandleCountAll() != 0 || vqtest::MisuseCount() != 0;
+    if (leak)
+        std::fprintf(stderr, "handles after the pass: %zu misused\n%s\n", vqtest::MisuseCount(),
                      vqtest::DescribeHandles().c_str());
-        rc = kExitHandles;
-    }
     NotesTerm();
-    return rc;
-}
-
-int Usage()
-{
-    std::fprintf(stderr,
-                 "usage: vq_crash_driver setup-outbound|setup-inbound|setup-activity DIR\n"
-                 "       vq_crash_driver outbound|inbound|activity DIR\n");
-    return kExitUsage;
+    return leak ? 4 : 0;
 }
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    if (argc != 3 || argv[2][0] != '/')
-        return Usage();
-    const std::string command = argv[1];
-    const std::string dir = argv[2];
+    std::string command = argc == 3 ? argv[1] : "", dir = argc == 3 ? argv[2] : "";
     try {
-        if (command == "setup-outbound")
+        if (dir.empty() || dir[0] != '/')
+            command.clear();
+        else if (command == "setup-outbound")
             SetupOutbound(dir);
         else if (command == "setup-inbound")
             SetupInbound(dir);
@@ -311,10 +275,14 @@ int main(int argc, char **argv)
         else if (command == "outbound" || command == "inbound" || command == "activity")
             return RunPass(command, dir);
         else
-            return Usage();
+            command.clear();
     } catch (const std::exception &e) {
         std::fprintf(stderr, "%s %s: %s\n", command.c_str(), dir.c_str(), e.what());
         return kExitSetup;
+    }
+    if (command.empty()) {
+        std::fprintf(stderr, "usage: vq_crash_driver [setup-]outbound|inbound|activity /DIR\n");
+        return 2;
     }
     if (vqtest::HandleCountAll() != 0) {
         std::fprintf(stderr, "set-up left handles open:\n%s\n", vqtest::DescribeHandles().c_str());
