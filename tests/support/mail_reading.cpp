@@ -1,14 +1,13 @@
 /*
- * mail_reading.cpp - mail read back through the public mail calls (see
- * mail_reading.h). Every handle opened here is closed before returning,
- * so a test's handle count stays its own.
+ * mail_reading.cpp - mail read back through the operator library and the
+ * public mail calls (see mail_reading.h).
  */
 #include "mail_reading.h"
 
 #include <gtest/gtest.h>
 
-#include "notes_fixture.h"
 #include "test_support.h"
+#include "vq_operator.h"
 
 namespace vqtest {
 
@@ -39,40 +38,9 @@ std::vector<std::string> SplitLines(const std::string &text)
 std::vector<MailMessage> ReadMessages(const std::string &db, const std::string &form)
 {
     std::vector<MailMessage> out;
-    TempDir tmp;
-    for (NOTEID id : DocumentIds(db)) {
-        MailMessage m;
-        m.id = id;
-        m.form = ItemText(db, id, "Form");
-        if (!form.empty() && m.form != form)
-            continue;
-        m.subject = ItemText(db, id, "Subject");
-        m.from = ItemText(db, id, "From");
-        m.fromDomain = ItemText(db, id, "FromDomain");
-        m.intended = ItemText(db, id, "IntendedRecipient");
-        m.reason = ItemText(db, id, "FailureReason");
-        m.sendTo = ItemList(db, id, "SendTo");
-        DBHANDLE hDb = NULLHANDLE;
-        NOTEHANDLE hNote = NULLHANDLE;
-        EXPECT_EQ(NSFDbOpen(db.c_str(), &hDb), NOERROR);
-        EXPECT_EQ(NSFNoteOpen(hDb, id, 0, &hNote), NOERROR);
-        const std::string bodyFile = tmp / "body";
-        DWORD size = 0;
-        if (MailGetMessageBodyText(hNote, nullptr, "\n", 0, FALSE, bodyFile.c_str(), &size) == NOERROR)
-            m.body = SplitLines(ReadFile(bodyFile));
-        BLOCKID bh;
-        char name[MAXPATH + 1] = "";
-        for (WORD n = 0;
-             MailGetMessageAttachmentInfo(hNote, n, &bh, name, nullptr, nullptr, nullptr, nullptr, nullptr);
-             n++) {
-            const std::string file = tmp / ("att" + std::to_string(n));
-            EXPECT_EQ(MailExtractMessageAttachment(hNote, bh, file.c_str()), NOERROR);
-            m.attachments.emplace_back(name, ReadFile(file));
-        }
-        NSFNoteClose(hNote);
-        NSFDbClose(hDb);
-        out.push_back(m);
-    }
+    for (const vqop::Mail &m : vqop::ReadMail(db, form))
+        out.push_back({m.id, m.form, m.subject, m.from, m.fromDomain, m.intended, m.reason, m.sendTo,
+                       SplitLines(m.body), m.attachments});
     return out;
 }
 
@@ -100,16 +68,7 @@ LIST *TextList::Locked()
 
 std::vector<std::string> TextList::Entries()
 {
-    std::vector<std::string> out;
-    LIST *list = (LIST *)OSLockObject(h);
-    for (WORD i = 0; i < ListGetNumEntries(list, TRUE); i++) {
-        char *text = nullptr;
-        WORD len = 0;
-        EXPECT_EQ(ListGetText(list, TRUE, i, &text, &len), NOERROR);
-        out.emplace_back(text, len);
-    }
-    OSUnlockObject(h);
-    return out;
+    return TextListOf(h);
 }
 
 ListedMessage::ListedMessage(const std::string &mailFile)

@@ -1,7 +1,7 @@
 /*
  * mail_reading.h - reading mail back the way its owner and the gateway
- * read it: the messages of a mail file with their items, plain-text body
- * and attachments; the last message of a mail file opened as the outbound
+ * read it: the messages of a mail file (the operator library's reader,
+ * body as lines); the last message of a mail file opened as the outbound
  * pass opens it; and prefixed text lists (recipient and error file lists)
  * built from and read back into strings.
  */
