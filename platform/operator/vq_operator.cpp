@@ -494,6 +494,16 @@ NOTEID SendMemo(const Memo &memo)
     return id;
 }
 
+STATUS TrySendMemo(const Memo &memo)
+{
+    try {
+        SendMemo(memo);
+    } catch (const Error &e) {
+        return e.status();
+    }
+    return NOERROR;
+}
+
 /* ---- reading ---- */
 
 std::vector<NOTEID> DocumentIds(const std::string &dbPath)
@@ -548,6 +558,22 @@ std::vector<std::string> ItemList(const std::string &dbPath, NOTEID id, const st
     Check(NSFNoteOpen(db.get(), id, 0, &h), "no document " + std::to_string(id) + " in " + dbPath);
     Note n(h);
     return NoteList(h, item);
+}
+
+std::vector<std::string> SplitLines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    for (size_t start = 0; start < text.size();) {
+        size_t nl = text.find('\n', start);
+        if (nl == std::string::npos)
+            nl = text.size();
+        std::string line = text.substr(start, nl - start);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.push_back(line);
+        start = nl + 1;
+    }
+    return lines;
 }
 
 std::vector<Mail> ReadMail(const std::string &mailFile, const std::string &form)

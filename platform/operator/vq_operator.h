@@ -93,9 +93,15 @@ void CreateActivityDb(const std::string &path = "TMB_ACT.NSF");
 
 /* ---- directory ---- */
 struct Person {
+    Person(std::string name, std::string shortName, std::string mailFile, std::string fax = "",
+           std::string org = "Acme")
+        : name(std::move(name)), shortName(std::move(shortName)), mailFile(std::move(mailFile)),
+          fax(std::move(fax)), org(std::move(org))
+    {
+    }
     std::string name, shortName, mailFile;
-    std::string fax;           /* OfficeFaxPhoneNumber; empty: none */
-    std::string org = "Acme";
+    std::string fax; /* OfficeFaxPhoneNumber; empty: none */
+    std::string org;
 };
 /* Adds a Person (its mail file made when named and missing); returns the
  * canonical name "CN=<name>/O=<org>". */
@@ -137,6 +143,8 @@ struct Memo {
 /* Builds the memo in mail.box and routes it (MailTransferMessageLocal);
  * the note ID it had in mail.box. */
 NOTEID SendMemo(const Memo &memo);
+/* The same; the status of the step that failed, else NOERROR. */
+STATUS TrySendMemo(const Memo &memo);
 
 /* ---- reading ---- */
 /* Note IDs of every document of a database, in search order. */
@@ -178,6 +186,9 @@ struct Mail {
     std::string body;                /* plain text, each line ended by "\n" */
     TextItems attachments;           /* {name, bytes} */
 };
+/* Lines of a text (a body); "\n" or "\r\n" ends a line, a last line needs
+ * no end. */
+std::vector<std::string> SplitLines(const std::string &text);
 /* The messages of a mail file in note-ID order (only those of a form when
  * one is given). */
 std::vector<Mail> ReadMail(const std::string &mailFile, const std::string &form = "");

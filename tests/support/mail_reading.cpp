@@ -11,30 +11,6 @@
 
 namespace vqtest {
 
-std::vector<std::string> MailMessage::AttachmentNames() const
-{
-    std::vector<std::string> names;
-    for (const auto &a : attachments)
-        names.push_back(a.first);
-    return names;
-}
-
-std::vector<std::string> SplitLines(const std::string &text)
-{
-    std::vector<std::string> lines;
-    for (size_t start = 0; start < text.size();) {
-        size_t nl = text.find('\n', start);
-        if (nl == std::string::npos)
-            nl = text.size();
-        std::string line = text.substr(start, nl - start);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        lines.push_back(line);
-        start = nl + 1;
-    }
-    return lines;
-}
-
 std::vector<MailMessage> ReadMessages(const std::string &db, const std::string &form)
 {
     std::vector<MailMessage> out;
@@ -46,11 +22,8 @@ std::vector<MailMessage> ReadMessages(const std::string &db, const std::string &
 
 TextList::TextList(const std::vector<std::string> &entries)
 {
-    LIST *list = nullptr;
-    EXPECT_EQ(ListAllocate(0, 0, TRUE, &h, &list, &size), NOERROR);
-    OSUnlockObject(h);
-    for (const auto &e : entries)
-        EXPECT_EQ(ListAddEntry(h, TRUE, &size, count++, e.c_str(), (WORD)e.size()), NOERROR);
+    h = MakeTextList(entries, TRUE, &size);
+    count = (WORD)entries.size();
 }
 
 TextList::~TextList()

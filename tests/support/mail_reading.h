@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "notesapi.h"
+#include "vq_operator.h"
 
 namespace vqtest {
 
@@ -23,11 +24,16 @@ struct MailMessage {
     std::vector<std::string> sendTo;
     std::vector<std::string> body;                                /* lines, ends dropped */
     std::vector<std::pair<std::string, std::string>> attachments; /* {name, bytes} */
-    std::vector<std::string> AttachmentNames() const;
+    std::vector<std::string> AttachmentNames() const
+    {
+        std::vector<std::string> names;
+        for (const auto &a : attachments)
+            names.push_back(a.first);
+        return names;
+    }
 };
 
-/* Lines of a text; "\n" or "\r\n" ends a line, a last line needs no end. */
-std::vector<std::string> SplitLines(const std::string &text);
+using vqop::SplitLines; /* lines of a text */
 
 /* The messages of a mail file in note-ID order; only those of a form when
  * one is given. */

@@ -13,16 +13,6 @@ std::string AddPerson(const std::string &name, const std::string &shortName,
     return vqop::AddPerson({name, shortName, mailFile, faxNumber == "-" ? "" : faxNumber, org}, namesDb);
 }
 
-STATUS SendMemo(const Memo &memo)
-{
-    try {
-        vqop::SendMemo(memo);
-    } catch (const vqop::Error &e) {
-        return e.status();
-    }
-    return NOERROR;
-}
-
 std::map<std::string, std::string> ItemTexts(const std::string &db, NOTEID id,
                                              const std::vector<std::string> &items)
 {

@@ -35,7 +35,10 @@ std::string AddPerson(const std::string &name, const std::string &shortName,
                       const std::string &org = "Acme", const std::string &namesDb = "names.nsf");
 /* Builds the memo in mail.box and routes it; the status of the step that
  * failed, else NOERROR. */
-STATUS SendMemo(const Memo &memo);
+inline STATUS SendMemo(const Memo &memo)
+{
+    return vqop::TrySendMemo(memo);
+}
 /* Texts of the named items of a document, by item name. */
 std::map<std::string, std::string> ItemTexts(const std::string &db, NOTEID id,
                                              const std::vector<std::string> &items);

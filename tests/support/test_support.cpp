@@ -7,49 +7,11 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 
 #include "vq_runtime.h"
 
 namespace vqtest {
-
-std::vector<std::string> LogTexts()
-{
-    std::vector<std::string> out;
-    for (const auto &e : LogEntries())
-        out.push_back(e.text);
-    return out;
-}
-
-std::vector<WORD> LogIds()
-{
-    std::vector<WORD> out;
-    for (const auto &e : LogEntries())
-        out.push_back(e.id);
-    return out;
-}
-
-int LogCount(WORD id)
-{
-    const auto all = LogEntries();
-    return (int)std::count_if(all.begin(), all.end(), [&](const LogEntry &e) { return e.id == id; });
-}
-
-int LogCount(WORD id, const std::string &arg)
-{
-    const auto all = LogEntries();
-    return (int)std::count_if(all.begin(), all.end(),
-                              [&](const LogEntry &e) { return e.id == id && e.arg == arg; });
-}
-
-std::string LogArg(WORD id)
-{
-    for (const auto &e : LogEntries())
-        if (e.id == id)
-            return e.arg;
-    return "<none>";
-}
 
 std::ostream &operator<<(std::ostream &out, const Logged &l)
 {

@@ -35,15 +35,6 @@ int SpawnSelf(const std::string &Filter, const std::vector<std::string> &Env);
 /* Exit status of a child, or 128 + the signal that ended it. */
 int WaitChild(int Pid);
 
-/* Log entries' texts and message ids, in order. */
-std::vector<std::string> LogTexts();
-std::vector<WORD> LogIds();
-/* Entries of a message id (with that argument, when one is given). */
-int LogCount(WORD id);
-int LogCount(WORD id, const std::string &arg);
-/* Argument of the first entry of a message id; "<none>" without one. */
-std::string LogArg(WORD id);
-
 /* A log entry as tests compare it: message id, argument, and whether a
  * status (any) came with it. */
 struct Logged {
