@@ -7,6 +7,12 @@
  * handle, so pointers taken before a call must be fetched again after it.
  * Sizes are checked against the object before anything is read, so a
  * damaged list gives a status rather than a read past its end.
+ *
+ * vq::ParseTextList here is the one reader of the layout (vq_textlist.h):
+ * the List* calls, the item calls, the mail half and the operator library
+ * all go through it. A value too short to hold its count word, the empty
+ * value too, is damaged rather than the empty list: a LIST always begins
+ * with its USHORT entry count, and the empty list is that count, 0.
  */
 #include <cstring>
 #include <vector>
