@@ -602,6 +602,8 @@ std::vector<Mail> ReadMail(const std::string &mailFile, const std::string &form)
         DWORD size = 0;
         if (MailGetMessageBodyText(h, nullptr, "\n", 0, FALSE, bodyFile.c_str(), &size) == NOERROR)
             m.body = ReadFile(bodyFile);
+        if (!m.body.empty())
+            m.body.pop_back(); /* the end of the last line */
         BLOCKID bh;
         char name[MAXPATH + 1] = "";
         for (WORD i = 0; MailGetMessageAttachmentInfo(h, i, &bh, name, nullptr, nullptr, nullptr, nullptr, nullptr);

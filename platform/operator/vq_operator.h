@@ -9,9 +9,9 @@
  *   mail            a memo (body, attachments) routed through the router
  *   reading         documents and their items, the mail of a mail file
  *
- * Built on the stand-in's public calls (notesapi.h) only. Every handle a
- * call opens is closed before it returns; a failure throws vqop::Error
- * with the status and the step that failed.
+ * Built on the stand-in's public calls only (notesapi.h, vq_textlist.h).
+ * Every handle a call opens is closed before it returns; a failure
+ * throws vqop::Error with the status and the step that failed.
  *
  * Directory documents:
  *   Person: Form/Type "Person", FullName (text list: CN=NAME/O=ORG,
@@ -183,7 +183,7 @@ struct Mail {
     NOTEID id = 0;
     std::string form, subject, from, fromDomain, intended, reason;
     std::vector<std::string> sendTo, recipients;
-    std::string body;                /* plain text, each line ended by "\n" */
+    std::string body;                /* plain text, lines joined by "\n" */
     TextItems attachments;           /* {name, bytes} */
 };
 /* Lines of a text (a body); "\n" or "\r\n" ends a line, a last line needs

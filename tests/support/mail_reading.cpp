@@ -16,7 +16,8 @@ std::vector<MailMessage> ReadMessages(const std::string &db, const std::string &
     std::vector<MailMessage> out;
     for (const vqop::Mail &m : vqop::ReadMail(db, form))
         out.push_back({m.id, m.form, m.subject, m.from, m.fromDomain, m.intended, m.reason, m.sendTo,
-                       SplitLines(m.body), m.attachments});
+                       m.body.empty() ? std::vector<std::string>() : SplitLines(m.body + "\n"),
+                       m.attachments});
     return out;
 }
 
