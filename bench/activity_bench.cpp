@@ -22,9 +22,8 @@
 
 #include "activity.h"
 #include "bench_support.h"
-#include "notes_fixture.h"
 #include "notesapi.h"
-#include "test_support.h"
+#include "vq_operator.h"
 #include "vq_testhooks.h"
 
 namespace {
@@ -57,7 +56,7 @@ public:
             std::error_code ec;
             fs::remove(dir + "/" + kActDb + ext, ec);
         }
-        vqtest::CreateActivityDb(kActDb);
+        vqop::CreateActivityDb(kActDb);
     }
 
 private:
@@ -66,8 +65,8 @@ private:
         dir = vqbench::MakeDataDirectory();
         vqtest::SetLogEcho(false);
         root = dir + "/spool/TMBFAX";
-        vqtest::MakeDirs(root + "/UTIL/DATA");
-        vqtest::MakeDirs(root + "/PUBLIC");
+        vqop::MakeDirs(root + "/UTIL/DATA");
+        vqop::MakeDirs(root + "/PUBLIC");
         vqbench::UseSpool(root);
         VqCopy(ActLogNsf, sizeof ActLogNsf, kActDb);
     }
@@ -164,14 +163,14 @@ void BM_ImportActivity10000(benchmark::State &state)
     double passTotal = 0, floorTotal = 0;
     for (auto _ : state) {
         s.FreshActivityDb();
-        vqtest::WriteFile(logPath, log);
+        vqop::WriteFile(logPath, log);
         vqtest::ClearLog();
         E_quit = 0;
         const auto t0 = Clock::now();
         ImportActivity();
         const auto t1 = Clock::now();
-        if (vqtest::FileExists(logPath) || vqtest::FileExists(s.root + SPOOL_ACTIVITY_RD) ||
-            vqtest::DocumentIds(kActDb).size() != (size_t)kJobs || !vqtest::LogEntries().empty()) {
+        if (vqop::FileExists(logPath) || vqop::FileExists(s.root + SPOOL_ACTIVITY_RD) ||
+            vqop::DocumentIds(kActDb).size() != (size_t)kJobs || !vqtest::LogEntries().empty()) {
             state.SkipWithError("the import did not leave one entry per job");
             break;
         }
@@ -206,7 +205,7 @@ void BM_AddPending1000(benchmark::State &state)
 {
     Server &s = Server::Get();
     const std::string queue = QueueFile();
-    vqtest::WriteFile(s.root + SPOOL_SVCQ, queue);
+    vqop::WriteFile(s.root + SPOOL_SVCQ, queue);
     const bool again = state.range(0) == 1;
     double passTotal = 0, floorTotal = 0;
     for (auto _ : state) {
@@ -218,8 +217,8 @@ void BM_AddPending1000(benchmark::State &state)
         const auto t0 = Clock::now();
         AddPending();
         const auto t1 = Clock::now();
-        if (vqtest::DocumentIds(kActDb).size() != (size_t)kQueued || !vqtest::LogEntries().empty() ||
-            vqtest::ReadFile(s.root + SPOOL_SVCQ) != queue) {
+        if (vqop::DocumentIds(kActDb).size() != (size_t)kQueued || !vqtest::LogEntries().empty() ||
+            vqop::ReadFile(s.root + SPOOL_SVCQ) != queue) {
             state.SkipWithError("the listing did not leave one entry per queued job");
             break;
         }

@@ -4,8 +4,9 @@
  * filler bytes, databases held open as a server's cache would, and the
  * pass-against-floor counters.
  *
- * Header-only, so that each vq_bench_* program stays a single source. The
- * nsf bench links the platform alone: the part that needs the gateway is
+ * Header-only, so that each vq_bench_* program stays a single source.
+ * Notes data is made with the operator library (vq_operator.h). The nsf
+ * bench links the stand-in alone: the part that needs the gateway is
  * compiled only where its header can be found.
  */
 #ifndef VQ_BENCH_SUPPORT_H
@@ -19,13 +20,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <initializer_list>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "vq_nsf.h"
+#include "vq_operator.h"
 #include "vq_port.h"
 #include "vq_testhooks.h"
 
@@ -42,26 +43,23 @@ inline double Seconds(Clock::time_point a, Clock::time_point b)
     return std::chrono::duration<double>(b - a).count();
 }
 
-/* A new empty folder under $TMPDIR (or /tmp). A bench without its folder
- * has nothing to measure, so failing to make one ends the program. */
+/* A new empty folder under $TMPDIR (or /tmp), kept until
+ * RemoveScratchDir. A bench without its folder has nothing to measure,
+ * so failing to make one ends the program. */
 inline std::string MakeScratchDir()
 {
-    const char *tmp = std::getenv("TMPDIR");
-    std::string tmpl = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/vqbench.XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) == nullptr)
+    try {
+        return vqop::ScratchDir("vqbench").Release();
+    } catch (const vqop::Error &) {
         std::exit(1);
-    return buf.data();
+    }
 }
 
 /* A scratch folder made the data directory, with an empty notes.ini. */
 inline std::string MakeDataDirectory()
 {
     const std::string dir = MakeScratchDir();
-    {
-        std::ofstream ini(dir + "/notes.ini", std::ios::binary | std::ios::trunc);
-    }
+    vqop::CreateDataDirectory(dir);
     vqtest::SetDataDirectory(dir);
     return dir;
 }

@@ -15,7 +15,7 @@
 #include "bench_support.h"
 #include "inbound.h"
 #include "notesapi.h"
-#include "test_support.h"
+#include "vq_operator.h"
 #include "vq_testhooks.h"
 
 namespace {

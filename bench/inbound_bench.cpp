@@ -23,9 +23,8 @@
 
 #include "bench_support.h"
 #include "inbound.h"
-#include "notes_fixture.h"
 #include "notesapi.h"
-#include "test_support.h"
+#include "vq_operator.h"
 #include "vq_port.h"
 #include "vq_testhooks.h"
 
@@ -88,11 +87,11 @@ private:
         error = spool + SPOOL_FAX_ERROR;
         floorDir = dir + "/floor";
         for (const auto &d : {in, iparcel, error, dir + "/mail", dir + "/work", floorDir})
-            vqtest::MakeDirs(d);
-        vqtest::AddPerson("Fax Admin", "fadmin", "mail/admin.nsf");
-        vqtest::AddPerson("Jane Roe", "jroe", "mail/jroe.nsf", "555-0100");
-        vqtest::CreateMailFile("mail.box");
-        vqtest::CreateActivityDb();
+            vqop::MakeDirs(d);
+        vqop::AddPerson({"Fax Admin", "fadmin", "mail/admin.nsf"});
+        vqop::AddPerson({"Jane Roe", "jroe", "mail/jroe.nsf", "555-0100"});
+        vqop::CreateMailFile("mail.box");
+        vqop::CreateActivityDb();
         vqbench::UseSpool(spool);
         VqCopy(GatewayDomain, sizeof GatewayDomain, "FAXGATE");
         VqCopy(DefRecipient, sizeof DefRecipient, "Jane Roe");
@@ -112,11 +111,11 @@ void DropFaxes(Server &s, int first, int count)
 {
     for (int i = first; i < first + count; ++i) {
         const std::string control = ControlFile(i);
-        vqtest::WriteFile(s.iparcel + "/" + ImageName(i), s.image);
-        vqtest::WriteFile(s.in + "/.tmp", control);
+        vqop::WriteFile(s.iparcel + "/" + ImageName(i), s.image);
+        vqop::WriteFile(s.in + "/.tmp", control);
         fs::rename(s.in + "/.tmp", s.in + "/" + ControlName(i));
-        vqtest::WriteFile(s.floorDir + "/" + ImageName(i), s.image);
-        vqtest::WriteFile(s.floorDir + "/" + ControlName(i), control);
+        vqop::WriteFile(s.floorDir + "/" + ImageName(i), s.image);
+        vqop::WriteFile(s.floorDir + "/" + ControlName(i), control);
     }
 }
 
@@ -181,8 +180,8 @@ struct Floor {
     {
         const std::string control = dir + "/" + ControlName(i);
         const std::string imagePath = dir + "/" + ImageName(i);
-        const std::string body = vqtest::ReadFile(control);
-        const std::string image = vqtest::ReadFile(imagePath);
+        const std::string body = vqop::ReadFile(control);
+        const std::string image = vqop::ReadFile(imagePath);
         Insert(insBox, body, image);
         const sqlite3_int64 id = sqlite3_last_insert_rowid(box);
         Insert(insUser, body, image);
@@ -198,7 +197,7 @@ struct Floor {
 bool Round(Server &s, Floor *f, bool hold, int round, double *pass, double *floor, long *passOps,
            const char **why)
 {
-    const size_t before = vqtest::DocumentIds("mail/jroe.nsf").size();
+    const size_t before = vqop::DocumentIds("mail/jroe.nsf").size();
     DropFaxes(s, round * kRound, kRound);
     vqtest::ClearLog();
     E_quit = 0;
@@ -215,9 +214,9 @@ bool Round(Server &s, Floor *f, bool hold, int round, double *pass, double *floo
         *passOps += PortFaultCount() - ops0;
         *pass += Seconds(t0, t1);
     }
-    const size_t delivered = vqtest::DocumentIds("mail/jroe.nsf").size() - before;
-    if (delivered != (size_t)kRound || !vqtest::ListDir(s.in).empty() ||
-        !vqtest::ListDir(s.iparcel).empty() || !vqtest::ListDir(s.error).empty() || E_quit != 0) {
+    const size_t delivered = vqop::DocumentIds("mail/jroe.nsf").size() - before;
+    if (delivered != (size_t)kRound || !vqop::ListDir(s.in).empty() ||
+        !vqop::ListDir(s.iparcel).empty() || !vqop::ListDir(s.error).empty() || E_quit != 0) {
         *why = "the pass did not deliver every fax";
         return false;
     }
@@ -245,7 +244,7 @@ void BM_InboundPass1000(benchmark::State &state)
         const std::string floorDb = s.dir + "/floordb";
         std::error_code ec;
         fs::remove_all(floorDb, ec);
-        vqtest::MakeDirs(floorDb);
+        vqop::MakeDirs(floorDb);
         Floor f;
         if (!f.Open(floorDb)) {
             state.SkipWithError("the floor's databases cannot be opened");

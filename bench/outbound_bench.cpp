@@ -25,9 +25,8 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "notes_fixture.h"
 #include "notesapi.h"
-#include "test_support.h"
+#include "vq_operator.h"
 #include "vortiq.h"
 #include "vq_port.h"
 #include "vq_testhooks.h"
@@ -81,16 +80,16 @@ private:
     {
         dir = vqbench::MakeDataDirectory();
         vqtest::SetLogEcho(false);
-        vqtest::CreateMailFile("mail.box", "Mail Router");
-        std::string admin = vqtest::AddPerson("Fax Admin", "fadmin", "fadmin.nsf");
-        jane = vqtest::AddPerson("Jane Roe", "jroe", "jroe.nsf");
-        vqtest::AddForeignDomain("FAXGATE", "vortiq.box");
+        vqop::CreateMailFile("mail.box", "Mail Router");
+        std::string admin = vqop::AddPerson({"Fax Admin", "fadmin", "fadmin.nsf"});
+        jane = vqop::AddPerson({"Jane Roe", "jroe", "jroe.nsf"});
+        vqop::AddForeignDomain("FAXGATE", "vortiq.box");
         spool = dir + "/spool/TMBFAX";
         out = spool + SPOOL_FAX_OUT;
         oparcel = spool + SPOOL_FAX_OPARCEL;
         floorDir = dir + "/floor";
         for (const char *d : {SPOOL_FAX_OUT, SPOOL_FAX_OPARCEL, SPOOL_FAX_ERROR})
-            vqtest::MakeDirs(spool + d);
+            vqop::MakeDirs(spool + d);
         vqbench::UseSpool(spool);
         VqCopy(GatewayDomain, sizeof GatewayDomain, "FAXGATE");
         VqCopy(GatewayMsgfile, sizeof GatewayMsgfile, "vortiq.box");
@@ -104,7 +103,7 @@ private:
 bool FillGateway(Server &s, int first, int count)
 {
     for (int i = first; i < first + count; ++i) {
-        vqtest::Memo memo;
+        vqop::Memo memo;
         memo.from = s.jane;
         char to[64];
         std::snprintf(to, sizeof to, "Fax %d@555.%04d@FAXGATE", i, i);
@@ -112,7 +111,7 @@ bool FillGateway(Server &s, int first, int count)
         memo.subject = "Quarterly figures " + std::to_string(i);
         memo.body = s.body;
         memo.attachments = {{"report.bin", s.attachment}};
-        if (vqtest::SendMemo(memo) != NOERROR)
+        if (vqop::TrySendMemo(memo) != NOERROR)
             return false;
     }
     return true;
@@ -132,8 +131,8 @@ struct OneFile {
 std::vector<OneFile> ReadFolder(const std::string &dir)
 {
     std::vector<OneFile> files;
-    for (const std::string &name : vqtest::ListDir(dir))
-        files.push_back({name, vqtest::ReadFile(dir + "/" + name)});
+    for (const std::string &name : vqop::ListDir(dir))
+        files.push_back({name, vqop::ReadFile(dir + "/" + name)});
     return files;
 }
 
@@ -179,7 +178,7 @@ void FloorJob(FloorOps *f, const std::string &root, const OneFile &job, const On
     const std::string tmp = root + "/OUT/" + job.name + ".TMP";
     WriteDurably(f, tmp, body);
     {
-        std::string back = vqtest::ReadFile(tmp);
+        std::string back = vqop::ReadFile(tmp);
         benchmark::DoNotOptimize(back);
     }
     ::unlink(tmp.c_str());
@@ -226,7 +225,7 @@ bool Round(Server &s, bool hold, int round, double *pass, double *floor, long *p
             return false;
         }
     if (jobs.size() != jobsBefore + kRound || atts.size() != jobs.size() || E_quit != 0 ||
-        !vqtest::DocumentIds("vortiq.box").empty()) {
+        !vqop::DocumentIds("vortiq.box").empty()) {
         *why = "the pass did not turn every mail into one complete job";
         return false;
     }
@@ -258,8 +257,8 @@ void BM_OutboundPass1000(benchmark::State &state)
         EmptyFolder(s.out);
         EmptyFolder(s.oparcel);
         EmptyFolder(s.floorDir);
-        vqtest::MakeDirs(s.floorDir + "/OUT");
-        vqtest::MakeDirs(s.floorDir + "/OPARCEL");
+        vqop::MakeDirs(s.floorDir + "/OUT");
+        vqop::MakeDirs(s.floorDir + "/OPARCEL");
         double pass = 0, floor = 0;
         const char *why = nullptr;
         for (int round = 0; round < kMails / kRound && why == nullptr; ++round)

@@ -16,9 +16,8 @@
 #include <cstdio>
 #include <string>
 
-#include "notes_fixture.h"
 #include "notesapi.h"
-#include "test_support.h"
+#include "vq_operator.h"
 #include "vq_testhooks.h"
 
 namespace {
@@ -52,7 +51,7 @@ int main(int argc, char **argv)
     }
     const std::string body = Text(4096), attachment = Text(4096);
     for (long i = first; i < first + count; ++i) {
-        vqtest::Memo memo;
+        vqop::Memo memo;
         memo.from = from;
         char to[64];
         std::snprintf(to, sizeof to, "Fax %ld@555.%04ld@FAXGATE", i, i % 10000);
@@ -60,7 +59,7 @@ int main(int argc, char **argv)
         memo.subject = "Scenario fax " + std::to_string(i);
         memo.body = body;
         memo.attachments = {{"notes.txt", attachment}};
-        const STATUS s = vqtest::SendMemo(memo);
+        const STATUS s = vqop::TrySendMemo(memo);
         if (s != NOERROR) {
             std::fprintf(stderr, "%s: routing memo %ld failed with status %u\n", argv[0], i,
                          (unsigned)s);

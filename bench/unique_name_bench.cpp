@@ -18,7 +18,7 @@
 #include <string>
 
 #include "bench_support.h"
-#include "test_support.h"
+#include "vq_operator.h"
 #include "vortiq.h"
 
 namespace {
@@ -31,7 +31,7 @@ public:
         for (int i = 0; i < taken; ++i) {
             char name[16];
             std::snprintf(name, sizeof name, "/%08d", i);
-            vqtest::WriteFile(path + name, "");
+            vqop::WriteFile(path + name, "");
         }
     }
     ~Folder()

@@ -38,14 +38,14 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     VqCopy(ActLogNsf, sizeof ActLogNsf, kActivityDb);
     g_log = Root + SPOOL_ACTIVITY_LOG;
     g_read = Root + SPOOL_ACTIVITY_RD;
-    vqfuzz::FreshActivityDb(g_dir, kActivityDb);
+    vqfuzz::FreshActivityDb(kActivityDb);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
 {
     if (++g_runs % kRunsPerDatabase == 0)
-        vqfuzz::FreshActivityDb(g_dir, kActivityDb);
+        vqfuzz::FreshActivityDb(kActivityDb);
     FILE *Log = std::fopen(g_log.c_str(), "wb");
     Require(Log != nullptr, "ACTIVITY.LOG");
     std::fwrite(Data, 1, Size, Log);

@@ -46,11 +46,10 @@ void FreshServer()
         std::error_code ec;
         std::filesystem::remove(g_dir + "/" + db, ec);
     }
-    vqtest::CreateMailFile("mail.box", "Mail Router");
-    vqtest::CreateMailFile("vortiq.box", "VORTIQ Fax Gateway");
-    vqtest::CreateNamesDb();
-    vqtest::AddForeignDomain("FAXGATE", "vortiq.box");
-    g_from = vqtest::AddPerson("John Smith", "jsmith", "jsmith.nsf");
+    vqop::CreateMailFile("mail.box", "Mail Router");
+    vqop::CreateMailFile("vortiq.box", "VORTIQ Fax Gateway");
+    vqop::AddForeignDomain("FAXGATE", "vortiq.box");
+    g_from = vqop::AddPerson({"John Smith", "jsmith", "jsmith.nsf"});
 }
 
 /* The job of the last message in the gateway mail file; the message is
@@ -111,13 +110,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
     if (++g_runs % kRunsPerDatabase == 0)
         FreshServer();
     const std::string Marker = TambriDllExtSig;
-    vqtest::Memo Memo;
+    vqop::Memo Memo;
     Memo.from = g_from;
     Memo.sendTo = {"Jane Roe@555.0100@FAXGATE", Marker + "@FAXGATE"};
     Memo.subject = "Report";
     Memo.body = "Dear Jane,\nthe figures.";
     Memo.attachments = {{Marker + ".TXT", std::string(reinterpret_cast<const char *>(Data), Size)}};
-    Require(vqtest::SendMemo(Memo) == NOERROR, "memo not routed");
+    Require(vqop::TrySendMemo(Memo) == NOERROR, "memo not routed");
 
     const vqfuzz::HandleCheck Handles;
     vqtest::ClearLog();

@@ -1,7 +1,8 @@
 /*
  * fuzz_support.h - what the fuzz targets share: the failure report, the
  * scratch data directory a target keeps for the whole process, the spool
- * below it, and the handle counts every run must leave as it found them.
+ * below it (laid out by the operator library, vq_operator.h), and the
+ * handle counts every run must leave as it found them.
  *
  * A failed check prints "<target>: <what>" (scripts/fuzz.sh picks these
  * lines out of the log) with the messages the run logged, then aborts so
@@ -14,15 +15,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <initializer_list>
-#include <iterator>
 #include <string>
 #include <system_error>
 #include <vector>
 
-#include "notes_fixture.h"
 #include "vortiq.h"
+#include "vq_operator.h"
 #include "vq_testhooks.h"
 
 namespace vqfuzz {
@@ -89,45 +87,29 @@ inline std::string MakeScratch(const char *Tag)
  * is captured without echo. */
 inline void UseDataDirectory(const std::string &Dir)
 {
-    FILE *Ini = std::fopen((Dir + "/notes.ini").c_str(), "w");
-    Require(Ini != nullptr, "notes.ini");
-    std::fclose(Ini);
+    vqop::CreateDataDirectory(Dir);
     vqtest::SetDataDirectory(Dir);
     vqtest::SetLogEcho(false);
 }
 
 /* The gateway spool below Dir with these subfolders, made the gateway's
  * path; returns the spool root. */
-inline std::string UseSpool(const std::string &Dir, std::initializer_list<const char *> Subdirs)
+inline std::string UseSpool(const std::string &Dir, const std::vector<std::string> &Subdirs)
 {
-    const std::string Root = Dir + "/spool/TMBFAX";
-    for (const char *d : Subdirs)
-        std::filesystem::create_directories(Root + d);
+    const std::string Root = vqop::CreateSpool(Dir, Subdirs);
     VqCopy(GatewayPath, sizeof GatewayPath, Root.c_str());
     return Root;
 }
 
-/* The activity database of that name in Dir, made anew. */
-inline void FreshActivityDb(const std::string &Dir, const char *Name)
+/* The activity database of that name, made anew. */
+inline void FreshActivityDb(const char *Name)
 {
-    std::error_code ec;
-    std::filesystem::remove(Dir + "/" + Name, ec);
-    vqtest::CreateActivityDb(Name);
+    vqop::RemoveDb(Name);
+    vqop::CreateActivityDb(Name);
 }
 
-inline std::vector<std::string> ListDir(const std::string &Dir)
-{
-    std::vector<std::string> Names;
-    for (const auto &e : std::filesystem::directory_iterator(Dir))
-        Names.push_back(e.path().filename().string());
-    return Names;
-}
-
-inline std::string ReadAll(const std::string &Path)
-{
-    std::ifstream In(Path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>());
-}
+using vqop::ListDir;
+using vqop::ReadFile;
 
 }  // namespace vqfuzz
 

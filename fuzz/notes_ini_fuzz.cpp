@@ -49,8 +49,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     g_spool = g_dir + "/spool";
     std::filesystem::create_directories(g_spool + "/TMBFAX");
     vqfuzz::UseDataDirectory(g_dir);
-    vqtest::CreateNamesDb();
-    vqtest::AddPerson("Fax Admin", "faxadmin", "");
+    vqop::AddPerson({"Fax Admin", "faxadmin", ""});
     NotesInitModule(&g_module, nullptr, nullptr);
     return 0;
 }

@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     const std::string Root = vqfuzz::UseSpool(g_dir, {"/PUBLIC"});
     VqCopy(ActLogNsf, sizeof ActLogNsf, kActivityDb);
     g_svcq = Root + SPOOL_SVCQ;
-    vqfuzz::FreshActivityDb(g_dir, kActivityDb);
+    vqfuzz::FreshActivityDb(kActivityDb);
     return 0;
 }
 
@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
     if (Size == 0)
         return 0;
     if (++g_runs % kRunsPerDatabase == 0)
-        vqfuzz::FreshActivityDb(g_dir, kActivityDb);
+        vqfuzz::FreshActivityDb(kActivityDb);
     std::string File;
     if (Data[0] & 1)
         File.assign(QSIG_TEXT, QSIG_LEN);
@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
                        (e.id == VQM_DS0 && e.text.find("left over bytes in SVCQ") != std::string::npos);
         Require(Allowed, "the listing logged a failure");
     }
-    Require(vqfuzz::ReadAll(g_svcq) == File, "the queue file was changed");
+    Require(vqfuzz::ReadFile(g_svcq) == File, "the queue file was changed");
     Handles.Check();
     return 0;
 }

@@ -39,6 +39,13 @@ struct LogEntry {
  * use of a test control (ClearLog, LogEntries, SetLogEcho, StatusLines,
  * ClearStatus), so a server process keeps nothing in memory. */
 std::vector<LogEntry> LogEntries();
+/* Views of them: texts and message ids in order, the entries of a message
+ * id (with that argument), the argument of its first entry ("<none>"). */
+std::vector<std::string> LogTexts();
+std::vector<WORD> LogIds();
+int LogCount(WORD id);
+int LogCount(WORD id, const std::string &arg);
+std::string LogArg(WORD id);
 void ClearLog();
 /* Keep entries off standard output (default on under tests: off). */
 void SetLogEcho(bool echo);

@@ -602,6 +602,46 @@ std::vector<LogEntry> LogEntries()
     return std::vector<LogEntry>(s.log.begin(), s.log.end());
 }
 
+std::vector<std::string> LogTexts()
+{
+    std::vector<std::string> out;
+    for (const auto &e : LogEntries())
+        out.push_back(e.text);
+    return out;
+}
+
+std::vector<WORD> LogIds()
+{
+    std::vector<WORD> out;
+    for (const auto &e : LogEntries())
+        out.push_back(e.id);
+    return out;
+}
+
+int LogCount(WORD id)
+{
+    int n = 0;
+    for (const auto &e : LogEntries())
+        n += e.id == id;
+    return n;
+}
+
+int LogCount(WORD id, const std::string &arg)
+{
+    int n = 0;
+    for (const auto &e : LogEntries())
+        n += e.id == id && e.arg == arg;
+    return n;
+}
+
+std::string LogArg(WORD id)
+{
+    for (const auto &e : LogEntries())
+        if (e.id == id)
+            return e.arg;
+    return "<none>";
+}
+
 void ClearLog()
 {
     AddInState &s = State();

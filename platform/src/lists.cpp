@@ -7,12 +7,19 @@
  * handle, so pointers taken before a call must be fetched again after it.
  * Sizes are checked against the object before anything is read, so a
  * damaged list gives a status rather than a read past its end.
+ *
+ * vq::ParseTextList here is the one reader of the layout (vq_textlist.h):
+ * the List* calls, the item calls, the mail half and the operator library
+ * all go through it. A value too short to hold its count word, the empty
+ * value too, is damaged rather than the empty list: a LIST always begins
+ * with its USHORT entry count, and the empty list is that count, 0.
  */
 #include <cstring>
 #include <vector>
 
 #include "runtime_internal.h"
 #include "vq_runtime.h"
+#include "vq_textlist.h"
 
 namespace {
 
@@ -36,32 +43,71 @@ DWORD PrefixSize(BOOL fPrefix)
     return fPrefix ? (DWORD)sizeof(WORD) : 0u;
 }
 
-/* Size of the list's used bytes, from its own header. */
-DWORD UsedSize(const unsigned char *list, BOOL fPrefix)
+/* A list in memory trusts its own header (as in Notes): its extent is
+ * the largest a list may have. */
+std::string_view Extent(const unsigned char *list, DWORD size, BOOL fPrefix)
 {
     const DWORD pre = PrefixSize(fPrefix);
-    const WORD count = ReadWord(list + pre);
-    DWORD size = pre + 2u + 2u * count;
-    for (WORD i = 0; i < count; ++i)
-        size += ReadWord(list + pre + 2u + 2u * i);
-    return size;
+    return std::string_view(reinterpret_cast<const char *>(list) + pre, size > pre ? size - pre : 0);
 }
 
-/* Checks that the header and the texts lie inside an object of objSize
- * bytes; returns the used size or 0 when they do not. */
+/* Size of the used bytes of a list that lies inside objSize bytes; 0 when
+ * its header or texts do not. */
 DWORD CheckedUsedSize(const unsigned char *list, DWORD objSize, BOOL fPrefix)
 {
-    const DWORD pre = PrefixSize(fPrefix);
-    if (objSize < pre + 2u)
+    std::vector<std::string_view> entries;
+    const std::string_view value = Extent(list, objSize, fPrefix);
+    if (!vq::ParseTextList(value, &entries))
         return 0;
-    const WORD count = ReadWord(list + pre);
-    if (objSize < pre + 2u + 2u * (DWORD)count)
-        return 0;
-    const DWORD size = UsedSize(list, fPrefix);
-    return size <= objSize ? size : 0;
+    if (entries.empty())
+        return PrefixSize(fPrefix) + 2u;
+    return (DWORD)(entries.back().data() + entries.back().size() - (const char *)list);
+}
+
+/* Size of a list from its own header. */
+DWORD UsedSize(const unsigned char *list, BOOL fPrefix)
+{
+    const DWORD size = CheckedUsedSize(list, kMaxListSize, fPrefix);
+    return size != 0 ? size : kMaxListSize + 1;
 }
 
 }  // namespace
+
+namespace vq {
+
+bool ParseTextList(std::string_view value, std::vector<std::string_view> *entries)
+{
+    entries->clear();
+    if (value.size() < sizeof(WORD))
+        return false;
+    const auto *p = reinterpret_cast<const unsigned char *>(value.data());
+    const WORD count = ReadWord(p);
+    size_t pos = sizeof(WORD) * (1 + (size_t)count);
+    if (pos > value.size())
+        return false;
+    for (WORD i = 0; i < count; ++i) {
+        const WORD len = ReadWord(p + sizeof(WORD) * (1 + (size_t)i));
+        if (pos + len > value.size())
+            return false;
+        entries->push_back(value.substr(pos, len));
+        pos += len;
+    }
+    return true;
+}
+
+std::string BuildTextList(const std::vector<std::string_view> &entries)
+{
+    std::string out(sizeof(WORD) * (1 + entries.size()), '\0');
+    auto *p = reinterpret_cast<unsigned char *>(&out[0]);
+    WriteWord(p, (WORD)entries.size());
+    for (size_t i = 0; i < entries.size(); ++i)
+        WriteWord(p + sizeof(WORD) * (1 + i), (WORD)entries[i].size());
+    for (const auto &e : entries)
+        out.append(e.data(), e.size());
+    return out;
+}
+
+}  // namespace vq
 
 STATUS ListAllocate(WORD ListEntries, WORD TextSize, BOOL fPrefixDataType,
                     DHANDLE *rethList, void *retpList, WORD *retListSize)
@@ -160,18 +206,16 @@ STATUS ListGetText(const void *pList, BOOL fPrefixDataType, WORD EntryNumber,
     if (pList == nullptr)
         return ERR_BAD_PARAM;
     const auto *p = static_cast<const unsigned char *>(pList);
-    const DWORD pre = PrefixSize(fPrefixDataType);
-    const WORD count = ReadWord(p + pre);
-    if (EntryNumber >= count)
+    std::vector<std::string_view> entries;
+    vq::ParseTextList(Extent(p, kMaxListSize, fPrefixDataType), &entries);
+    if (EntryNumber >= ListGetNumEntries(pList, fPrefixDataType))
         return ERR_ODS_NO_SUCH_ENTRY;
-    const unsigned char *lens = p + pre + 2u;
-    DWORD offset = pre + 2u + 2u * count;
-    for (WORD i = 0; i < EntryNumber; ++i)
-        offset += ReadWord(lens + 2u * i);
+    if (EntryNumber >= entries.size())
+        return ERR_BAD_PARAM; /* the list runs past the largest a list may be */
     if (retTextPointer != nullptr)
-        *retTextPointer = const_cast<char *>(reinterpret_cast<const char *>(p + offset));
+        *retTextPointer = const_cast<char *>(entries[EntryNumber].data());
     if (retTextLength != nullptr)
-        *retTextLength = ReadWord(lens + 2u * EntryNumber);
+        *retTextLength = (WORD)entries[EntryNumber].size();
     return NOERROR;
 }
 

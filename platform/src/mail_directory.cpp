@@ -13,7 +13,7 @@
 #include <mutex>
 
 #include "mail_internal.h"
-#include "nsf_internal.h" /* the database stamp */
+#include "nsf_stamp.h"
 #include "vq_mail.h"
 #include "vq_nsf.h"
 

@@ -3,8 +3,9 @@
  * readers and writers over the public note calls, address splitting, the
  * in-memory copy of the directory, the router and the report builder.
  *
- * Everything here is built on vq_nsf.h and vq_runtime.h only; the mail
- * half never reaches into the database internals.
+ * Everything here is built on vq_nsf.h, vq_runtime.h and vq_textlist.h;
+ * of the database internals the mail half uses only the stamp of
+ * nsf_stamp.h (the directory cache), never nsf_internal.h.
  */
 #ifndef VQ_MAIL_INTERNAL_H
 #define VQ_MAIL_INTERNAL_H
@@ -56,7 +57,8 @@ bool ItemValue(NOTEHANDLE h, const char *name, WORD *type, std::string *value);
 std::string ItemText(NOTEHANDLE h, const char *name);
 /* Entries of a list, or the one text of a text item. */
 std::vector<std::string> ItemList(NOTEHANDLE h, const char *name);
-/* Entries of a list value (without its type word); false when damaged. */
+/* Entries of a list value (without its type word); false when damaged
+ * (vq::ParseTextList of vq_textlist.h, copied out). */
 bool ParseTextList(const std::string &value, std::vector<std::string> *out);
 /* Replaces the item by a text of any length. */
 STATUS SetText(NOTEHANDLE h, const char *name, const std::string &text, WORD flags);
@@ -112,7 +114,7 @@ struct Directory {
 };
 /* The directory as names.nsf of the data directory holds it now. Read
  * whole only when the database changed since the last read of this
- * process (its commit count, see nsf_internal.h); the copy is shared and
+ * process (its commit count, see nsf_stamp.h); the copy is shared and
  * never changed afterwards. */
 STATUS LoadDirectory(std::shared_ptr<const Directory> *dir);
 /* Finds a Person or Group by any of its names; NOSUCHUSER / NOTUNIQUE. */

@@ -13,6 +13,7 @@
 #include "vq_nsf.h"
 #include "vq_port.h"
 #include "vq_runtime.h"
+#include "vq_textlist.h"
 
 namespace vq {
 namespace mail {
@@ -117,23 +118,10 @@ bool ItemValue(NOTEHANDLE h, const char *name, WORD *type, std::string *value)
 
 bool ParseTextList(const std::string &value, std::vector<std::string> *out)
 {
-    out->clear();
-    if (value.size() < sizeof(WORD))
-        return value.empty();
-    WORD count;
-    std::memcpy(&count, value.data(), sizeof count);
-    size_t pos = sizeof(WORD) + (size_t)count * sizeof(WORD);
-    if (pos > value.size())
-        return false;
-    for (WORD i = 0; i < count; ++i) {
-        WORD len;
-        std::memcpy(&len, value.data() + sizeof(WORD) * (1 + i), sizeof len);
-        if (pos + len > value.size())
-            return false;
-        out->push_back(value.substr(pos, len));
-        pos += len;
-    }
-    return true;
+    std::vector<std::string_view> entries;
+    const bool whole = vq::ParseTextList(value, &entries);
+    out->assign(entries.begin(), entries.end());
+    return whole;
 }
 
 std::string ItemText(NOTEHANDLE h, const char *name)
@@ -175,16 +163,10 @@ STATUS SetText(NOTEHANDLE h, const char *name, const std::string &text, WORD fla
 
 std::string EncodeTextList(const std::vector<std::string> &entries)
 {
-    std::string v;
-    WORD count = (WORD)entries.size();
-    v.append((const char *)&count, sizeof count);
-    for (const auto &e : entries) {
-        WORD len = (WORD)(e.size() > MAXWORD ? MAXWORD : e.size());
-        v.append((const char *)&len, sizeof len);
-    }
+    std::vector<std::string_view> cut;
     for (const auto &e : entries)
-        v.append(e.data(), e.size() > MAXWORD ? MAXWORD : e.size());
-    return v;
+        cut.emplace_back(e.data(), e.size() > MAXWORD ? MAXWORD : e.size());
+    return vq::BuildTextList(cut);
 }
 
 STATUS SetTextList(NOTEHANDLE h, const char *name, const std::vector<std::string> &entries,

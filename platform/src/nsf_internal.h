@@ -26,7 +26,9 @@
 #include <vector>
 
 #include "handles.h"
+#include "nsf_stamp.h"
 #include "vq_global.h"
+#include "vq_textlist.h"
 
 namespace vq {
 namespace nsf {
@@ -158,22 +160,7 @@ int ExecSql(sqlite3 *db, const char *sql);
  * writer that waited, or a clock set back, does not move it backwards. */
 STATUS StampDbModified(Database &db, bool data, TIMEDATE *t);
 
-/* One state of a database file: which file (path, device, inode, the uid
- * drawn at its creation) and how many commits it has seen. Every commit
- * adds one in its own transaction, so an equal stamp means equal
- * contents, whatever the clock said (two commits may share a time). */
-struct DbStamp {
-    std::string path;
-    uint64_t dev = 0, ino = 0;
-    int64_t uid = 0, changes = 0;
-    bool operator==(const DbStamp &o) const
-    {
-        return path == o.path && dev == o.dev && ino == o.ino && uid == o.uid &&
-               changes == o.changes;
-    }
-    bool operator!=(const DbStamp &o) const { return !(*this == o); }
-};
-STATUS ReadStamp(DBHANDLE hDB, DbStamp *stamp);
+/* DbStamp and ReadStamp: nsf_stamp.h. */
 
 /* ---- notes and items ---- */
 
@@ -207,10 +194,9 @@ STATUS LoadNote(Database &db, NOTEID id, Note *note);
 std::string Lower(std::string_view s);
 bool EqualNoCase(std::string_view a, std::string_view b);
 
-/* Text-list value (without type word): WORD count, WORD lengths, texts.
- * Returns false for a malformed value. */
-bool ParseTextList(std::string_view value, std::vector<std::string_view> *entries);
-std::string BuildTextList(const std::vector<std::string_view> &entries);
+/* Text-list values: the one reader of vq_textlist.h. */
+using vq::BuildTextList;
+using vq::ParseTextList;
 
 /* The text an item reads as (NSFItemGetText, view keys): the text, the
  * first entry of a list, a number with %g, a time as text. false for

@@ -52,52 +52,6 @@ bool EqualNoCase(std::string_view a, std::string_view b)
     return true;
 }
 
-namespace {
-
-WORD GetWord(const char *p)
-{
-    WORD w;
-    std::memcpy(&w, p, sizeof w);
-    return w;
-}
-
-void PutWord(std::string *out, WORD w)
-{
-    out->append((const char *)&w, sizeof w);
-}
-
-}  // namespace
-
-bool ParseTextList(std::string_view value, std::vector<std::string_view> *entries)
-{
-    entries->clear();
-    if (value.size() < sizeof(WORD))
-        return false;
-    WORD count = GetWord(value.data());
-    size_t pos = sizeof(WORD) + (size_t)count * sizeof(WORD);
-    if (pos > value.size())
-        return false;
-    for (WORD i = 0; i < count; ++i) {
-        WORD len = GetWord(value.data() + sizeof(WORD) * (1 + i));
-        if (pos + len > value.size())
-            return false;
-        entries->push_back(value.substr(pos, len));
-        pos += len;
-    }
-    return true;
-}
-
-std::string BuildTextList(const std::vector<std::string_view> &entries)
-{
-    std::string out;
-    PutWord(&out, (WORD)entries.size());
-    for (const auto &e : entries)
-        PutWord(&out, (WORD)e.size());
-    for (const auto &e : entries)
-        out.append(e.data(), e.size());
-    return out;
-}
-
 bool ItemText(WORD type, std::string_view value, std::string *text)
 {
     switch (type) {

@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "notes_fixture.h"
 #include "notesapi.h"
 #include "test_support.h"
 #include "vortiq.h"
+#include "vq_operator.h"
 
 namespace {
 
@@ -41,22 +41,12 @@ std::string PatternBytes(char tag, size_t size)
  * spool tree the fax server would have made. */
 void PrepareDataDirectory(const std::string &dir)
 {
-    vqtest::MakeDirs(dir);
-    vqtest::WriteFile(dir + "/notes.ini", "");
+    vqop::CreateDataDirectory(dir);
     vqtest::SetDataDirectory(dir);
     vqtest::SetLogEcho(false);
-    const std::string spool = dir + kSpoolRoot;
-    for (const char *sub : {SPOOL_FAX_IN, SPOOL_FAX_IPARCEL, SPOOL_FAX_OUT, SPOOL_FAX_OPARCEL,
-                            SPOOL_FAX_ERROR, "/PUBLIC", "/UTIL/DATA"})
-        vqtest::MakeDirs(spool + sub);
-    vqtest::MakeDirs(dir + kWorkDir);
-    vqtest::CreateMailFile("mail.box", "Mail Router");
-}
-
-void Require(STATUS s, const char *what)
-{
-    if (s != NOERROR)
-        throw std::runtime_error(std::string(what) + " failed with status " + std::to_string(s));
+    vqop::CreateSpool(dir);
+    vqop::MakeDirs(dir + kWorkDir);
+    vqop::CreateMailFile("mail.box", "Mail Router");
 }
 
 /* Outbound: four mails routed into the gateway mail file (one, two and
@@ -66,28 +56,28 @@ void Require(STATUS s, const char *what)
 void SetupOutbound(const std::string &dir)
 {
     PrepareDataDirectory(dir);
-    vqtest::AddPerson("Fax Admin", "fadmin", "fadmin.nsf");
-    const std::string jane = vqtest::AddPerson("Jane Roe", "jroe", "jroe.nsf", "555-0100");
-    vqtest::AddPerson("John Doe", "jdoe", "jdoe.nsf");
-    vqtest::AddForeignDomain("FAXGATE", "vortiq.box");
+    vqop::AddPerson({"Fax Admin", "fadmin", "fadmin.nsf"});
+    const std::string jane = vqop::AddPerson({"Jane Roe", "jroe", "jroe.nsf", "555-0100"});
+    vqop::AddPerson({"John Doe", "jdoe", "jdoe.nsf"});
+    vqop::AddForeignDomain("FAXGATE", "vortiq.box");
 
-    vqtest::Memo a;
+    vqop::Memo a;
     a.from = jane;
     a.sendTo = {"Ann Fax@555.0100@FAXGATE"};
     a.subject = "Crash A";
     a.body = "First line of A\nSecond line of A";
     a.attachments = {{"a.txt", PatternBytes('a', 3000)}};
-    Require(vqtest::SendMemo(a), "SendMemo A");
+    vqop::SendMemo(a);
 
-    vqtest::Memo b;
+    vqop::Memo b;
     b.from = jane;
     b.sendTo = {"Bob Fax@555.0199@FAXGATE", "Cy Fax|555.0200@FAXGATE"};
     b.subject = "Crash B";
     b.body = "Body of B";
     b.textItems = {{"FaxRes", "High"}, {"CoverPage", "Yes"}};
-    Require(vqtest::SendMemo(b), "SendMemo B");
+    vqop::SendMemo(b);
 
-    vqtest::Memo c;
+    vqop::Memo c;
     c.from = jane;
     c.sendTo = {"Dee Fax@555.0300@FAXGATE"};
     c.copyTo = {"John Doe", "Eve Fax@555.0301@FAXGATE", "Fay Fax@555.0302@FAXGATE"};
@@ -95,24 +85,24 @@ void SetupOutbound(const std::string &dir)
     c.body = "C has\ntwo attachments";
     c.attachments = {{"b.bin", PatternBytes('b', 5000)}, {"c.txt", "plain text of c\r\n"}};
     c.textItems = {{"ReturnStatus", "No"}};
-    Require(vqtest::SendMemo(c), "SendMemo C");
+    vqop::SendMemo(c);
 
-    vqtest::Memo d;
+    vqop::Memo d;
     d.from = "John Doe";
     d.sendTo = {"Gus Fax@555.0400@FAXGATE"};
     d.subject = "Crash D";
     d.body = "D";
-    Require(vqtest::SendMemo(d), "SendMemo D");
+    vqop::SendMemo(d);
 
     /* a report about an earlier fax, as the router leaves it in the file */
-    vqtest::Memo e;
+    vqop::Memo e;
     e.form = "NonDelivery Report";
     e.from = "Mail Router";
     e.sendTo = {"VORTIQ@FAXGATE"};
     e.subject = "Crash E report";
     e.textItems = {{"IntendedRecipient", "Zed Fax@555.0500@FAXGATE"},
                    {"FailureReason", "Line busy"}};
-    Require(vqtest::SendMemo(e), "SendMemo E");
+    vqop::SendMemo(e);
 }
 
 /* Inbound: five control files with their images. One named recipient,
@@ -122,10 +112,10 @@ void SetupOutbound(const std::string &dir)
 void SetupInbound(const std::string &dir)
 {
     PrepareDataDirectory(dir);
-    vqtest::AddPerson("Fax Admin", "fadmin", "fadmin.nsf");
-    vqtest::AddPerson("Jane Roe", "jroe", "jroe.nsf", "555-0100");
-    vqtest::AddPerson("John Doe", "jdoe", "jdoe.nsf", "555-0101");
-    vqtest::CreateActivityDb("TMB_ACT.NSF");
+    vqop::AddPerson({"Fax Admin", "fadmin", "fadmin.nsf"});
+    vqop::AddPerson({"Jane Roe", "jroe", "jroe.nsf", "555-0100"});
+    vqop::AddPerson({"John Doe", "jdoe", "jdoe.nsf", "555-0101"});
+    vqop::CreateActivityDb("TMB_ACT.NSF");
 
     const std::string in = dir + kSpoolRoot + SPOOL_FAX_IN;
     const std::string iparcel = dir + kSpoolRoot + SPOOL_FAX_IPARCEL;
@@ -149,8 +139,8 @@ void SetupInbound(const std::string &dir)
     for (const Fax &f : faxes) {
         std::string image = f.name;
         image.replace(0, 2, "RX");
-        vqtest::WriteFile(iparcel + "/" + image, PatternBytes(tag++, 4000));
-        vqtest::WriteFile(in + "/" + f.name, std::string(f.header) + "\r\n" + f.body);
+        vqop::WriteFile(iparcel + "/" + image, PatternBytes(tag++, 4000));
+        vqop::WriteFile(in + "/" + f.name, std::string(f.header) + "\r\n" + f.body);
     }
 }
 
@@ -175,21 +165,21 @@ void PutWordLE(std::string *raw, size_t at, unsigned v)
 void SetupActivity(const std::string &dir)
 {
     PrepareDataDirectory(dir);
-    vqtest::AddPerson("Fax Admin", "fadmin", "fadmin.nsf");
-    vqtest::CreateActivityDb("TMB_ACT.NSF");
-    vqtest::AddDocument("TMB_ACT.NSF",
-                        {{"FORM", "Job Entry"}, {"JobID", "0103"}, {"Type", "TX"},
-                         {"To", "555-0103"}, {"Explanation", "Pending"}});
+    vqop::AddPerson({"Fax Admin", "fadmin", "fadmin.nsf"});
+    vqop::CreateActivityDb("TMB_ACT.NSF");
+    vqop::AddDocument("TMB_ACT.NSF",
+                      {{"FORM", "Job Entry"}, {"JobID", "0103"}, {"Type", "TX"},
+                       {"To", "555-0103"}, {"Explanation", "Pending"}});
 
     const std::string data = dir + kSpoolRoot + "/UTIL/DATA";
-    vqtest::WriteFile(data + "/ACTIVITY.LOG",
-                      ActivityLine("0101", false, "555-0101", "Jane Roe") +
-                          ActivityLine("0102", false, "555-0102", "John Doe") +
-                          ActivityLine("0109", false, "555-0109", "fax in", "RX") +
-                          ActivityLine("0103", true, "555-0103", "Jane Roe") +
-                          ActivityLine("0104", false, "555-0104", "Jane Roe") +
-                          ActivityLine("0105", true, "555-0105", "John Doe") +
-                          ActivityLine("0106", false, "555-0106", "Ann Other"));
+    vqop::WriteFile(data + "/ACTIVITY.LOG",
+                    ActivityLine("0101", false, "555-0101", "Jane Roe") +
+                        ActivityLine("0102", false, "555-0102", "John Doe") +
+                        ActivityLine("0109", false, "555-0109", "fax in", "RX") +
+                        ActivityLine("0103", true, "555-0103", "Jane Roe") +
+                        ActivityLine("0104", false, "555-0104", "Jane Roe") +
+                        ActivityLine("0105", true, "555-0105", "John Doe") +
+                        ActivityLine("0106", false, "555-0106", "Ann Other"));
 
     std::string queue = "TMB_FAX_LANQUEUE3.00";
     const unsigned ids[] = {201, 202, 203};
@@ -208,7 +198,7 @@ void SetupActivity(const std::string &dir)
         raw.replace(274, tel.size(), tel);
         queue += raw;
     }
-    vqtest::WriteFile(dir + kSpoolRoot + SPOOL_SVCQ, queue);
+    vqop::WriteFile(dir + kSpoolRoot + SPOOL_SVCQ, queue);
 }
 
 /* The configuration the gateway task would have read at start-up. */

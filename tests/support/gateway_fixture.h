@@ -63,9 +63,7 @@ protected:
     void SetUp() override
     {
         PlatformTest::SetUp();
-        spool_ = data_ / "spool/TMBFAX";
-        for (const char *dir : {"FAX/IN", "FAX/IPARCEL", "FAX/ERROR", "PUBLIC", "UTIL/DATA"})
-            MakeDirs(spool_ + "/" + dir);
+        spool_ = vqop::CreateSpool(data_.path(), {"/FAX/IN", "/FAX/IPARCEL", "/FAX/ERROR", "/PUBLIC", "/UTIL/DATA"});
         VqCopy(GatewayPath, sizeof GatewayPath, spool_.c_str());
         GatewayDrive[0] = '\0';
         VqCopy(GatewayDomain, sizeof GatewayDomain, "FAXGATE");

@@ -1,88 +1,30 @@
 /*
- * mail_reading.cpp - mail read back through the public mail calls (see
- * mail_reading.h). Every handle opened here is closed before returning,
- * so a test's handle count stays its own.
+ * mail_reading.cpp - mail read back through the operator library and the
+ * public mail calls (see mail_reading.h).
  */
 #include "mail_reading.h"
 
 #include <gtest/gtest.h>
 
-#include "notes_fixture.h"
 #include "test_support.h"
+#include "vq_operator.h"
 
 namespace vqtest {
-
-std::vector<std::string> MailMessage::AttachmentNames() const
-{
-    std::vector<std::string> names;
-    for (const auto &a : attachments)
-        names.push_back(a.first);
-    return names;
-}
-
-std::vector<std::string> SplitLines(const std::string &text)
-{
-    std::vector<std::string> lines;
-    for (size_t start = 0; start < text.size();) {
-        size_t nl = text.find('\n', start);
-        if (nl == std::string::npos)
-            nl = text.size();
-        std::string line = text.substr(start, nl - start);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        lines.push_back(line);
-        start = nl + 1;
-    }
-    return lines;
-}
 
 std::vector<MailMessage> ReadMessages(const std::string &db, const std::string &form)
 {
     std::vector<MailMessage> out;
-    TempDir tmp;
-    for (NOTEID id : DocumentIds(db)) {
-        MailMessage m;
-        m.id = id;
-        m.form = ItemText(db, id, "Form");
-        if (!form.empty() && m.form != form)
-            continue;
-        m.subject = ItemText(db, id, "Subject");
-        m.from = ItemText(db, id, "From");
-        m.fromDomain = ItemText(db, id, "FromDomain");
-        m.intended = ItemText(db, id, "IntendedRecipient");
-        m.reason = ItemText(db, id, "FailureReason");
-        m.sendTo = ItemList(db, id, "SendTo");
-        DBHANDLE hDb = NULLHANDLE;
-        NOTEHANDLE hNote = NULLHANDLE;
-        EXPECT_EQ(NSFDbOpen(db.c_str(), &hDb), NOERROR);
-        EXPECT_EQ(NSFNoteOpen(hDb, id, 0, &hNote), NOERROR);
-        const std::string bodyFile = tmp / "body";
-        DWORD size = 0;
-        if (MailGetMessageBodyText(hNote, nullptr, "\n", 0, FALSE, bodyFile.c_str(), &size) == NOERROR)
-            m.body = SplitLines(ReadFile(bodyFile));
-        BLOCKID bh;
-        char name[MAXPATH + 1] = "";
-        for (WORD n = 0;
-             MailGetMessageAttachmentInfo(hNote, n, &bh, name, nullptr, nullptr, nullptr, nullptr, nullptr);
-             n++) {
-            const std::string file = tmp / ("att" + std::to_string(n));
-            EXPECT_EQ(MailExtractMessageAttachment(hNote, bh, file.c_str()), NOERROR);
-            m.attachments.emplace_back(name, ReadFile(file));
-        }
-        NSFNoteClose(hNote);
-        NSFDbClose(hDb);
-        out.push_back(m);
-    }
+    for (const vqop::Mail &m : vqop::ReadMail(db, form))
+        out.push_back({m.id, m.form, m.subject, m.from, m.fromDomain, m.intended, m.reason, m.sendTo,
+                       m.body.empty() ? std::vector<std::string>() : SplitLines(m.body + "\n"),
+                       m.attachments});
     return out;
 }
 
 TextList::TextList(const std::vector<std::string> &entries)
 {
-    LIST *list = nullptr;
-    EXPECT_EQ(ListAllocate(0, 0, TRUE, &h, &list, &size), NOERROR);
-    OSUnlockObject(h);
-    for (const auto &e : entries)
-        EXPECT_EQ(ListAddEntry(h, TRUE, &size, count++, e.c_str(), (WORD)e.size()), NOERROR);
+    h = MakeTextList(entries, TRUE, &size);
+    count = (WORD)entries.size();
 }
 
 TextList::~TextList()
@@ -100,16 +42,7 @@ LIST *TextList::Locked()
 
 std::vector<std::string> TextList::Entries()
 {
-    std::vector<std::string> out;
-    LIST *list = (LIST *)OSLockObject(h);
-    for (WORD i = 0; i < ListGetNumEntries(list, TRUE); i++) {
-        char *text = nullptr;
-        WORD len = 0;
-        EXPECT_EQ(ListGetText(list, TRUE, i, &text, &len), NOERROR);
-        out.emplace_back(text, len);
-    }
-    OSUnlockObject(h);
-    return out;
+    return TextListOf(h);
 }
 
 ListedMessage::ListedMessage(const std::string &mailFile)

@@ -1,7 +1,7 @@
 /*
  * mail_reading.h - reading mail back the way its owner and the gateway
- * read it: the messages of a mail file with their items, plain-text body
- * and attachments; the last message of a mail file opened as the outbound
+ * read it: the messages of a mail file (the operator library's reader,
+ * body as lines); the last message of a mail file opened as the outbound
  * pass opens it; and prefixed text lists (recipient and error file lists)
  * built from and read back into strings.
  */
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "notesapi.h"
+#include "vq_operator.h"
 
 namespace vqtest {
 
@@ -23,11 +24,16 @@ struct MailMessage {
     std::vector<std::string> sendTo;
     std::vector<std::string> body;                                /* lines, ends dropped */
     std::vector<std::pair<std::string, std::string>> attachments; /* {name, bytes} */
-    std::vector<std::string> AttachmentNames() const;
+    std::vector<std::string> AttachmentNames() const
+    {
+        std::vector<std::string> names;
+        for (const auto &a : attachments)
+            names.push_back(a.first);
+        return names;
+    }
 };
 
-/* Lines of a text; "\n" or "\r\n" ends a line, a last line needs no end. */
-std::vector<std::string> SplitLines(const std::string &text);
+using vqop::SplitLines; /* lines of a text */
 
 /* The messages of a mail file in note-ID order; only those of a form when
  * one is given. */

@@ -1,14 +1,7 @@
 /*
- * notes_fixture.h - builds a small Notes server for tests through the
- * stand-in's own calls: the directory (names.nsf) with Person, Group and
- * foreign-domain documents, the activity database with its view, mail
- * files, and memos sent through the router.
- *
- * Directory documents:
- *   Person: Type "Person", FullName (text list, first entry the canonical
- *           name CN=NAME/O=ORG), ShortName, MailFile, OfficeFaxPhoneNumber
- *   Group:  Type "Group", ListName, Members (text list), ListDescription
- *   Domain: Type "Domain", Domain (the foreign domain's name), MailFile
+ * notes_fixture.h - a small Notes server for tests: the operator
+ * library's directory, database, memo and reading calls (vq_operator.h)
+ * under the names the tests use, with the tests' defaults. Header-only.
  */
 #ifndef VQ_NOTES_FIXTURE_H
 #define VQ_NOTES_FIXTURE_H
@@ -19,63 +12,54 @@
 #include <vector>
 
 #include "vq_global.h"
+#include "vq_operator.h"
 
 namespace vqtest {
 
-/* Creates names.nsf in the data directory when missing. */
-void CreateNamesDb(const std::string &path = "names.nsf");
+using vqop::AddDocument; /* a document with any text items */
+using vqop::AddForeignDomain;
+using vqop::AddGroup;
+using vqop::CreateActivityDb; /* form "Job Entry", view "Pending by Job ID" */
+using vqop::CreateMailFile;   /* when missing */
+using vqop::CreateNamesDb;    /* when missing */
+using vqop::DocumentIds;      /* all documents */
+using vqop::ItemList;         /* entries of a text-list item */
+using vqop::ItemText;         /* text of an item (first entry of a list) */
+using Memo = vqop::Memo;
+
 /* Adds a Person; returns its canonical name "CN=<name>/O=<org>". The mail
  * file is created when mailFile is not empty and does not exist. A fax
  * number of "-" leaves the item out. */
-std::string AddPerson(const std::string &name, const std::string &shortName,
-                      const std::string &mailFile, const std::string &faxNumber = "-",
-                      const std::string &org = "Acme", const std::string &namesDb = "names.nsf");
-NOTEID AddGroup(const std::string &name, const std::vector<std::string> &members,
-                const std::string &description = "", const std::string &namesDb = "names.nsf");
-/* A document with any text items (for documents of unusual shape). */
-NOTEID AddDocument(const std::string &db, const std::vector<std::pair<std::string, std::string>> &items);
-void AddForeignDomain(const std::string &domain, const std::string &mailFile,
-                      const std::string &namesDb = "names.nsf");
-/* Creates a mail file (as MailCreateMessageFile does) when missing. */
-void CreateMailFile(const std::string &path, const std::string &title = "Mail");
-/* Creates the activity database with the form "Job Entry" and the view
- * "Pending by Job ID" sorted on JobID. */
-void CreateActivityDb(const std::string &path = "TMB_ACT.NSF");
+inline std::string AddPerson(const std::string &name, const std::string &shortName,
+                             const std::string &mailFile, const std::string &faxNumber = "-",
+                             const std::string &org = "Acme", const std::string &namesDb = "names.nsf")
+{
+    return vqop::AddPerson({name, shortName, mailFile, faxNumber == "-" ? "" : faxNumber, org}, namesDb);
+}
 
-struct Memo {
-    std::string from;                    /* From item (canonical name) */
-    std::vector<std::string> sendTo;     /* SendTo list */
-    std::vector<std::string> copyTo;     /* CopyTo list */
-    std::vector<std::string> recipients; /* routing list; empty: sendTo + copyTo */
-    std::string subject;
-    std::string body;                    /* lines separated by "\n" */
-    std::vector<std::pair<std::string, std::string>> attachments; /* {name, bytes} */
-    std::vector<std::pair<std::string, std::string>> textItems;   /* extra text items */
-    std::vector<std::pair<std::string, long>> timeItems;          /* item, seconds from now */
-    std::string form = "Memo";
-};
-/* Builds the memo in mail.box and routes it (MailTransferMessageLocal).
- * Returns the routing status. */
-STATUS SendMemo(const Memo &memo);
+/* Builds the memo in mail.box and routes it; the status of the step that
+ * failed, else NOERROR. */
+inline STATUS SendMemo(const Memo &memo)
+{
+    return vqop::TrySendMemo(memo);
+}
 
-/* Note IDs of the documents in a database (all documents). */
-std::vector<NOTEID> DocumentIds(const std::string &db);
-/* Text of an item of a document (first entry of a list). */
-std::string ItemText(const std::string &db, NOTEID id, const std::string &item);
-/* Entries of a text-list item. */
-std::vector<std::string> ItemList(const std::string &db, NOTEID id, const std::string &item);
 /* Texts of the named items of a document, by item name. */
-std::map<std::string, std::string> ItemTexts(const std::string &db, NOTEID id,
-                                             const std::vector<std::string> &items);
+inline std::map<std::string, std::string> ItemTexts(const std::string &db, NOTEID id,
+                                                    const std::vector<std::string> &items)
+{
+    std::map<std::string, std::string> out;
+    for (const auto &item : items)
+        out[item] = ItemText(db, id, item);
+    return out;
+}
 
-/* One message as a mail file holds it. */
-struct MailDoc {
-    std::string subject, from, fromDomain, body;
-    std::vector<std::string> recipients;
-    std::vector<std::pair<std::string, std::string>> attachments; /* {name, bytes} */
-};
 /* The messages of a mail file in creation order, attachments extracted. */
-std::vector<MailDoc> MailIn(const std::string &db);
+using MailDoc = vqop::Mail;
+inline std::vector<MailDoc> MailIn(const std::string &db)
+{
+    return vqop::ReadMail(db);
+}
 
 }  // namespace vqtest
 

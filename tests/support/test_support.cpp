@@ -3,114 +3,15 @@
  */
 #include "test_support.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <stdexcept>
 
 #include "vq_runtime.h"
 
 namespace vqtest {
-
-TempDir::TempDir()
-{
-    const char *base = std::getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/vqtest.XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) == nullptr)
-        throw std::runtime_error("mkdtemp failed");
-    path_ = buf.data();
-}
-
-TempDir::~TempDir()
-{
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
-
-std::string ReadFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-void WriteFile(const std::string &path, const std::string &content)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-}
-
-bool FileExists(const std::string &path)
-{
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
-
-void MakeDirs(const std::string &path)
-{
-    std::filesystem::create_directories(path);
-}
-
-std::vector<std::string> ListDir(const std::string &path)
-{
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto &e : std::filesystem::directory_iterator(path, ec))
-        names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-std::vector<std::string> LogTexts()
-{
-    std::vector<std::string> out;
-    for (const auto &e : LogEntries())
-        out.push_back(e.text);
-    return out;
-}
-
-std::vector<WORD> LogIds()
-{
-    std::vector<WORD> out;
-    for (const auto &e : LogEntries())
-        out.push_back(e.id);
-    return out;
-}
-
-int LogCount(WORD id)
-{
-    int n = 0;
-    for (const auto &e : LogEntries())
-        n += e.id == id;
-    return n;
-}
-
-int LogCount(WORD id, const std::string &arg)
-{
-    int n = 0;
-    for (const auto &e : LogEntries())
-        n += e.id == id && e.arg == arg;
-    return n;
-}
-
-std::string LogArg(WORD id)
-{
-    for (const auto &e : LogEntries())
-        if (e.id == id)
-            return e.arg;
-    return "<none>";
-}
 
 std::ostream &operator<<(std::ostream &out, const Logged &l)
 {
@@ -125,40 +26,6 @@ std::vector<Logged> LogSummary()
     return out;
 }
 
-DHANDLE MakeTextList(const std::vector<std::string> &entries, BOOL prefix, WORD *size)
-{
-    DHANDLE h = NULLHANDLE;
-    void *p = nullptr;
-    WORD own = 0;
-    WORD *sz = size != nullptr ? size : &own;
-    EXPECT_EQ(ListAllocate(0, 0, prefix, &h, &p, sz), NOERROR);
-    OSUnlockObject(h);
-    for (size_t i = 0; i < entries.size(); ++i)
-        EXPECT_EQ(ListAddEntry(h, prefix, sz, (WORD)i, entries[i].data(), (WORD)entries[i].size()),
-                  NOERROR);
-    return h;
-}
-
-std::vector<std::string> ReadTextList(const void *list, BOOL prefix)
-{
-    std::vector<std::string> out;
-    const WORD n = ListGetNumEntries(list, prefix);
-    for (WORD i = 0; i < n; ++i) {
-        char *text = nullptr;
-        WORD len = 0;
-        EXPECT_EQ(ListGetText(list, prefix, i, &text, &len), NOERROR);
-        out.emplace_back(text, len);
-    }
-    return out;
-}
-
-std::vector<std::string> TextListOf(DHANDLE h, BOOL prefix)
-{
-    std::vector<std::string> out = ReadTextList(OSLockObject(h), prefix);
-    OSUnlockObject(h);
-    return out;
-}
-
 void EnterDataDirectory(const TempDir &dir)
 {
     WriteFile(dir / "notes.ini", "");
@@ -169,8 +36,7 @@ EnvGuard::EnvGuard(const char *name, const char *value) : name_(name)
 {
     const char *old = std::getenv(name);
     had_ = old != nullptr;
-    if (had_)
-        saved_ = old;
+    saved_ = had_ ? old : "";
     if (value != nullptr)
         setenv(name, value, 1);
     else
@@ -185,6 +51,24 @@ EnvGuard::~EnvGuard()
     else
         unsetenv(name_.c_str());
     tzset();
+}
+
+void PlatformTest::SetUp()
+{
+    EnterDataDirectory(data_);
+    SetLogEcho(false);
+    ClearLog();
+    ClearStatus();
+    UseRealClock();
+    ResetIdle();
+    SetIdlePaceMs(0);
+    misuses_at_start_ = MisuseCount();
+}
+
+void PlatformTest::TearDown()
+{
+    EXPECT_EQ(HandleCountAll(), 0u) << DescribeHandles();
+    EXPECT_EQ(MisuseCount(), misuses_at_start_);
 }
 
 void PlatformTest::ExpectMisuses(std::size_t n)
@@ -240,11 +124,11 @@ int SpawnSelf(const std::string &Filter, const std::vector<std::string> &Env)
     std::vector<char *> argv, envp;
     for (auto &a : args)
         argv.push_back(&a[0]);
-    argv.push_back(nullptr);
     for (auto &e : env)
         envp.push_back(&e[0]);
+    argv.push_back(nullptr);
     envp.push_back(nullptr);
-    pid_t pid = fork();
+    const pid_t pid = fork();
     if (pid == 0) {
         execve("/proc/self/exe", argv.data(), envp.data());
         _exit(127);
@@ -258,25 +142,6 @@ int WaitChild(int Pid)
     while (waitpid(Pid, &status, 0) < 0 && errno == EINTR) {
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-void PlatformTest::SetUp()
-{
-    WriteFile(data_ / "notes.ini", "");
-    SetDataDirectory(data_.path());
-    SetLogEcho(false);
-    ClearLog();
-    ClearStatus();
-    UseRealClock();
-    ResetIdle();
-    SetIdlePaceMs(0);
-    misuses_at_start_ = MisuseCount();
-}
-
-void PlatformTest::TearDown()
-{
-    EXPECT_EQ(HandleCountAll(), 0u) << DescribeHandles();
-    EXPECT_EQ(MisuseCount(), misuses_at_start_);
 }
 
 }  // namespace vqtest

@@ -1,6 +1,7 @@
 /*
- * test_support.h - what tests of every area share: temporary folders,
- * whole-file reads and writes, and a fixture that gives each test a fresh
+ * test_support.h - what tests of every area share: the operator library's
+ * files and folders under their test names, child processes, the captured
+ * log, text lists in memory, and a fixture that gives each test a fresh
  * data directory with the platform's test controls reset.
  */
 #ifndef VQ_TEST_SUPPORT_H
@@ -14,46 +15,25 @@
 #include <vector>
 
 #include "vq_nsf.h"
+#include "vq_operator.h"
 #include "vq_testhooks.h"
 
 namespace vqtest {
 
 /* A folder under $TMPDIR removed with everything in it at destruction. */
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    const std::string &path() const { return path_; }
-    std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+using TempDir = vqop::ScratchDir;
+using vqop::FileExists;
+using vqop::ListDir; /* names in a folder, sorted */
+using vqop::MakeDirs;
+using vqop::ReadFile;
+using vqop::WriteFile;
 
-private:
-    std::string path_;
-};
-
-std::string ReadFile(const std::string &path);
-void WriteFile(const std::string &path, const std::string &content);
-bool FileExists(const std::string &path);
-void MakeDirs(const std::string &path);
-/* Names in a folder, sorted. */
-std::vector<std::string> ListDir(const std::string &path);
 /* Starts this test program again in a process of its own, running only
  * the tests that Filter selects, with Env ("NAME=VALUE") added to the
  * environment; the child's pid. */
 int SpawnSelf(const std::string &Filter, const std::vector<std::string> &Env);
 /* Exit status of a child, or 128 + the signal that ended it. */
 int WaitChild(int Pid);
-
-/* Log entries' texts, in order. */
-std::vector<std::string> LogTexts();
-/* Log entries' message ids, in order. */
-std::vector<WORD> LogIds();
-/* Entries of a message id (with that argument, when one is given). */
-int LogCount(WORD id);
-int LogCount(WORD id, const std::string &arg);
-/* Argument of the first entry of a message id; "<none>" without one. */
-std::string LogArg(WORD id);
 
 /* A log entry as tests compare it: message id, argument, and whether a
  * status (any) came with it. */
@@ -66,13 +46,10 @@ struct Logged {
 std::ostream &operator<<(std::ostream &out, const Logged &l);
 std::vector<Logged> LogSummary();
 
-/* A text list built the gateway's way: allocated empty, unlocked at once,
- * each entry added by handle at the count. Returned unlocked. */
-DHANDLE MakeTextList(const std::vector<std::string> &entries, BOOL prefix = TRUE, WORD *size = nullptr);
-/* The entries of a list in memory. */
-std::vector<std::string> ReadTextList(const void *list, BOOL prefix = TRUE);
-/* The same through its handle (locked and unlocked again). */
-std::vector<std::string> TextListOf(DHANDLE h, BOOL prefix = TRUE);
+/* Text lists in memory (built the gateway's way, read back). */
+using vqop::MakeTextList;
+using vqop::ReadTextList;
+using vqop::TextListOf;
 
 /* Makes dir the data directory, with an empty notes.ini (for tests that
  * need a fresh server per table row). */

@@ -2,7 +2,8 @@
  * commands.cpp - the console's commands: setting up a server's data
  * directory (notes.ini, the directory, mail.box, the activity database),
  * directory entries, sending mail, reading mail files and databases, and
- * the add-in tasks' status lines, stop requests and log.
+ * the add-in tasks' status lines, stop requests and log. The Notes data
+ * itself is made and read through the operator library (vq_operator.h).
  *
  * Every command checks what it needs before it writes anything, so a
  * user error leaves the data directory as it was.
@@ -29,15 +30,9 @@ const char *const kActivity = "TMB_ACT.NSF";
 const char *const kDefaultDomain = "Acme";
 const char *const kDefaultOrg = "Acme";
 
-std::string InData(const std::string &name)
-{
-    return name.empty() || name[0] == '/' ? name : DataDir() + "/" + name;
-}
-
 bool Exists(const std::string &name)
 {
-    std::error_code ec;
-    return fs::exists(InData(name), ec);
+    return vqop::DbExists(name);
 }
 
 std::string Trim(const std::string &s)
@@ -61,85 +56,6 @@ void RequireNames()
 {
     if (!Exists(kNames))
         throw UserError("no directory (names.nsf) in " + DataDir() + "; run notesctl init");
-}
-
-/* A document being written; nothing reaches the file before save(). */
-class Doc {
-public:
-    explicit Doc(const std::string &db)
-    {
-        Check(NSFDbOpen(db.c_str(), &db_), "cannot open " + db);
-        STATUS s = NSFNoteCreate(db_, &note_);
-        if (s != NOERROR) {
-            NSFDbClose(db_);
-            Check(s, "cannot create a document in " + db);
-        }
-    }
-    ~Doc()
-    {
-        NSFNoteClose(note_);
-        NSFDbClose(db_);
-    }
-    Doc(const Doc &) = delete;
-    Doc &operator=(const Doc &) = delete;
-    NOTEHANDLE note() const { return note_; }
-    void text(const char *item, const std::string &v)
-    {
-        Check(NSFItemSetText(note_, item, v.c_str(), (WORD)v.size()), std::string("cannot set ") + item);
-    }
-    void list(const char *item, const std::vector<std::string> &v)
-    {
-        if (v.empty()) {
-            WORD zero = 0;
-            Check(NSFItemAppend(note_, ITEM_SUMMARY, item, (WORD)std::strlen(item), TYPE_TEXT_LIST,
-                                &zero, sizeof zero),
-                  std::string("cannot set ") + item);
-            return;
-        }
-        Check(NSFItemCreateTextList(note_, item, v[0].c_str(), (WORD)v[0].size()),
-              std::string("cannot set ") + item);
-        for (size_t i = 1; i < v.size(); ++i)
-            Check(NSFItemAppendTextList(note_, item, v[i].c_str(), (WORD)v[i].size(), TRUE),
-                  std::string("cannot set ") + item);
-    }
-    NOTEID save()
-    {
-        Check(NSFNoteUpdate(note_, 0), "cannot save the document");
-        NOTEID id = 0;
-        NSFNoteGetInfo(note_, _NOTE_ID, &id);
-        return id;
-    }
-
-private:
-    DBHANDLE db_ = NULLHANDLE;
-    NOTEHANDLE note_ = NULLHANDLE;
-};
-
-/* Creates a mail file (and its folders) unless it is there; true when it
- * was made here, so that a later failure can take it back. */
-bool EnsureMailFile(const std::string &path, const std::string &title)
-{
-    if (Exists(path))
-        return false;
-    std::error_code ec;
-    fs::path parent = fs::path(InData(path)).parent_path();
-    if (!parent.empty())
-        fs::create_directories(parent, ec);
-    if (ec)
-        throw UserError("cannot create folder " + parent.string() + ": " + ec.message());
-    DBHANDLE h = NULLHANDLE;
-    Check(MailCreateMessageFile(path.c_str(), "mailbox.ntf", title.c_str(), &h),
-          "cannot create mail file " + path);
-    MailCloseMessageFile(h);
-    return true;
-}
-
-void RemoveFile(const std::string &path)
-{
-    std::error_code ec;
-    fs::remove(InData(path), ec);
-    fs::remove(InData(path) + "-wal", ec);
-    fs::remove(InData(path) + "-shm", ec);
 }
 
 /* True when the directory already knows the name (uniquely or not). */
@@ -231,31 +147,9 @@ void CmdInit(const std::string &domain, bool domainGiven, const std::string &org
     if (orgGiven || Env("Organization").empty())
         Check(OSSetEnvironmentVariable("Organization", orgGiven ? org.c_str() : kDefaultOrg),
               "cannot write notes.ini");
-    if (!Exists(kNames))
-        Check(NSFDbCreate(kNames, DBCLASS_NOTEFILE, FALSE), "cannot create names.nsf");
-    EnsureMailFile(kMailBox, "Mail Router Mailbox");
-    if (!Exists(kActivity))
-        Check(NSFDbCreate(kActivity, DBCLASS_NOTEFILE, FALSE), "cannot create TMB_ACT.NSF");
-    DBHANDLE h = NULLHANDLE;
-    Check(NSFDbOpen(kActivity, &h), "cannot open TMB_ACT.NSF");
-    NOTEID id = 0;
-    STATUS s = NOERROR;
-    if (NIFFindDesignNote(h, "Job Entry", NOTE_CLASS_FORM, &id) != NOERROR) {
-        NOTEHANDLE n = NULLHANDLE;
-        WORD cls = NOTE_CLASS_FORM;
-        s = NSFNoteCreate(h, &n);
-        if (s == NOERROR) {
-            NSFNoteSetInfo(n, _NOTE_CLASS, &cls);
-            s = NSFItemSetText(n, "$Title", "Job Entry", MAXWORD);
-            if (s == NOERROR)
-                s = NSFNoteUpdate(n, 0);
-            NSFNoteClose(n);
-        }
-    }
-    if (s == NOERROR && NIFFindDesignNote(h, "Pending by Job ID", NOTE_CLASS_VIEW, &id) != NOERROR)
-        s = VqCreateView(h, "Pending by Job ID", "SELECT Form = \"Job Entry\"", "JobID", &id);
-    NSFDbClose(h);
-    Check(s, "cannot set up TMB_ACT.NSF");
+    vqop::CreateNamesDb(kNames);
+    vqop::CreateMailFile(kMailBox, "Mail Router Mailbox");
+    vqop::CreateActivityDb(kActivity);
     std::cout << "data directory " << DataDir() << " ready (domain " << Env("Domain") << ")\n";
 }
 
@@ -304,22 +198,7 @@ void CmdPersonAdd(const std::string &rawName, std::string shortName, const std::
         throw UserError(canonical + " is already in the directory");
     if (Known(shortName))
         throw UserError("short name " + shortName + " is already in the directory");
-    bool made = EnsureMailFile(mailFile, name);
-    try {
-        Doc d(kNames);
-        d.text("Form", "Person");
-        d.text("Type", "Person");
-        d.list("FullName", {canonical, name + "/" + org, name});
-        d.text("ShortName", shortName);
-        d.text("MailFile", mailFile);
-        if (!fax.empty())
-            d.text("OfficeFaxPhoneNumber", fax);
-        d.save();
-    } catch (...) {
-        if (made)
-            RemoveFile(mailFile);
-        throw;
-    }
+    vqop::AddPerson({name, shortName, mailFile, fax, org}, kNames);
     std::cout << canonical << "\n";
 }
 
@@ -338,13 +217,7 @@ void CmdGroupAdd(const std::string &rawName, const std::string &members, const s
         throw UserError("a group needs at least one member (--members \"A,B\")");
     if (Known(name))
         throw UserError(name + " is already in the directory");
-    Doc d(kNames);
-    d.text("Form", "Group");
-    d.text("Type", "Group");
-    d.text("ListName", name);
-    d.list("Members", list);
-    d.text("ListDescription", description);
-    d.save();
+    vqop::AddGroup(name, list, description, kNames);
     std::cout << name << "\n";
 }
 
@@ -364,19 +237,7 @@ void CmdDomainAdd(const std::string &rawName, const std::string &mailFile)
             items.contains("Domain") && strcasecmp(ValueText(items["Domain"]).c_str(), name.c_str()) == 0)
             throw UserError("domain " + name + " is already in the directory");
     }
-    bool made = EnsureMailFile(mailFile, name);
-    try {
-        Doc d(kNames);
-        d.text("Form", "Domain");
-        d.text("Type", "Domain");
-        d.text("Domain", name);
-        d.text("MailFile", mailFile);
-        d.save();
-    } catch (...) {
-        if (made)
-            RemoveFile(mailFile);
-        throw;
-    }
+    vqop::AddForeignDomain(name, mailFile, kNames);
     std::cout << name << " -> " << mailFile << "\n";
 }
 
@@ -423,79 +284,17 @@ void CmdSend(const SendOptions &o)
     if (!Exists(kMailBox))
         throw UserError("no mail.box in " + DataDir() + "; run notesctl init");
 
-    DBHANDLE hBox = NULLHANDLE;
-    DHANDLE hMsg = NULLHANDLE, hBody = NULLHANDLE, hList = NULLHANDLE;
-    NOTEID id = 0;
-    Check(MailOpenMessageFile(nullptr, &hBox), "cannot open mail.box");
-    try {
-        Check(MailCreateMessage(hBox, &hMsg), "cannot create the message");
-        auto list = [&](const char *item, const std::vector<std::string> &v) {
-            if (v.empty())
-                return;
-            Check(NSFItemCreateTextList(hMsg, item, v[0].c_str(), (WORD)v[0].size()), "cannot set items");
-            for (size_t i = 1; i < v.size(); ++i)
-                Check(NSFItemAppendTextList(hMsg, item, v[i].c_str(), (WORD)v[i].size(), TRUE),
-                      "cannot set items");
-        };
-        Check(MailAddHeaderItem(hMsg, MAIL_FROM_ITEM_NUM, from, (WORD)std::strlen(from)), "cannot set From");
-        list("SendTo", o.to);
-        list("CopyTo", o.cc);
-        Check(MailAddHeaderItem(hMsg, MAIL_SUBJECT_ITEM_NUM, o.subject.c_str(), (WORD)o.subject.size()),
-              "cannot set Subject");
-        TIMEDATE now;
-        OSCurrentTIMEDATE(&now);
-        Check(NSFItemSetTime(hMsg, "PostedDate", &now), "cannot set PostedDate");
-        for (const auto &t : texts)
-            Check(NSFItemSetText(hMsg, t.first.c_str(), t.second.c_str(), (WORD)t.second.size()),
-                  "cannot set " + t.first);
-        for (const auto &t : times) {
-            TIMEDATE when = now;
-            TimeDateIncrement(&when, (LONG)(t.second * TICKS_IN_SECOND));
-            Check(NSFItemSetTime(hMsg, t.first.c_str(), &when), "cannot set " + t.first);
-        }
-        if (!o.bodyFile.empty()) {
-            Check(MailAddMessageBodyText(hMsg, nullptr, o.bodyFile.c_str(), 0, "\r\n", 0, nullptr),
-                  "cannot read " + o.bodyFile);
-        } else {
-            DWORD len = 0;
-            Check(MailCreateBodyItem(&hBody, &len), "cannot build the body");
-            std::istringstream in(o.body);
-            for (std::string line; std::getline(in, line);)
-                Check(MailAppendBodyItemLine(hBody, &len, line.c_str(), (WORD)line.size()),
-                      "cannot build the body");
-            Check(MailAddBodyItem(hMsg, hBody, len, nullptr), "cannot build the body");
-        }
-        for (const auto &a : o.attach)
-            Check(MailAddMessageAttachment(hMsg, a.c_str(), fs::path(a).filename().c_str()),
-                  "cannot attach " + a);
-        LIST *pList = nullptr;
-        WORD size = 0;
-        Check(ListAllocate(0, 0, TRUE, &hList, &pList, &size), "cannot build the recipients");
-        OSUnlockObject(hList);
-        std::vector<std::string> all = o.to;
-        all.insert(all.end(), o.cc.begin(), o.cc.end());
-        for (size_t i = 0; i < all.size(); ++i)
-            Check(ListAddEntry(hList, TRUE, &size, (WORD)i, all[i].c_str(), (WORD)all[i].size()),
-                  "cannot build the recipients");
-        Check(MailAddRecipientsItem(hMsg, hList, size), "cannot set the recipients");
-        hList = NULLHANDLE; /* the message's now */
-        Check(MailTransferMessageLocal(hMsg), "the router refused the message");
-        NSFNoteGetInfo(hMsg, _NOTE_ID, &id);
-    } catch (...) {
-        if (hList != NULLHANDLE)
-            OSMemFree(hList);
-        if (hMsg != NULLHANDLE)
-            MailCloseMessage(hMsg);
-        if (hBody != NULLHANDLE)
-            OSMemFree(hBody);
-        MailCloseMessageFile(hBox);
-        throw;
-    }
-    MailCloseMessage(hMsg);
-    if (hBody != NULLHANDLE)
-        OSMemFree(hBody);
-    MailCloseMessageFile(hBox);
-    std::cout << id << "\n";
+    vqop::Memo memo;
+    memo.from = from;
+    memo.sendTo = o.to;
+    memo.copyTo = o.cc;
+    memo.subject = o.subject;
+    memo.body = o.body;
+    memo.bodyFile = o.bodyFile;
+    memo.attachFiles = o.attach;
+    memo.textItems = texts;
+    memo.timeItems = times;
+    std::cout << vqop::SendMemo(memo) << "\n";
 }
 
 void CmdMailList(const std::string &mailFile, bool asJson)
@@ -546,29 +345,12 @@ void CmdMailExtract(const std::string &mailFile, const std::string &noteId,
     std::error_code ec;
     if (fs::is_directory(dest, ec))
         target = (fs::path(dest) / attachment).string();
-    DBHANDLE h = NULLHANDLE;
-    Check(MailOpenMessageFile(mailFile.c_str(), &h), "cannot open " + mailFile);
-    NOTEHANDLE n = NULLHANDLE;
-    if (NSFNoteOpen(h, id, 0, &n) != NOERROR) {
-        MailCloseMessageFile(h);
-        throw UserError("no document " + noteId + " in " + mailFile);
-    }
-    BLOCKID bh, found;
-    char name[MAXPATH + 1];
-    bool have = false;
-    for (WORD i = 0; MailGetMessageAttachmentInfo(n, i, &bh, name, nullptr, nullptr, nullptr, nullptr,
-                                                  nullptr);
-         ++i)
-        if (!have && (attachment == name || strcasecmp(attachment.c_str(), name) == 0)) {
-            found = bh;
-            have = true;
-        }
-    STATUS s = have ? MailExtractMessageAttachment(n, found, target.c_str()) : NOERROR;
-    NSFNoteClose(n);
-    MailCloseMessageFile(h);
-    if (!have)
+    switch (vqop::ExtractAttachment(mailFile, id, attachment, target)) {
+    case vqop::Extracted::NoDocument: throw UserError("no document " + noteId + " in " + mailFile);
+    case vqop::Extracted::NoAttachment:
         throw UserError("document " + noteId + " has no attachment " + attachment);
-    Check(s, "cannot write " + target);
+    case vqop::Extracted::Done: break;
+    }
     std::cout << target << "\n";
 }
 

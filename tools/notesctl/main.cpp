@@ -229,6 +229,11 @@ int main(int argc, char **argv)
         std::cerr << "notesctl: " << e.what() << "\n";
         NotesTerm();
         return 1;
+    } catch (const vqop::Error &e) {
+        /* a step of the operator library: "<step>: <status text>" */
+        std::cerr << "notesctl: " << e.step() << ": " << StatusText(e.status()) << "\n";
+        NotesTerm();
+        return 1;
     } catch (const std::exception &e) {
         std::cerr << "notesctl: " << e.what() << "\n";
         NotesTerm();

@@ -1,9 +1,9 @@
 /*
- * notes_json.cpp - documents of a database as JSON for the console: items
- * by their own names (texts, lists, times in ISO 8601, numbers), the
- * attachments' names and sizes, and the body as plain text.
+ * notes_json.cpp - documents of a database (read by the operator library)
+ * as JSON for the console: items by their own names (texts, lists, times
+ * in ISO 8601, numbers), the attachments' names and sizes, and the body
+ * as plain text.
  */
-#include <cstring>
 #include <strings.h>
 #include <ctime>
 
@@ -14,103 +14,30 @@ namespace {
 
 using nlohmann::json;
 
-std::vector<std::string> DecodeList(const char *v, DWORD len)
+json Document(const vqop::Document &doc)
 {
-    std::vector<std::string> out;
-    if (len < sizeof(WORD))
-        return out;
-    WORD count;
-    std::memcpy(&count, v, sizeof count);
-    size_t pos = sizeof(WORD) * (1 + (size_t)count);
-    if (pos > len)
-        return out;
-    for (WORD i = 0; i < count; ++i) {
-        WORD l;
-        std::memcpy(&l, v + sizeof(WORD) * (1 + i), sizeof l);
-        if (pos + l > len)
-            break;
-        out.emplace_back(v + pos, l);
-        pos += l;
-    }
-    return out;
-}
-
-STATUS ScanItem(WORD, WORD, char *name, WORD nameLen, void *value, DWORD valueLen, void *param)
-{
-    json &items = *static_cast<json *>(param);
-    std::string n(name, nameLen);
-    if (n == "$FILE" || valueLen < sizeof(WORD))
-        return NOERROR;
-    WORD type;
-    std::memcpy(&type, value, sizeof type);
-    const char *v = (const char *)value + sizeof(WORD);
-    DWORD len = valueLen - sizeof(WORD);
-    switch (type) {
-    case TYPE_TEXT:
-        items[n] = std::string(v, len);
-        break;
-    case TYPE_TEXT_LIST:
-        items[n] = DecodeList(v, len);
-        break;
-    case TYPE_TIME:
-        if (len >= sizeof(TIMEDATE)) {
-            TIMEDATE t;
-            std::memcpy(&t, v, sizeof t);
-            items[n] = IsoTime(t);
-        }
-        break;
-    case TYPE_NUMBER:
-        if (len >= sizeof(NUMBER)) {
-            NUMBER d;
-            std::memcpy(&d, v, sizeof d);
-            items[n] = d;
-        }
-        break;
-    default:
-        items[n] = nullptr;
-    }
-    return NOERROR;
-}
-
-json Attachments(NOTEHANDLE h)
-{
-    json out = json::array();
-    char name[MAXPATH + 1];
-    DWORD size = 0;
-    BLOCKID bh;
-    for (WORD i = 0; MailGetMessageAttachmentInfo(h, i, &bh, name, &size, nullptr, nullptr, nullptr,
-                                                  nullptr);
-         ++i)
-        out.push_back({{"name", name}, {"size", size}});
-    return out;
-}
-
-json Document(NOTEHANDLE h)
-{
-    NOTEID id = 0;
-    TIMEDATE modified;
-    NSFNoteGetInfo(h, _NOTE_ID, &id);
-    NSFNoteGetInfo(h, _NOTE_MODIFIED, &modified);
     json items = json::object();
-    NSFItemScan(h, ScanItem, &items);
-    return json{{"noteid", id}, {"modified", IsoTime(modified)}, {"items", items},
-                {"attachments", Attachments(h)}};
+    for (const vqop::Item &it : doc.items) {
+        switch (it.type) {
+        case TYPE_TEXT: items[it.name] = it.text; break;
+        case TYPE_TEXT_LIST: items[it.name] = it.list; break;
+        case TYPE_TIME:
+            if (it.complete)
+                items[it.name] = IsoTime(it.time);
+            break;
+        case TYPE_NUMBER:
+            if (it.complete)
+                items[it.name] = it.number;
+            break;
+        default: items[it.name] = nullptr;
+        }
+    }
+    json attachments = json::array();
+    for (const auto &a : doc.attachments)
+        attachments.push_back({{"name", a.name}, {"size", a.size}});
+    return json{{"noteid", doc.id}, {"modified", IsoTime(doc.modified)}, {"items", items},
+                {"attachments", attachments}};
 }
-
-STATUS CollectId(void *param, SEARCH_MATCH *match, ITEM_TABLE *)
-{
-    SEARCH_MATCH m;
-    std::memcpy(&m, match, sizeof m);
-    if (m.SERetFlags & SE_FMATCH)
-        static_cast<std::vector<NOTEID> *>(param)->push_back(m.ID.NoteID);
-    return NOERROR;
-}
-
-struct Db {
-    DBHANDLE h = NULLHANDLE;
-    explicit Db(const std::string &path) { Check(NSFDbOpen(path.c_str(), &h), "cannot open " + path); }
-    ~Db() { NSFDbClose(h); }
-};
 
 }  // namespace
 
@@ -141,18 +68,12 @@ std::string ValueText(const json &v)
 
 json ListDocuments(const std::string &path, const std::string &form)
 {
-    Db db(path);
-    std::vector<NOTEID> ids;
-    Check(NSFSearch(db.h, NULLHANDLE, nullptr, 0, NOTE_CLASS_DOCUMENT, nullptr, CollectId, &ids,
-                    nullptr),
-          "cannot search " + path);
     json out = json::array();
-    for (NOTEID id : ids) {
-        NOTEHANDLE h = NULLHANDLE;
-        if (NSFNoteOpen(db.h, id, 0, &h) != NOERROR)
+    for (NOTEID id : vqop::DocumentIds(path)) {
+        vqop::Document d;
+        if (!vqop::ReadDocument(path, id, &d))
             continue; /* deleted meanwhile */
-        json doc = Document(h);
-        NSFNoteClose(h);
+        json doc = Document(d);
         if (!form.empty()) {
             std::string f;
             for (const auto &it : doc["items"].items())
@@ -168,15 +89,12 @@ json ListDocuments(const std::string &path, const std::string &form)
 
 json ShowDocument(const std::string &path, NOTEID id)
 {
-    Db db(path);
-    NOTEHANDLE h = NULLHANDLE;
-    STATUS s = NSFNoteOpen(db.h, id, 0, &h);
-    if (s != NOERROR)
+    vqop::Document d;
+    if (!vqop::ReadDocument(path, id, &d))
         throw UserError("no document " + std::to_string(id) + " in " + path);
-    json doc = Document(h);
+    json doc = Document(d);
     json body = doc["items"].contains("Body") ? doc["items"]["Body"] : json("");
     doc["body"] = body.is_array() ? ValueText(body) : body.is_string() ? body.get<std::string>() : "";
-    NSFNoteClose(h);
     return doc;
 }
 

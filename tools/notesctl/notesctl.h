@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "notesapi.h"
+#include "vq_operator.h"
 
 namespace notesctl {
 
