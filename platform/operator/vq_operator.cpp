@@ -207,12 +207,18 @@ bool FileExists(const std::string &path)
     return fs::exists(path, ec);
 }
 
+/* Each folder made is given the data directory's owner when run as root. */
 void MakeDirs(const std::string &path)
 {
     std::error_code ec;
-    fs::create_directories(path, ec);
-    if (ec)
+    if (path.empty() || fs::is_directory(path, ec))
+        return;
+    const std::string parent = fs::path(path).parent_path().string();
+    if (parent != path)
+        MakeDirs(parent);
+    if (!fs::create_directory(path, ec) && ec)
         throw Error(ERR_NOEXIST, "cannot create folder " + path + ": " + ec.message());
+    VqAdoptDataOwner(path.c_str());
 }
 
 std::vector<std::string> ListDir(const std::string &path)

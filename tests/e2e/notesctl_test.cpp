@@ -39,9 +39,9 @@ TEST_F(NotesctlTest, OutputTheScriptsRead)
 
     vqtest::MakeDirs(data_ + "/tasks");
     vqtest::WriteFile(data_ + "/tasks/vortiq.status", "Idle 2.0.1\n");
-    EXPECT_EQ(Ok({"tasks"}), "vortiq: Idle 2.0.1\n");
-    Ok({"quit", "vortiq"});
-    EXPECT_TRUE(vqtest::FileExists(data_ + "/tasks/vortiq.quit"));
+    /* no task holds its lock: its status line is stale, reported and removed */
+    EXPECT_NE(Ok({"tasks"}).find("vortiq is not running"), std::string::npos);
+    EXPECT_FALSE(vqtest::FileExists(data_ + "/tasks/vortiq.status"));
     vqtest::WriteFile(data_ + "/server.log", "one\ntwo\nthree\n");
     EXPECT_EQ(Ok({"log", "-n", "2"}), "two\nthree\n");
 

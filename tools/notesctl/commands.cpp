@@ -8,8 +8,12 @@
  * Every command checks what it needs before it writes anything, so a
  * user error leaves the data directory as it was.
  */
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
+#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -30,9 +34,16 @@ const char *const kActivity = "TMB_ACT.NSF";
 const char *const kDefaultDomain = "Acme";
 const char *const kDefaultOrg = "Acme";
 
+/* A database of that name, resolved as the platform resolves it (letter
+ * case ignored where the exact name is missing); one that exists but
+ * cannot be opened counts, so that its command says why. */
 bool Exists(const std::string &name)
 {
-    return vqop::DbExists(name);
+    DBHANDLE h = NULLHANDLE;
+    const STATUS s = NSFDbOpen(name.c_str(), &h);
+    if (s == NOERROR)
+        NSFDbClose(h);
+    return ERR(s) != ERR_NOEXIST && ERR(s) != ERR_DIRECTORY;
 }
 
 std::string Trim(const std::string &s)
@@ -162,22 +173,40 @@ void CmdSetConfig(const std::string &assignment)
     Check(OSSetEnvironmentVariable(key.c_str(), value.c_str()), "cannot write notes.ini");
 }
 
-void CmdShowConfig(const std::string &key)
+void CmdUnsetConfig(const std::string &key)
+{
+    if (Trim(key).empty() || key.find_first_of("=\r\n") != std::string::npos)
+        throw UserError("not a key: " + key);
+    char buf[MAXENVVALUE + 1] = "";
+    if (!OSGetEnvironmentString(key.c_str(), buf, MAXENVVALUE))
+        throw UserError(key + " is not set");
+    Check(OSSetEnvironmentVariable(key.c_str(), nullptr), "cannot write notes.ini");
+}
+
+void CmdShowConfig(const std::string &key, bool asJson)
 {
     if (!key.empty()) {
         char buf[MAXENVVALUE + 1] = "";
         if (!OSGetEnvironmentString(key.c_str(), buf, MAXENVVALUE))
             throw UserError(key + " is not set");
-        std::cout << buf << "\n";
+        std::cout << (asJson ? JsonText(json{{Trim(key), buf}}) : std::string(buf)) << "\n";
         return;
     }
+    json all = json::object();
     std::istringstream in(LoadText(DataDir() + "/notes.ini"));
     for (std::string line; std::getline(in, line);) {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
-        if (line.find('=') != std::string::npos)
+        const size_t eq = line.find('=');
+        if (eq == std::string::npos)
+            continue;
+        if (asJson)
+            all[Trim(line.substr(0, eq))] = Trim(line.substr(eq + 1));
+        else
             std::cout << line << "\n";
     }
+    if (asJson)
+        std::cout << JsonText(all) << "\n";
 }
 
 void CmdPersonAdd(const std::string &rawName, std::string shortName, const std::string &fax,
@@ -241,6 +270,83 @@ void CmdDomainAdd(const std::string &rawName, const std::string &mailFile)
     std::cout << name << " -> " << mailFile << "\n";
 }
 
+/* Entries of the directory of one kind: Person, Group or Domain. */
+json DirectoryEntries(const std::string &type)
+{
+    RequireNames();
+    json out = json::array();
+    for (const auto &doc : ListDocuments(kNames, ""))
+        if (doc["items"].contains("Type") && ValueText(doc["items"]["Type"]) == type)
+            out.push_back(doc);
+    return out;
+}
+
+namespace {
+
+/* The names an entry answers to: a Person's full names and short name, a
+ * Group's name, a Domain's domain. */
+std::vector<std::string> EntryNames(const json &doc)
+{
+    std::vector<std::string> names;
+    for (const char *item : {"FullName", "ShortName", "ListName", "Domain"}) {
+        if (!doc["items"].contains(item))
+            continue;
+        const json &v = doc["items"][item];
+        for (const json &e : v.is_array() ? v : json::array({v}))
+            if (e.is_string())
+                names.push_back(e.get<std::string>());
+    }
+    return names;
+}
+
+bool Answers(const json &doc, const std::string &name)
+{
+    for (const std::string &n : EntryNames(doc)) {
+        /* "CN=Jane Roe/O=Acme" answers to "Jane Roe" too */
+        const std::string common = n.rfind("CN=", 0) == 0 ? n.substr(3, n.find('/') - 3) : n;
+        if (strcasecmp(n.c_str(), name.c_str()) == 0 || strcasecmp(common.c_str(), name.c_str()) == 0)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void CmdDirectoryList(const std::string &type, bool asJson)
+{
+    const json entries = DirectoryEntries(type);
+    if (asJson) {
+        std::cout << JsonText(entries) << "\n";
+        return;
+    }
+    for (const auto &doc : entries) {
+        const std::vector<std::string> names = EntryNames(doc);
+        std::cout << (names.empty() ? std::string("?") : names.front());
+        for (const char *extra : {"OfficeFaxPhoneNumber", "MailFile", "Members"})
+            if (doc["items"].contains(extra))
+                std::cout << "  " << extra << ": " << ValueText(doc["items"][extra]);
+        std::cout << "\n";
+    }
+}
+
+void CmdDirectoryRemove(const std::string &type, const std::string &name)
+{
+    std::vector<NOTEID> ids;
+    for (const auto &doc : DirectoryEntries(type))
+        if (Answers(doc, Trim(name)))
+            ids.push_back(doc["noteid"].get<NOTEID>());
+    if (ids.empty())
+        throw UserError("no " + type + " " + name + " in the directory");
+    if (ids.size() > 1)
+        throw UserError(name + " names " + std::to_string(ids.size()) + " entries; nothing removed");
+    DBHANDLE h = NULLHANDLE;
+    Check(NSFDbOpen(kNames, &h), "cannot open names.nsf");
+    const STATUS s = NSFNoteDelete(h, ids.front(), UPDATE_NOSTUB);
+    NSFDbClose(h);
+    Check(s, "cannot remove " + name);
+    std::cout << "removed " << name << " (mail file kept)\n";
+}
+
 /* ---- mail ---- */
 
 void CmdSend(const SendOptions &o)
@@ -274,6 +380,9 @@ void CmdSend(const SendOptions &o)
         }
         if (end == nullptr || end == v.c_str() || *end != '\0' || errno != 0)
             throw UserError("expected --time ITEM=+SECONDS, got: " + t);
+        /* the stand-in's clock steps are hundredths in a signed 32-bit number */
+        if (secs > 0x7FFFFFFFL / 100 || secs < -(0x7FFFFFFFL / 100))
+            throw UserError("--time " + t + " is out of range (at most about 248 days either way)");
         times.emplace_back(k, secs);
     }
     char from[MAXRECIPIENTNAME + 1];
@@ -336,7 +445,7 @@ void CmdMailShow(const std::string &mailFile, const std::string &noteId, bool as
 }
 
 void CmdMailExtract(const std::string &mailFile, const std::string &noteId,
-                    const std::string &attachment, const std::string &dest)
+                    const std::string &attachment, const std::string &dest, bool force)
 {
     NOTEID id = ParseNoteId(noteId);
     if (!Exists(mailFile))
@@ -345,6 +454,8 @@ void CmdMailExtract(const std::string &mailFile, const std::string &noteId,
     std::error_code ec;
     if (fs::is_directory(dest, ec))
         target = (fs::path(dest) / attachment).string();
+    if (!force && fs::exists(fs::symlink_status(target, ec)))
+        throw UserError(target + " exists; give --force to overwrite it");
     switch (vqop::ExtractAttachment(mailFile, id, attachment, target)) {
     case vqop::Extracted::NoDocument: throw UserError("no document " + noteId + " in " + mailFile);
     case vqop::Extracted::NoAttachment:
@@ -376,7 +487,9 @@ void CmdDbList(const std::string &db, const std::string &form, bool asJson)
 
 /* ---- tasks ---- */
 
-void CmdTasks()
+/* A task is alive exactly while it holds its instance lock: the status
+ * line of one that is not is stale, reported and removed. */
+void CmdTasks(bool asJson)
 {
     fs::path dir = fs::path(DataDir()) / "tasks";
     std::error_code ec;
@@ -385,38 +498,105 @@ void CmdTasks()
         if (e.path().extension() == ".status")
             files.push_back(e.path());
     std::sort(files.begin(), files.end());
+    json live = json::array();
     for (const auto &f : files) {
+        const std::string task = f.stem().string();
+        DWORD pid = 0;
+        if (!VqTaskRunning(task.c_str(), &pid)) {
+            fs::remove(f, ec);
+            std::cerr << "notesctl: " << task << " is not running; its stale status line was removed\n";
+            continue;
+        }
         std::string line = LoadText(f.string());
         while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
             line.pop_back();
-        std::cout << f.stem().string() << ": " << line << "\n";
+        live.push_back({{"task", task}, {"status", line}, {"pid", pid}});
+        if (!asJson)
+            std::cout << task << ": " << line << "\n";
     }
+    if (asJson)
+        std::cout << JsonText(live) << "\n";
 }
 
 void CmdQuit(const std::string &task)
 {
     if (!ValidTaskName(task))
         throw UserError("not a task name: " + task);
+    if (!VqTaskRunning(task.c_str(), nullptr))
+        throw UserError(task + " is not running");
     fs::path dir = fs::path(DataDir()) / "tasks";
-    std::error_code ec;
-    fs::create_directories(dir, ec);
     std::ofstream out(dir / (task + ".quit"));
     if (!out)
         throw UserError("cannot write " + (dir / (task + ".quit")).string());
     std::cout << "asked " << task << " to stop\n";
 }
 
-void CmdLog(int lines)
+namespace {
+
+/* The last lines of a file, read backwards from its end in blocks: the
+ * memory used follows the lines asked for, not the file's size. */
+std::vector<std::string> TailLines(std::ifstream &in, size_t lines)
+{
+    constexpr std::streamoff kBlock = 64 * 1024;
+    in.seekg(0, std::ios::end);
+    std::streamoff pos = in.tellg();
+    std::string tail;
+    size_t ends = 0;
+    while (pos > 0 && ends <= lines) {
+        const std::streamoff n = pos < kBlock ? pos : kBlock;
+        pos -= n;
+        std::string block((size_t)n, '\0');
+        in.seekg(pos);
+        in.read(&block[0], n);
+        ends += (size_t)std::count(block.begin(), block.end(), '\n');
+        tail.insert(0, block);
+    }
+    std::vector<std::string> all;
+    std::istringstream text(tail);
+    for (std::string line; std::getline(text, line);)
+        all.push_back(line);
+    if (pos > 0 && !all.empty())
+        all.erase(all.begin()); /* a line cut at the block's start */
+    if (all.size() > lines)
+        all.erase(all.begin(), all.end() - (std::ptrdiff_t)lines);
+    in.clear();
+    return all;
+}
+
+}  // namespace
+
+void CmdLog(int lines, bool follow, bool asJson)
 {
     if (lines < 0)
         throw UserError("-n must not be negative");
-    std::istringstream in(LoadText(DataDir() + "/server.log"));
-    std::vector<std::string> all;
-    for (std::string line; std::getline(in, line);)
-        all.push_back(line);
-    size_t from = all.size() > (size_t)lines ? all.size() - (size_t)lines : 0;
-    for (size_t i = from; i < all.size(); ++i)
-        std::cout << all[i] << "\n";
+    const std::string path = DataDir() + "/server.log";
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<std::string> last = in ? TailLines(in, (size_t)lines) : std::vector<std::string>();
+    if (asJson)
+        std::cout << JsonText(last) << "\n";
+    else
+        for (const auto &l : last)
+            std::cout << l << "\n";
+    std::cout.flush();
+    if (!follow)
+        return;
+    /* Follows the log as it grows, and on to a new file once it is rotated. */
+    struct stat was {};
+    stat(path.c_str(), &was);
+    in.seekg(0, std::ios::end);
+    for (std::string line;;) {
+        while (std::getline(in, line))
+            std::cout << line << "\n";
+        std::cout.flush();
+        in.clear();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        struct stat now {};
+        if (stat(path.c_str(), &now) == 0 && (now.st_ino != was.st_ino || now.st_size < in.tellg())) {
+            was = now;
+            in.close();
+            in.open(path, std::ios::binary);
+        }
+    }
 }
 
 }  // namespace notesctl

@@ -45,6 +45,8 @@ void Start(const std::string &dir, bool create)
     std::string prog = "notesctl";
     char *argv[] = {&prog[0], &ini[0], nullptr};
     Check(NotesInitExtended(2, argv), "cannot start on " + abs);
+    if (create)
+        VqAdoptDataOwner((abs + "/notes.ini").c_str());
 }
 
 }  // namespace
@@ -91,8 +93,12 @@ int main(int argc, char **argv)
     std::string assignment, key;
     auto *setConfig = app.add_subcommand("set-config", "set a notes.ini variable");
     setConfig->add_option("KEY=VALUE", assignment)->required();
+    bool asJson = false;
+    auto *unsetConfig = app.add_subcommand("unset-config", "remove a notes.ini variable");
+    unsetConfig->add_option("KEY", key)->required();
     auto *showConfig = app.add_subcommand("show-config", "show notes.ini, or one variable");
     showConfig->add_option("KEY", key);
+    showConfig->add_flag("--json", asJson);
 
     std::string name, shortName, fax, mailFile, members, description;
     auto *person = app.add_subcommand("person", "people of the directory");
@@ -102,6 +108,20 @@ int main(int argc, char **argv)
     personAdd->add_option("--short", shortName, "short name (default from the name)");
     personAdd->add_option("--fax", fax, "office fax number, as written");
     personAdd->add_option("--mailfile", mailFile, "mail file (default mail/SHORT.nsf)");
+    /* list and remove, alike for people, groups and domains */
+    struct Entries {
+        const char *type;
+        CLI::App *list, *remove;
+    };
+    std::vector<Entries> entries;
+    auto addEntries = [&](CLI::App *parent, const char *type) {
+        Entries e{type, parent->add_subcommand("list", "list them"),
+                  parent->add_subcommand("remove", "remove one (a person's mail file is kept)")};
+        e.list->add_flag("--json", asJson);
+        e.remove->add_option("NAME", name)->required();
+        entries.push_back(e);
+    };
+    addEntries(person, "Person");
 
     auto *group = app.add_subcommand("group", "groups of the directory");
     group->require_subcommand(1);
@@ -109,12 +129,14 @@ int main(int argc, char **argv)
     groupAdd->add_option("NAME", name)->required();
     groupAdd->add_option("--members", members, "members separated by commas")->required();
     groupAdd->add_option("--description", description);
+    addEntries(group, "Group");
 
     auto *domainCmd = app.add_subcommand("domain", "foreign domains");
     domainCmd->require_subcommand(1);
     auto *domainAdd = domainCmd->add_subcommand("add", "add a foreign domain and its mail file");
     domainAdd->add_option("NAME", name)->required();
     domainAdd->add_option("--mailfile", mailFile, "mail file that receives the domain's mail")->required();
+    addEntries(domainCmd, "Domain");
 
     SendOptions so;
     auto *send = app.add_subcommand("send", "compose a memo as a user and route it");
@@ -130,7 +152,7 @@ int main(int argc, char **argv)
     send->add_option("--time", so.time, "extra time item ITEM=+SECONDS from now (repeatable)");
 
     std::string db, noteId, attachment, dest, form;
-    bool asJson = false;
+    bool force = false;
     auto *mail = app.add_subcommand("mail", "read mail files");
     mail->require_subcommand(1);
     auto *mailList = mail->add_subcommand("list", "every message of a mail file");
@@ -145,6 +167,7 @@ int main(int argc, char **argv)
     mailExtract->add_option("NOTEID", noteId)->required();
     mailExtract->add_option("ATTACHMENT", attachment)->required();
     mailExtract->add_option("DEST", dest)->required();
+    mailExtract->add_flag("--force", force, "overwrite DEST when it exists");
 
     auto *dbCmd = app.add_subcommand("db", "read databases");
     dbCmd->require_subcommand(1);
@@ -155,11 +178,15 @@ int main(int argc, char **argv)
 
     std::string task;
     int lines = 20;
-    auto *tasks = app.add_subcommand("tasks", "status line of each add-in task");
-    auto *quit = app.add_subcommand("quit", "ask an add-in task to stop");
+    bool follow = false;
+    auto *tasks = app.add_subcommand("tasks", "status line of each running add-in task");
+    tasks->add_flag("--json", asJson);
+    auto *quit = app.add_subcommand("quit", "ask a running add-in task to stop");
     quit->add_option("TASK", task)->required();
     auto *log = app.add_subcommand("log", "the end of the server log");
     log->add_option("-n", lines, "number of lines (default 20)");
+    log->add_flag("-f,--follow", follow, "then print new lines as they come (Ctrl+C ends)");
+    log->add_flag("--json", asJson);
 
     try {
         app.parse(argc, argv);
@@ -200,8 +227,10 @@ int main(int argc, char **argv)
             CmdInit(domain, optDomain->count() > 0, org, optOrg->count() > 0);
         else if (setConfig->parsed())
             CmdSetConfig(assignment);
+        else if (unsetConfig->parsed())
+            CmdUnsetConfig(key);
         else if (showConfig->parsed())
-            CmdShowConfig(key);
+            CmdShowConfig(key, asJson);
         else if (personAdd->parsed())
             CmdPersonAdd(name, shortName, fax, mailFile);
         else if (groupAdd->parsed())
@@ -216,15 +245,22 @@ int main(int argc, char **argv)
         else if (mailShow->parsed())
             CmdMailShow(db, noteId, asJson);
         else if (mailExtract->parsed())
-            CmdMailExtract(db, noteId, attachment, dest);
+            CmdMailExtract(db, noteId, attachment, dest, force);
         else if (dbList->parsed())
             CmdDbList(db, form, asJson);
         else if (tasks->parsed())
-            CmdTasks();
+            CmdTasks(asJson);
         else if (quit->parsed())
             CmdQuit(task);
         else if (log->parsed())
-            CmdLog(lines);
+            CmdLog(lines, follow, asJson);
+        else
+            for (const Entries &e : entries) {
+                if (e.list->parsed())
+                    CmdDirectoryList(e.type, asJson);
+                else if (e.remove->parsed())
+                    CmdDirectoryRemove(e.type, name);
+            }
     } catch (const UserError &e) {
         std::cerr << "notesctl: " << e.what() << "\n";
         NotesTerm();

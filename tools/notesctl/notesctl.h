@@ -42,11 +42,16 @@ std::string ValueText(const nlohmann::json &v);
 /* ---- commands ---- */
 void CmdInit(const std::string &domain, bool domainGiven, const std::string &org, bool orgGiven);
 void CmdSetConfig(const std::string &assignment);
-void CmdShowConfig(const std::string &key);
+void CmdShowConfig(const std::string &key, bool json);
+void CmdUnsetConfig(const std::string &key);
 void CmdPersonAdd(const std::string &name, std::string shortName, const std::string &fax,
                   std::string mailFile);
 void CmdGroupAdd(const std::string &name, const std::string &members, const std::string &description);
 void CmdDomainAdd(const std::string &name, const std::string &mailFile);
+/* Directory entries of one Type ("Person", "Group", "Domain"). */
+nlohmann::json DirectoryEntries(const std::string &type);
+void CmdDirectoryList(const std::string &type, bool json);
+void CmdDirectoryRemove(const std::string &type, const std::string &name);
 
 struct SendOptions {
     std::string from;
@@ -63,11 +68,11 @@ void CmdSend(const SendOptions &o);
 void CmdMailList(const std::string &mailFile, bool json);
 void CmdMailShow(const std::string &mailFile, const std::string &noteId, bool json);
 void CmdMailExtract(const std::string &mailFile, const std::string &noteId,
-                    const std::string &attachment, const std::string &dest);
+                    const std::string &attachment, const std::string &dest, bool force);
 void CmdDbList(const std::string &db, const std::string &form, bool json);
-void CmdTasks();
+void CmdTasks(bool json);
 void CmdQuit(const std::string &task);
-void CmdLog(int lines);
+void CmdLog(int lines, bool follow, bool json);
 
 }  // namespace notesctl
 
