@@ -272,7 +272,8 @@ unsigned FreeControlNumber(const std::string &root, unsigned from = 1)
  * one faxsim at a time picks job numbers and names in FAX/IN. */
 struct RunLock {
     Fd fd;
-    explicit RunLock(const std::string &root) : fd(::open((root + "/faxsim.lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644))
+    explicit RunLock(const std::string &root)
+        : fd(::open((root + "/faxsim.lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644))
     {
         if (fd.fd < 0)
             throw UserError("cannot open " + root + "/faxsim.lock: " + std::strerror(errno));
@@ -558,7 +559,8 @@ void CmdSend(const std::string &root, const std::vector<std::string> &failNumber
             l.explanation = failed ? " Busy " : " Sent ";
             l.retries = failed ? 3 : 0;
             lines.push_back(FormatActivityLine(l));
-            summary << "to " << FaxNameOf(addr) << " at " << faxNumber << ": " << (failed ? "failed (busy)" : "sent") << "\n";
+            summary << "to " << FaxNameOf(addr) << " at " << faxNumber << ": "
+                    << (failed ? "failed (busy)" : "sent") << "\n";
             results.push_back(FaxNameOf(addr) + " at " + faxNumber + ": " + (failed ? "failed, line busy" : "sent"));
         }
         AppendLog(Spool(root, "UTIL/DATA/ACTIVITY.LOG"), lines, how.inPlace, how.holdMs);
