@@ -192,13 +192,14 @@ std::tm LocalNow()
     return tm;
 }
 
-/* Ready jobs: names without extension in FAX/OUT, lowest first. */
+/* Ready jobs: regular files (no links) without extension in FAX/OUT,
+ * lowest first. */
 std::vector<std::string> ReadyJobs(const std::string &root)
 {
     std::vector<std::string> names;
     for (const auto &e : fs::directory_iterator(Spool(root, "FAX/OUT"))) {
         std::string n = e.path().filename().string();
-        if (e.is_regular_file() && n.find('.') == std::string::npos)
+        if (e.symlink_status().type() == fs::file_type::regular && n.find('.') == std::string::npos)
             names.push_back(n);
     }
     std::sort(names.begin(), names.end());
@@ -683,7 +684,7 @@ int main(int argc, char **argv)
     send->add_option("ROOT", root, "folder that holds TMBFAX")->required();
     send->add_option("--fail", fail, "fax number whose transmission fails (repeatable)");
     send->add_flag("--in-place", how.inPlace, std::string(inPlaceHelp) + " (UTIL/DATA/ACTIVITY.LOG)");
-    send->add_option("--hold", how.holdMs, holdHelp)->check(CLI::Range(0, 600000));
+    send->add_option("--hold", how.holdMs, holdHelp)->check(CLI::Range(0, 600000))->type_name("MS");
 
     std::vector<std::string> to, extra, headers;
     std::string subject, did, tsi = "+1 555 0199", image;
@@ -701,7 +702,7 @@ int main(int argc, char **argv)
                         "further header line \"KEY: VALUE\", written as given (repeatable; plays a "
                         "misbehaving fax server)");
     receive->add_flag("--in-place", how.inPlace, std::string(inPlaceHelp) + " (the control file in FAX/IN)");
-    receive->add_option("--hold", how.holdMs, holdHelp)->check(CLI::Range(0, 600000));
+    receive->add_option("--hold", how.holdMs, holdHelp)->check(CLI::Range(0, 600000))->type_name("MS");
 
     auto *admin = app.add_subcommand("admin-log", "leave an administrator activity log in FAX/IN");
     admin->add_option("ROOT", root, "folder that holds TMBFAX")->required();
