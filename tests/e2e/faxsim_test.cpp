@@ -1,7 +1,6 @@
 /*
- * faxsim_test.cpp - the stand-in fax server never writes the queue file
- * while the gateway holds its lock, numbers jobs of one file name apart,
- * and lets concurrent runs all land.
+ * faxsim_test.cpp - the stand-in fax server waits for the gateway's queue
+ * lock, numbers jobs of one file name apart, and lets concurrent runs land.
  */
 #include <gtest/gtest.h>
 
