@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The newcomer's tour: the whole story of one fax out and one fax in, in a
+# The newcomer's tour: the whole story of two faxes out and one fax in, in a
 # fresh temporary data directory, told from the real databases and files.
 # Everything it shows is read back from what the programs left; nothing is
 # canned. Takes about 20 seconds (the gateway's first inbound cycle comes
@@ -98,6 +98,16 @@ echo "Its activity log, UTIL/DATA/ACTIVITY.LOG (a first line, then the final one
 indent <"$TREE/UTIL/DATA/ACTIVITY.LOG"
 echo "FAX/OUT now holds $(ready_jobs | wc -l) ready job(s); the return status for Jane waits in FAX/IN: $(ls "$TREE/FAX/IN" | tr '\n' ' ')"
 
+step "Jane sends a second fax to Bob; the fax server numbers it apart"
+ctl send --from "Jane Roe" --to "Bob Smith@555.0100@FAXGATE" --subject "Figures, corrected" \
+    --body "Bob, one figure was wrong." >/dev/null
+wait_for '[ -n "$(ready_jobs)" ]' 15
+echo "The gateway wrote it as FAX/OUT/$(ready_jobs | head -1), the name of the first job again, which is free."
+faxsim send "$SPOOL" | indent
+echo "The fax server's own history of its activity lines (ROOT/sent/history.log):"
+indent <"$SPOOL/sent/history.log"
+echo "Its job counter, ROOT/faxsim.seq: the last job number given out, $(head -1 "$SPOOL/faxsim.seq")."
+
 step "A fax arrives for Jane's fax number 555-0100 (her DID)"
 RX=$(faxsim receive "$SPOOL" --did 555-0100 --tsi "+1 555 0142" --pages 2 --subject "Signed contract")
 echo "faxsim receive left FAX/IN/$RX and its image FAX/IPARCEL/$(ls "$TREE/FAX/IPARCEL" | head -1):"
@@ -112,7 +122,7 @@ FAXID=$(mail_id mail/jroe.nsf 'Signed contract')
 echo "The received fax (notesctl mail show mail/jroe.nsf $FAXID):"
 ctl mail show mail/jroe.nsf "$FAXID" | grep -Ev '^(\$|Recipients|RoutingState|DeliveredDate|PostedDate|ComposedDate)' | indent
 
-step "The activity database TMB_ACT.NSF: the sent job and the received fax"
+step "The activity database TMB_ACT.NSF: one entry per sent job, and the received fax"
 activity | indent
 
 step "The gateway stops cleanly (notesctl quit vortiq)"

@@ -1,6 +1,6 @@
 /*
- * faxsim_test.cpp - the stand-in fax server never writes the queue file
- * while the gateway holds its lock.
+ * faxsim_test.cpp - the stand-in fax server waits for the gateway's queue
+ * lock, numbers jobs of one file name apart, and lets concurrent runs land.
  */
 #include <gtest/gtest.h>
 
@@ -27,6 +27,43 @@ TEST(FaxsimTest, QueueWaitsForTheGatewaysLock)
     EXPECT_EQ(whileHeld, "TMB_FAX_LANQUEUE3.00");
     EXPECT_EQ(vqe2e::WaitUntil(pid, std::chrono::seconds(10), true), 0);
     EXPECT_EQ(vqtest::ReadFile(svcq).size(), 20u + 384u) << "the signature and one record";
+}
+
+TEST(FaxsimTest, JobsOfOneNameSentOneAtATimeGetTheirOwnNumbers)
+{
+    vqtest::TempDir tmp;
+    const std::string bin = vqe2e::kBin + "/faxsim";
+    ASSERT_EQ(vqe2e::Run({bin, "init", tmp.path()}).code, 0);
+    std::string ids;
+    for (const std::string parcel : {"first", "second"}) { /* the gateway reuses both names */
+        vqtest::WriteFile(tmp / "TMBFAX/FAX/OUT/00000000",
+                          "\x03\nSend-to: - @ FAX {Bob,555D0100 , S, cover:}\nAttachment: 00000000\n\n");
+        vqtest::WriteFile(tmp / "TMBFAX/FAX/OPARCEL/00000000", parcel);
+        ASSERT_EQ(vqe2e::Run({bin, "queue", tmp.path()}).code, 0);
+        ids += vqtest::ReadFile(tmp / "TMBFAX/PUBLIC/SVCQ").substr(20, 2);
+        ASSERT_EQ(vqe2e::Run({bin, "send", tmp.path(), parcel == "first" ? "--hold=0" : "--in-place"}).code, 0);
+    }
+    const std::string log = vqtest::ReadFile(tmp / "TMBFAX/UTIL/DATA/ACTIVITY.LOG");
+    EXPECT_EQ(log.substr(0, 5) + log.substr(log.rfind("\n", log.size() - 2) + 1, 5), "0001 0002 ") << log;
+    EXPECT_EQ(ids, std::string("\x01\0\x02\0", 4)) << "queue ids";
+    EXPECT_EQ(vqtest::ReadFile(tmp / "sent/0002/OPARCEL/00000000"), "second");
+    EXPECT_NE(vqtest::ReadFile(tmp / "sent/0001/job"), "first") << "a parcel took the job's copy";
+}
+
+TEST(FaxsimTest, ConcurrentReceivesAllLand)
+{
+    vqtest::TempDir tmp;
+    const std::string bin = vqe2e::kBin + "/faxsim";
+    ASSERT_EQ(vqe2e::Run({bin, "init", tmp.path()}).code, 0);
+    std::vector<pid_t> runs;
+    for (int i = 0; i < 40; ++i)
+        runs.push_back(vqe2e::Spawn({bin, "receive", tmp.path(), i % 2 ? "--in-place" : "--did=1"}, tmp / "out"));
+    for (pid_t pid : runs)
+        EXPECT_EQ(vqe2e::WaitUntil(pid, std::chrono::seconds(30), true), 0) << vqtest::ReadFile(tmp / "out");
+    for (const auto &name : vqtest::ListDir(tmp / "TMBFAX/FAX/IN"))
+        EXPECT_NE(vqtest::ReadFile(tmp / ("TMBFAX/FAX/IN/" + name)).find("Attachment: RX" + name.substr(2)),
+                  std::string::npos);
+    EXPECT_EQ(vqtest::ListDir(tmp / "TMBFAX/FAX/IN").size() + vqtest::ListDir(tmp / "TMBFAX/FAX/IPARCEL").size(), 80u);
 }
 
 }  // namespace

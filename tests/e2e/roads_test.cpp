@@ -209,9 +209,10 @@ TEST_F(RoadsTest, EveryRoadThenRestartAndBadStart)
     const size_t at = bytes.find("\nAttachment: ") + 13;
     EXPECT_EQ(ReadFile(Folder("FAX/OPARCEL/") + bytes.substr(at, bytes.find('\n', at) - at)), figures);
 
-    char jobId[16];
-    std::snprintf(jobId, sizeof jobId, "%.4d", std::atoi(job.c_str()));
     Faxsim({"queue"});
+    const std::string svcq = ReadFile(Folder("PUBLIC/SVCQ")) + std::string(22, '\0'); /* the job's number */
+    char jobId[16];
+    std::snprintf(jobId, sizeof jobId, "%.4d", (unsigned char)svcq[20] | (unsigned char)svcq[21] << 8);
     Json pending;
     ASSERT_TRUE(Eventually(
         [&] {

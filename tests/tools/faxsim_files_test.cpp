@@ -42,3 +42,10 @@ TEST(FaxsimFiles, LongValuesStayInTheirFields)
     EXPECT_EQ(rec.substr(16, 129), std::string(128, 'f') + '\0') << "cut, still terminated";
     EXPECT_EQ(rec.substr(274, 49), std::string(48, '9') + '\0');
 }
+
+TEST(FaxsimFiles, JobNumbersWrapAfter9999AndSkipWaitingJobs)
+{
+    EXPECT_EQ(NextJobNumber(0, {}), 1u);
+    EXPECT_EQ(NextJobNumber(9999, {}), 1u) << "four digits, never 0000";
+    EXPECT_EQ(NextJobNumber(9998, {9999, 1}), 2u);
+}

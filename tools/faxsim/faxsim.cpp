@@ -5,13 +5,20 @@
  *   faxsim init ROOT        create the tree
  *   faxsim queue ROOT       list waiting jobs in PUBLIC/SVCQ (under the lock)
  *   faxsim send ROOT        "transmit" every ready job: activity lines,
- *                           a copy under ROOT/sent/JOB/, return status,
+ *                           a copy under ROOT/sent/NNNN/, return status,
  *                           the queue file rewritten without it
  *   faxsim receive ROOT     leave a received fax in FAX/IN + FAX/IPARCEL
  *   faxsim admin-log ROOT   leave an administrator log in FAX/IN
  *
- * Every file it hands to the gateway is written under a work name, synced
- * and renamed into place, so the gateway never reads half a file.
+ * Every file it hands to the gateway is written under a work name of its
+ * own process, synced and renamed into place (the folder synced after), so
+ * the gateway never reads half a file. With --in-place, receive and send
+ * write the control file and ACTIVITY.LOG in place instead, holding an
+ * exclusive flock on the file for the whole write.
+ *
+ * Job numbers (four digits, 0001 to 9999, then 0001 again) come from the
+ * counter file ROOT/faxsim.seq; every run holds the flock on ROOT/faxsim.lock
+ * while it works, so concurrent runs never share a number or a file name.
  */
 #include <fcntl.h>
 #include <sys/file.h>
@@ -54,30 +61,116 @@ std::string ReadAll(const std::string &path)
     return out.str();
 }
 
-/* Writes bytes under a work name in the same folder, syncs, and renames
- * them to the final name (never replacing). */
-void WriteAtomically(const std::string &path, const std::string &bytes)
+std::string FolderOf(const std::string &path)
 {
-    std::string work = path + ".faxsim-tmp";
-    int fd = ::open(work.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0)
-        throw UserError("cannot create " + work + ": " + std::strerror(errno));
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+/* A name in the folder of path that no other process uses and that no
+ * pattern of the gateway matches (it begins with a dot). */
+std::string WorkName(const std::string &path)
+{
+    static unsigned serial = 0;
+    return FolderOf(path) + "/.faxsim-" + std::to_string(::getpid()) + "-" + std::to_string(++serial) + ".tmp";
+}
+
+void WriteAll(int fd, const std::string &bytes, const std::string &path)
+{
     size_t done = 0;
     while (done < bytes.size()) {
         ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n <= 0) {
-            ::close(fd);
-            ::unlink(work.c_str());
-            throw UserError("cannot write " + work);
-        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw UserError("cannot write " + path + ": " + std::strerror(errno));
         done += (size_t)n;
     }
-    ::fsync(fd);
-    ::close(fd);
-    if (PortRename(work.c_str(), path.c_str()) != 0) {
-        ::unlink(work.c_str());
-        throw UserError("cannot rename into " + path + ": " + std::strerror(errno));
+    if (::fsync(fd) != 0)
+        throw UserError("cannot sync " + path + ": " + std::strerror(errno));
+}
+
+void Flock(int fd, int op, const std::string &path)
+{
+    while (::flock(fd, op) != 0)
+        if (errno != EINTR)
+            throw UserError("cannot lock " + path + ": " + std::strerror(errno));
+}
+
+/* An open file descriptor, closed when it goes. */
+struct Fd {
+    int fd = -1;
+    explicit Fd(int f) : fd(f) {}
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    ~Fd()
+    {
+        if (fd >= 0)
+            ::close(fd);
     }
+};
+
+/* Writes bytes to a locked file, pausing holdMs halfway. */
+void WriteHeld(int fd, const std::string &bytes, const std::string &path, int holdMs)
+{
+    WriteAll(fd, bytes.substr(0, bytes.size() / 2), path);
+    if (holdMs > 0)
+        PortSleepMs(holdMs);
+    WriteAll(fd, bytes.substr(bytes.size() / 2), path);
+}
+
+/* Creates the work file of path: its descriptor and name. */
+int CreateWork(const std::string &path, std::string &work)
+{
+    work = WorkName(path);
+    int fd = ::open(work.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        throw UserError("cannot create " + work + ": " + std::strerror(errno));
+    return fd;
+}
+
+/* Renames the work file to path, never replacing (the folder is synced);
+ * false, with the work file gone, when path exists. */
+bool RenameIn(const std::string &work, const std::string &path)
+{
+    if (PortRename(work.c_str(), path.c_str()) == 0)
+        return true;
+    const int saved = errno;
+    ::unlink(work.c_str());
+    if (saved == EEXIST)
+        return false;
+    throw UserError("cannot rename into " + path + ": " + std::strerror(saved));
+}
+
+/* Writes bytes under a work name in the same folder, syncs, and renames
+ * them to the final name; false when the final name exists. */
+bool WriteAtomically(const std::string &path, const std::string &bytes)
+{
+    std::string work;
+    Fd fd(CreateWork(path, work));
+    try {
+        WriteAll(fd.fd, bytes, work);
+    } catch (...) {
+        ::unlink(work.c_str());
+        throw;
+    }
+    return RenameIn(work, path);
+}
+
+/* Writes bytes in place as a fax server that holds the file open would:
+ * the empty file is locked under its work name and renamed in locked, so
+ * the gateway never finds it unlocked before it is whole. holdMs pauses
+ * halfway through, the lock held. False when the final name exists. */
+bool WriteInPlace(const std::string &path, const std::string &bytes, int holdMs)
+{
+    std::string work;
+    Fd fd(CreateWork(path, work));
+    Flock(fd.fd, LOCK_EX, work);
+    if (!RenameIn(work, path))
+        return false;
+    WriteHeld(fd.fd, bytes, path, holdMs);
+    Flock(fd.fd, LOCK_UN, path);
+    return true;
 }
 
 std::string Spool(const std::string &root, const std::string &sub)
@@ -99,22 +192,18 @@ std::tm LocalNow()
     return tm;
 }
 
-/* Ready jobs: names without extension in FAX/OUT, lowest first. */
+/* Ready jobs: regular files (no links) without extension in FAX/OUT,
+ * lowest first. */
 std::vector<std::string> ReadyJobs(const std::string &root)
 {
     std::vector<std::string> names;
     for (const auto &e : fs::directory_iterator(Spool(root, "FAX/OUT"))) {
         std::string n = e.path().filename().string();
-        if (e.is_regular_file() && n.find('.') == std::string::npos)
+        if (e.symlink_status().type() == fs::file_type::regular && n.find('.') == std::string::npos)
             names.push_back(n);
     }
     std::sort(names.begin(), names.end());
     return names;
-}
-
-unsigned JobNumber(const std::string &name)
-{
-    return (unsigned)std::strtoul(name.c_str(), nullptr, 10);
 }
 
 std::string SenderName(const std::string &sender)
@@ -127,37 +216,182 @@ std::string SenderName(const std::string &sender)
     return n;
 }
 
-/* Appends lines to a file, creating it when missing (the gateway takes
- * the activity log away by renaming it). */
-void AppendLines(const std::string &path, const std::vector<std::string> &lines)
+/* Appends lines to the activity log, which the gateway takes away by
+ * renaming it. A missing log is created whole under a work name and
+ * renamed in (with inPlace: created, locked and written in place); an
+ * existing one is appended under its flock, after making sure the locked
+ * file still has the log's name. */
+void AppendLog(const std::string &path, const std::vector<std::string> &lines, bool inPlace, int holdMs)
 {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (fd < 0)
-        throw UserError("cannot open " + path + ": " + std::strerror(errno));
     std::string all;
     for (const auto &l : lines)
         all += l + "\r\n";
-    if (::write(fd, all.data(), all.size()) != (ssize_t)all.size()) {
-        ::close(fd);
-        throw UserError("cannot write " + path);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        int raw = ::open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (raw < 0) {
+            if (errno != ENOENT)
+                throw UserError("cannot open " + path + ": " + std::strerror(errno));
+            if (inPlace ? WriteInPlace(path, all, holdMs) : WriteAtomically(path, all))
+                return;
+            continue; /* created by someone else meanwhile: append to it */
+        }
+        Fd fd(raw);
+        struct stat mine, named;
+        if (::fstat(fd.fd, &mine) != 0 || !S_ISREG(mine.st_mode))
+            throw UserError(path + " is not a regular file");
+        Flock(fd.fd, LOCK_EX, path);
+        if (::lstat(path.c_str(), &named) != 0 || named.st_ino != mine.st_ino || named.st_dev != mine.st_dev)
+            continue; /* taken away while we waited for the lock */
+        WriteHeld(fd.fd, all, path, holdMs);
+        Flock(fd.fd, LOCK_UN, path);
+        return;
     }
-    ::fsync(fd);
-    ::close(fd);
+    throw UserError("cannot append to " + path + ": it keeps being replaced");
 }
 
-/* A free control-file number: ST000001, ST000002, ... */
-unsigned FreeControlNumber(const std::string &root)
+bool Exists(const std::string &path)
 {
-    for (unsigned n = 1; n < 1000000; ++n) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+/* A free control-file number from `from` on: ST000001, ST000002, ... */
+unsigned FreeControlNumber(const std::string &root, unsigned from = 1)
+{
+    for (unsigned n = from; n < 1000000; ++n) {
         char name[16];
         std::snprintf(name, sizeof name, "ST%06u", n);
         char image[16];
         std::snprintf(image, sizeof image, "RX%06u", n);
-        if (!fs::exists(Spool(root, "FAX/IN/") + name) && !fs::exists(Spool(root, "FAX/IPARCEL/") + image))
+        if (!Exists(Spool(root, "FAX/IN/") + name) && !Exists(Spool(root, "FAX/IPARCEL/") + image))
             return n;
     }
     throw UserError("FAX/IN is full");
 }
+
+/* The flock on ROOT/faxsim.lock, held by every run for its whole work:
+ * one faxsim at a time picks job numbers and names in FAX/IN. */
+struct RunLock {
+    Fd fd;
+    explicit RunLock(const std::string &root)
+        : fd(::open((root + "/faxsim.lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644))
+    {
+        if (fd.fd < 0)
+            throw UserError("cannot open " + root + "/faxsim.lock: " + std::strerror(errno));
+        Flock(fd.fd, LOCK_EX, root + "/faxsim.lock");
+    }
+};
+
+/* The job counter ROOT/faxsim.seq: its first line the last job number
+ * given out, then one line "NNNN NAME INODE MTIME_NS" per job in FAX/OUT
+ * that has its number and is not sent yet (a file name the gateway uses
+ * again later is another job: another inode or modification time). */
+struct Counter {
+    struct Entry {
+        unsigned number = 0;
+        std::string name;
+        unsigned long long ino = 0;
+        long long mtimeNs = 0;
+    };
+    std::string root;
+    unsigned last = 0;
+    std::vector<Entry> jobs;
+    bool changed = false;
+
+    explicit Counter(const std::string &r) : root(r)
+    {
+        std::ifstream in(Path());
+        if (!in)
+            return;
+        std::string line;
+        if (std::getline(in, line) && !(std::istringstream(line) >> last))
+            throw UserError(Path() + " is damaged (remove it to count from 0001 again)");
+        for (Entry e; std::getline(in, line);)
+            if (std::istringstream(line) >> e.number >> e.name >> e.ino >> e.mtimeNs)
+                jobs.push_back(e);
+        /* jobs that left FAX/OUT give their number up */
+        auto gone = [&](const Entry &e) {
+            Entry now;
+            return !Identity(e.name, now) || !Same(e, now);
+        };
+        size_t before = jobs.size();
+        jobs.erase(std::remove_if(jobs.begin(), jobs.end(), gone), jobs.end());
+        changed = jobs.size() != before;
+    }
+    std::string Path() const { return root + "/faxsim.seq"; }
+
+    /* false when FAX/OUT/name is missing; its identity into e */
+    bool Identity(const std::string &name, Entry &e) const
+    {
+        struct stat st;
+        if (::lstat((Spool(root, "FAX/OUT/") + name).c_str(), &st) != 0)
+            return false;
+        e.name = name;
+        e.ino = st.st_ino;
+        e.mtimeNs = (long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+        return true;
+    }
+    static bool Same(const Entry &a, const Entry &b)
+    {
+        return a.name == b.name && a.ino == b.ino && a.mtimeNs == b.mtimeNs;
+    }
+
+    /* The job number of FAX/OUT/name, given out now if it has none. */
+    unsigned NumberOf(const std::string &name)
+    {
+        Entry id;
+        if (!Identity(name, id))
+            throw UserError("job " + name + " is gone");
+        for (const auto &j : jobs)
+            if (Same(j, id))
+                return j.number;
+        std::set<unsigned> inUse;
+        for (const auto &j : jobs)
+            inUse.insert(j.number);
+        id.number = NextJobNumber(last, inUse);
+        last = id.number;
+        jobs.push_back(id);
+        changed = true;
+        return id.number;
+    }
+
+    void Forget(const std::string &name)
+    {
+        auto it = std::remove_if(jobs.begin(), jobs.end(), [&](const Entry &e) { return e.name == name; });
+        changed = changed || it != jobs.end();
+        jobs.erase(it, jobs.end());
+    }
+
+    /* Replaces the file whole: work name, fsync, rename, folder fsync. */
+    void Save()
+    {
+        if (!changed)
+            return;
+        std::ostringstream out;
+        char num[8];
+        std::snprintf(num, sizeof num, "%04u", last);
+        out << num << "\n";
+        for (const auto &e : jobs) {
+            std::snprintf(num, sizeof num, "%04u", e.number);
+            out << num << " " << e.name << " " << e.ino << " " << e.mtimeNs << "\n";
+        }
+        std::string work;
+        Fd fd(CreateWork(Path(), work));
+        try {
+            WriteAll(fd.fd, out.str(), work);
+        } catch (...) {
+            ::unlink(work.c_str());
+            throw;
+        }
+        if (::rename(work.c_str(), Path().c_str()) != 0) {
+            const int saved = errno;
+            ::unlink(work.c_str());
+            throw UserError("cannot replace " + Path() + ": " + std::strerror(saved));
+        }
+        PortSyncDir(Path().c_str());
+        changed = false;
+    }
+};
 
 std::string Control(const std::vector<std::string> &header, const std::vector<std::string> &body)
 {
@@ -170,12 +404,30 @@ std::string Control(const std::vector<std::string> &header, const std::vector<st
     return text;
 }
 
-std::string WriteControl(const std::string &root, unsigned n, const std::string &text)
+/* How the control file and the activity log are handed over. */
+struct Handover {
+    bool inPlace = false;
+    int holdMs = 0;
+};
+
+/* Writes a control file as ST followed by n; its name, or "" when that
+ * name exists already. */
+std::string WriteControlAt(const std::string &root, unsigned n, const std::string &text, const Handover &how)
 {
     char name[16];
     std::snprintf(name, sizeof name, "ST%06u", n);
-    WriteAtomically(Spool(root, "FAX/IN/") + name, text);
-    return name;
+    const std::string path = Spool(root, "FAX/IN/") + name;
+    bool done = how.inPlace ? WriteInPlace(path, text, how.holdMs) : WriteAtomically(path, text);
+    return done ? name : "";
+}
+
+std::string WriteControl(const std::string &root, const std::string &text, const Handover &how = {})
+{
+    for (unsigned n = FreeControlNumber(root);; n = FreeControlNumber(root, n + 1)) {
+        std::string name = WriteControlAt(root, n, text, how);
+        if (!name.empty())
+            return name;
+    }
 }
 
 std::string ReceiveTimeText(const std::tm &tm)
@@ -184,6 +436,18 @@ std::string ReceiveTimeText(const std::tm &tm)
     char buf[32];
     std::strftime(buf, sizeof buf, "%m/%d/%y %H:%M", &tm);
     return buf;
+}
+
+std::string Four(unsigned n)
+{
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%04u", n % 10000);
+    return buf;
+}
+
+void SyncFolder(const std::string &folder)
+{
+    PortSyncDir((folder + "/.").c_str());
 }
 
 // ---- commands ----
@@ -198,7 +462,7 @@ void CmdInit(const std::string &root)
 /* Rewrites PUBLIC/SVCQ with one record per ready job, under the lock the
  * gateway's exclusive open takes, so the gateway never reads it half
  * written. Returns the number of records. */
-int WriteQueue(const std::string &root)
+int WriteQueue(const std::string &root, Counter &counter)
 {
     std::string data(kQueueSignature, 20);
     int count = 0;
@@ -207,7 +471,7 @@ int WriteQueue(const std::string &root)
         if (!ParseJob(ReadAll(Spool(root, "FAX/OUT/") + name), job))
             continue;
         QueueRecord rec;
-        rec.id = (uint16_t)JobNumber(name);
+        rec.id = (uint16_t)counter.NumberOf(name);
         struct stat st;
         std::time_t t = ::stat((Spool(root, "FAX/OUT/") + name).c_str(), &st) == 0 ? st.st_mtime : std::time(nullptr);
         localtime_r(&t, &rec.when);
@@ -218,8 +482,10 @@ int WriteQueue(const std::string &root)
         data += EncodeQueueRecord(rec);
         ++count;
     }
+    /* the numbers are kept before any record shows them */
+    counter.Save();
     std::string path = Spool(root, "PUBLIC/SVCQ");
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0644);
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
         throw UserError("cannot open " + path + ": " + std::strerror(errno));
     if (PortLockExclusiveWait(fd) != 0) {
@@ -227,7 +493,7 @@ int WriteQueue(const std::string &root)
         throw UserError("cannot lock " + path);
     }
     bool ok = ::ftruncate(fd, 0) == 0 && ::pwrite(fd, data.data(), data.size(), 0) == (ssize_t)data.size();
-    ::fsync(fd);
+    ok = ::fsync(fd) == 0 && ok;
     ::close(fd);
     if (!ok)
         throw UserError("cannot write " + path);
@@ -237,13 +503,28 @@ int WriteQueue(const std::string &root)
 void CmdQueue(const std::string &root)
 {
     RequireTree(root);
-    int count = WriteQueue(root);
+    RunLock lock(root);
+    Counter counter(root);
+    int count = WriteQueue(root, counter);
     std::cout << "queue: " << count << " job(s) pending\n";
 }
 
-void CmdSend(const std::string &root, const std::vector<std::string> &failNumbers)
+/* A folder of its own under ROOT/sent for job number n. */
+std::string SentFolder(const std::string &root, unsigned n)
+{
+    /* numbers come round again after 9999 */
+    std::string dir = root + "/sent/" + Four(n);
+    for (int k = 2; Exists(dir); ++k)
+        dir = root + "/sent/" + Four(n) + "." + std::to_string(k);
+    fs::create_directories(dir + "/OPARCEL");
+    return dir;
+}
+
+void CmdSend(const std::string &root, const std::vector<std::string> &failNumbers, const Handover &how)
 {
     RequireTree(root);
+    RunLock lock(root);
+    Counter counter(root);
     std::set<std::string> fail(failNumbers.begin(), failNumbers.end());
     std::vector<std::string> history;
     for (const auto &name : ReadyJobs(root)) {
@@ -253,24 +534,22 @@ void CmdSend(const std::string &root, const std::vector<std::string> &failNumber
             std::cerr << "faxsim: " << name << " is not a fax job, left alone\n";
             continue;
         }
-        /* The gateway hands out a job name again once its job has left
-         * FAX/OUT, so a later job of the same name gets its own folder. */
-        std::string sentDir = root + "/sent/" + name;
-        for (int n = 2; fs::exists(sentDir); ++n)
-            sentDir = root + "/sent/" + name + "." + std::to_string(n);
-        fs::create_directories(sentDir);
+        const unsigned number = counter.NumberOf(name);
+        counter.Save();
+        std::string sentDir = SentFolder(root, number);
         std::ostringstream summary;
-        summary << "job " << name << "\nfrom: " << job.sender << "\nsubject: " << job.subject << "\n";
+        summary << "job " << Four(number) << " (FAX/OUT/" << name << ")\nfrom: " << job.sender
+                << "\nsubject: " << job.subject << "\n";
         std::vector<std::string> lines;
         std::vector<std::string> results;
         std::tm now = LocalNow();
         for (const auto &addr : job.addresses) {
-            std::string number = FaxNumberOf(addr);
-            bool failed = fail.count(number) > 0;
+            std::string faxNumber = FaxNumberOf(addr);
+            bool failed = fail.count(faxNumber) > 0;
             ActivityLine l;
-            l.job = JobNumber(name);
+            l.job = number;
             l.when = now;
-            l.destination = number;
+            l.destination = faxNumber;
             l.sender = SenderName(job.sender);
             l.final = false;
             l.code = "0000";
@@ -281,77 +560,95 @@ void CmdSend(const std::string &root, const std::vector<std::string> &failNumber
             l.explanation = failed ? " Busy " : " Sent ";
             l.retries = failed ? 3 : 0;
             lines.push_back(FormatActivityLine(l));
-            summary << "to " << FaxNameOf(addr) << " at " << number << ": " << (failed ? "failed (busy)" : "sent") << "\n";
-            results.push_back(FaxNameOf(addr) + " at " + number + ": " + (failed ? "failed, line busy" : "sent"));
+            summary << "to " << FaxNameOf(addr) << " at " << faxNumber << ": "
+                    << (failed ? "failed (busy)" : "sent") << "\n";
+            results.push_back(FaxNameOf(addr) + " at " + faxNumber + ": " + (failed ? "failed, line busy" : "sent"));
         }
-        AppendLines(Spool(root, "UTIL/DATA/ACTIVITY.LOG"), lines);
+        AppendLog(Spool(root, "UTIL/DATA/ACTIVITY.LOG"), lines, how.inPlace, how.holdMs);
         history.insert(history.end(), lines.begin(), lines.end());
-        /* keep a copy, then take the job out of the spool */
-        fs::copy_file(jobPath, sentDir + "/" + name, fs::copy_options::overwrite_existing);
+        /* keep a copy: the job as "job", its parcels under OPARCEL/ */
+        fs::copy_file(jobPath, sentDir + "/job");
         for (size_t i = 0; i < job.attachments.size(); ++i) {
             std::string a = Spool(root, "FAX/OPARCEL/") + job.attachments[i];
             std::string shown = i < job.attachmentNames.size() ? job.attachmentNames[i] : job.attachments[i];
-            if (fs::exists(a)) {
-                fs::copy_file(a, sentDir + "/" + job.attachments[i], fs::copy_options::overwrite_existing);
+            if (Exists(a)) {
+                fs::copy_file(a, sentDir + "/OPARCEL/" + job.attachments[i], fs::copy_options::overwrite_existing);
                 summary << "attachment " << job.attachments[i] << " (" << shown << ")\n";
             }
         }
         WriteAtomically(sentDir + "/summary.txt", summary.str() + "\n" + job.body);
+        /* The job goes first, for good, then its parcels: the gateway
+         * reuses a parcel name only once no job names it. */
+        if (::unlink(jobPath.c_str()) != 0)
+            throw UserError("cannot remove " + jobPath + ": " + std::strerror(errno));
+        SyncFolder(Spool(root, "FAX/OUT"));
         for (const auto &a : job.attachments)
             ::unlink((Spool(root, "FAX/OPARCEL/") + a).c_str());
-        ::unlink(jobPath.c_str());
+        SyncFolder(Spool(root, "FAX/OPARCEL"));
+        counter.Forget(name);
+        counter.Save();
         if (job.returnGood) {
-            unsigned n = FreeControlNumber(root);
             std::vector<std::string> header = {"To: " + SenderName(job.sender),
                                                "Subject: Fax: " + job.subject};
-            std::vector<std::string> body = {"Job: " + name};
+            std::vector<std::string> body = {"Job: " + Four(number)};
             for (const auto &r : results)
                 body.push_back("Result: " + r);
-            WriteControl(root, n, Control(header, body));
+            WriteControl(root, Control(header, body));
         }
-        std::cout << "sent " << name << " (" << job.addresses.size() << " address(es))\n";
+        std::cout << "sent " << Four(number) << " (FAX/OUT/" << name << ", " << job.addresses.size()
+                  << " address(es))\n";
     }
     if (!history.empty())
-        AppendLines(root + "/sent/history.log", history);
+        AppendLog(root + "/sent/history.log", history, true, 0);
     /* A transmitted job is no longer waiting: without this the gateway's
      * queue listing would turn its final entry back into "Pending". */
-    WriteQueue(root);
+    WriteQueue(root, counter);
 }
 
 void CmdReceive(const std::string &root, const std::vector<std::string> &to, const std::string &subject,
                 const std::string &did, const std::string &tsi, int pages, const std::string &image,
-                const std::vector<std::string> &extra, const std::vector<std::string> &headers)
+                const std::vector<std::string> &extra, const std::vector<std::string> &headers, const Handover &how)
 {
     RequireTree(root);
-    unsigned n = FreeControlNumber(root);
-    char imageName[16];
-    std::snprintf(imageName, sizeof imageName, "RX%06u", n);
     static const char kStandInImage[] = "II*\0 stand-in fax image\n"; /* a TIFF's first bytes */
     std::string bytes = image.empty() ? std::string(kStandInImage, sizeof kStandInImage - 1) : ReadAll(image);
-    WriteAtomically(Spool(root, "FAX/IPARCEL/") + imageName, bytes);
-    std::vector<std::string> header;
-    for (const auto &t : to)
-        header.push_back("To: " + t);
-    if (!subject.empty())
-        header.push_back("Subject: " + subject);
-    header.push_back(std::string("Attachment: ") + imageName);
-    /* after the image line, so a misbehaving line cannot hide the image */
-    for (const auto &h : headers)
-        header.push_back(h);
-    std::vector<std::string> body = {"Receive Time: " + ReceiveTimeText(LocalNow()),
-                                     "TSI Received: " + tsi,
-                                     "Pages Received: " + std::to_string(pages),
-                                     "Connect Time: 0:45"};
-    if (!did.empty())
-        body.push_back("DID Received: " + did);
-    for (const auto &e : extra)
-        body.push_back(e);
-    std::cout << WriteControl(root, n, Control(header, body)) << "\n";
+    RunLock lock(root);
+    for (unsigned n = FreeControlNumber(root);; n = FreeControlNumber(root, n + 1)) {
+        char imageName[16];
+        std::snprintf(imageName, sizeof imageName, "RX%06u", n);
+        const std::string imagePath = Spool(root, "FAX/IPARCEL/") + imageName;
+        if (!WriteAtomically(imagePath, bytes))
+            continue;
+        std::vector<std::string> header;
+        for (const auto &t : to)
+            header.push_back("To: " + t);
+        if (!subject.empty())
+            header.push_back("Subject: " + subject);
+        header.push_back(std::string("Attachment: ") + imageName);
+        /* after the image line, so a misbehaving line cannot hide the image */
+        for (const auto &h : headers)
+            header.push_back(h);
+        std::vector<std::string> body = {"Receive Time: " + ReceiveTimeText(LocalNow()),
+                                         "TSI Received: " + tsi,
+                                         "Pages Received: " + std::to_string(pages),
+                                         "Connect Time: 0:45"};
+        if (!did.empty())
+            body.push_back("DID Received: " + did);
+        for (const auto &e : extra)
+            body.push_back(e);
+        std::string name = WriteControlAt(root, n, Control(header, body), how);
+        if (!name.empty()) {
+            std::cout << name << "\n";
+            return;
+        }
+        ::unlink(imagePath.c_str()); /* the control name was taken: both move on */
+    }
 }
 
 void CmdAdminLog(const std::string &root)
 {
     RequireTree(root);
+    RunLock lock(root);
     std::vector<std::string> rows;
     std::ifstream in(root + "/sent/history.log");
     for (std::string line; std::getline(in, line);) {
@@ -361,8 +658,7 @@ void CmdAdminLog(const std::string &root)
     }
     std::vector<std::string> body = {"Fax server activity report", "JOB  DATE  TIME  TY RC TO", "---"};
     body.insert(body.end(), rows.begin(), rows.end());
-    unsigned n = FreeControlNumber(root);
-    std::cout << WriteControl(root, n, Control({"Subject: Administrator Activity Log"}, body)) << "\n";
+    std::cout << WriteControl(root, Control({"Subject: Administrator Activity Log"}, body)) << "\n";
 }
 
 }  // namespace
@@ -380,9 +676,15 @@ int main(int argc, char **argv)
     queue->add_option("ROOT", root, "folder that holds TMBFAX")->required();
 
     std::vector<std::string> fail;
+    Handover how;
+    const char *inPlaceHelp = "write in place under an exclusive flock held while writing, instead of "
+                              "under a work name renamed in";
+    const char *holdHelp = "with --in-place: pause MS milliseconds halfway through the write, lock held";
     auto *send = app.add_subcommand("send", "transmit every ready job in FAX/OUT");
     send->add_option("ROOT", root, "folder that holds TMBFAX")->required();
     send->add_option("--fail", fail, "fax number whose transmission fails (repeatable)");
+    send->add_flag("--in-place", how.inPlace, std::string(inPlaceHelp) + " (UTIL/DATA/ACTIVITY.LOG)");
+    send->add_option("--hold", how.holdMs, holdHelp)->check(CLI::Range(0, 600000))->type_name("MS");
 
     std::vector<std::string> to, extra, headers;
     std::string subject, did, tsi = "+1 555 0199", image;
@@ -399,6 +701,8 @@ int main(int argc, char **argv)
     receive->add_option("--header", headers,
                         "further header line \"KEY: VALUE\", written as given (repeatable; plays a "
                         "misbehaving fax server)");
+    receive->add_flag("--in-place", how.inPlace, std::string(inPlaceHelp) + " (the control file in FAX/IN)");
+    receive->add_option("--hold", how.holdMs, holdHelp)->check(CLI::Range(0, 600000))->type_name("MS");
 
     auto *admin = app.add_subcommand("admin-log", "leave an administrator activity log in FAX/IN");
     admin->add_option("ROOT", root, "folder that holds TMBFAX")->required();
@@ -414,9 +718,9 @@ int main(int argc, char **argv)
         else if (*queue)
             CmdQueue(root);
         else if (*send)
-            CmdSend(root, fail);
+            CmdSend(root, fail, how);
         else if (*receive)
-            CmdReceive(root, to, subject, did, tsi, pages, image, extra, headers);
+            CmdReceive(root, to, subject, did, tsi, pages, image, extra, headers, how);
         else if (*admin)
             CmdAdminLog(root);
     } catch (const UserError &e) {

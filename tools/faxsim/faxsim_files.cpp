@@ -162,6 +162,17 @@ bool ParseJob(const std::string &bytes, Job &job)
     return true;
 }
 
+unsigned NextJobNumber(unsigned last, const std::set<unsigned> &inUse)
+{
+    unsigned n = last % 9999;
+    for (unsigned tries = 0; tries < 9999; ++tries) {
+        n = n % 9999 + 1;
+        if (inUse.count(n) == 0)
+            return n;
+    }
+    return last % 9999 + 1; /* 9999 jobs waiting: share the next one */
+}
+
 std::string FormatActivityLine(const ActivityLine &l)
 {
     char date[32], time[32];

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,10 @@ std::vector<std::string> SplitAddresses(const std::string &value);
 std::string FaxNumberOf(const std::string &address);
 /* The recipient's name: the first field inside the braces. */
 std::string FaxNameOf(const std::string &address);
+
+/* The job number after last: 1 to 9999, then 1 again, skipping the
+ * numbers of jobs still waiting. */
+unsigned NextJobNumber(unsigned last, const std::set<unsigned> &inUse);
 
 /* One activity log line in the fax server's column layout. */
 struct ActivityLine {
