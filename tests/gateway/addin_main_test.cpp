@@ -1,13 +1,9 @@
-/* addin_main_test.cpp - AddInMain's start-up, timers and stop flag, on the
- * stand-in's test clock and idle control, passes seen through VqPassHook. */
+// addin_main_test.cpp - AddInMain's start-up, timers and stop flag on the test clock; passes seen through VqPassHook.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <algorithm>
 #include <functional>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "loop_hooks.h"
 #include "notes_fixture.h"
@@ -18,19 +14,14 @@
 namespace {
 
 const int64_t kStart = 1700000000;
-const long kStep = 100; /* each loop turn moves the clock 1 s */
-const std::vector<std::string> kAll = {"OutboundTask", "ImportActivity", "DelActivity", "AddPending",
-                                       "DoInboundTask"};
+const long kStep = 100; // each loop turn moves the clock 1 s
+const std::vector<std::string> kAll = {"OutboundTask", "ImportActivity", "DelActivity", "AddPending", "DoInboundTask"};
 
-long g_elapsed = 0;                              /* hundredths since start-up */
-std::vector<std::pair<std::string, long>> g_passes; /* name, start */
+long g_elapsed = 0;                              // hundredths since start-up
+std::vector<std::pair<std::string, long>> g_passes; // name, start
 std::function<void(const std::string &)> g_passAction;
 
-void Advance(long hundredths)
-{
-    vqtest::AdvanceClock(hundredths);
-    g_elapsed += hundredths;
-}
+void Advance(long hundredths) { vqtest::AdvanceClock(hundredths), g_elapsed += hundredths; }
 
 void RecordPass(const char *pass)
 {
@@ -39,7 +30,7 @@ void RecordPass(const char *pass)
         g_passAction(pass);
 }
 
-/* Start times of a pass, at most the first n. */
+// Start times of a pass, at most the first n.
 std::vector<long> StartsOf(const std::string &pass, size_t n = 9)
 {
     std::vector<long> out;
@@ -51,22 +42,15 @@ std::vector<long> StartsOf(const std::string &pass, size_t n = 9)
 
 class AddInMainTest : public vqtest::PlatformTest {
 protected:
-    void SetUp() override
-    {
-        PlatformTest::SetUp();
-        VqPassHook = RecordPass;
-    }
+    void SetUp() override { PlatformTest::SetUp(), VqPassHook = RecordPass; }
     void TearDown() override
     {
-        VqPassHook = nullptr;
-        g_passAction = nullptr;
-        vqtest::SetIdleHook(nullptr);
-        vqtest::SetDayElapsedHook(nullptr);
+        VqPassHook = nullptr, g_passAction = nullptr;
+        vqtest::SetIdleHook(nullptr), vqtest::SetDayElapsedHook(nullptr);
         PlatformTest::TearDown();
     }
 
-    /* A server the task and its passes run on, the four required keys
-     * set; clock, passes and log start afresh. */
+    // A server with the four required keys set; clock, passes and log start afresh.
     void Configure()
     {
         if (!serverMade_) {
@@ -78,30 +62,24 @@ protected:
             vqtest::WriteFile(data_ / "spool/TMBFAX/PUBLIC/SVCQ", "TMB_FAX_LANQUEUE3.00");
             serverMade_ = true;
         }
-        Set("VortiqDomain", "FAXGATE");
-        Set("VortiqPath", (data_ / "spool").c_str());
-        Set("VortiqMsgfile", "vortiq.box");
-        Set("VortiqAdministrator", "faxadmin");
-        vqtest::SetClock(kStart);
-        vqtest::ClearLog();
-        g_elapsed = 0;
-        g_passes.clear();
+        const std::string spool = data_ / "spool";
+        for (auto kv : {std::make_pair("VortiqDomain", "FAXGATE"), {"VortiqPath", spool.c_str()},
+                        {"VortiqMsgfile", "vortiq.box"}, {"VortiqAdministrator", "faxadmin"}})
+            Set(kv.first, kv.second);
+        vqtest::SetClock(kStart), vqtest::ClearLog();
+        g_elapsed = 0, g_passes.clear();
     }
     static void Set(const char *key, const char *value) { ASSERT_EQ(OSSetEnvironmentVariable(key, value), NOERROR) << key; }
 
-    /* At most `turns` loop turns, each moving the clock by kStep first.
-     * keepGoing clears a stop flag a pass set, for the timing tests. */
+    // At most `turns` loop turns of kStep each; keepGoing clears a stop flag a pass set.
     STATUS Run(int turns, std::function<void(int)> atTurn = nullptr, bool keepGoing = true)
     {
         HMODULE hMod = NULLHANDLE;
         NotesInitModule(&hMod, nullptr, nullptr);
-        vqtest::ResetIdle();
-        vqtest::SetIdlePaceMs(0);
+        vqtest::ResetIdle(), vqtest::SetIdlePaceMs(0), vqtest::SetIdleStopAfter(turns);
         vqtest::SetDayElapsedHook([] { return false; });
-        vqtest::SetIdleStopAfter(turns);
         vqtest::SetIdleHook([this, atTurn, keepGoing](int turn) {
-            lastTurn_ = turn;
-            Advance(kStep);
+            lastTurn_ = turn, Advance(kStep);
             if (keepGoing)
                 E_quit = 0;
             if (atTurn)
@@ -110,17 +88,16 @@ protected:
         return AddInMain(hMod, 0, nullptr);
     }
 
-    /* Log entries after the one start message. */
+    // Log entries after the one start message.
     static std::vector<vqtest::Logged> AfterStart()
     {
         std::vector<vqtest::Logged> all = vqtest::LogSummary(), out;
         int starts = 0;
-        for (const auto &e : all) {
+        for (const auto &e : all)
             if (e.id == VQM_GATEWAY_STARTED)
                 starts++;
             else if (starts > 0)
                 out.push_back(e);
-        }
         EXPECT_EQ(starts, 1);
         return out;
     }
@@ -129,25 +106,20 @@ protected:
     bool serverMade_ = false;
 };
 
-/* A missing or bad key: its message and the shutdown, no pass. The mail
- * file: created when missing, then found; not to be created or not a
- * database, the task ends with the open's status. */
+// A missing or bad key, or a mail file that cannot be made or opened: its messages, no pass, the end status.
 TEST_F(AddInMainTest, StartupLogsAndEndsOnEachFailure)
 {
     using L = std::vector<vqtest::Logged>;
     const std::string longPath(300, 'p'), bad = "nofolder/vortiq.box";
     const vqtest::Logged end = {VQM_GATEWAY_SHUTDOWN, "", false}, failed = {VQM_GATEWAY_SHUTDOWN, "", true};
-    struct Case {
-        const char *key, *value; /* nullptr: unset */
-        L want;
-        int wantTurns = 0; /* 0: ended before the loop; Run(3) stops at turn 4 */
-    } cases[] = {
+    // value nullptr: unset; wantTurns 0: ended before the loop (Run(3) stops at turn 4)
+    struct Case { const char *key, *value; L want; int wantTurns = 0; } cases[] = {
         {"VortiqPath", nullptr, {{VQM_NO_PATH, "", false}, end}},
         {"VortiqMsgfile", nullptr, {{VQM_NO_MSGFILE, "", false}, end}},
         {"VortiqAdministrator", nullptr, {{VQM_NO_ADMIN, "", false}, end}},
         {"VortiqAdministrator", "Nobody Known", {{VQM_ADMIN_UNKNOWN, "Nobody Known", false}, end}},
         {"VortiqPath", "/nonexistent/fax", {{VQM_PATH_MISSING, "/nonexistent/fax/TMBFAX", false}, end}},
-        /* the value is cut at 249 characters before "/TMBFAX" is added */
+        // the value is cut at 249 characters before "/TMBFAX" is added
         {"VortiqPath", longPath.c_str(), {{VQM_PATH_MISSING, longPath.substr(0, 249) + "/TMBFAX", false}, end}},
         {"VortiqMsgfile", bad.c_str(), {{VQM_MSGFILE_CREATING, bad, false}, {VQM_MSGFILE_OPEN_ERROR, bad, true}, failed}},
         {"VortiqMsgfile", "junk.box", {{VQM_MSGFILE_OPEN_ERROR, "junk.box", true}, failed}},
@@ -160,7 +132,7 @@ TEST_F(AddInMainTest, StartupLogsAndEndsOnEachFailure)
         Configure();
         Set(c.key, c.value);
         lastTurn_ = 0;
-        /* a requested stop is 0; a failed start-up ends with its last message */
+        // a requested stop is 0; a failed start-up ends with its last message
         const WORD last = c.want[c.want.size() < 2 ? 0 : c.want.size() - 2].id;
         EXPECT_EQ(Run(3), c.wantTurns ? NOERROR : (STATUS)(last | STS_DISPLAYED));
         EXPECT_EQ(lastTurn_, c.wantTurns);
@@ -175,7 +147,7 @@ TEST_F(AddInMainTest, PassesRunInOrderOnceMoreThanTenSecondsHavePassed)
 {
     Configure();
     EXPECT_EQ(Run(11), 0);
-    /* turn 10 is at exactly 10 s: not yet due */
+    // turn 10 is at exactly 10 s: not yet due
     std::vector<std::pair<std::string, long>> want;
     for (const auto &p : kAll)
         want.emplace_back(p, 1100);
@@ -184,21 +156,15 @@ TEST_F(AddInMainTest, PassesRunInOrderOnceMoreThanTenSecondsHavePassed)
 
 TEST_F(AddInMainTest, IntervalFromConfiguration)
 {
-    struct Case {
-        const char *value;
-        long wantInterval; /* hundredths; 0: no second pass in the run */
-    } cases[] = {
-        {nullptr, 18000}, {"0", 18000}, {"5", 30000}, {"1", 6000},
-        /* out of range: never a wrapped interval that runs at every turn */
-        {"-3", 18000}, {"99999999", 0},
-    };
+    // wantInterval in hundredths, 0: no second pass; out of range never wraps to run at every turn
+    struct Case { const char *value; long wantInterval; } cases[] = {
+        {nullptr, 18000}, {"0", 18000}, {"5", 30000}, {"1", 6000}, {"-3", 18000}, {"99999999", 0}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.value ? c.value : "(unset)");
         Configure();
         Set("VortiqInterval", c.value);
         EXPECT_EQ(Run(11 + 30000 / kStep + 20), 0);
-        /* the pass ends at 1100; the next runs at the first turn after
-         * 1100 + interval */
+        // the pass ends at 1100; the next runs at the first turn after 1100 + interval
         const std::vector<long> want = {1100, 1100 + c.wantInterval + kStep};
         for (const char *pass : {"OutboundTask", "ImportActivity"})
             EXPECT_EQ(StartsOf(pass, 2), std::vector<long>(want.begin(), want.begin() + (c.wantInterval ? 2 : 1)));
@@ -215,15 +181,13 @@ TEST_F(AddInMainTest, EachTimerCountsFromTheEndOfItsPass)
             Advance(300);
     };
     EXPECT_EQ(Run(200), 0);
-    /* outbound 1100..1600, due at 19600, runs at 19700 until 20200;
-     * inbound cycle 1600..1900, due at 19900, runs at 20200 */
+    // outbound 1100..1600, due 19600, runs 19700..20200; inbound 1600..1900, due 19900, runs 20200
     EXPECT_EQ(StartsOf("OutboundTask"), (std::vector<long>{1100, 19700}));
     EXPECT_EQ(StartsOf("ImportActivity"), (std::vector<long>{1600, 20200}));
     EXPECT_EQ(StartsOf("DoInboundTask"), (std::vector<long>{1600, 20200}));
 }
 
-/* New mail starts an outbound pass, not the inbound cycle; a mail file
- * whose time cannot be read starts none: only the timer does. */
+// New mail starts an outbound pass, not the inbound cycle; an unreadable mail-file time starts none.
 TEST_F(AddInMainTest, NewMailStartsAnOutboundPass)
 {
     Configure();
@@ -249,17 +213,13 @@ TEST_F(AddInMainTest, NewMailStartsAnOutboundPass)
     EXPECT_EQ(StartsOf("OutboundTask"), (std::vector<long>{1100, 1100 + 18000 + kStep}));
 }
 
-/* Whichever pass sets the stop flag, the turn finishes and the task ends
- * at the next with the stop message once, then the shutdown. */
+// Whichever pass sets the stop flag, the turn finishes; the next ends with one stop message and the shutdown.
 TEST_F(AddInMainTest, StopFlagLetsTheTurnFinishAndEndsAtTheNext)
 {
     for (const auto &setter : kAll) {
         SCOPED_TRACE(setter);
         Configure();
-        g_passAction = [setter](const std::string &pass) {
-            if (pass == setter)
-                E_quit = 1;
-        };
+        g_passAction = [setter](const std::string &pass) { E_quit |= pass == setter; };
         EXPECT_EQ(Run(100, nullptr, false), (STATUS)(VQM_DS0 | STS_DISPLAYED));
         std::vector<std::string> ran;
         for (const auto &p : g_passes)

@@ -1,12 +1,8 @@
-/* spool_layout_test.cpp - paths into the spool tree, whole and split, the
- * 260-byte limit of a path (exactly full fits, one byte more is refused,
- * never cut), and the numbered names GetUniqueFileName hands out. */
+// spool_layout_test.cpp - spool paths whole and split, their 260-byte limit, and GetUniqueFileName.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
-#include <string>
-#include <vector>
 
 #include "test_support.h"
 #include "unique_name.h"
@@ -22,11 +18,9 @@ protected:
 
 TEST_F(SpoolLayoutTest, WholeAndSplitForms)
 {
-    struct Case {
-        std::string root, suffix, wantWhole, wantDrive, wantSplit;
-    } cases[] = {
+    struct Case { std::string root, suffix, wantWhole, wantDrive, wantSplit; } cases[] = {
         {"/srv/TMBFAX", SPOOL_FAX_OUT, "/srv/TMBFAX/FAX/OUT", "", "/srv/TMBFAX/FAX/OUT"},
-        /* only a letter and a colon make a drive part */
+        // only a letter and a colon make a drive part
         {"D:/FAX/TMBFAX", SPOOL_FAX_IN, "D:/FAX/TMBFAX/FAX/IN", "D:", "/FAX/TMBFAX/FAX/IN"},
         {"1:/x/TMBFAX", SPOOL_FAX_IN, "1:/x/TMBFAX/FAX/IN", "", "1:/x/TMBFAX/FAX/IN"},
     };
@@ -40,22 +34,16 @@ TEST_F(SpoolLayoutTest, WholeAndSplitForms)
         EXPECT_EQ(std::string(whole), c.wantWhole);
         EXPECT_EQ(std::string(drive), c.wantDrive);
         EXPECT_EQ(std::string(dir), c.wantSplit);
-        /* drive and split directory joined give the whole path again */
+        // drive and split directory joined give the whole path again
         ASSERT_EQ(PortMakePath(joined, sizeof joined, drive, dir, "00000001", "INC"), 0);
         EXPECT_EQ(std::string(joined), c.wantWhole + "/00000001.INC");
     }
 }
 
-/* Each form at exactly 259 characters (the buffer's 260 bytes) and at one
- * more; the split form with a drive part, which it does not count. */
+// Each form at exactly 259 characters (260 bytes) and one more; the split form does not count its drive.
 TEST_F(SpoolLayoutTest, ExactFitWorksOneByteMoreIsRefused)
 {
-    struct Case {
-        const char *name;
-        bool split;
-        std::string root;
-        bool fits;
-    };
+    struct Case { const char *name; bool split; std::string root; bool fits; };
     const size_t in = sizeof SPOOL_FAX_IN - 1;
     const std::vector<Case> cases = {
         {"whole, exact", false, "/" + std::string(258 - in, 'r'), true},
@@ -74,8 +62,7 @@ TEST_F(SpoolLayoutTest, ExactFitWorksOneByteMoreIsRefused)
     }
 }
 
-/* A split directory joined with the drive and a numbered name: a name of
- * exactly 259 characters is handed out, one more gives 13078 and "". */
+// Drive, split directory and numbered name: exactly 259 characters are handed out, one more gives 13078 and "".
 TEST_F(SpoolLayoutTest, JoinedNameExactFitWorksOneByteMoreIsRefused)
 {
     const size_t name = sizeof "/00000000.INC" - 1;
@@ -89,43 +76,29 @@ TEST_F(SpoolLayoutTest, JoinedNameExactFitWorksOneByteMoreIsRefused)
     }
 }
 
-/* The lowest number whose file the writer cannot take; 13078 and an empty
- * name when none is left. */
+// The lowest free number; 13078 and "" when none is left.
 TEST(UniqueName, LowestFreeNumber)
 {
-    struct Case {
-        std::vector<std::string> present;
-        std::string ext, want;
-        long limit = VQ_UNIQUE_NAME_COUNT;
-    } cases[] = {
-        {{}, "INC", "00000000.INC"},
-        {{"00000000.INC", "00000002.INC"}, "INC", "00000001.INC"},
-        {{"00000000", "00000000.TMP"}, "INC", "00000000.INC"},
-        {{"00000000.INC"}, "", "00000000"},
+    struct Case { std::vector<std::string> present; std::string ext, want; long limit = VQ_UNIQUE_NAME_COUNT; } cases[] = {
+        {{}, "INC", "00000000.INC"}, {{"00000000.INC", "00000002.INC"}, "INC", "00000001.INC"},
+        {{"00000000", "00000000.TMP"}, "INC", "00000000.INC"}, {{"00000000.INC"}, "", "00000000"},
         {{"00000000", "00000001"}, "", "00000002"},
-        /* a directory of that name cannot be taken: it is free */
-        {{"00000000.INC/"}, "INC", "00000000.INC"},
-        {{"00000000.INC", "00000001.INC"}, "INC", "00000002.INC", 3},
+        // a directory of that name cannot be taken: it is free
+        {{"00000000.INC/"}, "INC", "00000000.INC"}, {{"00000000.INC", "00000001.INC"}, "INC", "00000002.INC", 3},
         {{"00000000.INC", "00000001.INC", "00000002.INC"}, "INC", "", 3},
     };
     for (const auto &c : cases) {
         vqtest::TempDir dir;
         SCOPED_TRACE(c.present.size());
-        for (const auto &n : c.present) {
-            if (n.back() == '/')
-                mkdir((dir / n).c_str(), 0755);
-            else
-                vqtest::WriteFile(dir / n, "");
-        }
+        for (const auto &n : c.present)
+            n.back() == '/' ? (void)mkdir((dir / n).c_str(), 0755) : vqtest::WriteFile(dir / n, "");
         VqUniqueNameLimit = c.limit;
         char name[VQ_FILE_PATH];
         const STATUS s = GetUniqueFileName("", (dir.path() + "/").c_str(), c.ext.c_str(), name);
         VqUniqueNameLimit = VQ_UNIQUE_NAME_COUNT;
         EXPECT_EQ(s, c.want.empty() ? VQM_NO_UNIQUE_NAME : NOERROR);
         EXPECT_EQ(std::string(name), c.want.empty() ? "" : dir / c.want);
-        if (c.present.empty()) {
-            EXPECT_FALSE(vqtest::FileExists(name)) << "the name is not created";
-        }
+        if (c.present.empty()) { EXPECT_FALSE(vqtest::FileExists(name)) << "the name is not created"; }
     }
 }
 

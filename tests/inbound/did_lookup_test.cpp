@@ -1,51 +1,36 @@
-/* did_lookup_test.cpp - the recipients of a received fax: the DID lookup's
- * Person and Group rules and odd documents, and the activity entries made
- * per recipient, "To" reduced from the address. */
+// did_lookup_test.cpp - the DID lookup's Person and Group rules, and the activity entries per recipient.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
-#include <string>
-#include <vector>
+#include <set>
 
 #include "gateway_fixture.h"
 #include "inbound.h"
 
 namespace {
 
-using vqtest::AddDocument;
-using vqtest::AddGroup;
-using vqtest::AddPerson;
+using namespace vqtest;
 using Names = std::vector<std::string>;
+using Bag = std::multiset<std::string>;
 
-/* CheckDID over an empty list: the names appended, sorted. */
+// CheckDID over an empty list: the names appended.
 struct Lookup {
     RECITEMINFO rec{};
-    Names names;
+    Bag names;
     explicit Lookup(const char *did)
     {
-        vqtest::ClearLog();
-        rec.hRecipientsItem = vqtest::MakeTextList({}, TRUE, &rec.RecipientsItemSize);
+        ClearLog();
+        rec.hRecipientsItem = MakeTextList({}, TRUE, &rec.RecipientsItemSize);
         CheckDID(did, &rec);
-        names = vqtest::TextListOf(rec.hRecipientsItem);
-        std::sort(names.begin(), names.end());
+        const Names got = TextListOf(rec.hRecipientsItem);
+        names.insert(got.begin(), got.end());
         OSMemFree(rec.hRecipientsItem);
     }
 };
 
-Names Sorted(Names n)
-{
-    std::sort(n.begin(), n.end());
-    return n;
-}
-
-class DidLookupTest : public vqtest::GatewayTest {
+class DidLookupTest : public GatewayTest {
 protected:
-    void SetUp() override
-    {
-        GatewayTest::SetUp();
-        vqtest::CreateNamesDb();
-    }
+    void SetUp() override { GatewayTest::SetUp(), CreateNamesDb(); }
 };
 
 TEST_F(DidLookupTest, PersonAndGroupMatchRules)
@@ -61,10 +46,7 @@ TEST_F(DidLookupTest, PersonAndGroupMatchRules)
     AddGroup("Wrong Case", {"Lead Blank"}, "vortiqdid: 777-2000");
     AddGroup("Extension Desk", {"Group Member"}, "VORTIQDID: EXT-9");
     AddGroup("No Marker", {"Lead Blank"}, "777-1000");
-    struct Case {
-        const char *did;
-        Names want;
-    } cases[] = {
+    struct Case { const char *did; Names want; } cases[] = {
         {"555-0100", {lead}}, /* leading blanks are skipped */
         {"555-0200", {}},     /* a trailing blank counts */
         {"555-0200 ", {trail}},
@@ -81,15 +63,13 @@ TEST_F(DidLookupTest, PersonAndGroupMatchRules)
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string("DID '") + c.did + "'");
         Lookup r(c.did);
-        EXPECT_EQ(r.names, Sorted(c.want));
+        EXPECT_EQ(r.names, Bag(c.want.begin(), c.want.end()));
         EXPECT_EQ(r.rec.Recipients, c.want.size());
         EXPECT_EQ(r.rec.toAdmin, 0);
     }
 }
 
-/* A Person and a Group both matching add the user twice; an unknown
- * member counts and sends to the administrator; documents without Type,
- * ShortName or Members are reported and the search goes on. */
+// Person and Group both matching add the user twice; an unknown member goes to the administrator; odd documents are reported.
 TEST_F(DidLookupTest, OddDocumentsAndUnknownMembers)
 {
     AddDocument("names.nsf", {{"Form", "Person"}, {"OfficeFaxPhoneNumber", "555-0100"}, {"ShortName", "ghost"}});
@@ -101,21 +81,20 @@ TEST_F(DidLookupTest, OddDocumentsAndUnknownMembers)
     AddGroup("Front Desk", {"Jane Roe", "Nobody Here", "John Doe"}, "VORTIQDID: 555-0100");
 
     Lookup r("555-0100");
-    EXPECT_EQ(r.names, Sorted({jane, jane, john}));
+    EXPECT_EQ(r.names, (Bag{jane, jane, john}));
     EXPECT_EQ(r.rec.Recipients, 4);
     EXPECT_EQ(r.rec.toAdmin, 1);
-    EXPECT_EQ(vqtest::LogCount(VQM_RECIPIENT_UNKNOWN, "Nobody Here"), 1);
-    EXPECT_EQ(vqtest::LogCount(VQM_ITEM_NOT_IN_NOTE, "No Type Field"), 1);
-    EXPECT_EQ(vqtest::LogCount(VQM_RECIPIENT_ITEM_TYPE), 2);
+    EXPECT_EQ(LogCount(VQM_RECIPIENT_UNKNOWN, "Nobody Here"), 1);
+    EXPECT_EQ(LogCount(VQM_ITEM_NOT_IN_NOTE, "No Type Field"), 1);
+    EXPECT_EQ(LogCount(VQM_RECIPIENT_ITEM_TYPE), 2);
 
     VqCopy(szNameNsf, sizeof szNameNsf, "nosuch.nsf");
     Lookup none("555-0100");
     EXPECT_TRUE(none.names.empty());
-    EXPECT_EQ(vqtest::LogCount(VQM_DB_OPEN_ERROR, "nosuch.nsf"), 1);
+    EXPECT_EQ(LogCount(VQM_DB_OPEN_ERROR, "nosuch.nsf"), 1);
 }
 
-/* One entry per recipient, identical but for "To"; without the database
- * the task is told to stop. */
+// One entry per recipient, identical but for "To"; without the database the task is told to stop.
 const std::vector<std::string> kColumns = {" ", "03/05", "09:07", "RX", "00", "", "+1 555 0199", "3", "0000", " ",
                                            "00:42", " "};
 
@@ -127,9 +106,9 @@ protected:
         std::memset(col, 0, sizeof col);
         for (int i = 0; i < ENTRY_ITEMS; ++i)
             VqCopy(col[i], ENTRY_COL_SIZE, kColumns[i].c_str());
-        DHANDLE h = vqtest::MakeTextList(recipients);
+        DHANDLE h = MakeTextList(recipients);
         STATUS s = log_in_activity(col, h);
-        OSUnlockObject(h); /* the call leaves the list locked */
+        OSUnlockObject(h); // the call leaves the list locked
         EXPECT_EQ(OSMemFree(h), NOERROR);
         return s;
     }
@@ -137,25 +116,23 @@ protected:
 
 TEST_F(ActivityEntryTest, OneEntryPerRecipientIdenticalButForTo)
 {
-    vqtest::CreateActivityDb();
+    CreateActivityDb();
     const std::string cn(40, 'c'), plain(100, 'p');
     EXPECT_EQ(Log({"CN=Jane Roe/O=Acme@FAXGATE", "Fax Admin", "CN=" + cn + "/O=Acme", "CN=", plain}), NOERROR);
-    std::vector<std::string> want = {"CN=", "Fax Admin", "Jane Roe", cn.substr(0, 31), plain.substr(0, 63)}, got;
-    for (NOTEID id : vqtest::DocumentIds(vqtest::kActDb)) {
-        auto entry = vqtest::JobEntryOf(id);
-        got.push_back(entry["To"]);
+    Bag want = {"CN=", "Fax Admin", "Jane Roe", cn.substr(0, 31), plain.substr(0, 63)}, got;
+    for (NOTEID id : DocumentIds(kActDb)) {
+        auto entry = JobEntryOf(id);
+        got.insert(entry["To"]);
         entry["To"] = "";
-        EXPECT_EQ(entry, vqtest::JobEntry(kColumns));
+        EXPECT_EQ(entry, JobEntry(kColumns));
     }
-    std::sort(want.begin(), want.end());
-    std::sort(got.begin(), got.end());
     EXPECT_EQ(got, want);
     EXPECT_EQ(E_quit, 0);
 
     VqCopy(ActLogNsf, sizeof ActLogNsf, "NOSUCH.NSF");
     EXPECT_NE(Log({"CN=Jane Roe/O=Acme"}), NOERROR);
     EXPECT_EQ(E_quit, 1);
-    EXPECT_EQ(vqtest::LogSummary(), (std::vector<vqtest::Logged>{{VQM_DS0, "Error Opening DB", true}}));
+    EXPECT_EQ(LogSummary(), (std::vector<Logged>{{VQM_DS0, "Error Opening DB", true}}));
 }
 
 }  // namespace

@@ -1,10 +1,6 @@
-/* fax_options_test.cpp - do_addconf: the header line, each setting's pattern,
- * repeated keys, and what reaches the option text, the job file lines, the
- * cover message, the sender's name and the include-names flag. */
+// fax_options_test.cpp - do_addconf: the header line and each setting's outputs.
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
 
 #include "outbound.h"
 #include "test_support.h"
@@ -13,16 +9,11 @@ namespace {
 
 const char kPreset[] = ", S, cover:"; /* the option text as the job writer presets it */
 
-struct Options {
-    WORD result;
-    std::string moreAdd, jobLines, moreBody, fromName;
-    char includeNames;
-};
+struct Options { WORD result; std::string moreAdd, jobLines, moreBody, fromName; char includeNames; };
 
 class FaxOptionsTest : public vqtest::PlatformTest {
 protected:
-    /* Runs do_addconf on a file holding content (none: no file), with the
-     * outputs preset as the job writer presets them. */
+    // do_addconf on a file holding content (none: no file), outputs preset as the job writer does.
     Options Apply(const std::string *content)
     {
         const std::string conf = dir_ / "00000000", job = dir_ / "00000000.INC";
@@ -68,18 +59,15 @@ TEST_F(FaxOptionsTest, SettingsTable)
         {"cover off with blank before =", H + "Send cover page = No\n", "", ""},
         {"cover off", H + "Send cover page=No\n", ", Cover:(none)", ""},
         {"cover form one word", H + "Cover page form = Standard Memo\n", ", Cover: Standard", ""},
-        {"cover form after cover off", H + "Send cover page=No\nCover page form = Standard\n",
-         ", Cover:(none)", ""},
+        {"cover form after cover off", H + "Send cover page=No\nCover page form = Standard\n", ", Cover:(none)", ""},
         {"cover form before cover off", H + "Cover page form = Standard\nSend cover page=No\n",
          ", Cover: Standard, Cover:(none)", ""},
         {"cost code keeps blanks", H + "Cost code = 12 34  \n", ", #12 34  ", ""},
         {"include names No", H + "Include all names on cover page = No\n", "", "", 'N'},
         {"include names yes", H + "Include all names on cover page = yes\n", "", "", 'y'},
         {"include names empty", H + "Include all names on cover page =\n", "", "", 'Y'},
-        {"sender lines in file order",
-         H + "Fax number = 555 0199\nCompany name = Acme Inc.\nSender's address line 1 = 1 Main St\n"
-             "Sender's address line 2 = Springfield\nPhone number = 555 0100\n",
-         "",
+        {"sender lines in file order", H + "Fax number = 555 0199\nCompany name = Acme Inc.\nSender's address line 1 = 1 Main St"
+             "\nSender's address line 2 = Springfield\nPhone number = 555 0100\n", "",
          "\nSnd_fax: 555 0199\nSnd_company: Acme Inc.\nSnd_address1: 1 Main St"
          "\nSnd_address2: Springfield\nSnd_voice: 555 0100"},
         {"CR LF line ends", "[Fax Options]\r\nResolution = Low\r\nCompany name = Acme\r\n", ", s",
@@ -87,16 +75,14 @@ TEST_F(FaxOptionsTest, SettingsTable)
         {"a lone CR in a value is a blank", H + "Company name = Ac\rme\n", "", "\nSnd_company: Ac me"},
         {"unknown and misspelled keys", H + "Colour = red\nCompany nam = x\n\n", "", ""},
         {"last line without line end", H + "Resolution = Low", ", s", ""},
-        {"last cover message and sender name win",
-         H + "Cover page message = first\nSender's name = Jane Roe\n"
+        {"last cover message and sender name win", H + "Cover page message = first\nSender's name = Jane Roe\n"
              "Cover page message =   Please call back.  \nSender's name = Ann Lee, Sales\nSender's name =\n",
          "", "", 'Y', "Please call back.  ", "Ann Lee, Sales"},
         {"long values keep their widths",
          H + "Cover page message = " + std::string(400, 'm') + "\nSender's name = " + std::string(300, 'n') +
              "\nCompany name = " + std::string(1500, 'c') + "\n",
          "", "\nSnd_company: " + std::string(1023, 'c'), 'Y', std::string(255, 'm'), std::string(255, 'n')},
-        {"a long cost code is never cut", H + "Cost code = " + code + "\nResolution = Low\n", ", #" + code + ", s",
-         ""},
+        {"a long cost code is never cut", H + "Cost code = " + code + "\nResolution = Low\n", ", #" + code + ", s", ""},
         {"the tail of a long line is no setting", H + "Company name = " + tail + "\n", "",
          "\nSnd_company: " + tail.substr(0, 1023)},
     };
@@ -112,7 +98,7 @@ TEST_F(FaxOptionsTest, SettingsTable)
     }
 }
 
-/* Without "[Fax Options]" at the very start nothing is applied or written. */
+// Without "[Fax Options]" at the very start nothing is applied or written.
 TEST_F(FaxOptionsTest, NoHeaderNoOptions)
 {
     for (const char *content : {" [Fax Options]\nResolution = Low\n", "\n[Fax Options]\nResolution = Low\n",
