@@ -117,7 +117,7 @@ protected:
     {
         Memo memo = FaxMemo("Quarterly");
         memo.sendTo = {"Ann Fax@555.0100@FAXGATE"}, memo.attachments = {{"one.txt", "first attachment"}};
-        ASSERT_EQ(SendMemo(memo), NOERROR);
+        ASSERT_EQ(vqtest::SendMemo(memo), NOERROR);
     }
     void RunPass()
     {
@@ -138,7 +138,7 @@ TEST_F(OutboundPassTest, ReportAboutTheAdministratorStopsOnlyWhenLetterForLetter
         Memo report; // as the router leaves it in the gateway's file
         report.form = "NonDelivery Report", report.from = "Mail Router", report.sendTo = {"VORTIQ@FAXGATE"};
         report.textItems = {{"IntendedRecipient", c.intended}, {"FailureReason", "No route"}};
-        ASSERT_EQ(SendMemo(report), NOERROR);
+        ASSERT_EQ(vqtest::SendMemo(report), NOERROR);
         SendFax();
         RunPass();
         auto mails = ReadMessages("fadmin.nsf");
