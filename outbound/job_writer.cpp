@@ -401,7 +401,7 @@ STATUS ReadExtendedFields(FILE *ExtFile, OUTJOB *Job)
     size_t Length = 0;
 
     /* A line longer than String comes in pieces, each taken as a line. */
-    while (error == NOERROR && PortFgets(String, sizeof String, ExtFile) != nullptr) {
+    while (error == NOERROR && PortFgetsLine(String, sizeof String, ExtFile) != nullptr) {
         if (std::sscanf(String, " Send-to: %255[^\n]", OneSendTo) == 1) {
             error = AddListEntry(Job->SendTo.hList, &Job->SendTo.Size, &Job->SendTo.Amt,
                                  OneSendTo, "ListAddEntry() Send-to(xt)");

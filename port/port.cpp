@@ -265,13 +265,17 @@ int PortLexists(const char *Path)
     return Path != nullptr && lstat(Path, &st) == 0 ? 1 : 0;
 }
 
-char *PortFgets(char *Buffer, int Size, FILE *Stream)
+namespace {
+
+char *FgetsText(char *Buffer, int Size, FILE *Stream, bool CtrlZBlank)
 {
     if (Buffer == nullptr || Size <= 0 || Stream == nullptr)
         return nullptr;
     int n = 0;
     while (n < Size - 1) {
         int c = TextGetc(Stream);
+        if (c == EOF && CtrlZBlank && getc(Stream) == 0x1A)
+            c = ' ';
         if (c == EOF)
             break;
         Buffer[n++] = (char)c;
@@ -280,6 +284,18 @@ char *PortFgets(char *Buffer, int Size, FILE *Stream)
     }
     Buffer[n] = '\0';
     return n == 0 ? nullptr : Buffer;
+}
+
+}  // namespace
+
+char *PortFgets(char *Buffer, int Size, FILE *Stream)
+{
+    return FgetsText(Buffer, Size, Stream, false);
+}
+
+char *PortFgetsLine(char *Buffer, int Size, FILE *Stream)
+{
+    return FgetsText(Buffer, Size, Stream, true);
 }
 
 size_t PortFreadText(void *Buffer, size_t Size, FILE *Stream)

@@ -56,6 +56,8 @@ extern void (*PortRefusedHook)(const char *Path, int Errno);
 void PortNoteRefused(const char *Path, int Errno);
 /* fgets with text-mode reading (CR LF -> LF, 0x1A ends the file). */
 char *PortFgets(char *Buffer, int Size, FILE *Stream);
+/* The same, but a 0x1A byte reads as a blank and the file goes on. */
+char *PortFgetsLine(char *Buffer, int Size, FILE *Stream);
 /* fread with text-mode reading. */
 size_t PortFreadText(void *Buffer, size_t Size, FILE *Stream);
 /* fflush + fsync; passes the fault seam. 0 or -1 (errno set). */
