@@ -127,11 +127,11 @@ int OpenRegular(const char *Path, int Flags)
         struct stat st;
         if (saved == ELOOP || saved == ENXIO || saved == EISDIR ||
             (lstat(Path, &st) == 0 && !S_ISREG(st.st_mode)))
-            PortNoteRefused(Path, saved == ENOENT ? ENXIO : saved);
+            PortNoteRefused(Path, saved);
         errno = saved;
         return -1;
     }
-    struct stat st;
+    struct stat st = {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         const int why = S_ISDIR(st.st_mode) ? EISDIR : ENXIO;
         close(fd);
