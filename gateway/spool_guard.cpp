@@ -128,6 +128,8 @@ const char *VqTempFolder(void)
             (int)sizeof Folder ||
         PortMakeFolder(Folder) != 0)
         return nullptr;
+    /* made by a run as root, it stays usable by the service's own user */
+    VqAdoptDataOwner(Folder);
     return Folder;
 }
 
