@@ -11,8 +11,15 @@
  * be read again. A line is thus imported at least once, never lost: after
  * a failure the lines before it are imported a second time.
  *
- * Reports through 13146, 13120, 13121, 13122, 13124, 13128, 13130.
+ * The fax server may append to ACTIVITY.LOG in place while it holds an
+ * exclusive flock on it: the log is renamed only under that lock, and a
+ * log held locked waits for the next cycle. A log or reading file that
+ * cannot be used at all (a link, a folder, a FIFO, no permission) is
+ * reported once, to the administrator too, and left alone.
+ *
+ * Reports through 13164, 13146, 13120, 13121, 13122, 13124, 13128, 13130.
  */
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -110,7 +117,7 @@ static int ImportActivityRead(DBHANDLE db_handle, HCOLLECTION hcJobs, const char
 
     ActivityFile = PortFopen(ActivityRead, "r+");
     if (ActivityFile == nullptr) {
-        AddInLogError(VQM_DS0, NOERROR, "Can not open Activity.rd");
+        VqReportOnce(ActivityRead, std::strerror(errno), 1);
         return LINE_STOP;
     }
     while (PortFgets(szData, (int)sizeof szData, ActivityFile) != nullptr) {
@@ -143,6 +150,8 @@ STATUS ImportActivity(void)
     STATUS closeErr = NOERROR;
     char ActivityLog[VQ_PATH_SIZE];
     char ActivityRead[VQ_PATH_SIZE];
+    int hLog = -1;
+    int renamed = 0;
 
     error = NSFDbOpen(ActLogNsf, &db_handle);
     if (error != NOERROR) {
@@ -175,15 +184,25 @@ STATUS ImportActivity(void)
     /* A leftover from an earlier cycle first. When it could not be read to
      * its end, ACTIVITY.LOG waits for the next cycle rather than meet the
      * same failure and lose its lines too. */
-    if (PortAccess(ActivityRead) == 0 &&
+    if (PortLexists(ActivityRead) &&
         ImportActivityRead(db_handle, hcJobs, ActivityRead) == LINE_STOP)
         goto CloseCollImportActivity;
 
-    if (PortAccess(ActivityLog) != 0)
+    if (!PortLexists(ActivityLog))
         goto CloseCollImportActivity;
+    /* Renamed under the writer's lock, so no line is appended to the file
+     * once it has its reading name. */
+    hLog = PortSopenExclusive(ActivityLog);
+    if (hLog < 0) {
+        if (errno != EWOULDBLOCK && errno != ENOENT)
+            VqReportOnce(ActivityLog, std::strerror(errno), 1);
+        goto CloseCollImportActivity;
+    }
     /* Never replaces: the fax server appends to ACTIVITY.LOG only, and a
      * file already under the reading name is someone else's. */
-    if (PortRename(ActivityLog, ActivityRead) != 0) {
+    renamed = PortRename(ActivityLog, ActivityRead) == 0;
+    PortClose(hLog);
+    if (!renamed) {
         AddInLogError(VQM_DS0, NOERROR, "Can not create Activity.rd");
         goto CloseCollImportActivity;
     }

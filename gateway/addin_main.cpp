@@ -4,8 +4,9 @@
  * open for the task's life, the loop that runs the passes on their two
  * timers, and the shutdown.
  *
- * Reads the server environment (notes.ini) once; touches on disk only the
- * spool root (an existence test) and the gateway mail file (opened, or
+ * Reads the server environment (notes.ini) once; at start-up touches on
+ * disk only the spool root (an existence test and its lock), the
+ * gateway's own leftovers (removed) and the gateway mail file (opened, or
  * created from "mailbox.ntf" when missing). Logs its start, every start-up
  * failure and its shutdown through the message table.
  */
@@ -224,6 +225,7 @@ STATUS AddInMain(HMODULE hResourceModule, int argc, char *argv[])
     (void)argc;
     (void)argv;
     VqClearGlobals();
+    VqGuardStart();
     hModule = hResourceModule;
 
     AddInSetStatus(VQM_STATUS_INITIALIZING);
@@ -237,6 +239,8 @@ STATUS AddInMain(HMODULE hResourceModule, int argc, char *argv[])
         result = VQM_SPOOL_IN_USE;
         goto quit;
     }
+    /* Only the holder of the spool may take an earlier run's work files. */
+    VqRemoveLeftovers();
     DeliveryInterval = VqDeliveryInterval();
 
     /* Both passes first fall due the first-pass delay after start-up. */

@@ -66,3 +66,20 @@ int VqStrnicmp(const char *a, const char *b, size_t n)
 {
     return strncasecmp(a, b, n);
 }
+
+void VqCutUtf8(char *Text)
+{
+    size_t i = Text == nullptr ? 0 : strlen(Text);
+    size_t Follow = 0;
+
+    while (i > 0 && Follow < 3 && ((unsigned char)Text[i - 1] & 0xC0) == 0x80) {
+        i--;
+        Follow++;
+    }
+    if (i == 0)
+        return;
+    const unsigned char Lead = (unsigned char)Text[i - 1];
+    const size_t Need = Lead >= 0xF0 ? 3 : Lead >= 0xE0 ? 2 : Lead >= 0xC0 ? 1 : 0;
+    if (Lead >= 0xC0 && Follow < Need)
+        Text[i - 1] = '\0';
+}

@@ -118,7 +118,8 @@ static int OpenQueueFile(const char *szSvcq, int *pErrno)
         if (hSvcq >= 0)
             return hSvcq;
         *pErrno = errno;
-        if (tNow - tBeg >= QUEUE_OPEN_SECONDS || ++attempts >= QUEUE_MAX_ATTEMPTS)
+        /* a link or a special file stays what it is: not waited for */
+        if (*pErrno == ELOOP || *pErrno == EISDIR || *pErrno == ENXIO || tNow - tBeg >= QUEUE_OPEN_SECONDS || ++attempts >= QUEUE_MAX_ATTEMPTS)
             return -1;
         /* A short pause lets the fax server finish its write instead of
          * spinning against its lock. */

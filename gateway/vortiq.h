@@ -57,6 +57,22 @@ int SpoolSplitDir(char *Out, size_t Size, const char *Suffix);
  * VQ_FILE_PATH bytes. A name that does not fit is also 13078. */
 STATUS GetUniqueFileName(const char *Drive, const char *Dir, const char *Ext, char *FileName);
 
+/* ---- the gateway's own files and the spool entries it cannot use
+ * (spool_guard.cpp) ---- */
+/* The gateway's folder for its work files, "<data>/vortiq.tmp", made when
+ * missing; NULL when it cannot be made or is no folder. */
+const char *VqTempFolder(void);
+/* Logs "Path: Reason" once for the task's life; with TellAdmin, mails
+ * the administrator the same once. */
+void VqReportOnce(const char *Path, const char *Reason, int TellAdmin);
+/* Forgets what was reported and routes refused spool entries (links,
+ * special files) into VqReportOnce; called at start-up. */
+void VqGuardStart(void);
+/* Removes the gateway's own leftovers of an earlier run: ".INC" jobs in
+ * FAX/OUT, the parcels such a job names, the files of VqTempFolder. Logs
+ * one line with the counts when it removed anything. Needs the spool lock. */
+void VqRemoveLeftovers(void);
+
 /* ---- the passes, in the order the loop runs them ---- */
 void OutboundTask(void);
 STATUS ImportActivity(void);
@@ -119,6 +135,8 @@ size_t VqCopyN(char *Dst, size_t Size, const char *Src, size_t Len);
 size_t VqAppend(char *Dst, size_t Size, const char *Src);
 /* snprintf that always terminates; returns what snprintf returns. */
 int VqFormat(char *Dst, size_t Size, const char *Format, ...) __attribute__((format(printf, 3, 4)));
+/* Drops a last UTF-8 character that a cut left incomplete. */
+void VqCutUtf8(char *Text);
 /* Case-insensitive comparisons (stricmp, strnicmp). */
 int VqStricmp(const char *a, const char *b);
 int VqStrnicmp(const char *a, const char *b, size_t n);

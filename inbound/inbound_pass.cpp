@@ -10,11 +10,14 @@
  * gone. A file that cannot be delivered gets the failure line appended
  * and is moved to FAX/ERROR as "<name>.BAD", its
  * image beside it as "<name>"; a name already taken there is never
- * replaced. A control file that cannot be opened for update (the fax
- * server still holds it) ends the pass and waits for the next one. The
- * body text is written to a "NNNNNNNN.TMP" file in the current directory
- * and removed when the file is done.
+ * replaced. A control file is read under an exclusive flock: one that the
+ * fax server holds locked (writing it in place) waits for a later pass;
+ * one that cannot be opened for update at all (a link, a folder, no
+ * permission) is reported once and left alone, and the pass goes on. The
+ * body text is written to a "NNNNNNNN.TMP" file in the gateway's work
+ * folder and removed when the file is done.
  */
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -25,7 +28,7 @@
 #define RX_FROM_NAME_LEN 6
 #define RX_BODY_LINE_DELIMS "\r\n\x1a"
 #define RX_ADMIN_ERROR_STRING "Inbound Message"
-#define CONTROL_FILE_PATTERN "ST??????"
+#define CONTROL_FILE_PATTERN "ST??????" /* letter case ignored */
 
 /* The three spool directories of the pass (split form, no drive). */
 typedef struct {
@@ -177,7 +180,9 @@ static STATUS BuildAndRoute(INFAX *Fax, const INDIRS *Dirs, DBHANDLE *phMailboxF
     OSUnlockObject(Fax->Rec.hRecipientsItem);
     Fax->Rec.RecipientsItem = nullptr;
 
-    GetUniqueFileName(GatewayDrive, "", "TMP", Fax->BodyFileName);
+    if (VqTempFolder() == nullptr ||
+        GetUniqueFileName("", VqTempFolder(), "TMP", Fax->BodyFileName) != NOERROR)
+        Fax->BodyFileName[0] = '\0';
     Fax->BodyFile = Fax->BodyFileName[0] != '\0' ? PortFopen(Fax->BodyFileName, "w") : nullptr;
     if (Fax->BodyFile == nullptr) {
         AddInLogError(VQM_NO_BODY_FILE, NOERROR, Fax->BodyFileName);
@@ -295,8 +300,30 @@ static void FailControlFile(INFAX *Fax, STATUS error, const char *ForeignFileNam
         BackUpRxFile(Fax->AttachmentName, Dirs, FoundName, "");
 }
 
-/* Handles one control file. 0 when it could not be opened: the pass ends
- * there and the file waits for a later pass. */
+/* Opens a control file for update under an exclusive lock into
+ * Fax->ControlFile. 0 when it is open; else it is left for a later pass,
+ * and one that no pass could open is reported once. */
+static int OpenControlFile(INFAX *Fax, const char *ForeignFileName)
+{
+    int fd = PortSopenExclusive(ForeignFileName);
+
+    if (fd < 0) {
+        const int e = errno;
+        if (e != EWOULDBLOCK && e != ENOENT)
+            VqReportOnce(ForeignFileName, strerror(e), 1);
+        return -1;
+    }
+    Fax->ControlFile = PortFdopen(fd, "r+");
+    if (Fax->ControlFile == nullptr) {
+        PortClose(fd);
+        AddInLogError(VQM_NO_CONTROL_FILE, NOERROR, ForeignFileName);
+        return -1;
+    }
+    return 0;
+}
+
+/* Handles one control file. 0 when its path does not fit: the pass ends
+ * there. */
 static int HandleControlFile(const char *FoundName, const INDIRS *Dirs, DBHANDLE *phMailboxFile)
 {
     INFAX Fax;
@@ -310,11 +337,8 @@ static int HandleControlFile(const char *FoundName, const INDIRS *Dirs, DBHANDLE
         return 0;
     }
     AddInSetStatus(VQM_STATUS_RECEIVING, ForeignFileName);
-    Fax.ControlFile = PortFopen(ForeignFileName, "r+");
-    if (Fax.ControlFile == nullptr) {
-        AddInLogError(VQM_NO_CONTROL_FILE, NOERROR, ForeignFileName);
-        return 0;
-    }
+    if (OpenControlFile(&Fax, ForeignFileName) != 0)
+        return 1;
     error = BuildAndRoute(&Fax, Dirs, phMailboxFile);
     if (error == NOERROR) {
         /* the router has the mail: only now may its files go */
@@ -361,6 +385,9 @@ void DoInboundTask(void)
     if (hFind == -1)
         return;
     do {
+        /* exactly "ST" and six characters, none of them a dot */
+        if (strlen(FoundName) != 8 || strchr(FoundName, '.') != nullptr)
+            continue;
         if (!HandleControlFile(FoundName, &Dirs, &hMailboxFile))
             break;
     } while (PortFindNext(hFind, FoundName, sizeof FoundName) == 0);

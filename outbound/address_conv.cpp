@@ -129,6 +129,8 @@ STATUS ConvLotusNametoFaxName(const char *Recipient, int RecipientNameLength, ch
     }
     if (NameOnly != nullptr && NameOnlySize > 0)
         VqFormat(NameOnly, NameOnlySize, "%.*s", (int)EndPerson, RecipientName + BegName);
+    if (NameOnly != nullptr && NameOnlySize > 0)
+        VqCutUtf8(NameOnly);
     return NOERROR;
 }
 

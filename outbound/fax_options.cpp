@@ -35,13 +35,13 @@ const SenderLine kSenderLines[] = {
 
 /* Reads one whole line (its LF kept) however long it is: a long value
  * is taken as one value, and its tail is never read as a setting of its
- * own. false at the end of the file. */
+ * own; a CTRL+Z reads as a blank. false at the end of the file. */
 bool ReadWholeLine(FILE *File, std::string *Line)
 {
     char Piece[OPT_LINE_SIZE];
 
     Line->clear();
-    while (PortFgets(Piece, sizeof Piece, File) != nullptr) {
+    while (PortFgetsLine(Piece, sizeof Piece, File) != nullptr) {
         Line->append(Piece);
         if (!Line->empty() && Line->back() == '\n')
             break;

@@ -15,6 +15,7 @@
  * settings, then the options file), addresses, attachments, header lines,
  * body, hand-over.
  */
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -40,6 +41,9 @@ const size_t kStringSize = 256;     /* String: one extended-fields line */
 const size_t kBodyBlock = 256;      /* the body is copied in blocks of this */
 /* A list entry's length is a WORD, and a list must stay below 64K. */
 const size_t kMaxListEntry = 60000;
+/* Final names tried when the one chosen was taken before the rename. */
+const int kHandOverTries = 8;
+const char kCtrlZ = 0x1A; /* ends a file read in text mode */
 
 const BYTE kEnvSig = 3;
 const char kAttachmentHead[] = "\nAttachment: ";
@@ -87,13 +91,22 @@ typedef struct {
     char IncludeNames;
     int OptionsUsed; /* attachment 0 was an options file and is used up */
     int OptionsKept; /* attachment 0 is extracted already and is faxed */
+    int ParcelsMade; /* a file was extracted into the attachment folder */
 } OUTJOB;
 
-/* Appends Value to a header line under construction, line ends as blanks. */
+/* A byte that must not reach a header value as it is: a line end, or a
+ * CTRL+Z, which would end the job for a reader in text mode. */
+bool IsBlanked(char c)
+{
+    return c == '\r' || c == '\n' || c == kCtrlZ;
+}
+
+/* Appends Value to a header line under construction, IsBlanked bytes as
+ * blanks. */
 void AppendValue(std::string *Line, const char *Value)
 {
     for (const char *p = Value; *p; p++)
-        Line->push_back(*p == '\r' || *p == '\n' ? ' ' : *p);
+        Line->push_back(IsBlanked(*p) ? ' ' : *p);
 }
 
 /* The file-name part of a path. */
@@ -197,6 +210,7 @@ STATUS ExtractAttachment(OUTJOB *Job, BLOCKID bhAttachment)
     if (error == NOERROR) {
         VqCopy(Job->PendingFile, sizeof Job->PendingFile, Job->AttachmentFileName);
         error = MailExtractMessageAttachment(Job->hMessage, bhAttachment, Job->AttachmentFileName);
+        Job->ParcelsMade = 1;
     }
     if (error != NOERROR)
         AddInLogError(VQM_ATTACHMENT_FILE, error, Job->AttachmentFileName);
@@ -271,11 +285,13 @@ STATUS JobOptions(OUTJOB *Job)
     PortFwrite(&kEnvSig, 1, 1, Job->ForeignFile);
     if (std::sscanf(Job->OriginatorName, "CN=%64[^/@\n\r]", Job->FromName) != 1)
         Job->FromName[0] = '\0';
+    VqCutUtf8(Job->FromName);
     error = MailGetMessageItem(Job->hMessage, MAIL_SUBJECT_ITEM_NUM, Job->SubjectField,
                                sizeof Job->SubjectField, &Length);
     if (error != NOERROR)
         return error;
     Job->SubjectField[Length < kSubjectSize ? Length : kSubjectSize - 1] = '\0';
+    VqCutUtf8(Job->SubjectField);
 
     GetSendAt(Job->hMessage, szSendAt, sizeof szSendAt);
     NSFItemGetText(Job->hMessage, "CoverPage", szCoverPg, sizeof szCoverPg);
@@ -385,7 +401,7 @@ STATUS ReadExtendedFields(FILE *ExtFile, OUTJOB *Job)
     size_t Length = 0;
 
     /* A line longer than String comes in pieces, each taken as a line. */
-    while (error == NOERROR && PortFgets(String, sizeof String, ExtFile) != nullptr) {
+    while (error == NOERROR && PortFgetsLine(String, sizeof String, ExtFile) != nullptr) {
         if (std::sscanf(String, " Send-to: %255[^\n]", OneSendTo) == 1) {
             error = AddListEntry(Job->SendTo.hList, &Job->SendTo.Size, &Job->SendTo.Amt,
                                  OneSendTo, "ListAddEntry() Send-to(xt)");
@@ -400,12 +416,17 @@ STATUS ReadExtendedFields(FILE *ExtFile, OUTJOB *Job)
                                  OneToField, "ListAddEntry() Total-to(xt)");
         } else if (std::sscanf(String, " From-name: %64[^\n]", Value) == 1) {
             VqCopy(Job->FromName, sizeof Job->FromName, Value);
+            VqCutUtf8(Job->FromName);
         } else if (std::sscanf(String, " Subject: %255[^\n]", Value) == 1) {
             VqCopy(Job->SubjectField, sizeof Job->SubjectField, Value);
+            VqCutUtf8(Job->SubjectField);
         } else {
             Length = std::strlen(String);
             if (Length > 0 && String[Length - 1] == '\n')
                 Length--;
+            /* an empty line would end the job's header there */
+            if (Length == 0)
+                continue;
             PortFwrite("\n", 1, 1, Job->ForeignFile);
             JobWriteValue(Job->ForeignFile, String, Length);
         }
@@ -519,6 +540,8 @@ STATUS JobHeader(OUTJOB *Job)
 
     if (std::sscanf(Job->OriginatorName, "CN=%256[^/]%32[^@]", SenderName, SenderDomain) < 1)
         SenderName[0] = '\0';
+    VqCutUtf8(SenderName);
+    VqCutUtf8(SenderDomain);
     JobWriteLine(Job->ForeignFile, "\nSender: ", SenderName);
     JobWriteLine(Job->ForeignFile, " @ ", SenderDomain);
     JobWriteLine(Job->ForeignFile, "\nFrom-name: ", Job->FromName);
@@ -537,16 +560,42 @@ STATUS JobHeader(OUTJOB *Job)
 
 /* ---- phase 6: body ---- */
 
-/* The cover message and the body, read back as text so that its lines
- * end in a single LF. */
+/* Copies the body file into the job as text: CR LF as LF, and a CTRL+Z
+ * as a blank rather than the end of the body. */
+void CopyBodyText(FILE *BodyFile, FILE *ForeignFile)
+{
+    char Block[kBodyBlock];
+    std::string Out;
+    bool Cr = false;
+    size_t Got = 0;
+
+    while ((Got = std::fread(Block, 1, sizeof Block, BodyFile)) > 0) {
+        Out.clear();
+        for (size_t i = 0; i < Got; i++) {
+            if (Cr && Block[i] != '\n')
+                Out.push_back('\r');
+            Cr = Block[i] == '\r';
+            if (!Cr)
+                Out.push_back(Block[i] == kCtrlZ ? ' ' : Block[i]);
+        }
+        if (!Out.empty() && PortFwrite(Out.data(), 1, Out.size(), ForeignFile) == 0)
+            return;
+    }
+    if (Cr)
+        PortFwrite("\r", 1, 1, ForeignFile);
+}
+
+/* The cover message and the body, written to a work file of the
+ * gateway's own folder first. */
 STATUS JobBody(OUTJOB *Job)
 {
     char BodyFileName[VQ_FILE_PATH] = "";
     char String[kStringSize] = "";
     DWORD BodyFileSize = 0;
     FILE *BodyFile = nullptr;
-    size_t Got = 0;
-    STATUS error = GetUniqueFileName(GatewayDrive, Job->RecipientDir, "TMP", BodyFileName);
+    const char *TempFolder = VqTempFolder();
+    STATUS error = TempFolder == nullptr ? VQM_BODY_FILE_ERROR
+                                         : GetUniqueFileName("", TempFolder, "TMP", BodyFileName);
 
     if (error == NOERROR) {
         VqCopy(Job->PendingFile, sizeof Job->PendingFile, BodyFileName);
@@ -557,19 +606,17 @@ STATUS JobBody(OUTJOB *Job)
         AddInLogError(VQM_BODY_FILE_ERROR, error, BodyFileName);
         return error;
     }
-    BodyFile = PortFopen(BodyFileName, "r");
+    BodyFile = PortFopen(BodyFileName, "rb");
     if (BodyFile == nullptr) {
         AddInLogError(VQM_BODY_FILE_ERROR, NOERROR, BodyFileName);
         return VQM_BODY_FILE_ERROR;
     }
     PortFwrite("\n\n", 1, 2, Job->ForeignFile);
     if (Job->More_Body[0] != '\0') {
-        PortFwrite(Job->More_Body, 1, std::strlen(Job->More_Body), Job->ForeignFile);
+        JobWriteValue(Job->ForeignFile, Job->More_Body, std::strlen(Job->More_Body));
         PortFwrite("\r\n\r\n", 1, 4, Job->ForeignFile);
     }
-    do {
-        Got = PortFreadText(String, kBodyBlock, BodyFile);
-    } while (Got > 0 && PortFwrite(String, 1, Got, Job->ForeignFile) > 0);
+    CopyBodyText(BodyFile, Job->ForeignFile);
     PortFclose(BodyFile);
     /* a leftover ".TMP" does no harm to the job, but is said */
     if (PortUnlink(BodyFileName) != 0) {
@@ -595,17 +642,22 @@ STATUS JobSync(OUTJOB *Job)
     return error;
 }
 
-/* The rename that the fax server picks the job up by. A rename that
- * fails leaves a job the fax server never saw: the job has failed. */
+/* The rename that the fax server picks the job up by. A final name taken
+ * since it was chosen (another writer) is never replaced: the next free
+ * name is tried, a bounded number of times. A rename that fails leaves a
+ * job the fax server never saw (PortRename never moves the file when it
+ * fails): the job has failed, and nothing under a final name is removed,
+ * since that name is someone else's job. */
 STATUS JobHandOver(OUTJOB *Job)
 {
-    if (PortRename(Job->FileName, Job->NameNoExt) == 0)
-        return NOERROR;
+    for (int Try = 0; Try < kHandOverTries; Try++) {
+        if (PortRename(Job->FileName, Job->NameNoExt) == 0)
+            return NOERROR;
+        if (errno != EEXIST ||
+            GetUniqueFileName(GatewayDrive, Job->RecipientDir, "", Job->NameNoExt) != NOERROR)
+            break;
+    }
     AddInLogError(VQM_NO_RECIPIENT_FILE, NOERROR, Job->NameNoExt);
-    /* a rename that reported failure after all moved the file: a job
-     * reported as failed must never be faxed as well */
-    if (PortAccess(Job->FileName) != 0 && PortAccess(Job->NameNoExt) == 0)
-        PortUnlink(Job->NameNoExt);
     return VQM_NO_RECIPIENT_FILE;
 }
 
@@ -640,7 +692,7 @@ void JobWriteValue(FILE *Stream, const char *Value, size_t Length)
     size_t i = 0;
 
     for (i = 0; i < Length; i++) {
-        if (Value[i] != '\r' && Value[i] != '\n')
+        if (!IsBlanked(Value[i]))
             continue;
         if (i > Start)
             PortFwrite(Value + Start, 1, i - Start, Stream);
@@ -703,6 +755,9 @@ STATUS CreateForeignMessage(DHANDLE hMessage, const char *OriginatorName, DARRAY
     FreeList(&Job.SendTo);
     if (Job.ForeignFile != nullptr)
         PortFclose(Job.ForeignFile);
+    /* the parcels' names are on disk before the job that names them */
+    if (!ErrorFlag && error == NOERROR && Job.ParcelsMade)
+        PortSyncDir(Job.AttachmentFileName);
     if (!ErrorFlag && error == NOERROR)
         error = JobHandOver(&Job);
     if (!ErrorFlag && error != NOERROR)

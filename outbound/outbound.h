@@ -64,7 +64,8 @@ WORD do_addconf(FILE *ForeignFile, const char *ConfigFileName, std::string *More
 
 /* ---- job file header values ----
  * A header line of the job file is one line: a value never carries a line
- * end into it, each CR or LF of a value is written as a blank. */
+ * end into it, each CR or LF of a value is written as a blank, and so is
+ * a CTRL+Z, which would end the job for a reader in text mode. */
 void JobWriteValue(FILE *Stream, const char *Value, size_t Length);
 /* Writes Head as it is, then Value as JobWriteValue does. */
 void JobWriteLine(FILE *Stream, const char *Head, const char *Value);

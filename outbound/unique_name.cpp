@@ -2,11 +2,9 @@
  * unique_name.cpp - GetUniqueFileName: a fresh numbered file name
  * ("%.8d" plus an extension) in a spool directory, lowest number first.
  *
- * Only opens existing files to test them (never creates one); the caller
- * creates the file right after the call.
+ * Only looks names up (never creates or opens a file); the caller creates
+ * the file right after the call.
  */
-#include <stdio.h>
-
 #include "vortiq.h"
 #include "unique_name.h"
 #include "vq_port.h"
@@ -20,7 +18,6 @@ long VqUniqueNameLimit = VQ_UNIQUE_NAME_COUNT;
 STATUS GetUniqueFileName(const char *Drive, const char *Dir, const char *Ext, char *FileName)
 {
     char szBase[16] = "";
-    FILE *fp = nullptr;
     long lNumber = 0;
 
     for (lNumber = 0; lNumber < VqUniqueNameLimit && lNumber < VQ_UNIQUE_NAME_COUNT; lNumber++) {
@@ -28,13 +25,10 @@ STATUS GetUniqueFileName(const char *Drive, const char *Dir, const char *Ext, ch
         if (PortMakePath(FileName, VQ_FILE_PATH, Drive ? Drive : "", Dir ? Dir : "", szBase,
                          Ext ? Ext : "") != 0)
             goto done;
-        /* A file that cannot be opened for update (missing, read-only, held
-         * by the fax server) counts as free. */
-        fp = PortFopen(FileName, "rb+");
-        if (fp == nullptr)
+        /* Free only when nothing at all has the name: a read-only file, a
+         * folder or a dangling link is taken as much as a job is. */
+        if (!PortLexists(FileName))
             return NOERROR;
-        PortFclose(fp);
-        fp = nullptr;
     }
 
 done:

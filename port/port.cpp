@@ -96,12 +96,17 @@ bool NextMatch(Search &s, char *Name, size_t NameSize)
         const char *n = e->d_name;
         if (std::strcmp(n, ".") == 0 || std::strcmp(n, "..") == 0)
             continue;
-        if (fnmatch(s.pattern.c_str(), n, 0) != 0)
+        if (fnmatch(s.pattern.c_str(), n, FNM_CASEFOLD) != 0)
             continue;
         const std::string full = s.folder + "/" + n;
         struct stat st;
-        if (stat(full.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        if (lstat(full.c_str(), &st) != 0)
             continue;
+        /* A link or a special file of that name is never handed out. */
+        if (!S_ISREG(st.st_mode)) {
+            PortNoteRefused(full.c_str(), S_ISLNK(st.st_mode) ? ELOOP : ENXIO);
+            continue;
+        }
         const size_t len = std::strlen(n);
         /* A cut name would name another file: such names are passed over. */
         if (Name == nullptr || len + 1 > NameSize)
@@ -111,7 +116,43 @@ bool NextMatch(Search &s, char *Name, size_t NameSize)
     }
 }
 
+/* open() that never follows a link at the last name and never blocks on
+ * a FIFO or device: anything but a regular file is refused (ELOOP for a
+ * link, EISDIR for a folder, ENXIO for a special file) and noted. */
+int OpenRegular(const char *Path, int Flags)
+{
+    int fd = open(Path, Flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        const int saved = errno;
+        struct stat st;
+        if (saved == ELOOP || saved == ENXIO || saved == EISDIR ||
+            (lstat(Path, &st) == 0 && !S_ISREG(st.st_mode)))
+            PortNoteRefused(Path, saved);
+        errno = saved;
+        return -1;
+    }
+    struct stat st = {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const int why = S_ISDIR(st.st_mode) ? EISDIR : ENXIO;
+        close(fd);
+        PortNoteRefused(Path, why);
+        errno = why;
+        return -1;
+    }
+    /* reads and writes of a regular file block as usual */
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
 }  // namespace
+
+void (*PortRefusedHook)(const char *Path, int Errno) = nullptr;
+
+void PortNoteRefused(const char *Path, int Errno)
+{
+    if (PortRefusedHook != nullptr && Path != nullptr)
+        PortRefusedHook(Path, Errno);
+}
 
 int PortMakePath(char *Path, size_t PathSize, const char *Drive, const char *Dir,
                  const char *Fname, const char *Ext)
@@ -154,6 +195,24 @@ void PortDrivePart(const char *Path, char *Drive, size_t DriveSize)
     }
 }
 
+int PortMakeFolder(const char *Path)
+{
+    struct stat st;
+    if (Path == nullptr || *Path == '\0') {
+        errno = EINVAL;
+        return -1;
+    }
+    if (mkdir(Path, 0700) != 0 && errno != EEXIST)
+        return -1;
+    if (lstat(Path, &st) != 0)
+        return -1;
+    if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return -1;
+    }
+    return 0;
+}
+
 int PortAccess(const char *Path)
 {
     if (Path == nullptr)
@@ -172,21 +231,51 @@ FILE *PortFopen(const char *Path, const char *Mode)
         if (*m != 't')
             mode += *m;
     const bool creating = mode.find_first_of("wa") != std::string::npos;
+    const bool update = mode.find('+') != std::string::npos;
+    int flags = update ? O_RDWR : (creating ? O_WRONLY : O_RDONLY);
+    if (mode[0] == 'w')
+        flags |= O_CREAT | O_TRUNC;
+    else if (mode[0] == 'a')
+        flags |= O_CREAT | O_APPEND;
     if (creating && PortFaultStep("create", Path, nullptr) != 0)
         return nullptr;
-    FILE *f = std::fopen(Path, mode.c_str());
-    if (f != nullptr && creating)
+    const int fd = OpenRegular(Path, flags);
+    if (fd < 0)
+        return nullptr;
+    FILE *f = fdopen(fd, mode.c_str());
+    if (f == nullptr) {
+        const int saved = errno;
+        close(fd);
+        errno = saved;
+        return nullptr;
+    }
+    if (creating)
         PortFaultAfter();
     return f;
 }
 
-char *PortFgets(char *Buffer, int Size, FILE *Stream)
+FILE *PortFdopen(int Fd, const char *Mode)
+{
+    return Fd < 0 || Mode == nullptr ? nullptr : fdopen(Fd, Mode);
+}
+
+int PortLexists(const char *Path)
+{
+    struct stat st;
+    return Path != nullptr && lstat(Path, &st) == 0 ? 1 : 0;
+}
+
+namespace {
+
+char *FgetsText(char *Buffer, int Size, FILE *Stream, bool CtrlZBlank)
 {
     if (Buffer == nullptr || Size <= 0 || Stream == nullptr)
         return nullptr;
     int n = 0;
     while (n < Size - 1) {
         int c = TextGetc(Stream);
+        if (c == EOF && CtrlZBlank && getc(Stream) == 0x1A)
+            c = ' ';
         if (c == EOF)
             break;
         Buffer[n++] = (char)c;
@@ -195,6 +284,18 @@ char *PortFgets(char *Buffer, int Size, FILE *Stream)
     }
     Buffer[n] = '\0';
     return n == 0 ? nullptr : Buffer;
+}
+
+}  // namespace
+
+char *PortFgets(char *Buffer, int Size, FILE *Stream)
+{
+    return FgetsText(Buffer, Size, Stream, false);
+}
+
+char *PortFgetsLine(char *Buffer, int Size, FILE *Stream)
+{
+    return FgetsText(Buffer, Size, Stream, true);
 }
 
 size_t PortFreadText(void *Buffer, size_t Size, FILE *Stream)
@@ -417,7 +518,7 @@ int PortSopenExclusive(const char *Path)
         errno = EINVAL;
         return -1;
     }
-    int fd = open(Path, O_RDWR | O_CLOEXEC);
+    int fd = OpenRegular(Path, O_RDWR);
     if (fd < 0)
         return -1;
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {

@@ -29,14 +29,35 @@ int PortMakePath(char *Path, size_t PathSize, const char *Drive, const char *Dir
 /* Drive part of a path: its first two characters when it begins with a
  * letter and a colon, else empty. */
 void PortDrivePart(const char *Path, char *Drive, size_t DriveSize);
+/* Makes the folder (mode 0700) when nothing has its name; 0 when a folder
+ * (not a link to one) is there afterwards, else -1. */
+int PortMakeFolder(const char *Path);
 /* 0 when the path exists (access mode 0). */
 int PortAccess(const char *Path);
 
+/* 1 when anything at all has that name (lstat: a dangling link, a folder,
+ * a file that cannot be opened), else 0. */
+int PortLexists(const char *Path);
+
 /* Streams. Modes as fopen ("r", "r+", "w", "wb", "rb+", "a"); a "t" is
- * accepted and ignored. Creating modes ("w", "a") pass the fault seam. */
+ * accepted and ignored. Creating modes ("w", "a") pass the fault seam.
+ * Only a regular file is opened: a symbolic link at the name fails with
+ * ELOOP, a folder with EISDIR, a FIFO, socket or device with ENXIO (never
+ * blocking); each such refusal is passed to PortRefusedHook. */
 FILE *PortFopen(const char *Path, const char *Mode);
+/* A stream over a descriptor from PortSopenExclusive (closing the stream
+ * closes it and drops its lock). */
+FILE *PortFdopen(int Fd, const char *Mode);
+
+/* Called (when set) for every spool entry refused because it is a link or
+ * not a regular file: by the opens above and by the directory search,
+ * which skips such entries. */
+extern void (*PortRefusedHook)(const char *Path, int Errno);
+void PortNoteRefused(const char *Path, int Errno);
 /* fgets with text-mode reading (CR LF -> LF, 0x1A ends the file). */
 char *PortFgets(char *Buffer, int Size, FILE *Stream);
+/* The same, but a 0x1A byte reads as a blank and the file goes on. */
+char *PortFgetsLine(char *Buffer, int Size, FILE *Stream);
 /* fread with text-mode reading. */
 size_t PortFreadText(void *Buffer, size_t Size, FILE *Stream);
 /* fflush + fsync; passes the fault seam. 0 or -1 (errno set). */
@@ -59,14 +80,16 @@ int PortUnlink(const char *Path);
 /* fsync of the folder that holds Path. */
 int PortSyncDir(const char *Path);
 
-/* Directory search by pattern ('?' and '*' in the name part), as
- * _findfirst: a handle (>= 0) and the first name, or -1. */
+/* Directory search by pattern ('?' and '*' in the name part, letter case
+ * ignored), as _findfirst: a handle (>= 0) and the first name of a
+ * regular file, or -1. */
 intptr_t PortFindFirst(const char *Pattern, char *Name, size_t NameSize);
 int PortFindNext(intptr_t Handle, char *Name, size_t NameSize); /* 0 or -1 */
 int PortFindClose(intptr_t Handle);
 
-/* Exclusive open of an existing file for reading and writing (never
- * created): an advisory lock (flock LOCK_EX | LOCK_NB) that the stand-in
+/* Exclusive open of an existing regular file for reading and writing
+ * (never created; links and special files refused as by PortFopen): an
+ * advisory lock (flock LOCK_EX | LOCK_NB) that the stand-in
  * fax server honours too. fd, or -1 with errno (EWOULDBLOCK while another
  * process holds the lock). */
 int PortSopenExclusive(const char *Path);

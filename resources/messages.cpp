@@ -70,6 +70,8 @@ const VQ_RESOURCE_STRING kMessages[] = {
     {VQM_STATUS_TRANSFERRING, "Transferring mail to %s"},
     {VQM_CREATE_FINAL_ERROR, "VORTIQ: Message Create Final error %d."},
     {VQM_SPOOL_IN_USE, "VORTIQ: Another gateway is using the spool %s"},
+    {VQM_SPOOL_ENTRY_SKIPPED, "VORTIQ: Left alone, cannot be used: %s"},
+    {VQM_LEFTOVERS_REMOVED, "VORTIQ: Leftovers of an earlier run removed: %s"},
 };
 
 struct Register {

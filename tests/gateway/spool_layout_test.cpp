@@ -83,8 +83,8 @@ TEST(UniqueName, LowestFreeNumber)
         {{}, "INC", "00000000.INC"}, {{"00000000.INC", "00000002.INC"}, "INC", "00000001.INC"},
         {{"00000000", "00000000.TMP"}, "INC", "00000000.INC"}, {{"00000000.INC"}, "", "00000000"},
         {{"00000000", "00000001"}, "", "00000002"},
-        // a directory of that name cannot be taken: it is free
-        {{"00000000.INC/"}, "INC", "00000000.INC"}, {{"00000000.INC", "00000001.INC"}, "INC", "00000002.INC", 3},
+        // a directory of that name is taken as much as a file
+        {{"00000000.INC/"}, "INC", "00000001.INC"}, {{"00000000.INC", "00000001.INC"}, "INC", "00000002.INC", 3},
         {{"00000000.INC", "00000001.INC", "00000002.INC"}, "INC", "", 3},
     };
     for (const auto &c : cases) {
