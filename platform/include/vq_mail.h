@@ -97,8 +97,11 @@ STATUS MailAddMessageAttachment(DHANDLE hMessage, const char *FileName,
                                 const char *OriginalFileName);
 /* Saves the message into mail.box and routes it at once. A failure of
  * any step after the save is returned; the message then stays in
- * mail.box for VqRouteWaitingMail. Mail that can be neither delivered
- * nor reported stays as dead mail (NOERROR: the router keeps it). */
+ * mail.box for VqRouteWaitingMail (a full disk or a busy mail file on a
+ * delivery: unreported until then). A message made in mail.box has a
+ * non-zero _NOTE_ID once saved: with a failure, it waits there and must
+ * not be sent again. Mail that can be neither delivered nor reported
+ * stays as dead mail (NOERROR: the router keeps it). */
 STATUS MailTransferMessageLocal(DHANDLE hMessage);
 /* Platform extension, no Notes call: routes every document left in
  * mail.box that is neither routed nor dead mail (a sender killed after
