@@ -47,6 +47,9 @@ const char *const kRouterName = "Mail Router";
  * the message's note ID there. A message routed again skips the mail
  * files that already hold a copy of it. */
 const char *const kRouterId = "$RouterMessageID";
+/* A non-delivery report names the message and recipient it reports on,
+ * so that a message routed again does not report a recipient twice. */
+const char *const kReportFor = "$ReportFor";
 
 struct Destination {
     std::string mailFile;
@@ -164,14 +167,14 @@ STATUS NoteFound(void *param, SEARCH_MATCH *match, ITEM_TABLE *)
     return NOERROR;
 }
 
-/* Does the database hold a copy of the message routed as id? */
-STATUS HoldsCopy(DBHANDLE hDb, const std::string &id, bool *holds)
+/* Does the database hold a document whose item has this text? */
+STATUS Holds(DBHANDLE hDb, const char *item, const std::string &text, bool *holds)
 {
     *holds = false;
     FORMULAHANDLE hFormula = NULLHANDLE;
     WORD len = 0, line, column, offset, length;
     STATUS compileError = NOERROR;
-    const std::string f = std::string(kRouterId) + " = \"" + id + "\"";
+    const std::string f = std::string(item) + " = \"" + text + "\"";
     STATUS s = NSFFormulaCompile(nullptr, 0, f.c_str(), (WORD)f.size(), &hFormula, &len,
                                  &compileError, &line, &column, &offset, &length);
     if (s != NOERROR)
@@ -204,7 +207,7 @@ STATUS DeliverCopy(NOTEHANDLE saved, const Destination &d, const std::string &ro
     if (s != NOERROR)
         return ERR_ROUTER_NOMAILFILE;
     if (again)
-        s = HoldsCopy(hDb, routeId, &holds);
+        s = Holds(hDb, kRouterId, routeId, &holds);
     if (s != NOERROR || holds) {
         NSFDbClose(hDb);
         return s;
@@ -258,7 +261,30 @@ STATUS MarkDead(NOTEHANDLE saved, const std::string &reason)
  * mail.box, or stays there as dead mail when a report could not go out
  * (or, for a report, when it could not be delivered itself). The status
  * is the first failure of a report, the dead mark or the removal. */
-STATUS Settle(DBHANDLE hBox, NOTEHANDLE saved, bool isReport, const Plan &plan, bool *dead)
+/* Did a report with this key go: does mail.box (waiting or dead) or a
+ * mail file of the originator hold it? */
+bool ReportWent(DBHANDLE hBox, const std::string &originator, const std::string &key)
+{
+    bool holds = false;
+    std::shared_ptr<const Directory> dir;
+    if (Holds(hBox, kReportFor, key, &holds) == NOERROR && holds)
+        return true;
+    if (LoadDirectory(&dir) != NOERROR)
+        return false;
+    for (const auto &d : MakePlan(*dir, {originator}).destinations) {
+        DBHANDLE hDb = NULLHANDLE;
+        if (NSFDbOpen(d.mailFile.c_str(), &hDb) != NOERROR)
+            continue;
+        Holds(hDb, kReportFor, key, &holds);
+        NSFDbClose(hDb);
+        if (holds)
+            return true;
+    }
+    return false;
+}
+
+STATUS Settle(DBHANDLE hBox, NOTEHANDLE saved, bool isReport, const Plan &plan, bool again,
+              bool *dead)
 {
     *dead = false;
     STATUS first = NOERROR;
@@ -276,6 +302,9 @@ STATUS Settle(DBHANDLE hBox, NOTEHANDLE saved, bool isReport, const Plan &plan, 
             r.originator = originator;
             r.recipients = {f.recipient};
             r.reason = f.reason;
+            r.key = RouteId(hBox, saved) + " " + f.recipient;
+            if (again && ReportWent(hBox, originator, r.key))
+                continue;
             bool reportDead = false;
             STATUS s = SendReport(saved, r, &reportDead);
             if (first == NOERROR)
@@ -374,7 +403,7 @@ STATUS Route(DBHANDLE hBox, NOTEHANDLE saved, Plan *plan, bool again)
     DeliverAll(hBox, saved, plan, again);
     if (plan->transient != NOERROR)
         return plan->transient;
-    return Settle(hBox, saved, IsReportForm(ItemText(saved, "Form")), *plan, &dead);
+    return Settle(hBox, saved, IsReportForm(ItemText(saved, "Form")), *plan, again, &dead);
 }
 
 /* Routes one document left in mail.box unless it is dead mail. */
@@ -444,6 +473,8 @@ STATUS SendReport(NOTEHANDLE original, const Report &report, bool *dead)
                 : SetTextList(h, "IntendedRecipient", report.recipients, ITEM_SUMMARY);
     if (s == NOERROR && report.nonDelivery)
         s = SetText(h, "FailureReason", report.reason, ITEM_SUMMARY);
+    if (s == NOERROR && !report.key.empty())
+        s = SetText(h, kReportFor, report.key, ITEM_SUMMARY);
     if (s == NOERROR)
         s = NSFItemSetTime(h, "PostedDate", &now);
     if (s == NOERROR)
@@ -466,7 +497,7 @@ STATUS SendReport(NOTEHANDLE original, const Report &report, bool *dead)
             DeliverAll(hBox, h, &plan, false);
         /* A report that met a passing fault waits in mail.box. */
         if (plan.transient == NOERROR)
-            s = Settle(hBox, h, true, plan, dead);
+            s = Settle(hBox, h, true, plan, false, dead);
     }
     if (h != NULLHANDLE)
         NSFNoteClose(h);
