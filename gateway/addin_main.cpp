@@ -297,6 +297,8 @@ STATUS AddInMain(HMODULE hResourceModule, int argc, char *argv[])
             AddPending();
             VqBeforePass("DoInboundTask");
             DoInboundTask();
+            /* Mail a killed sender or a failed step left in mail.box. */
+            VqRouteWaitingMail(nullptr);
             OSCurrentTIMEDATE(&NextInboundTime);
             TimeDateIncrement(&NextInboundTime, (LONG)DeliveryInterval);
         }

@@ -95,8 +95,21 @@ STATUS MailAddBodyItem(DHANDLE hMessage, DHANDLE hBodyItem, DWORD BodyLength,
 /* Stores the file's bytes in the message under OriginalFileName. */
 STATUS MailAddMessageAttachment(DHANDLE hMessage, const char *FileName,
                                 const char *OriginalFileName);
-/* Saves the message into mail.box and routes it at once. */
+/* Saves the message into mail.box and routes it at once. A failure of
+ * any step after the save is returned; the message then stays in
+ * mail.box for VqRouteWaitingMail (a full disk or a busy mail file on a
+ * delivery: unreported until then). A message made in mail.box has a
+ * non-zero _NOTE_ID once saved: with a failure, it waits there and must
+ * not be sent again. Mail that can be neither delivered nor reported
+ * stays as dead mail (NOERROR: the router keeps it). */
 STATUS MailTransferMessageLocal(DHANDLE hMessage);
+/* Platform extension, no Notes call: routes every document left in
+ * mail.box that is neither routed nor dead mail (a sender killed after
+ * the save, a step that failed after it). *Routed (may be NULL) gets the
+ * number routed. Cheap when mail.box has not changed since a call left
+ * nothing waiting; gives up at once (NOERROR, 0) while another process
+ * routes. Returns the first failure; the others are still tried. */
+STATUS VqRouteWaitingMail(DWORD *Routed);
 
 /* ---- directory ---- */
 /* Finds a Person or Group of names.nsf by any of its names, without case;

@@ -145,6 +145,7 @@ struct Report {
     std::string originator;
     std::vector<std::string> recipients;
     std::string reason;
+    std::string key; /* what it reports on, kept in the report (may be empty) */
 };
 STATUS SendReport(NOTEHANDLE original, const Report &report, bool *dead);
 

@@ -9,12 +9,31 @@
  * Nothing is ever dropped: the message leaves mail.box only after every
  * copy is saved and every report is on its way. A report that cannot
  * reach its sender (and the message it reports on) stays in mail.box as
- * dead mail, RoutingState "DEAD".
+ * dead mail, RoutingState "DEAD", and is never routed again, so its
+ * report goes once. Any other document in mail.box (a sender killed
+ * after the save, a step that failed after it) is routed again by
+ * VqRouteWaitingMail.
+ *
+ * One router at a time: routing holds an exclusive flock on mail.box (on
+ * a descriptor kept open for the process's life, so that SQLite's own
+ * locks on the file are never dropped by a close) plus a process mutex.
+ * A sender takes it before the save, so a sweep never sees a message
+ * that its sender is still routing; the kernel drops the lock of a
+ * killed process.
  */
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <set>
 
 #include "mail_internal.h"
+#include "nsf_stamp.h"
 #include "vq_mail.h"
 #include "vq_nsf.h"
 #include "vq_runtime.h"
@@ -24,6 +43,13 @@ namespace mail {
 namespace {
 
 const char *const kRouterName = "Mail Router";
+/* Each delivered copy names the message it came from: mail.box's uid and
+ * the message's note ID there. A message routed again skips the mail
+ * files that already hold a copy of it. */
+const char *const kRouterId = "$RouterMessageID";
+/* A non-delivery report names the message and recipient it reports on,
+ * so that a message routed again does not report a recipient twice. */
+const char *const kReportFor = "$ReportFor";
 
 struct Destination {
     std::string mailFile;
@@ -36,6 +62,9 @@ struct Failure {
 struct Plan {
     std::vector<Destination> destinations;
     std::vector<Failure> failures;
+    /* The first fault a later try may clear (a full disk, a busy mail
+     * file): the message then waits in mail.box, unreported. */
+    STATUS transient = NOERROR;
 };
 
 void PlanAdd(Plan *plan, const std::string &mailFile, const std::string &recipient)
@@ -124,22 +153,70 @@ const std::vector<std::string> &RoutingItems()
     static const std::vector<std::string> k = {
         VQ_ITEM_GATEWAY_RECIPIENTS, VQ_ITEM_RECIPIENTS_DONE, VQ_ITEM_LAST_ERROR,
         "RoutingState",             VQ_ITEM_DEAD_REASON,     "DeliveredDate",
+        kRouterId,
     };
     return k;
 }
 
-/* Saves one copy into the destination; the whole copy or nothing. */
-STATUS DeliverCopy(NOTEHANDLE saved, const Destination &d)
+STATUS NoteFound(void *param, SEARCH_MATCH *match, ITEM_TABLE *)
+{
+    SEARCH_MATCH m;
+    std::memcpy(&m, match, sizeof m); /* the match may sit unaligned */
+    if (m.SERetFlags & SE_FMATCH)
+        *static_cast<bool *>(param) = true;
+    return NOERROR;
+}
+
+/* Does the database hold a document whose item has this text? */
+STATUS Holds(DBHANDLE hDb, const char *item, const std::string &text, bool *holds)
+{
+    *holds = false;
+    FORMULAHANDLE hFormula = NULLHANDLE;
+    WORD len = 0, line, column, offset, length;
+    STATUS compileError = NOERROR;
+    const std::string f = std::string(item) + " = \"" + text + "\"";
+    STATUS s = NSFFormulaCompile(nullptr, 0, f.c_str(), (WORD)f.size(), &hFormula, &len,
+                                 &compileError, &line, &column, &offset, &length);
+    if (s != NOERROR)
+        return s;
+    s = NSFSearch(hDb, hFormula, nullptr, 0, NOTE_CLASS_DOCUMENT, nullptr, NoteFound, holds,
+                  nullptr);
+    OSMemFree(hFormula);
+    return s;
+}
+
+/* The identity a copy of the message saved in hBox carries. */
+std::string RouteId(DBHANDLE hBox, NOTEHANDLE saved)
+{
+    vq::nsf::DbStamp st;
+    NOTEID id = 0;
+    NSFNoteGetInfo(saved, _NOTE_ID, &id);
+    vq::nsf::ReadStamp(hBox, &st);
+    return std::to_string(st.uid) + "-" + std::to_string(id);
+}
+
+/* Saves one copy into the destination; the whole copy or nothing. Again
+ * (a message routed once more): nothing when it holds one already. */
+STATUS DeliverCopy(NOTEHANDLE saved, const Destination &d, const std::string &routeId, bool again)
 {
     DBHANDLE hDb = NULLHANDLE;
     NOTEHANDLE hCopy = NULLHANDLE;
     TIMEDATE now;
+    bool holds = false;
     STATUS s = NSFDbOpen(d.mailFile.c_str(), &hDb);
     if (s != NOERROR)
         return ERR_ROUTER_NOMAILFILE;
+    if (again)
+        s = Holds(hDb, kRouterId, routeId, &holds);
+    if (s != NOERROR || holds) {
+        NSFDbClose(hDb);
+        return s;
+    }
     s = NSFNoteCreate(hDb, &hCopy);
     if (s == NOERROR)
         s = CopyItems(saved, hCopy, RoutingItems());
+    if (s == NOERROR)
+        s = SetText(hCopy, kRouterId, routeId, ITEM_SUMMARY);
     if (s == NOERROR)
         s = SetTextList(hCopy, VQ_ITEM_GATEWAY_RECIPIENTS, d.recipients, ITEM_SUMMARY);
     if (s == NOERROR) {
@@ -154,31 +231,63 @@ STATUS DeliverCopy(NOTEHANDLE saved, const Destination &d)
     return s;
 }
 
-void DeliverAll(NOTEHANDLE saved, Plan *plan)
+void DeliverAll(DBHANDLE hBox, NOTEHANDLE saved, Plan *plan, bool again)
 {
+    const std::string routeId = RouteId(hBox, saved);
     for (const auto &d : plan->destinations) {
-        STATUS s = DeliverCopy(saved, d);
+        STATUS s = DeliverCopy(saved, d, routeId, again);
         if (s == NOERROR)
             continue;
+        if (s == ERR_DISK_FULL || s == ERR_DB_BUSY) {
+            if (plan->transient == NOERROR)
+                plan->transient = s;
+            continue;
+        }
         for (const auto &r : d.recipients)
             PlanFail(plan, r, StatusString(s));
     }
 }
 
 /* Keeps the message in mail.box as dead mail with the reason. */
-void MarkDead(NOTEHANDLE saved, const std::string &reason)
+STATUS MarkDead(NOTEHANDLE saved, const std::string &reason)
 {
-    SetText(saved, "RoutingState", "DEAD", ITEM_SUMMARY);
-    SetText(saved, VQ_ITEM_DEAD_REASON, reason, ITEM_SUMMARY);
-    NSFNoteUpdate(saved, 0);
+    STATUS s = SetText(saved, "RoutingState", "DEAD", ITEM_SUMMARY);
+    if (s == NOERROR)
+        s = SetText(saved, VQ_ITEM_DEAD_REASON, reason, ITEM_SUMMARY);
+    return s == NOERROR ? NSFNoteUpdate(saved, 0) : s;
 }
 
 /* After delivery: reports for the failures, then the message leaves
  * mail.box, or stays there as dead mail when a report could not go out
- * (or, for a report, when it could not be delivered itself). */
-void Settle(DBHANDLE hBox, NOTEHANDLE saved, bool isReport, const Plan &plan, bool *dead)
+ * (or, for a report, when it could not be delivered itself). The status
+ * is the first failure of a report, the dead mark or the removal. */
+/* Did a report with this key go: does mail.box (waiting or dead) or a
+ * mail file of the originator hold it? */
+bool ReportWent(DBHANDLE hBox, const std::string &originator, const std::string &key)
+{
+    bool holds = false;
+    std::shared_ptr<const Directory> dir;
+    if (Holds(hBox, kReportFor, key, &holds) == NOERROR && holds)
+        return true;
+    if (LoadDirectory(&dir) != NOERROR)
+        return false;
+    for (const auto &d : MakePlan(*dir, {originator}).destinations) {
+        DBHANDLE hDb = NULLHANDLE;
+        if (NSFDbOpen(d.mailFile.c_str(), &hDb) != NOERROR)
+            continue;
+        Holds(hDb, kReportFor, key, &holds);
+        NSFDbClose(hDb);
+        if (holds)
+            return true;
+    }
+    return false;
+}
+
+STATUS Settle(DBHANDLE hBox, NOTEHANDLE saved, bool isReport, const Plan &plan, bool again,
+              bool *dead)
 {
     *dead = false;
+    STATUS first = NOERROR;
     std::string deadReason;
     if (isReport) {
         if (!plan.failures.empty()) {
@@ -193,8 +302,13 @@ void Settle(DBHANDLE hBox, NOTEHANDLE saved, bool isReport, const Plan &plan, bo
             r.originator = originator;
             r.recipients = {f.recipient};
             r.reason = f.reason;
+            r.key = RouteId(hBox, saved) + " " + f.recipient;
+            if (again && ReportWent(hBox, originator, r.key))
+                continue;
             bool reportDead = false;
             STATUS s = SendReport(saved, r, &reportDead);
+            if (first == NOERROR)
+                first = s;
             if (s != NOERROR || reportDead) {
                 *dead = true;
                 deadReason = "Non-delivery report for " + f.recipient + " could not be delivered";
@@ -203,10 +317,8 @@ void Settle(DBHANDLE hBox, NOTEHANDLE saved, bool isReport, const Plan &plan, bo
     }
     NOTEID id = 0;
     NSFNoteGetInfo(saved, _NOTE_ID, &id);
-    if (*dead)
-        MarkDead(saved, deadReason);
-    else
-        NSFNoteDelete(hBox, id, UPDATE_NOSTUB);
+    STATUS s = *dead ? MarkDead(saved, deadReason) : NSFNoteDelete(hBox, id, UPDATE_NOSTUB);
+    return first != NOERROR ? first : s;
 }
 
 std::string BoxPath(DBHANDLE h)
@@ -224,6 +336,96 @@ std::vector<std::string> Routable(const std::vector<std::string> &list)
         if (!Trim(r).empty())
             out.push_back(Trim(r));
     return out;
+}
+
+/* The exclusive right to route the mail.box of hBox (see the top). */
+class RouteLock {
+public:
+    /* wait false: gives up at once when another router holds it. */
+    RouteLock(DBHANDLE hBox, bool wait)
+    {
+        if (wait)
+            Mutex().lock();
+        else if (!Mutex().try_lock())
+            return;
+        fd_ = BoxFd(BoxPath(hBox));
+        int rc;
+        while ((rc = flock(fd_, LOCK_EX | (wait ? 0 : LOCK_NB))) != 0 && errno == EINTR) {
+        }
+        /* A box that cannot be locked (no descriptor left) is routed
+         * without: holding back the mail would be worse. */
+        held_ = rc == 0 || (fd_ < 0 && wait);
+        if (!held_)
+            Mutex().unlock();
+    }
+    ~RouteLock()
+    {
+        if (!held_)
+            return;
+        if (fd_ >= 0)
+            flock(fd_, LOCK_UN);
+        Mutex().unlock();
+    }
+    RouteLock(const RouteLock &) = delete;
+    RouteLock &operator=(const RouteLock &) = delete;
+    bool held() const { return held_; }
+
+private:
+    static std::mutex &Mutex()
+    {
+        static std::mutex m;
+        return m;
+    }
+    /* One descriptor per mail.box file, never closed (see the top). */
+    static int BoxFd(const std::string &path)
+    {
+        static std::map<std::pair<dev_t, ino_t>, int> fds;
+        struct stat st;
+        if (path.empty() || ::stat(path.c_str(), &st) != 0)
+            return -1;
+        auto it = fds.find({st.st_dev, st.st_ino});
+        if (it != fds.end())
+            return it->second;
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0)
+            fds[{st.st_dev, st.st_ino}] = fd;
+        return fd;
+    }
+    int fd_ = -1;
+    bool held_ = false;
+};
+
+/* Routes a message saved in mail.box: its copies, then its reports and
+ * its removal or dead mark. */
+STATUS Route(DBHANDLE hBox, NOTEHANDLE saved, Plan *plan, bool again)
+{
+    bool dead = false;
+    DeliverAll(hBox, saved, plan, again);
+    if (plan->transient != NOERROR)
+        return plan->transient;
+    return Settle(hBox, saved, IsReportForm(ItemText(saved, "Form")), *plan, again, &dead);
+}
+
+/* Routes one document left in mail.box unless it is dead mail. */
+STATUS RouteLeft(DBHANDLE hBox, NOTEID id, const Directory &dir, bool *routed)
+{
+    NOTEHANDLE h = NULLHANDLE;
+    *routed = false;
+    STATUS s = NSFNoteOpen(hBox, id, 0, &h);
+    if (s != NOERROR)
+        return s;
+    if (ItemText(h, "RoutingState") != "DEAD") {
+        std::vector<std::string> recipients = Routable(ItemList(h, "Recipients"));
+        if (recipients.empty()) {
+            s = MarkDead(h, StatusString(ERR_MAIL_NO_RECIPIENTS));
+        } else {
+            Plan plan = MakePlan(dir, recipients);
+            s = Route(hBox, h, &plan, true);
+            *routed = s == NOERROR;
+        }
+    }
+    NSFNoteClose(h);
+    return s;
 }
 
 }  // namespace
@@ -271,6 +473,8 @@ STATUS SendReport(NOTEHANDLE original, const Report &report, bool *dead)
                 : SetTextList(h, "IntendedRecipient", report.recipients, ITEM_SUMMARY);
     if (s == NOERROR && report.nonDelivery)
         s = SetText(h, "FailureReason", report.reason, ITEM_SUMMARY);
+    if (s == NOERROR && !report.key.empty())
+        s = SetText(h, kReportFor, report.key, ITEM_SUMMARY);
     if (s == NOERROR)
         s = NSFItemSetTime(h, "PostedDate", &now);
     if (s == NOERROR)
@@ -290,8 +494,10 @@ STATUS SendReport(NOTEHANDLE original, const Report &report, bool *dead)
                 plan = MakePlan(*dir, {report.originator});
         }
         if (plan.failures.empty())
-            DeliverAll(h, &plan);
-        Settle(hBox, h, true, plan, dead);
+            DeliverAll(hBox, h, &plan, false);
+        /* A report that met a passing fault waits in mail.box. */
+        if (plan.transient == NOERROR)
+            s = Settle(hBox, h, true, plan, false, dead);
     }
     if (h != NULLHANDLE)
         NSFNoteClose(h);
@@ -310,7 +516,6 @@ STATUS MailTransferMessageLocal(DHANDLE hMessage)
     NOTEHANDLE hSaved = NULLHANDLE; /* the copy in mail.box when the message lives elsewhere */
     std::shared_ptr<const Directory> dir;
     Plan plan;
-    bool dead = false;
     std::vector<std::string> recipients = Routable(ItemList(hMessage, "Recipients"));
     if (recipients.empty())
         return ERR_MAIL_NO_RECIPIENTS;
@@ -324,6 +529,8 @@ STATUS MailTransferMessageLocal(DHANDLE hMessage)
         goto done;
     plan = MakePlan(*dir, recipients);
     {
+        /* Held from before the save to the end of the routing. */
+        RouteLock lock(hBox, true);
         TIMEDATE now;
         OSCurrentTIMEDATE(&now);
         DBHANDLE hOwn = NULLHANDLE;
@@ -341,14 +548,64 @@ STATUS MailTransferMessageLocal(DHANDLE hMessage)
             s = NSFItemSetTime(hSaved, "PostedDate", &now);
         if (s == NOERROR)
             s = NSFNoteUpdate(hSaved, 0);
-        if (s != NOERROR)
-            goto done;
+        if (s == NOERROR)
+            s = Route(hBox, hSaved, &plan, false);
     }
-    DeliverAll(hSaved, &plan);
-    Settle(hBox, hSaved, IsReportForm(ItemText(hSaved, "Form")), plan, &dead);
 done:
     if (hSaved != NULLHANDLE && hSaved != hMessage)
         NSFNoteClose(hSaved);
+    MailCloseMessageFile(hBox);
+    return s;
+}
+
+STATUS VqRouteWaitingMail(DWORD *Routed)
+{
+    /* mail.box as it was when a sweep last left nothing waiting. */
+    static std::mutex idleMutex;
+    static vq::nsf::DbStamp idle;
+    DBHANDLE hBox = NULLHANDLE;
+    vq::nsf::DbStamp before;
+    std::shared_ptr<const Directory> dir;
+    std::vector<NOTEID> ids;
+    bool waiting = false;
+    STATUS first = NOERROR;
+    if (Routed != nullptr)
+        *Routed = 0;
+    STATUS s = MailOpenMessageFile(nullptr, &hBox);
+    if (s != NOERROR)
+        return s;
+    s = vq::nsf::ReadStamp(hBox, &before);
+    if (s == NOERROR) {
+        std::lock_guard<std::mutex> g(idleMutex);
+        if (before == idle)
+            goto done;
+    }
+    {
+        RouteLock lock(hBox, false);
+        if (!lock.held())
+            goto done; /* another router is at work; the next call looks again */
+        s = DocumentIds(hBox, &ids);
+        if (s == NOERROR && !ids.empty())
+            s = LoadDirectory(&dir);
+        for (size_t i = 0; s == NOERROR && i < ids.size(); ++i) {
+            bool routed = false;
+            STATUS r = RouteLeft(hBox, ids[i], *dir, &routed);
+            if (r != NOERROR && r != ERR_INVALID_NOTE && !waiting) {
+                first = r; /* the others are still tried */
+                waiting = true;
+            }
+            if (routed && Routed != nullptr)
+                ++*Routed;
+        }
+        if (s == NOERROR)
+            s = first;
+        vq::nsf::DbStamp after;
+        if (s == NOERROR && vq::nsf::ReadStamp(hBox, &after) == NOERROR) {
+            std::lock_guard<std::mutex> g(idleMutex);
+            idle = after;
+        }
+    }
+done:
     MailCloseMessageFile(hBox);
     return s;
 }

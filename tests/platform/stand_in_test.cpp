@@ -4,12 +4,14 @@
  * lookup that follows every commit (also within one clock tick), and mail
  * that the router can deliver nowhere, not even as a report.
  */
+#include <cerrno>
 #include <string>
 #include <vector>
 
 #include "notes_fixture.h"
 #include "test_support.h"
 #include "vq_mail.h"
+#include "vq_port.h"
 #include "vq_runtime.h"
 
 namespace {
@@ -80,6 +82,51 @@ TEST_F(StandInTest, UndeliverableReportStaysAsDeadMail)
             EXPECT_EQ(ItemText("mail.box", id, "RoutingState"), "DEAD");
         EXPECT_EQ(ItemText("mail.box", ids[2 * i], "Body"), "precious");
         EXPECT_EQ(ItemText("mail.box", ids[2 * i + 1], "Form"), "NonDelivery Report");
+    }
+    DWORD routed = 9; /* dead mail is not routed again: its report went once */
+    EXPECT_EQ(VqRouteWaitingMail(&routed), NOERROR);
+    EXPECT_EQ(routed, 0u);
+    EXPECT_EQ(vqtest::DocumentIds("mail.box").size(), 4u);
+}
+
+/* Mail that a failed step or a killed sender left in mail.box is routed
+ * by the next VqRouteWaitingMail, to each mail file once. */
+TEST_F(StandInTest, MailLeftInMailBoxIsRoutedOnce)
+{
+    vqtest::CreateMailFile("mail.box", "Mail Router Mailbox");
+    vqtest::CreateNamesDb();
+    vqtest::AddPerson("Jane Roe", "jroe", "jroe.nsf");
+    vqtest::AddPerson("John Doe", "jdoe", "jdoe.nsf");
+    DWORD routed = 9;
+    ASSERT_EQ(VqRouteWaitingMail(&routed), NOERROR); /* an empty box, seen */
+    EXPECT_EQ(routed, 0u);
+    vqtest::AddDocument("mail.box", {{"From", "jdoe"}, {"Recipients", "jroe"}, {"Body", "left"}});
+    ASSERT_EQ(VqRouteWaitingMail(&routed), NOERROR);
+    EXPECT_EQ(routed, 1u);
+    EXPECT_EQ(vqtest::DocumentIds("jroe.nsf").size(), 1u);
+    /* the commit that fails: 2 delivers, 3 removes; with "nobody" 3-5
+     * route jdoe's report, 6 removes */
+    const struct {
+        long op;
+        std::vector<std::string> to;
+    } cases[] = {{2, {"jroe"}}, {3, {"jroe"}}, {6, {"jroe", "nobody"}}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.op);
+        const size_t before = vqtest::DocumentIds("jroe.nsf").size();
+        const size_t reports = vqtest::DocumentIds("jdoe.nsf").size() + c.to.size() - 1;
+        vqtest::Memo m;
+        m.from = "jdoe";
+        m.sendTo = c.to;
+        PortFaultArm(2, c.op, ENOSPC);
+        EXPECT_EQ(vqtest::SendMemo(m), ERR_DISK_FULL);
+        PortFaultArm(0, 0, 0);
+        ASSERT_EQ(vqtest::DocumentIds("mail.box").size(), 1u);
+        EXPECT_EQ(ItemText("mail.box", vqtest::DocumentIds("mail.box")[0], "RoutingState"), "");
+        ASSERT_EQ(VqRouteWaitingMail(&routed), NOERROR);
+        EXPECT_EQ(routed, 1u);
+        EXPECT_TRUE(vqtest::DocumentIds("mail.box").empty());
+        EXPECT_EQ(vqtest::DocumentIds("jroe.nsf").size(), before + 1);
+        EXPECT_EQ(vqtest::DocumentIds("jdoe.nsf").size(), reports) << "one report per failure";
     }
 }
 

@@ -404,6 +404,11 @@ void CmdSend(const SendOptions &o)
     memo.textItems = texts;
     memo.timeItems = times;
     std::cout << vqop::SendMemo(memo) << "\n";
+    /* Whatever an earlier sender left in mail.box goes too; this
+     * message went, so a failure here is only a warning. */
+    if (STATUS w = VqRouteWaitingMail(nullptr); w != NOERROR)
+        std::cerr << "notesctl: warning: mail left in mail.box still waits: " << StatusText(w)
+                  << "\n";
 }
 
 void CmdMailList(const std::string &mailFile, bool asJson)
