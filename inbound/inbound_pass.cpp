@@ -10,7 +10,8 @@
  * gone. A file that cannot be delivered gets the failure line appended
  * and is moved to FAX/ERROR as "<name>.BAD", its
  * image beside it as "<name>"; a name already taken there is never
- * replaced. A control file is read under an exclusive flock: one that the
+ * replaced: the next free "<name>-N" is used. An image that is not there
+ * fails its fax with "image not found". A control file is read under an exclusive flock: one that the
  * fax server holds locked (writing it in place) waits for a later pass;
  * one that cannot be opened for update at all (a link, a folder, no
  * permission) is reported once and left alone, and the pass goes on. The
@@ -81,6 +82,11 @@ static STATUS AttachImage(INFAX *Fax, const INDIRS *Dirs, const char *Name)
                      Dirs->AttachmentDir, Name, "") != 0) {
         Fax->AttachmentName[0] = '\0';
         return ERR_PATH_TOO_LONG;
+    }
+    if (!PortLexists(Fax->AttachmentName)) {
+        Fax->AttachmentName[0] = '\0'; /* nothing to move with the control file */
+        VqFormat(Fax->FailureText, sizeof Fax->FailureText, "image not found: %.200s", Name);
+        return ERR_NOEXIST;
     }
     return MailAddMessageAttachment(Fax->hMessage, Fax->AttachmentName, RX_ATTACHMENT_NAME);
 }
@@ -261,16 +267,49 @@ done:
     return error;
 }
 
-/* Moves one file of a failed fax into FAX/ERROR; a taken name fails. */
-static void BackUpRxFile(const char *From, const INDIRS *Dirs, const char *FoundName, const char *Ext)
+/* Highest suffix tried for a free name in FAX/ERROR. */
+#define RX_ERROR_NAME_TRIES 999
+
+/* First base name in FAX/ERROR under which neither "<base>.BAD" nor
+ * "<base>" exists: the control file's name, then "<name>-1", "<name>-2"...
+ * 0 when one was found. */
+static int FreeErrorName(const INDIRS *Dirs, const char *FoundName, char *Base, size_t BaseSize)
+{
+    char Bad[VQ_FILE_PATH];
+    char Plain[VQ_FILE_PATH];
+
+    for (int n = 0; n <= RX_ERROR_NAME_TRIES; ++n) {
+        if (n == 0)
+            VqCopy(Base, BaseSize, FoundName);
+        else
+            VqFormat(Base, BaseSize, "%s-%d", FoundName, n);
+        if (PortMakePath(Bad, sizeof Bad, GatewayDrive, Dirs->ErrorDir, Base, "BAD") != 0 ||
+            PortMakePath(Plain, sizeof Plain, GatewayDrive, Dirs->ErrorDir, Base, "") != 0)
+            return -1;
+        if (!PortLexists(Bad) && !PortLexists(Plain))
+            return 0;
+    }
+    return -1;
+}
+
+/* Moves one file of a failed fax into FAX/ERROR under Base. A folder that
+ * is missing, read-only or not ours stops the gateway; any other failure
+ * leaves the file where it was for a later pass. 0 when it moved. */
+static int BackUpRxFile(const char *From, const INDIRS *Dirs, const char *Base, const char *Ext)
 {
     char Target[VQ_FILE_PATH];
+    char Folder[VQ_FILE_PATH];
+    int e = 0;
 
-    if (PortMakePath(Target, sizeof Target, GatewayDrive, Dirs->ErrorDir, FoundName, Ext) != 0 ||
-        PortRename(From, Target) != 0) {
-        AddInLogError(VQM_DS0, 1, "Could not Back up Rx File.");
+    if (PortMakePath(Target, sizeof Target, GatewayDrive, Dirs->ErrorDir, Base, Ext) == 0 &&
+        PortRename(From, Target) == 0)
+        return 0;
+    e = errno;
+    AddInLogError(VQM_DS0, 1, "Could not Back up Rx File.");
+    if (PortMakePath(Folder, sizeof Folder, GatewayDrive, Dirs->ErrorDir, "", "") != 0 ||
+        PortAccess(Folder) != 0 || e == EROFS || e == EACCES)
         E_quit = 1;
-    }
+    return -1;
 }
 
 /* The failure road: report, append the reason, tell the administrator,
@@ -279,6 +318,7 @@ static void FailControlFile(INFAX *Fax, STATUS error, const char *ForeignFileNam
                             const INDIRS *Dirs, const char *FoundName)
 {
     char String[IN_LINE_SIZE];
+    char Base[VQ_FILE_PATH];
 
     AddInLogError(VQM_MAIL_NOT_TRANSFERRED, error, nullptr);
     if (Fax->FailureText[0] != '\0')
@@ -294,10 +334,13 @@ static void FailControlFile(INFAX *Fax, STATUS error, const char *ForeignFileNam
         AddInLogError(VQM_DS0, 1, "Can not route error message to Admin");
         E_quit = 1;
     }
-    BackUpRxFile(ForeignFileName, Dirs, FoundName, "BAD");
+    if (FreeErrorName(Dirs, FoundName, Base, sizeof Base) != 0) {
+        AddInLogError(VQM_DS0, 1, "Could not Back up Rx File.");
+        return;
+    }
     /* a fax that named no image has nothing to move */
-    if (Fax->AttachmentName[0] != '\0')
-        BackUpRxFile(Fax->AttachmentName, Dirs, FoundName, "");
+    if (BackUpRxFile(ForeignFileName, Dirs, Base, "BAD") == 0 && Fax->AttachmentName[0] != '\0')
+        BackUpRxFile(Fax->AttachmentName, Dirs, Base, "");
 }
 
 /* Opens a control file for update under an exclusive lock into

@@ -130,18 +130,35 @@ TEST_F(InboundPassTest, FailedFaxGoesToTheErrorDirectoryWithItsImage)
     EXPECT_EQ(E_quit, 1);
 }
 
-// A taken name in FAX/ERROR is never replaced: the file stays in FAX/IN, the task is told to stop.
-TEST_F(InboundPassTest, TakenNameInTheErrorDirectoryIsNeverReplaced)
+// A fax's own fault fails that fax into FAX/ERROR, never over a taken name; the gateway runs on.
+TEST_F(InboundPassTest, OneFaxFaultFailsOnlyThatFax)
 {
-    WriteFile(error_ + "/ST000001.BAD", "an earlier failed fax");
-    const std::string content = "To: Jane Roe\r\nAttachment: ../x\r\n\r\n";
-    Drop("ST000001", content);
-    RunPass();
-    EXPECT_EQ(ReadFile(error_ + "/ST000001.BAD"), "an earlier failed fax");
-    EXPECT_EQ(LogCount(VQM_DS0, "Could not Back up Rx File."), 1);
-    EXPECT_EQ(E_quit, 1);
-    EXPECT_EQ(ReadFile(in_ + "/ST000001"),
-              content + "BFailure reason: Attachment name is not a plain file name: ../x\r\n");
+    struct Row {
+        const char *name, *content, *reason, *bad;
+        Names taken, error; /* FAX/ERROR before and after */
+    } rows[] = {
+        {"taken names", "To: Jane Roe\r\nAttachment: ../x\r\n\r\n", "Attachment name is not a plain file name: ../x", "ST000001-2.BAD",
+         {"ST000001.BAD", "ST000001-1"}, {"ST000001-1", "ST000001-2.BAD", "ST000001.BAD"}},
+        {"missing image", kFax.c_str(), "image not found: RX000001", "ST000001.BAD", {}, {"ST000001.BAD"}},
+        {"missing image, taken name", kFax.c_str(), "image not found: RX000001", "ST000001-1.BAD", {"ST000001"},
+         {"ST000001", "ST000001-1.BAD"}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        std::filesystem::remove_all(error_), MakeDirs(error_);
+        for (const std::string &t : row.taken)
+            WriteFile(error_ + "/" + t, "an earlier failed fax");
+        Drop("ST000001", row.content);
+        E_quit = 0;
+        RunPass();
+        EXPECT_EQ(E_quit, 0);
+        EXPECT_TRUE(ListDir(in_).empty());
+        EXPECT_EQ(ListDir(error_), row.error);
+        for (const std::string &t : row.taken)
+            EXPECT_EQ(ReadFile(error_ + "/" + t), "an earlier failed fax");
+        EXPECT_EQ(ReadFile(error_ + "/" + row.bad), row.content + std::string("BFailure reason: ") + row.reason + "\r\n");
+    }
+    EXPECT_EQ(MailIn("mail/admin.nsf").size(), 3u);
 }
 
 }  // namespace
