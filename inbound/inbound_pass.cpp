@@ -312,7 +312,7 @@ static int BackUpRxFile(const char *From, const INDIRS *Dirs, const char *Base, 
     return -1;
 }
 
-/* The failure road: report, append the reason, tell the administrator,
+/* The failure road: report, tell the administrator, append the reason,
  * move the control file and its image into FAX/ERROR. */
 static void FailControlFile(INFAX *Fax, STATUS error, const char *ForeignFileName,
                             const INDIRS *Dirs, const char *FoundName)
@@ -326,14 +326,18 @@ static void FailControlFile(INFAX *Fax, STATUS error, const char *ForeignFileNam
     else
         AddInFormatError(String, error);
     AddInLogError(VQM_TEXT, NOERROR, String);
+    /* an administrator who was not told keeps the fax waiting, untouched,
+     * for the next pass */
+    if (SendAdminMessage(nullptr, RX_ADMIN_ERROR_STRING, "", String) != NOERROR) {
+        AddInLogError(VQM_DS0, 1, "Can not route error message to Admin");
+        PortFclose(Fax->ControlFile);
+        Fax->ControlFile = nullptr;
+        return;
+    }
     if (InWriteFailureLine(Fax->ControlFile, String) != 0)
         AddInLogError(VQM_DS0, NOERROR, "Could not write the failure reason to the Rx File.");
     PortFclose(Fax->ControlFile);
     Fax->ControlFile = nullptr;
-    if (SendAdminMessage(nullptr, RX_ADMIN_ERROR_STRING, "", String) != NOERROR) {
-        AddInLogError(VQM_DS0, 1, "Can not route error message to Admin");
-        E_quit = 1;
-    }
     if (FreeErrorName(Dirs, FoundName, Base, sizeof Base) != 0) {
         AddInLogError(VQM_DS0, 1, "Could not Back up Rx File.");
         return;

@@ -109,25 +109,24 @@ TEST_F(InboundPassTest, NothingCarriesOverFromOneFaxToTheNext)
     EXPECT_EQ(ListDir(iparcel_), Names{"RXA"});
 }
 
-// An unroutable fax goes to FAX/ERROR with its image and failure line; no error mail either: stop.
-TEST_F(InboundPassTest, FailedFaxGoesToTheErrorDirectoryWithItsImage)
+// An administrator who cannot be told: the fax waits untouched, the gateway runs, the next pass delivers it.
+TEST_F(InboundPassTest, FailedFaxWaitsUntilTheAdministratorIsTold)
 {
     Image("RX000001", 'd');
     Drop("ST000001", kFax);
     std::filesystem::rename(data_ / "names.nsf", data_ / "names.away");
     RunPass();
     std::filesystem::rename(data_ / "names.away", data_ / "names.nsf");
-
-    EXPECT_TRUE(ListDir(in_).empty());
-    EXPECT_TRUE(ListDir(iparcel_).empty());
+    EXPECT_EQ(ReadFile(in_ + "/ST000001"), kFax);
+    EXPECT_EQ(ListDir(iparcel_), Names{"RX000001"});
     EXPECT_TRUE(ListDir(work_.path()).empty());
-    EXPECT_EQ(ListDir(error_), (Names{"ST000001", "ST000001.BAD"}));
-    EXPECT_TRUE(ReadFile(error_ + "/ST000001") == ImageBytes('d'));
-    const std::string reason = LogArg(VQM_TEXT);
-    EXPECT_FALSE(reason.empty());
-    EXPECT_EQ(ReadFile(error_ + "/ST000001.BAD"), kFax + "BFailure reason: " + reason + "\r\n");
+    EXPECT_TRUE(ListDir(error_).empty());
     EXPECT_EQ(LogCount(VQM_DS0, "Can not route error message to Admin"), 1);
-    EXPECT_EQ(E_quit, 1);
+    EXPECT_EQ(E_quit, 0);
+    RunPass();
+    EXPECT_TRUE(ListDir(in_).empty());
+    ASSERT_EQ(MailIn("mail/jroe.nsf").size(), 1u);
+    EXPECT_TRUE(MailIn("mail/jroe.nsf")[0].attachments.at(0).second == ImageBytes('d'));
 }
 
 // A fax's own fault fails that fax into FAX/ERROR, never over a taken name; the gateway runs on.
