@@ -224,3 +224,66 @@ done:
     }
     return error;
 }
+
+/* What the search for one recipient's mail file shares. */
+typedef struct {
+    DBHANDLE NameDB;
+    const char *Name;
+    char MailFile[IN_FIELD_TEXT_SIZE];
+    int Found;
+} MAILFILESEARCH;
+
+/* A Person one of whose full names is the recipient: its mail file. */
+static STATUS FindMailFile(void *Parms, SEARCH_MATCH *SearchMatch, ITEM_TABLE *SummaryBuffer)
+{
+    MAILFILESEARCH *S = (MAILFILESEARCH *)Parms;
+    SEARCH_MATCH Match;
+    NOTEHANDLE hNote = NULLHANDLE;
+    char Text[IN_FIELD_TEXT_SIZE];
+
+    (void)SummaryBuffer;
+    memcpy(&Match, SearchMatch, sizeof Match); /* may be unaligned */
+    if (S->Found || !(Match.SERetFlags & SE_FMATCH) ||
+        NSFNoteOpen(S->NameDB, Match.ID.NoteID, 0, &hNote) != NOERROR)
+        return NOERROR;
+    if (ReadItemText(hNote, "Type", Text, sizeof Text) && VqStricmp(Text, "Person") == 0) {
+        const WORD Entries = NSFItemGetTextListEntries(hNote, "FullName");
+        for (WORD i = 0; i < Entries && !S->Found; i++) {
+            NSFItemGetTextListEntry(hNote, "FullName", i, Text, sizeof Text - 1);
+            if (VqStricmp(Text, S->Name) == 0) {
+                S->Found = 1;
+                ReadItemText(hNote, "MailFile", S->MailFile, sizeof S->MailFile);
+            }
+        }
+    }
+    NSFNoteClose(hNote);
+    return NOERROR;
+}
+
+int RecipientMailFileFails(const char *Name)
+{
+    MAILFILESEARCH S;
+    FORMULAHANDLE hFormula = NULLHANDLE;
+    DBHANDLE hMailFile = NULLHANDLE;
+    WORD wdc = 0, Line = 0, Col = 0, Offset = 0, Length = 0;
+    STATUS CompileError = NOERROR;
+    int Fails = 0;
+
+    memset(&S, 0, sizeof S);
+    S.Name = Name;
+    if (NSFDbOpen(szNameNsf, &S.NameDB) != NOERROR)
+        return 0; /* the router reports what it cannot resolve */
+    if (NSFFormulaCompile(nullptr, 0, DID_FORMULA, (WORD)strlen(DID_FORMULA), &hFormula, &wdc,
+                          &CompileError, &Line, &Col, &Offset, &Length) == NOERROR) {
+        NSFSearch(S.NameDB, hFormula, nullptr, SEARCH_SUMMARY, NOTE_CLASS_DOCUMENT, nullptr,
+                  FindMailFile, &S, nullptr);
+        OSMemFree(hFormula);
+    }
+    NSFDbClose(S.NameDB);
+    if (S.Found) {
+        Fails = S.MailFile[0] == '\0' || NSFDbOpen(S.MailFile, &hMailFile) != NOERROR;
+        if (hMailFile != NULLHANDLE)
+            NSFDbClose(hMailFile);
+    }
+    return Fails;
+}

@@ -62,6 +62,9 @@ STATUS AddRecipientName(RECITEMINFO *Rec, const char *Name);
 
 /* ---- DID lookup (did_lookup.cpp) ---- */
 STATUS CheckDID(const char *DID_no, RECITEMINFO *Rec);
+/* 1 when Name is a Person of the directory whose mail file is missing or
+ * cannot be opened; 0 otherwise (groups and other names are the router's). */
+int RecipientMailFileFails(const char *Name);
 STATUS GetRecipientIDs(void *SearchParms, SEARCH_MATCH *SearchMatch, ITEM_TABLE *SummaryBuffer);
 STATUS AddDIDRecipients(void *SearchParms, DWORD NoteID);
 

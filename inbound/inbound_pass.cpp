@@ -5,6 +5,12 @@
  * the "To:" lines, the DID lookup, the default recipient when nobody was
  * named, and the administrator when a name did not resolve.
  *
+ * Before the hand-over each recipient that is a Person of the directory
+ * is checked: one whose mail file is missing or cannot be opened is
+ * logged and dropped, and the administrator gets the fax in its place
+ * (one copy) and a mail that names it; a fax that the administrator's
+ * mail file cannot take either waits in FAX/IN, untouched.
+ *
  * On disk: a delivered control file and its image are deleted, and only
  * once the router has the mail; the image only once the control file is
  * gone. A file that cannot be delivered gets the failure line appended
@@ -51,6 +57,8 @@ typedef struct {
     char AttachmentName[VQ_FILE_PATH];
     char BodyFileName[VQ_FILE_PATH];
     char FailureText[MAXSPRINTF]; /* a failure with a text of its own */
+    char Undelivered[IN_LINE_SIZE]; /* recipients whose mail file fails */
+    int Hold;                       /* kept in FAX/IN for a later pass */
     ENTRYCOL EntryCol[ENTRY_COLS];
 } INFAX;
 
@@ -144,6 +152,61 @@ static void CompleteRecipients(RECITEMINFO *Rec)
     }
 }
 
+/* Keeps the recipients whose mail file takes the fax; the administrator
+ * replaces the others (once), and a fax that not even the administrator's
+ * mail file takes is held. */
+static STATUS SettleRecipients(INFAX *Fax)
+{
+    RECITEMINFO Kept;
+    char Name[IN_LINE_SIZE];
+    char *Text = nullptr;
+    WORD TextSize = 0;
+    WORD n = 0;
+    int HasAdmin = 0;
+    STATUS error = ListAllocate(0, 0, TRUE, &Kept.hRecipientsItem, &Kept.RecipientsItem,
+                                &Kept.RecipientsItemSize);
+
+    if (error != NOERROR)
+        return error;
+    OSUnlockObject(Kept.hRecipientsItem);
+    Fax->Rec.RecipientsItem = (LIST *)OSLockObject(Fax->Rec.hRecipientsItem);
+    n = Fax->Rec.RecipientsItem != nullptr ? ListGetNumEntries(Fax->Rec.RecipientsItem, TRUE) : 0;
+    for (WORD i = 0; i < n && error == NOERROR; i++) {
+        error = ListGetText(Fax->Rec.RecipientsItem, TRUE, i, &Text, &TextSize);
+        if (error != NOERROR)
+            break;
+        VqCopyN(Name, sizeof Name, Text, TextSize);
+        if (RecipientMailFileFails(Name)) {
+            AddInLogError(VQM_IN_RECIPIENT_FAILED, NOERROR, Name);
+            VqFormat(Fax->Undelivered + strlen(Fax->Undelivered),
+                     sizeof Fax->Undelivered - strlen(Fax->Undelivered), "%s%s",
+                     Fax->Undelivered[0] != '\0' ? ", " : "", Name);
+            continue;
+        }
+        HasAdmin |= VqStricmp(Name, FaxAdministrator) == 0;
+        error = AppendRecipient(&Kept, Name);
+    }
+    OSUnlockObject(Fax->Rec.hRecipientsItem);
+    Fax->Rec.RecipientsItem = nullptr;
+    if (error == NOERROR && Fax->Undelivered[0] != '\0' && !HasAdmin) {
+        if (RecipientMailFileFails(FaxAdministrator)) {
+            AddInLogError(VQM_IN_RECIPIENT_FAILED, NOERROR, FaxAdministrator);
+            Fax->Hold = 1;
+            error = ERR_ROUTER_NOMAILFILE;
+        } else {
+            error = AppendRecipient(&Kept, FaxAdministrator);
+        }
+    }
+    if (error != NOERROR) {
+        OSMemFree(Kept.hRecipientsItem);
+        return error;
+    }
+    OSMemFree(Fax->Rec.hRecipientsItem);
+    Fax->Rec.hRecipientsItem = Kept.hRecipientsItem;
+    Fax->Rec.RecipientsItemSize = Kept.RecipientsItemSize;
+    return NOERROR;
+}
+
 /* Copy of the recipients list for the activity entry. */
 static STATUS DuplicateRecipients(INFAX *Fax)
 {
@@ -217,6 +280,9 @@ static STATUS BuildAndRoute(INFAX *Fax, const INDIRS *Dirs, DBHANDLE *phMailboxF
     if (error != NOERROR)
         goto done;
     CompleteRecipients(&Fax->Rec);
+    error = SettleRecipients(Fax);
+    if (error != NOERROR)
+        goto done;
 
     /* The copy is taken before the message takes the list over, so it
      * never depends on a handle that the message owns. */
@@ -399,6 +465,16 @@ static int HandleControlFile(const char *FoundName, const INDIRS *Dirs, DBHANDLE
             LogNotDeleted(Fax.AttachmentName);
         if (Fax.RxFile)
             log_in_activity(Fax.EntryCol, Fax.dupRecip);
+        if (Fax.Undelivered[0] != '\0') {
+            char Text[IN_LINE_SIZE + VQ_FILE_PATH];
+            VqFormat(Text, sizeof Text, "Received fax %s could not reach %s; your copy holds it",
+                     FoundName, Fax.Undelivered);
+            SendAdminMessage(nullptr, RX_ADMIN_ERROR_STRING, "", Text);
+        }
+    } else if (Fax.Hold) {
+        /* nobody can take it yet: the fax waits as it is */
+        PortFclose(Fax.ControlFile);
+        Fax.ControlFile = nullptr;
     } else {
         FailControlFile(&Fax, error, ForeignFileName, Dirs, FoundName);
     }

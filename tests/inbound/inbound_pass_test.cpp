@@ -160,4 +160,36 @@ TEST_F(InboundPassTest, OneFaxFaultFailsOnlyThatFax)
     EXPECT_EQ(MailIn("mail/admin.nsf").size(), 3u);
 }
 
+// A recipient whose mail file is gone: the administrator holds the fax with its image, else the fax waits.
+TEST_F(InboundPassTest, FaxLeavesOnlyWhenEveryRecipientHoldsIt)
+{
+    const std::string fax = "To: John Doe\r\nTo: Jane Roe\r\nAttachment: RX000001\r\n\r\nPages: 1\r\n";
+    for (bool adminGone : {false, true}) {
+        SCOPED_TRACE(adminGone);
+        std::filesystem::remove(data_ / "mail/jdoe.nsf");
+        if (adminGone)
+            std::filesystem::rename(data_ / "mail/admin.nsf", data_ / "admin.away");
+        Image("RX000001", 'e');
+        Drop("ST000001", fax);
+        RunPass();
+        EXPECT_EQ(E_quit, 0);
+        EXPECT_EQ(LogCount(VQM_IN_RECIPIENT_FAILED, john_), 1 + adminGone);
+        if (adminGone) {
+            EXPECT_EQ(ReadFile(in_ + "/ST000001"), fax);
+            EXPECT_EQ(ListDir(iparcel_), Names{"RX000001"});
+            std::filesystem::rename(data_ / "admin.away", data_ / "mail/admin.nsf");
+            continue;
+        }
+        EXPECT_TRUE(ListDir(in_).empty());
+        EXPECT_TRUE(ListDir(iparcel_).empty());
+        EXPECT_EQ(MailIn("mail/jroe.nsf").size(), 1u);
+        auto admin = MailIn("mail/admin.nsf");
+        ASSERT_EQ(admin.size(), 2u); /* the fax and the report naming John */
+        EXPECT_EQ(admin[0].recipients, (Names{jane_, admin_}));
+        EXPECT_TRUE(admin[0].attachments.at(0).second == ImageBytes('e'));
+        EXPECT_NE(admin[0].body.find("Pages:"), std::string::npos);
+        EXPECT_NE(admin[1].body.find(john_), std::string::npos);
+    }
+}
+
 }  // namespace
