@@ -71,6 +71,12 @@ static void LogNotDeleted(const char *Path)
     AddInLogError(VQM_DS0, NOERROR, Text);
 }
 
+/* A full disk or quota: the same file fares better at a later pass. */
+static int DiskFull(int e)
+{
+    return e == ENOSPC || e == EDQUOT;
+}
+
 /* Header line: a recipient to look up. */
 static STATUS AddNamedRecipient(INFAX *Fax, const char *Name)
 {
@@ -254,8 +260,8 @@ static STATUS BuildAndRoute(INFAX *Fax, const INDIRS *Dirs, DBHANDLE *phMailboxF
         Fax->BodyFileName[0] = '\0';
     Fax->BodyFile = Fax->BodyFileName[0] != '\0' ? PortFopen(Fax->BodyFileName, "w") : nullptr;
     if (Fax->BodyFile == nullptr) {
+        error = DiskFull(errno) ? ERR_DISK_FULL : VQM_NO_BODY_FILE;
         AddInLogError(VQM_NO_BODY_FILE, NOERROR, Fax->BodyFileName);
-        error = VQM_NO_BODY_FILE;
         goto done;
     }
     Fax->BodyCreated = 1;
@@ -302,7 +308,7 @@ static STATUS BuildAndRoute(INFAX *Fax, const INDIRS *Dirs, DBHANDLE *phMailboxF
         int CloseResult = PortFclose(Fax->BodyFile);
         Fax->BodyFile = nullptr;
         if (CloseResult != 0) {
-            error = ERR_IO;
+            error = DiskFull(errno) ? ERR_DISK_FULL : ERR_IO;
             goto done;
         }
     }
@@ -435,13 +441,14 @@ static int OpenControlFile(INFAX *Fax, const char *ForeignFileName)
     return 0;
 }
 
-/* Handles one control file. 0 when its path does not fit: the pass ends
- * there. */
+/* Handles one control file. 0 when its path does not fit, or the disk is
+ * full or a database busy: the pass ends there. */
 static int HandleControlFile(const char *FoundName, const INDIRS *Dirs, DBHANDLE *phMailboxFile)
 {
     INFAX Fax;
     char ForeignFileName[VQ_FILE_PATH];
     STATUS error = NOERROR;
+    int Done = 1;
 
     memset(&Fax, 0, sizeof Fax);
     if (PortMakePath(ForeignFileName, sizeof ForeignFileName, GatewayDrive, Dirs->RecipientDir,
@@ -471,10 +478,15 @@ static int HandleControlFile(const char *FoundName, const INDIRS *Dirs, DBHANDLE
                      FoundName, Fax.Undelivered);
             SendAdminMessage(nullptr, RX_ADMIN_ERROR_STRING, "", Text);
         }
-    } else if (Fax.Hold) {
-        /* nobody can take it yet: the fax waits as it is */
+    } else if (Fax.Hold || error == ERR_DISK_FULL || error == ERR_DB_BUSY) {
+        /* nobody can take it yet: the fax waits as it is; a full disk or
+         * a busy database ends the pass, said once */
         PortFclose(Fax.ControlFile);
         Fax.ControlFile = nullptr;
+        if (!Fax.Hold) {
+            AddInLogError(VQM_IN_FAX_WAITS, error, ForeignFileName);
+            Done = 0;
+        }
     } else {
         FailControlFile(&Fax, error, ForeignFileName, Dirs, FoundName);
     }
@@ -483,7 +495,7 @@ static int HandleControlFile(const char *FoundName, const INDIRS *Dirs, DBHANDLE
         OSMemFree(Fax.dupRecip);
         Fax.dupRecip = NULLHANDLE;
     }
-    return 1;
+    return Done;
 }
 
 void DoInboundTask(void)

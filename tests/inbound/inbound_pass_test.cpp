@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 
 #include "gateway_fixture.h"
@@ -190,6 +191,26 @@ TEST_F(InboundPassTest, FaxLeavesOnlyWhenEveryRecipientHoldsIt)
         EXPECT_NE(admin[0].body.find("Pages:"), std::string::npos);
         EXPECT_NE(admin[1].body.find(john_), std::string::npos);
     }
+}
+
+// A full disk: every fax waits as it was, one log line a pass, and the next pass delivers them.
+TEST_F(InboundPassTest, FullDiskLeavesTheFaxesForTheNextPass)
+{
+    Image("RX000001", 'f');
+    Drop("ST000001", kFax);
+    Drop("ST000002", "To: John Doe\r\n\r\nPages: 1\r\n");
+    PortFaultArm(3, 1, ENOSPC);
+    RunPass();
+    PortFaultArm(0, 0, 0);
+    EXPECT_EQ(E_quit, 0);
+    EXPECT_EQ(LogCount(VQM_IN_FAX_WAITS), 1);
+    EXPECT_EQ(ReadFile(in_ + "/ST000001"), kFax);
+    EXPECT_EQ(ListDir(in_).size(), 2u);
+    EXPECT_TRUE(ListDir(error_).empty());
+    RunPass();
+    EXPECT_TRUE(ListDir(in_).empty());
+    EXPECT_EQ(MailIn("mail/jroe.nsf").size(), 1u);
+    EXPECT_EQ(MailIn("mail/jdoe.nsf").size(), 1u);
 }
 
 }  // namespace
