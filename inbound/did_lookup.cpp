@@ -260,19 +260,50 @@ static STATUS FindMailFile(void *Parms, SEARCH_MATCH *SearchMatch, ITEM_TABLE *S
     return NOERROR;
 }
 
-int RecipientMailFileFails(const char *Name)
+/* Counts the notes that the search matched. */
+static STATUS CountMatch(void *Count, SEARCH_MATCH *SearchMatch, ITEM_TABLE *SummaryBuffer)
+{
+    SEARCH_MATCH Match;
+
+    (void)SummaryBuffer;
+    memcpy(&Match, SearchMatch, sizeof Match); /* may be unaligned */
+    if (Match.SERetFlags & SE_FMATCH)
+        (*(int *)Count)++;
+    return NOERROR;
+}
+
+/* 1 when the mail file holds a note whose fax identity item is FaxId. */
+static int MailFileHoldsFax(DBHANDLE hMailFile, const char *FaxId)
+{
+    char Formula[IN_FIELD_TEXT_SIZE];
+    FORMULAHANDLE hFormula = NULLHANDLE;
+    WORD wdc = 0, Line = 0, Col = 0, Offset = 0, Length = 0;
+    STATUS CompileError = NOERROR;
+    int Count = 0;
+
+    VqFormat(Formula, sizeof Formula, "SELECT %s = \"%s\"", IN_FAX_ID_ITEM, FaxId);
+    if (NSFFormulaCompile(nullptr, 0, Formula, (WORD)strlen(Formula), &hFormula, &wdc,
+                          &CompileError, &Line, &Col, &Offset, &Length) != NOERROR)
+        return 0;
+    NSFSearch(hMailFile, hFormula, nullptr, SEARCH_SUMMARY, NOTE_CLASS_DOCUMENT, nullptr, CountMatch,
+              &Count, nullptr);
+    OSMemFree(hFormula);
+    return Count > 0;
+}
+
+int RecipientMailFile(const char *Name, const char *FaxId)
 {
     MAILFILESEARCH S;
     FORMULAHANDLE hFormula = NULLHANDLE;
     DBHANDLE hMailFile = NULLHANDLE;
     WORD wdc = 0, Line = 0, Col = 0, Offset = 0, Length = 0;
     STATUS CompileError = NOERROR;
-    int Fails = 0;
+    int Result = IN_MAILFILE_TAKES;
 
     memset(&S, 0, sizeof S);
     S.Name = Name;
     if (NSFDbOpen(szNameNsf, &S.NameDB) != NOERROR)
-        return 0; /* the router reports what it cannot resolve */
+        return IN_MAILFILE_TAKES; /* the router reports what it cannot resolve */
     if (NSFFormulaCompile(nullptr, 0, DID_FORMULA, (WORD)strlen(DID_FORMULA), &hFormula, &wdc,
                           &CompileError, &Line, &Col, &Offset, &Length) == NOERROR) {
         NSFSearch(S.NameDB, hFormula, nullptr, SEARCH_SUMMARY, NOTE_CLASS_DOCUMENT, nullptr,
@@ -281,9 +312,12 @@ int RecipientMailFileFails(const char *Name)
     }
     NSFDbClose(S.NameDB);
     if (S.Found) {
-        Fails = S.MailFile[0] == '\0' || NSFDbOpen(S.MailFile, &hMailFile) != NOERROR;
+        if (S.MailFile[0] == '\0' || NSFDbOpen(S.MailFile, &hMailFile) != NOERROR)
+            Result = IN_MAILFILE_FAILS;
+        else if (MailFileHoldsFax(hMailFile, FaxId))
+            Result = IN_MAILFILE_HOLDS;
         if (hMailFile != NULLHANDLE)
             NSFDbClose(hMailFile);
     }
-    return Fails;
+    return Result;
 }

@@ -62,9 +62,13 @@ STATUS AddRecipientName(RECITEMINFO *Rec, const char *Name);
 
 /* ---- DID lookup (did_lookup.cpp) ---- */
 STATUS CheckDID(const char *DID_no, RECITEMINFO *Rec);
-/* 1 when Name is a Person of the directory whose mail file is missing or
- * cannot be opened; 0 otherwise (groups and other names are the router's). */
-int RecipientMailFileFails(const char *Name);
+/* The item of a received fax's mail that carries the fax's identity. */
+#define IN_FAX_ID_ITEM "VortiqFaxId"
+/* What a recipient's mail file says to a fax (RecipientMailFile). */
+#define IN_MAILFILE_TAKES 0 /* also: not a Person (groups are the router's) */
+#define IN_MAILFILE_FAILS 1 /* a Person whose mail file is missing or unusable */
+#define IN_MAILFILE_HOLDS 2 /* it holds a mail with the fax's identity already */
+int RecipientMailFile(const char *Name, const char *FaxId);
 STATUS GetRecipientIDs(void *SearchParms, SEARCH_MATCH *SearchMatch, ITEM_TABLE *SummaryBuffer);
 STATUS AddDIDRecipients(void *SearchParms, DWORD NoteID);
 

@@ -59,6 +59,8 @@ typedef struct {
     char FailureText[MAXSPRINTF]; /* a failure with a text of its own */
     char Undelivered[IN_LINE_SIZE]; /* recipients whose mail file fails */
     int Hold;                       /* kept in FAX/IN for a later pass */
+    int NothingToSend;              /* every recipient holds it already */
+    char FaxId[VQ_FILE_PATH + 32];  /* name, size and checksum of the control file */
     ENTRYCOL EntryCol[ENTRY_COLS];
 } INFAX;
 
@@ -158,9 +160,10 @@ static void CompleteRecipients(RECITEMINFO *Rec)
     }
 }
 
-/* Keeps the recipients whose mail file takes the fax; the administrator
- * replaces the others (once), and a fax that not even the administrator's
- * mail file takes is held. */
+/* Keeps the recipients whose mail file takes the fax and does not hold it
+ * yet (an earlier pass may have reached some); the administrator replaces
+ * the others (once), and a fax that not even the administrator's mail
+ * file takes is held. */
 static STATUS SettleRecipients(INFAX *Fax)
 {
     RECITEMINFO Kept;
@@ -169,6 +172,8 @@ static STATUS SettleRecipients(INFAX *Fax)
     WORD TextSize = 0;
     WORD n = 0;
     int HasAdmin = 0;
+    int Check = IN_MAILFILE_TAKES;
+    int KeptCount = 0;
     STATUS error = ListAllocate(0, 0, TRUE, &Kept.hRecipientsItem, &Kept.RecipientsItem,
                                 &Kept.RecipientsItemSize);
 
@@ -182,7 +187,8 @@ static STATUS SettleRecipients(INFAX *Fax)
         if (error != NOERROR)
             break;
         VqCopyN(Name, sizeof Name, Text, TextSize);
-        if (RecipientMailFileFails(Name)) {
+        Check = RecipientMailFile(Name, Fax->FaxId);
+        if (Check == IN_MAILFILE_FAILS) {
             AddInLogError(VQM_IN_RECIPIENT_FAILED, NOERROR, Name);
             VqFormat(Fax->Undelivered + strlen(Fax->Undelivered),
                      sizeof Fax->Undelivered - strlen(Fax->Undelivered), "%s%s",
@@ -190,19 +196,25 @@ static STATUS SettleRecipients(INFAX *Fax)
             continue;
         }
         HasAdmin |= VqStricmp(Name, FaxAdministrator) == 0;
-        error = AppendRecipient(&Kept, Name);
+        if (Check == IN_MAILFILE_TAKES) {
+            error = AppendRecipient(&Kept, Name);
+            KeptCount++;
+        }
     }
     OSUnlockObject(Fax->Rec.hRecipientsItem);
     Fax->Rec.RecipientsItem = nullptr;
     if (error == NOERROR && Fax->Undelivered[0] != '\0' && !HasAdmin) {
-        if (RecipientMailFileFails(FaxAdministrator)) {
+        Check = RecipientMailFile(FaxAdministrator, Fax->FaxId);
+        if (Check == IN_MAILFILE_FAILS) {
             AddInLogError(VQM_IN_RECIPIENT_FAILED, NOERROR, FaxAdministrator);
             Fax->Hold = 1;
             error = ERR_ROUTER_NOMAILFILE;
-        } else {
+        } else if (Check == IN_MAILFILE_TAKES) {
             error = AppendRecipient(&Kept, FaxAdministrator);
+            KeptCount++;
         }
     }
+    Fax->NothingToSend = KeptCount == 0;
     if (error != NOERROR) {
         OSMemFree(Kept.hRecipientsItem);
         return error;
@@ -246,6 +258,9 @@ static STATUS BuildAndRoute(INFAX *Fax, const INDIRS *Dirs, DBHANDLE *phMailboxF
         Fax->hMessage = NULLHANDLE;
         goto done;
     }
+    error = NSFItemSetText(Fax->hMessage, IN_FAX_ID_ITEM, Fax->FaxId, (WORD)strlen(Fax->FaxId));
+    if (error != NOERROR)
+        goto done;
     error = ListAllocate(0, 0, TRUE, &Fax->Rec.hRecipientsItem, &Fax->Rec.RecipientsItem,
                          &Fax->Rec.RecipientsItemSize);
     if (error != NOERROR) {
@@ -287,7 +302,7 @@ static STATUS BuildAndRoute(INFAX *Fax, const INDIRS *Dirs, DBHANDLE *phMailboxF
         goto done;
     CompleteRecipients(&Fax->Rec);
     error = SettleRecipients(Fax);
-    if (error != NOERROR)
+    if (error != NOERROR || Fax->NothingToSend)
         goto done;
 
     /* The copy is taken before the message takes the list over, so it
@@ -441,6 +456,25 @@ static int OpenControlFile(INFAX *Fax, const char *ForeignFileName)
     return 0;
 }
 
+/* The fax's identity: its control file's name, size and checksum, so that
+ * a fax dropped again with other content is another fax. The file is
+ * read whole and rewound. */
+static void FaxIdentity(INFAX *Fax, const char *FoundName)
+{
+    char Buffer[IN_LINE_SIZE];
+    unsigned long Hash = 2166136261UL;
+    unsigned long Size = 0;
+    size_t Got = 0;
+
+    while ((Got = PortFreadText(Buffer, sizeof Buffer, Fax->ControlFile)) > 0) {
+        for (size_t i = 0; i < Got; i++)
+            Hash = ((Hash ^ (unsigned char)Buffer[i]) * 16777619UL) & 0xffffffffUL;
+        Size += (unsigned long)Got;
+    }
+    rewind(Fax->ControlFile);
+    VqFormat(Fax->FaxId, sizeof Fax->FaxId, "%s-%lu-%08lx", FoundName, Size, Hash);
+}
+
 /* Handles one control file. 0 when its path does not fit, or the disk is
  * full or a database busy: the pass ends there. */
 static int HandleControlFile(const char *FoundName, const INDIRS *Dirs, DBHANDLE *phMailboxFile)
@@ -459,11 +493,15 @@ static int HandleControlFile(const char *FoundName, const INDIRS *Dirs, DBHANDLE
     AddInSetStatus(VQM_STATUS_RECEIVING, ForeignFileName);
     if (OpenControlFile(&Fax, ForeignFileName) != 0)
         return 1;
+    FaxIdentity(&Fax, FoundName);
     error = BuildAndRoute(&Fax, Dirs, phMailboxFile);
     if (error == NOERROR) {
-        /* the router has the mail: only now may its files go */
+        /* the router has the mail, or every recipient held it already:
+         * only now may its files go */
         PortFclose(Fax.ControlFile);
         Fax.ControlFile = nullptr;
+        if (Fax.NothingToSend)
+            PortFaultNote("held", ForeignFileName);
         /* A control file that stays is delivered again by the next pass,
          * so it keeps its image: twice, but never without the fax. */
         if (PortUnlink(ForeignFileName) != 0)

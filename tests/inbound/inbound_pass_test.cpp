@@ -211,6 +211,14 @@ TEST_F(InboundPassTest, FullDiskLeavesTheFaxesForTheNextPass)
     EXPECT_TRUE(ListDir(in_).empty());
     EXPECT_EQ(MailIn("mail/jroe.nsf").size(), 1u);
     EXPECT_EQ(MailIn("mail/jdoe.nsf").size(), 1u);
+    // The same fax again reaches nobody twice; other content under the same name is another fax.
+    Drop("ST000002", "To: John Doe\r\nTo: Jane Roe\r\n\r\nPages: 1\r\n");
+    RunPass();
+    Drop("ST000002", "To: John Doe\r\n\r\nPages: 1\r\n");
+    RunPass();
+    EXPECT_TRUE(ListDir(in_).empty());
+    EXPECT_EQ(MailIn("mail/jroe.nsf").size(), 2u);
+    EXPECT_EQ(MailIn("mail/jdoe.nsf").size(), 2u);
 }
 
 }  // namespace
