@@ -312,7 +312,10 @@ int RecipientMailFile(const char *Name, const char *FaxId)
     }
     NSFDbClose(S.NameDB);
     if (S.Found) {
-        if (S.MailFile[0] == '\0' || NSFDbOpen(S.MailFile, &hMailFile) != NOERROR)
+        const STATUS Open = S.MailFile[0] != '\0' ? NSFDbOpen(S.MailFile, &hMailFile) : ERR_NOEXIST;
+        if (Open == ERR_DB_BUSY || Open == ERR_DISK_FULL)
+            Result = IN_MAILFILE_BUSY;
+        else if (Open != NOERROR)
             Result = IN_MAILFILE_FAILS;
         else if (MailFileHoldsFax(hMailFile, FaxId))
             Result = IN_MAILFILE_HOLDS;

@@ -68,6 +68,7 @@ STATUS CheckDID(const char *DID_no, RECITEMINFO *Rec);
 #define IN_MAILFILE_TAKES 0 /* also: not a Person (groups are the router's) */
 #define IN_MAILFILE_FAILS 1 /* a Person whose mail file is missing or unusable */
 #define IN_MAILFILE_HOLDS 2 /* it holds a mail with the fax's identity already */
+#define IN_MAILFILE_BUSY 3  /* busy or on a full disk: a later pass may do */
 int RecipientMailFile(const char *Name, const char *FaxId);
 STATUS GetRecipientIDs(void *SearchParms, SEARCH_MATCH *SearchMatch, ITEM_TABLE *SummaryBuffer);
 STATUS AddDIDRecipients(void *SearchParms, DWORD NoteID);

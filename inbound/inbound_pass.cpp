@@ -188,6 +188,10 @@ static STATUS SettleRecipients(INFAX *Fax)
             break;
         VqCopyN(Name, sizeof Name, Text, TextSize);
         Check = RecipientMailFile(Name, Fax->FaxId);
+        if (Check == IN_MAILFILE_BUSY) {
+            error = ERR_DB_BUSY; /* the whole fax waits */
+            break;
+        }
         if (Check == IN_MAILFILE_FAILS) {
             AddInLogError(VQM_IN_RECIPIENT_FAILED, NOERROR, Name);
             VqFormat(Fax->Undelivered + strlen(Fax->Undelivered),
@@ -205,7 +209,9 @@ static STATUS SettleRecipients(INFAX *Fax)
     Fax->Rec.RecipientsItem = nullptr;
     if (error == NOERROR && Fax->Undelivered[0] != '\0' && !HasAdmin) {
         Check = RecipientMailFile(FaxAdministrator, Fax->FaxId);
-        if (Check == IN_MAILFILE_FAILS) {
+        if (Check == IN_MAILFILE_BUSY) {
+            error = ERR_DB_BUSY;
+        } else if (Check == IN_MAILFILE_FAILS) {
             AddInLogError(VQM_IN_RECIPIENT_FAILED, NOERROR, FaxAdministrator);
             Fax->Hold = 1;
             error = ERR_ROUTER_NOMAILFILE;
@@ -502,8 +508,8 @@ static int HandleControlFile(const char *FoundName, const INDIRS *Dirs, DBHANDLE
         Fax.ControlFile = nullptr;
         if (Fax.NothingToSend)
             PortFaultNote("held", ForeignFileName);
-        /* A control file that stays is delivered again by the next pass,
-         * so it keeps its image: twice, but never without the fax. */
+        /* A control file that stays keeps its image: the next pass finds
+         * its recipients holding it and removes both. */
         if (PortUnlink(ForeignFileName) != 0)
             LogNotDeleted(ForeignFileName);
         else if (Fax.AttachmentName[0] != '\0' && PortUnlink(Fax.AttachmentName) != 0)
