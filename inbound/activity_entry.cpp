@@ -37,7 +37,6 @@ STATUS log_in_activity(ENTRYCOL *fData, DHANDLE hdupRecip)
 
     if (error != NOERROR) {
         AddInLogError(VQM_DS0, error, "Error Opening DB");
-        E_quit = 1;
         return error;
     }
     dupRecip = hdupRecip != NULLHANDLE ? OSLockObject(hdupRecip) : nullptr;

@@ -224,3 +224,103 @@ done:
     }
     return error;
 }
+
+/* What the search for one recipient's mail file shares. */
+typedef struct {
+    DBHANDLE NameDB;
+    const char *Name;
+    char MailFile[IN_FIELD_TEXT_SIZE];
+    int Found;
+} MAILFILESEARCH;
+
+/* A Person one of whose full names is the recipient: its mail file. */
+static STATUS FindMailFile(void *Parms, SEARCH_MATCH *SearchMatch, ITEM_TABLE *SummaryBuffer)
+{
+    MAILFILESEARCH *S = (MAILFILESEARCH *)Parms;
+    SEARCH_MATCH Match;
+    NOTEHANDLE hNote = NULLHANDLE;
+    char Text[IN_FIELD_TEXT_SIZE];
+
+    (void)SummaryBuffer;
+    memcpy(&Match, SearchMatch, sizeof Match); /* may be unaligned */
+    if (S->Found || !(Match.SERetFlags & SE_FMATCH) ||
+        NSFNoteOpen(S->NameDB, Match.ID.NoteID, 0, &hNote) != NOERROR)
+        return NOERROR;
+    if (ReadItemText(hNote, "Type", Text, sizeof Text) && VqStricmp(Text, "Person") == 0) {
+        const WORD Entries = NSFItemGetTextListEntries(hNote, "FullName");
+        for (WORD i = 0; i < Entries && !S->Found; i++) {
+            NSFItemGetTextListEntry(hNote, "FullName", i, Text, sizeof Text - 1);
+            if (VqStricmp(Text, S->Name) == 0) {
+                S->Found = 1;
+                ReadItemText(hNote, "MailFile", S->MailFile, sizeof S->MailFile);
+            }
+        }
+    }
+    NSFNoteClose(hNote);
+    return NOERROR;
+}
+
+/* Counts the notes that the search matched. */
+static STATUS CountMatch(void *Count, SEARCH_MATCH *SearchMatch, ITEM_TABLE *SummaryBuffer)
+{
+    SEARCH_MATCH Match;
+
+    (void)SummaryBuffer;
+    memcpy(&Match, SearchMatch, sizeof Match); /* may be unaligned */
+    if (Match.SERetFlags & SE_FMATCH)
+        (*(int *)Count)++;
+    return NOERROR;
+}
+
+/* 1 when the mail file holds a note whose fax identity item is FaxId. */
+static int MailFileHoldsFax(DBHANDLE hMailFile, const char *FaxId)
+{
+    char Formula[IN_FIELD_TEXT_SIZE];
+    FORMULAHANDLE hFormula = NULLHANDLE;
+    WORD wdc = 0, Line = 0, Col = 0, Offset = 0, Length = 0;
+    STATUS CompileError = NOERROR;
+    int Count = 0;
+
+    VqFormat(Formula, sizeof Formula, "SELECT %s = \"%s\"", IN_FAX_ID_ITEM, FaxId);
+    if (NSFFormulaCompile(nullptr, 0, Formula, (WORD)strlen(Formula), &hFormula, &wdc,
+                          &CompileError, &Line, &Col, &Offset, &Length) != NOERROR)
+        return 0;
+    NSFSearch(hMailFile, hFormula, nullptr, SEARCH_SUMMARY, NOTE_CLASS_DOCUMENT, nullptr, CountMatch,
+              &Count, nullptr);
+    OSMemFree(hFormula);
+    return Count > 0;
+}
+
+int RecipientMailFile(const char *Name, const char *FaxId)
+{
+    MAILFILESEARCH S;
+    FORMULAHANDLE hFormula = NULLHANDLE;
+    DBHANDLE hMailFile = NULLHANDLE;
+    WORD wdc = 0, Line = 0, Col = 0, Offset = 0, Length = 0;
+    STATUS CompileError = NOERROR;
+    int Result = IN_MAILFILE_TAKES;
+
+    memset(&S, 0, sizeof S);
+    S.Name = Name;
+    if (NSFDbOpen(szNameNsf, &S.NameDB) != NOERROR)
+        return IN_MAILFILE_TAKES; /* the router reports what it cannot resolve */
+    if (NSFFormulaCompile(nullptr, 0, DID_FORMULA, (WORD)strlen(DID_FORMULA), &hFormula, &wdc,
+                          &CompileError, &Line, &Col, &Offset, &Length) == NOERROR) {
+        NSFSearch(S.NameDB, hFormula, nullptr, SEARCH_SUMMARY, NOTE_CLASS_DOCUMENT, nullptr,
+                  FindMailFile, &S, nullptr);
+        OSMemFree(hFormula);
+    }
+    NSFDbClose(S.NameDB);
+    if (S.Found) {
+        const STATUS Open = S.MailFile[0] != '\0' ? NSFDbOpen(S.MailFile, &hMailFile) : ERR_NOEXIST;
+        if (Open == ERR_DB_BUSY || Open == ERR_DISK_FULL)
+            Result = IN_MAILFILE_BUSY;
+        else if (Open != NOERROR)
+            Result = IN_MAILFILE_FAILS;
+        else if (MailFileHoldsFax(hMailFile, FaxId))
+            Result = IN_MAILFILE_HOLDS;
+        if (hMailFile != NULLHANDLE)
+            NSFDbClose(hMailFile);
+    }
+    return Result;
+}

@@ -62,6 +62,14 @@ STATUS AddRecipientName(RECITEMINFO *Rec, const char *Name);
 
 /* ---- DID lookup (did_lookup.cpp) ---- */
 STATUS CheckDID(const char *DID_no, RECITEMINFO *Rec);
+/* The item of a received fax's mail that carries the fax's identity. */
+#define IN_FAX_ID_ITEM "VortiqFaxId"
+/* What a recipient's mail file says to a fax (RecipientMailFile). */
+#define IN_MAILFILE_TAKES 0 /* also: not a Person (groups are the router's) */
+#define IN_MAILFILE_FAILS 1 /* a Person whose mail file is missing or unusable */
+#define IN_MAILFILE_HOLDS 2 /* it holds a mail with the fax's identity already */
+#define IN_MAILFILE_BUSY 3  /* busy or on a full disk: a later pass may do */
+int RecipientMailFile(const char *Name, const char *FaxId);
 STATUS GetRecipientIDs(void *SearchParms, SEARCH_MATCH *SearchMatch, ITEM_TABLE *SummaryBuffer);
 STATUS AddDIDRecipients(void *SearchParms, DWORD NoteID);
 

@@ -5,12 +5,19 @@
  * the "To:" lines, the DID lookup, the default recipient when nobody was
  * named, and the administrator when a name did not resolve.
  *
+ * Before the hand-over each recipient that is a Person of the directory
+ * is checked: one whose mail file is missing or cannot be opened is
+ * logged and dropped, and the administrator gets the fax in its place
+ * (one copy) and a mail that names it; a fax that the administrator's
+ * mail file cannot take either waits in FAX/IN, untouched.
+ *
  * On disk: a delivered control file and its image are deleted, and only
  * once the router has the mail; the image only once the control file is
  * gone. A file that cannot be delivered gets the failure line appended
  * and is moved to FAX/ERROR as "<name>.BAD", its
  * image beside it as "<name>"; a name already taken there is never
- * replaced. A control file is read under an exclusive flock: one that the
+ * replaced: the next free "<name>-N" is used. An image that is not there
+ * fails its fax with "image not found". A control file is read under an exclusive flock: one that the
  * fax server holds locked (writing it in place) waits for a later pass;
  * one that cannot be opened for update at all (a link, a folder, no
  * permission) is reported once and left alone, and the pass goes on. The
@@ -50,6 +57,10 @@ typedef struct {
     char AttachmentName[VQ_FILE_PATH];
     char BodyFileName[VQ_FILE_PATH];
     char FailureText[MAXSPRINTF]; /* a failure with a text of its own */
+    char Undelivered[IN_LINE_SIZE]; /* recipients whose mail file fails */
+    int Hold;                       /* kept in FAX/IN for a later pass */
+    int NothingToSend;              /* every recipient holds it already */
+    char FaxId[VQ_FILE_PATH + 32];  /* name, size and checksum of the control file */
     ENTRYCOL EntryCol[ENTRY_COLS];
 } INFAX;
 
@@ -60,6 +71,12 @@ static void LogNotDeleted(const char *Path)
 
     VqFormat(Text, sizeof Text, "Can not delete %s", Path);
     AddInLogError(VQM_DS0, NOERROR, Text);
+}
+
+/* A full disk or quota: the same file fares better at a later pass. */
+static int DiskFull(int e)
+{
+    return e == ENOSPC || e == EDQUOT;
 }
 
 /* Header line: a recipient to look up. */
@@ -81,6 +98,11 @@ static STATUS AttachImage(INFAX *Fax, const INDIRS *Dirs, const char *Name)
                      Dirs->AttachmentDir, Name, "") != 0) {
         Fax->AttachmentName[0] = '\0';
         return ERR_PATH_TOO_LONG;
+    }
+    if (!PortLexists(Fax->AttachmentName)) {
+        Fax->AttachmentName[0] = '\0'; /* nothing to move with the control file */
+        VqFormat(Fax->FailureText, sizeof Fax->FailureText, "image not found: %.200s", Name);
+        return ERR_NOEXIST;
     }
     return MailAddMessageAttachment(Fax->hMessage, Fax->AttachmentName, RX_ATTACHMENT_NAME);
 }
@@ -138,6 +160,77 @@ static void CompleteRecipients(RECITEMINFO *Rec)
     }
 }
 
+/* Keeps the recipients whose mail file takes the fax and does not hold it
+ * yet (an earlier pass may have reached some); the administrator replaces
+ * the others (once), and a fax that not even the administrator's mail
+ * file takes is held. */
+static STATUS SettleRecipients(INFAX *Fax)
+{
+    RECITEMINFO Kept;
+    char Name[IN_LINE_SIZE];
+    char *Text = nullptr;
+    WORD TextSize = 0;
+    WORD n = 0;
+    int HasAdmin = 0;
+    int Check = IN_MAILFILE_TAKES;
+    int KeptCount = 0;
+    STATUS error = ListAllocate(0, 0, TRUE, &Kept.hRecipientsItem, &Kept.RecipientsItem,
+                                &Kept.RecipientsItemSize);
+
+    if (error != NOERROR)
+        return error;
+    OSUnlockObject(Kept.hRecipientsItem);
+    Fax->Rec.RecipientsItem = (LIST *)OSLockObject(Fax->Rec.hRecipientsItem);
+    n = Fax->Rec.RecipientsItem != nullptr ? ListGetNumEntries(Fax->Rec.RecipientsItem, TRUE) : 0;
+    for (WORD i = 0; i < n && error == NOERROR; i++) {
+        error = ListGetText(Fax->Rec.RecipientsItem, TRUE, i, &Text, &TextSize);
+        if (error != NOERROR)
+            break;
+        VqCopyN(Name, sizeof Name, Text, TextSize);
+        Check = RecipientMailFile(Name, Fax->FaxId);
+        if (Check == IN_MAILFILE_BUSY) {
+            error = ERR_DB_BUSY; /* the whole fax waits */
+            break;
+        }
+        if (Check == IN_MAILFILE_FAILS) {
+            AddInLogError(VQM_IN_RECIPIENT_FAILED, NOERROR, Name);
+            VqFormat(Fax->Undelivered + strlen(Fax->Undelivered),
+                     sizeof Fax->Undelivered - strlen(Fax->Undelivered), "%s%s",
+                     Fax->Undelivered[0] != '\0' ? ", " : "", Name);
+            continue;
+        }
+        HasAdmin |= VqStricmp(Name, FaxAdministrator) == 0;
+        if (Check == IN_MAILFILE_TAKES) {
+            error = AppendRecipient(&Kept, Name);
+            KeptCount++;
+        }
+    }
+    OSUnlockObject(Fax->Rec.hRecipientsItem);
+    Fax->Rec.RecipientsItem = nullptr;
+    if (error == NOERROR && Fax->Undelivered[0] != '\0' && !HasAdmin) {
+        Check = RecipientMailFile(FaxAdministrator, Fax->FaxId);
+        if (Check == IN_MAILFILE_BUSY) {
+            error = ERR_DB_BUSY;
+        } else if (Check == IN_MAILFILE_FAILS) {
+            AddInLogError(VQM_IN_RECIPIENT_FAILED, NOERROR, FaxAdministrator);
+            Fax->Hold = 1;
+            error = ERR_ROUTER_NOMAILFILE;
+        } else if (Check == IN_MAILFILE_TAKES) {
+            error = AppendRecipient(&Kept, FaxAdministrator);
+            KeptCount++;
+        }
+    }
+    Fax->NothingToSend = KeptCount == 0;
+    if (error != NOERROR) {
+        OSMemFree(Kept.hRecipientsItem);
+        return error;
+    }
+    OSMemFree(Fax->Rec.hRecipientsItem);
+    Fax->Rec.hRecipientsItem = Kept.hRecipientsItem;
+    Fax->Rec.RecipientsItemSize = Kept.RecipientsItemSize;
+    return NOERROR;
+}
+
 /* Copy of the recipients list for the activity entry. */
 static STATUS DuplicateRecipients(INFAX *Fax)
 {
@@ -171,6 +264,9 @@ static STATUS BuildAndRoute(INFAX *Fax, const INDIRS *Dirs, DBHANDLE *phMailboxF
         Fax->hMessage = NULLHANDLE;
         goto done;
     }
+    error = NSFItemSetText(Fax->hMessage, IN_FAX_ID_ITEM, Fax->FaxId, (WORD)strlen(Fax->FaxId));
+    if (error != NOERROR)
+        goto done;
     error = ListAllocate(0, 0, TRUE, &Fax->Rec.hRecipientsItem, &Fax->Rec.RecipientsItem,
                          &Fax->Rec.RecipientsItemSize);
     if (error != NOERROR) {
@@ -185,8 +281,8 @@ static STATUS BuildAndRoute(INFAX *Fax, const INDIRS *Dirs, DBHANDLE *phMailboxF
         Fax->BodyFileName[0] = '\0';
     Fax->BodyFile = Fax->BodyFileName[0] != '\0' ? PortFopen(Fax->BodyFileName, "w") : nullptr;
     if (Fax->BodyFile == nullptr) {
+        error = DiskFull(errno) ? ERR_DISK_FULL : VQM_NO_BODY_FILE;
         AddInLogError(VQM_NO_BODY_FILE, NOERROR, Fax->BodyFileName);
-        error = VQM_NO_BODY_FILE;
         goto done;
     }
     Fax->BodyCreated = 1;
@@ -211,6 +307,9 @@ static STATUS BuildAndRoute(INFAX *Fax, const INDIRS *Dirs, DBHANDLE *phMailboxF
     if (error != NOERROR)
         goto done;
     CompleteRecipients(&Fax->Rec);
+    error = SettleRecipients(Fax);
+    if (error != NOERROR || Fax->NothingToSend)
+        goto done;
 
     /* The copy is taken before the message takes the list over, so it
      * never depends on a handle that the message owns. */
@@ -230,7 +329,7 @@ static STATUS BuildAndRoute(INFAX *Fax, const INDIRS *Dirs, DBHANDLE *phMailboxF
         int CloseResult = PortFclose(Fax->BodyFile);
         Fax->BodyFile = nullptr;
         if (CloseResult != 0) {
-            error = ERR_IO;
+            error = DiskFull(errno) ? ERR_DISK_FULL : ERR_IO;
             goto done;
         }
     }
@@ -261,24 +360,58 @@ done:
     return error;
 }
 
-/* Moves one file of a failed fax into FAX/ERROR; a taken name fails. */
-static void BackUpRxFile(const char *From, const INDIRS *Dirs, const char *FoundName, const char *Ext)
-{
-    char Target[VQ_FILE_PATH];
+/* Highest suffix tried for a free name in FAX/ERROR. */
+#define RX_ERROR_NAME_TRIES 999
 
-    if (PortMakePath(Target, sizeof Target, GatewayDrive, Dirs->ErrorDir, FoundName, Ext) != 0 ||
-        PortRename(From, Target) != 0) {
-        AddInLogError(VQM_DS0, 1, "Could not Back up Rx File.");
-        E_quit = 1;
+/* First base name in FAX/ERROR under which neither "<base>.BAD" nor
+ * "<base>" exists: the control file's name, then "<name>-1", "<name>-2"...
+ * 0 when one was found. */
+static int FreeErrorName(const INDIRS *Dirs, const char *FoundName, char *Base, size_t BaseSize)
+{
+    char Bad[VQ_FILE_PATH];
+    char Plain[VQ_FILE_PATH];
+
+    for (int n = 0; n <= RX_ERROR_NAME_TRIES; ++n) {
+        if (n == 0)
+            VqCopy(Base, BaseSize, FoundName);
+        else
+            VqFormat(Base, BaseSize, "%s-%d", FoundName, n);
+        if (PortMakePath(Bad, sizeof Bad, GatewayDrive, Dirs->ErrorDir, Base, "BAD") != 0 ||
+            PortMakePath(Plain, sizeof Plain, GatewayDrive, Dirs->ErrorDir, Base, "") != 0)
+            return -1;
+        if (!PortLexists(Bad) && !PortLexists(Plain))
+            return 0;
     }
+    return -1;
 }
 
-/* The failure road: report, append the reason, tell the administrator,
+/* Moves one file of a failed fax into FAX/ERROR under Base. A folder that
+ * is missing, read-only or not ours stops the gateway; any other failure
+ * leaves the file where it was for a later pass. 0 when it moved. */
+static int BackUpRxFile(const char *From, const INDIRS *Dirs, const char *Base, const char *Ext)
+{
+    char Target[VQ_FILE_PATH];
+    char Folder[VQ_FILE_PATH];
+    int e = 0;
+
+    if (PortMakePath(Target, sizeof Target, GatewayDrive, Dirs->ErrorDir, Base, Ext) == 0 &&
+        PortRename(From, Target) == 0)
+        return 0;
+    e = errno;
+    AddInLogError(VQM_DS0, 1, "Could not Back up Rx File.");
+    if (PortMakePath(Folder, sizeof Folder, GatewayDrive, Dirs->ErrorDir, "", "") != 0 ||
+        PortAccess(Folder) != 0 || e == EROFS || e == EACCES)
+        E_quit = 1;
+    return -1;
+}
+
+/* The failure road: report, tell the administrator, append the reason,
  * move the control file and its image into FAX/ERROR. */
 static void FailControlFile(INFAX *Fax, STATUS error, const char *ForeignFileName,
                             const INDIRS *Dirs, const char *FoundName)
 {
     char String[IN_LINE_SIZE];
+    char Base[VQ_FILE_PATH];
 
     AddInLogError(VQM_MAIL_NOT_TRANSFERRED, error, nullptr);
     if (Fax->FailureText[0] != '\0')
@@ -286,18 +419,25 @@ static void FailControlFile(INFAX *Fax, STATUS error, const char *ForeignFileNam
     else
         AddInFormatError(String, error);
     AddInLogError(VQM_TEXT, NOERROR, String);
+    /* an administrator who was not told keeps the fax waiting, untouched,
+     * for the next pass */
+    if (SendAdminMessage(nullptr, RX_ADMIN_ERROR_STRING, "", String) != NOERROR) {
+        AddInLogError(VQM_DS0, 1, "Can not route error message to Admin");
+        PortFclose(Fax->ControlFile);
+        Fax->ControlFile = nullptr;
+        return;
+    }
     if (InWriteFailureLine(Fax->ControlFile, String) != 0)
         AddInLogError(VQM_DS0, NOERROR, "Could not write the failure reason to the Rx File.");
     PortFclose(Fax->ControlFile);
     Fax->ControlFile = nullptr;
-    if (SendAdminMessage(nullptr, RX_ADMIN_ERROR_STRING, "", String) != NOERROR) {
-        AddInLogError(VQM_DS0, 1, "Can not route error message to Admin");
-        E_quit = 1;
+    if (FreeErrorName(Dirs, FoundName, Base, sizeof Base) != 0) {
+        AddInLogError(VQM_DS0, 1, "Could not Back up Rx File.");
+        return;
     }
-    BackUpRxFile(ForeignFileName, Dirs, FoundName, "BAD");
     /* a fax that named no image has nothing to move */
-    if (Fax->AttachmentName[0] != '\0')
-        BackUpRxFile(Fax->AttachmentName, Dirs, FoundName, "");
+    if (BackUpRxFile(ForeignFileName, Dirs, Base, "BAD") == 0 && Fax->AttachmentName[0] != '\0')
+        BackUpRxFile(Fax->AttachmentName, Dirs, Base, "");
 }
 
 /* Opens a control file for update under an exclusive lock into
@@ -322,13 +462,33 @@ static int OpenControlFile(INFAX *Fax, const char *ForeignFileName)
     return 0;
 }
 
-/* Handles one control file. 0 when its path does not fit: the pass ends
- * there. */
+/* The fax's identity: its control file's name, size and checksum, so that
+ * a fax dropped again with other content is another fax. The file is
+ * read whole and rewound. */
+static void FaxIdentity(INFAX *Fax, const char *FoundName)
+{
+    char Buffer[IN_LINE_SIZE];
+    unsigned long Hash = 2166136261UL;
+    unsigned long Size = 0;
+    size_t Got = 0;
+
+    while ((Got = PortFreadText(Buffer, sizeof Buffer, Fax->ControlFile)) > 0) {
+        for (size_t i = 0; i < Got; i++)
+            Hash = ((Hash ^ (unsigned char)Buffer[i]) * 16777619UL) & 0xffffffffUL;
+        Size += (unsigned long)Got;
+    }
+    rewind(Fax->ControlFile);
+    VqFormat(Fax->FaxId, sizeof Fax->FaxId, "%s-%lu-%08lx", FoundName, Size, Hash);
+}
+
+/* Handles one control file. 0 when its path does not fit, or the disk is
+ * full or a database busy: the pass ends there. */
 static int HandleControlFile(const char *FoundName, const INDIRS *Dirs, DBHANDLE *phMailboxFile)
 {
     INFAX Fax;
     char ForeignFileName[VQ_FILE_PATH];
     STATUS error = NOERROR;
+    int Done = 1;
 
     memset(&Fax, 0, sizeof Fax);
     if (PortMakePath(ForeignFileName, sizeof ForeignFileName, GatewayDrive, Dirs->RecipientDir,
@@ -339,19 +499,38 @@ static int HandleControlFile(const char *FoundName, const INDIRS *Dirs, DBHANDLE
     AddInSetStatus(VQM_STATUS_RECEIVING, ForeignFileName);
     if (OpenControlFile(&Fax, ForeignFileName) != 0)
         return 1;
+    FaxIdentity(&Fax, FoundName);
     error = BuildAndRoute(&Fax, Dirs, phMailboxFile);
     if (error == NOERROR) {
-        /* the router has the mail: only now may its files go */
+        /* the router has the mail, or every recipient held it already:
+         * only now may its files go */
         PortFclose(Fax.ControlFile);
         Fax.ControlFile = nullptr;
-        /* A control file that stays is delivered again by the next pass,
-         * so it keeps its image: twice, but never without the fax. */
+        if (Fax.NothingToSend)
+            PortFaultNote("held", ForeignFileName);
+        /* A control file that stays keeps its image: the next pass finds
+         * its recipients holding it and removes both. */
         if (PortUnlink(ForeignFileName) != 0)
             LogNotDeleted(ForeignFileName);
         else if (Fax.AttachmentName[0] != '\0' && PortUnlink(Fax.AttachmentName) != 0)
             LogNotDeleted(Fax.AttachmentName);
         if (Fax.RxFile)
             log_in_activity(Fax.EntryCol, Fax.dupRecip);
+        if (Fax.Undelivered[0] != '\0') {
+            char Text[IN_LINE_SIZE + VQ_FILE_PATH];
+            VqFormat(Text, sizeof Text, "Received fax %s could not reach %s; your copy holds it",
+                     FoundName, Fax.Undelivered);
+            SendAdminMessage(nullptr, RX_ADMIN_ERROR_STRING, "", Text);
+        }
+    } else if (Fax.Hold || error == ERR_DISK_FULL || error == ERR_DB_BUSY) {
+        /* nobody can take it yet: the fax waits as it is; a full disk or
+         * a busy database ends the pass, said once */
+        PortFclose(Fax.ControlFile);
+        Fax.ControlFile = nullptr;
+        if (!Fax.Hold) {
+            AddInLogError(VQM_IN_FAX_WAITS, error, ForeignFileName);
+            Done = 0;
+        }
     } else {
         FailControlFile(&Fax, error, ForeignFileName, Dirs, FoundName);
     }
@@ -360,7 +539,7 @@ static int HandleControlFile(const char *FoundName, const INDIRS *Dirs, DBHANDLE
         OSMemFree(Fax.dupRecip);
         Fax.dupRecip = NULLHANDLE;
     }
-    return 1;
+    return Done;
 }
 
 void DoInboundTask(void)

@@ -72,6 +72,8 @@ const VQ_RESOURCE_STRING kMessages[] = {
     {VQM_SPOOL_IN_USE, "VORTIQ: Another gateway is using the spool %s"},
     {VQM_SPOOL_ENTRY_SKIPPED, "VORTIQ: Left alone, cannot be used: %s"},
     {VQM_LEFTOVERS_REMOVED, "VORTIQ: Leftovers of an earlier run removed: %s"},
+    {VQM_IN_RECIPIENT_FAILED, "VORTIQ: Received fax cannot reach the mail file of %s; the administrator gets it"},
+    {VQM_IN_FAX_WAITS, "VORTIQ: Received fax waits for the next pass: %s"},
 };
 
 struct Register {

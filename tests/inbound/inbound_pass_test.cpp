@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 
 #include "gateway_fixture.h"
@@ -109,39 +110,115 @@ TEST_F(InboundPassTest, NothingCarriesOverFromOneFaxToTheNext)
     EXPECT_EQ(ListDir(iparcel_), Names{"RXA"});
 }
 
-// An unroutable fax goes to FAX/ERROR with its image and failure line; no error mail either: stop.
-TEST_F(InboundPassTest, FailedFaxGoesToTheErrorDirectoryWithItsImage)
+// An administrator who cannot be told: the fax waits untouched, the gateway runs, the next pass delivers it.
+TEST_F(InboundPassTest, FailedFaxWaitsUntilTheAdministratorIsTold)
 {
     Image("RX000001", 'd');
     Drop("ST000001", kFax);
     std::filesystem::rename(data_ / "names.nsf", data_ / "names.away");
     RunPass();
     std::filesystem::rename(data_ / "names.away", data_ / "names.nsf");
-
-    EXPECT_TRUE(ListDir(in_).empty());
-    EXPECT_TRUE(ListDir(iparcel_).empty());
+    EXPECT_EQ(ReadFile(in_ + "/ST000001"), kFax);
+    EXPECT_EQ(ListDir(iparcel_), Names{"RX000001"});
     EXPECT_TRUE(ListDir(work_.path()).empty());
-    EXPECT_EQ(ListDir(error_), (Names{"ST000001", "ST000001.BAD"}));
-    EXPECT_TRUE(ReadFile(error_ + "/ST000001") == ImageBytes('d'));
-    const std::string reason = LogArg(VQM_TEXT);
-    EXPECT_FALSE(reason.empty());
-    EXPECT_EQ(ReadFile(error_ + "/ST000001.BAD"), kFax + "BFailure reason: " + reason + "\r\n");
+    EXPECT_TRUE(ListDir(error_).empty());
     EXPECT_EQ(LogCount(VQM_DS0, "Can not route error message to Admin"), 1);
-    EXPECT_EQ(E_quit, 1);
+    EXPECT_EQ(E_quit, 0);
+    RunPass();
+    EXPECT_TRUE(ListDir(in_).empty());
+    ASSERT_EQ(MailIn("mail/jroe.nsf").size(), 1u);
+    EXPECT_TRUE(MailIn("mail/jroe.nsf")[0].attachments.at(0).second == ImageBytes('d'));
 }
 
-// A taken name in FAX/ERROR is never replaced: the file stays in FAX/IN, the task is told to stop.
-TEST_F(InboundPassTest, TakenNameInTheErrorDirectoryIsNeverReplaced)
+// A fax's own fault fails that fax into FAX/ERROR, never over a taken name; the gateway runs on.
+TEST_F(InboundPassTest, OneFaxFaultFailsOnlyThatFax)
 {
-    WriteFile(error_ + "/ST000001.BAD", "an earlier failed fax");
-    const std::string content = "To: Jane Roe\r\nAttachment: ../x\r\n\r\n";
-    Drop("ST000001", content);
+    struct Row {
+        const char *name, *content, *reason, *bad;
+        Names taken, error; /* FAX/ERROR before and after */
+    } rows[] = {
+        {"taken names", "To: Jane Roe\r\nAttachment: ../x\r\n\r\n", "Attachment name is not a plain file name: ../x", "ST000001-2.BAD",
+         {"ST000001.BAD", "ST000001-1"}, {"ST000001-1", "ST000001-2.BAD", "ST000001.BAD"}},
+        {"missing image", kFax.c_str(), "image not found: RX000001", "ST000001.BAD", {}, {"ST000001.BAD"}},
+        {"missing image, taken name", kFax.c_str(), "image not found: RX000001", "ST000001-1.BAD", {"ST000001"},
+         {"ST000001", "ST000001-1.BAD"}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        std::filesystem::remove_all(error_), MakeDirs(error_);
+        for (const std::string &t : row.taken)
+            WriteFile(error_ + "/" + t, "an earlier failed fax");
+        Drop("ST000001", row.content);
+        E_quit = 0;
+        RunPass();
+        EXPECT_EQ(E_quit, 0);
+        EXPECT_TRUE(ListDir(in_).empty());
+        EXPECT_EQ(ListDir(error_), row.error);
+        for (const std::string &t : row.taken)
+            EXPECT_EQ(ReadFile(error_ + "/" + t), "an earlier failed fax");
+        EXPECT_EQ(ReadFile(error_ + "/" + row.bad), row.content + std::string("BFailure reason: ") + row.reason + "\r\n");
+    }
+    EXPECT_EQ(MailIn("mail/admin.nsf").size(), 3u);
+}
+
+// A recipient whose mail file is gone: the administrator holds the fax with its image, else the fax waits.
+TEST_F(InboundPassTest, FaxLeavesOnlyWhenEveryRecipientHoldsIt)
+{
+    const std::string fax = "To: John Doe\r\nTo: Jane Roe\r\nAttachment: RX000001\r\n\r\nPages: 1\r\n";
+    for (bool adminGone : {false, true}) {
+        SCOPED_TRACE(adminGone);
+        std::filesystem::remove(data_ / "mail/jdoe.nsf");
+        if (adminGone)
+            std::filesystem::rename(data_ / "mail/admin.nsf", data_ / "admin.away");
+        Image("RX000001", 'e');
+        Drop("ST000001", fax);
+        RunPass();
+        EXPECT_EQ(E_quit, 0);
+        EXPECT_EQ(LogCount(VQM_IN_RECIPIENT_FAILED, john_), 1 + adminGone);
+        if (adminGone) {
+            EXPECT_EQ(ReadFile(in_ + "/ST000001"), fax);
+            EXPECT_EQ(ListDir(iparcel_), Names{"RX000001"});
+            std::filesystem::rename(data_ / "admin.away", data_ / "mail/admin.nsf");
+            continue;
+        }
+        EXPECT_TRUE(ListDir(in_).empty());
+        EXPECT_TRUE(ListDir(iparcel_).empty());
+        EXPECT_EQ(MailIn("mail/jroe.nsf").size(), 1u);
+        auto admin = MailIn("mail/admin.nsf");
+        ASSERT_EQ(admin.size(), 2u); /* the fax and the report naming John */
+        EXPECT_EQ(admin[0].recipients, (Names{jane_, admin_}));
+        EXPECT_TRUE(admin[0].attachments.at(0).second == ImageBytes('e'));
+        EXPECT_NE(admin[0].body.find("Pages:"), std::string::npos);
+        EXPECT_NE(admin[1].body.find(john_), std::string::npos);
+    }
+}
+
+// A full disk: every fax waits as it was, one log line a pass, and the next pass delivers them.
+TEST_F(InboundPassTest, FullDiskLeavesTheFaxesForTheNextPass)
+{
+    Image("RX000001", 'f');
+    Drop("ST000001", kFax);
+    Drop("ST000002", "To: John Doe\r\n\r\nPages: 1\r\n");
+    PortFaultArm(3, 1, ENOSPC);
     RunPass();
-    EXPECT_EQ(ReadFile(error_ + "/ST000001.BAD"), "an earlier failed fax");
-    EXPECT_EQ(LogCount(VQM_DS0, "Could not Back up Rx File."), 1);
-    EXPECT_EQ(E_quit, 1);
-    EXPECT_EQ(ReadFile(in_ + "/ST000001"),
-              content + "BFailure reason: Attachment name is not a plain file name: ../x\r\n");
+    PortFaultArm(0, 0, 0);
+    EXPECT_EQ(E_quit, 0);
+    EXPECT_EQ(LogCount(VQM_IN_FAX_WAITS), 1);
+    EXPECT_EQ(ReadFile(in_ + "/ST000001"), kFax);
+    EXPECT_EQ(ListDir(in_).size(), 2u);
+    EXPECT_TRUE(ListDir(error_).empty());
+    RunPass();
+    EXPECT_TRUE(ListDir(in_).empty());
+    EXPECT_EQ(MailIn("mail/jroe.nsf").size(), 1u);
+    EXPECT_EQ(MailIn("mail/jdoe.nsf").size(), 1u);
+    // The same fax again reaches nobody twice; other content under the same name is another fax.
+    Drop("ST000002", "To: John Doe\r\nTo: Jane Roe\r\n\r\nPages: 1\r\n");
+    RunPass();
+    Drop("ST000002", "To: John Doe\r\n\r\nPages: 1\r\n");
+    RunPass();
+    EXPECT_TRUE(ListDir(in_).empty());
+    EXPECT_EQ(MailIn("mail/jroe.nsf").size(), 2u);
+    EXPECT_EQ(MailIn("mail/jdoe.nsf").size(), 2u);
 }
 
 }  // namespace
