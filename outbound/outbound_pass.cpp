@@ -10,9 +10,13 @@
  * place: a crash in between can give the fax server one job twice, never
  * lose a message.
  */
+#include <cstdio>
 #include <cstring>
 
 #include "vortiq.h"
+
+/* The item that marks a message held, its value the reason. */
+#define OB_HELD_ITEM "VortiqHeld"
 
 /* widths of the per-message texts (terminator included) */
 #define OB_ORIGINATOR_SIZE VQ_NAME_SIZE /* Originator: 256 characters */
@@ -44,6 +48,61 @@ static void FreeErrorFileList(DHANDLE *phErrorFileList)
         OSMemFree(*phErrorFileList);
         *phErrorFileList = NULLHANDLE;
     }
+}
+
+/* 1 when both spool folders a job or an error copy goes to take a
+ * file now: one is created, written, synced and removed in each, through
+ * the fault seam. A missing, read-only or full folder gives 0. */
+static int SpoolTakesFiles(void)
+{
+    const char *Suffixes[] = {SPOOL_FAX_OUT, SPOOL_FAX_ERROR};
+    char Dir[VQ_FILE_PATH];
+    char Probe[VQ_FILE_PATH];
+
+    for (const char *Suffix : Suffixes) {
+        if (SpoolSplitDir(Dir, sizeof Dir, Suffix) != 0 ||
+            GetUniqueFileName(GatewayDrive, Dir, "INC", Probe) != NOERROR)
+            return 0;
+        FILE *fp = PortFopen(Probe, "wb");
+        if (fp == nullptr)
+            return 0;
+        int Fine = PortFwrite("x", 1, 1, fp) == 1 && PortFsync(fp) == 0;
+        if (PortFclose(fp) != 0)
+            Fine = 0;
+        PortUnlink(Probe);
+        if (!Fine)
+            return 0;
+    }
+    return 1;
+}
+
+/* Marks a message that cannot become a job or an error copy by its own
+ * fault as held, with Reason, and mails the administrator once, naming
+ * it. Its recipients stay; the pass skips it from now on. 0, or the
+ * status of the mark or of the mail. */
+static STATUS HoldMessage(DHANDLE hMessage, const char *Originator, LIST *ErrorFileList,
+                          const char *Reason)
+{
+    char Subject[OB_REASON_SIZE] = "";
+    char Text[OB_STRING_SIZE] = "";
+    WORD Length = 0;
+    NOTEID NoteId = 0;
+
+    STATUS error = NSFItemSetText(hMessage, OB_HELD_ITEM, Reason, (WORD)strlen(Reason));
+    if (error == NOERROR)
+        error = NSFNoteUpdate(hMessage, 0);
+    if (error != NOERROR) {
+        AddInLogError(VQM_API_CALL_ERROR, error, "NSFNoteUpdate: " OB_HELD_ITEM);
+        return error;
+    }
+    if (MailGetMessageItem(hMessage, MAIL_SUBJECT_ITEM_NUM, Subject, sizeof Subject, &Length) !=
+        NOERROR)
+        Subject[0] = '\0';
+    NSFNoteGetInfo(hMessage, _NOTE_ID, &NoteId);
+    VqFormat(Text, sizeof Text, "Message held (note id %lX, from %s, subject \"%s\"): %s",
+             (unsigned long)NoteId, Originator, Subject, Reason);
+    AddInLogError(VQM_TEXT, NOERROR, Text);
+    return SendAdminMessage(ErrorFileList, "Message held", "", Text);
 }
 
 /* Writes the job of one message into FAX/OUT (ErrorFlag 0) or its error
@@ -118,8 +177,17 @@ static void ReportFailure(DHANDLE hMessage, const char *Originator, DARRAY *Mess
             FailureReason[0] = '\0';
     }
 
+    if (error != NOERROR && TransferStatus != NOERROR && SpoolTakesFiles()) {
+        /* no error copy with the spool fine: the message's own fault */
+        char Reason[OB_STRING_SIZE] = "";
+        AddInFormatError(Reason, error);
+        if (HoldMessage(hMessage, Originator, ErrorFileList, Reason) != NOERROR)
+            E_quit = 1;
+        FreeErrorFileList(&hErrorFileList);
+        return;
+    }
     if (error != NOERROR)
-        E_quit = 1; /* no error copy: the recipients stay for a later start */
+        E_quit = 1; /* no error copy, spool broken: the recipients stay for a later start */
     else if (TransferStatus != NOERROR)
         DeleteAllRecipients(MessageList, Msg, RecipientCount);
 
@@ -161,6 +229,10 @@ static void HandleMessage(DARRAY *MessageList, WORD Msg)
     if (error != NOERROR) {
         AddInLogError(VQM_API_CALL_ERROR, error, "MailGetMessageOriginator");
         MailCloseMessage(hMessage);
+        return;
+    }
+    if (NSFItemIsPresent(hMessage, OB_HELD_ITEM, (WORD)strlen(OB_HELD_ITEM))) {
+        MailCloseMessage(hMessage); /* held: waits for the operator */
         return;
     }
     /* an unreadable count leaves 0: no reports, no deletions */

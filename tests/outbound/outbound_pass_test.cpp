@@ -170,4 +170,33 @@ TEST_F(OutboundPassTest, RefusedAdministratorMailStopsTheTask)
     }
 }
 
+// A mail that cannot become a job nor an error copy is held: one report, one admin mail naming it, the next mail faxed, no stop.
+TEST_F(OutboundPassTest, PoisonMailIsHeldOnceAndTheNextIsFaxed)
+{
+    Memo poison = FaxMemo("Poison");
+    poison.textItems = {{"PostedDate", "yesterday"}};
+    ASSERT_EQ(vqtest::SendMemo(poison), NOERROR);
+    SendFax();
+    for (int pass = 0; pass < 2; pass++) {
+        ClearLog(), E_quit = 0;
+        OutboundTask();
+        EXPECT_EQ(E_quit, 0);
+    }
+    const auto held = DocumentIds("vortiq.box");
+    ASSERT_EQ(held.size(), 1u) << "only the poison mail stays";
+    const std::string reason = ItemText("vortiq.box", held[0], "VortiqHeld");
+    EXPECT_NE(reason, "");
+    EXPECT_EQ(ReadMessages("jsmith.nsf", "NonDelivery Report").size(), 1u);
+    EXPECT_EQ(ReadMessages("jsmith.nsf", "Delivery Report").size(), 1u) << "the normal mail";
+    const auto mails = ReadMessages("fadmin.nsf");
+    ASSERT_EQ(mails.size(), 1u);
+    char id[32];
+    std::snprintf(id, sizeof id, "note id %lX", (unsigned long)held[0]);
+    ASSERT_EQ(mails[0].body.size(), 1u);
+    for (const std::string &part : {std::string(id), sender_, std::string("\"Poison\""), reason})
+        EXPECT_NE(mails[0].body[0].find(part), std::string::npos) << part;
+    EXPECT_EQ(Files(SPOOL_FAX_OUT).size(), 1u);
+    EXPECT_TRUE(Files(SPOOL_FAX_ERROR).empty());
+}
+
 }  // namespace
