@@ -6,6 +6,9 @@
  */
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
+
 #include "e2e_support.h"
 
 namespace {
@@ -74,6 +77,7 @@ TEST_F(NotesctlTest, UserErrorsAreOneLineExitOneAndWriteNothing)
         {"person", "add", "Jane Roe"},
         {"mail", "show", "mail/jroe.nsf", "999"},
         {"quit", "../etc"},
+        {"held", "list"}, /* no VortiqMsgfile */
         {"frobnicate"},
     };
     const std::string names = Ok({"db", "list", "names.nsf", "--json"});
@@ -88,6 +92,33 @@ TEST_F(NotesctlTest, UserErrorsAreOneLineExitOneAndWriteNothing)
     EXPECT_FALSE(vqtest::FileExists(absent)) << "only init makes a data directory";
     EXPECT_EQ(vqe2e::Notesctl(absent, {"init"}).code, 0);
     EXPECT_TRUE(vqtest::FileExists(absent + "/names.nsf"));
+}
+
+// held list shows only marked messages of VortiqMsgfile; release unmarks one, delete removes one.
+TEST_F(NotesctlTest, HeldMessagesListedReleasedDeleted)
+{
+    Ok({"domain", "add", "FAXGATE", "--mailfile", "vortiq.box"});
+    Ok({"set-config", "VortiqMsgfile=vortiq.box"});
+    for (const std::string s : {"A", "B"})
+        Ok({"send", "--from", "jroe", "--to", "x@FAXGATE", "--subject", s, "--text", "VortiqHeld=bad date"});
+    Ok({"send", "--from", "jroe", "--to", "x@FAXGATE", "--subject", "C"});
+    auto held = [&] {
+        std::map<std::string, std::string> ids; // subject -> note id
+        for (const Json &d : Json::parse(Ok({"held", "list", "--json"})))
+            ids[vqe2e::Item(d, "Subject")] = std::to_string(d.value("noteid", 0u));
+        return ids;
+    };
+    auto ids = held();
+    ASSERT_EQ(ids.size(), 2u);
+    EXPECT_EQ(vqe2e::Notesctl(data_, {"held", "release", "0x7fff"}).code, 1) << "no such held message";
+    Ok({"held", "release", ids["A"]});
+    Ok({"held", "delete", ids["B"]});
+    EXPECT_TRUE(held().empty());
+    std::vector<std::string> left;
+    for (const Json &d : vqe2e::Documents(data_, "vortiq.box"))
+        left.push_back(vqe2e::Item(d, "Subject"));
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"A", "C"}));
 }
 
 }  // namespace

@@ -604,4 +604,88 @@ void CmdLog(int lines, bool follow, bool asJson)
     }
 }
 
+/* ---- held messages of the gateway mail file ---- */
+
+namespace {
+
+const char kHeldItem[] = "VortiqHeld";
+
+std::string GatewayMailFile()
+{
+    const std::string f = Trim(Env("VortiqMsgfile"));
+    if (f.empty())
+        throw UserError("VortiqMsgfile is not set in notes.ini");
+    if (!Exists(f))
+        throw UserError("no such mail file: " + f);
+    return f;
+}
+
+/* The held documents of the gateway mail file. */
+json HeldDocuments(const std::string &mailFile)
+{
+    json held = json::array();
+    for (const auto &d : ListDocuments(mailFile, ""))
+        if (d["items"].contains(kHeldItem))
+            held.push_back(d);
+    return held;
+}
+
+/* Opens a held document of the gateway mail file, hands it to Act, closes. */
+template <class F>
+void WithHeld(const std::string &noteId, F Act)
+{
+    const NOTEID id = ParseNoteId(noteId);
+    const std::string mailFile = GatewayMailFile();
+    DBHANDLE hDb = NULLHANDLE;
+    NOTEHANDLE hNote = NULLHANDLE;
+    Check(NSFDbOpen(mailFile.c_str(), &hDb), "cannot open " + mailFile);
+    STATUS s = NSFNoteOpen(hDb, id, 0, &hNote);
+    if (s == NOERROR && !NSFItemIsPresent(hNote, kHeldItem, (WORD)strlen(kHeldItem))) {
+        NSFNoteClose(hNote);
+        NSFDbClose(hDb);
+        throw UserError("message " + noteId + " is not held");
+    }
+    if (s == NOERROR)
+        s = Act(hDb, hNote, id);
+    if (hNote != NULLHANDLE)
+        NSFNoteClose(hNote);
+    NSFDbClose(hDb);
+    Check(s, "cannot change message " + noteId + " of " + mailFile);
+}
+
+}  // namespace
+
+void CmdHeldList(bool asJson)
+{
+    const json held = HeldDocuments(GatewayMailFile());
+    if (asJson) {
+        std::cout << JsonText(held) << "\n";
+        return;
+    }
+    for (const auto &d : held) {
+        const json &it = d["items"];
+        std::cout << d["noteid"].get<NOTEID>() << "  "
+                  << (it.contains("From") ? ValueText(it["From"]) : "") << "  "
+                  << (it.contains("Subject") ? ValueText(it["Subject"]) : "") << "  "
+                  << ValueText(it[kHeldItem]) << "\n";
+    }
+}
+
+void CmdHeldRelease(const std::string &noteId)
+{
+    WithHeld(noteId, [](DBHANDLE, NOTEHANDLE hNote, NOTEID) {
+        STATUS s = NSFItemDelete(hNote, kHeldItem, (WORD)strlen(kHeldItem));
+        return s != NOERROR ? s : NSFNoteUpdate(hNote, 0);
+    });
+    std::cout << "released " << noteId << "\n";
+}
+
+void CmdHeldDelete(const std::string &noteId)
+{
+    WithHeld(noteId, [](DBHANDLE hDb, NOTEHANDLE, NOTEID id) {
+        return NSFNoteDelete(hDb, id, UPDATE_NOSTUB);
+    });
+    std::cout << "deleted " << noteId << "\n";
+}
+
 }  // namespace notesctl

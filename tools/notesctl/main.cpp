@@ -188,6 +188,15 @@ int main(int argc, char **argv)
     log->add_flag("-f,--follow", follow, "then print new lines as they come (Ctrl+C ends)");
     log->add_flag("--json", asJson);
 
+    auto *held = app.add_subcommand("held", "messages the gateway holds (notes.ini VortiqMsgfile)");
+    held->require_subcommand(1);
+    auto *heldList = held->add_subcommand("list", "every held message with its reason");
+    heldList->add_flag("--json", asJson);
+    auto *heldRelease = held->add_subcommand("release", "unmark one: the next pass tries it again");
+    heldRelease->add_option("NOTEID", noteId)->required();
+    auto *heldDelete = held->add_subcommand("delete", "delete one held message");
+    heldDelete->add_option("NOTEID", noteId)->required();
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &e) {
@@ -254,6 +263,12 @@ int main(int argc, char **argv)
             CmdQuit(task);
         else if (log->parsed())
             CmdLog(lines, follow, asJson);
+        else if (heldList->parsed())
+            CmdHeldList(asJson);
+        else if (heldRelease->parsed())
+            CmdHeldRelease(noteId);
+        else if (heldDelete->parsed())
+            CmdHeldDelete(noteId);
         else
             for (const Entries &e : entries) {
                 if (e.list->parsed())

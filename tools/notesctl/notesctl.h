@@ -73,6 +73,12 @@ void CmdDbList(const std::string &db, const std::string &form, bool json);
 void CmdTasks(bool json);
 void CmdQuit(const std::string &task);
 void CmdLog(int lines, bool follow, bool json);
+/* Messages the outbound pass holds in the gateway mail file (notes.ini
+ * VortiqMsgfile): list them, release one (the next pass tries it again)
+ * or delete one. */
+void CmdHeldList(bool json);
+void CmdHeldRelease(const std::string &noteId);
+void CmdHeldDelete(const std::string &noteId);
 
 }  // namespace notesctl
 
