@@ -39,11 +39,11 @@
 #include <string>
 #include <vector>
 
-#include "faxsim_files.h"
+#include "spool_files.h"
 #include "vq_port.h"
 
 namespace fs = std::filesystem;
-using namespace faxsim;
+using namespace spoolfiles;
 
 namespace {
 

@@ -1,5 +1,5 @@
 /*
- * faxsim_files_test.cpp - the stand-in fax server's files keep their
+ * spool_files_test.cpp - the stand-in fax server's files keep their
  * layout when values are too long for their fields (the roads test reads
  * them back through the gateway with values that fit): activity lines
  * through the gateway's scanf layout, queue records at their offsets.
@@ -8,9 +8,9 @@
 
 #include <cstdio>
 
-#include "faxsim_files.h"
+#include "spool_files.h"
 
-using namespace faxsim;
+using namespace spoolfiles;
 
 TEST(FaxsimFiles, LongValuesStayInTheirFields)
 {

@@ -1,13 +1,13 @@
 /*
- * faxsim_files.cpp - reading job files and writing activity lines and
- * queue records (see faxsim_files.h).
+ * spool_files.cpp - reading job files and writing activity lines and
+ * queue records (see spool_files.h).
  */
-#include "faxsim_files.h"
+#include "spool_files.h"
 
 #include <cstdio>
 #include <cstring>
 
-namespace faxsim {
+namespace spoolfiles {
 
 const char *const kSpoolFolders[] = {"FAX/IN", "FAX/IPARCEL", "FAX/OUT", "FAX/OPARCEL",
                                      "FAX/ERROR", "PUBLIC", "UTIL/DATA", nullptr};
@@ -210,4 +210,4 @@ std::string EncodeQueueRecord(const QueueRecord &r)
     return rec;
 }
 
-}  // namespace faxsim
+}  // namespace spoolfiles

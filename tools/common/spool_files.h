@@ -1,10 +1,10 @@
 /*
- * faxsim_files.h - the fax server's side of the spool tree, as the stand-in
- * fax server reads and writes it: job files, activity log lines, the queue
+ * spool_files.h - the fax server's side of the spool tree, as faxsim and
+ * faxbridge read and write it: job files, activity log lines, the queue
  * file, received-fax control files.
  */
-#ifndef FAXSIM_FILES_H
-#define FAXSIM_FILES_H
+#ifndef VQ_SPOOL_FILES_H
+#define VQ_SPOOL_FILES_H
 
 #include <cstdint>
 #include <ctime>
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace faxsim {
+namespace spoolfiles {
 
 /* The folders below ROOT/TMBFAX. */
 extern const char *const kSpoolFolders[];
@@ -77,6 +77,6 @@ constexpr size_t kQueueRecordSize = 384;
 extern const char kQueueSignature[21];
 std::string EncodeQueueRecord(const QueueRecord &rec);
 
-}  // namespace faxsim
+}  // namespace spoolfiles
 
-#endif /* FAXSIM_FILES_H */
+#endif /* VQ_SPOOL_FILES_H */
