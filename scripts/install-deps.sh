@@ -8,6 +8,11 @@ for p in cmake ninja-build g++ make pkg-config libsqlite3-dev sqlite3 libgtest-d
          googletest libbenchmark-dev libcli11-dev nlohmann-json3-dev ccache; do
   have_pkg "$p" || need+=("$p")
 done
+# fax pages: rendering (Ghostscript, paps, netpbm, libtiff, a pinned font)
+# and the in-memory T.30 line (SpanDSP)
+for p in ghostscript paps netpbm libtiff-tools libtiff-dev libspandsp-dev fonts-dejavu-core; do
+  have_pkg "$p" || need+=("$p")
+done
 if [ "${#need[@]}" -gt 0 ]; then
   echo "installing: ${need[*]}"
   SUDO=""

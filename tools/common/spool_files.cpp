@@ -5,7 +5,9 @@
 #include "spool_files.h"
 
 #include <cstdio>
+#include <cctype>
 #include <cstring>
+#include <strings.h>
 
 namespace spoolfiles {
 
@@ -156,10 +158,63 @@ bool ParseJob(const std::string &bytes, Job &job)
             job.fromName = value;
         else if (key == "Subject")
             job.subject = value;
+        else if (key == "Date")
+            job.date = value;
+        else if (key == "Snd_company")
+            job.company = value;
+        else if (key == "Snd_address1")
+            job.address1 = value;
+        else if (key == "Snd_address2")
+            job.address2 = value;
+        else if (key == "Snd_voice")
+            job.voice = value;
+        else if (key == "Snd_fax")
+            job.fax = value;
+        else if (key == "Total-to")
+            job.totalTo = value;
+        else if (key == "Copies-to")
+            job.copiesTo = value;
         else if (key == "Return_Good" && strncasecmp(value.c_str(), "NO", 2) == 0 && value.size() == 2)
             job.returnGood = false;
     }
+    /* The only CR LF CR LF of a job is the one after the cover message:
+     * the body's own line ends are single LFs. */
+    size_t cr = job.body.find("\r\n\r\n");
+    if (cr != std::string::npos) {
+        job.coverMessage = job.body.substr(0, cr);
+        job.bodyText = job.body.substr(cr + 4);
+    } else {
+        job.bodyText = job.body;
+    }
+    if (!job.addresses.empty())
+        job.resolution = ParseAddressOptions(job.addresses.front()).resolution;
     return true;
+}
+
+AddressOptions ParseAddressOptions(const std::string &address)
+{
+    AddressOptions o;
+    std::string inside = Inside(address);
+    size_t optStart = inside.rfind(" ,");
+    if (optStart == std::string::npos)
+        return o;
+    for (const std::string &raw : SplitList(inside.substr(optStart + 2))) {
+        std::string v = raw;
+        while (!v.empty() && v.front() == ' ')
+            v.erase(0, 1);
+        while (!v.empty() && v.back() == ' ')
+            v.pop_back();
+        if (v.size() == 1 && std::strchr("SsDd", v[0]) != nullptr) {
+            o.resolution = (char)std::toupper((unsigned char)v[0]);
+        } else if (strncasecmp(v.c_str(), "cover:", 6) == 0) {
+            std::string form = v.substr(6);
+            while (!form.empty() && form.front() == ' ')
+                form.erase(0, 1);
+            o.cover = !form.empty() && strcasecmp(form.c_str(), "(none)") != 0;
+            o.coverForm = o.cover ? form : "";
+        }
+    }
+    return o;
 }
 
 unsigned NextJobNumber(unsigned last, const std::set<unsigned> &inUse)

@@ -31,7 +31,26 @@ struct Job {
     std::string subject;
     bool returnGood = true;               /* false after "Return_Good: NO" */
     std::string body;
+    /* What a cover page and the page renderer read: */
+    std::string coverMessage; /* the text before the first CR LF CR LF of the body */
+    std::string bodyText;     /* the body after the cover message */
+    std::string date;         /* "Date:" value */
+    std::string company, address1, address2, voice, fax; /* "Snd_*" lines */
+    std::string totalTo, copiesTo;                        /* "Total-to:", "Copies-to:" */
+    char resolution = 'S';    /* of the first address: 'S' standard, 'D' fine */
 };
+
+/* The options of one fax address, from its option text (after " ,"): the
+ * last resolution letter ("S"/"D", "s"/"d") and the last cover setting
+ * ("cover:FORM", "Cover: FORM", "Cover:(none)"). A cover page is wanted
+ * when the last cover setting names a form; an empty one or "(none)" asks
+ * for none. */
+struct AddressOptions {
+    char resolution = 'S';
+    bool cover = false;
+    std::string coverForm; /* as written, e.g. "Standard" */
+};
+AddressOptions ParseAddressOptions(const std::string &address);
 
 /* Parses a job file's bytes; false when it does not begin with the
  * signature byte 3. */
