@@ -1,0 +1,648 @@
+/*
+ * main.cpp - faxbridge: HylaFAX behind the gateway's spool tree.
+ *
+ *   faxbridge run -c CONF [--once]   the service: every interval one pass
+ *   faxbridge hook -c CONF FILE DEVICE COMMID REASON [CALLID...]
+ *                                    HylaFAX's FaxRcvdCmd: the received fax
+ *                                    into FAX/IN + FAX/IPARCEL
+ *   faxbridge check -c CONF NUMBER   the dial string and the policy's answer
+ *
+ * A pass: (1) HylaFAX's queue files are read (sendq, doneq); (2) every
+ * ready job in FAX/OUT (no extension, not a dot name, not flock-locked) is
+ * rendered and submitted, one sendfax per address, each intent committed
+ * to the state file before sendfax runs and each HylaFAX job tagged
+ * PREFIX:JOB:ADDRESS, so that after a crash an intent found in HylaFAX's
+ * queue by its tag is adopted instead of submitted again; once every
+ * address is submitted or refused the job and its parcels leave the spool;
+ * (3) the transfer log etc/xferfaxlog is read on from the saved offset and
+ * its SEND records of tagged jobs become activity lines; (4) jobs that
+ * ended get their final activity line and, unless they asked for none,
+ * a return status "Fax: SUBJECT" in FAX/IN; (5) PUBLIC/SVCQ is rewritten
+ * from the waiting HylaFAX jobs under its lock. One log line per job event.
+ */
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <iostream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "bridge.h"
+#include "fax_render.h"
+#include "spool_files.h"
+#include "spool_write.h"
+#include "state.h"
+
+extern char **environ;
+
+using namespace faxbridge;
+namespace sf = spoolfiles;
+
+namespace {
+
+volatile std::sig_atomic_t gStop = 0;
+void OnSignal(int)
+{
+    gStop = 1;
+}
+
+void Log(const std::string &line)
+{
+    std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
+    std::cerr << stamp << " faxbridge: " << line << std::endl;
+}
+
+/* Runs argv, output and errors into out, killed after timeoutSeconds;
+ * the exit status, or -1 when it could not run or was killed. */
+int RunCapture(const std::vector<std::string> &argv, std::string &out, int timeoutSeconds)
+{
+    int pipefd[2];
+    if (::pipe2(pipefd, O_CLOEXEC) != 0)
+        return -1;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, pipefd[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, pipefd[1], 2);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    std::vector<char *> args;
+    for (const auto &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = 0;
+    int rc = posix_spawnp(&pid, args[0], &fa, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    ::close(pipefd[1]);
+    if (rc != 0) {
+        ::close(pipefd[0]);
+        out = std::string("cannot run ") + argv[0] + ": " + std::strerror(rc);
+        return -1;
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    bool killed = false;
+    char buf[4096];
+    for (;;) {
+        int left = (int)std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                              std::chrono::steady_clock::now())
+                       .count();
+        if (left <= 0) {
+            ::kill(pid, SIGKILL);
+            killed = true;
+            break;
+        }
+        struct pollfd p = {pipefd[0], POLLIN, 0};
+        int n = ::poll(&p, 1, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            continue;
+        ssize_t got = ::read(pipefd[0], buf, sizeof buf);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        out.append(buf, (size_t)got);
+    }
+    ::close(pipefd[0]);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (killed || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+std::string OneLine(std::string text)
+{
+    for (char &c : text)
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
+    return text;
+}
+
+/* HylaFAX's jobs: sendq (waiting) and doneq (ended), by tag and by id. */
+struct HylaQueue {
+    std::vector<QueueJob> jobs;
+    const QueueJob *ByTag(const std::string &tag) const
+    {
+        for (const auto &j : jobs)
+            if (j.jobtag == tag)
+                return &j;
+        return nullptr;
+    }
+    const QueueJob *ById(unsigned id) const
+    {
+        for (const auto &j : jobs)
+            if (j.jobid == id)
+                return &j;
+        return nullptr;
+    }
+};
+
+HylaQueue ReadHylaQueue(const Config &cfg)
+{
+    HylaQueue q;
+    for (const char *sub : {"/sendq", "/doneq"}) {
+        std::string dir = cfg.hylafax + sub;
+        DIR *d = ::opendir(dir.c_str());
+        if (!d) {
+            Log("cannot read " + dir + ": " + std::strerror(errno));
+            continue;
+        }
+        while (struct dirent *e = ::readdir(d)) {
+            std::string n = e->d_name;
+            if (n.size() < 2 || n[0] != 'q' || n.find_first_not_of("0123456789", 1) != std::string::npos)
+                continue;
+            try {
+                QueueJob j;
+                if (ParseQueueFile(sf::ReadFileBytes(dir + "/" + n), j))
+                    q.jobs.push_back(j);
+            } catch (const sf::SpoolError &) {
+                /* moved from sendq to doneq meanwhile: seen next pass */
+            }
+        }
+        ::closedir(d);
+    }
+    return q;
+}
+
+struct Bridge {
+    Config cfg;
+    State state;
+    std::string tree;
+    Bridge(const Config &c) : cfg(c), state(c.state), tree(sf::SpoolRoot(c.spool)) {}
+
+    std::string Out() const { return tree + "/FAX/OUT/"; }
+
+    /* Ready jobs and their identity keys, lowest name first. */
+    std::vector<std::pair<std::string, std::string>> ReadyJobs()
+    {
+        std::vector<std::pair<std::string, std::string>> out;
+        DIR *d = ::opendir(Out().c_str());
+        if (!d)
+            throw sf::SpoolError("cannot read " + Out() + ": " + std::strerror(errno));
+        while (struct dirent *e = ::readdir(d)) {
+            std::string n = e->d_name;
+            if (n.empty() || n[0] == '.' || n.find('.') != std::string::npos)
+                continue; /* work names (.INC, .TMP, dot files) are not jobs */
+            int fd = ::open((Out() + n).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+            if (fd < 0)
+                continue;
+            sf::FdGuard g(fd);
+            struct stat st;
+            if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+                continue;
+            if (::flock(fd, LOCK_SH | LOCK_NB) != 0)
+                continue; /* still held by its writer */
+            out.push_back({n, n + ":" + std::to_string(st.st_ino) + ":" +
+                                  std::to_string((long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec)});
+        }
+        ::closedir(d);
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+
+    std::string JobLabel(const JobRow &j) const { return "job " + j.name + " (#" + std::to_string(j.id) + ")"; }
+
+    /* A refused or unrenderable address: its activity line at once, job
+     * number 0000 (HylaFAX never numbered it), not final, so the gateway
+     * makes an entry of its own for it. */
+    void RecordRefusal(const JobRow &job, SendRow &s, const std::string &outcome)
+    {
+        sf::ActivityLine l;
+        std::time_t now = std::time(nullptr);
+        localtime_r(&now, &l.when);
+        l.job = 0;
+        l.final = false;
+        l.destination = s.number;
+        l.sender = SenderName(job.sender);
+        l.pages = 0;
+        l.code = outcome == "refused" ? "0305" : "0306";
+        l.explanation = outcome == "refused" ? " Refus" : " NoPag";
+        l.connection = "0:00";
+        l.speed = "0";
+        s.state = outcome;
+        s.finalLogged = true;
+        state.PutSend(s);
+        sf::AppendActivityLines(tree + "/UTIL/DATA/ACTIVITY.LOG", {sf::FormatActivityLine(l)});
+        Log(JobLabel(job) + " address " + std::to_string(s.address) + " (" + s.number + "): " + outcome + ", " +
+            s.reason);
+    }
+
+    /* Submits address i of job; false when it must wait (sendfax failed). */
+    bool Submit(const JobRow &job, const sf::Job &parsed, SendRow &s, const HylaQueue &queue)
+    {
+        if (const QueueJob *q = queue.ByTag(s.tag)) { /* submitted before a crash */
+            s.state = "submitted";
+            s.hylafax = q->jobid;
+            state.PutSend(s);
+            Log(JobLabel(job) + " address " + std::to_string(s.address) + ": found in HylaFAX's queue as job " +
+                std::to_string(q->jobid) + " (not submitted again)");
+            return true;
+        }
+        ::mkdir(cfg.work.c_str(), 0700);
+        std::string base = s.tag;
+        for (char &c : base)
+            if (c == ':' || c == '/')
+                c = '-';
+        const std::string tiff = cfg.work + "/" + base + ".tif";
+        ::unlink(tiff.c_str());
+        faxrender::Options ro;
+        ro.workDir = cfg.work;
+        faxrender::Result r = faxrender::RenderJob(cfg.spool, parsed, (size_t)s.address, tiff, ro);
+        if (!r.ok) {
+            s.reason = "the fax cannot be rendered: " + r.reason;
+            RecordRefusal(job, s, "failed");
+            return true;
+        }
+        s.pages = (unsigned)r.pages;
+        s.state = "intent";
+        state.PutSend(s); /* durable before HylaFAX hears of it */
+        SendOptions opt = OptionsOf(parsed.addresses[(size_t)s.address]);
+        std::string out;
+        int rc = RunCapture(SendfaxArgs(cfg, s.tag, s.dial, opt, tiff, std::time(nullptr)), out, 120);
+        ::unlink(tiff.c_str());
+        unsigned id = rc == 0 ? SendfaxJobId(out) : 0;
+        if (id == 0) {
+            Log(JobLabel(job) + " address " + std::to_string(s.address) + ": sendfax failed (" +
+                std::to_string(rc) + "): " + OneLine(out) + "; tried again next pass");
+            return false;
+        }
+        s.state = "submitted";
+        s.hylafax = id;
+        state.PutSend(s);
+        Log(JobLabel(job) + " address " + std::to_string(s.address) + " (" + s.dial + "): submitted as HylaFAX job " +
+            std::to_string(id) + ", " + std::to_string(r.pages) + " page(s)");
+        return true;
+    }
+
+    void Outbound(const HylaQueue &queue)
+    {
+        for (const auto &[name, key] : ReadyJobs()) {
+            if (gStop)
+                return;
+            sf::Job parsed;
+            std::string bytes;
+            try {
+                bytes = sf::ReadFileBytes(Out() + name);
+            } catch (const sf::SpoolError &) {
+                continue;
+            }
+            if (!sf::ParseJob(bytes, parsed)) {
+                Log("FAX/OUT/" + name + " is not a fax job; left alone");
+                continue;
+            }
+            parsed.name = name;
+            JobRow job;
+            if (!state.FindJob(key, job)) {
+                job.key = key;
+                job.name = name;
+                job.sender = parsed.sender;
+                job.subject = parsed.subject;
+                job.returnGood = parsed.returnGood;
+                job.addresses = (int)parsed.addresses.size();
+                job = state.AddJob(job);
+                Log(JobLabel(job) + " taken from FAX/OUT: " + std::to_string(job.addresses) + " address(es), from " +
+                    SenderName(job.sender));
+            }
+            bool allDone = true;
+            for (size_t i = 0; i < parsed.addresses.size(); ++i) {
+                std::string tag = JobTag(cfg, name + "-" + std::to_string(job.id), i);
+                SendRow s;
+                if (!state.FindSend(tag, s)) {
+                    s.tag = tag;
+                    s.job = job.id;
+                    s.address = (int)i;
+                    s.recipient = sf::FaxNameOf(parsed.addresses[i]);
+                    s.number = sf::FaxNumberOf(parsed.addresses[i]);
+                    s.dial = DialString(s.number);
+                    s.state = "new";
+                    std::string refusal = PolicyRefusal(cfg, s.dial);
+                    if (!refusal.empty()) {
+                        s.reason = refusal;
+                        RecordRefusal(job, s, "refused");
+                        continue;
+                    }
+                }
+                if (s.state == "new" || s.state == "intent")
+                    allDone = Submit(job, parsed, s, queue) && allDone;
+            }
+            if (!allDone)
+                continue;
+            /* every address is in HylaFAX's hands or refused: the job goes
+             * first, for good, then its parcels */
+            if (::unlink((Out() + name).c_str()) != 0 && errno != ENOENT) {
+                Log(JobLabel(job) + ": cannot remove FAX/OUT/" + name + ": " + std::strerror(errno));
+                continue;
+            }
+            sf::SyncFolderOf(Out() + name);
+            for (const auto &a : parsed.attachments)
+                if (a.find('/') == std::string::npos && !a.empty())
+                    ::unlink((tree + "/FAX/OPARCEL/" + a).c_str());
+            sf::SyncFolderOf(tree + "/FAX/OPARCEL/x");
+            state.MarkJob(job.id, true, false);
+            Log(JobLabel(job) + ": removed from the spool");
+        }
+    }
+
+    /* The transfer log from the saved offset (a log that shrank or was
+     * replaced is read from its start). */
+    void Activity(const HylaQueue &queue)
+    {
+        const std::string path = cfg.hylafax + "/etc/xferfaxlog";
+        int raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (raw < 0)
+            return;
+        sf::FdGuard fd(raw);
+        struct stat st;
+        if (::fstat(fd.fd, &st) != 0)
+            return;
+        long long offset = std::atoll(state.Meta("xfer.offset", "0").c_str());
+        if (state.Meta("xfer.inode") != std::to_string(st.st_ino) || offset > (long long)st.st_size)
+            offset = 0;
+        std::string text;
+        char buf[65536];
+        for (off_t at = (off_t)offset;;) {
+            ssize_t n = ::pread(fd.fd, buf, sizeof buf, at);
+            if (n <= 0)
+                break;
+            text.append(buf, (size_t)n);
+            at += n;
+        }
+        size_t end = text.rfind('\n');
+        if (end == std::string::npos)
+            return; /* no complete line yet */
+        text.resize(end + 1);
+        std::vector<std::string> lines;
+        std::vector<SendRow> changed;
+        size_t pos = 0;
+        while (pos < text.size()) {
+            size_t nl = text.find('\n', pos);
+            std::string line = text.substr(pos, nl - pos);
+            pos = nl + 1;
+            XferRecord rec;
+            std::string jobName;
+            size_t addr;
+            if (!ParseXferLine(line, rec) || rec.type != "SEND" || !ParseJobTag(cfg, rec.jobtag, jobName, addr))
+                continue;
+            SendRow s;
+            if (!state.FindSend(rec.jobtag, s) || s.finalLogged)
+                continue;
+            JobRow job;
+            state.JobById(s.job, job);
+            s.attempts += 1;
+            const QueueJob *q = queue.ById((unsigned)std::atoi(rec.jobid.c_str()));
+            bool finalFailure = !rec.reason.empty() && q && q->state == 8;
+            sf::ActivityLine l = ActivityFor(rec, SenderName(job.sender), s.attempts - 1, finalFailure);
+            lines.push_back(sf::FormatActivityLine(l));
+            if (l.final) {
+                s.finalLogged = true;
+                s.state = rec.reason.empty() ? "sent" : "failed";
+                s.pages = rec.pages;
+                s.reason = rec.reason;
+            }
+            changed.push_back(s);
+            Log(JobLabel(job) + " address " + std::to_string(s.address) + " (HylaFAX job " + rec.jobid +
+                "): " + (rec.reason.empty() ? "sent, " + std::to_string(rec.pages) + " page(s)"
+                                            : "attempt failed: " + rec.reason));
+        }
+        /* the lines are durable before the offset moves past them */
+        sf::AppendActivityLines(tree + "/UTIL/DATA/ACTIVITY.LOG", lines);
+        for (const auto &s : changed)
+            state.PutSend(s);
+        state.SetMeta("xfer.inode", std::to_string(st.st_ino));
+        state.SetMeta("xfer.offset", std::to_string(offset + (long long)text.size()));
+    }
+
+    /* Submitted jobs that HylaFAX ended without a final transfer line. */
+    void Ended(const HylaQueue &queue)
+    {
+        for (auto s : state.SendsIn("submitted")) {
+            const QueueJob *q = queue.ById(s.hylafax);
+            if (q && !QueueJobEnded(*q))
+                continue;
+            JobRow job;
+            state.JobById(s.job, job);
+            sf::ActivityLine l;
+            std::time_t now = std::time(nullptr);
+            localtime_r(&now, &l.when);
+            l.job = s.hylafax % 10000;
+            l.final = true;
+            l.retries = q ? q->totdials : s.attempts;
+            l.destination = s.dial;
+            l.sender = SenderName(job.sender);
+            l.pages = q ? q->npages : 0;
+            const bool sent = q && q->state == 7;
+            l.code = sent ? "0000" : "0399";
+            l.explanation = sent ? " Sent " : " Fail ";
+            l.connection = "0:00";
+            l.speed = "0";
+            s.state = sent ? "sent" : "failed";
+            s.pages = l.pages;
+            s.reason = sent ? "" : (q ? q->status : "removed from HylaFAX's queue");
+            s.finalLogged = true;
+            sf::AppendActivityLines(tree + "/UTIL/DATA/ACTIVITY.LOG", {sf::FormatActivityLine(l)});
+            state.PutSend(s);
+            Log(JobLabel(job) + " address " + std::to_string(s.address) + " (HylaFAX job " +
+                std::to_string(s.hylafax) + "): " + (sent ? "sent" : "failed: " + s.reason));
+        }
+    }
+
+    void ReturnStatus()
+    {
+        for (const auto &job : state.OpenJobs()) {
+            if (!job.removed)
+                continue;
+            std::vector<SendRow> sends = state.SendsOf(job.id);
+            bool ended = std::all_of(sends.begin(), sends.end(), [](const SendRow &s) {
+                return s.state == "sent" || s.state == "failed" || s.state == "refused";
+            });
+            if (!ended)
+                continue;
+            if (job.returnGood) {
+                std::vector<std::string> body;
+                for (const auto &s : sends) {
+                    std::string result = s.state == "sent" ? "sent, " + std::to_string(s.pages) + " page(s)"
+                                         : s.state == "refused" ? "failed, refused: " + s.reason
+                                                                : "failed: " + s.reason;
+                    body.push_back("Result: " + s.recipient + " at " + s.number + ": " + OneLine(result));
+                    if (s.hylafax)
+                        body.push_back("Job: " + Four(s.hylafax));
+                }
+                std::string name = sf::WriteControlFile(
+                    tree, {"To: " + SenderName(job.sender), "Subject: Fax: " + job.subject}, body);
+                Log(JobLabel(job) + ": return status FAX/IN/" + name);
+            }
+            state.MarkJob(job.id, true, true);
+        }
+    }
+
+    void Queue(const HylaQueue &queue)
+    {
+        std::string records;
+        std::vector<QueueJob> waiting;
+        for (const auto &j : queue.jobs)
+            if (!QueueJobEnded(j))
+                waiting.push_back(j);
+        std::sort(waiting.begin(), waiting.end(), [](const QueueJob &a, const QueueJob &b) { return a.jobid < b.jobid; });
+        for (const auto &j : waiting) {
+            SendRow s;
+            JobRow job;
+            std::string from, tel;
+            if (state.FindSend(j.jobtag, s) && state.JobById(s.job, job)) {
+                from = SenderName(job.sender);
+                tel = s.number;
+            }
+            records += sf::EncodeQueueRecord(QueueRecordFor(j, from, tel));
+        }
+        sf::WriteQueueFile(tree, records);
+    }
+
+    void Pass()
+    {
+        HylaQueue queue = ReadHylaQueue(cfg);
+        Outbound(queue);
+        queue = ReadHylaQueue(cfg);
+        Activity(queue);
+        Ended(queue);
+        ReturnStatus();
+        Queue(queue);
+    }
+};
+
+bool LoadConfig(const std::string &path, Config &cfg)
+{
+    std::string why;
+    try {
+        if (ParseConfig(sf::ReadFileBytes(path), cfg, &why))
+            return true;
+    } catch (const sf::SpoolError &e) {
+        why = e.what();
+    }
+    std::cerr << "faxbridge: " << path << ": " << why << "\n";
+    return false;
+}
+
+int CmdRun(const Config &cfg, bool once)
+{
+    std::signal(SIGTERM, OnSignal);
+    std::signal(SIGINT, OnSignal);
+    Bridge b(cfg);
+    Log("started: spool " + b.tree + ", HylaFAX " + cfg.hylafax + ", state " + cfg.state);
+    while (!gStop) {
+        try {
+            b.Pass();
+        } catch (const std::exception &e) {
+            Log(std::string("pass stopped: ") + e.what());
+            if (once)
+                return 2;
+        }
+        if (once)
+            break;
+        for (int i = 0; i < cfg.intervalSeconds * 10 && !gStop; ++i)
+            ::usleep(100000);
+    }
+    Log("stopped");
+    return 0;
+}
+
+int CmdHook(const Config &cfg, const std::vector<std::string> &args)
+{
+    ::umask(007); /* the gateway shares the group, nobody else reads */
+    Received rx;
+    std::string why;
+    if (!ParseHookArgs(args, rx, &why)) {
+        Log("hook: " + why);
+        return 64;
+    }
+    std::string info;
+    if (RunCapture({cfg.faxinfo, rx.file}, info, 60) != 0)
+        Log("hook: faxinfo " + rx.file + " failed: " + OneLine(info));
+    ParseFaxinfo(info, rx);
+    std::string image = sf::ReadFileBytes(rx.file);
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    std::vector<std::string> header, body;
+    ReceivedControl(cfg, rx, tm, header, body);
+    std::string name = sf::WriteControlFile(sf::SpoolRoot(cfg.spool), header, body, &image);
+    Log("received fax " + rx.file + " (" + rx.device + ", comm " + rx.commid + ") handed over as FAX/IN/" + name);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    /* the hook's arguments are HylaFAX's, passed on whatever they look like */
+    if (argc >= 2 && std::string(argv[1]) == "hook") {
+        std::string conf = "/etc/faxbridge.conf";
+        int i = 2;
+        if (i + 1 < argc && (std::string(argv[i]) == "-c" || std::string(argv[i]) == "--config")) {
+            conf = argv[i + 1];
+            i += 2;
+        }
+        Config cfg;
+        if (!LoadConfig(conf, cfg))
+            return 64;
+        try {
+            return CmdHook(cfg, std::vector<std::string>(argv + i, argv + argc));
+        } catch (const std::exception &e) {
+            Log(std::string("hook: ") + e.what());
+            return 2;
+        }
+    }
+    CLI::App app{"faxbridge - HylaFAX behind the gateway's spool tree"};
+    app.require_subcommand(1);
+    std::string confPath = "/etc/faxbridge.conf";
+    bool once = false;
+    auto *run = app.add_subcommand("run", "the service: one pass every interval until SIGTERM");
+    run->add_option("-c,--config", confPath, "configuration file");
+    run->add_flag("--once", once, "one pass, then exit");
+    app.footer("faxbridge hook [-c CONF] FILE DEVICE COMMID REASON [CALLID...]: HylaFAX's FaxRcvdCmd, the "
+               "received fax into FAX/IN and FAX/IPARCEL");
+    std::string number;
+    auto *check = app.add_subcommand("check", "show the dial string of NUMBER and whether the policy allows it");
+    check->add_option("-c,--config", confPath, "configuration file");
+    check->add_option("NUMBER", number, "a fax number as a job carries it")->required();
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        return app.exit(e) == 0 ? 0 : 64;
+    }
+    Config cfg;
+    if (!LoadConfig(confPath, cfg))
+        return 64;
+    try {
+        if (*run)
+            return CmdRun(cfg, once);
+        std::string dial = DialString(number);
+        std::string refusal = PolicyRefusal(cfg, dial);
+        std::cout << "dial string: " << (dial.empty() ? "(none)" : dial) << "\n"
+                  << (refusal.empty() ? "allowed" : "refused: " + refusal) << "\n";
+        return refusal.empty() ? 0 : 1;
+    } catch (const std::exception &e) {
+        std::cerr << "faxbridge: " << e.what() << "\n";
+        return 2;
+    }
+}
