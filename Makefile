@@ -6,7 +6,7 @@ ASAN    ?= build-asan
 JOBS    ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test test-asan run demo bench fuzz install clean
+.PHONY: all deps configure build test test-asan run demo bench fuzz install clean test-fax
 
 all: build
 
@@ -26,6 +26,11 @@ test-asan: deps
 	@cmake -S . -B $(ASAN) -G Ninja -DVORTIQ_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	@cmake --build $(ASAN) -j $(JOBS)
 	@ctest --test-dir $(ASAN) --output-on-failure -j $(JOBS)
+
+# HylaFAX and two iaxmodem soft modems on loopback, end to end (root; it
+# installs what is missing and says why when it skips)
+test-fax: build
+	@scripts/test-fax.sh $(BUILD)
 
 run: build
 	@scripts/run.sh $(BUILD)

@@ -122,7 +122,7 @@ bool ParseConfig(const std::string &text, Config &cfg, std::string *why)
             {"spool", &cfg.spool},       {"state", &cfg.state},     {"work", &cfg.work},
             {"hylafax", &cfg.hylafax},   {"host", &cfg.host},       {"modem", &cfg.modem},
             {"sendfax", &cfg.sendfax},   {"faxrm", &cfg.faxrm},     {"faxinfo", &cfg.faxinfo},
-            {"did_format", &cfg.didFormat}, {"international_prefix", &cfg.internationalPrefix},
+            {"did_format", &cfg.didFormat}, {"keep_pages", &cfg.keepPages}, {"xferfaxlog", &cfg.xferfaxlog}, {"international_prefix", &cfg.internationalPrefix},
             {"tag_prefix", &cfg.tagPrefix}};
         if (texts.count(key)) {
             *texts[key] = value;
@@ -346,6 +346,15 @@ bool ParseXferLine(const std::string &line, XferRecord &rec)
     return true;
 }
 
+unsigned BitRateOf(unsigned params)
+{
+    /* HylaFAX 6 packs vr:3 br:4 wd:3 ln:2 df:2 ec:1 ..., marked by bit 21;
+     * older ones vr:1 br:3 wd:3 ... */
+    unsigned br = (params & (1u << 21)) ? (params >> 3) & 15 : (params >> 1) & 7;
+    static const unsigned kRates[] = {2400, 4800, 7200, 9600, 12000, 14400};
+    return br < 6 ? kRates[br] : 14400;
+}
+
 std::string ConnectionColumn(const std::string &hhmmss)
 {
     int h = 0, m = 0, s = 0;
@@ -401,8 +410,8 @@ spoolfiles::ActivityLine ActivityFor(const XferRecord &rec, const std::string &s
         l.explanation = " Fail ";
     }
     l.connection = ConnectionColumn(rec.conntime);
-    /* the signalling rate in 2400 bit/s steps: 1 = 2400 ... 6 = 14400 */
-    l.speed = std::to_string(((rec.params >> 1) & 7) % 6 + 1);
+    /* one column: the signalling rate in 2400 bit/s steps, 6 = 14400 */
+    l.speed = std::to_string(BitRateOf(rec.params) / 2400 % 10);
     return l;
 }
 

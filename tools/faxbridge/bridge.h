@@ -21,7 +21,9 @@ struct Config {
     std::string spool;                          /* the gateway's VortiqPath: holds TMBFAX */
     std::string state = "/var/lib/faxbridge/state.db";
     std::string work = "/var/lib/faxbridge/work"; /* rendered pages before submission */
-    std::string hylafax = "/var/spool/hylafax"; /* HylaFAX's spool: etc/xferfaxlog, sendq, doneq */
+    std::string keepPages;                      /* a folder: rendered pages kept (TAG.tif) */
+    std::string hylafax = "/var/spool/hylafax"; /* HylaFAX's spool: sendq, doneq */
+    std::string xferfaxlog; /* empty: HYLAFAX/log/xferfaxlog (Debian), else HYLAFAX/etc/xferfaxlog */
     std::string host = "localhost";             /* sendfax -h [modem@]host */
     std::string modem;                          /* empty: any modem */
     std::string sendfax = "sendfax";
@@ -90,6 +92,8 @@ bool ParseXferLine(const std::string &line, XferRecord &rec);
  * will not be tried again (finalFailure). */
 spoolfiles::ActivityLine ActivityFor(const XferRecord &rec, const std::string &senderName, unsigned attempts,
                                      bool finalFailure);
+/* The signalling rate in bit/s of xferfaxlog's session parameters. */
+unsigned BitRateOf(unsigned params);
 /* "M:SS" of a HH:MM:SS duration (four columns). */
 std::string ConnectionColumn(const std::string &hhmmss);
 

@@ -34,6 +34,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
@@ -190,7 +191,17 @@ struct Bridge {
     Config cfg;
     State state;
     std::string tree;
-    Bridge(const Config &c) : cfg(c), state(c.state), tree(sf::SpoolRoot(c.spool)) {}
+    std::string instance; /* in every tag: a new state file never claims an old tag */
+    Bridge(const Config &c) : cfg(c), state(c.state), tree(sf::SpoolRoot(c.spool))
+    {
+        instance = state.Meta("instance");
+        if (instance.empty()) {
+            char buf[32];
+            std::snprintf(buf, sizeof buf, "%lx%x", (unsigned long)std::time(nullptr), (unsigned)::getpid() & 0xfff);
+            instance = buf;
+            state.SetMeta("instance", instance);
+        }
+    }
 
     std::string Out() const { return tree + "/FAX/OUT/"; }
 
@@ -281,7 +292,8 @@ struct Bridge {
         SendOptions opt = OptionsOf(parsed.addresses[(size_t)s.address]);
         std::string out;
         int rc = RunCapture(SendfaxArgs(cfg, s.tag, s.dial, opt, tiff, std::time(nullptr)), out, 120);
-        ::unlink(tiff.c_str());
+        if (cfg.keepPages.empty() || ::rename(tiff.c_str(), (cfg.keepPages + "/" + base + ".tif").c_str()) != 0)
+            ::unlink(tiff.c_str());
         unsigned id = rc == 0 ? SendfaxJobId(out) : 0;
         if (id == 0) {
             Log(JobLabel(job) + " address " + std::to_string(s.address) + ": sendfax failed (" +
@@ -327,7 +339,7 @@ struct Bridge {
             }
             bool allDone = true;
             for (size_t i = 0; i < parsed.addresses.size(); ++i) {
-                std::string tag = JobTag(cfg, name + "-" + std::to_string(job.id), i);
+                std::string tag = JobTag(cfg, name + "-" + std::to_string(job.id) + "." + instance, i);
                 SendRow s;
                 if (!state.FindSend(tag, s)) {
                     s.tag = tag;
@@ -369,7 +381,12 @@ struct Bridge {
      * replaced is read from its start). */
     void Activity(const HylaQueue &queue)
     {
-        const std::string path = cfg.hylafax + "/etc/xferfaxlog";
+        std::string path = cfg.xferfaxlog;
+        if (path.empty()) {
+            path = cfg.hylafax + "/log/xferfaxlog";
+            if (::access(path.c_str(), F_OK) != 0)
+                path = cfg.hylafax + "/etc/xferfaxlog";
+        }
         int raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (raw < 0)
             return;
@@ -621,6 +638,10 @@ int main(int argc, char **argv)
     run->add_flag("--once", once, "one pass, then exit");
     app.footer("faxbridge hook [-c CONF] FILE DEVICE COMMID REASON [CALLID...]: HylaFAX's FaxRcvdCmd, the "
                "received fax into FAX/IN and FAX/IPARCEL");
+    std::string pagesA, pagesB;
+    auto *compare = app.add_subcommand("compare", "exit 0 when two TIFF files hold the same pages, pixel for pixel");
+    compare->add_option("A", pagesA)->required();
+    compare->add_option("B", pagesB)->required();
     std::string number;
     auto *check = app.add_subcommand("check", "show the dial string of NUMBER and whether the policy allows it");
     check->add_option("-c,--config", confPath, "configuration file");
@@ -629,6 +650,12 @@ int main(int argc, char **argv)
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
         return app.exit(e) == 0 ? 0 : 64;
+    }
+    if (*compare) {
+        std::string why;
+        bool same = faxrender::SamePages(pagesA, pagesB, &why);
+        std::cout << (same ? "same pages" : "pages differ: " + why) << "\n";
+        return same ? 0 : 1;
     }
     Config cfg;
     if (!LoadConfig(confPath, cfg))
