@@ -234,11 +234,7 @@ SendOptions OptionsOf(const std::string &address)
     std::istringstream in(inside.substr(start + 2));
     for (std::string tok; std::getline(in, tok, ',');) {
         tok = Trim(tok);
-        if (tok == "D" || tok == "d")
-            opt.fine = true;
-        else if (tok == "S" || tok == "s")
-            opt.fine = false;
-        else if (tok.compare(0, 3, "at ") == 0) {
+        if (tok.compare(0, 3, "at ") == 0) {
             int h, m, d;
             if (std::sscanf(tok.c_str() + 3, "%d:%d+%d", &h, &m, &d) == 3 && h >= 0 && h < 24 && m >= 0 &&
                 m < 60 && d >= 0 && d < 400) {

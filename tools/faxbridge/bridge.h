@@ -57,8 +57,8 @@ std::string PolicyRefusal(const Config &cfg, const std::string &dial);
 /* The DID as the configured form writes it ("" form: as received). */
 std::string FormatDid(const Config &cfg, const std::string &received);
 
-/* What the address's option text asks for: ", at H:M+D", ", D"/", S" and
- * the options file's ", d"/", s" (the last resolution mark wins). */
+/* The send time the address's option text asks for (", at H:M+D"); the
+ * resolution is the job's, as the renderer drew the pages (fine: -m). */
 struct SendOptions {
     bool fine = false;
     bool at = false;

@@ -144,6 +144,7 @@ std::string OneLine(std::string text)
 /* HylaFAX's jobs: sendq (waiting) and doneq (ended), by tag and by id. */
 struct HylaQueue {
     std::vector<QueueJob> jobs;
+    bool complete = true; /* both folders were read */
     const QueueJob *ByTag(const std::string &tag) const
     {
         for (const auto &j : jobs)
@@ -168,6 +169,7 @@ HylaQueue ReadHylaQueue(const Config &cfg)
         DIR *d = ::opendir(dir.c_str());
         if (!d) {
             Log("cannot read " + dir + ": " + std::strerror(errno));
+            q.complete = false;
             continue;
         }
         while (struct dirent *e = ::readdir(d)) {
@@ -290,6 +292,7 @@ struct Bridge {
         s.state = "intent";
         state.PutSend(s); /* durable before HylaFAX hears of it */
         SendOptions opt = OptionsOf(parsed.addresses[(size_t)s.address]);
+        opt.fine = parsed.resolution == 'D'; /* as the pages were drawn */
         std::string out;
         int rc = RunCapture(SendfaxArgs(cfg, s.tag, s.dial, opt, tiff, std::time(nullptr)), out, 120);
         if (cfg.keepPages.empty() || ::rename(tiff.c_str(), (cfg.keepPages + "/" + base + ".tif").c_str()) != 0)
@@ -451,13 +454,21 @@ struct Bridge {
         state.SetMeta("xfer.offset", std::to_string(offset + (long long)text.size()));
     }
 
-    /* Submitted jobs that HylaFAX ended without a final transfer line. */
+    /* Submitted jobs that HylaFAX ended without a final transfer line; a
+     * job missing from both queues counts as gone only after three passes
+     * of complete queue reads (never on one unlucky read). */
+    std::map<unsigned, int> missing;
     void Ended(const HylaQueue &queue)
     {
+        if (!queue.complete)
+            return;
         for (auto s : state.SendsIn("submitted")) {
             const QueueJob *q = queue.ById(s.hylafax);
             if (q && !QueueJobEnded(*q))
                 continue;
+            if (!q && ++missing[s.hylafax] < 3)
+                continue;
+            missing.erase(s.hylafax);
             JobRow job;
             state.JobById(s.job, job);
             sf::ActivityLine l;
