@@ -20,7 +20,7 @@ set -uo pipefail
 BUILD=$(cd "${1:-build}" && pwd)
 HERE=$(cd "$(dirname "$0")" && pwd)
 START=$(date +%s)
-LIMIT=${FAX_TEST_LIMIT:-560}   # seconds for the whole run, cleanup after
+LIMIT=${FAX_TEST_LIMIT:-500}   # seconds for the waits; cleanup (at most ~60 s) after
 HYLA=/var/spool/hylafax
 GROUP=${FAX_TEST_GROUP:-vortiq}
 PIDS=()        # daemons started here, stopped in reverse order
@@ -41,19 +41,33 @@ dump_logs() {
   say "--- daemons"; tail -n 10 "$DATA"/*.out 2>/dev/null
 }
 
+# the queue files of this test's jobs (tagged VORTIQTEST, a prefix of the
+# test's own) still in sendq
+our_jobs() { grep -l '^jobtag:VORTIQTEST:' "$HYLA"/sendq/q* 2>/dev/null; }
+# with the daemons stopped: a job faxrm could not end goes with its
+# documents, so no later start of HylaFAX dials it again
+purge_jobs() {
+  local q
+  for q in $(our_jobs); do
+    say "HylaFAX job $(sed -n 's/^jobid://p' "$q") did not end: removing $q and its documents"
+    sed -n 's/^!*\(tiff\|fax\|pdf\|postscript\):[0-9]*:[^:]*:\(docq\/.*\)$/\2/p' "$q" |
+      while read -r doc; do rm -f "$HYLA/$doc"; done
+    rm -f "$q"
+  done
+}
+
 cleanup() {
   local rc=$?
   trap - EXIT INT TERM
-  # HylaFAX jobs of this run go first, while hfaxd still answers
-  if [ -d "$HYLA/sendq" ] && [ ${#PIDS[@]} -gt 0 ]; then
-    for q in "$HYLA"/sendq/q*; do
-      [ -f "$q" ] || continue
-      if grep -q '^jobtag:VORTIQJOB' "$q" 2>/dev/null; then
-        id=$(sed -n 's/^jobid://p' "$q")
-        say "removing HylaFAX job $id"
-        timeout 20 faxrm -h localhost "$id" >/dev/null 2>&1 || true
-      fi
+  # HylaFAX jobs of this run go first, while hfaxd still answers; an
+  # active job leaves sendq only once its call is torn down
+  if [ ${#PIDS[@]} -gt 0 ] && [ -n "$(our_jobs)" ]; then
+    for q in $(our_jobs); do
+      id=$(sed -n 's/^jobid://p' "$q")
+      say "removing HylaFAX job $id"
+      timeout 20 faxrm -h localhost "$id" >/dev/null 2>&1 || true
     done
+    for _ in $(seq 1 30); do [ -z "$(our_jobs)" ] && break; sleep 1; done
   fi
   for pid in "$BR_PID" "$GW_PID"; do
     [ -n "$pid" ] && kill -TERM "$pid" 2>/dev/null
@@ -65,6 +79,7 @@ cleanup() {
     [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null && kill -KILL "$pid" 2>/dev/null
   done
   wait 2>/dev/null
+  [ ${#PIDS[@]} -gt 0 ] && purge_jobs
   for f in "${IAXCONF[@]}"; do rm -f "$f"; done
   if [ -n "$DATA" ]; then
     if [ -n "${KEEP:-}" ] || [ $rc -ne 0 ]; then say "data kept in $DATA"; else rm -rf "$DATA"; fi
@@ -116,7 +131,9 @@ fi
 trap cleanup EXIT
 trap 'fail "interrupted"' INT TERM
 # a watchdog: the run never outlives its limit plus the cleanup
-( sleep $((LIMIT + 20)); kill -TERM $$ 2>/dev/null ) &
+( trap 'kill "$sp" 2>/dev/null; exit 0' TERM
+  sleep $((LIMIT + 20)) & sp=$!
+  wait "$sp" && kill -TERM $$ 2>/dev/null ) &
 WATCHDOG=$!
 PIDS+=("$WATCHDOG")
 
@@ -142,6 +159,7 @@ modem = ttyIAXA
 max_dials = 2
 interval = 2
 did_format = ###-####
+tag_prefix = VORTIQTEST
 CONF
 "$HERE/setup-hylafax.sh" --modem ttyIAXA --number 5550199 --id "VORTIQ A" --send-only --no-tagline \
   --bridge "$DATA/bin/faxbridge" --config "$DATA/faxbridge.conf" --group "$GROUP" --spool "$DATA/spool" \
@@ -149,6 +167,8 @@ CONF
 "$HERE/setup-hylafax.sh" --modem ttyIAXB --number 5550100 --id "VORTIQ B" --no-tagline \
   --bridge "$DATA/bin/faxbridge" --config "$DATA/faxbridge.conf" --group "$GROUP" --spool "$DATA/spool" \
   || fail "setup-hylafax.sh for ttyIAXB"
+
+purge_jobs   # left by an earlier run that could not clean up
 
 # ---- two soft modems, A (port 4571) calls B (port 4572) directly
 mkdir -p /etc/iaxmodem /var/log/iaxmodem
@@ -235,4 +255,5 @@ sent_entry() { entries | grep "|JobID: $JOBNO|" | grep '|Type: TX|' | grep '|Cod
 rx_entry() { entries | grep '|Type: RX|' | grep '|Pages: 1|' | grep -q '|To: Jane Roe|'; }
 wait_for "the activity database shows job $JOBNO sent, 1 page" 60 sent_entry
 wait_for "the activity database shows the received fax for Jane Roe" 60 rx_entry
+entries | grep -e "|JobID: $JOBNO|" -e '|Type: RX|' | sed 's/^/    /'
 say "passed in $(elapsed) s"
