@@ -338,6 +338,29 @@ TEST_F(Program, ResultsComeBackAsActivityAndReturnStatus)
         << Inbox();
 }
 
+TEST_F(Program, TheHookHandsTheFaxOverBesideWhatIsThere)
+{
+    Write(dir / "faxinfo", std::string("#!/bin/sh\ncat <<'EOF'\n") + kFaxinfo + "EOF\n");
+    fs::permissions(dir / "faxinfo", fs::perms::owner_all);
+    Write(dir / "conf", Read(dir / "conf") + "faxinfo = " + (dir / "faxinfo").string() + "\ndid_format = ###-####\n");
+    const std::string image("II*\0 the image", 14); /* bytes, a zero among them */
+    Write(dir / "fax.tif", image);
+    Write(tree / "FAX/IN/ST000001", "not ours"); /* a control file the gateway has not taken yet */
+    std::string args;
+    for (const auto &a : kArgs)
+        args += " '" + (a == kArgs[0] ? (dir / "fax.tif").string() : a) + "'";
+    ASSERT_EQ(std::system((std::string(FAXBRIDGE_BIN) + " hook -c " + (dir / "conf").string() + args).c_str()), 0);
+    EXPECT_EQ(Read(tree / "FAX/IN/ST000001"), "not ours");
+    EXPECT_EQ(Read(tree / "FAX/IPARCEL/RX000002"), image);
+    const std::string control = Read(tree / "FAX/IN/ST000002");
+    EXPECT_EQ(control.substr(0, control.find("\r\n\r\n")), "Subject: Fax received from VORTIQ A\r\nAttachment: RX000002");
+    EXPECT_NE(control.find("\r\nDID Received: 555-0100\r\n"), std::string::npos) << control;
+    EXPECT_EQ(fs::status(tree / "FAX/IN/ST000002").permissions() & fs::perms::others_all, fs::perms::none)
+        << "umask 007: for the fax server's group only";
+    for (const auto &e : fs::directory_iterator(tree / "FAX/IN"))
+        EXPECT_NE(e.path().filename().string()[0], '.') << "a work file was left behind";
+}
+
 class RenderedPages : public Program, public ::testing::WithParamInterface<t30line::Mode> {};
 TEST_P(RenderedPages, CrossTheT30LineIntact)
 {
