@@ -509,6 +509,8 @@ struct Bridge {
                 continue;
             if (job.returnGood) {
                 std::vector<std::string> body;
+                if (sends.empty())
+                    body.push_back("Result: the job names no fax address");
                 for (const auto &s : sends) {
                     std::string result = s.state == "sent" ? "sent, " + std::to_string(s.pages) + " page(s)"
                                          : s.state == "refused" ? "failed, refused: " + s.reason
@@ -546,9 +548,26 @@ struct Bridge {
         sf::WriteQueueFile(tree, records);
     }
 
+    /* Intents HylaFAX holds by their tag become submissions, whether or not
+     * their job is still in FAX/OUT. */
+    void Adopt(const HylaQueue &queue)
+    {
+        for (auto s : state.SendsIn("intent")) {
+            const QueueJob *q = queue.ByTag(s.tag);
+            if (!q)
+                continue;
+            s.state = "submitted";
+            s.hylafax = q->jobid;
+            state.PutSend(s);
+            Log("address " + std::to_string(s.address) + " of tag " + s.tag + ": found in HylaFAX's queue as job " +
+                std::to_string(q->jobid) + " (not submitted again)");
+        }
+    }
+
     void Pass()
     {
         HylaQueue queue = ReadHylaQueue(cfg);
+        Adopt(queue);
         Outbound(queue);
         queue = ReadHylaQueue(cfg);
         Activity(queue);
