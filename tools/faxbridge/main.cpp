@@ -207,6 +207,13 @@ struct Bridge {
 
     std::string Out() const { return tree + "/FAX/OUT/"; }
 
+    /* A job's identity: the gateway reuses names, never inode and time */
+    static std::string JobKey(const std::string &name, const struct stat &st)
+    {
+        return name + ":" + std::to_string(st.st_ino) + ":" +
+               std::to_string((long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec);
+    }
+
     /* Ready jobs and their identity keys, lowest name first. */
     std::vector<std::pair<std::string, std::string>> ReadyJobs()
     {
@@ -227,8 +234,7 @@ struct Bridge {
                 continue;
             if (::flock(fd, LOCK_SH | LOCK_NB) != 0)
                 continue; /* still held by its writer */
-            out.push_back({n, n + ":" + std::to_string(st.st_ino) + ":" +
-                                  std::to_string((long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec)});
+            out.push_back({n, JobKey(n, st)});
         }
         ::closedir(d);
         std::sort(out.begin(), out.end());
@@ -499,8 +505,15 @@ struct Bridge {
     void ReturnStatus()
     {
         for (const auto &job : state.OpenJobs()) {
-            if (!job.removed)
-                continue;
+            if (!job.removed) {
+                /* a crash between the job's removal and its record: the
+                 * job file is gone (or the name is another job's) */
+                struct stat st;
+                std::string path = Out() + job.name;
+                if (::lstat(path.c_str(), &st) == 0 && job.key == JobKey(job.name, st))
+                    continue;
+                state.MarkJob(job.id, true, false);
+            }
             std::vector<SendRow> sends = state.SendsOf(job.id);
             bool ended = std::all_of(sends.begin(), sends.end(), [](const SendRow &s) {
                 return s.state == "sent" || s.state == "failed" || s.state == "refused";
