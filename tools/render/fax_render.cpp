@@ -414,18 +414,10 @@ Result RenderShared(const std::string &spoolRoot, const spoolfiles::Job &job, co
         res.reason = "cannot make a private folder below " + (opt.workDir.empty() ? "$TMPDIR" : opt.workDir);
         return res;
     }
-    std::vector<std::string> parts;
-    std::string why;
-    std::string body = CleanText(job.bodyText);
-    if (!Blank(body) || job.attachments.empty()) {
-        std::string out = r.NewFile(".tif");
-        if (!r.Text(body, false, out, &why)) {
-            res.reason = "cannot render the body text of job " + job.name + ": " + why;
-            return res;
-        }
-        parts.push_back(out);
-    }
-    std::string parcel = spoolfiles::SpoolRoot(spoolRoot) + "/FAX/OPARCEL/";
+    /* every attachment is read and told apart before anything is
+     * rendered: an unknown one fails the job at once */
+    std::string parcel = spoolfiles::SpoolRoot(spoolRoot) + "/FAX/OPARCEL/", why;
+    std::vector<std::pair<Kind, std::string>> inputs;
     for (size_t i = 0; i < job.attachments.size(); ++i) {
         std::string label = AttachmentLabel(job, i), bytes;
         const std::string &file = job.attachments[i];
@@ -443,12 +435,30 @@ Result RenderShared(const std::string &spoolRoot, const spoolfiles::Job &job, co
         }
         std::string name = i < job.attachmentNames.size() ? job.attachmentNames[i] : file;
         Kind kind = KindOf(bytes.substr(0, 8192), name);
+        if (kind == Kind::Unknown) {
+            res.reason = label + ": unknown file type (not text, PDF, PostScript, PNG, JPEG or TIFF)";
+            return res;
+        }
+        inputs.emplace_back(kind, std::move(bytes));
+    }
+    std::vector<std::string> parts;
+    std::string body = CleanText(job.bodyText);
+    if (!Blank(body) || job.attachments.empty()) {
+        std::string out = r.NewFile(".tif");
+        if (!r.Text(body, false, out, &why)) {
+            res.reason = "cannot render the body text of job " + job.name + ": " + why;
+            return res;
+        }
+        parts.push_back(out);
+    }
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        Kind kind = inputs[i].first;
+        const std::string &bytes = inputs[i].second;
         std::string in = r.NewFile(".in"), out = r.NewFile(".tif");
         bool ok = true;
         switch (kind) {
         case Kind::Unknown:
-            res.reason = label + ": unknown file type (not text, PDF, PostScript, PNG, JPEG or TIFF)";
-            return res;
+            break;
         case Kind::Text:
             ok = r.Text(CleanText(bytes), false, out, &why);
             break;
@@ -466,7 +476,8 @@ Result RenderShared(const std::string &spoolRoot, const spoolfiles::Job &job, co
         }
         if (!ok) {
             static const char *const kNames[] = {"", "text", "PDF", "PostScript", "PNG", "JPEG", "TIFF"};
-            res.reason = label + ": cannot be rendered as " + kNames[(int)kind] + (why.empty() ? "" : ": " + why);
+            res.reason = AttachmentLabel(job, i) + ": cannot be rendered as " + kNames[(int)kind] +
+                         (why.empty() ? "" : ": " + why);
             return res;
         }
         if (kind != Kind::Tiff)
