@@ -237,6 +237,7 @@ TEST_F(RoadsTest, EveryRoadThenRestartAndBadStart)
         10))
         << Activity().dump() << gw.Log();
     EXPECT_EQ(Item(final, "Explanation"), " Sent ");
+    EXPECT_EQ(Item(final, "Pages"), "002") << "the body and figures.txt, rendered";
     EXPECT_EQ(Item(final, "To"), "555.0100            ") << "the log's 20 columns, as read";
     EXPECT_EQ(Item(final, "From"), "Jane Roe   ");
     EXPECT_TRUE(ListDir(Folder("UTIL/DATA")).empty()) << "ACTIVITY.LOG taken and deleted";
