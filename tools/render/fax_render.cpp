@@ -192,7 +192,8 @@ public:
     bool Ghostscript(const std::string &in, const std::string &out, std::string *why)
     {
         std::vector<std::string> argv = {"gs", "-q", "-dNOPAUSE", "-dBATCH", "-dSAFER", "-dNOPROMPT",
-                                         "-dPDFSTOPONERROR", "-sDEVICE=tiffg32d",
+                                         "-dPDFSTOPONERROR", "-dUseFastColor=true", "-dNOTRANSPARENCY",
+                                         "-sDEVICE=tiffg32d",
                                          std::string("-r204x") + (fine_ ? "196" : "98"),
                                          std::string("-sPAPERSIZE=") + (letter_ ? "letter" : "a4"),
                                          "-dFIXEDMEDIA", "-dPDFFitPage", "-sOutputFile=" + out, "-f", in};
@@ -284,6 +285,13 @@ public:
 
     bool Merge(const std::vector<std::string> &parts, const std::string &out, std::string *why)
     {
+        if (parts.size() == 1) { /* already G3 2-D from Ghostscript or pamtotiff */
+            std::error_code ec;
+            std::filesystem::copy_file(parts[0], out, ec);
+            if (ec)
+                *why = "cannot copy " + parts[0] + ": " + ec.message();
+            return !ec;
+        }
         std::vector<std::string> argv = {"tiffcp", "-c", "g3:2d:fill"};
         argv.insert(argv.end(), parts.begin(), parts.end());
         argv.push_back(out);
