@@ -566,7 +566,7 @@ JobPages RenderPages(const std::string &root, const Job &job, const std::string 
 }
 
 void CmdSend(const std::string &root, const std::vector<std::string> &failNumbers, const Handover &how,
-             bool letter)
+             bool letter, bool noRender)
 {
     RequireTree(root);
     RunLock lock(root);
@@ -590,7 +590,11 @@ void CmdSend(const std::string &root, const std::vector<std::string> &failNumber
         std::vector<std::string> lines;
         std::vector<std::string> results;
         /* rendered while the parcels are still in the spool */
-        JobPages pages = RenderPages(root, job, sentDir, letter, summary);
+        JobPages pages;
+        if (noRender)
+            pages.pages.assign(job.addresses.size(), 1);
+        else
+            pages = RenderPages(root, job, sentDir, letter, summary);
         if (!pages.reason.empty())
             std::cerr << "faxsim: job " << Four(number) << " cannot be sent: " << pages.reason << "\n";
         std::tm now = LocalNow();
@@ -761,8 +765,9 @@ int main(int argc, char **argv)
     send->add_option("--fail", fail, "fax number whose transmission fails (repeatable)");
     send->add_flag("--in-place", how.inPlace, std::string(inPlaceHelp) + " (UTIL/DATA/ACTIVITY.LOG)");
     send->add_option("--hold", how.holdMs, holdHelp)->check(CLI::Range(0, 600000))->type_name("MS");
-    bool letter = false;
+    bool letter = false, noRender = false;
     send->add_flag("--letter", letter, "render on Letter paper (A4 otherwise)");
+    send->add_flag("--no-render", noRender, "no pages: every job counts one page (for load tests of the gateway)");
 
     std::vector<std::string> to, extra, headers;
     std::string subject, did, tsi = "+1 555 0199", image;
@@ -796,7 +801,7 @@ int main(int argc, char **argv)
         else if (*queue)
             CmdQueue(root);
         else if (*send)
-            CmdSend(root, fail, how, letter);
+            CmdSend(root, fail, how, letter, noRender);
         else if (*receive)
             CmdReceive(root, to, subject, did, tsi, pages, image, extra, headers, how);
         else if (*admin)
