@@ -237,8 +237,9 @@ TEST_P(InboundPdfCopy, OnlyWhenAskedAndOnlyWhenTheImageConverts)
     Image("RX000001", 'p');
     const std::string pbm = iparcel_ + "/page.pbm", tif = iparcel_ + "/RX000001";
     WriteFile(pbm, "P1\n8 2\n0 1 1 0 0 1 1 0\n1 0 0 1 1 0 0 1\n");
-    if (row.realImage)
+    if (row.realImage) {
         ASSERT_TRUE(faxrender::RunLimited({"pamtotiff", "-g4", pbm}, iparcel_, {}, "", tif).ok);
+    }
     std::filesystem::remove(pbm);
     Drop("ST000001", kFax);
     RunPass();
@@ -248,8 +249,9 @@ TEST_P(InboundPdfCopy, OnlyWhenAskedAndOnlyWhenTheImageConverts)
     for (const auto &a : mails[0].attachments)
         got.push_back(a.first);
     EXPECT_EQ(got, row.want);
-    if (got.size() == 2)
+    if (got.size() == 2) {
         EXPECT_EQ(mails[0].attachments[1].second.substr(0, 5), "%PDF-");
+    }
     EXPECT_EQ(LogArg(VQM_DS0).rfind("Can not attach RX.PDF for " + tif + ": tiff2pdf failed", 0) == 0,
               row.setting[0] == '1' && !row.realImage)
         << LogArg(VQM_DS0);
