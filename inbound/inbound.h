@@ -115,4 +115,9 @@ int InCopyAdminLog(FILE *ControlFile, FILE *BodyFile);
  * and syncs it. 0 or -1. */
 int InWriteFailureLine(FILE *ControlFile, const char *Text);
 
+/* With notes.ini VortiqAttachPdf=1, attaches a PDF copy of the image at
+ * ImagePath as "RX.PDF"; a failure is logged and the fax goes on
+ * (rx_pdf.cpp). */
+void InAttachPdfCopy(DHANDLE hMessage, const char *ImagePath);
+
 #endif /* VQ_INBOUND_H */

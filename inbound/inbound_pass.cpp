@@ -104,7 +104,10 @@ static STATUS AttachImage(INFAX *Fax, const INDIRS *Dirs, const char *Name)
         VqFormat(Fax->FailureText, sizeof Fax->FailureText, "image not found: %.200s", Name);
         return ERR_NOEXIST;
     }
-    return MailAddMessageAttachment(Fax->hMessage, Fax->AttachmentName, RX_ATTACHMENT_NAME);
+    STATUS error = MailAddMessageAttachment(Fax->hMessage, Fax->AttachmentName, RX_ATTACHMENT_NAME);
+    if (error == NOERROR)
+        InAttachPdfCopy(Fax->hMessage, Fax->AttachmentName);
+    return error;
 }
 
 /* Reads the header section and does what each line calls for; stops at

@@ -135,5 +135,20 @@ GW_PID=""
 echo "The server log:"
 ctl log -n 40 | indent
 
+
+step "The pages: what Bob's fax machine printed and what reached Jane"
+# kept after the demo, unlike the data directory
+PAGES=$(mktemp -d "${TMPDIR:-/tmp}/vortiq-demo-pages.XXXXXX")
+for d in "$SPOOL"/sent/*/; do
+  job=$(basename "$d")
+  for png in "$d"fax-*/page-*.png; do
+    [ -e "$png" ] && cp "$png" "$PAGES/sent-$job-$(basename "$(dirname "$png")")-$(basename "$png")"
+  done
+done
+ctl mail extract mail/jroe.nsf "$FAXID" RX.FAX --png "$PAGES/received" >/dev/null
+echo "faxsim send rendered each job (fax-K.tif beside ROOT/sent/NNNN/summary.txt, one PNG per page);"
+echo "notesctl mail extract ... RX.FAX --png DIR drew the received fax. Copies, kept for you:"
+(cd "$PAGES" && find . -name '*.png' | sort | sed "s|^\./|$PAGES/|" | indent)
+
 echo
 echo "That was the whole road. Run it yourself with 'make run' (see README.md)."

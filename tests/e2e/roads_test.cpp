@@ -197,6 +197,11 @@ TEST_F(RoadsTest, EveryRoadThenRestartAndBadStart)
     Faxsim({"receive", "--to", "Dan Ray", "--subject", "Late joiner"});
     EXPECT_TRUE(Eventually([&] { return !WithSubject(Mail("mail/dray.nsf"), "Late joiner").is_null(); }, 10))
         << gw.Log();
+    /* faxsim rendered that fax: its page as a picture */
+    const Json late = WithSubject(Mail("mail/dray.nsf"), "Late joiner");
+    EXPECT_EQ(Ctl({"mail", "extract", "mail/dray.nsf", std::to_string(late.value("noteid", 0u)), "RX.FAX", "--png",
+                   tmp_ / "pages"}),
+              tmp_ / "pages/page-1.png" + "\n");
 
     /* ---- mail to fax: the job, the queue listing, the activity import ---- */
     ASSERT_TRUE(Eventually([&] { return ReadyJobs().size() == 1 && Mail("vortiq.box").empty(); }, 10))
@@ -237,6 +242,7 @@ TEST_F(RoadsTest, EveryRoadThenRestartAndBadStart)
         10))
         << Activity().dump() << gw.Log();
     EXPECT_EQ(Item(final, "Explanation"), " Sent ");
+    EXPECT_EQ(Item(final, "Pages"), "002") << "the body and figures.txt, rendered";
     EXPECT_EQ(Item(final, "To"), "555.0100            ") << "the log's 20 columns, as read";
     EXPECT_EQ(Item(final, "From"), "Jane Roe   ");
     EXPECT_TRUE(ListDir(Folder("UTIL/DATA")).empty()) << "ACTIVITY.LOG taken and deleted";

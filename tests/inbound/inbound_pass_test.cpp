@@ -9,6 +9,7 @@
 
 #include "gateway_fixture.h"
 #include "inbound.h"
+#include "sandbox.h"
 
 namespace {
 
@@ -220,5 +221,43 @@ TEST_F(InboundPassTest, FullDiskLeavesTheFaxesForTheNextPass)
     EXPECT_EQ(MailIn("mail/jroe.nsf").size(), 2u);
     EXPECT_EQ(MailIn("mail/jdoe.nsf").size(), 2u);
 }
+
+// VortiqAttachPdf=1 adds RX.PDF made from the image; an image tiff2pdf cannot read goes out as RX.FAX alone.
+struct PdfRow {
+    const char *setting;
+    bool realImage;
+    Names want;
+};
+class InboundPdfCopy : public InboundPassTest, public ::testing::WithParamInterface<PdfRow> {};
+
+TEST_P(InboundPdfCopy, OnlyWhenAskedAndOnlyWhenTheImageConverts)
+{
+    const PdfRow &row = GetParam();
+    ASSERT_EQ(OSSetEnvironmentVariable("VortiqAttachPdf", row.setting), NOERROR);
+    Image("RX000001", 'p');
+    const std::string pbm = iparcel_ + "/page.pbm", tif = iparcel_ + "/RX000001";
+    WriteFile(pbm, "P1\n8 2\n0 1 1 0 0 1 1 0\n1 0 0 1 1 0 0 1\n");
+    if (row.realImage) {
+        ASSERT_TRUE(faxrender::RunLimited({"pamtotiff", "-g4", pbm}, iparcel_, {}, "", tif).ok);
+    }
+    std::filesystem::remove(pbm);
+    Drop("ST000001", kFax);
+    RunPass();
+    const auto mails = MailIn("mail/jroe.nsf");
+    ASSERT_EQ(mails.size(), 1u);
+    Names got;
+    for (const auto &a : mails[0].attachments)
+        got.push_back(a.first);
+    EXPECT_EQ(got, row.want);
+    if (got.size() == 2) {
+        EXPECT_EQ(mails[0].attachments[1].second.substr(0, 5), "%PDF-");
+    }
+    EXPECT_EQ(LogArg(VQM_DS0).rfind("Can not attach RX.PDF for " + tif + ": tiff2pdf failed", 0) == 0,
+              row.setting[0] == '1' && !row.realImage)
+        << LogArg(VQM_DS0);
+}
+INSTANTIATE_TEST_SUITE_P(Settings, InboundPdfCopy,
+                         ::testing::Values(PdfRow{"0", true, {"RX.FAX"}}, PdfRow{"1", true, {"RX.FAX", "RX.PDF"}},
+                                           PdfRow{"1", false, {"RX.FAX"}}));
 
 }  // namespace

@@ -4,10 +4,14 @@
  *
  *   faxsim init ROOT        create the tree
  *   faxsim queue ROOT       list waiting jobs in PUBLIC/SVCQ (under the lock)
- *   faxsim send ROOT        "transmit" every ready job: activity lines,
- *                           a copy under ROOT/sent/NNNN/, return status,
- *                           the queue file rewritten without it
+ *   faxsim send ROOT        "transmit" every ready job: render its pages,
+ *                           activity lines with the real page count, a copy
+ *                           under ROOT/sent/NNNN/ with the fax of each
+ *                           address (fax-K.tif) and its pages as pictures
+ *                           (fax-K/page-N.png), return status, the queue
+ *                           file rewritten without it
  *   faxsim receive ROOT     leave a received fax in FAX/IN + FAX/IPARCEL
+ *                           (a rendered page unless --image is given)
  *   faxsim admin-log ROOT   leave an administrator log in FAX/IN
  *
  * Every file it hands to the gateway is written under a work name of its
@@ -39,6 +43,7 @@
 #include <string>
 #include <vector>
 
+#include "fax_render.h"
 #include "spool_files.h"
 #include "vq_port.h"
 
@@ -520,7 +525,48 @@ std::string SentFolder(const std::string &root, unsigned n)
     return dir;
 }
 
-void CmdSend(const std::string &root, const std::vector<std::string> &failNumbers, const Handover &how)
+/* The pages of one job: the shared pages rendered once, then each
+ * address's fax (its cover in front) as fax-K.tif in the job's folder,
+ * with a PNG per page in fax-K/. reason is set when the job cannot be
+ * rendered; then every address fails with it. */
+struct JobPages {
+    std::vector<int> pages; /* per address */
+    std::string reason;
+};
+
+JobPages RenderPages(const std::string &root, const Job &job, const std::string &sentDir, bool letter,
+                     std::ostringstream &summary)
+{
+    JobPages out;
+    faxrender::Options opt;
+    opt.letter = letter;
+    faxrender::TempDir tmp("");
+    std::string shared = tmp.File("shared.tif");
+    faxrender::Result r = tmp.ok() ? faxrender::RenderShared(root, job, shared, opt)
+                                   : faxrender::Result{false, "cannot make a temporary folder", 0};
+    for (size_t i = 0; r.ok && i < job.addresses.size(); ++i) {
+        std::string name = "fax-" + std::to_string(i + 1), why;
+        faxrender::Result one = faxrender::AddCover(job, i, shared, sentDir + "/" + name + ".tif", opt);
+        if (!one.ok) {
+            r = one;
+            break;
+        }
+        if (faxrender::TiffToPngs(sentDir + "/" + name + ".tif", sentDir + "/" + name, &why) < 0)
+            std::cerr << "faxsim: no pictures of " << sentDir << "/" << name << ".tif: " << why << "\n";
+        out.pages.push_back(one.pages);
+        summary << "pages for " << FaxNameOf(job.addresses[i]) << ": " << one.pages << " (" << name << ".tif, "
+                << name << "/page-1.png ...)\n";
+    }
+    if (!r.ok) {
+        out.reason = r.reason;
+        out.pages.assign(job.addresses.size(), 0);
+        summary << "not rendered: " << r.reason << "\n";
+    }
+    return out;
+}
+
+void CmdSend(const std::string &root, const std::vector<std::string> &failNumbers, const Handover &how,
+             bool letter, bool noRender)
 {
     RequireTree(root);
     RunLock lock(root);
@@ -534,6 +580,7 @@ void CmdSend(const std::string &root, const std::vector<std::string> &failNumber
             std::cerr << "faxsim: " << name << " is not a fax job, left alone\n";
             continue;
         }
+        job.name = name;
         const unsigned number = counter.NumberOf(name);
         counter.Save();
         std::string sentDir = SentFolder(root, number);
@@ -542,11 +589,22 @@ void CmdSend(const std::string &root, const std::vector<std::string> &failNumber
                 << "\nsubject: " << job.subject << "\n";
         std::vector<std::string> lines;
         std::vector<std::string> results;
+        /* rendered while the parcels are still in the spool */
+        JobPages pages;
+        if (noRender)
+            pages.pages.assign(job.addresses.size(), 1);
+        else
+            pages = RenderPages(root, job, sentDir, letter, summary);
+        if (!pages.reason.empty())
+            std::cerr << "faxsim: job " << Four(number) << " cannot be sent: " << pages.reason << "\n";
         std::tm now = LocalNow();
-        for (const auto &addr : job.addresses) {
+        for (size_t a = 0; a < job.addresses.size(); ++a) {
+            const std::string &addr = job.addresses[a];
             std::string faxNumber = FaxNumberOf(addr);
-            bool failed = fail.count(faxNumber) > 0;
+            bool unrendered = !pages.reason.empty();
+            bool failed = unrendered || fail.count(faxNumber) > 0;
             ActivityLine l;
+            l.pages = (unsigned)pages.pages[a];
             l.job = number;
             l.when = now;
             l.destination = faxNumber;
@@ -556,13 +614,13 @@ void CmdSend(const std::string &root, const std::vector<std::string> &failNumber
             l.explanation = " Dial ";
             lines.push_back(FormatActivityLine(l));
             l.final = true;
-            l.code = failed ? "0301" : "0000";
-            l.explanation = failed ? " Busy " : " Sent ";
-            l.retries = failed ? 3 : 0;
+            l.code = unrendered ? "0500" : failed ? "0301" : "0000";
+            l.explanation = unrendered ? " Error" : failed ? " Busy " : " Sent ";
+            l.retries = failed && !unrendered ? 3 : 0;
             lines.push_back(FormatActivityLine(l));
-            summary << "to " << FaxNameOf(addr) << " at " << faxNumber << ": "
-                    << (failed ? "failed (busy)" : "sent") << "\n";
-            results.push_back(FaxNameOf(addr) + " at " + faxNumber + ": " + (failed ? "failed, line busy" : "sent"));
+            std::string result = unrendered ? "failed, " + pages.reason : failed ? "failed, line busy" : "sent";
+            summary << "to " << FaxNameOf(addr) << " at " << faxNumber << ": " << result << "\n";
+            results.push_back(FaxNameOf(addr) + " at " + faxNumber + ": " + result);
         }
         AppendLog(Spool(root, "UTIL/DATA/ACTIVITY.LOG"), lines, how.inPlace, how.holdMs);
         history.insert(history.end(), lines.begin(), lines.end());
@@ -596,7 +654,7 @@ void CmdSend(const std::string &root, const std::vector<std::string> &failNumber
             WriteControl(root, Control(header, body));
         }
         std::cout << "sent " << Four(number) << " (FAX/OUT/" << name << ", " << job.addresses.size()
-                  << " address(es))\n";
+                  << " address(es)); pages in " << sentDir << "\n";
     }
     if (!history.empty())
         AppendLog(root + "/sent/history.log", history, true, 0);
@@ -605,13 +663,35 @@ void CmdSend(const std::string &root, const std::vector<std::string> &failNumber
     WriteQueue(root, counter);
 }
 
+/* A fax of `pages` rendered text pages (one at least) saying who sent it
+ * to whom. */
+std::string RenderedFax(const std::vector<std::string> &to, const std::string &subject, const std::string &tsi,
+                        int pages)
+{
+    Job job;
+    job.name = "received";
+    job.resolution = 'D';
+    for (int p = 1; p <= std::max(pages, 1); ++p) {
+        job.bodyText += std::string(p > 1 ? "\f" : "") + "A fax received by faxsim\n\nFrom:    " + tsi + "\n";
+        for (const auto &t : to)
+            job.bodyText += "To:      " + t + "\n";
+        job.bodyText += "Subject: " + subject + "\nPage:    " + std::to_string(p) + " of " +
+                        std::to_string(std::max(pages, 1)) + "\n";
+    }
+    faxrender::TempDir tmp("");
+    faxrender::Result r = tmp.ok() ? faxrender::RenderShared(tmp.path(), job, tmp.File("rx.tif"), {})
+                                   : faxrender::Result{false, "cannot make a temporary folder", 0};
+    if (!r.ok)
+        throw UserError("cannot render the received fax: " + r.reason);
+    return ReadAll(tmp.File("rx.tif"));
+}
+
 void CmdReceive(const std::string &root, const std::vector<std::string> &to, const std::string &subject,
                 const std::string &did, const std::string &tsi, int pages, const std::string &image,
                 const std::vector<std::string> &extra, const std::vector<std::string> &headers, const Handover &how)
 {
     RequireTree(root);
-    static const char kStandInImage[] = "II*\0 stand-in fax image\n"; /* a TIFF's first bytes */
-    std::string bytes = image.empty() ? std::string(kStandInImage, sizeof kStandInImage - 1) : ReadAll(image);
+    std::string bytes = image.empty() ? RenderedFax(to, subject, tsi, pages) : ReadAll(image);
     RunLock lock(root);
     for (unsigned n = FreeControlNumber(root);; n = FreeControlNumber(root, n + 1)) {
         char imageName[16];
@@ -685,6 +765,9 @@ int main(int argc, char **argv)
     send->add_option("--fail", fail, "fax number whose transmission fails (repeatable)");
     send->add_flag("--in-place", how.inPlace, std::string(inPlaceHelp) + " (UTIL/DATA/ACTIVITY.LOG)");
     send->add_option("--hold", how.holdMs, holdHelp)->check(CLI::Range(0, 600000))->type_name("MS");
+    bool letter = false, noRender = false;
+    send->add_flag("--letter", letter, "render on Letter paper (A4 otherwise)");
+    send->add_flag("--no-render", noRender, "no pages: every job counts one page (for load tests of the gateway)");
 
     std::vector<std::string> to, extra, headers;
     std::string subject, did, tsi = "+1 555 0199", image;
@@ -718,7 +801,7 @@ int main(int argc, char **argv)
         else if (*queue)
             CmdQueue(root);
         else if (*send)
-            CmdSend(root, fail, how);
+            CmdSend(root, fail, how, letter, noRender);
         else if (*receive)
             CmdReceive(root, to, subject, did, tsi, pages, image, extra, headers, how);
         else if (*admin)

@@ -20,6 +20,7 @@
 #include <sstream>
 #include <strings.h>
 
+#include "fax_render.h"
 #include "notesctl.h"
 
 namespace fs = std::filesystem;
@@ -449,17 +450,22 @@ void CmdMailShow(const std::string &mailFile, const std::string &noteId, bool as
     std::cout << "\n" << d["body"].get<std::string>() << "\n";
 }
 
-void CmdMailExtract(const std::string &mailFile, const std::string &noteId,
-                    const std::string &attachment, const std::string &dest, bool force)
+void CmdMailExtract(const std::string &mailFile, const std::string &noteId, const std::string &attachment,
+                    const std::string &dest, bool force, const std::string &pngDir)
 {
     NOTEID id = ParseNoteId(noteId);
     if (!Exists(mailFile))
         throw UserError("no such mail file: " + mailFile);
-    std::string target = dest;
+    if (dest.empty() && pngDir.empty())
+        throw UserError("give DEST, --png DIR or both");
+    faxrender::TempDir tmp("");
+    std::string target = dest.empty() ? tmp.File("image") : dest;
     std::error_code ec;
-    if (fs::is_directory(dest, ec))
+    if (dest.empty() && !tmp.ok())
+        throw UserError("cannot make a temporary folder");
+    if (fs::is_directory(target, ec))
         target = (fs::path(dest) / attachment).string();
-    if (!force && fs::exists(fs::symlink_status(target, ec)))
+    if (!force && !dest.empty() && fs::exists(fs::symlink_status(target, ec)))
         throw UserError(target + " exists; give --force to overwrite it");
     switch (vqop::ExtractAttachment(mailFile, id, attachment, target)) {
     case vqop::Extracted::NoDocument: throw UserError("no document " + noteId + " in " + mailFile);
@@ -467,7 +473,16 @@ void CmdMailExtract(const std::string &mailFile, const std::string &noteId,
         throw UserError("document " + noteId + " has no attachment " + attachment);
     case vqop::Extracted::Done: break;
     }
-    std::cout << target << "\n";
+    if (!dest.empty())
+        std::cout << target << "\n";
+    if (pngDir.empty())
+        return;
+    std::string why;
+    int pages = faxrender::TiffToPngs(target, pngDir, &why);
+    if (pages < 0)
+        throw UserError("no pictures of " + attachment + ": " + why);
+    for (int p = 1; p <= pages; ++p)
+        std::cout << (fs::path(pngDir) / ("page-" + std::to_string(p) + ".png")).string() << "\n";
 }
 
 void CmdDbList(const std::string &db, const std::string &form, bool asJson)

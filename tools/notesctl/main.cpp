@@ -166,8 +166,11 @@ int main(int argc, char **argv)
     mailExtract->add_option("MAILFILE", db)->required();
     mailExtract->add_option("NOTEID", noteId)->required();
     mailExtract->add_option("ATTACHMENT", attachment)->required();
-    mailExtract->add_option("DEST", dest)->required();
+    mailExtract->add_option("DEST", dest, "file or folder to write it to (optional with --png)");
     mailExtract->add_flag("--force", force, "overwrite DEST when it exists");
+    std::string pngDir;
+    mailExtract->add_option("--png", pngDir, "write each page of a fax image as DIR/page-N.png")
+        ->type_name("DIR");
 
     auto *dbCmd = app.add_subcommand("db", "read databases");
     dbCmd->require_subcommand(1);
@@ -254,7 +257,7 @@ int main(int argc, char **argv)
         else if (mailShow->parsed())
             CmdMailShow(db, noteId, asJson);
         else if (mailExtract->parsed())
-            CmdMailExtract(db, noteId, attachment, dest, force);
+            CmdMailExtract(db, noteId, attachment, dest, force, pngDir);
         else if (dbList->parsed())
             CmdDbList(db, form, asJson);
         else if (tasks->parsed())

@@ -67,8 +67,10 @@ struct SendOptions {
 void CmdSend(const SendOptions &o);
 void CmdMailList(const std::string &mailFile, bool json);
 void CmdMailShow(const std::string &mailFile, const std::string &noteId, bool json);
-void CmdMailExtract(const std::string &mailFile, const std::string &noteId,
-                    const std::string &attachment, const std::string &dest, bool force);
+/* Writes an attachment to DEST; with pngDir, also each page of it (a
+ * fax image) as pngDir/page-N.png. */
+void CmdMailExtract(const std::string &mailFile, const std::string &noteId, const std::string &attachment,
+                    const std::string &dest, bool force, const std::string &pngDir = "");
 void CmdDbList(const std::string &db, const std::string &form, bool json);
 void CmdTasks(bool json);
 void CmdQuit(const std::string &task);

@@ -192,7 +192,8 @@ public:
     bool Ghostscript(const std::string &in, const std::string &out, std::string *why)
     {
         std::vector<std::string> argv = {"gs", "-q", "-dNOPAUSE", "-dBATCH", "-dSAFER", "-dNOPROMPT",
-                                         "-dPDFSTOPONERROR", "-sDEVICE=tiffg32d",
+                                         "-dPDFSTOPONERROR", "-dUseFastColor=true", "-dNOTRANSPARENCY",
+                                         "-sDEVICE=tiffg32d",
                                          std::string("-r204x") + (fine_ ? "196" : "98"),
                                          std::string("-sPAPERSIZE=") + (letter_ ? "letter" : "a4"),
                                          "-dFIXEDMEDIA", "-dPDFFitPage", "-sOutputFile=" + out, "-f", in};
@@ -284,6 +285,13 @@ public:
 
     bool Merge(const std::vector<std::string> &parts, const std::string &out, std::string *why)
     {
+        if (parts.size() == 1) { /* already G3 2-D from Ghostscript or pamtotiff */
+            std::error_code ec;
+            std::filesystem::copy_file(parts[0], out, ec);
+            if (ec)
+                *why = "cannot copy " + parts[0] + ": " + ec.message();
+            return !ec;
+        }
         std::vector<std::string> argv = {"tiffcp", "-c", "g3:2d:fill"};
         argv.insert(argv.end(), parts.begin(), parts.end());
         argv.push_back(out);
@@ -414,18 +422,10 @@ Result RenderShared(const std::string &spoolRoot, const spoolfiles::Job &job, co
         res.reason = "cannot make a private folder below " + (opt.workDir.empty() ? "$TMPDIR" : opt.workDir);
         return res;
     }
-    std::vector<std::string> parts;
-    std::string why;
-    std::string body = CleanText(job.bodyText);
-    if (!Blank(body) || job.attachments.empty()) {
-        std::string out = r.NewFile(".tif");
-        if (!r.Text(body, false, out, &why)) {
-            res.reason = "cannot render the body text of job " + job.name + ": " + why;
-            return res;
-        }
-        parts.push_back(out);
-    }
-    std::string parcel = spoolfiles::SpoolRoot(spoolRoot) + "/FAX/OPARCEL/";
+    /* every attachment is read and told apart before anything is
+     * rendered: an unknown one fails the job at once */
+    std::string parcel = spoolfiles::SpoolRoot(spoolRoot) + "/FAX/OPARCEL/", why;
+    std::vector<std::pair<Kind, std::string>> inputs;
     for (size_t i = 0; i < job.attachments.size(); ++i) {
         std::string label = AttachmentLabel(job, i), bytes;
         const std::string &file = job.attachments[i];
@@ -443,12 +443,30 @@ Result RenderShared(const std::string &spoolRoot, const spoolfiles::Job &job, co
         }
         std::string name = i < job.attachmentNames.size() ? job.attachmentNames[i] : file;
         Kind kind = KindOf(bytes.substr(0, 8192), name);
+        if (kind == Kind::Unknown) {
+            res.reason = label + ": unknown file type (not text, PDF, PostScript, PNG, JPEG or TIFF)";
+            return res;
+        }
+        inputs.emplace_back(kind, std::move(bytes));
+    }
+    std::vector<std::string> parts;
+    std::string body = CleanText(job.bodyText);
+    if (!Blank(body) || job.attachments.empty()) {
+        std::string out = r.NewFile(".tif");
+        if (!r.Text(body, false, out, &why)) {
+            res.reason = "cannot render the body text of job " + job.name + ": " + why;
+            return res;
+        }
+        parts.push_back(out);
+    }
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        Kind kind = inputs[i].first;
+        const std::string &bytes = inputs[i].second;
         std::string in = r.NewFile(".in"), out = r.NewFile(".tif");
         bool ok = true;
         switch (kind) {
         case Kind::Unknown:
-            res.reason = label + ": unknown file type (not text, PDF, PostScript, PNG, JPEG or TIFF)";
-            return res;
+            break;
         case Kind::Text:
             ok = r.Text(CleanText(bytes), false, out, &why);
             break;
@@ -466,7 +484,8 @@ Result RenderShared(const std::string &spoolRoot, const spoolfiles::Job &job, co
         }
         if (!ok) {
             static const char *const kNames[] = {"", "text", "PDF", "PostScript", "PNG", "JPEG", "TIFF"};
-            res.reason = label + ": cannot be rendered as " + kNames[(int)kind] + (why.empty() ? "" : ": " + why);
+            res.reason = AttachmentLabel(job, i) + ": cannot be rendered as " + kNames[(int)kind] +
+                         (why.empty() ? "" : ": " + why);
             return res;
         }
         if (kind != Kind::Tiff)

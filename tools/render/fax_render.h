@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <string>
 
+#include "sandbox.h" /* TempDir, RunLimited */
 #include "spool_files.h"
 
 namespace faxrender {

@@ -231,7 +231,7 @@ int TiffToPngs(const std::string &tiff, const std::string &dir, std::string *why
         }
         std::string final = dir + "/page-" + std::to_string(i + 1) + ".png";
         std::string work = dir + "/.page-" + std::to_string(i + 1) + ".png." + std::to_string(::getpid());
-        RunResult r = RunLimited({"pnmtopng", "-compression", "9", src}, tmp.path(), lim, "", work);
+        RunResult r = RunLimited({"pnmtopng", src}, tmp.path(), lim, "", work);
         if (!r.ok) {
             std::remove(work.c_str());
             if (why)
