@@ -304,7 +304,8 @@ TEST_F(Program, ACrashBetweenIntentAndSendfaxSubmitsOnce)
 TEST_F(Program, ResultsComeBackAsActivityAndReturnStatus)
 {
     Job("00000000", "555D0100");
-    Job("00000002", "0044207946", true);
+    Job("00000002", "0044207946");
+    Job("00000004", "0900123456", false); /* refused too, but asks for no return status */
     Write(tree / "FAX/OUT/00000003", "\x03\nSend-to: - @ FAX {X,555D0199 , S, cover:}\n\nheld\n");
     int held = ::open((tree / "FAX/OUT/00000003").c_str(), O_RDONLY);
     ASSERT_EQ(::flock(held, LOCK_EX), 0); /* still being written */
@@ -316,6 +317,7 @@ TEST_F(Program, ResultsComeBackAsActivityAndReturnStatus)
     EXPECT_NE(Inbox().find("Result: Bob at 0044207946: failed, refused: international numbers are not allowed"),
               std::string::npos)
         << Inbox();
+    EXPECT_EQ(Inbox().find("0900123456"), std::string::npos) << "Return_Good: NO";
     EXPECT_NE(Read(tree / "UTIL/DATA/ACTIVITY.LOG").find("0044207946           Jane Roe    000 0305 Refus"),
               std::string::npos);
     fs::remove_all(tree / "FAX/IN");
@@ -333,7 +335,7 @@ TEST_F(Program, ResultsComeBackAsActivityAndReturnStatus)
     EXPECT_EQ(log.find("0042 12/07 15:00 TX*00 5550100              Jane Roe    001 0000 Sent 0:15 6\r\n"),
               log.rfind("0042 "))
         << log;
-    EXPECT_NE(Inbox().find("Subject: Fax: Figures\r\n\r\nResult: Bob at 555.0100: sent, 1 page(s)\r\nJob: 0042"),
+    EXPECT_NE(Inbox().find("Subject: Fax: Figures\r\n\r\nResult: Bob at 555.0100: sent, 1 page(s) to VORTIQ B\r\nJob: 0042"),
               std::string::npos)
         << Inbox();
 }

@@ -446,6 +446,7 @@ struct Bridge {
                 s.state = rec.reason.empty() ? "sent" : "failed";
                 s.pages = rec.pages;
                 s.reason = rec.reason;
+                s.remote = Printable(rec.csi);
             }
             changed.push_back(s);
             Log(JobLabel(job) + " address " + std::to_string(s.address) + " (HylaFAX job " + rec.jobid +
@@ -525,7 +526,8 @@ struct Bridge {
                 if (sends.empty())
                     body.push_back("Result: the job names no fax address");
                 for (const auto &s : sends) {
-                    std::string result = s.state == "sent" ? "sent, " + std::to_string(s.pages) + " page(s)"
+                    std::string result = s.state == "sent" ? "sent, " + std::to_string(s.pages) + " page(s)" +
+                                                                 (s.remote.empty() ? "" : " to " + s.remote)
                                          : s.state == "refused" ? "failed, refused: " + s.reason
                                                                 : "failed: " + s.reason;
                     body.push_back("Result: " + s.recipient + " at " + s.number + ": " + OneLine(result));

@@ -48,7 +48,7 @@ struct Stmt {
 
 const char *const kJobCols = "id, key, name, sender, subject, return_good, addresses, removed, reported";
 const char *const kSendCols =
-    "tag, job, address, recipient, number, dial, state, hylafax, pages, attempts, reason, final_logged";
+    "tag, job, address, recipient, number, dial, state, hylafax, pages, attempts, reason, final_logged, remote";
 
 JobRow ReadJob(Stmt &q)
 {
@@ -80,6 +80,7 @@ SendRow ReadSend(Stmt &q)
     r.attempts = (unsigned)q.Int(9);
     r.reason = q.Text(10);
     r.finalLogged = q.Int(11) != 0;
+    r.remote = q.Text(12);
     return r;
 }
 
@@ -102,7 +103,7 @@ State::State(const std::string &path)
          " reported INT DEFAULT 0, created INT DEFAULT (strftime('%s','now')))");
     Exec("CREATE TABLE IF NOT EXISTS sends(tag TEXT PRIMARY KEY, job INT, address INT, recipient TEXT,"
          " number TEXT, dial TEXT, state TEXT, hylafax INT DEFAULT 0, pages INT DEFAULT 0,"
-         " attempts INT DEFAULT 0, reason TEXT DEFAULT '', final_logged INT DEFAULT 0)");
+         " attempts INT DEFAULT 0, reason TEXT DEFAULT '', final_logged INT DEFAULT 0, remote TEXT DEFAULT '')");
     Exec("CREATE TABLE IF NOT EXISTS meta(k TEXT PRIMARY KEY, v TEXT)");
 }
 
@@ -192,11 +193,11 @@ bool State::SendByHylafax(unsigned hylafax, SendRow &send)
 
 void State::PutSend(const SendRow &r)
 {
-    Stmt q(db_, (std::string("INSERT OR REPLACE INTO sends(") + kSendCols + ") VALUES(?,?,?,?,?,?,?,?,?,?,?,?)")
+    Stmt q(db_, (std::string("INSERT OR REPLACE INTO sends(") + kSendCols + ") VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?)")
                     .c_str());
     q.Bind(1, r.tag).Bind(2, r.job).Bind(3, (long long)r.address).Bind(4, r.recipient).Bind(5, r.number);
     q.Bind(6, r.dial).Bind(7, r.state).Bind(8, (long long)r.hylafax).Bind(9, (long long)r.pages);
-    q.Bind(10, (long long)r.attempts).Bind(11, r.reason).Bind(12, (long long)r.finalLogged);
+    q.Bind(10, (long long)r.attempts).Bind(11, r.reason).Bind(12, (long long)r.finalLogged).Bind(13, r.remote);
     q.Row();
 }
 

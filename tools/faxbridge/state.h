@@ -34,6 +34,7 @@ struct SendRow {
     unsigned hylafax = 0;
     unsigned pages = 0, attempts = 0;
     std::string reason;
+    std::string remote; /* the station that answered (its CSI) */
     bool finalLogged = false;
 };
 
