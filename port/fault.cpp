@@ -35,6 +35,8 @@ std::string *g_logPath = nullptr; /* set once, before any counting */
 
 /* The count of the operation this thread passed last. */
 thread_local long t_lastOperation = 0;
+/* A full disk met since PortDiskFullTake last looked. */
+thread_local bool t_diskFull = false;
 
 int ParseErrno(const char *name)
 {
@@ -44,6 +46,8 @@ int ParseErrno(const char *name)
         return ENOSPC;
     if (std::strcmp(name, "EACCES") == 0)
         return EACCES;
+    if (std::strcmp(name, "EDQUOT") == 0)
+        return EDQUOT;
     int n = std::atoi(name);
     return n > 0 ? n : EIO;
 }
@@ -128,6 +132,7 @@ int PortFaultStep(const char *Kind, const char *Path, const char *Path2)
     LogOperation(n, Kind, Path, Path2);
     if (FailsHere(n, Kind != nullptr ? Kind : "")) {
         const int e = g_errno.load();
+        PortNoteFailure(e);
         errno = e;
         return e;
     }
@@ -172,4 +177,17 @@ void PortFaultArm(int Mode, long Operation, int Errno)
 long PortFaultCount(void)
 {
     return g_count.load();
+}
+
+void PortNoteFailure(int Errno)
+{
+    if (Errno == ENOSPC || Errno == EDQUOT)
+        t_diskFull = true;
+}
+
+int PortDiskFullTake(void)
+{
+    const bool full = t_diskFull;
+    t_diskFull = false;
+    return full ? 1 : 0;
 }

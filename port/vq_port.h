@@ -135,6 +135,14 @@ void PortFaultAfter(void);
 void PortFaultArm(int Mode, long Operation, int Errno);
 long PortFaultCount(void);
 
+/* 1 when a file operation of this thread failed with ENOSPC or EDQUOT (a
+ * full disk or quota, injected or real) since the last call, which
+ * forgets it. Lets a step that reports only a status tell a full disk,
+ * which a later pass may clear, from a failure of its own. */
+int PortDiskFullTake(void);
+/* Remembers a failure with Errno for PortDiskFullTake. */
+void PortNoteFailure(int Errno);
+
 #ifdef __cplusplus
 }
 #endif

@@ -128,8 +128,8 @@ protected:
     }
 };
 
-// A report about the administrator's own mail stops the task, unmailed, only when the name matches exactly.
-TEST_F(OutboundPassTest, ReportAboutTheAdministratorStopsOnlyWhenLetterForLetter)
+// A report about the administrator's own mail is held, unmailed, only when the name matches exactly; nothing stops.
+TEST_F(OutboundPassTest, ReportAboutTheAdministratorIsHeldOnlyWhenLetterForLetter)
 {
     struct Case { std::string intended; bool wantMail; } cases[] = {{admin_, false}, {"cn=fax admin/o=acme", true}};
     for (const auto &c : cases) {
@@ -140,33 +140,47 @@ TEST_F(OutboundPassTest, ReportAboutTheAdministratorStopsOnlyWhenLetterForLetter
         report.textItems = {{"IntendedRecipient", c.intended}, {"FailureReason", "No route"}};
         ASSERT_EQ(vqtest::SendMemo(report), NOERROR);
         SendFax();
-        RunPass();
+        ClearLog(), E_quit = 0;
+        OutboundTask();
+        OutboundTask();
         auto mails = ReadMessages("fadmin.nsf");
         ASSERT_EQ(mails.size(), before + (c.wantMail ? 1 : 0));
         if (c.wantMail) { EXPECT_EQ(mails.back().body, (Names{"Message to:", c.intended, "was not delivered.", "No route"})); }
         EXPECT_EQ(LogCount(VQM_DS0, "Non-Delivery is to admin"), c.wantMail ? 0 : 1);
-        EXPECT_EQ(E_quit, c.wantMail ? 0 : 1);
+        EXPECT_EQ(E_quit, 0);
+        const auto left = DocumentIds("vortiq.box");
+        ASSERT_EQ(left.size(), 1u) << "the held report stays, whatever the case";
+        EXPECT_EQ(ItemText("vortiq.box", left[0], "VortiqHeld"), "Non-Delivery is to admin: No route");
         EXPECT_EQ(ReadMessages("jsmith.nsf", "Delivery Report").size(), reports + 1);
     }
 }
 
-// The error mail cannot go (no directory or no mail.box): logged with status 1, the copy kept, the task stops.
-TEST_F(OutboundPassTest, RefusedAdministratorMailStopsTheTask)
+// The error mail cannot go (no directory or no mail.box): logged, the copy kept, no stop; the next pass tells the administrator once, no second report.
+TEST_F(OutboundPassTest, RefusedAdministratorMailIsRetriedAtTheNextPass)
 {
     for (const std::string away : {"names.nsf", "mail.box"}) {
         SCOPED_TRACE(away);
         ClearSpool();
+        const size_t admin = ReadMessages("fadmin.nsf").size(), ndr = ReadMessages("jsmith.nsf", "NonDelivery Report").size();
         SendFax();
         std::filesystem::remove_all(Spool(SPOOL_FAX_OUT));
         std::filesystem::rename(data_ / away, data_ / (away + ".away"));
-        RunPass();
+        ClearLog(), E_quit = 0;
+        OutboundTask();
         std::filesystem::rename(data_ / (away + ".away"), data_ / away);
-        MakeDirs(Spool(SPOOL_FAX_OUT));
         EXPECT_EQ(CountLog(VQM_DS0, 1), 1) << "always 1, whatever the mail call returned";
         EXPECT_EQ(LogCount(VQM_DS0, "Can not route error message to Admin"), 1);
-        EXPECT_EQ(LogCount(VQM_DS0), 1);
-        EXPECT_EQ(E_quit, 1);
+        EXPECT_EQ(E_quit, 0);
         EXPECT_EQ(Files(SPOOL_FAX_ERROR), (Names{"00000000", "00000000.ENV"}));
+        EXPECT_EQ(DocumentIds("vortiq.box").size(), 1u) << "kept until the administrator is told";
+        RunPass();
+        MakeDirs(Spool(SPOOL_FAX_OUT));
+        const auto mails = ReadMessages("fadmin.nsf");
+        ASSERT_EQ(mails.size(), admin + 1);
+        EXPECT_EQ(mails.back().subject, "Fax Gateway Error: VORTIQ: Message Create Final error 13079.");
+        EXPECT_NE(mails.back().body.at(0).find("00000000.ENV"), std::string::npos);
+        EXPECT_LE(ReadMessages("jsmith.nsf", "NonDelivery Report").size(), ndr + 1) << "never a second report";
+        EXPECT_EQ(E_quit, 0);
     }
 }
 
