@@ -416,6 +416,37 @@ static void RetryAdministratorMail(DHANDLE hMessage, DARRAY *MessageList, WORD M
         DeleteAllRecipients(MessageList, Msg, RecipientCount);
 }
 
+/* Messages whose job went out but whose purge failed (a busy or full
+ * gateway mail file): the next passes only purge them again, never
+ * write a second job. Lost with the process: a restart may fax such a
+ * message twice, never lose it. */
+#define OB_UNPURGED_MAX 64
+static NOTEID UnpurgedIds[OB_UNPURGED_MAX];
+static int UnpurgedCount = 0;
+
+/* The slot of NoteId in UnpurgedIds, or -1. */
+static int UnpurgedSlot(NOTEID NoteId)
+{
+    for (int i = 0; i < UnpurgedCount; i++)
+        if (UnpurgedIds[i] == NoteId)
+            return i;
+    return -1;
+}
+
+/* Purges a message; one whose job went out and that stays is
+ * remembered (Sent), one remembered that went is forgotten. */
+static void PurgeMessage(DARRAY *MessageList, WORD Msg, NOTEID NoteId, int Sent)
+{
+    const STATUS error = MailPurgeMessage(MessageList, Msg);
+    const int Slot = UnpurgedSlot(NoteId);
+
+    LogIfFailed(error, "MailPurgeMessage");
+    if (error == NOERROR && Slot >= 0)
+        UnpurgedIds[Slot] = UnpurgedIds[--UnpurgedCount];
+    else if (error != NOERROR && Sent && Slot < 0 && UnpurgedCount < OB_UNPURGED_MAX)
+        UnpurgedIds[UnpurgedCount++] = NoteId;
+}
+
 /* One message of the list: settles its outcome and purges it. A message
  * that cannot be opened or whose originator cannot be read stays as it
  * is. 1 when a retryable fault ends the pass. */
@@ -428,7 +459,9 @@ static int HandleMessage(DARRAY *MessageList, WORD Msg)
     STATUS error = NOERROR;
     BOOL Held = FALSE;
     int EndPass = 0;
+    int Sent = 0;
     long Age = 0;
+    NOTEID NoteId = 0;
 
     error = MailOpenMessage(MessageList, Msg, &hMessage);
     if (error != NOERROR) {
@@ -446,8 +479,12 @@ static int HandleMessage(DARRAY *MessageList, WORD Msg)
     if (MailGetMessageInfo(MessageList, Msg, &RecipientCount, nullptr, nullptr) != NOERROR)
         RecipientCount = 0;
     Held = NSFItemIsPresent(hMessage, OB_HELD_ITEM, (WORD)strlen(OB_HELD_ITEM));
+    NSFNoteGetInfo(hMessage, _NOTE_ID, &NoteId);
 
-    if (NSFItemIsPresent(hMessage, OB_ADMIN_DUE_ITEM, (WORD)strlen(OB_ADMIN_DUE_ITEM))) {
+    if (UnpurgedSlot(NoteId) >= 0) {
+        Sent = 1; /* its job is out: only the purge is left */
+        DeleteAllRecipients(MessageList, Msg, RecipientCount);
+    } else if (NSFItemIsPresent(hMessage, OB_ADMIN_DUE_ITEM, (WORD)strlen(OB_ADMIN_DUE_ITEM))) {
         RetryAdministratorMail(hMessage, MessageList, Msg, RecipientCount, Held);
     } else if (Held) {
         /* waits for the operator */
@@ -457,6 +494,7 @@ static int HandleMessage(DARRAY *MessageList, WORD Msg)
         PortDiskFullTake();
         error = TransferMessage(hMessage, Originator, MessageList, Msg, RecipientCount);
         if (error == NOERROR) {
+            Sent = 1;
             DeleteAllRecipients(MessageList, Msg, RecipientCount);
         } else {
             Age = MessageAge(hMessage);
@@ -478,7 +516,7 @@ static int HandleMessage(DARRAY *MessageList, WORD Msg)
     MailCloseMessage(hMessage);
     /* removes the message only once none of its recipients remain; one
      * that stays is met again by the next pass */
-    LogIfFailed(MailPurgeMessage(MessageList, Msg), "MailPurgeMessage");
+    PurgeMessage(MessageList, Msg, NoteId, Sent);
     return EndPass;
 }
 
