@@ -59,6 +59,17 @@ static void FreeErrorFileList(DHANDLE *phErrorFileList)
     }
 }
 
+/* Removes a file of the pass's own; one that stays is said. */
+static void RemoveFile(const char *Path)
+{
+    char Text[VQ_FILE_PATH + 32];
+
+    if (PortUnlink(Path) == 0)
+        return;
+    VqFormat(Text, sizeof Text, "Can not delete %s", Path);
+    AddInLogError(VQM_DS0, NOERROR, Text);
+}
+
 /* A full disk (or quota) or a database busy past its timeout: a later
  * pass may well succeed. */
 static int IsRetryable(STATUS error)
@@ -87,7 +98,7 @@ static int ProbeFolder(const char *Drive, const char *Dir, const char *Ext)
             Fine = 0;
             e = errno;
         }
-        PortUnlink(Probe);
+        RemoveFile(Probe);
     }
     if (Fine)
         return OB_DISK_FINE;
@@ -164,7 +175,7 @@ static STATUS MarkMessage(DHANDLE hMessage, const char *Name1, const char *Value
 static void SendNonDeliveryReports(DARRAY *MessageList, WORD Msg, WORD RecipientCount,
                                    const char *String)
 {
-    MailSetMessageLastError(MessageList, Msg, String);
+    LogIfFailed(MailSetMessageLastError(MessageList, Msg, String), "MailSetMessageLastError");
     for (WORD Rec = 0; Rec < RecipientCount; Rec++)
         LogIfFailed(MailSendNonDeliveryReport(MessageList, Msg, 1, &Rec, String,
                                               (WORD)strlen(String)),
@@ -186,11 +197,10 @@ static STATUS TellAdministrator(LIST *ErrorFileList, const char *Subject,
 
 /* Marks a message held with Reason and the administrator's mail due,
  * before anything else: a crash after the mark never sends the reports
- * twice. Then the senders' reports (when Reports), then the mail naming
+ * twice. Then the senders' reports (ReportText), then the mail naming
  * the message. Its recipients stay; the pass skips it from now on. */
 static void HoldMessage(DHANDLE hMessage, const char *Originator, DARRAY *MessageList, WORD Msg,
-                        WORD RecipientCount, LIST *ErrorFileList, const char *Reason, int Reports,
-                        const char *ReportText)
+                        WORD RecipientCount, const char *Reason, const char *ReportText)
 {
     char Subject[OB_REASON_SIZE] = "";
     char Text[OB_STRING_SIZE] = "";
@@ -207,9 +217,8 @@ static void HoldMessage(DHANDLE hMessage, const char *Originator, DARRAY *Messag
                     OB_ADMIN_TEXT_ITEM, Text) != NOERROR)
         return; /* not held: the next pass meets it as it was */
     AddInLogError(VQM_TEXT, NOERROR, Text);
-    if (Reports)
-        SendNonDeliveryReports(MessageList, Msg, RecipientCount, ReportText);
-    if (TellAdministrator(ErrorFileList, "Message held", "", Text) == NOERROR)
+    SendNonDeliveryReports(MessageList, Msg, RecipientCount, ReportText);
+    if (TellAdministrator(nullptr, "Message held", "", Text) == NOERROR)
         MarkMessage(hMessage, OB_ADMIN_DUE_ITEM, nullptr, OB_ADMIN_TEXT_ITEM, nullptr, nullptr,
                     nullptr);
 }
@@ -299,7 +308,7 @@ static void RemoveErrorCopy(LIST *ErrorFileList)
     for (WORD n = 0; ErrorFileList != nullptr && n < ListGetNumEntries(ErrorFileList, TRUE); n++)
         if (ListGetText(ErrorFileList, TRUE, n, &Text, &Length) == NOERROR) {
             VqCopyN(Path, sizeof Path, Text, Length);
-            PortUnlink(Path);
+            RemoveFile(Path);
         }
 }
 
@@ -346,6 +355,9 @@ static int FailTransfer(DHANDLE hMessage, const char *Originator, DARRAY *Messag
         FreeErrorFileList(&hErrorFileList);
         return 0;
     }
+    /* a copy that failed half-way is of no use to anybody: the message
+     * itself stays, and a later pass writes a whole one */
+    RemoveErrorCopy(ErrorFileList);
     State = IsRetryable(error) || PortDiskFullTake() ? OB_DISK_FULL : DiskState();
     if (State == OB_DISK_BROKEN) {
         /* a spool folder missing, read-only or not ours: the environment */
@@ -359,8 +371,7 @@ static int FailTransfer(DHANDLE hMessage, const char *Originator, DARRAY *Messag
         if (State == OB_DISK_FULL)
             VqFormat(Reason, sizeof Reason, "still failing after %ld hours: ", RetryMaxHours);
         AddInFormatError(Reason + strlen(Reason), error);
-        HoldMessage(hMessage, Originator, MessageList, Msg, RecipientCount, ErrorFileList, Reason,
-                    1, String);
+        HoldMessage(hMessage, Originator, MessageList, Msg, RecipientCount, Reason, String);
     }
     FreeErrorFileList(&hErrorFileList);
     return EndPass;
