@@ -30,7 +30,8 @@
 #define OB_INTENDED_SIZE VQ_NAME_SIZE   /* IntendedRecip */
 #define OB_REASON_SIZE 256              /* FailureReason */
 
-/* What the spool and the gateway's work folder say to a file. */
+/* What the spool and the gateway's work folder say to a file: it takes
+ * it, it may at a later pass (full), or it never will (broken). */
 enum { OB_DISK_FINE = 0, OB_DISK_FULL, OB_DISK_BROKEN };
 
 /* Deletes every recipient of a message. The mail file keeps numbering
@@ -78,8 +79,8 @@ static int IsRetryable(STATUS error)
 }
 
 /* Creates, writes, syncs and removes one file in Dir, through the fault
- * seam. OB_DISK_FULL on ENOSPC or EDQUOT, OB_DISK_BROKEN on any other
- * failure (a folder missing, read-only or not ours). */
+ * seam. OB_DISK_BROKEN when the folder is missing, read-only or not ours,
+ * OB_DISK_FULL on any other failure (ENOSPC, EDQUOT, EIO). */
 static int ProbeFolder(const char *Drive, const char *Dir, const char *Ext)
 {
     char Probe[VQ_FILE_PATH];
@@ -102,7 +103,13 @@ static int ProbeFolder(const char *Drive, const char *Dir, const char *Ext)
     }
     if (Fine)
         return OB_DISK_FINE;
-    return e == ENOSPC || e == EDQUOT ? OB_DISK_FULL : OB_DISK_BROKEN;
+    VqFormat(Probe, sizeof Probe, "Can not write in %s: %s", Dir, strerror(e));
+    AddInLogError(VQM_DS0, NOERROR, Probe);
+    /* only a folder missing, read-only or not ours is broken; any other
+     * failure (a full disk, an I/O error) a later pass may clear */
+    return e == ENOENT || e == ENOTDIR || e == EROFS || e == EACCES || e == EPERM
+               ? OB_DISK_BROKEN
+               : OB_DISK_FULL;
 }
 
 /* Whether the folders a job or an error copy is made in take a file now:
