@@ -9,6 +9,14 @@
  * recipients are deleted only once the writer has renamed the job into
  * place: a crash in between can give the fax server one job twice, never
  * lose a message.
+ *
+ * Nothing here stops the gateway but a spool folder that is missing,
+ * read-only or not ours. A full disk or a busy database leaves the
+ * message for the next pass (until RetryMaxHours); a message of its own
+ * fault is held (VortiqHeld); an administrator mail that cannot go stays
+ * due on the message (VortiqAdminDue) for the next pass. Each mark is
+ * saved before the reports it stands for, so a crash never sends a
+ * sender's report twice.
  */
 #include <cerrno>
 #include <cstdio>
@@ -21,6 +29,7 @@
 #define OB_ADMIN_DUE_ITEM "VortiqAdminDue"      /* an administrator mail still due: subject */
 #define OB_ADMIN_TEXT_ITEM "VortiqAdminDueText" /* ... and its text */
 #define OB_DELAY_ITEM "VortiqDelayNotice"       /* the sender was told of a delay */
+#define OB_HELD_SUBJECT "Message held"          /* the administrator mail of a hold */
 #define OB_DELAY_SECONDS 3600L                  /* a waiting mail's sender is told after this */
 #define OB_SECONDS_PER_HOUR 3600L
 
@@ -220,12 +229,12 @@ static void HoldMessage(DHANDLE hMessage, const char *Originator, DARRAY *Messag
     NSFNoteGetInfo(hMessage, _NOTE_ID, &NoteId);
     VqFormat(Text, sizeof Text, "Message held (note id %lX, from %s, subject \"%s\"): %s",
              (unsigned long)NoteId, Originator, Subject, Reason);
-    if (MarkMessage(hMessage, OB_HELD_ITEM, Reason, OB_ADMIN_DUE_ITEM, "Message held",
+    if (MarkMessage(hMessage, OB_HELD_ITEM, Reason, OB_ADMIN_DUE_ITEM, OB_HELD_SUBJECT,
                     OB_ADMIN_TEXT_ITEM, Text) != NOERROR)
         return; /* not held: the next pass meets it as it was */
     AddInLogError(VQM_TEXT, NOERROR, Text);
     SendNonDeliveryReports(MessageList, Msg, RecipientCount, ReportText);
-    if (TellAdministrator(nullptr, "Message held", "", Text) == NOERROR)
+    if (TellAdministrator(nullptr, OB_HELD_SUBJECT, "", Text) == NOERROR)
         MarkMessage(hMessage, OB_ADMIN_DUE_ITEM, nullptr, OB_ADMIN_TEXT_ITEM, nullptr, nullptr,
                     nullptr);
 }
@@ -416,7 +425,8 @@ static void ForwardReport(DHANDLE hMessage, DARRAY *MessageList, WORD Msg, WORD 
 }
 
 /* A message whose administrator mail is still due: the mail again, and
- * once it went, the message is settled (a held one stays held). */
+ * once it went, a failed transfer is settled; a held message stays as it
+ * is (one released meanwhile is tried again by the next pass). */
 static void RetryAdministratorMail(DHANDLE hMessage, DARRAY *MessageList, WORD Msg,
                                    WORD RecipientCount, BOOL Held)
 {
@@ -427,7 +437,7 @@ static void RetryAdministratorMail(DHANDLE hMessage, DARRAY *MessageList, WORD M
     NSFItemGetText(hMessage, OB_ADMIN_TEXT_ITEM, Text, sizeof Text);
     if (TellAdministrator(nullptr, Subject, "", Text) != NOERROR)
         return;
-    if (Held)
+    if (Held || strcmp(Subject, OB_HELD_SUBJECT) == 0)
         MarkMessage(hMessage, OB_ADMIN_DUE_ITEM, nullptr, OB_ADMIN_TEXT_ITEM, nullptr, nullptr,
                     nullptr);
     else
