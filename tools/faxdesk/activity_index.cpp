@@ -1,0 +1,137 @@
+/*
+ * activity_index.cpp - the "Job Entry" documents of the activity database
+ * in memory. A refresh first asks the database's modified time; only when
+ * it moved are the stamps of all documents read (one query) and the
+ * documents that came or changed read item by item; gone ones are
+ * dropped. So a page costs a sort of what changed, not a read of 100,000
+ * documents.
+ */
+#include <algorithm>
+
+#include "desk.h"
+#include "vq_operator.h"
+
+namespace faxdesk {
+
+const char *const kColumnItems[kColumns] = {"JobID", "Date",  "Time", "Type",        "Attempts",
+                                            "To",    "From",  "Pages", "Code",       "Explanation",
+                                            "Connection", "Speed", "VortiqFaxId", "Form"};
+
+bool Entry::IsTx() const { return col[kType].compare(0, 2, "TX") == 0; }
+bool Entry::IsRx() const { return col[kType].compare(0, 2, "RX") == 0; }
+bool Entry::IsPending() const
+{
+    const std::string e = Trim(col[kExplanation]);
+    return IsTx() && (e == "Pending" || e == "Active");
+}
+
+bool ActivityIndex::Refresh()
+{
+    DBHANDLE h = NULLHANDLE;
+    if (NSFDbOpen(db_.c_str(), &h) != NOERROR)
+        return false;
+    TIMEDATE data = {{0, 0}}, nondata = {{0, 0}};
+    const STATUS s = NSFDbModifiedTime(h, &data, &nondata);
+    NSFDbClose(h);
+    if (s != NOERROR)
+        return false;
+    if (loaded_ && TimeDateCompare(&data, &seen_) == 0)
+        return true;
+    try {
+        std::vector<vqop::Stamp> stamps = vqop::DocumentStamps(db_);
+        std::vector<NOTEID> changed;
+        std::unordered_map<NOTEID, bool> live;
+        live.reserve(stamps.size());
+        for (const vqop::Stamp &st : stamps) {
+            live[st.id] = true;
+            auto it = entries_.find(st.id);
+            if (it == entries_.end() || TimeDateCompare(&it->second->modified, &st.modified) != 0)
+                changed.push_back(st.id);
+        }
+        for (auto it = entries_.begin(); it != entries_.end();)
+            it = live.count(it->first) ? std::next(it) : entries_.erase(it);
+        const std::vector<std::string> items(kColumnItems, kColumnItems + kColumns);
+        for (vqop::TextRow &row : vqop::ReadTexts(db_, changed, items)) {
+            auto e = std::make_unique<Entry>();
+            e->id = row.id;
+            e->modified = row.modified;
+            e->when = (int64_t)VqTimeDateToUnix(&row.modified);
+            for (int i = 0; i < kColumns; ++i)
+                e->col[i] = std::move(row.texts[(size_t)i]);
+            entries_[row.id] = std::move(e);
+        }
+    } catch (const vqop::Error &) {
+        return false;
+    }
+    seen_ = data;
+    loaded_ = true;
+    Sort();
+    return true;
+}
+
+void ActivityIndex::Sort()
+{
+    sent_.clear();
+    pending_.clear();
+    received_.clear();
+    receivedById_.clear();
+    std::unordered_map<std::string, size_t> byFax;
+    std::vector<const Entry *> rx;
+    for (const auto &kv : entries_) {
+        const Entry *e = kv.second.get();
+        if (Lower(e->col[kForm]) != "job entry")
+            continue;
+        if (e->IsPending())
+            pending_.push_back(e);
+        else if (e->IsTx())
+            sent_.push_back(e);
+        else if (e->IsRx())
+            rx.push_back(e);
+    }
+    auto newest = [](const Entry *a, const Entry *b) {
+        return a->when != b->when ? a->when > b->when : a->id > b->id;
+    };
+    std::sort(sent_.begin(), sent_.end(), newest);
+    std::sort(pending_.begin(), pending_.end(), newest);
+    /* one fax per identity; an entry written before entries carried it
+     * groups with those of the same time, station and pages */
+    std::sort(rx.begin(), rx.end(), [](const Entry *a, const Entry *b) { return a->id < b->id; });
+    for (const Entry *e : rx) {
+        const std::string key = !e->col[kFaxId].empty()
+                                    ? "id:" + e->col[kFaxId]
+                                    : "t:" + e->col[kDate] + "|" + e->col[kTime] + "|" + e->col[kFrom] + "|" +
+                                          e->col[kPages] + "|" + e->col[kConnection];
+        auto it = byFax.find(key);
+        if (it == byFax.end()) {
+            byFax[key] = received_.size();
+            Received r;
+            r.first = e;
+            r.when = e->when;
+            r.entries.push_back(e);
+            received_.push_back(std::move(r));
+        } else {
+            Received &r = received_[it->second];
+            r.entries.push_back(e);
+            r.when = std::max(r.when, e->when);
+        }
+    }
+    std::sort(received_.begin(), received_.end(), [](const Received &a, const Received &b) {
+        return a.when != b.when ? a.when > b.when : a.first->id > b.first->id;
+    });
+    for (size_t i = 0; i < received_.size(); ++i)
+        receivedById_[received_[i].first->id] = i;
+}
+
+const Entry *ActivityIndex::Find(NOTEID id) const
+{
+    auto it = entries_.find(id);
+    return it == entries_.end() ? nullptr : it->second.get();
+}
+
+const Received *ActivityIndex::FindReceived(NOTEID id) const
+{
+    auto it = receivedById_.find(id);
+    return it == receivedById_.end() ? nullptr : &received_[it->second];
+}
+
+}  // namespace faxdesk
