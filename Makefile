@@ -6,7 +6,7 @@ ASAN    ?= build-asan
 JOBS    ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test test-asan run demo bench fuzz install clean
+.PHONY: all deps configure build test test-asan run demo bench fuzz install clean test-web
 
 all: build
 
@@ -26,6 +26,11 @@ test-asan: deps
 	@cmake -S . -B $(ASAN) -G Ninja -DVORTIQ_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	@cmake --build $(ASAN) -j $(JOBS)
 	@ctest --test-dir $(ASAN) --output-on-failure -j $(JOBS)
+
+# the fax desk driven by headless Chromium (installed by the script, as
+# root; it skips, saying so, where Chromium cannot be installed)
+test-web: build
+	@scripts/test-web.sh $(BUILD)
 
 run: build
 	@scripts/run.sh $(BUILD)
