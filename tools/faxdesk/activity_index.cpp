@@ -40,24 +40,33 @@ bool ActivityIndex::Refresh()
     try {
         std::vector<vqop::Stamp> stamps = vqop::DocumentStamps(db_);
         std::vector<NOTEID> changed;
-        std::unordered_map<NOTEID, bool> live;
-        live.reserve(stamps.size());
+        ++generation_;
+        size_t kept = 0;
         for (const vqop::Stamp &st : stamps) {
-            live[st.id] = true;
             auto it = entries_.find(st.id);
-            if (it == entries_.end() || TimeDateCompare(&it->second->modified, &st.modified) != 0)
+            if (it == entries_.end() || TimeDateCompare(&it->second->modified, &st.modified) != 0) {
                 changed.push_back(st.id);
+            } else {
+                it->second->generation = generation_;
+                ++kept;
+            }
         }
-        for (auto it = entries_.begin(); it != entries_.end();)
-            it = live.count(it->first) ? std::next(it) : entries_.erase(it);
+        /* what no stamp named any more is gone (or is read again below) */
+        if (kept != entries_.size())
+            for (auto it = entries_.begin(); it != entries_.end();)
+                it = it->second->generation == generation_ ? std::next(it) : entries_.erase(it);
         const std::vector<std::string> items(kColumnItems, kColumnItems + kColumns);
         for (vqop::TextRow &row : vqop::ReadTexts(db_, changed, items)) {
             auto e = std::make_unique<Entry>();
             e->id = row.id;
             e->modified = row.modified;
             e->when = (int64_t)VqTimeDateToUnix(&row.modified);
+            e->generation = generation_;
             for (int i = 0; i < kColumns; ++i)
                 e->col[i] = std::move(row.texts[(size_t)i]);
+            if (Lower(e->col[kForm]) == "job entry")
+                e->kind = e->IsPending() ? Entry::kWaiting : e->IsTx() ? Entry::kSent
+                                                          : e->IsRx() ? Entry::kReceived : Entry::kOther;
             entries_[row.id] = std::move(e);
         }
     } catch (const vqop::Error &) {
@@ -79,13 +88,11 @@ void ActivityIndex::Sort()
     std::vector<const Entry *> rx;
     for (const auto &kv : entries_) {
         const Entry *e = kv.second.get();
-        if (Lower(e->col[kForm]) != "job entry")
-            continue;
-        if (e->IsPending())
+        if (e->kind == Entry::kWaiting)
             pending_.push_back(e);
-        else if (e->IsTx())
+        else if (e->kind == Entry::kSent)
             sent_.push_back(e);
-        else if (e->IsRx())
+        else if (e->kind == Entry::kReceived)
             rx.push_back(e);
     }
     auto newest = [](const Entry *a, const Entry *b) {

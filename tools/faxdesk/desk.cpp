@@ -131,7 +131,28 @@ std::string DateOf(int64_t when)
 
 bool Contains(const std::string &hay, const std::string &needle)
 {
-    return needle.empty() || Lower(hay).find(Lower(needle)) != std::string::npos;
+    return needle.empty() ||
+           std::search(hay.begin(), hay.end(), needle.begin(), needle.end(), [](char a, char b) {
+               return std::tolower((unsigned char)a) == std::tolower((unsigned char)b);
+           }) != hay.end();
+}
+
+/* The local day YYYY-MM-DD as [start, end) in seconds; false when the
+ * text is no such date. */
+bool DayBounds(const std::string &text, int64_t *start, int64_t *end)
+{
+    struct tm tmv = {};
+    char rest = 0;
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2d%c", &tmv.tm_year, &tmv.tm_mon, &tmv.tm_mday, &rest) != 3)
+        return false;
+    tmv.tm_year -= 1900;
+    tmv.tm_mon -= 1;
+    tmv.tm_isdst = -1;
+    *start = (int64_t)mktime(&tmv);
+    tmv.tm_mday += 1;
+    tmv.tm_isdst = -1;
+    *end = (int64_t)mktime(&tmv);
+    return *start != -1 && *end > *start;
 }
 
 /* A note ID as a URL gives it: decimal digits only. */
@@ -403,15 +424,16 @@ Response Desk::Overview(const Request &req, const Session &s)
 {
     index_.Refresh();
     const json tasks = vqop::TaskLines(config_.dataDir);
-    const std::string today = DateOf(Now()).substr(0, 10);
+    int64_t dayStart = 0, dayEnd = 0;
+    DayBounds(DateOf(Now()).substr(0, 10), &dayStart, &dayEnd);
     int sent = 0, failed = 0, received = 0, held = 0, errors = 0;
     for (const Entry *e : index_.Sent()) {
-        if (DateOf(e->when).compare(0, 10, today) != 0)
+        if (e->when < dayStart)
             break;
         (Trim(e->col[kCode]) == "0000" ? sent : failed)++;
     }
     for (const Received &r : index_.ReceivedFaxes()) {
-        if (DateOf(r.when).compare(0, 10, today) != 0)
+        if (r.when < dayStart)
             break;
         ++received;
     }
@@ -454,6 +476,9 @@ Response Desk::SentPage(const Request &req, const Session &s)
     const std::string to = req.Param("recipient"), from = req.Param("sender"), result = req.Param("result"),
                       date = req.Param("date");
     std::vector<const Entry *> rows;
+    int64_t dayStart = 0, dayEnd = 0;
+    const bool byDay = DayBounds(date, &dayStart, &dayEnd);
+    const std::string shortDate = Trim(date);
     for (const Entry *e : index_.Sent()) {
         if (!Contains(e->col[kTo], to) || !Contains(e->col[kFrom], from))
             continue;
@@ -463,8 +488,7 @@ Response Desk::SentPage(const Request &req, const Session &s)
                 (result != "ok" && result != "failed" && !Contains(e->col[kCode] + " " + e->col[kExplanation], result)))
                 continue;
         }
-        if (!date.empty() && DateOf(e->when).compare(0, date.size(), date) != 0 &&
-            Trim(e->col[kDate]) != Trim(date))
+        if (!date.empty() && (byDay ? (e->when < dayStart || e->when >= dayEnd) : Trim(e->col[kDate]) != shortDate))
             continue;
         rows.push_back(e);
     }

@@ -38,6 +38,8 @@ struct Entry {
     TIMEDATE modified = {{0, 0}};
     int64_t when = 0; /* modified, in seconds since 1970 */
     std::string col[kColumns];
+    enum Kind { kOther, kSent, kWaiting, kReceived } kind = kOther; /* set on reading */
+    unsigned generation = 0; /* the refresh that last saw it */
     bool IsTx() const;
     bool IsRx() const;
     bool IsPending() const; /* a TX entry the queue listing wrote */
@@ -68,6 +70,7 @@ private:
     void Sort();
     std::string db_;
     TIMEDATE seen_ = {{0, 0}};
+    unsigned generation_ = 0;
     bool loaded_ = false;
     std::unordered_map<NOTEID, std::unique_ptr<Entry>> entries_;
     std::vector<const Entry *> sent_, pending_;
