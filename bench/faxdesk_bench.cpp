@@ -153,6 +153,7 @@ void BM_PageAfterChange(benchmark::State &state)
 {
     const Route &r = kRoutes[state.range(0)];
     Fixture &f = Shared();
+    f.Get(r.path, r.query); /* a desk that runs: its index loaded once */
     int n = 0;
     for (auto _ : state) {
         state.PauseTiming();
@@ -182,4 +183,5 @@ void BM_FirstLoad(benchmark::State &state)
 BENCHMARK(BM_PageWarm)->DenseRange(0, sizeof kRoutes / sizeof kRoutes[0] - 1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PageAfterChange)->DenseRange(0, sizeof kRoutes / sizeof kRoutes[0] - 1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FirstLoad)->Iterations(2)->Unit(benchmark::kMillisecond);
+
 BENCHMARK_MAIN();

@@ -121,7 +121,7 @@ mkdir -p "$PROFILE/Default"
 chrome() {
   timeout 60 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
     --disable-background-networking --disable-component-update --disable-sync \
-    --user-data-dir="$PROFILE" --window-size=1200,1400 "$@" 2>>"$OUT/chromium.log"
+    --user-data-dir="$PROFILE" --window-size="${WINDOW:-1200,1400}" "$@" 2>>"$OUT/chromium.log"
 }
 # a first run lays out the profile and its empty cookie database
 chrome --dump-dom "$URL/login" >/dev/null || true
@@ -175,6 +175,7 @@ curl -s -b "faxdesk_session=$SESSION" -o "$OUT/fax.tif" "$URL/received/$FAX/fax.
 check "the TIFF download is the received image" 'cmp -s "$OUT/fax.tif" "$IMAGE"'
 chrome --screenshot="$OUT/overview.png" "$URL/" >/dev/null || true
 chrome --screenshot="$OUT/received-fax.png" "$URL/received/$FAX" >/dev/null || true
+WINDOW=1000,420 chrome --screenshot="$OUT/received.png" "$URL/received" >/dev/null || true
 check "screenshots kept" '[ -s "$OUT/overview.png" ] && [ -s "$OUT/received-fax.png" ]'
 echo "test-web: artefacts in $OUT"
 if [ "$FAILED" -gt 0 ]; then

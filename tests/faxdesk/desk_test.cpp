@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
+#include <functional>
 #include <sstream>
 
 #include "desk.h"
@@ -268,6 +269,53 @@ TEST_F(DeskTest, SentListFiltersAndEscapes)
     EXPECT_EQ(page.find("<b>0199"), std::string::npos);
     EXPECT_EQ(page.find("<script>x"), std::string::npos);
     EXPECT_NE(page.find("&lt;script&gt;x"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+/* The lists of an index kept current across changes must be those of an
+ * index read afresh: an entry that changed, came, went, or came while
+ * another went. */
+TEST_F(DeskTest, IndexKeptCurrentEqualsOneReadAfresh)
+{
+    faxdesk::ActivityIndex kept("TMB_ACT.NSF");
+    ASSERT_TRUE(kept.Refresh());
+    const auto ids = [](const std::vector<const faxdesk::Entry *> &v) {
+        std::vector<NOTEID> out;
+        for (const faxdesk::Entry *e : v)
+            out.push_back(e->id);
+        return out;
+    };
+    const auto del = [](NOTEID id) {
+        DBHANDLE h = NULLHANDLE;
+        NSFDbOpen("TMB_ACT.NSF", &h);
+        NSFNoteDelete(h, id, UPDATE_NOSTUB);
+        NSFDbClose(h);
+    };
+    const std::vector<NOTEID> all = vqtest::DocumentIds("TMB_ACT.NSF");
+    const std::function<void()> steps[] = {
+        [&] { vqop::SetText("TMB_ACT.NSF", all[5], "Explanation", "Pending"); }, /* sent -> waiting */
+        [&] { vqop::SetText("TMB_ACT.NSF", all[5], "Explanation", " OK"); },     /* and back, newest now */
+        [&] { vqop::SetText("TMB_ACT.NSF", rx_ + 1, "To", "Fax Admin"); },       /* a recipient renamed */
+        [&] { del(all[7]); },
+        [&] { del(all[8]); vqtest::AddDocument("TMB_ACT.NSF", {{"Form", "Job Entry"}, {"Type", "TX"}}); },
+        [&] { vqtest::AddDocument("TMB_ACT.NSF", {{"Form", "Job Entry"}, {"Type", "RX"}, {"VortiqFaxId", "ST1-10-abc"}}); },
+    };
+    int step = 0;
+    for (const auto &change : steps) {
+        change();
+        ASSERT_TRUE(kept.Refresh());
+        faxdesk::ActivityIndex fresh("TMB_ACT.NSF");
+        ASSERT_TRUE(fresh.Refresh());
+        EXPECT_EQ(ids(kept.Sent()), ids(fresh.Sent())) << "step " << step;
+        EXPECT_EQ(ids(kept.Pending()), ids(fresh.Pending())) << "step " << step;
+        ASSERT_EQ(kept.ReceivedFaxes().size(), fresh.ReceivedFaxes().size()) << "step " << step;
+        EXPECT_EQ(ids(kept.ReceivedFaxes()[0].entries), ids(fresh.ReceivedFaxes()[0].entries)) << "step " << step;
+        EXPECT_EQ(kept.Size(), fresh.Size()) << "step " << step;
+        ++step;
+    }
 }
 
 }  // namespace

@@ -68,12 +68,15 @@ public:
 
 private:
     void Sort();
+    void Unlist(const Entry *e);
+    void List(const Entry *e);
+    void GroupReceived();
     std::string db_;
-    TIMEDATE seen_ = {{0, 0}};
+    TIMEDATE seen_ = {{0, 0}}, readStart_ = {{0, 0}};
     unsigned generation_ = 0;
     bool loaded_ = false;
     std::unordered_map<NOTEID, std::unique_ptr<Entry>> entries_;
-    std::vector<const Entry *> sent_, pending_;
+    std::vector<const Entry *> sent_, pending_, rx_; /* rx_ by note ID */
     std::vector<Received> received_;
     std::unordered_map<NOTEID, size_t> receivedById_;
 };
