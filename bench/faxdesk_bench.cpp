@@ -9,7 +9,7 @@
  * The 100,000 documents are made by copying three entries written through
  * the stand-in, in SQL, so that the set-up takes seconds, not an hour of
  * single commits; each copy gets its own job number, recipient, sender
- * and time.
+ * and time (in the minutes before the set-up, newest last).
  */
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
@@ -84,8 +84,13 @@ private:
             "BEGIN;"
             "WITH RECURSIVE n(id) AS (SELECT " + base + " + 1 UNION ALL SELECT id + 1 FROM n WHERE id < " + base +
             " + " + std::to_string(kEntries - 3) + ")"
-            " INSERT INTO vq_notes(id, class, mod0, mod1) SELECT n.id, t.class, t.mod0 + (n.id - " + base +
-            ") * 100, t.mod1 FROM n JOIN vq_notes t ON t.id = " + which + ";"
+            /* one hundredth apart, the last a moment before the templates,
+             * the day borrowed from where the time would go below 0 */
+            " INSERT INTO vq_notes(id, class, mod0, mod1) SELECT n.id, t.class,"
+            "  CASE WHEN t.mod0 >= d THEN t.mod0 - d ELSE t.mod0 + 8640000 - d END,"
+            "  CASE WHEN t.mod0 >= d THEN t.mod1 ELSE t.mod1 - 1 END"
+            " FROM (SELECT id, " + std::to_string(kEntries) + " + 100 - (id - " + base + ") AS d FROM n) n"
+            " JOIN vq_notes t ON t.id = " + which + ";"
             "INSERT INTO vq_items(note, seq, name, lname, flags, type, value, ktext, lkey)"
             " SELECT n.id, i.seq, i.name, i.lname, i.flags, i.type,"
             "  CASE WHEN i.lname IN ('jobid', 'to', 'from') AND n.id % 7 != 0"
