@@ -172,6 +172,12 @@ TEST_F(DeskTest, LoginAsksForTheFormsTokenAndARightPassword)
     EXPECT_EQ(desk_->Handle(post).status, 403);
     post.cookies["faxdesk_login"] = std::string(32, 'a');
     EXPECT_EQ(desk_->Handle(post).status, 403) << "a token the desk never gave out";
+    /* guessing: after five wrong passwords for a name, even the right one waits */
+    for (int i = 0; i < 5; ++i)
+        Login("jroe", "guess");
+    EXPECT_EQ(Login("jroe", "pw-jroe", &r), "");
+    EXPECT_EQ(r.status, 429);
+    EXPECT_NE(Login("Bob Smith", "pw-bsmith"), "") << "another name is not held up";
 }
 
 TEST_F(DeskTest, WhoMaySeeAndWhoMayAct)

@@ -42,6 +42,8 @@ const char kLoginCookie[] = "faxdesk_login";
 const int64_t kSessionSeconds = 8 * 3600;
 const size_t kMaxSessions = 1000;
 const size_t kMaxPictures = 64;
+const int kMaxFailures = 5;            /* failed logins of one name ... */
+const int64_t kFailureWindow = 15 * 60; /* ... within this, then a pause as long */
 const char kFailureLine[] = "BFailure reason:";
 
 int64_t Now() { return (int64_t)time(nullptr); }
@@ -89,24 +91,26 @@ const char kStyle[] =
     "form.inline{display:inline}pre{background:#f6f6f6;padding:.5em;overflow:auto}"
     ".counts td{font-size:1.3em}";
 
-std::string Layout(const std::string &title, const std::string &user, const std::string &body,
-                   const std::string &head = "")
+std::string Layout(const std::string &title, const std::string &user, const std::string &csrf,
+                   const std::string &body, const std::string &head = "")
 {
     std::string out = "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>" + Html(title) +
                       " - fax desk</title>" + head + "<style>" + kStyle + "</style></head><body>";
     if (!user.empty())
         out += "<nav><a href=\"/\">Overview</a><a href=\"/sent\">Sent</a><a href=\"/received\">Received</a>"
                "<a href=\"/queue\">Queue</a><a href=\"/held\">Held and failed</a><a href=\"/log\">Log</a>"
-               "<span>" + Html(user) + "</span></nav>";
+               "<span>" + Html(user) + " <form class=\"inline\" method=\"post\" action=\"/logout\">" +
+               "<input type=\"hidden\" name=\"csrf\" value=\"" + Html(csrf) + "\"><button>Log out</button></form>" +
+               "</span></nav>";
     return out + "<main><h1>" + Html(title) + "</h1>" + body + "</main></body></html>";
 }
 
-Response Page(const std::string &title, const std::string &user, const std::string &body, int status = 200,
-              const std::string &head = "")
+Response Page(const std::string &title, const std::string &user, const std::string &csrf, const std::string &body,
+              int status = 200, const std::string &head = "")
 {
     Response r;
     r.status = status;
-    r.body = Layout(title, user, body, head);
+    r.body = Layout(title, user, csrf, body, head);
     return r;
 }
 
@@ -268,7 +272,7 @@ std::string Desk::SpoolError() const
     return root.empty() ? "" : root + "/TMBFAX/FAX/ERROR";
 }
 
-void Desk::Log(const std::string &text) { AddInLogError(0, NOERROR, ("faxdesk: " + text).c_str()); }
+void Desk::Log(const std::string &text) { AddInLogError(FAXDESK_LOG_MESSAGE, NOERROR, text.c_str()); }
 
 Response Desk::Handle(const Request &req)
 {
@@ -292,7 +296,7 @@ Response Desk::Handle(const Request &req)
     try {
         return Route(req, s);
     } catch (const vqop::Error &e) {
-        return Page("Error", s->user, "<p class=\"bad\">" + Html(e.step()) + "</p>", 500);
+        return Page("Error", s->user, s->csrf, "<p class=\"bad\">" + Html(e.step()) + "</p>", 500);
     }
 }
 
@@ -355,7 +359,7 @@ Response Desk::LoginForm(const std::string &message, int status)
             "<p><label>User <input name=\"user\" autocomplete=\"username\"></label></p>"
             "<p><label>Password <input type=\"password\" name=\"password\" autocomplete=\"current-password\">"
             "</label></p><p><button>Log in</button></p></form>";
-    Response r = Page("Log in", "", body, status);
+    Response r = Page("Log in", "", "", body, status);
     r.headers.emplace_back("Set-Cookie", std::string(kLoginCookie) + "=" + token +
                                              "; Path=/login; HttpOnly; SameSite=Strict" +
                                              (config_.secure ? "; Secure" : ""));
@@ -373,6 +377,11 @@ Response Desk::Login(const Request &req)
         return Plain(403, "forbidden: the form's token is missing or wrong");
     const std::string user = Trim(req.Param("user"));
     const std::string password = req.Param("password");
+    auto &failed = failures_[Lower(user.substr(0, 128))];
+    if (failed.second + kFailureWindow < Now())
+        failed = {0, Now()};
+    if (failed.first >= kMaxFailures)
+        return LoginForm("Too many failed logins for this name; try again in a quarter of an hour.", 429);
     json person;
     int matches = 0;
     for (const json &doc : vqop::ListDocumentsJson("names.nsf", "Person"))
@@ -384,9 +393,13 @@ Response Desk::Login(const Request &req)
     if (matches == 1 && person["items"].contains(vqop::kPasswordItem))
         hash = vqop::ValueText(person["items"][vqop::kPasswordItem]);
     if (!vqop::CheckPassword(password, hash)) {
+        ++failed.first;
+        if (failures_.size() > kMaxSessions)
+            failures_.clear();
         Log("failed login as " + user.substr(0, 64));
         return LoginForm("Unknown user or wrong password.", 401);
     }
+    failures_.erase(Lower(user.substr(0, 128)));
     Session s;
     s.names = Names(person);
     s.user = s.names.front();
@@ -467,7 +480,7 @@ Response Desk::Overview(const Request &req, const Session &s)
     for (const char *k : {"sent", "failed", "received", "pending", "held", "error"})
         body += "<td>" + std::to_string(counts[k].get<int>()) + "</td>";
     body += "</tr></table>";
-    return Page("Overview", s.user, body);
+    return Page("Overview", s.user, s.csrf, body);
 }
 
 Response Desk::SentPage(const Request &req, const Session &s)
@@ -530,7 +543,7 @@ Response Desk::SentPage(const Request &req, const Session &s)
         body += "<a href=\"/sent?page=" + std::to_string(page - 1) + Html(keep) + "\">newer</a> ";
     if (last < rows.size())
         body += "<a href=\"/sent?page=" + std::to_string(page + 1) + Html(keep) + "\">older</a>";
-    return Page("Sent", s.user, body);
+    return Page("Sent", s.user, s.csrf, body);
 }
 
 Response Desk::ReceivedList(const Request &req, const Session &s)
@@ -572,7 +585,7 @@ Response Desk::ReceivedList(const Request &req, const Session &s)
         body += "<a href=\"/received?page=" + std::to_string(page - 1) + "\">newer</a> ";
     if (last < all.size())
         body += "<a href=\"/received?page=" + std::to_string(page + 1) + "\">older</a>";
-    return Page("Received", s.user, body);
+    return Page("Received", s.user, s.csrf, body);
 }
 
 bool Desk::DeliveredMail(const Received &fax, std::string *mailFile, NOTEID *id)
@@ -656,7 +669,7 @@ Response Desk::ReceivedFax(const Request &req, const Session &s, NOTEID id)
     for (int p = 1; p <= pages; ++p)
         body += "<img class=\"page\" alt=\"page " + std::to_string(p) + "\" src=\"" + base + "/page/" +
                 std::to_string(p) + ".png\">";
-    return Page("Received fax", s.user, body);
+    return Page("Received fax", s.user, s.csrf, body);
 }
 
 Response Desk::FaxFile(NOTEID id, int page, bool thumb, bool tiff)
@@ -706,7 +719,7 @@ Response Desk::QueuePage(const Request &req, const Session &s)
         body += "<tr><td>" + Html(e->col[kJobID]) + "</td><td>" + Html(e->col[kDate] + " " + e->col[kTime]) +
                 "</td><td>" + Html(e->col[kTo]) + "</td><td>" + Html(e->col[kFrom]) + "</td><td>" +
                 Html(e->col[kAttempts]) + "</td><td>" + Html(e->col[kExplanation]) + "</td></tr>";
-    return Page("Queue", s.user, body + "</table>");
+    return Page("Queue", s.user, s.csrf, body + "</table>");
 }
 
 Response Desk::HeldPage(const Request &req, const Session &s, const std::string &notice)
@@ -747,7 +760,7 @@ Response Desk::HeldPage(const Request &req, const Session &s, const std::string 
     body += "</table>";
     if (!s.admin)
         body += "<p>Only the fax administrator may act on these.</p>";
-    return Page("Held and failed", s.user, body);
+    return Page("Held and failed", s.user, s.csrf, body);
 }
 
 Response Desk::LogPage(const Request &req, const Session &s)
@@ -758,7 +771,7 @@ Response Desk::LogPage(const Request &req, const Session &s)
     std::string text;
     for (const std::string &l : lines)
         text += Html(l) + "\n";
-    return Page("Server log", s.user, "<pre id=\"log\">" + text + "</pre>", 200,
+    return Page("Server log", s.user, s.csrf, "<pre id=\"log\">" + text + "</pre>", 200,
                 "<meta http-equiv=\"refresh\" content=\"5\">");
 }
 

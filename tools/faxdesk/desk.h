@@ -89,6 +89,9 @@ int TiffPageCount(const std::string &tiffPath);
  * resolution (half the lines) are stretched to their true shape. */
 std::string TiffPageToPng(const std::string &tiffPath, int page, int width = 0);
 
+/* The desk's one log message, "FAXDESK: %s" (registered by main.cpp). */
+#define FAXDESK_LOG_MESSAGE (PKG_ADDIN + 250)
+
 struct Config {
     std::string dataDir;
     bool secure = false;     /* served over TLS: cookies get Secure */
@@ -134,6 +137,7 @@ private:
     ActivityIndex index_;
     std::map<std::string, Session> sessions_;
     std::map<std::string, int64_t> preLogin_;
+    std::map<std::string, std::pair<int, int64_t>> failures_; /* by user name: count, since */
     std::string cacheDir_;
     std::map<std::string, std::string> pictures_; /* bounded cache of rendered PNGs */
 };

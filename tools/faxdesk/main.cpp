@@ -22,6 +22,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
+const VQ_RESOURCE_STRING kMessages[] = {{FAXDESK_LOG_MESSAGE, "FAXDESK: %s"}};
+
 std::string Env(const char *key)
 {
     char buf[MAXENVVALUE + 1] = "";
@@ -52,6 +54,7 @@ int main(int argc, char **argv)
         std::cerr << "faxdesk: no notes.ini in " << abs << "\n";
         return 1;
     }
+    OSRegisterModuleStrings(kMessages, 1);
     std::string ini = "=" + abs + "/notes.ini", prog = "faxdesk";
     char *args[] = {&prog[0], &ini[0], nullptr};
     if (NotesInitExtended(2, args) != NOERROR) {
