@@ -593,6 +593,16 @@ bool Desk::DeliveredMail(const Received &fax, std::string *mailFile, NOTEID *id)
     const std::string faxId = fax.first->col[kFaxId];
     if (faxId.empty())
         return false;
+    auto known = mails_.find(faxId);
+    if (known != mails_.end()) {
+        vqop::Document d;
+        if (vqop::ReadDocument(known->second.first, known->second.second, &d)) {
+            *mailFile = known->second.first;
+            *id = known->second.second;
+            return true;
+        }
+        mails_.erase(known); /* deleted since */
+    }
     const json people = vqop::ListDocumentsJson("names.nsf", "Person");
     for (const Entry *e : fax.entries)
         for (const json &p : people) {
@@ -606,6 +616,9 @@ bool Desk::DeliveredMail(const Received &fax, std::string *mailFile, NOTEID *id)
                 if (row.texts[0] == faxId) {
                     *mailFile = file;
                     *id = row.id;
+                    if (mails_.size() >= 4096)
+                        mails_.clear();
+                    mails_[faxId] = {file, row.id};
                     return true;
                 }
         }

@@ -140,6 +140,7 @@ private:
     std::map<std::string, std::pair<int, int64_t>> failures_; /* by user name: count, since */
     std::string cacheDir_;
     std::map<std::string, std::string> pictures_; /* bounded cache of rendered PNGs */
+    std::map<std::string, std::pair<std::string, NOTEID>> mails_; /* fax identity -> its delivered mail */
 };
 
 /* ---- small helpers (html.cpp) ---- */
