@@ -39,19 +39,19 @@ static STATUS CreateLinkedEntry(DBHANDLE db_handle, const char *FaxId, NOTEHANDL
     STATUS error = NOERROR;
 
     *phNote = NULLHANDLE;
-    if (FaxId == nullptr || FaxId[0] == '\0')
-        return NOERROR;
-    error = NSFNoteCreate(db_handle, phNote);
-    if (error != NOERROR) {
-        *phNote = NULLHANDLE;
-        Fail->Step = JE_STEP_CREATE;
-        return error;
-    }
-    error = NSFItemSetText(*phNote, ENTRY_FAX_ID_ITEM, FaxId, (WORD)strlen(FaxId));
-    if (error != NOERROR) {
-        NSFNoteClose(*phNote);
-        *phNote = NULLHANDLE;
-        Fail->Step = JE_STEP_ITEM;
+    if (FaxId != nullptr && FaxId[0] != '\0') {
+        error = NSFNoteCreate(db_handle, phNote);
+        if (error != NOERROR) {
+            *phNote = NULLHANDLE;
+            Fail->Step = JE_STEP_CREATE;
+        } else {
+            error = NSFItemSetText(*phNote, ENTRY_FAX_ID_ITEM, FaxId, (WORD)strlen(FaxId));
+            if (error != NOERROR) {
+                NSFNoteClose(*phNote);
+                *phNote = NULLHANDLE;
+                Fail->Step = JE_STEP_ITEM;
+            }
+        }
     }
     return error;
 }
