@@ -6,7 +6,7 @@ ASAN    ?= build-asan
 JOBS    ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test test-asan run demo bench fuzz install clean test-fax
+.PHONY: all deps configure build test test-asan run demo bench fuzz install clean test-fax test-web
 
 all: build
 
@@ -31,6 +31,11 @@ test-asan: deps
 # installs what is missing and says why when it skips)
 test-fax: build
 	@scripts/test-fax.sh $(BUILD)
+
+# the fax desk driven by headless Chromium (installed by the script, as
+# root; it skips, saying so, where Chromium cannot be installed)
+test-web: build
+	@scripts/test-web.sh $(BUILD)
 
 run: build
 	@scripts/run.sh $(BUILD)

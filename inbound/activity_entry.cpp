@@ -2,7 +2,9 @@
  * activity_entry.cpp - records a delivered fax that carried a DID in the
  * activity database: one new "Job Entry" document per recipient, all with
  * the same columns but "To", which names the recipient (its common name
- * when the address is hierarchical, "CN=name/...").
+ * when the address is hierarchical, "CN=name/..."). With the fax's identity
+ * given, each entry also carries it (item VortiqFaxId), as the delivered
+ * mail does: the link from the entry to the mail and its image.
  */
 #include <cstdio>
 #include <cstring>
@@ -26,6 +28,37 @@ static void RecipientColumn(const char *szText, WORD TextSize, char *Column)
 
 STATUS log_in_activity(ENTRYCOL *fData, DHANDLE hdupRecip)
 {
+    return log_in_activity_fax(fData, hdupRecip, nullptr);
+}
+
+/* A new entry carrying the fax's identity (when given): the delivered
+ * mail carries the same item, so the entry leads to it. */
+static STATUS CreateLinkedEntry(DBHANDLE db_handle, const char *FaxId, NOTEHANDLE *phNote,
+                                JOBENTRYFAIL *Fail)
+{
+    STATUS error = NOERROR;
+
+    *phNote = NULLHANDLE;
+    if (FaxId != nullptr && FaxId[0] != '\0') {
+        error = NSFNoteCreate(db_handle, phNote);
+        if (error != NOERROR) {
+            *phNote = NULLHANDLE;
+            Fail->Step = JE_STEP_CREATE;
+        } else {
+            error = NSFItemSetText(*phNote, ENTRY_FAX_ID_ITEM, FaxId, (WORD)strlen(FaxId));
+            if (error != NOERROR) {
+                NSFNoteClose(*phNote);
+                *phNote = NULLHANDLE;
+                Fail->Step = JE_STEP_ITEM;
+            }
+        }
+    }
+    return error;
+}
+
+STATUS log_in_activity_fax(ENTRYCOL *fData, DHANDLE hdupRecip, const char *FaxId)
+{
+    NOTEHANDLE note_handle = NULLHANDLE;
     DBHANDLE db_handle = NULLHANDLE;
     void *dupRecip = nullptr;
     const char *What = nullptr;
@@ -49,7 +82,9 @@ STATUS log_in_activity(ENTRYCOL *fData, DHANDLE hdupRecip)
             break;
         }
         RecipientColumn(szText, TextSize, fData[ENTRY_TO]);
-        error = WriteJobEntry(db_handle, NULLHANDLE, fData[0], ENTRY_COL_SIZE, &Fail);
+        error = CreateLinkedEntry(db_handle, FaxId, &note_handle, &Fail);
+        if (error == NOERROR)
+            error = WriteJobEntry(db_handle, note_handle, fData[0], ENTRY_COL_SIZE, &Fail);
         if (error != NOERROR) {
             What = JobEntryStepText(Fail.Step);
             break;

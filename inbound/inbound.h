@@ -77,6 +77,10 @@ STATUS AddDIDRecipients(void *SearchParms, DWORD NoteID);
 /* One "Job Entry" per entry of the prefixed list hdupRecip, columns from
  * fData, "To" from the entry. Locks the list and leaves it locked. */
 STATUS log_in_activity(ENTRYCOL *fData, DHANDLE hdupRecip);
+/* The same; each entry also carries FaxId (when not null) in the item
+ * ENTRY_FAX_ID_ITEM, the identity the delivered mail carries too. */
+#define ENTRY_FAX_ID_ITEM IN_FAX_ID_ITEM
+STATUS log_in_activity_fax(ENTRYCOL *fData, DHANDLE hdupRecip, const char *FaxId);
 
 /* ---- control file reading (control_file.cpp) ---- */
 enum { IN_HDR_NONE = 0, IN_HDR_RECIPIENT, IN_HDR_SUBJECT, IN_HDR_ATTACHMENT };

@@ -529,7 +529,7 @@ static int HandleControlFile(const char *FoundName, const INDIRS *Dirs, DBHANDLE
         else if (Fax.AttachmentName[0] != '\0' && PortUnlink(Fax.AttachmentName) != 0)
             LogNotDeleted(Fax.AttachmentName);
         if (Fax.RxFile)
-            log_in_activity(Fax.EntryCol, Fax.dupRecip);
+            log_in_activity_fax(Fax.EntryCol, Fax.dupRecip, Fax.FaxId);
         if (Fax.Undelivered[0] != '\0') {
             char Text[IN_LINE_SIZE + VQ_FILE_PATH];
             VqFormat(Text, sizeof Text, "Received fax %s could not reach %s; your copy holds it",

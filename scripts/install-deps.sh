@@ -5,7 +5,8 @@ set -euo pipefail
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 for p in cmake ninja-build g++ make pkg-config libsqlite3-dev sqlite3 libgtest-dev libgmock-dev \
-         googletest libbenchmark-dev libcli11-dev nlohmann-json3-dev ccache; do
+         googletest libbenchmark-dev libcli11-dev nlohmann-json3-dev ccache \
+         libcpp-httplib-dev libcrypt-dev libtiff-dev libpng-dev netpbm curl; do
   have_pkg "$p" || need+=("$p")
 done
 # fax pages: rendering (Ghostscript, paps, netpbm, libtiff, a pinned font)

@@ -118,6 +118,14 @@ STATUS NSFSearch(DBHANDLE hDB, FORMULAHANDLE hFormula, const char *ViewTitle, WO
                  WORD NoteClassMask, TIMEDATE *Since, NSFSEARCHPROC EnumRoutine,
                  void *EnumRoutineParameter, TIMEDATE *retUntil);
 
+/* The stamp of every note of the class mask in one read: its ID and its
+ * last-modified time, in note-ID order, one call of the routine each (a
+ * non-zero return ends the walk and is returned). A reader that keeps
+ * its own copy of a database's notes compares these stamps with its copy
+ * and reads only the notes that changed, came or went. */
+typedef STATUS (*VQNOTESTAMPPROC)(void *Parameter, NOTEID NoteID, const TIMEDATE *Modified);
+STATUS VqNSFDbNoteStamps(DBHANDLE hDB, WORD NoteClassMask, VQNOTESTAMPPROC Routine, void *Parameter);
+
 /* ---- ID tables ---- */
 typedef STATUS (*IDENUMERATEPROC)(void *Parameter, DWORD id);
 STATUS IDCreateTable(DWORD Alignment, DHANDLE *rethTable);

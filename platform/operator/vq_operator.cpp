@@ -647,4 +647,88 @@ Extracted ExtractAttachment(const std::string &mailFile, NOTEID id, const std::s
     return Extracted::NoAttachment;
 }
 
+
+bool SetText(const std::string &dbPath, NOTEID id, const std::string &item, const std::string &value)
+{
+    Db db(dbPath);
+    NOTEHANDLE h = NULLHANDLE;
+    if (NSFNoteOpen(db.get(), id, 0, &h) != NOERROR)
+        return false;
+    Note n(h);
+    n.Text(item, value);
+    n.Save();
+    return true;
+}
+
+const char *const kHeldItem = "VortiqHeld";
+
+namespace {
+
+/* Opens a held document of a mail file and hands it to act. */
+template <class F>
+Held WithHeld(const std::string &mailFile, NOTEID id, F act)
+{
+    Db db(mailFile);
+    NOTEHANDLE h = NULLHANDLE;
+    if (NSFNoteOpen(db.get(), id, 0, &h) != NOERROR)
+        return Held::NoDocument;
+    Note n(h);
+    if (!NSFItemIsPresent(h, kHeldItem, (WORD)std::strlen(kHeldItem)))
+        return Held::NotHeld;
+    Check(act(db.get(), h), "cannot change message " + std::to_string(id) + " of " + mailFile);
+    return Held::Done;
+}
+
+}  // namespace
+
+Held ReleaseHeld(const std::string &mailFile, NOTEID id)
+{
+    return WithHeld(mailFile, id, [](DBHANDLE, NOTEHANDLE h) {
+        STATUS s = NSFItemDelete(h, kHeldItem, (WORD)std::strlen(kHeldItem));
+        return s != NOERROR ? s : NSFNoteUpdate(h, 0);
+    });
+}
+
+Held DeleteHeld(const std::string &mailFile, NOTEID id)
+{
+    return WithHeld(mailFile, id, [id](DBHANDLE db, NOTEHANDLE) { return NSFNoteDelete(db, id, UPDATE_NOSTUB); });
+}
+
+std::vector<Stamp> DocumentStamps(const std::string &dbPath)
+{
+    std::vector<Stamp> out;
+    Db db(dbPath);
+    auto add = [](void *p, NOTEID id, const TIMEDATE *t) -> STATUS {
+        static_cast<std::vector<Stamp> *>(p)->push_back(Stamp{id, *t});
+        return NOERROR;
+    };
+    Check(VqNSFDbNoteStamps(db.get(), NOTE_CLASS_DOCUMENT, add, &out), "cannot read " + dbPath);
+    return out;
+}
+
+std::vector<TextRow> ReadTexts(const std::string &dbPath, const std::vector<NOTEID> &ids,
+                               const std::vector<std::string> &items)
+{
+    std::vector<TextRow> out;
+    out.reserve(ids.size());
+    Db db(dbPath);
+    for (NOTEID id : ids) {
+        NOTEHANDLE h = NULLHANDLE;
+        if (NSFNoteOpen(db.get(), id, 0, &h) != NOERROR)
+            continue; /* deleted meanwhile */
+        Note n(h);
+        TextRow row;
+        row.id = id;
+        NSFNoteGetInfo(h, _NOTE_MODIFIED, &row.modified);
+        for (const std::string &item : items) {
+            std::string v;
+            for (const std::string &e : NoteList(h, item))
+                v += (v.empty() ? "" : ", ") + e;
+            row.texts.push_back(v);
+        }
+        out.push_back(std::move(row));
+    }
+    return out;
+}
+
 }  // namespace vqop

@@ -198,6 +198,48 @@ enum class Extracted { Done, NoDocument, NoAttachment };
 Extracted ExtractAttachment(const std::string &mailFile, NOTEID id, const std::string &name,
                             const std::string &target);
 
+
+/* ---- changing documents ---- */
+/* Sets a text item of a document (made when missing). False when the
+ * database has no such document. */
+bool SetText(const std::string &db, NOTEID id, const std::string &item, const std::string &value);
+
+/* ---- held messages (item VortiqHeld of the gateway mail file) ---- */
+extern const char *const kHeldItem;  /* "VortiqHeld" */
+enum class Held { Done, NoDocument, NotHeld };
+/* Release: the item goes, so the next outbound pass tries the message
+ * again. Delete: the message goes. Only a held message is touched. */
+Held ReleaseHeld(const std::string &mailFile, NOTEID id);
+Held DeleteHeld(const std::string &mailFile, NOTEID id);
+
+/* ---- reading many documents at once ---- */
+/* The stamp (note ID, last-modified time) of every document, in one read. */
+struct Stamp {
+    NOTEID id = 0;
+    TIMEDATE modified = {{0, 0}};
+};
+std::vector<Stamp> DocumentStamps(const std::string &db);
+/* Text items of documents of one database read through one open handle:
+ * for each ID, the texts of the named items ("" when missing; a list
+ * gives its entries joined by ", "); a document gone meanwhile is left
+ * out of the result. */
+struct TextRow {
+    NOTEID id = 0;
+    TIMEDATE modified = {{0, 0}};
+    std::vector<std::string> texts;
+};
+std::vector<TextRow> ReadTexts(const std::string &db, const std::vector<NOTEID> &ids,
+                               const std::vector<std::string> &items);
+
+/* ---- web passwords (Person item HTTPPassword) ---- */
+extern const char *const kPasswordItem; /* "HTTPPassword" */
+/* A salted yescrypt hash ("$y$...") of the password; throws Error when
+ * the system's crypt library cannot make one. */
+std::string HashPassword(const std::string &password);
+/* True when the password matches the stored hash (compared in constant
+ * time); false for an empty or unusable hash. */
+bool CheckPassword(const std::string &password, const std::string &hash);
+
 }  // namespace vqop
 
 #endif /* VQ_OPERATOR_H */

@@ -196,3 +196,38 @@ STATUS NSFSearch(DBHANDLE hDB, FORMULAHANDLE hFormula, const char *ViewTitle, WO
         *retUntil = until;
     return NOERROR;
 }
+
+STATUS VqNSFDbNoteStamps(DBHANDLE hDB, WORD NoteClassMask, VQNOTESTAMPPROC Routine, void *Parameter)
+{
+    vq::nsf::Database *db = vq::nsf::GetDatabase(hDB, "VqNSFDbNoteStamps");
+    if (db == nullptr)
+        return ERR_INVALID_HANDLE;
+    if (Routine == nullptr)
+        return ERR_BAD_PARAM;
+    /* The rows are copied out first: the routine may use the database. */
+    std::vector<std::pair<NOTEID, TIMEDATE>> rows;
+    {
+        vq::nsf::SearchRead read(hDB);
+        read.Renew();
+        sqlite3_stmt *q = nullptr;
+        int rc = sqlite3_prepare_v2(db->db,
+                                    "SELECT id, mod0, mod1 FROM vq_notes WHERE (class & ?1) != 0 ORDER BY id",
+                                    -1, &q, nullptr);
+        if (rc != SQLITE_OK)
+            return vq::nsf::StatusFromSqlite(rc);
+        sqlite3_bind_int(q, 1, NoteClassMask);
+        while ((rc = sqlite3_step(q)) == SQLITE_ROW) {
+            TIMEDATE t;
+            t.Innards[0] = (DWORD)sqlite3_column_int64(q, 1);
+            t.Innards[1] = (DWORD)sqlite3_column_int64(q, 2);
+            rows.emplace_back((NOTEID)sqlite3_column_int64(q, 0), t);
+        }
+        sqlite3_finalize(q);
+        if (rc != SQLITE_DONE)
+            return vq::nsf::StatusFromSqlite(rc);
+    }
+    for (const auto &r : rows)
+        if (STATUS s = Routine(Parameter, r.first, &r.second); s != NOERROR)
+            return s;
+    return NOERROR;
+}

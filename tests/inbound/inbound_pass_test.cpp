@@ -78,8 +78,12 @@ TEST_F(InboundPassTest, RecipientsInOrderWithTheAdministratorOnce)
     EXPECT_EQ(LogCount(VQM_RECIPIENT_UNKNOWN, "Someone Else"), 1);
     EXPECT_EQ(LogCount(VQM_SEND_TO_DEFAULT), 0);
     Names to;
-    for (NOTEID id : DocumentIds(kActDb))
+    const std::string faxId = ItemText("mail/jdoe.nsf", mails[0].id, IN_FAX_ID_ITEM);
+    ASSERT_FALSE(faxId.empty());
+    for (NOTEID id : DocumentIds(kActDb)) {
         to.push_back(ItemText(kActDb, id, "To"));
+        EXPECT_EQ(ItemText(kActDb, id, ENTRY_FAX_ID_ITEM), faxId) << "each entry leads to the delivered mail";
+    }
     std::sort(to.begin(), to.end());
     EXPECT_EQ(to, (Names{"Fax Admin", "Jane Roe", "John Doe"}));
     const NOTEID first = DocumentIds(kActDb).at(0);

@@ -22,6 +22,7 @@
 
 #include "fax_render.h"
 #include "notesctl.h"
+#include "vq_operator_json.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -129,13 +130,7 @@ NOTEID ParseNoteId(const std::string &text)
     return (NOTEID)v;
 }
 
-/* JSON for the console. Items hold whatever bytes their writers put there
- * (a fax server's subject, a file name from a spool); a byte that is not
- * UTF-8 is shown as U+FFFD rather than failing the whole listing. */
-std::string JsonText(const json &j)
-{
-    return j.dump(2, ' ', false, json::error_handler_t::replace);
-}
+std::string JsonText(const json &j) { return vqop::JsonText(j); }
 
 bool ValidTaskName(const std::string &t)
 {
@@ -312,6 +307,28 @@ bool Answers(const json &doc, const std::string &name)
 }
 
 }  // namespace
+
+void CmdPersonPasswd(const std::string &name)
+{
+    std::vector<NOTEID> ids;
+    for (const auto &doc : DirectoryEntries("Person"))
+        if (Answers(doc, Trim(name)))
+            ids.push_back(doc["noteid"].get<NOTEID>());
+    if (ids.empty())
+        throw UserError("no Person " + name + " in the directory");
+    if (ids.size() > 1)
+        throw UserError(name + " names " + std::to_string(ids.size()) + " people; nothing changed");
+    std::string password;
+    std::getline(std::cin, password);
+    if (!password.empty() && password.back() == '\r')
+        password.pop_back();
+    if (password.size() < 8)
+        throw UserError("the password must have at least 8 characters (read from standard input)");
+    const std::string hash = vqop::HashPassword(password);
+    if (!vqop::SetText(kNames, ids.front(), vqop::kPasswordItem, hash))
+        throw UserError("no Person " + name + " in the directory");
+    std::cout << "password set for " << name << "\n";
+}
 
 void CmdDirectoryList(const std::string &type, bool asJson)
 {
@@ -511,31 +528,18 @@ void CmdDbList(const std::string &db, const std::string &form, bool asJson)
  * line of one that is not is stale, reported and removed. */
 void CmdTasks(bool asJson)
 {
-    fs::path dir = fs::path(DataDir()) / "tasks";
+    std::vector<std::string> stale;
+    const json live = vqop::TaskLines(DataDir(), &stale);
     std::error_code ec;
-    std::vector<fs::path> files;
-    for (const auto &e : fs::directory_iterator(dir, ec))
-        if (e.path().extension() == ".status")
-            files.push_back(e.path());
-    std::sort(files.begin(), files.end());
-    json live = json::array();
-    for (const auto &f : files) {
-        const std::string task = f.stem().string();
-        DWORD pid = 0;
-        if (!VqTaskRunning(task.c_str(), &pid)) {
-            fs::remove(f, ec);
-            std::cerr << "notesctl: " << task << " is not running; its stale status line was removed\n";
-            continue;
-        }
-        std::string line = LoadText(f.string());
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-            line.pop_back();
-        live.push_back({{"task", task}, {"status", line}, {"pid", pid}});
-        if (!asJson)
-            std::cout << task << ": " << line << "\n";
+    for (const std::string &task : stale) {
+        fs::remove(fs::path(DataDir()) / "tasks" / (task + ".status"), ec);
+        std::cerr << "notesctl: " << task << " is not running; its stale status line was removed\n";
     }
     if (asJson)
         std::cout << JsonText(live) << "\n";
+    else
+        for (const auto &t : live)
+            std::cout << t["task"].get<std::string>() << ": " << t["status"].get<std::string>() << "\n";
 }
 
 void CmdQuit(const std::string &task)
@@ -551,47 +555,12 @@ void CmdQuit(const std::string &task)
     std::cout << "asked " << task << " to stop\n";
 }
 
-namespace {
-
-/* The last lines of a file, read backwards from its end in blocks: the
- * memory used follows the lines asked for, not the file's size. */
-std::vector<std::string> TailLines(std::ifstream &in, size_t lines)
-{
-    constexpr std::streamoff kBlock = 64 * 1024;
-    in.seekg(0, std::ios::end);
-    std::streamoff pos = in.tellg();
-    std::string tail;
-    size_t ends = 0;
-    while (pos > 0 && ends <= lines) {
-        const std::streamoff n = pos < kBlock ? pos : kBlock;
-        pos -= n;
-        std::string block((size_t)n, '\0');
-        in.seekg(pos);
-        in.read(&block[0], n);
-        ends += (size_t)std::count(block.begin(), block.end(), '\n');
-        tail.insert(0, block);
-    }
-    std::vector<std::string> all;
-    std::istringstream text(tail);
-    for (std::string line; std::getline(text, line);)
-        all.push_back(line);
-    if (pos > 0 && !all.empty())
-        all.erase(all.begin()); /* a line cut at the block's start */
-    if (all.size() > lines)
-        all.erase(all.begin(), all.end() - (std::ptrdiff_t)lines);
-    in.clear();
-    return all;
-}
-
-}  // namespace
-
 void CmdLog(int lines, bool follow, bool asJson)
 {
     if (lines < 0)
         throw UserError("-n must not be negative");
     const std::string path = DataDir() + "/server.log";
-    std::ifstream in(path, std::ios::binary);
-    const std::vector<std::string> last = in ? TailLines(in, (size_t)lines) : std::vector<std::string>();
+    const std::vector<std::string> last = vqop::TailLines(path, (size_t)lines);
     if (asJson)
         std::cout << JsonText(last) << "\n";
     else
@@ -601,6 +570,7 @@ void CmdLog(int lines, bool follow, bool asJson)
     if (!follow)
         return;
     /* Follows the log as it grows, and on to a new file once it is rotated. */
+    std::ifstream in(path, std::ios::binary);
     struct stat was {};
     stat(path.c_str(), &was);
     in.seekg(0, std::ios::end);
@@ -623,7 +593,7 @@ void CmdLog(int lines, bool follow, bool asJson)
 
 namespace {
 
-const char kHeldItem[] = "VortiqHeld";
+using vqop::kHeldItem;
 
 std::string GatewayMailFile()
 {
@@ -635,44 +605,19 @@ std::string GatewayMailFile()
     return f;
 }
 
-/* The held documents of the gateway mail file. */
-json HeldDocuments(const std::string &mailFile)
+void HeldResult(vqop::Held r, const std::string &noteId, const std::string &mailFile)
 {
-    json held = json::array();
-    for (const auto &d : ListDocuments(mailFile, ""))
-        if (d["items"].contains(kHeldItem))
-            held.push_back(d);
-    return held;
-}
-
-/* Opens a held document of the gateway mail file, hands it to Act, closes. */
-template <class F>
-void WithHeld(const std::string &noteId, F Act)
-{
-    const NOTEID id = ParseNoteId(noteId);
-    const std::string mailFile = GatewayMailFile();
-    DBHANDLE hDb = NULLHANDLE;
-    NOTEHANDLE hNote = NULLHANDLE;
-    Check(NSFDbOpen(mailFile.c_str(), &hDb), "cannot open " + mailFile);
-    STATUS s = NSFNoteOpen(hDb, id, 0, &hNote);
-    if (s == NOERROR && !NSFItemIsPresent(hNote, kHeldItem, (WORD)strlen(kHeldItem))) {
-        NSFNoteClose(hNote);
-        NSFDbClose(hDb);
+    if (r == vqop::Held::NoDocument)
+        throw UserError("no document " + noteId + " in " + mailFile);
+    if (r == vqop::Held::NotHeld)
         throw UserError("message " + noteId + " is not held");
-    }
-    if (s == NOERROR)
-        s = Act(hDb, hNote, id);
-    if (hNote != NULLHANDLE)
-        NSFNoteClose(hNote);
-    NSFDbClose(hDb);
-    Check(s, "cannot change message " + noteId + " of " + mailFile);
 }
 
 }  // namespace
 
 void CmdHeldList(bool asJson)
 {
-    const json held = HeldDocuments(GatewayMailFile());
+    const json held = vqop::HeldDocumentsJson(GatewayMailFile());
     if (asJson) {
         std::cout << JsonText(held) << "\n";
         return;
@@ -688,18 +633,17 @@ void CmdHeldList(bool asJson)
 
 void CmdHeldRelease(const std::string &noteId)
 {
-    WithHeld(noteId, [](DBHANDLE, NOTEHANDLE hNote, NOTEID) {
-        STATUS s = NSFItemDelete(hNote, kHeldItem, (WORD)strlen(kHeldItem));
-        return s != NOERROR ? s : NSFNoteUpdate(hNote, 0);
-    });
+    const NOTEID id = ParseNoteId(noteId);
+    const std::string mailFile = GatewayMailFile();
+    HeldResult(vqop::ReleaseHeld(mailFile, id), noteId, mailFile);
     std::cout << "released " << noteId << "\n";
 }
 
 void CmdHeldDelete(const std::string &noteId)
 {
-    WithHeld(noteId, [](DBHANDLE hDb, NOTEHANDLE, NOTEID id) {
-        return NSFNoteDelete(hDb, id, UPDATE_NOSTUB);
-    });
+    const NOTEID id = ParseNoteId(noteId);
+    const std::string mailFile = GatewayMailFile();
+    HeldResult(vqop::DeleteHeld(mailFile, id), noteId, mailFile);
     std::cout << "deleted " << noteId << "\n";
 }
 

@@ -122,6 +122,9 @@ int main(int argc, char **argv)
         entries.push_back(e);
     };
     addEntries(person, "Person");
+    auto *personPasswd = person->add_subcommand(
+        "passwd", "set a person's web password (fax desk), read from standard input");
+    personPasswd->add_option("NAME", name)->required();
 
     auto *group = app.add_subcommand("group", "groups of the directory");
     group->require_subcommand(1);
@@ -245,6 +248,8 @@ int main(int argc, char **argv)
             CmdShowConfig(key, asJson);
         else if (personAdd->parsed())
             CmdPersonAdd(name, shortName, fax, mailFile);
+        else if (personPasswd->parsed())
+            CmdPersonPasswd(name);
         else if (groupAdd->parsed())
             CmdGroupAdd(name, members, description);
         else if (domainAdd->parsed())

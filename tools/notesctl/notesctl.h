@@ -46,6 +46,9 @@ void CmdShowConfig(const std::string &key, bool json);
 void CmdUnsetConfig(const std::string &key);
 void CmdPersonAdd(const std::string &name, std::string shortName, const std::string &fax,
                   std::string mailFile);
+/* Stores a salted slow hash of the password read from standard input (its
+ * first line) in the person's HTTPPassword item. */
+void CmdPersonPasswd(const std::string &name);
 void CmdGroupAdd(const std::string &name, const std::string &members, const std::string &description);
 void CmdDomainAdd(const std::string &name, const std::string &mailFile);
 /* Directory entries of one Type ("Person", "Group", "Domain"). */
