@@ -464,16 +464,16 @@ void CmdInit(const std::string &root)
     std::cout << "spool tree ready: " << SpoolRoot(root) << "\n";
 }
 
-/* Rewrites PUBLIC/SVCQ with one record per ready job, under the lock the
- * gateway's exclusive open takes, so the gateway never reads it half
- * written. Returns the number of records. */
-int WriteQueue(const std::string &root, Counter &counter)
+/* Rewrites PUBLIC/SVCQ with one record per ready job not in `sent`, under
+ * the lock the gateway's exclusive open takes, so the gateway never reads
+ * it half written. Returns the number of records. */
+int WriteQueue(const std::string &root, Counter &counter, const std::set<std::string> &sent = {})
 {
     std::string data(kQueueSignature, 20);
     int count = 0;
     for (const auto &name : ReadyJobs(root)) {
         Job job;
-        if (!ParseJob(ReadAll(Spool(root, "FAX/OUT/") + name), job))
+        if (sent.count(name) || !ParseJob(ReadAll(Spool(root, "FAX/OUT/") + name), job))
             continue;
         QueueRecord rec;
         rec.id = (uint16_t)counter.NumberOf(name);
@@ -573,6 +573,7 @@ void CmdSend(const std::string &root, const std::vector<std::string> &failNumber
     Counter counter(root);
     std::set<std::string> fail(failNumbers.begin(), failNumbers.end());
     std::vector<std::string> history;
+    std::set<std::string> sent;
     for (const auto &name : ReadyJobs(root)) {
         std::string jobPath = Spool(root, "FAX/OUT/") + name;
         Job job;
@@ -622,6 +623,11 @@ void CmdSend(const std::string &root, const std::vector<std::string> &failNumber
             summary << "to " << FaxNameOf(addr) << " at " << faxNumber << ": " << result << "\n";
             results.push_back(FaxNameOf(addr) + " at " + faxNumber + ": " + result);
         }
+        /* The job leaves the queue before its final lines are logged: the
+         * gateway imports the log and then lists the queue, and a job still
+         * listed there would turn its final entry back into "Pending". */
+        sent.insert(name);
+        WriteQueue(root, counter, sent);
         AppendLog(Spool(root, "UTIL/DATA/ACTIVITY.LOG"), lines, how.inPlace, how.holdMs);
         history.insert(history.end(), lines.begin(), lines.end());
         /* keep a copy: the job as "job", its parcels under OPARCEL/ */
@@ -658,8 +664,7 @@ void CmdSend(const std::string &root, const std::vector<std::string> &failNumber
     }
     if (!history.empty())
         AppendLog(root + "/sent/history.log", history, true, 0);
-    /* A transmitted job is no longer waiting: without this the gateway's
-     * queue listing would turn its final entry back into "Pending". */
+    /* jobs that came while these were sent */
     WriteQueue(root, counter);
 }
 
