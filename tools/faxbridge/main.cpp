@@ -40,6 +40,7 @@
 #include <dirent.h>
 #include <iostream>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -453,10 +454,15 @@ struct Bridge {
                 "): " + (rec.reason.empty() ? "sent, " + std::to_string(rec.pages) + " page(s)"
                                             : "attempt failed: " + rec.reason));
         }
+        for (const auto &s : changed)
+            if (s.finalLogged)
+                finalizing.insert(s.tag);
+        Unqueue(queue);
         /* the lines are durable before the offset moves past them */
         sf::AppendActivityLines(tree + "/UTIL/DATA/ACTIVITY.LOG", lines);
         for (const auto &s : changed)
             state.PutSend(s);
+        finalizing.clear();
         state.SetMeta("xfer.inode", std::to_string(st.st_ino));
         state.SetMeta("xfer.offset", std::to_string(offset + (long long)text.size()));
     }
@@ -496,8 +502,11 @@ struct Bridge {
             s.pages = l.pages;
             s.reason = sent ? "" : (q ? q->status : "removed from HylaFAX's queue");
             s.finalLogged = true;
+            finalizing.insert(s.tag);
+            Unqueue(queue);
             sf::AppendActivityLines(tree + "/UTIL/DATA/ACTIVITY.LOG", {sf::FormatActivityLine(l)});
             state.PutSend(s);
+            finalizing.clear();
             Log(JobLabel(job) + " address " + std::to_string(s.address) + " (HylaFAX job " +
                 std::to_string(s.hylafax) + "): " + (sent ? "sent" : "failed: " + s.reason));
         }
@@ -542,13 +551,30 @@ struct Bridge {
         }
     }
 
+    /* Tags whose final activity line is about to be logged. */
+    std::set<std::string> finalizing;
+    /* Before a final line is logged its job leaves PUBLIC/SVCQ: the gateway
+     * imports the log and then lists the queue, and a job still listed
+     * would turn its final entry back into "Pending". */
+    void Unqueue(const HylaQueue &queue)
+    {
+        if (!finalizing.empty())
+            Queue(queue);
+    }
+
+    /* The waiting jobs; not those whose final line is (about to be) logged,
+     * though HylaFAX may write the transfer record before the job leaves
+     * its send queue. */
     void Queue(const HylaQueue &queue)
     {
         std::string records;
         std::vector<QueueJob> waiting;
-        for (const auto &j : queue.jobs)
-            if (!QueueJobEnded(j))
+        for (const auto &j : queue.jobs) {
+            SendRow s;
+            const bool logged = finalizing.count(j.jobtag) || (state.FindSend(j.jobtag, s) && s.finalLogged);
+            if (!QueueJobEnded(j) && !logged)
                 waiting.push_back(j);
+        }
         std::sort(waiting.begin(), waiting.end(), [](const QueueJob &a, const QueueJob &b) { return a.jobid < b.jobid; });
         for (const auto &j : waiting) {
             SendRow s;
