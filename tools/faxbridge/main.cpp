@@ -40,6 +40,7 @@
 #include <dirent.h>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -269,8 +270,32 @@ struct Bridge {
             s.reason);
     }
 
+    /* The pages all addresses of one job share, rendered once, when the
+     * first address needs them; each address then only adds its cover. */
+    struct SharedPages {
+        std::unique_ptr<faxrender::TempDir> dir;
+        faxrender::Result result;
+    };
+
+    /* Renders address s of job into tiff. */
+    faxrender::Result Render(const sf::Job &parsed, const SendRow &s, SharedPages &shared, const std::string &tiff)
+    {
+        faxrender::Options ro;
+        ro.workDir = cfg.work;
+        if (!shared.dir) {
+            shared.dir = std::make_unique<faxrender::TempDir>(cfg.work);
+            if (shared.dir->ok())
+                shared.result = faxrender::RenderShared(cfg.spool, parsed, shared.dir->File("shared.tif"), ro);
+            else
+                shared.result.reason = "cannot make a private folder below " + cfg.work;
+        }
+        if (!shared.result.ok)
+            return shared.result;
+        return faxrender::AddCover(parsed, (size_t)s.address, shared.dir->File("shared.tif"), tiff, ro);
+    }
+
     /* Submits address i of job; false when it must wait (sendfax failed). */
-    bool Submit(const JobRow &job, const sf::Job &parsed, SendRow &s, const HylaQueue &queue)
+    bool Submit(const JobRow &job, const sf::Job &parsed, SendRow &s, const HylaQueue &queue, SharedPages &shared)
     {
         if (const QueueJob *q = queue.ByTag(s.tag)) { /* submitted before a crash */
             s.state = "submitted";
@@ -287,9 +312,7 @@ struct Bridge {
                 c = '-';
         const std::string tiff = cfg.work + "/" + base + ".tif";
         ::unlink(tiff.c_str());
-        faxrender::Options ro;
-        ro.workDir = cfg.work;
-        faxrender::Result r = faxrender::RenderJob(cfg.spool, parsed, (size_t)s.address, tiff, ro);
+        faxrender::Result r = Render(parsed, s, shared, tiff);
         if (!r.ok) {
             s.reason = "the fax cannot be rendered: " + r.reason;
             RecordRefusal(job, s, "failed");
@@ -348,6 +371,7 @@ struct Bridge {
                     SenderName(job.sender));
             }
             bool allDone = true;
+            SharedPages shared;
             for (size_t i = 0; i < parsed.addresses.size(); ++i) {
                 std::string tag = JobTag(cfg, name + "-" + std::to_string(job.id) + "." + instance, i);
                 SendRow s;
@@ -367,7 +391,7 @@ struct Bridge {
                     }
                 }
                 if (s.state == "new" || s.state == "intent")
-                    allDone = Submit(job, parsed, s, queue) && allDone;
+                    allDone = Submit(job, parsed, s, queue, shared) && allDone;
             }
             if (!allDone)
                 continue;
