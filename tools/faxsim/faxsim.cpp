@@ -100,16 +100,6 @@ std::vector<std::string> ReadyJobs(const std::string &root)
     return names;
 }
 
-std::string SenderName(const std::string &sender)
-{
-    /* "John Smith @ /O=Acme" -> "John Smith" */
-    size_t at = sender.find(" @ ");
-    std::string n = sender.substr(0, at);
-    while (!n.empty() && n.back() == ' ')
-        n.pop_back();
-    return n;
-}
-
 bool Exists(const std::string &path)
 {
     struct stat st;
@@ -232,13 +222,6 @@ std::string ReceiveTimeText(const std::tm &tm)
     /* characters 1-5 the date, 10-14 the time */
     char buf[32];
     std::strftime(buf, sizeof buf, "%m/%d/%y %H:%M", &tm);
-    return buf;
-}
-
-std::string Four(unsigned n)
-{
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "%04u", n % 10000);
     return buf;
 }
 
