@@ -50,6 +50,22 @@ TEST(FaxsimTest, JobsOfOneNameSentOneAtATimeGetTheirOwnNumbers)
     EXPECT_NE(vqtest::ReadFile(tmp / "sent/0001/job"), "first") << "a parcel took the job's copy";
 }
 
+/* The gateway imports the log and then lists the queue: a job still queued
+ * once its final line is in the log would be listed as "Pending" again. */
+TEST(FaxsimTest, ASentJobLeavesTheQueueBeforeItsLinesAreLogged)
+{
+    vqtest::TempDir tmp;
+    const std::string bin = vqe2e::kBin + "/faxsim", svcq = tmp / "TMBFAX/PUBLIC/SVCQ";
+    ASSERT_EQ(vqe2e::Run({bin, "init", tmp.path()}).code, 0);
+    vqtest::WriteFile(tmp / "TMBFAX/FAX/OUT/00000001", "\x03\nSend-to: - @ FAX {Bob,555D0100 , S, cover:}\n\n");
+    ASSERT_EQ(vqe2e::Run({bin, "queue", tmp.path()}).code, 0);
+    ASSERT_EQ(vqtest::ReadFile(svcq).size(), 20u + 384u);
+    const pid_t pid = vqe2e::Spawn({bin, "send", tmp.path(), "--no-render", "--in-place", "--hold=2000"}, tmp / "out");
+    EXPECT_TRUE(vqe2e::Eventually([&] { return !vqtest::ReadFile(tmp / "TMBFAX/UTIL/DATA/ACTIVITY.LOG").empty(); }, 30));
+    EXPECT_EQ(vqtest::ReadFile(svcq).size(), 20u) << "the job is still queued while its lines are logged";
+    EXPECT_EQ(vqe2e::WaitUntil(pid, std::chrono::seconds(30), true), 0) << vqtest::ReadFile(tmp / "out");
+}
+
 TEST(FaxsimTest, ConcurrentReceivesAllLand)
 {
     vqtest::TempDir tmp;

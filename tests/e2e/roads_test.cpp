@@ -26,6 +26,10 @@ using vqtest::ListDir;
 using vqtest::ReadFile;
 using vqtest::WriteFile;
 
+/* How long a condition may take: each wait ends once its condition holds,
+ * so the bound only has to outlast a loaded machine under the sanitizers. */
+constexpr int kSettle = 60;
+
 /* The first document whose subject contains text, or null. */
 Json WithSubject(const Json &docs, const std::string &text)
 {
@@ -150,7 +154,7 @@ TEST_F(RoadsTest, EveryRoadThenRestartAndBadStart)
     ASSERT_TRUE(gw.Start()) << gw.Log();
 
     /* ---- fax to mail ---- */
-    ASSERT_TRUE(Eventually([&] { return ListDir(Folder("FAX/IN")).empty(); }, 20)) << gw.Log();
+    ASSERT_TRUE(Eventually([&] { return ListDir(Folder("FAX/IN")).empty(); }, kSettle)) << gw.Log();
     struct Road {
         const char *what, *mailFile, *subject;
         bool wanted;
@@ -195,7 +199,7 @@ TEST_F(RoadsTest, EveryRoadThenRestartAndBadStart)
     /* a person added while the gateway runs is found at the next cycle */
     Ctl({"person", "add", "Dan Ray", "--short", "dray"});
     Faxsim({"receive", "--to", "Dan Ray", "--subject", "Late joiner"});
-    EXPECT_TRUE(Eventually([&] { return !WithSubject(Mail("mail/dray.nsf"), "Late joiner").is_null(); }, 10))
+    EXPECT_TRUE(Eventually([&] { return !WithSubject(Mail("mail/dray.nsf"), "Late joiner").is_null(); }, kSettle))
         << gw.Log();
     /* faxsim rendered that fax: its page as a picture */
     const Json late = WithSubject(Mail("mail/dray.nsf"), "Late joiner");
@@ -204,7 +208,7 @@ TEST_F(RoadsTest, EveryRoadThenRestartAndBadStart)
               tmp_ / "pages/page-1.png" + "\n");
 
     /* ---- mail to fax: the job, the queue listing, the activity import ---- */
-    ASSERT_TRUE(Eventually([&] { return ReadyJobs().size() == 1 && Mail("vortiq.box").empty(); }, 10))
+    ASSERT_TRUE(Eventually([&] { return ReadyJobs().size() == 1 && Mail("vortiq.box").empty(); }, kSettle))
         << gw.Log();
     EXPECT_FALSE(WithSubject(Where(Mail("mail/jroe.nsf"), "Form", "Delivery Report"), "Figures").is_null());
     const std::string job = ReadyJobs()[0], bytes = ReadFile(Folder("FAX/OUT/") + job);
@@ -225,7 +229,7 @@ TEST_F(RoadsTest, EveryRoadThenRestartAndBadStart)
             pending = e.size() == 1 ? e[0] : Json();
             return Item(pending, "Explanation") == "Pending";
         },
-        10))
+        kSettle))
         << Activity().dump() << gw.Log();
     EXPECT_EQ(Item(pending, "To"), "555.0100");
     EXPECT_EQ(Item(pending, "From"), "Jane Roe");
@@ -239,7 +243,7 @@ TEST_F(RoadsTest, EveryRoadThenRestartAndBadStart)
                     final = e; /* the entry the queue listing made, overwritten */
             return Item(final, "Code") == "0000" && ListDir(Folder("FAX/IN")).empty();
         },
-        10))
+        kSettle))
         << Activity().dump() << gw.Log();
     EXPECT_EQ(Item(final, "Explanation"), " Sent ");
     EXPECT_EQ(Item(final, "Pages"), "002") << "the body and figures.txt, rendered";
@@ -261,13 +265,13 @@ TEST_F(RoadsTest, EveryRoadThenRestartAndBadStart)
             admin = WithSubject(Mail("mail/faxadmin.nsf"), "Message Create Final error");
             return !ndr.is_null() && !admin.is_null() && Mail("vortiq.box").empty();
         },
-        10))
+        kSettle))
         << gw.Log();
     EXPECT_NE(Item(ndr, "FailureReason").find("VORTIQ: Message Create Final error"), std::string::npos);
     EXPECT_EQ(AttachmentNames(admin), (std::vector<std::string>{"ENVELOPE.BAD", "Attach.001"}));
     EXPECT_NE(Extract("mail/faxadmin.nsf", admin, "ENVELOPE.BAD").find("\nSubject: Prices"), std::string::npos);
     EXPECT_EQ(Extract("mail/faxadmin.nsf", admin, "Attach.001"), "Price list\r\n");
-    EXPECT_TRUE(Eventually([&] { return ListDir(Folder("FAX/ERROR")).size() == 2; }, 5))
+    EXPECT_TRUE(Eventually([&] { return ListDir(Folder("FAX/ERROR")).size() == 2; }, kSettle))
         << "the error copy's files are deleted once it is on its way";
 
     EXPECT_EQ(gw.Stop(0), 0) << gw.Log();

@@ -327,6 +327,8 @@ TEST_F(Program, ResultsComeBackAsActivityAndReturnStatus)
     line.replace(line.find("VORTIQJOB:00000000-1.6b16ca01fee:0"), 34, Tag());
     line.replace(line.find("\t3\t"), 3, "\t42\t");
     Write(hyla / "log/xferfaxlog", line + "\n");
+    ASSERT_EQ(Run(), 0); /* the record is written before the job leaves sendq */
+    EXPECT_EQ(Read(tree / "PUBLIC/SVCQ").size(), 20u) << "a job whose final line is logged is not listed";
     fs::rename(hyla / "sendq/q42", hyla / "doneq/q42");
     Write(hyla / "doneq/q42", "jobid:42\nstate:7\nnpages:1\njobtag:" + Tag() + "\n");
     ASSERT_EQ(Run(), 0);

@@ -127,6 +127,22 @@ std::string FaxNameOf(const std::string &address)
     return Field(Inside(address), 0);
 }
 
+std::string SenderName(const std::string &sender)
+{
+    size_t at = sender.find(" @ ");
+    std::string n = sender.substr(0, at);
+    while (!n.empty() && n.back() == ' ')
+        n.pop_back();
+    return n;
+}
+
+std::string Four(unsigned n)
+{
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%04u", n % 10000);
+    return buf;
+}
+
 bool ParseJob(const std::string &bytes, Job &job)
 {
     if (bytes.empty() || bytes[0] != '\x03')

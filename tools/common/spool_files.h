@@ -62,6 +62,10 @@ std::vector<std::string> SplitAddresses(const std::string &value);
 std::string FaxNumberOf(const std::string &address);
 /* The recipient's name: the first field inside the braces. */
 std::string FaxNameOf(const std::string &address);
+/* The sender's name of a job's "Sender:" value ("Jane Roe @ /O=Acme"). */
+std::string SenderName(const std::string &sender);
+/* A job number as four digits ("0042"), modulo 10000. */
+std::string Four(unsigned n);
 
 /* The job number after last: 1 to 9999, then 1 again, skipping the
  * numbers of jobs still waiting. */

@@ -41,7 +41,7 @@ std::string FolderOf(const std::string &path)
 std::string WorkName(const std::string &path)
 {
     static unsigned serial = 0;
-    return FolderOf(path) + "/.faxbridge-" + std::to_string(::getpid()) + "-" + std::to_string(++serial) + ".tmp";
+    return FolderOf(path) + "/." + program_invocation_short_name + "-" + std::to_string(::getpid()) + "-" + std::to_string(++serial) + ".tmp";
 }
 
 void WriteAllSync(int fd, const std::string &bytes, const std::string &path)
@@ -59,13 +59,31 @@ void WriteAllSync(int fd, const std::string &bytes, const std::string &path)
         throw SpoolError(Errno("cannot sync", path));
 }
 
+/* Writes bytes to a locked file, pausing holdMs halfway. */
+void WriteHeld(int fd, const std::string &bytes, const std::string &path, int holdMs)
+{
+    if (holdMs <= 0)
+        return WriteAllSync(fd, bytes, path);
+    WriteAllSync(fd, bytes.substr(0, bytes.size() / 2), path);
+    PortSleepMs(holdMs);
+    WriteAllSync(fd, bytes.substr(bytes.size() / 2), path);
+}
+
+/* A new work file beside path, open for writing; its name into work. */
+int CreateWork(const std::string &path, mode_t mode, std::string &work)
+{
+    work = WorkName(path);
+    int fd = ::open(work.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd < 0)
+        throw SpoolError(Errno("cannot create", work));
+    return fd;
+}
+
 /* The work file of path, complete and synced; its name. */
 std::string WriteWork(const std::string &path, const std::string &bytes, mode_t mode)
 {
-    std::string work = WorkName(path);
-    FdGuard fd(::open(work.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
-    if (fd.fd < 0)
-        throw SpoolError(Errno("cannot create", work));
+    std::string work;
+    FdGuard fd(CreateWork(path, mode, work));
     try {
         WriteAllSync(fd.fd, bytes, work);
     } catch (...) {
@@ -75,6 +93,20 @@ std::string WriteWork(const std::string &path, const std::string &bytes, mode_t 
     return work;
 }
 
+/* Renames work to path, never replacing; false, with work gone, when
+ * path exists. */
+bool RenameIn(const std::string &work, const std::string &path)
+{
+    if (PortRename(work.c_str(), path.c_str()) == 0)
+        return true;
+    const int saved = errno;
+    ::unlink(work.c_str());
+    if (saved == EEXIST)
+        return false;
+    errno = saved;
+    throw SpoolError(Errno("cannot rename into", path));
+}
+
 bool Exists(const std::string &path)
 {
     struct stat st;
@@ -82,6 +114,13 @@ bool Exists(const std::string &path)
 }
 
 }  // namespace
+
+void Flock(int fd, int op, const std::string &path)
+{
+    while (::flock(fd, op) != 0)
+        if (errno != EINTR)
+            throw SpoolError(Errno("cannot lock", path));
+}
 
 std::string ReadFileBytes(const std::string &path)
 {
@@ -107,17 +146,20 @@ std::string ReadFileBytes(const std::string &path)
     return out;
 }
 
-bool WriteNewFile(const std::string &path, const std::string &bytes, mode_t mode)
+bool WriteNewFile(const std::string &path, const std::string &bytes, mode_t mode, const Handover &how)
 {
-    std::string work = WriteWork(path, bytes, mode);
-    if (PortRename(work.c_str(), path.c_str()) == 0)
-        return true;
-    const int saved = errno;
-    ::unlink(work.c_str());
-    if (saved == EEXIST)
+    if (!how.inPlace)
+        return RenameIn(WriteWork(path, bytes, mode), path);
+    /* locked before it has the name: the reader never finds it unlocked
+     * before it is whole */
+    std::string work;
+    FdGuard fd(CreateWork(path, mode, work));
+    Flock(fd.fd, LOCK_EX, work);
+    if (!RenameIn(work, path))
         return false;
-    errno = saved;
-    throw SpoolError(Errno("cannot rename into", path));
+    WriteHeld(fd.fd, bytes, path, how.holdMs);
+    Flock(fd.fd, LOCK_UN, path);
+    return true;
 }
 
 void ReplaceFile(const std::string &path, const std::string &bytes, mode_t mode)
@@ -137,7 +179,7 @@ void SyncFolderOf(const std::string &path)
     PortSyncDir(path.c_str());
 }
 
-void AppendActivityLines(const std::string &logPath, const std::vector<std::string> &lines)
+void AppendActivityLines(const std::string &logPath, const std::vector<std::string> &lines, const Handover &how)
 {
     if (lines.empty())
         return;
@@ -149,7 +191,7 @@ void AppendActivityLines(const std::string &logPath, const std::vector<std::stri
         if (raw < 0) {
             if (errno != ENOENT)
                 throw SpoolError(Errno("cannot open", logPath));
-            if (WriteNewFile(logPath, all, 0666))
+            if (WriteNewFile(logPath, all, 0666, how))
                 return;
             continue; /* created by someone else meanwhile: append to it */
         }
@@ -157,12 +199,10 @@ void AppendActivityLines(const std::string &logPath, const std::vector<std::stri
         struct stat mine, named;
         if (::fstat(fd.fd, &mine) != 0 || !S_ISREG(mine.st_mode))
             throw SpoolError(logPath + " is not a regular file");
-        while (::flock(fd.fd, LOCK_EX) != 0)
-            if (errno != EINTR)
-                throw SpoolError(Errno("cannot lock", logPath));
+        Flock(fd.fd, LOCK_EX, logPath);
         if (::lstat(logPath.c_str(), &named) != 0 || named.st_ino != mine.st_ino || named.st_dev != mine.st_dev)
             continue; /* taken away while we waited for the lock */
-        WriteAllSync(fd.fd, all, logPath);
+        WriteHeld(fd.fd, all, logPath, how.holdMs);
         return; /* the lock goes with the descriptor */
     }
     throw SpoolError("cannot append to " + logPath + ": it keeps being replaced");
@@ -180,7 +220,8 @@ std::string ControlText(const std::vector<std::string> &header, const std::vecto
 }
 
 std::string WriteControlFile(const std::string &tree, std::vector<std::string> header,
-                             const std::vector<std::string> &body, const std::string *image)
+                             const std::vector<std::string> &body, const std::string *image, const Handover &how,
+                             const std::vector<std::string> &headerAfter)
 {
     const std::string in = tree + "/FAX/IN/", parcel = tree + "/FAX/IPARCEL/";
     for (unsigned n = 1; n < 1000000; ++n) {
@@ -196,7 +237,8 @@ std::string WriteControlFile(const std::string &tree, std::vector<std::string> h
                 continue;
             h.push_back(std::string("Attachment: ") + rx);
         }
-        if (WriteNewFile(in + st, ControlText(h, body), 0666))
+        h.insert(h.end(), headerAfter.begin(), headerAfter.end());
+        if (WriteNewFile(in + st, ControlText(h, body), 0666, how))
             return st;
         if (image != nullptr)
             ::unlink((parcel + rx).c_str()); /* the control name was taken: both move on */

@@ -533,20 +533,4 @@ void ReceivedControl(const Config &cfg, const Received &rx, const std::tm &when,
         body.push_back("DID Received: " + FormatDid(cfg, did));
 }
 
-std::string SenderName(const std::string &sender)
-{
-    size_t at = sender.find(" @ ");
-    std::string n = sender.substr(0, at);
-    while (!n.empty() && n.back() == ' ')
-        n.pop_back();
-    return n;
-}
-
-std::string Four(unsigned n)
-{
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "%04u", n % 10000);
-    return buf;
-}
-
 }  // namespace faxbridge

@@ -125,10 +125,8 @@ std::string Printable(const std::string &text);
 void ReceivedControl(const Config &cfg, const Received &rx, const std::tm &when, std::vector<std::string> &header,
                      std::vector<std::string> &body);
 
-/* The sender's name of a job's "Sender:" value ("Jane Roe @ /O=Acme"). */
-std::string SenderName(const std::string &sender);
-/* "0042" */
-std::string Four(unsigned n);
+using spoolfiles::Four;
+using spoolfiles::SenderName;
 
 }  // namespace faxbridge
 

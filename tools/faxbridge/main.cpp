@@ -40,6 +40,8 @@
 #include <dirent.h>
 #include <iostream>
 #include <map>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -268,8 +270,32 @@ struct Bridge {
             s.reason);
     }
 
+    /* The pages all addresses of one job share, rendered once, when the
+     * first address needs them; each address then only adds its cover. */
+    struct SharedPages {
+        std::unique_ptr<faxrender::TempDir> dir;
+        faxrender::Result result;
+    };
+
+    /* Renders address s of job into tiff. */
+    faxrender::Result Render(const sf::Job &parsed, const SendRow &s, SharedPages &shared, const std::string &tiff)
+    {
+        faxrender::Options ro;
+        ro.workDir = cfg.work;
+        if (!shared.dir) {
+            shared.dir = std::make_unique<faxrender::TempDir>(cfg.work);
+            if (shared.dir->ok())
+                shared.result = faxrender::RenderShared(cfg.spool, parsed, shared.dir->File("shared.tif"), ro);
+            else
+                shared.result.reason = "cannot make a private folder below " + cfg.work;
+        }
+        if (!shared.result.ok)
+            return shared.result;
+        return faxrender::AddCover(parsed, (size_t)s.address, shared.dir->File("shared.tif"), tiff, ro);
+    }
+
     /* Submits address i of job; false when it must wait (sendfax failed). */
-    bool Submit(const JobRow &job, const sf::Job &parsed, SendRow &s, const HylaQueue &queue)
+    bool Submit(const JobRow &job, const sf::Job &parsed, SendRow &s, const HylaQueue &queue, SharedPages &shared)
     {
         if (const QueueJob *q = queue.ByTag(s.tag)) { /* submitted before a crash */
             s.state = "submitted";
@@ -286,9 +312,7 @@ struct Bridge {
                 c = '-';
         const std::string tiff = cfg.work + "/" + base + ".tif";
         ::unlink(tiff.c_str());
-        faxrender::Options ro;
-        ro.workDir = cfg.work;
-        faxrender::Result r = faxrender::RenderJob(cfg.spool, parsed, (size_t)s.address, tiff, ro);
+        faxrender::Result r = Render(parsed, s, shared, tiff);
         if (!r.ok) {
             s.reason = "the fax cannot be rendered: " + r.reason;
             RecordRefusal(job, s, "failed");
@@ -347,6 +371,7 @@ struct Bridge {
                     SenderName(job.sender));
             }
             bool allDone = true;
+            SharedPages shared;
             for (size_t i = 0; i < parsed.addresses.size(); ++i) {
                 std::string tag = JobTag(cfg, name + "-" + std::to_string(job.id) + "." + instance, i);
                 SendRow s;
@@ -366,7 +391,7 @@ struct Bridge {
                     }
                 }
                 if (s.state == "new" || s.state == "intent")
-                    allDone = Submit(job, parsed, s, queue) && allDone;
+                    allDone = Submit(job, parsed, s, queue, shared) && allDone;
             }
             if (!allDone)
                 continue;
@@ -453,10 +478,15 @@ struct Bridge {
                 "): " + (rec.reason.empty() ? "sent, " + std::to_string(rec.pages) + " page(s)"
                                             : "attempt failed: " + rec.reason));
         }
+        for (const auto &s : changed)
+            if (s.finalLogged)
+                finalizing.insert(s.tag);
+        Unqueue(queue);
         /* the lines are durable before the offset moves past them */
         sf::AppendActivityLines(tree + "/UTIL/DATA/ACTIVITY.LOG", lines);
         for (const auto &s : changed)
             state.PutSend(s);
+        finalizing.clear();
         state.SetMeta("xfer.inode", std::to_string(st.st_ino));
         state.SetMeta("xfer.offset", std::to_string(offset + (long long)text.size()));
     }
@@ -496,8 +526,11 @@ struct Bridge {
             s.pages = l.pages;
             s.reason = sent ? "" : (q ? q->status : "removed from HylaFAX's queue");
             s.finalLogged = true;
+            finalizing.insert(s.tag);
+            Unqueue(queue);
             sf::AppendActivityLines(tree + "/UTIL/DATA/ACTIVITY.LOG", {sf::FormatActivityLine(l)});
             state.PutSend(s);
+            finalizing.clear();
             Log(JobLabel(job) + " address " + std::to_string(s.address) + " (HylaFAX job " +
                 std::to_string(s.hylafax) + "): " + (sent ? "sent" : "failed: " + s.reason));
         }
@@ -542,13 +575,30 @@ struct Bridge {
         }
     }
 
+    /* Tags whose final activity line is about to be logged. */
+    std::set<std::string> finalizing;
+    /* Before a final line is logged its job leaves PUBLIC/SVCQ: the gateway
+     * imports the log and then lists the queue, and a job still listed
+     * would turn its final entry back into "Pending". */
+    void Unqueue(const HylaQueue &queue)
+    {
+        if (!finalizing.empty())
+            Queue(queue);
+    }
+
+    /* The waiting jobs; not those whose final line is (about to be) logged,
+     * though HylaFAX may write the transfer record before the job leaves
+     * its send queue. */
     void Queue(const HylaQueue &queue)
     {
         std::string records;
         std::vector<QueueJob> waiting;
-        for (const auto &j : queue.jobs)
-            if (!QueueJobEnded(j))
+        for (const auto &j : queue.jobs) {
+            SendRow s;
+            const bool logged = finalizing.count(j.jobtag) || (state.FindSend(j.jobtag, s) && s.finalLogged);
+            if (!QueueJobEnded(j) && !logged)
                 waiting.push_back(j);
+        }
         std::sort(waiting.begin(), waiting.end(), [](const QueueJob &a, const QueueJob &b) { return a.jobid < b.jobid; });
         for (const auto &j : waiting) {
             SendRow s;

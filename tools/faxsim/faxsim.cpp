@@ -45,6 +45,7 @@
 
 #include "fax_render.h"
 #include "spool_files.h"
+#include "spool_write.h"
 #include "vq_port.h"
 
 namespace fs = std::filesystem;
@@ -64,118 +65,6 @@ std::string ReadAll(const std::string &path)
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
-}
-
-std::string FolderOf(const std::string &path)
-{
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash);
-}
-
-/* A name in the folder of path that no other process uses and that no
- * pattern of the gateway matches (it begins with a dot). */
-std::string WorkName(const std::string &path)
-{
-    static unsigned serial = 0;
-    return FolderOf(path) + "/.faxsim-" + std::to_string(::getpid()) + "-" + std::to_string(++serial) + ".tmp";
-}
-
-void WriteAll(int fd, const std::string &bytes, const std::string &path)
-{
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            throw UserError("cannot write " + path + ": " + std::strerror(errno));
-        done += (size_t)n;
-    }
-    if (::fsync(fd) != 0)
-        throw UserError("cannot sync " + path + ": " + std::strerror(errno));
-}
-
-void Flock(int fd, int op, const std::string &path)
-{
-    while (::flock(fd, op) != 0)
-        if (errno != EINTR)
-            throw UserError("cannot lock " + path + ": " + std::strerror(errno));
-}
-
-/* An open file descriptor, closed when it goes. */
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    ~Fd()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-};
-
-/* Writes bytes to a locked file, pausing holdMs halfway. */
-void WriteHeld(int fd, const std::string &bytes, const std::string &path, int holdMs)
-{
-    WriteAll(fd, bytes.substr(0, bytes.size() / 2), path);
-    if (holdMs > 0)
-        PortSleepMs(holdMs);
-    WriteAll(fd, bytes.substr(bytes.size() / 2), path);
-}
-
-/* Creates the work file of path: its descriptor and name. */
-int CreateWork(const std::string &path, std::string &work)
-{
-    work = WorkName(path);
-    int fd = ::open(work.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0)
-        throw UserError("cannot create " + work + ": " + std::strerror(errno));
-    return fd;
-}
-
-/* Renames the work file to path, never replacing (the folder is synced);
- * false, with the work file gone, when path exists. */
-bool RenameIn(const std::string &work, const std::string &path)
-{
-    if (PortRename(work.c_str(), path.c_str()) == 0)
-        return true;
-    const int saved = errno;
-    ::unlink(work.c_str());
-    if (saved == EEXIST)
-        return false;
-    throw UserError("cannot rename into " + path + ": " + std::strerror(saved));
-}
-
-/* Writes bytes under a work name in the same folder, syncs, and renames
- * them to the final name; false when the final name exists. */
-bool WriteAtomically(const std::string &path, const std::string &bytes)
-{
-    std::string work;
-    Fd fd(CreateWork(path, work));
-    try {
-        WriteAll(fd.fd, bytes, work);
-    } catch (...) {
-        ::unlink(work.c_str());
-        throw;
-    }
-    return RenameIn(work, path);
-}
-
-/* Writes bytes in place as a fax server that holds the file open would:
- * the empty file is locked under its work name and renamed in locked, so
- * the gateway never finds it unlocked before it is whole. holdMs pauses
- * halfway through, the lock held. False when the final name exists. */
-bool WriteInPlace(const std::string &path, const std::string &bytes, int holdMs)
-{
-    std::string work;
-    Fd fd(CreateWork(path, work));
-    Flock(fd.fd, LOCK_EX, work);
-    if (!RenameIn(work, path))
-        return false;
-    WriteHeld(fd.fd, bytes, path, holdMs);
-    Flock(fd.fd, LOCK_UN, path);
-    return true;
 }
 
 std::string Spool(const std::string &root, const std::string &sub)
@@ -211,73 +100,16 @@ std::vector<std::string> ReadyJobs(const std::string &root)
     return names;
 }
 
-std::string SenderName(const std::string &sender)
-{
-    /* "John Smith @ /O=Acme" -> "John Smith" */
-    size_t at = sender.find(" @ ");
-    std::string n = sender.substr(0, at);
-    while (!n.empty() && n.back() == ' ')
-        n.pop_back();
-    return n;
-}
-
-/* Appends lines to the activity log, which the gateway takes away by
- * renaming it. A missing log is created whole under a work name and
- * renamed in (with inPlace: created, locked and written in place); an
- * existing one is appended under its flock, after making sure the locked
- * file still has the log's name. */
-void AppendLog(const std::string &path, const std::vector<std::string> &lines, bool inPlace, int holdMs)
-{
-    std::string all;
-    for (const auto &l : lines)
-        all += l + "\r\n";
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        int raw = ::open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (raw < 0) {
-            if (errno != ENOENT)
-                throw UserError("cannot open " + path + ": " + std::strerror(errno));
-            if (inPlace ? WriteInPlace(path, all, holdMs) : WriteAtomically(path, all))
-                return;
-            continue; /* created by someone else meanwhile: append to it */
-        }
-        Fd fd(raw);
-        struct stat mine, named;
-        if (::fstat(fd.fd, &mine) != 0 || !S_ISREG(mine.st_mode))
-            throw UserError(path + " is not a regular file");
-        Flock(fd.fd, LOCK_EX, path);
-        if (::lstat(path.c_str(), &named) != 0 || named.st_ino != mine.st_ino || named.st_dev != mine.st_dev)
-            continue; /* taken away while we waited for the lock */
-        WriteHeld(fd.fd, all, path, holdMs);
-        Flock(fd.fd, LOCK_UN, path);
-        return;
-    }
-    throw UserError("cannot append to " + path + ": it keeps being replaced");
-}
-
 bool Exists(const std::string &path)
 {
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-/* A free control-file number from `from` on: ST000001, ST000002, ... */
-unsigned FreeControlNumber(const std::string &root, unsigned from = 1)
-{
-    for (unsigned n = from; n < 1000000; ++n) {
-        char name[16];
-        std::snprintf(name, sizeof name, "ST%06u", n);
-        char image[16];
-        std::snprintf(image, sizeof image, "RX%06u", n);
-        if (!Exists(Spool(root, "FAX/IN/") + name) && !Exists(Spool(root, "FAX/IPARCEL/") + image))
-            return n;
-    }
-    throw UserError("FAX/IN is full");
-}
-
 /* The flock on ROOT/faxsim.lock, held by every run for its whole work:
  * one faxsim at a time picks job numbers and names in FAX/IN. */
 struct RunLock {
-    Fd fd;
+    FdGuard fd;
     explicit RunLock(const std::string &root)
         : fd(::open((root + "/faxsim.lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644))
     {
@@ -380,60 +212,10 @@ struct Counter {
             std::snprintf(num, sizeof num, "%04u", e.number);
             out << num << " " << e.name << " " << e.ino << " " << e.mtimeNs << "\n";
         }
-        std::string work;
-        Fd fd(CreateWork(Path(), work));
-        try {
-            WriteAll(fd.fd, out.str(), work);
-        } catch (...) {
-            ::unlink(work.c_str());
-            throw;
-        }
-        if (::rename(work.c_str(), Path().c_str()) != 0) {
-            const int saved = errno;
-            ::unlink(work.c_str());
-            throw UserError("cannot replace " + Path() + ": " + std::strerror(saved));
-        }
-        PortSyncDir(Path().c_str());
+        ReplaceFile(Path(), out.str(), 0644);
         changed = false;
     }
 };
-
-std::string Control(const std::vector<std::string> &header, const std::vector<std::string> &body)
-{
-    std::string text;
-    for (const auto &h : header)
-        text += h + "\r\n";
-    text += "\r\n";
-    for (const auto &b : body)
-        text += b + "\r\n";
-    return text;
-}
-
-/* How the control file and the activity log are handed over. */
-struct Handover {
-    bool inPlace = false;
-    int holdMs = 0;
-};
-
-/* Writes a control file as ST followed by n; its name, or "" when that
- * name exists already. */
-std::string WriteControlAt(const std::string &root, unsigned n, const std::string &text, const Handover &how)
-{
-    char name[16];
-    std::snprintf(name, sizeof name, "ST%06u", n);
-    const std::string path = Spool(root, "FAX/IN/") + name;
-    bool done = how.inPlace ? WriteInPlace(path, text, how.holdMs) : WriteAtomically(path, text);
-    return done ? name : "";
-}
-
-std::string WriteControl(const std::string &root, const std::string &text, const Handover &how = {})
-{
-    for (unsigned n = FreeControlNumber(root);; n = FreeControlNumber(root, n + 1)) {
-        std::string name = WriteControlAt(root, n, text, how);
-        if (!name.empty())
-            return name;
-    }
-}
 
 std::string ReceiveTimeText(const std::tm &tm)
 {
@@ -441,18 +223,6 @@ std::string ReceiveTimeText(const std::tm &tm)
     char buf[32];
     std::strftime(buf, sizeof buf, "%m/%d/%y %H:%M", &tm);
     return buf;
-}
-
-std::string Four(unsigned n)
-{
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "%04u", n % 10000);
-    return buf;
-}
-
-void SyncFolder(const std::string &folder)
-{
-    PortSyncDir((folder + "/.").c_str());
 }
 
 // ---- commands ----
@@ -464,16 +234,16 @@ void CmdInit(const std::string &root)
     std::cout << "spool tree ready: " << SpoolRoot(root) << "\n";
 }
 
-/* Rewrites PUBLIC/SVCQ with one record per ready job, under the lock the
- * gateway's exclusive open takes, so the gateway never reads it half
- * written. Returns the number of records. */
-int WriteQueue(const std::string &root, Counter &counter)
+/* Rewrites PUBLIC/SVCQ with one record per ready job not in `sent`, under
+ * the lock the gateway's exclusive open takes, so the gateway never reads
+ * it half written. Returns the number of records. */
+int WriteQueue(const std::string &root, Counter &counter, const std::set<std::string> &sent = {})
 {
-    std::string data(kQueueSignature, 20);
+    std::string records;
     int count = 0;
     for (const auto &name : ReadyJobs(root)) {
         Job job;
-        if (!ParseJob(ReadAll(Spool(root, "FAX/OUT/") + name), job))
+        if (sent.count(name) || !ParseJob(ReadAll(Spool(root, "FAX/OUT/") + name), job))
             continue;
         QueueRecord rec;
         rec.id = (uint16_t)counter.NumberOf(name);
@@ -484,24 +254,12 @@ int WriteQueue(const std::string &root, Counter &counter)
         rec.attempts = 0;
         rec.from = SenderName(job.sender);
         rec.tel = job.addresses.empty() ? "" : FaxNumberOf(job.addresses[0]);
-        data += EncodeQueueRecord(rec);
+        records += EncodeQueueRecord(rec);
         ++count;
     }
     /* the numbers are kept before any record shows them */
     counter.Save();
-    std::string path = Spool(root, "PUBLIC/SVCQ");
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0)
-        throw UserError("cannot open " + path + ": " + std::strerror(errno));
-    if (PortLockExclusiveWait(fd) != 0) {
-        ::close(fd);
-        throw UserError("cannot lock " + path);
-    }
-    bool ok = ::ftruncate(fd, 0) == 0 && ::pwrite(fd, data.data(), data.size(), 0) == (ssize_t)data.size();
-    ok = ::fsync(fd) == 0 && ok;
-    ::close(fd);
-    if (!ok)
-        throw UserError("cannot write " + path);
+    WriteQueueFile(SpoolRoot(root), records);
     return count;
 }
 
@@ -573,6 +331,7 @@ void CmdSend(const std::string &root, const std::vector<std::string> &failNumber
     Counter counter(root);
     std::set<std::string> fail(failNumbers.begin(), failNumbers.end());
     std::vector<std::string> history;
+    std::set<std::string> sent;
     for (const auto &name : ReadyJobs(root)) {
         std::string jobPath = Spool(root, "FAX/OUT/") + name;
         Job job;
@@ -622,7 +381,12 @@ void CmdSend(const std::string &root, const std::vector<std::string> &failNumber
             summary << "to " << FaxNameOf(addr) << " at " << faxNumber << ": " << result << "\n";
             results.push_back(FaxNameOf(addr) + " at " + faxNumber + ": " + result);
         }
-        AppendLog(Spool(root, "UTIL/DATA/ACTIVITY.LOG"), lines, how.inPlace, how.holdMs);
+        /* The job leaves the queue before its final lines are logged: the
+         * gateway imports the log and then lists the queue, and a job still
+         * listed there would turn its final entry back into "Pending". */
+        sent.insert(name);
+        WriteQueue(root, counter, sent);
+        AppendActivityLines(Spool(root, "UTIL/DATA/ACTIVITY.LOG"), lines, how);
         history.insert(history.end(), lines.begin(), lines.end());
         /* keep a copy: the job as "job", its parcels under OPARCEL/ */
         fs::copy_file(jobPath, sentDir + "/job");
@@ -634,15 +398,15 @@ void CmdSend(const std::string &root, const std::vector<std::string> &failNumber
                 summary << "attachment " << job.attachments[i] << " (" << shown << ")\n";
             }
         }
-        WriteAtomically(sentDir + "/summary.txt", summary.str() + "\n" + job.body);
+        WriteNewFile(sentDir + "/summary.txt", summary.str() + "\n" + job.body, 0644);
         /* The job goes first, for good, then its parcels: the gateway
          * reuses a parcel name only once no job names it. */
         if (::unlink(jobPath.c_str()) != 0)
             throw UserError("cannot remove " + jobPath + ": " + std::strerror(errno));
-        SyncFolder(Spool(root, "FAX/OUT"));
+        SyncFolderOf(Spool(root, "FAX/OUT/."));
         for (const auto &a : job.attachments)
             ::unlink((Spool(root, "FAX/OPARCEL/") + a).c_str());
-        SyncFolder(Spool(root, "FAX/OPARCEL"));
+        SyncFolderOf(Spool(root, "FAX/OPARCEL/."));
         counter.Forget(name);
         counter.Save();
         if (job.returnGood) {
@@ -651,15 +415,14 @@ void CmdSend(const std::string &root, const std::vector<std::string> &failNumber
             std::vector<std::string> body = {"Job: " + Four(number)};
             for (const auto &r : results)
                 body.push_back("Result: " + r);
-            WriteControl(root, Control(header, body));
+            WriteControlFile(SpoolRoot(root), header, body);
         }
         std::cout << "sent " << Four(number) << " (FAX/OUT/" << name << ", " << job.addresses.size()
                   << " address(es)); pages in " << sentDir << "\n";
     }
     if (!history.empty())
-        AppendLog(root + "/sent/history.log", history, true, 0);
-    /* A transmitted job is no longer waiting: without this the gateway's
-     * queue listing would turn its final entry back into "Pending". */
+        AppendActivityLines(root + "/sent/history.log", history, Handover{true, 0});
+    /* jobs that came while these were sent */
     WriteQueue(root, counter);
 }
 
@@ -693,36 +456,20 @@ void CmdReceive(const std::string &root, const std::vector<std::string> &to, con
     RequireTree(root);
     std::string bytes = image.empty() ? RenderedFax(to, subject, tsi, pages) : ReadAll(image);
     RunLock lock(root);
-    for (unsigned n = FreeControlNumber(root);; n = FreeControlNumber(root, n + 1)) {
-        char imageName[16];
-        std::snprintf(imageName, sizeof imageName, "RX%06u", n);
-        const std::string imagePath = Spool(root, "FAX/IPARCEL/") + imageName;
-        if (!WriteAtomically(imagePath, bytes))
-            continue;
-        std::vector<std::string> header;
-        for (const auto &t : to)
-            header.push_back("To: " + t);
-        if (!subject.empty())
-            header.push_back("Subject: " + subject);
-        header.push_back(std::string("Attachment: ") + imageName);
-        /* after the image line, so a misbehaving line cannot hide the image */
-        for (const auto &h : headers)
-            header.push_back(h);
-        std::vector<std::string> body = {"Receive Time: " + ReceiveTimeText(LocalNow()),
-                                         "TSI Received: " + tsi,
-                                         "Pages Received: " + std::to_string(pages),
-                                         "Connect Time: 0:45"};
-        if (!did.empty())
-            body.push_back("DID Received: " + did);
-        for (const auto &e : extra)
-            body.push_back(e);
-        std::string name = WriteControlAt(root, n, Control(header, body), how);
-        if (!name.empty()) {
-            std::cout << name << "\n";
-            return;
-        }
-        ::unlink(imagePath.c_str()); /* the control name was taken: both move on */
-    }
+    std::vector<std::string> header;
+    for (const auto &t : to)
+        header.push_back("To: " + t);
+    if (!subject.empty())
+        header.push_back("Subject: " + subject);
+    std::vector<std::string> body = {"Receive Time: " + ReceiveTimeText(LocalNow()), "TSI Received: " + tsi,
+                                     "Pages Received: " + std::to_string(pages), "Connect Time: 0:45"};
+    if (!did.empty())
+        body.push_back("DID Received: " + did);
+    for (const auto &e : extra)
+        body.push_back(e);
+    /* the further header lines after the image line, so a misbehaving
+     * line cannot hide the image */
+    std::cout << WriteControlFile(SpoolRoot(root), header, body, &bytes, how, headers) << "\n";
 }
 
 void CmdAdminLog(const std::string &root)
@@ -738,7 +485,7 @@ void CmdAdminLog(const std::string &root)
     }
     std::vector<std::string> body = {"Fax server activity report", "JOB  DATE  TIME  TY RC TO", "---"};
     body.insert(body.end(), rows.begin(), rows.end());
-    std::cout << WriteControl(root, Control({"Subject: Administrator Activity Log"}, body)) << "\n";
+    std::cout << WriteControlFile(SpoolRoot(root), {"Subject: Administrator Activity Log"}, body) << "\n";
 }
 
 }  // namespace
@@ -806,7 +553,7 @@ int main(int argc, char **argv)
             CmdReceive(root, to, subject, did, tsi, pages, image, extra, headers, how);
         else if (*admin)
             CmdAdminLog(root);
-    } catch (const UserError &e) {
+    } catch (const std::runtime_error &e) { /* UserError, SpoolError */
         std::cerr << "faxsim: " << e.what() << "\n";
         return 1;
     } catch (const std::exception &e) {
