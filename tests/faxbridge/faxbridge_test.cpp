@@ -252,8 +252,12 @@ protected:
                                            number + " , S, cover:}\nSender: Jane Roe @ /O=Acme\nFrom-name: Jane Roe"
                                            "\nSubject: Figures\nDate: today\n\nThe figures.\n");
     }
-    int Run() { return std::system((std::string(FAXBRIDGE_BIN) + " run --once -c " + (dir / "conf").string() +
-                                    " 2>>" + (dir / "log").string()).c_str()); }
+    /* crash: the point where the pass ends as in a crash (FAXBRIDGE_CRASH) */
+    int Run(const std::string &crash = "")
+    {
+        return std::system(("FAXBRIDGE_CRASH=" + crash + " " + FAXBRIDGE_BIN + " run --once -c " +
+                            (dir / "conf").string() + " 2>>" + (dir / "log").string()).c_str());
+    }
     int Calls() const
     {
         std::ifstream in(dir / "calls");
@@ -279,8 +283,10 @@ protected:
 
 TEST_F(Program, ACrashBetweenIntentAndSendfaxSubmitsOnce)
 {
-    for (bool hylafaxHasIt : {true, false}) {
-        SCOPED_TRACE(hylafaxHasIt ? "sendfax got through" : "sendfax never ran");
+    /* and a crash between the job's removal and its parcels' */
+    for (const auto &[hylafaxHasIt, crash] : {std::pair<bool, std::string>{true, ""}, {false, ""},
+                                              {false, "job-removed"}}) {
+        SCOPED_TRACE(std::string(hylafaxHasIt ? "sendfax got through" : "sendfax never ran") + crash);
         for (const char *f : {"calls", "state.db", "state.db-wal", "state.db-shm", "seq"})
             fs::remove(dir / f);
         Job("00000000", "555D0100");
@@ -290,6 +296,9 @@ TEST_F(Program, ACrashBetweenIntentAndSendfaxSubmitsOnce)
         fs::remove(dir / "down");
         if (hylafaxHasIt) /* it was queued after all: the bridge finds it by its tag */
             Write(hyla / "sendq/q42", "jobid:42\nstate:2\njobtag:" + Tag() + "\nnumber:5550100\n");
+        if (!crash.empty()) {
+            ASSERT_NE(Run(crash), 0);
+        }
         ASSERT_EQ(Run(), 0);
         EXPECT_EQ(Calls(), hylafaxHasIt ? 1 : 2) << Read(dir / "log");
         EXPECT_FALSE(fs::exists(tree / "FAX/OUT/00000000"));
@@ -327,13 +336,18 @@ TEST_F(Program, ResultsComeBackAsActivityAndReturnStatus)
     line.replace(line.find("VORTIQJOB:00000000-1.6b16ca01fee:0"), 34, Tag());
     line.replace(line.find("\t3\t"), 3, "\t42\t");
     Write(hyla / "log/xferfaxlog", line + "\n");
+    /* a crash after the line is appended, the gateway imports the log before the restart */
+    ASSERT_NE(Run("activity-appended"), 0);
+    fs::rename(tree / "UTIL/DATA/ACTIVITY.LOG", tree / "UTIL/DATA/ACTIVITY.RD");
+    std::string imported = Read(tree / "UTIL/DATA/ACTIVITY.RD");
+    fs::remove(tree / "UTIL/DATA/ACTIVITY.RD");
     ASSERT_EQ(Run(), 0); /* the record is written before the job leaves sendq */
     EXPECT_EQ(Read(tree / "PUBLIC/SVCQ").size(), 20u) << "a job whose final line is logged is not listed";
     fs::rename(hyla / "sendq/q42", hyla / "doneq/q42");
     Write(hyla / "doneq/q42", "jobid:42\nstate:7\nnpages:1\njobtag:" + Tag() + "\n");
     ASSERT_EQ(Run(), 0);
     ASSERT_EQ(Run(), 0); /* read once: the offset is kept */
-    std::string log = Read(tree / "UTIL/DATA/ACTIVITY.LOG");
+    std::string log = imported + Read(tree / "UTIL/DATA/ACTIVITY.LOG");
     EXPECT_EQ(log.find("0042 12/07 15:00 TX*00 5550100              Jane Roe    001 0000 Sent 0:15 6\r\n"),
               log.rfind("0042 "))
         << log;

@@ -133,6 +133,24 @@ int RunCapture(const std::vector<std::string> &argv, std::string &out, int timeo
     return WEXITSTATUS(status);
 }
 
+/* A test's stand-in for a crash: FAXBRIDGE_CRASH=POINT ends the process
+ * there, as a power failure would. */
+void CrashPoint(const char *point)
+{
+    const char *want = std::getenv("FAXBRIDGE_CRASH");
+    if (want != nullptr && std::strcmp(want, point) == 0)
+        ::_exit(99);
+}
+
+/* Where in `bytes` the line that holds position at begins. */
+size_t LineStart(const std::string &bytes, size_t at)
+{
+    if (at == 0)
+        return 0;
+    size_t nl = bytes.rfind('\n', at - 1);
+    return nl == std::string::npos ? 0 : nl + 1;
+}
+
 std::string OneLine(std::string text)
 {
     for (char &c : text)
@@ -264,8 +282,7 @@ struct Bridge {
         l.speed = "0";
         s.state = outcome;
         s.finalLogged = true;
-        state.PutSend(s);
-        sf::AppendActivityLines(tree + "/UTIL/DATA/ACTIVITY.LOG", {sf::FormatActivityLine(l)});
+        AppendOnce({sf::FormatActivityLine(l)}, [&] { state.PutSend(s); });
         Log(JobLabel(job) + " address " + std::to_string(s.address) + " (" + s.number + "): " + outcome + ", " +
             s.reason);
     }
@@ -366,10 +383,15 @@ struct Bridge {
                 job.subject = parsed.subject;
                 job.returnGood = parsed.returnGood;
                 job.addresses = (int)parsed.addresses.size();
+                for (const auto &a : parsed.attachments)
+                    job.parcels += a + "\n";
                 job = state.AddJob(job);
                 Log(JobLabel(job) + " taken from FAX/OUT: " + std::to_string(job.addresses) + " address(es), from " +
                     SenderName(job.sender));
             }
+            if (job.parcels.empty()) /* a job taken by an earlier version */
+                for (const auto &a : parsed.attachments)
+                    job.parcels += a + "\n";
             bool allDone = true;
             SharedPages shared;
             for (size_t i = 0; i < parsed.addresses.size(); ++i) {
@@ -395,20 +417,51 @@ struct Bridge {
             }
             if (!allDone)
                 continue;
-            /* every address is in HylaFAX's hands or refused: the job goes
-             * first, for good, then its parcels */
-            if (::unlink((Out() + name).c_str()) != 0 && errno != ENOENT) {
-                Log(JobLabel(job) + ": cannot remove FAX/OUT/" + name + ": " + std::strerror(errno));
-                continue;
-            }
-            sf::SyncFolderOf(Out() + name);
-            for (const auto &a : parsed.attachments)
-                if (a.find('/') == std::string::npos && !a.empty())
-                    ::unlink((tree + "/FAX/OPARCEL/" + a).c_str());
-            sf::SyncFolderOf(tree + "/FAX/OPARCEL/x");
-            state.MarkJob(job.id, true, false);
-            Log(JobLabel(job) + ": removed from the spool");
+            /* every address is in HylaFAX's hands or refused, and the
+             * state says so */
+            RemoveJob(job);
         }
+    }
+
+    /* Whether every address of job is recorded as submitted or ended:
+     * nothing of the job is needed any more. */
+    static bool HandedOver(const JobRow &job, const std::vector<SendRow> &sends)
+    {
+        return (int)sends.size() == job.addresses && std::none_of(sends.begin(), sends.end(), [](const SendRow &s) {
+                   return s.state == "new" || s.state == "intent";
+               });
+    }
+
+    /* A handed-over job leaves the spool: the job file first, for good (so
+     * the gateway never sees a job without its parcels), then the parcels
+     * the state recorded with the job, then the record. A restart after a
+     * crash in between finds the job not removed and its file gone, and
+     * finishes here from the recorded parcel names. */
+    void RemoveJob(const JobRow &job)
+    {
+        const std::string path = Out() + job.name;
+        struct stat st;
+        if (::lstat(path.c_str(), &st) == 0 && job.key == JobKey(job.name, st)) {
+            if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+                Log(JobLabel(job) + ": cannot remove FAX/OUT/" + job.name + ": " + std::strerror(errno));
+                return;
+            }
+            sf::SyncFolderOf(path);
+        }
+        CrashPoint("job-removed");
+        size_t pos = 0;
+        while (pos < job.parcels.size()) {
+            size_t nl = job.parcels.find('\n', pos);
+            if (nl == std::string::npos)
+                nl = job.parcels.size();
+            std::string a = job.parcels.substr(pos, nl - pos);
+            pos = nl + 1;
+            if (!a.empty() && a.find('/') == std::string::npos && a[0] != '.')
+                ::unlink((tree + "/FAX/OPARCEL/" + a).c_str());
+        }
+        sf::SyncFolderOf(tree + "/FAX/OPARCEL/x");
+        state.MarkJob(job.id, true, false);
+        Log(JobLabel(job) + ": removed from the spool");
     }
 
     /* The transfer log from the saved offset (a log that shrank or was
@@ -482,13 +535,15 @@ struct Bridge {
             if (s.finalLogged)
                 finalizing.insert(s.tag);
         Unqueue(queue);
-        /* the lines are durable before the offset moves past them */
-        sf::AppendActivityLines(tree + "/UTIL/DATA/ACTIVITY.LOG", lines);
-        for (const auto &s : changed)
-            state.PutSend(s);
+        /* the offset moves past the records together with the promise of
+         * their lines */
+        AppendOnce(lines, [&] {
+            for (const auto &s : changed)
+                state.PutSend(s);
+            state.SetMeta("xfer.inode", std::to_string(st.st_ino));
+            state.SetMeta("xfer.offset", std::to_string(offset + (long long)text.size()));
+        });
         finalizing.clear();
-        state.SetMeta("xfer.inode", std::to_string(st.st_ino));
-        state.SetMeta("xfer.offset", std::to_string(offset + (long long)text.size()));
     }
 
     /* Submitted jobs that HylaFAX ended without a final transfer line; a
@@ -528,8 +583,7 @@ struct Bridge {
             s.finalLogged = true;
             finalizing.insert(s.tag);
             Unqueue(queue);
-            sf::AppendActivityLines(tree + "/UTIL/DATA/ACTIVITY.LOG", {sf::FormatActivityLine(l)});
-            state.PutSend(s);
+            AppendOnce({sf::FormatActivityLine(l)}, [&] { state.PutSend(s); });
             finalizing.clear();
             Log(JobLabel(job) + " address " + std::to_string(s.address) + " (HylaFAX job " +
                 std::to_string(s.hylafax) + "): " + (sent ? "sent" : "failed: " + s.reason));
@@ -539,16 +593,20 @@ struct Bridge {
     void ReturnStatus()
     {
         for (const auto &job : state.OpenJobs()) {
+            std::vector<SendRow> sends = state.SendsOf(job.id);
             if (!job.removed) {
                 /* a crash between the job's removal and its record: the
-                 * job file is gone (or the name is another job's) */
+                 * job file is gone (or the name is another job's); a job
+                 * handed over loses its parcels too */
                 struct stat st;
                 std::string path = Out() + job.name;
                 if (::lstat(path.c_str(), &st) == 0 && job.key == JobKey(job.name, st))
                     continue;
-                state.MarkJob(job.id, true, false);
+                if (HandedOver(job, sends))
+                    RemoveJob(job);
+                else
+                    state.MarkJob(job.id, true, false);
             }
-            std::vector<SendRow> sends = state.SendsOf(job.id);
             bool ended = std::all_of(sends.begin(), sends.end(), [](const SendRow &s) {
                 return s.state == "sent" || s.state == "failed" || s.state == "refused";
             });
@@ -573,6 +631,170 @@ struct Bridge {
             }
             state.MarkJob(job.id, true, true);
         }
+    }
+
+    /* ---- activity lines, appended exactly once ----
+     * The lines and the state changes they stand for are committed in one
+     * transaction together with an intent (meta "activity.pending"): the
+     * log's identity, its size before the append and the bytes; then the
+     * bytes are appended and synced under the log's flock and the intent
+     * is cleared. While an intent is pending the log file has a second
+     * name, UTIL/DATA/.faxbridge-activity (a dot name the gateway never
+     * matches), linked before the intent is committed: the gateway takes
+     * the log over by renaming it to ACTIVITY.RD, imports it and deletes
+     * it, and the second name keeps that very file readable, so a restart
+     * sees whether the bytes reached it even when the gateway has already
+     * imported them. The intent is settled before the next append: the
+     * bytes found in that file were logged (and perhaps imported), only
+     * the rest is appended. */
+    struct Pending {
+        unsigned long long dev = 0, ino = 0;
+        long long before = 0;
+        std::string bytes;
+    };
+    std::string LogPath() const { return tree + "/UTIL/DATA/ACTIVITY.LOG"; }
+    std::string Evidence() const { return tree + "/UTIL/DATA/.faxbridge-activity"; }
+
+    bool ReadPending(Pending &p)
+    {
+        std::string v = state.Meta("activity.pending");
+        size_t nl = v.find('\n');
+        if (nl == std::string::npos ||
+            std::sscanf(v.c_str(), "%llu %llu %lld", &p.dev, &p.ino, &p.before) != 3)
+            return false;
+        p.bytes = v.substr(nl + 1);
+        return true;
+    }
+
+    /* How many of p's bytes the file at path holds at p.before, when it is
+     * p's file; -1 when it is not (or cannot be read). */
+    static long long Present(const std::string &path, const Pending &p)
+    {
+        int raw = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (raw < 0)
+            return -1;
+        sf::FdGuard fd(raw);
+        struct stat st;
+        if (::fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_dev != p.dev || st.st_ino != p.ino)
+            return -1;
+        std::string have(p.bytes.size(), '\0');
+        size_t got = 0;
+        while (got < have.size()) {
+            ssize_t n = ::pread(fd.fd, &have[got], have.size() - got, (off_t)(p.before + (long long)got));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            got += (size_t)n;
+        }
+        size_t same = 0;
+        while (same < got && have[same] == p.bytes[same])
+            ++same;
+        return (long long)same;
+    }
+
+    /* What of the pending intent p is still to append to the log open as
+     * `log` (locked). The evidence file (or, were it lost, the log when it
+     * is still p's file) tells how much arrived: everything: nothing more;
+     * a cut line at the very end of the file that is still the log: the
+     * rest of it; otherwise the lines not wholly there. Lines the file held
+     * were imported with it when the gateway took it, so they are never
+     * appended again. Neither name left with p's file (someone removed the
+     * second name): all of it again, a line twice being the lesser harm
+     * than a final result lost. */
+    std::string StillToAppend(const Pending &p, const struct stat &log)
+    {
+        long long have = Present(Evidence(), p);
+        if (have < 0)
+            have = Present(LogPath(), p);
+        if (have < 0)
+            return p.bytes;
+        if ((size_t)have == p.bytes.size())
+            return "";
+        if (log.st_dev == p.dev && log.st_ino == p.ino && (long long)log.st_size == p.before + have)
+            return p.bytes.substr((size_t)have);
+        return p.bytes.substr(LineStart(p.bytes, (size_t)have));
+    }
+
+    /* Appends lines to the activity log once, changes committed with them. */
+    template <class F>
+    void AppendOnce(const std::vector<std::string> &lines, F &&changes)
+    {
+        std::string bytes;
+        for (const auto &l : lines)
+            bytes += l + "\r\n";
+        Append(bytes, nullptr, changes);
+    }
+
+    /* A pending intent of a process that ended is carried out. */
+    void SettleActivity()
+    {
+        Pending p;
+        if (ReadPending(p))
+            Append("", &p, [] {});
+    }
+
+    /* Appends bytes (or, settling, what is left of *settle) as the journal
+     * above describes. */
+    template <class F>
+    void Append(const std::string &bytes, const Pending *settle, F &&changes)
+    {
+        const std::string path = LogPath(), evidence = Evidence();
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            if (bytes.empty() && settle == nullptr) {
+                state.Transaction(changes);
+                return;
+            }
+            int raw = ::open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+            if (raw < 0) {
+                if (errno != ENOENT)
+                    throw sf::SpoolError("cannot open " + path + ": " + std::strerror(errno));
+                sf::WriteNewFile(path, "", 0666); /* an empty log to append to (false: made meanwhile) */
+                continue;
+            }
+            sf::FdGuard fd(raw);
+            struct stat mine, named;
+            if (::fstat(fd.fd, &mine) != 0 || !S_ISREG(mine.st_mode))
+                throw sf::SpoolError(path + " is not a regular file");
+            sf::Flock(fd.fd, LOCK_EX, path);
+            if (::lstat(path.c_str(), &named) != 0 || named.st_ino != mine.st_ino || named.st_dev != mine.st_dev)
+                continue; /* taken away while we waited for the lock */
+            const std::string todo = settle != nullptr ? StillToAppend(*settle, mine) : bytes;
+            if (todo.empty()) {
+                state.Transaction([&] {
+                    changes();
+                    state.SetMeta("activity.pending", "");
+                });
+                ::unlink(evidence.c_str());
+                return;
+            }
+            ::unlink(evidence.c_str());
+            if (::link(path.c_str(), evidence.c_str()) != 0)
+                throw sf::SpoolError("cannot link " + evidence + ": " + std::strerror(errno));
+            sf::SyncFolderOf(evidence);
+            char head[80];
+            std::snprintf(head, sizeof head, "%llu %llu %lld\n", (unsigned long long)mine.st_dev,
+                          (unsigned long long)mine.st_ino, (long long)mine.st_size);
+            state.Transaction([&] {
+                changes();
+                state.SetMeta("activity.pending", head + todo);
+            });
+            for (size_t done = 0; done < todo.size();) {
+                ssize_t n = ::write(fd.fd, todo.data() + done, todo.size() - done);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    throw sf::SpoolError("cannot append to " + path + ": " + std::strerror(errno));
+                done += (size_t)n;
+            }
+            if (::fsync(fd.fd) != 0)
+                throw sf::SpoolError("cannot sync " + path + ": " + std::strerror(errno));
+            CrashPoint("activity-appended");
+            state.SetMeta("activity.pending", "");
+            ::unlink(evidence.c_str());
+            return; /* the lock goes with the descriptor */
+        }
+        throw sf::SpoolError("cannot append to " + path + ": it keeps being replaced");
     }
 
     /* Tags whose final activity line is about to be logged. */
@@ -631,6 +853,7 @@ struct Bridge {
 
     void Pass()
     {
+        SettleActivity();
         HylaQueue queue = ReadHylaQueue(cfg);
         Adopt(queue);
         Outbound(queue);

@@ -46,7 +46,7 @@ struct Stmt {
     long long Int(int i) { return sqlite3_column_int64(s, i); }
 };
 
-const char *const kJobCols = "id, key, name, sender, subject, return_good, addresses, removed, reported";
+const char *const kJobCols = "id, key, name, sender, subject, return_good, addresses, removed, reported, parcels";
 const char *const kSendCols =
     "tag, job, address, recipient, number, dial, state, hylafax, pages, attempts, reason, final_logged, remote";
 
@@ -62,6 +62,7 @@ JobRow ReadJob(Stmt &q)
     j.addresses = (int)q.Int(6);
     j.removed = q.Int(7) != 0;
     j.reported = q.Int(8) != 0;
+    j.parcels = q.Text(9);
     return j;
 }
 
@@ -105,6 +106,11 @@ State::State(const std::string &path)
          " number TEXT, dial TEXT, state TEXT, hylafax INT DEFAULT 0, pages INT DEFAULT 0,"
          " attempts INT DEFAULT 0, reason TEXT DEFAULT '', final_logged INT DEFAULT 0, remote TEXT DEFAULT '')");
     Exec("CREATE TABLE IF NOT EXISTS meta(k TEXT PRIMARY KEY, v TEXT)");
+    /* a state file of an earlier version gets the column (or has it) */
+    if (sqlite3_exec(db_, "ALTER TABLE jobs ADD COLUMN parcels TEXT DEFAULT ''", nullptr, nullptr, nullptr) !=
+            SQLITE_OK &&
+        std::string(sqlite3_errmsg(db_)).find("duplicate column") == std::string::npos)
+        throw std::runtime_error(std::string("state: ") + sqlite3_errmsg(db_));
 }
 
 State::~State()
@@ -144,9 +150,10 @@ bool State::JobById(long long id, JobRow &job)
 
 JobRow State::AddJob(const JobRow &job)
 {
-    Stmt q(db_, "INSERT INTO jobs(key, name, sender, subject, return_good, addresses) VALUES(?,?,?,?,?,?)");
+    Stmt q(db_, "INSERT INTO jobs(key, name, sender, subject, return_good, addresses, parcels)"
+                " VALUES(?,?,?,?,?,?,?)");
     q.Bind(1, job.key).Bind(2, job.name).Bind(3, job.sender).Bind(4, job.subject);
-    q.Bind(5, (long long)job.returnGood).Bind(6, (long long)job.addresses);
+    q.Bind(5, (long long)job.returnGood).Bind(6, (long long)job.addresses).Bind(7, job.parcels);
     q.Row();
     JobRow out = job;
     out.id = sqlite3_last_insert_rowid(db_);

@@ -3,7 +3,8 @@
  * each change its own transaction): the jobs taken from FAX/OUT, one row
  * per address with its tag, HylaFAX job id and outcome, and the transfer
  * log's read offset. An intent row is committed before sendfax runs, so a
- * restart reconciles by tag instead of submitting again.
+ * restart reconciles by tag instead of submitting again. An activity
+ * append is journaled in meta (see main.cpp) so that it happens once.
  */
 #ifndef VQ_FAXBRIDGE_STATE_H
 #define VQ_FAXBRIDGE_STATE_H
@@ -21,6 +22,7 @@ struct JobRow {
     std::string name, sender, subject;
     bool returnGood = true;
     int addresses = 0;
+    std::string parcels;   /* the FAX/OPARCEL names it owns, one a line */
     bool removed = false;  /* job and parcel files gone from the spool */
     bool reported = false; /* return status written (or none asked) */
 };
@@ -59,6 +61,20 @@ public:
 
     std::string Meta(const std::string &key, const std::string &fallback = "");
     void SetMeta(const std::string &key, const std::string &value);
+
+    /* Runs f's changes as one transaction: all of them or none. */
+    template <class F>
+    void Transaction(F &&f)
+    {
+        Exec("BEGIN IMMEDIATE");
+        try {
+            f();
+            Exec("COMMIT");
+        } catch (...) {
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
+        }
+    }
 
 private:
     void Exec(const std::string &sql);
