@@ -2,8 +2,8 @@
  * rx_pdf.cpp - a PDF copy of a received fax for users without a fax
  * viewer: with notes.ini VortiqAttachPdf=1 (off by default) the image is
  * also attached as "RX.PDF", made by libtiff's tiff2pdf run under the
- * tools' limits in a private folder. A fax that cannot be converted goes
- * out with RX.FAX alone, and the log says why.
+ * tools' limits in a private folder below the gateway's work folder. A fax
+ * that cannot be converted goes out with RX.FAX alone, and the log says why.
  */
 #include <string>
 
@@ -21,7 +21,9 @@ void InAttachPdfCopy(DHANDLE hMessage, const char *ImagePath)
 
     if (OSGetEnvironmentLong(RX_PDF_SETTING) != 1)
         return;
-    faxrender::TempDir Work("");
+    /* below the gateway's own work folder, not $TMPDIR */
+    const char *Parent = VqTempFolder();
+    faxrender::TempDir Work(Parent != nullptr ? Parent : "");
     const std::string PdfPath = Work.File("rx.pdf");
     if (!Work.ok()) {
         Run.message = "no private folder";

@@ -6,6 +6,10 @@
  */
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -112,6 +116,16 @@ TEST_P(Broken, FailsTheJobNamingTheFileAndKeepsNothing)
     const BadCase &c = GetParam();
     faxrender::TempDir root(""), work("");
     spoolfiles::Job job = WriteJob(root.path(), {{"notes.txt", "fine text\n"}, {c.name, c.bytes}}, "S, cover:");
+    /* what crashed renders left: one of a process gone, one of a process alive (1) */
+    pid_t gone = ::fork();
+    if (gone == 0)
+        ::_exit(0);
+    ::waitpid(gone, nullptr, 0);
+    for (pid_t pid : {gone, 1}) {
+        fs::path left = work.path() + "/vqrender-" + std::to_string(pid) + "-left";
+        fs::create_directories(left / "x");
+        fs::last_write_time(left, fs::file_time_type::clock::now() - std::chrono::hours(2));
+    }
     faxrender::Options opt;
     opt.workDir = work.path();
     opt.timeoutSeconds = c.timeout;
@@ -121,7 +135,8 @@ TEST_P(Broken, FailsTheJobNamingTheFileAndKeepsNothing)
     EXPECT_NE(r.reason.find("attachment \"" + c.name + "\" (FAX/OPARCEL/00000002)"), std::string::npos) << r.reason;
     EXPECT_NE(r.reason.find(c.reason), std::string::npos) << r.reason;
     EXPECT_FALSE(fs::exists(out));
-    EXPECT_TRUE(fs::is_empty(work.path())) << "private folders removed";
+    EXPECT_EQ(std::distance(fs::directory_iterator(work.path()), {}), 1) << "private folders removed";
+    EXPECT_TRUE(fs::exists(work.path() + "/vqrender-1-left")) << "a living process's folder kept";
 }
 INSTANTIATE_TEST_SUITE_P(
     Attachments, Broken,

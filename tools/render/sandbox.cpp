@@ -3,10 +3,12 @@
  */
 #include "sandbox.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +20,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -195,6 +199,43 @@ RunResult RunLimited(const std::vector<std::string> &argv, const std::string &di
     return result;
 }
 
+namespace {
+
+/* Removes the private folders below base that a process which ended
+ * without its clean-up (a crash, a kill) left: named vqrender-PID-*,
+ * PID gone, ours, untouched for an hour. Once per folder and process. */
+void RemoveStaleFolders(const std::string &base)
+{
+    static std::mutex mutex;
+    static std::set<std::string> swept;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!swept.insert(base).second)
+            return;
+    }
+    DIR *d = ::opendir(base.c_str());
+    if (d == nullptr)
+        return;
+    const time_t hourAgo = ::time(nullptr) - 3600;
+    while (struct dirent *e = ::readdir(d)) {
+        const char *name = e->d_name;
+        if (std::strncmp(name, "vqrender-", 9) != 0)
+            continue;
+        char *end = nullptr;
+        const long pid = std::strtol(name + 9, &end, 10);
+        struct stat st;
+        if (pid <= 0 || end == name + 9 || *end != '-' ||
+            ::fstatat(::dirfd(d), name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode) ||
+            st.st_uid != ::geteuid() || st.st_mtime > hourAgo || ::kill((pid_t)pid, 0) == 0 || errno != ESRCH)
+            continue;
+        std::error_code ec;
+        std::filesystem::remove_all(base + "/" + name, ec);
+    }
+    ::closedir(d);
+}
+
+}  // namespace
+
 TempDir::TempDir(const std::string &parent)
 {
     std::string base = parent;
@@ -202,7 +243,8 @@ TempDir::TempDir(const std::string &parent)
         const char *t = std::getenv("TMPDIR");
         base = t != nullptr && *t != '\0' ? t : "/tmp";
     }
-    std::string tmpl = base + "/vqrender-XXXXXX";
+    RemoveStaleFolders(base);
+    std::string tmpl = base + "/vqrender-" + std::to_string(::getpid()) + "-XXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back('\0');
     if (::mkdtemp(buf.data()) != nullptr)

@@ -33,7 +33,9 @@ RunResult RunLimited(const std::vector<std::string> &argv, const std::string &di
                      const std::string &stdinFile = "", const std::string &stdoutFile = "");
 
 /* A private folder (mode 0700) below parent ($TMPDIR or /tmp when empty),
- * removed with everything in it when the object goes. */
+ * vqrender-PID-XXXXXX, removed with everything in it when the object
+ * goes. The first one a process makes below a parent removes there the
+ * folders that ended processes left (a crash), unused for an hour. */
 class TempDir {
 public:
     explicit TempDir(const std::string &parent);
