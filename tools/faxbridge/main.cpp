@@ -311,6 +311,15 @@ struct Bridge {
         return faxrender::AddCover(parsed, (size_t)s.address, shared.dir->File("shared.tif"), tiff, ro);
     }
 
+    /* The name of a tag's pages in the work folder, without ".tif". */
+    static std::string WorkBase(std::string tag)
+    {
+        for (char &c : tag)
+            if (c == ':' || c == '/')
+                c = '-';
+        return tag;
+    }
+
     /* Submits address i of job; false when it must wait (sendfax failed). */
     bool Submit(const JobRow &job, const sf::Job &parsed, SendRow &s, const HylaQueue &queue, SharedPages &shared)
     {
@@ -323,11 +332,7 @@ struct Bridge {
             return true;
         }
         ::mkdir(cfg.work.c_str(), 0700);
-        std::string base = s.tag;
-        for (char &c : base)
-            if (c == ':' || c == '/')
-                c = '-';
-        const std::string tiff = cfg.work + "/" + base + ".tif";
+        const std::string base = WorkBase(s.tag), tiff = cfg.work + "/" + base + ".tif";
         ::unlink(tiff.c_str());
         faxrender::Result r = Render(parsed, s, shared, tiff);
         if (!r.ok) {
@@ -846,6 +851,8 @@ struct Bridge {
             s.state = "submitted";
             s.hylafax = q->jobid;
             state.PutSend(s);
+            /* HylaFAX holds its copy: the pages a crash left go */
+            ::unlink((cfg.work + "/" + WorkBase(s.tag) + ".tif").c_str());
             Log("address " + std::to_string(s.address) + " of tag " + s.tag + ": found in HylaFAX's queue as job " +
                 std::to_string(q->jobid) + " (not submitted again)");
         }
