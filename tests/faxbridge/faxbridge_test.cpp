@@ -3,7 +3,9 @@
  * lines, queue files, hook arguments and faxinfo output recorded from the
  * two-modem run of scripts/test-fax.sh), its dialling policy, and the
  * program against a stand-in sendfax: a restart after a crash between
- * intent and submission submits once, refusals and results come back as
+ * intent and submission submits once, after one between a job's removal
+ * and its parcels' removes them, after one between an activity append and
+ * its record (the gateway importing the log meanwhile) logs once, refusals and results come back as
  * return status and activity lines, and the pages it renders cross the
  * in-memory T.30 line intact.
  */

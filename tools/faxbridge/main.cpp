@@ -13,9 +13,11 @@
  * to the state file before sendfax runs and each HylaFAX job tagged
  * PREFIX:JOB:ADDRESS, so that after a crash an intent found in HylaFAX's
  * queue by its tag is adopted instead of submitted again; once every
- * address is submitted or refused the job and its parcels leave the spool;
+ * address is submitted or refused the job and then its parcels (names kept
+ * in the state, so a restart finishes a removal a crash cut) leave the spool;
  * (3) the transfer log etc/xferfaxlog is read on from the saved offset and
- * its SEND records of tagged jobs become activity lines; (4) jobs that
+ * its SEND records of tagged jobs become activity lines, each appended
+ * once even across a crash (an intent journaled with the offset); (4) jobs that
  * ended get their final activity line and, unless they asked for none,
  * a return status "Fax: SUBJECT" in FAX/IN; (5) PUBLIC/SVCQ is rewritten
  * from the waiting HylaFAX jobs under its lock. One log line per job event.
