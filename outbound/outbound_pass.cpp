@@ -270,8 +270,10 @@ void OutboundTask(void)
         AddInLogError(VQM_NO_MESSAGE_LIST, error, GatewayMsgfile);
         return;
     }
+    VqUniqueNamesBeginPass();
     for (WORD Msg = 0; Msg < MessageCount; Msg++)
         HandleMessage(MessageList, Msg);
+    VqUniqueNamesEndPass();
 
     OSUnlockObject(hMessageList);
     OSMemFree(hMessageList);

@@ -147,6 +147,7 @@ int OpenRegular(const char *Path, int Flags)
 }  // namespace
 
 void (*PortRefusedHook)(const char *Path, int Errno) = nullptr;
+void (*PortRemovedHook)(const char *Path) = nullptr;
 
 void PortNoteRefused(const char *Path, int Errno)
 {
@@ -417,6 +418,8 @@ int PortRename(const char *From, const char *To)
         return -1;
     /* The new name is durable only once its folder is on disk. */
     PortSyncDir(To);
+    if (PortRemovedHook != nullptr)
+        PortRemovedHook(From);
     PortFaultAfter();
     return 0;
 }
@@ -431,6 +434,8 @@ int PortUnlink(const char *Path)
         return -1;
     if (unlink(Path) != 0)
         return -1;
+    if (PortRemovedHook != nullptr)
+        PortRemovedHook(Path);
     PortFaultAfter();
     return 0;
 }

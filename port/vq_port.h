@@ -77,6 +77,9 @@ int PortFerror(FILE *Stream);
 int PortRename(const char *From, const char *To);
 /* unlink; passes the fault seam. 0 or -1. */
 int PortUnlink(const char *Path);
+/* Called (when set) with the path a PortUnlink removed or a PortRename
+ * moved away, after it succeeded. */
+extern void (*PortRemovedHook)(const char *Path);
 /* fsync of the folder that holds Path. */
 int PortSyncDir(const char *Path);
 

@@ -23,6 +23,9 @@ STATUS NSFDbModifiedTime(DBHANDLE hDB, TIMEDATE *retDataModified, TIMEDATE *retN
 STATUS VqDbSetTitle(DBHANDLE hDB, const char *Title);
 STATUS VqDbGetTitle(DBHANDLE hDB, char *retTitle, WORD BufferLength);
 STATUS VqDbGetPath(DBHANDLE hDB, char *retPath, WORD BufferLength);
+/* Platform extra: a text naming the database file and how many commits it
+ * has seen (by any process); equal texts mean equal contents. */
+STATUS VqDbGetChangeStamp(DBHANDLE hDB, char *retStamp, WORD BufferLength);
 
 /* ---- notes ---- */
 STATUS NSFNoteCreate(DBHANDLE hDB, NOTEHANDLE *rethNote);

@@ -794,3 +794,20 @@ STATUS VqDbGetPath(DBHANDLE hDB, char *retPath, WORD BufferLength)
     vq::nsf::CopyOut(db->path, retPath, BufferLength);
     return NOERROR;
 }
+
+STATUS VqDbGetChangeStamp(DBHANDLE hDB, char *retStamp, WORD BufferLength)
+{
+    vq::nsf::DbStamp stamp;
+    if (retStamp != nullptr && BufferLength > 0)
+        retStamp[0] = '\0';
+    STATUS s = vq::nsf::ReadStamp(hDB, &stamp);
+    if (s != NOERROR)
+        return s;
+    const std::string text = std::to_string(stamp.dev) + ":" + std::to_string(stamp.ino) + ":" +
+                             std::to_string(stamp.uid) + ":" + std::to_string(stamp.changes) +
+                             ":" + stamp.path;
+    if (retStamp == nullptr || text.size() >= BufferLength)
+        return ERR_PATH_TOO_LONG;
+    vq::nsf::CopyOut(text, retStamp, BufferLength);
+    return NOERROR;
+}
