@@ -260,6 +260,16 @@ FILE *PortFdopen(int Fd, const char *Mode)
     return Fd < 0 || Mode == nullptr ? nullptr : fdopen(Fd, Mode);
 }
 
+int PortFileIdentity(const char *Path, char *Id, size_t IdSize)
+{
+    struct stat st;
+    if (Path == nullptr || Id == nullptr || lstat(Path, &st) != 0)
+        return -1;
+    const int n = snprintf(Id, IdSize, "%llu:%llu", (unsigned long long)st.st_dev,
+                           (unsigned long long)st.st_ino);
+    return n > 0 && (size_t)n < IdSize ? 0 : -1;
+}
+
 int PortLexists(const char *Path)
 {
     struct stat st;

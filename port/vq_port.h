@@ -35,6 +35,11 @@ int PortMakeFolder(const char *Path);
 /* 0 when the path exists (access mode 0). */
 int PortAccess(const char *Path);
 
+/* The identity of the file at Path ("device:inode", a link not followed)
+ * into Id; 0, or -1 when nothing has the name or Id is too small. A
+ * rename keeps it. */
+int PortFileIdentity(const char *Path, char *Id, size_t IdSize);
+
 /* 1 when anything at all has that name (lstat: a dangling link, a folder,
  * a file that cannot be opened), else 0. */
 int PortLexists(const char *Path);
