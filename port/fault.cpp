@@ -33,6 +33,18 @@ std::atomic<long> g_count{0};
 std::once_flag g_envOnce;
 std::string *g_logPath = nullptr; /* set once, before any counting */
 
+/* Steps passed so far by kind, counted or not (PortFaultKindCount). */
+const char *const kKinds[] = {"create", "write", "fsync", "rename", "unlink", "commit", "dirsync"};
+constexpr int kKindCount = (int)(sizeof kKinds / sizeof kKinds[0]);
+std::atomic<long> g_kindCount[kKindCount];
+
+void CountKind(const char *kind)
+{
+    for (int i = 0; kind != nullptr && i < kKindCount; i++)
+        if (std::strcmp(kind, kKinds[i]) == 0)
+            g_kindCount[i]++;
+}
+
 /* The count of the operation this thread passed last. */
 thread_local long t_lastOperation = 0;
 
@@ -125,6 +137,7 @@ int PortFaultStep(const char *Kind, const char *Path, const char *Path2)
     std::call_once(g_envOnce, ReadEnvironment);
     const long n = ++g_count;
     t_lastOperation = n;
+    CountKind(Kind);
     LogOperation(n, Kind, Path, Path2);
     if (FailsHere(n, Kind != nullptr ? Kind : "")) {
         const int e = g_errno.load();
@@ -149,6 +162,7 @@ int PortFaultStepFd(const char *Kind, int Fd)
 void PortFaultNote(const char *Kind, const char *Path)
 {
     std::call_once(g_envOnce, ReadEnvironment);
+    CountKind(Kind);
     LogOperation(0, Kind, Path, nullptr);
 }
 
@@ -172,4 +186,12 @@ void PortFaultArm(int Mode, long Operation, int Errno)
 long PortFaultCount(void)
 {
     return g_count.load();
+}
+
+long PortFaultKindCount(const char *Kind)
+{
+    for (int i = 0; Kind != nullptr && i < kKindCount; i++)
+        if (std::strcmp(Kind, kKinds[i]) == 0)
+            return g_kindCount[i].load();
+    return 0;
 }

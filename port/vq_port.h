@@ -142,6 +142,9 @@ void PortFaultAfter(void);
 /* Mode 0 off, 1 crash, 2 fail, 3 fail from Operation on. */
 void PortFaultArm(int Mode, long Operation, int Errno);
 long PortFaultCount(void);
+/* Steps of one kind passed since the process started, counted or noted
+ * ("dirsync"), armed or not: the benches' operation counts. */
+long PortFaultKindCount(const char *Kind);
 
 #ifdef __cplusplus
 }
