@@ -41,6 +41,7 @@ public:
         vqbench::RemoveScratchDir(dir_);
     }
     bool ok() const { return ok_; }
+    double firstLookupMs = -1; /* measured by the first run over it */
     void Enter() const { vqtest::SetDataDirectory(dir_); }
     /* The one person whose number is dialled: the middle one. */
     std::string Dialled() const { return FaxNumber(people_ / 2); }
@@ -123,12 +124,15 @@ void BM_CheckDID(benchmark::State &state)
     const std::string did = d.Dialled();
     /* the first lookup reads the directory whole; the timed ones answer
      * from what it read while the directory stays unchanged */
-    const auto f0 = vqbench::Clock::now();
-    if (LookUp(did) != 1) {
-        state.SkipWithError("the first lookup did not find exactly the one person");
-        return;
+    if (d.firstLookupMs < 0) {
+        const auto f0 = vqbench::Clock::now();
+        if (LookUp(did) != 1) {
+            state.SkipWithError("the first lookup did not find exactly the one person");
+            return;
+        }
+        d.firstLookupMs = 1000 * vqbench::Seconds(f0, vqbench::Clock::now());
     }
-    state.counters["first_lookup_ms"] = 1000 * vqbench::Seconds(f0, vqbench::Clock::now());
+    state.counters["first_lookup_ms"] = d.firstLookupMs;
     for (auto _ : state) {
         const int found = LookUp(did);
         if (found != 1) {
