@@ -29,6 +29,7 @@ char szNameNsf[VQ_PATH_SIZE];
 DBHANDLE hMessageFile = NULLHANDLE;
 HMODULE hModule = NULLHANDLE;
 int E_quit = 0;
+long RetryMaxHours = VQ_DEFAULT_RETRY_MAX_HOURS;
 
 void (*VqPassHook)(const char *Pass) = nullptr;
 
@@ -39,6 +40,9 @@ void (*VqPassHook)(const char *Pass) = nullptr;
 #define VQ_MSGFILE_MAX 260
 #define VQ_NAME_MAX 256
 #define VQ_NSF_MAX 260
+
+/* Ten years: hours beyond this would overflow the seconds they become. */
+#define VQ_MAX_RETRY_HOURS 87600L
 
 #define VQ_DEFAULT_ACTLOG "TMB_ACT.NSF"
 #define VQ_DEFAULT_NAMES "NAMES.NSF"
@@ -115,6 +119,7 @@ static void VqClearGlobals(void)
     szNameNsf[0] = '\0';
     hMessageFile = NULLHANDLE;
     E_quit = 0;
+    RetryMaxHours = VQ_DEFAULT_RETRY_MAX_HOURS;
 }
 
 /* Reads the configuration into the globals. The message logged when the
@@ -167,6 +172,11 @@ static STATUS VqReadConfiguration(char *AdminName, size_t AdminNameSize)
         VqCopy(ActLogNsf, sizeof ActLogNsf, VQ_DEFAULT_ACTLOG);
     if (!OSGetEnvironmentString("VortiqUserDIDDatabase", szNameNsf, VQ_NSF_MAX))
         VqCopy(szNameNsf, sizeof szNameNsf, VQ_DEFAULT_NAMES);
+    /* unset, 0 or negative keep the default */
+    if (OSGetEnvironmentLong("VortiqRetryMaxHours") > 0)
+        RetryMaxHours = OSGetEnvironmentLong("VortiqRetryMaxHours");
+    if (RetryMaxHours > VQ_MAX_RETRY_HOURS)
+        RetryMaxHours = VQ_MAX_RETRY_HOURS;
     return NOERROR;
 }
 

@@ -33,6 +33,10 @@ extern HMODULE hModule;
 /* Set to 1 by a pass that found the environment broken; the loop ends
  * the task at its next turn. */
 extern int E_quit;
+/* Hours a retryable fault (a full disk, a busy database) may last before
+ * it counts as permanent: notes.ini VortiqRetryMaxHours, default 24. */
+#define VQ_DEFAULT_RETRY_MAX_HOURS 24L
+extern long RetryMaxHours;
 
 /* ---- spool layout below GatewayPath ---- */
 #define SPOOL_ROOT_NAME "TMBFAX"
@@ -93,6 +97,10 @@ STATUS CreateForeignMessage(DHANDLE hMessage, const char *OriginatorName, DARRAY
 /* Mails the administrator; 0 when the mail went to the router. */
 STATUS SendAdminMessage(LIST *ErrorFileList, const char *ErrorString, const char *IntendedRecip,
                         const char *FailureReason);
+
+/* Mails Recipient (a sender) a short notice from the gateway: Subject and
+ * one line of Text. 0 when it went to the router. */
+STATUS SendSenderNotice(const char *Recipient, const char *Subject, const char *Text);
 
 /* ---- the "Job Entry" document of the activity database (job_entry.cpp) ----
  * Written by the activity import, the pending queue listing and the

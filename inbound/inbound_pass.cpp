@@ -338,6 +338,17 @@ static STATUS BuildAndRoute(INFAX *Fax, const INDIRS *Dirs, DBHANDLE *phMailboxF
     if (error != NOERROR)
         goto done;
     error = MailTransferMessageLocal(Fax->hMessage);
+    if (error != NOERROR) {
+        /* Saved in mail.box, the mail is the router's: it waits there for
+         * the mail file that failed (busy, a full disk) and is routed
+         * again; the fax must not be sent a second time. */
+        NOTEID Saved = 0;
+        NSFNoteGetInfo(Fax->hMessage, _NOTE_ID, &Saved);
+        if (Saved != 0) {
+            AddInLogError(VQM_IN_FAX_WAITS, error, "in mail.box, for the router");
+            error = NOERROR;
+        }
+    }
     if (error == NOERROR)
         AddInLogError(InDeliveredMessage(Fax->SubjectField), NOERROR, nullptr);
 

@@ -4,6 +4,8 @@
  * attached and hands it to the router. The files in FAX/ERROR are deleted
  * only once the router took the mail; when anything failed they stay, and
  * the first of them (the envelope) gets a note appended saying why.
+ * The same mail, to a sender instead, carries the gateway's notices
+ * (a fax that waits).
  */
 #include <cstdio>
 #include <cstring>
@@ -98,6 +100,24 @@ static void DeleteErrorFiles(LIST *ErrorFileList)
             PortUnlink(AttachmentName);
 }
 
+/* The router's answer to a mail: a failure after the mail was saved in
+ * mail.box leaves it waiting there, routed again by the gateway's idle
+ * turns; sending it again would give it twice. Such a mail is on its way
+ * (logged, 0). */
+static STATUS TransferOnce(DHANDLE hMail)
+{
+    NOTEID NoteId = 0;
+    STATUS error = MailTransferMessageLocal(hMail);
+
+    if (error == NOERROR)
+        return NOERROR;
+    NSFNoteGetInfo(hMail, _NOTE_ID, &NoteId);
+    if (NoteId == 0)
+        return error;
+    AddInLogError(VQM_DS0, error, "Mail waits in mail.box for the router");
+    return NOERROR;
+}
+
 /* Mails the administrator. 0 when the mail was built completely and
  * routed; else the first building or attaching status, else the
  * router's. ErrorFileList (may be null) belongs to the caller. */
@@ -188,7 +208,7 @@ STATUS SendAdminMessage(LIST *ErrorFileList, const char *ErrorString, const char
         error = AttachErrorFiles(hAdminMessage, ErrorFileList);
 
 Send_anyways:
-    error_mt = MailTransferMessageLocal(hAdminMessage);
+    error_mt = TransferOnce(hAdminMessage);
     if (error_mt == NOERROR)
         AddInLogError(VQM_SENDING_ADMIN_MAIL, NOERROR, nullptr);
 
@@ -215,4 +235,74 @@ Close:
     AddInFormatError(String, error != NOERROR ? error : error_mt);
     NoteRoutingFailure(ErrorFileList, String);
     return error != NOERROR ? error : error_mt;
+}
+
+/* A notice from the gateway to a sender: one mail in mail.box, routed. */
+STATUS SendSenderNotice(const char *Recipient, const char *Subject, const char *Text)
+{
+    DBHANDLE hMailboxFile = NULLHANDLE;
+    DHANDLE hNotice = NULLHANDLE;
+    DHANDLE hRecipientsItem = NULLHANDLE;
+    LIST *RecipientsItem = nullptr;
+    WORD RecipientsItemSize = 0;
+    DHANDLE hBodyItem = NULLHANDLE;
+    DWORD BodySize = 0;
+    STATUS error = MailOpenMessageFile(nullptr, &hMailboxFile);
+
+    if (error != NOERROR) {
+        hMailboxFile = NULLHANDLE;
+        goto Close;
+    }
+    error = MailCreateMessage(hMailboxFile, &hNotice);
+    if (error != NOERROR) {
+        hNotice = NULLHANDLE;
+        goto Close;
+    }
+    error = ListAllocate(0, 0, TRUE, &hRecipientsItem, &RecipientsItem, &RecipientsItemSize);
+    if (error != NOERROR) {
+        hRecipientsItem = NULLHANDLE;
+        goto Close;
+    }
+    OSUnlockObject(hRecipientsItem);
+    error = ListAddEntry(hRecipientsItem, TRUE, &RecipientsItemSize, 0, Recipient,
+                         (WORD)strlen(Recipient));
+    if (error == NOERROR)
+        error = MailAddRecipientsItem(hNotice, hRecipientsItem, RecipientsItemSize);
+    if (error != NOERROR)
+        goto Close;
+    hRecipientsItem = NULLHANDLE; /* the mail owns the list now */
+    error = MailAddHeaderItem(hNotice, MAIL_SENDTO_ITEM_NUM, Recipient, (WORD)strlen(Recipient));
+    if (error == NOERROR)
+        error = MailAddHeaderItem(hNotice, MAIL_SUBJECT_ITEM_NUM, Subject, (WORD)strlen(Subject));
+    if (error == NOERROR)
+        error = MailAddHeaderItem(hNotice, MAIL_FROM_ITEM_NUM, AM_FROM_NAME,
+                                  (WORD)strlen(AM_FROM_NAME));
+    if (error == NOERROR)
+        error = MailAddHeaderItem(hNotice, MAIL_FROMDOMAIN_ITEM_NUM, GatewayDomain,
+                                  (WORD)strlen(GatewayDomain));
+    if (error == NOERROR)
+        error = MailCreateBodyItem(&hBodyItem, &BodySize);
+    if (error != NOERROR) {
+        hBodyItem = NULLHANDLE;
+        goto Close;
+    }
+    AppendBodyLine(hBodyItem, &BodySize, Text);
+    error = MailAddBodyItem(hNotice, hBodyItem, BodySize, nullptr);
+    if (error == NOERROR)
+        error = TransferOnce(hNotice);
+
+Close:
+    if (hNotice != NULLHANDLE)
+        MailCloseMessage(hNotice);
+    if (hBodyItem != NULLHANDLE)
+        OSMemFree(hBodyItem);
+    if (hRecipientsItem != NULLHANDLE) {
+        OSUnlockObject(hRecipientsItem);
+        OSMemFree(hRecipientsItem);
+    }
+    if (hMailboxFile != NULLHANDLE)
+        MailCloseMessageFile(hMailboxFile);
+    if (error != NOERROR)
+        AddInLogError(VQM_MAIL_NOT_TRANSFERRED, error, nullptr);
+    return error;
 }

@@ -676,7 +676,11 @@ void JobRemoveFiles(OUTJOB *Job)
             if (ListGetText(Job->ErrorFileList, TRUE, i, &Text, &TextLength) != NOERROR)
                 continue;
             VqCopyN(DeletePath, sizeof DeletePath, Text, TextLength);
-            PortUnlink(DeletePath);
+            if (PortUnlink(DeletePath) != 0) {
+                char String[kStringSize + VQ_FILE_PATH];
+                VqFormat(String, sizeof String, "Can not delete %s", DeletePath);
+                AddInLogError(VQM_DS0, NOERROR, String);
+            }
         }
         OSUnlockObject(Job->hErrorFileList);
     }

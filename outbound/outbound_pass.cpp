@@ -9,20 +9,39 @@
  * recipients are deleted only once the writer has renamed the job into
  * place: a crash in between can give the fax server one job twice, never
  * lose a message.
+ *
+ * Nothing here stops the gateway but a spool folder that is missing,
+ * read-only or not ours. A full disk or a busy database leaves the
+ * message for the next pass (until RetryMaxHours); a message of its own
+ * fault is held (VortiqHeld); an administrator mail that cannot go stays
+ * due on the message (VortiqAdminDue) for the next pass. Each mark is
+ * saved before the reports it stands for, so a crash never sends a
+ * sender's report twice.
  */
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "vortiq.h"
 
-/* The item that marks a message held, its value the reason. */
-#define OB_HELD_ITEM "VortiqHeld"
+/* Items the pass keeps on a message of the gateway mail file. */
+#define OB_HELD_ITEM "VortiqHeld"               /* held: the reason */
+#define OB_ADMIN_DUE_ITEM "VortiqAdminDue"      /* an administrator mail still due: subject */
+#define OB_ADMIN_TEXT_ITEM "VortiqAdminDueText" /* ... and its text */
+#define OB_DELAY_ITEM "VortiqDelayNotice"       /* the sender was told of a delay */
+#define OB_HELD_SUBJECT "Message held"          /* the administrator mail of a hold */
+#define OB_DELAY_SECONDS 3600L                  /* a waiting mail's sender is told after this */
+#define OB_SECONDS_PER_HOUR 3600L
 
 /* widths of the per-message texts (terminator included) */
 #define OB_ORIGINATOR_SIZE VQ_NAME_SIZE /* Originator: 256 characters */
 #define OB_STRING_SIZE MAXSPRINTF       /* String: error text, AddInFormatError's buffer */
 #define OB_INTENDED_SIZE VQ_NAME_SIZE   /* IntendedRecip */
 #define OB_REASON_SIZE 256              /* FailureReason */
+
+/* What the spool and the gateway's work folder say to a file: it takes
+ * it, it may at a later pass (full), or it never will (broken). */
+enum { OB_DISK_FINE = 0, OB_DISK_FULL, OB_DISK_BROKEN };
 
 /* Deletes every recipient of a message. The mail file keeps numbering
  * the rest as before, so a plain index loop is right. */
@@ -50,59 +69,211 @@ static void FreeErrorFileList(DHANDLE *phErrorFileList)
     }
 }
 
-/* 1 when both spool folders a job or an error copy goes to take a
- * file now: one is created, written, synced and removed in each, through
- * the fault seam. A missing, read-only or full folder gives 0. */
-static int SpoolTakesFiles(void)
+/* Removes a file of the pass's own; one that stays is said. */
+static void RemoveFile(const char *Path)
 {
-    const char *Suffixes[] = {SPOOL_FAX_OUT, SPOOL_FAX_ERROR};
-    char Dir[VQ_FILE_PATH];
-    char Probe[VQ_FILE_PATH];
+    char Text[VQ_FILE_PATH + 32];
 
-    for (const char *Suffix : Suffixes) {
-        if (SpoolSplitDir(Dir, sizeof Dir, Suffix) != 0 ||
-            GetUniqueFileName(GatewayDrive, Dir, "INC", Probe) != NOERROR)
-            return 0;
-        FILE *fp = PortFopen(Probe, "wb");
-        if (fp == nullptr)
-            return 0;
-        int Fine = PortFwrite("x", 1, 1, fp) == 1 && PortFsync(fp) == 0;
-        if (PortFclose(fp) != 0)
-            Fine = 0;
-        PortUnlink(Probe);
-        if (!Fine)
-            return 0;
-    }
-    return 1;
+    if (PortUnlink(Path) == 0)
+        return;
+    VqFormat(Text, sizeof Text, "Can not delete %s", Path);
+    AddInLogError(VQM_DS0, NOERROR, Text);
 }
 
-/* Marks a message that cannot become a job or an error copy by its own
- * fault as held, with Reason, and mails the administrator once, naming
- * it. Its recipients stay; the pass skips it from now on. 0, or the
- * status of the mark or of the mail. */
-static STATUS HoldMessage(DHANDLE hMessage, const char *Originator, LIST *ErrorFileList,
-                          const char *Reason)
+/* A full disk (or quota) or a database busy past its timeout: a later
+ * pass may well succeed. */
+static int IsRetryable(STATUS error)
+{
+    return ERR(error) == ERR_DISK_FULL || ERR(error) == ERR_DB_BUSY;
+}
+
+/* Creates, writes, syncs and removes one file in Dir, through the fault
+ * seam. OB_DISK_BROKEN when the folder is missing, read-only or not ours,
+ * OB_DISK_FULL on any other failure (ENOSPC, EDQUOT, EIO). */
+static int ProbeFolder(const char *Drive, const char *Dir, const char *Ext)
+{
+    char Probe[VQ_FILE_PATH];
+    int Fine = 0;
+    int e = 0;
+
+    if (GetUniqueFileName(Drive, Dir, Ext, Probe) != NOERROR)
+        return OB_DISK_BROKEN;
+    FILE *fp = PortFopen(Probe, "wb");
+    if (fp == nullptr) {
+        e = errno;
+    } else {
+        Fine = PortFwrite("x", 1, 1, fp) == 1 && PortFsync(fp) == 0;
+        e = errno;
+        if (PortFclose(fp) != 0 && Fine) {
+            Fine = 0;
+            e = errno;
+        }
+        RemoveFile(Probe);
+    }
+    if (Fine)
+        return OB_DISK_FINE;
+    VqFormat(Probe, sizeof Probe, "Can not write in %s: %s", Dir, strerror(e));
+    AddInLogError(VQM_DS0, NOERROR, Probe);
+    /* only a folder missing, read-only or not ours is broken; any other
+     * failure (a full disk, an I/O error) a later pass may clear */
+    return e == ENOENT || e == ENOTDIR || e == EROFS || e == EACCES || e == EPERM
+               ? OB_DISK_BROKEN
+               : OB_DISK_FULL;
+}
+
+/* Whether the folders a job or an error copy is made in take a file now:
+ * FAX/OUT, FAX/OPARCEL, FAX/ERROR and the gateway's work folder in the
+ * data directory. The first that does not decides. */
+static int DiskState(void)
+{
+    const char *Suffixes[] = {SPOOL_FAX_OUT, SPOOL_FAX_OPARCEL, SPOOL_FAX_ERROR};
+    char Dir[VQ_FILE_PATH];
+    int State = OB_DISK_FINE;
+
+    for (const char *Suffix : Suffixes) {
+        if (SpoolSplitDir(Dir, sizeof Dir, Suffix) != 0)
+            return OB_DISK_BROKEN;
+        State = ProbeFolder(GatewayDrive, Dir, "INC");
+        if (State != OB_DISK_FINE)
+            return State;
+    }
+    if (VqTempFolder() == nullptr)
+        return OB_DISK_BROKEN;
+    return ProbeFolder("", VqTempFolder(), "TMP");
+}
+
+/* How long the message has waited in the gateway mail file, in seconds
+ * (0 when the router left no delivery time). */
+static long MessageAge(DHANDLE hMessage)
+{
+    TIMEDATE Delivered;
+    TIMEDATE Now;
+
+    if (!NSFItemGetTime(hMessage, "DeliveredDate", &Delivered))
+        return 0;
+    OSCurrentTIMEDATE(&Now);
+    return (long)TimeDateDifference(&Now, &Delivered);
+}
+
+/* A retryable fault older than this counts as permanent. */
+static int RetryExpired(long Age)
+{
+    return Age >= RetryMaxHours * OB_SECONDS_PER_HOUR;
+}
+
+/* Writes the pass's items on the message and saves it: Name = Value for
+ * each pair with a Name (a null Value removes the item). 0 or the status
+ * of the failing call (logged). */
+static STATUS MarkMessage(DHANDLE hMessage, const char *Name1, const char *Value1,
+                          const char *Name2, const char *Value2, const char *Name3,
+                          const char *Value3)
+{
+    const char *Names[] = {Name1, Name2, Name3};
+    const char *Values[] = {Value1, Value2, Value3};
+    STATUS error = NOERROR;
+
+    for (int i = 0; i < 3 && error == NOERROR; i++) {
+        if (Names[i] == nullptr)
+            continue;
+        if (Values[i] != nullptr)
+            error = NSFItemSetText(hMessage, Names[i], Values[i], (WORD)strlen(Values[i]));
+        else if (NSFItemIsPresent(hMessage, Names[i], (WORD)strlen(Names[i])))
+            error = NSFItemDelete(hMessage, Names[i], (WORD)strlen(Names[i]));
+    }
+    if (error == NOERROR)
+        error = NSFNoteUpdate(hMessage, 0);
+    if (error != NOERROR)
+        AddInLogError(VQM_API_CALL_ERROR, error, "NSFNoteUpdate");
+    return error;
+}
+
+/* One non-delivery report per recipient, with String as the reason. */
+static void SendNonDeliveryReports(DARRAY *MessageList, WORD Msg, WORD RecipientCount,
+                                   const char *String)
+{
+    LogIfFailed(MailSetMessageLastError(MessageList, Msg, String), "MailSetMessageLastError");
+    for (WORD Rec = 0; Rec < RecipientCount; Rec++)
+        LogIfFailed(MailSendNonDeliveryReport(MessageList, Msg, 1, &Rec, String,
+                                              (WORD)strlen(String)),
+                    "MailSendNonDeliveryReport");
+}
+
+/* Mails the administrator; a mail that cannot go is logged and stays due
+ * on the message (its items), for the next pass. 0 when it went. */
+static STATUS TellAdministrator(LIST *ErrorFileList, const char *Subject,
+                                const char *IntendedRecip, const char *Text)
+{
+    if (SendAdminMessage(ErrorFileList, Subject, IntendedRecip, Text) == NOERROR)
+        return NOERROR;
+    /* not a stop: the message keeps the mail due and the next pass
+     * tries again */
+    AddInLogError(VQM_DS0, 1, "Can not route error message to Admin");
+    return ERR_ROUTER_REFUSED;
+}
+
+/* Marks a message held with Reason and the administrator's mail due,
+ * before anything else: a crash after the mark never sends the reports
+ * twice. Then the senders' reports (ReportText), then the mail naming
+ * the message. Its recipients stay; the pass skips it from now on. */
+static void HoldMessage(DHANDLE hMessage, const char *Originator, DARRAY *MessageList, WORD Msg,
+                        WORD RecipientCount, const char *Reason, const char *ReportText)
 {
     char Subject[OB_REASON_SIZE] = "";
     char Text[OB_STRING_SIZE] = "";
     WORD Length = 0;
     NOTEID NoteId = 0;
 
-    STATUS error = NSFItemSetText(hMessage, OB_HELD_ITEM, Reason, (WORD)strlen(Reason));
-    if (error == NOERROR)
-        error = NSFNoteUpdate(hMessage, 0);
-    if (error != NOERROR) {
-        AddInLogError(VQM_API_CALL_ERROR, error, "NSFNoteUpdate: " OB_HELD_ITEM);
-        return error;
-    }
     if (MailGetMessageItem(hMessage, MAIL_SUBJECT_ITEM_NUM, Subject, sizeof Subject, &Length) !=
         NOERROR)
         Subject[0] = '\0';
     NSFNoteGetInfo(hMessage, _NOTE_ID, &NoteId);
     VqFormat(Text, sizeof Text, "Message held (note id %lX, from %s, subject \"%s\"): %s",
              (unsigned long)NoteId, Originator, Subject, Reason);
+    if (MarkMessage(hMessage, OB_HELD_ITEM, Reason, OB_ADMIN_DUE_ITEM, OB_HELD_SUBJECT,
+                    OB_ADMIN_TEXT_ITEM, Text) != NOERROR)
+        return; /* not held: the next pass meets it as it was */
     AddInLogError(VQM_TEXT, NOERROR, Text);
-    return SendAdminMessage(ErrorFileList, "Message held", "", Text);
+    SendNonDeliveryReports(MessageList, Msg, RecipientCount, ReportText);
+    if (TellAdministrator(nullptr, OB_HELD_SUBJECT, "", Text) == NOERROR)
+        MarkMessage(hMessage, OB_ADMIN_DUE_ITEM, nullptr, OB_ADMIN_TEXT_ITEM, nullptr, nullptr,
+                    nullptr);
+}
+
+/* Tells the sender once that the mail waits (a mail that waited an
+ * hour). The mark comes first, so a crash never sends two; a notice that
+ * cannot go takes the mark back for the next pass. */
+static void NoticeDelay(DHANDLE hMessage, const char *Originator, const char *Reason)
+{
+    char Subject[OB_REASON_SIZE] = "";
+    char Text[OB_STRING_SIZE] = "";
+    WORD Length = 0;
+
+    if (NSFItemIsPresent(hMessage, OB_DELAY_ITEM, (WORD)strlen(OB_DELAY_ITEM)) ||
+        MarkMessage(hMessage, OB_DELAY_ITEM, "1", nullptr, nullptr, nullptr, nullptr) != NOERROR)
+        return;
+    if (MailGetMessageItem(hMessage, MAIL_SUBJECT_ITEM_NUM, Subject, sizeof Subject, &Length) !=
+        NOERROR)
+        Subject[0] = '\0';
+    VqFormat(Text, sizeof Text,
+             "Your fax \"%.100s\" has not been sent yet (%s). The gateway keeps trying for %ld "
+             "hours; you need do nothing.",
+             Subject, Reason, RetryMaxHours);
+    if (SendSenderNotice(Originator, "Delayed fax", Text) != NOERROR)
+        MarkMessage(hMessage, OB_DELAY_ITEM, nullptr, nullptr, nullptr, nullptr, nullptr);
+}
+
+/* A retryable fault: the message stays as it is for the next pass, said
+ * in one line; its sender hears of it once after an hour. */
+static void LeaveForNextPass(DHANDLE hMessage, const char *Originator, STATUS error, long Age)
+{
+    char Reason[OB_STRING_SIZE] = "";
+    char Text[OB_STRING_SIZE + OB_ORIGINATOR_SIZE] = "";
+
+    AddInFormatError(Reason, error != NOERROR ? error : ERR_DISK_FULL);
+    VqFormat(Text, sizeof Text, "from %s: %s", Originator, Reason);
+    AddInLogError(VQM_OUT_MAIL_WAITS, NOERROR, Text);
+    if (Age >= OB_DELAY_SECONDS)
+        NoticeDelay(hMessage, Originator, Reason);
 }
 
 /* Writes the job of one message into FAX/OUT (ErrorFlag 0) or its error
@@ -142,121 +313,243 @@ static STATUS TransferMessage(DHANDLE hMessage, const char *Originator, DARRAY *
     return error;
 }
 
-/* Outcomes 2 to 4: a failed transfer (TransferStatus not 0) or a
- * non-delivery report that reached the gateway. */
-static void ReportFailure(DHANDLE hMessage, const char *Originator, DARRAY *MessageList,
-                          WORD Msg, WORD RecipientCount, STATUS TransferStatus)
+/* Removes the files of an error copy that will not be mailed now (the
+ * next pass makes a new one). */
+static void RemoveErrorCopy(LIST *ErrorFileList)
+{
+    char Path[VQ_FILE_PATH];
+    char *Text = nullptr;
+    WORD Length = 0;
+
+    for (WORD n = 0; ErrorFileList != nullptr && n < ListGetNumEntries(ErrorFileList, TRUE); n++)
+        if (ListGetText(ErrorFileList, TRUE, n, &Text, &Length) == NOERROR) {
+            VqCopyN(Path, sizeof Path, Text, Length);
+            RemoveFile(Path);
+        }
+}
+
+/* Outcome 2: a failed transfer (TransferStatus). The error copy is
+ * written first; with it, the administrator's mail is marked due before
+ * the reports go, so a crash never sends them twice, and the recipients
+ * go once the mail is on its way. Without it: a broken spool stops the
+ * gateway with every recipient kept, a full one leaves the message for
+ * the next pass (until Expired), anything else holds it. 0 to go on
+ * with the pass, 1 to end it (a retryable fault). */
+static int FailTransfer(DHANDLE hMessage, const char *Originator, DARRAY *MessageList, WORD Msg,
+                        WORD RecipientCount, STATUS TransferStatus, int Expired, long Age)
 {
     char String[OB_STRING_SIZE] = "";
-    char IntendedRecip[OB_INTENDED_SIZE] = "";
-    char FailureReason[OB_REASON_SIZE] = "";
+    char Reason[OB_STRING_SIZE] = "";
     DHANDLE hErrorFileList = NULLHANDLE;
     LIST *ErrorFileList = nullptr;
-    WORD Length = 0;
-    STATUS error = TransferStatus;
+    int State = OB_DISK_FINE;
+    int EndPass = 0;
+    STATUS error = NOERROR;
 
-    if (error != NOERROR) {
-        AddInFormatError(String, VQM_CREATE_FINAL_ERROR, (int)error);
-        AddInLogError(VQM_TEXT, NOERROR, String);
-        MailSetMessageLastError(MessageList, Msg, String);
-        for (WORD Rec = 0; Rec < RecipientCount; Rec++)
-            LogIfFailed(MailSendNonDeliveryReport(MessageList, Msg, 1, &Rec, String,
-                                                  (WORD)strlen(String)),
-                        "MailSendNonDeliveryReport");
-        error = WriteJob(hMessage, Originator, MessageList, Msg, RecipientCount, 1, &hErrorFileList);
-        if (hErrorFileList != NULLHANDLE)
-            ErrorFileList = (LIST *)OSLockObject(hErrorFileList);
-    } else {
-        VqCopy(String, sizeof String, "Non-Delivery Report");
-        /* unreadable items leave their texts empty; the mail goes all the same */
-        if (MailGetMessageItem(hMessage, MAIL_INTENDEDRECIPIENT_ITEM_NUM, IntendedRecip,
-                               sizeof IntendedRecip, &Length) != NOERROR)
-            IntendedRecip[0] = '\0';
-        if (MailGetMessageItem(hMessage, MAIL_FAILUREREASON_ITEM_NUM, FailureReason,
-                               sizeof FailureReason, &Length) != NOERROR)
-            FailureReason[0] = '\0';
-    }
+    AddInFormatError(String, VQM_CREATE_FINAL_ERROR, (int)TransferStatus);
+    AddInLogError(VQM_TEXT, NOERROR, String);
+    PortDiskFullTake();
+    error = WriteJob(hMessage, Originator, MessageList, Msg, RecipientCount, 1, &hErrorFileList);
+    if (hErrorFileList != NULLHANDLE)
+        ErrorFileList = (LIST *)OSLockObject(hErrorFileList);
 
-    if (error != NOERROR && TransferStatus != NOERROR && SpoolTakesFiles()) {
-        /* no error copy with the spool fine: the message's own fault */
-        char Reason[OB_STRING_SIZE] = "";
-        AddInFormatError(Reason, error);
-        if (HoldMessage(hMessage, Originator, ErrorFileList, Reason) != NOERROR)
-            E_quit = 1;
+    if (error == NOERROR) {
+        /* a mail sent again later names the copy it could not carry */
+        char *Envelope = nullptr;
+        WORD Length = 0;
+        if (ErrorFileList != nullptr && ListGetNumEntries(ErrorFileList, TRUE) > 0 &&
+            ListGetText(ErrorFileList, TRUE, 0, &Envelope, &Length) == NOERROR)
+            VqFormat(Reason, sizeof Reason, "The error copy stays in %.*s", (int)Length, Envelope);
+        if (MarkMessage(hMessage, OB_ADMIN_DUE_ITEM, String, OB_ADMIN_TEXT_ITEM, Reason, nullptr,
+                        nullptr) != NOERROR) {
+            RemoveErrorCopy(ErrorFileList); /* the next pass starts afresh */
+        } else {
+            SendNonDeliveryReports(MessageList, Msg, RecipientCount, String);
+            if (TellAdministrator(ErrorFileList, String, "", "") == NOERROR)
+                DeleteAllRecipients(MessageList, Msg, RecipientCount);
+        }
         FreeErrorFileList(&hErrorFileList);
-        return;
+        return 0;
     }
-    if (error != NOERROR)
-        E_quit = 1; /* no error copy, spool broken: the recipients stay for a later start */
-    else if (TransferStatus != NOERROR)
-        DeleteAllRecipients(MessageList, Msg, RecipientCount);
-
-    /* A report's content lives only in the report: it leaves the mail
-     * file once the administrator's mail is on its way, not before. */
-    if (strcmp(IntendedRecip, FaxAdministrator) == 0) {
-        /* our own error mail bounced: forwarding it would bounce again */
-        AddInLogError(VQM_DS0, NOERROR, "Non-Delivery is to admin");
+    /* a copy that failed half-way is of no use to anybody: the message
+     * itself stays, and a later pass writes a whole one */
+    RemoveErrorCopy(ErrorFileList);
+    State = IsRetryable(error) || PortDiskFullTake() ? OB_DISK_FULL : DiskState();
+    if (State == OB_DISK_BROKEN) {
+        /* a spool folder missing, read-only or not ours: the environment */
+        AddInLogError(VQM_DS0, 1, "Can not write the error copy; the message waits");
         E_quit = 1;
-        if (TransferStatus == NOERROR)
-            DeleteAllRecipients(MessageList, Msg, RecipientCount);
-    } else if (SendAdminMessage(ErrorFileList, String, IntendedRecip, FailureReason) != NOERROR) {
-        AddInLogError(VQM_DS0, 1, "Can not route error message to Admin");
-        E_quit = 1;
-    } else if (TransferStatus == NOERROR) {
-        DeleteAllRecipients(MessageList, Msg, RecipientCount);
+    } else if (State == OB_DISK_FULL && !Expired) {
+        LeaveForNextPass(hMessage, Originator, error, Age);
+        EndPass = 1;
+    } else {
+        /* the message's own fault, or a fault that outlived its time */
+        if (State == OB_DISK_FULL)
+            VqFormat(Reason, sizeof Reason, "still failing after %ld hours: ", RetryMaxHours);
+        AddInFormatError(Reason + strlen(Reason), error);
+        HoldMessage(hMessage, Originator, MessageList, Msg, RecipientCount, Reason, String);
     }
     FreeErrorFileList(&hErrorFileList);
+    return EndPass;
+}
+
+/* Outcomes 3 and 4: a non-delivery report that reached the gateway. It
+ * is forwarded to the administrator and leaves once the mail is on its
+ * way; one that cannot go waits for the next pass. A report about the
+ * administrator's own mail is held: forwarding it would only bounce
+ * again. */
+static void ForwardReport(DHANDLE hMessage, DARRAY *MessageList, WORD Msg, WORD RecipientCount)
+{
+    char IntendedRecip[OB_INTENDED_SIZE] = "";
+    char FailureReason[OB_REASON_SIZE] = "";
+    char Reason[OB_STRING_SIZE] = "";
+    WORD Length = 0;
+
+    /* unreadable items leave their texts empty; the mail goes all the same */
+    if (MailGetMessageItem(hMessage, MAIL_INTENDEDRECIPIENT_ITEM_NUM, IntendedRecip,
+                           sizeof IntendedRecip, &Length) != NOERROR)
+        IntendedRecip[0] = '\0';
+    if (MailGetMessageItem(hMessage, MAIL_FAILUREREASON_ITEM_NUM, FailureReason,
+                           sizeof FailureReason, &Length) != NOERROR)
+        FailureReason[0] = '\0';
+
+    if (strcmp(IntendedRecip, FaxAdministrator) == 0) {
+        AddInLogError(VQM_DS0, NOERROR, "Non-Delivery is to admin");
+        VqFormat(Reason, sizeof Reason, "Non-Delivery is to admin: %s", FailureReason);
+        MarkMessage(hMessage, OB_HELD_ITEM, Reason, nullptr, nullptr, nullptr, nullptr);
+        return;
+    }
+    if (TellAdministrator(nullptr, "Non-Delivery Report", IntendedRecip,
+                          FailureReason) == NOERROR)
+        DeleteAllRecipients(MessageList, Msg, RecipientCount);
+}
+
+/* A message whose administrator mail is still due: the mail again, and
+ * once it went, a failed transfer is settled; a held message stays as it
+ * is (one released meanwhile is tried again by the next pass). */
+static void RetryAdministratorMail(DHANDLE hMessage, DARRAY *MessageList, WORD Msg,
+                                   WORD RecipientCount, BOOL Held)
+{
+    char Subject[OB_STRING_SIZE] = "";
+    char Text[OB_STRING_SIZE] = "";
+
+    NSFItemGetText(hMessage, OB_ADMIN_DUE_ITEM, Subject, sizeof Subject);
+    NSFItemGetText(hMessage, OB_ADMIN_TEXT_ITEM, Text, sizeof Text);
+    if (TellAdministrator(nullptr, Subject, "", Text) != NOERROR)
+        return;
+    if (Held || strcmp(Subject, OB_HELD_SUBJECT) == 0)
+        MarkMessage(hMessage, OB_ADMIN_DUE_ITEM, nullptr, OB_ADMIN_TEXT_ITEM, nullptr, nullptr,
+                    nullptr);
+    else
+        DeleteAllRecipients(MessageList, Msg, RecipientCount);
+}
+
+/* Messages whose job went out but whose purge failed (a busy or full
+ * gateway mail file): the next passes only purge them again, never
+ * write a second job. Lost with the process: a restart may fax such a
+ * message twice, never lose it. */
+#define OB_UNPURGED_MAX 64
+static NOTEID UnpurgedIds[OB_UNPURGED_MAX];
+static int UnpurgedCount = 0;
+
+/* The slot of NoteId in UnpurgedIds, or -1. */
+static int UnpurgedSlot(NOTEID NoteId)
+{
+    for (int i = 0; i < UnpurgedCount; i++)
+        if (UnpurgedIds[i] == NoteId)
+            return i;
+    return -1;
+}
+
+/* Purges a message; one whose job went out and that stays is
+ * remembered (Sent), one remembered that went is forgotten. */
+static void PurgeMessage(DARRAY *MessageList, WORD Msg, NOTEID NoteId, int Sent)
+{
+    const STATUS error = MailPurgeMessage(MessageList, Msg);
+    const int Slot = UnpurgedSlot(NoteId);
+
+    LogIfFailed(error, "MailPurgeMessage");
+    if (error == NOERROR && Slot >= 0)
+        UnpurgedIds[Slot] = UnpurgedIds[--UnpurgedCount];
+    else if (error != NOERROR && Sent && Slot < 0 && UnpurgedCount < OB_UNPURGED_MAX)
+        UnpurgedIds[UnpurgedCount++] = NoteId;
 }
 
 /* One message of the list: settles its outcome and purges it. A message
- * that cannot be opened or whose originator cannot be read stays as it is. */
-static void HandleMessage(DARRAY *MessageList, WORD Msg)
+ * that cannot be opened or whose originator cannot be read stays as it
+ * is. 1 when a retryable fault ends the pass. */
+static int HandleMessage(DARRAY *MessageList, WORD Msg)
 {
     DHANDLE hMessage = NULLHANDLE;
     char Originator[OB_ORIGINATOR_SIZE] = "";
     WORD OriginatorLength = 0;
     WORD RecipientCount = 0;
     STATUS error = NOERROR;
-    BOOL IsReport = FALSE;
+    BOOL Held = FALSE;
+    int EndPass = 0;
+    int Sent = 0;
+    long Age = 0;
+    NOTEID NoteId = 0;
 
     error = MailOpenMessage(MessageList, Msg, &hMessage);
     if (error != NOERROR) {
         AddInLogError(VQM_API_CALL_ERROR, error, "MailOpenMessage");
-        return;
+        return IsRetryable(error);
     }
     error = MailGetMessageOriginator(MessageList, Msg, Originator, sizeof Originator,
                                      &OriginatorLength);
     if (error != NOERROR) {
         AddInLogError(VQM_API_CALL_ERROR, error, "MailGetMessageOriginator");
         MailCloseMessage(hMessage);
-        return;
-    }
-    if (NSFItemIsPresent(hMessage, OB_HELD_ITEM, (WORD)strlen(OB_HELD_ITEM))) {
-        MailCloseMessage(hMessage); /* held: waits for the operator */
-        return;
+        return IsRetryable(error);
     }
     /* an unreadable count leaves 0: no reports, no deletions */
     if (MailGetMessageInfo(MessageList, Msg, &RecipientCount, nullptr, nullptr) != NOERROR)
         RecipientCount = 0;
+    Held = NSFItemIsPresent(hMessage, OB_HELD_ITEM, (WORD)strlen(OB_HELD_ITEM));
+    NSFNoteGetInfo(hMessage, _NOTE_ID, &NoteId);
 
-    IsReport = MailIsNonDeliveryReport(hMessage);
-    if (!IsReport)
-        error = TransferMessage(hMessage, Originator, MessageList, Msg, RecipientCount);
-
-    if (error == NOERROR && !IsReport)
+    if (UnpurgedSlot(NoteId) >= 0) {
+        Sent = 1; /* its job is out: only the purge is left */
         DeleteAllRecipients(MessageList, Msg, RecipientCount);
-    else
-        ReportFailure(hMessage, Originator, MessageList, Msg, RecipientCount, error);
+    } else if (NSFItemIsPresent(hMessage, OB_ADMIN_DUE_ITEM, (WORD)strlen(OB_ADMIN_DUE_ITEM))) {
+        RetryAdministratorMail(hMessage, MessageList, Msg, RecipientCount, Held);
+    } else if (Held) {
+        /* waits for the operator */
+    } else if (MailIsNonDeliveryReport(hMessage)) {
+        ForwardReport(hMessage, MessageList, Msg, RecipientCount);
+    } else {
+        PortDiskFullTake();
+        error = TransferMessage(hMessage, Originator, MessageList, Msg, RecipientCount);
+        if (error == NOERROR) {
+            Sent = 1;
+            DeleteAllRecipients(MessageList, Msg, RecipientCount);
+        } else {
+            Age = MessageAge(hMessage);
+            if (!(IsRetryable(error) || PortDiskFullTake() || DiskState() == OB_DISK_FULL))
+                EndPass = FailTransfer(hMessage, Originator, MessageList, Msg, RecipientCount,
+                                       error, 0, Age);
+            else if (RetryExpired(Age))
+                EndPass = FailTransfer(hMessage, Originator, MessageList, Msg, RecipientCount,
+                                       error, 1, Age);
+            else {
+                LeaveForNextPass(hMessage, Originator, error, Age);
+                EndPass = 1;
+            }
+        }
+    }
 
     /* the writer and the error mail change the status line */
     AddInSetStatus(VQM_STATUS_SEARCHING);
     MailCloseMessage(hMessage);
     /* removes the message only once none of its recipients remain; one
-     * that stays is written again by the next pass */
-    LogIfFailed(MailPurgeMessage(MessageList, Msg), "MailPurgeMessage");
+     * that stays is met again by the next pass */
+    PurgeMessage(MessageList, Msg, NoteId, Sent);
+    return EndPass;
 }
 
-/* The pass: every message the gateway mail file holds when it starts. */
+/* The pass: every message the gateway mail file holds when it starts,
+ * until a full disk or a busy database ends it (the rest waits). */
 void OutboundTask(void)
 {
     DHANDLE hMessageList = NULLHANDLE;
@@ -271,8 +564,10 @@ void OutboundTask(void)
         return;
     }
     VqUniqueNamesBeginPass();
-    for (WORD Msg = 0; Msg < MessageCount; Msg++)
-        HandleMessage(MessageList, Msg);
+    for (WORD Msg = 0; Msg < MessageCount; Msg++) {
+        if (HandleMessage(MessageList, Msg))
+            break;
+    }
     VqUniqueNamesEndPass();
 
     OSUnlockObject(hMessageList);

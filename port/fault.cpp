@@ -32,6 +32,10 @@ std::atomic<int> g_errno{EIO};
 std::atomic<long> g_count{0};
 std::once_flag g_envOnce;
 std::string *g_logPath = nullptr; /* set once, before any counting */
+/* Where failures land: a path prefix ("!" before it: everywhere else);
+ * unset, everywhere. Guarded by g_scopeMutex. */
+std::mutex g_scopeMutex;
+std::string g_scope;
 
 /* Steps passed so far by kind, counted or not (PortFaultKindCount). */
 const char *const kKinds[] = {"create", "write", "fsync", "rename", "unlink", "commit", "dirsync"};
@@ -47,6 +51,8 @@ void CountKind(const char *kind)
 
 /* The count of the operation this thread passed last. */
 thread_local long t_lastOperation = 0;
+/* A full disk met since PortDiskFullTake last looked. */
+thread_local bool t_diskFull = false;
 
 int ParseErrno(const char *name)
 {
@@ -56,6 +62,10 @@ int ParseErrno(const char *name)
         return ENOSPC;
     if (std::strcmp(name, "EACCES") == 0)
         return EACCES;
+    if (std::strcmp(name, "EDQUOT") == 0)
+        return EDQUOT;
+    if (std::strcmp(name, "EBUSY") == 0)
+        return EBUSY;
     int n = std::atoi(name);
     return n > 0 ? n : EIO;
 }
@@ -65,6 +75,9 @@ void ReadEnvironment()
     const char *log = std::getenv("VORTIQ_FAULT_LOG");
     if (log != nullptr && *log != '\0')
         g_logPath = new std::string(log);
+    const char *scope = std::getenv("VORTIQ_FAULT_PATH");
+    if (scope != nullptr)
+        g_scope = scope;
     const char *armed = std::getenv("VORTIQ_FAULT");
     if (armed == nullptr || *armed == '\0')
         return;
@@ -114,15 +127,37 @@ void LogOperation(long n, const char *kind, const char *path, const char *path2)
     close(fd);
 }
 
+/* Whether an operation on Path lies where failures were asked for. */
+bool InScope(const char *path)
+{
+    std::lock_guard<std::mutex> lock(g_scopeMutex);
+    if (g_scope.empty() || g_scope == "!")
+        return true;
+    const bool outside = g_scope[0] == '!';
+    const std::string prefix = g_scope.substr(outside ? 1 : 0);
+    const bool under = path != nullptr && *path != '\0' && LoggedPath(path).rfind(prefix, 0) == 0;
+    return under != outside;
+}
+
 /* From the target on, a full disk: everything fails but unlinks and
- * commits (the databases live on another disk). */
-bool FailsHere(long n, const char *kind)
+ * commits (the databases live on another disk). A disk confined to a
+ * scope fails its commits too. */
+bool FailsHere(long n, const char *kind, const char *path)
 {
     const int mode = g_mode.load();
+    if (mode != kFail && mode != kFailOn)
+        return false;
+    if (!InScope(path))
+        return false;
     if (mode == kFail)
         return n == g_target.load();
-    return mode == kFailOn && n >= g_target.load() && std::strcmp(kind, "unlink") != 0 &&
-           std::strcmp(kind, "commit") != 0;
+    bool scoped = false;
+    {
+        std::lock_guard<std::mutex> lock(g_scopeMutex);
+        scoped = !g_scope.empty();
+    }
+    return n >= g_target.load() && std::strcmp(kind, "unlink") != 0 &&
+           (scoped || std::strcmp(kind, "commit") != 0);
 }
 
 }  // namespace
@@ -139,8 +174,9 @@ int PortFaultStep(const char *Kind, const char *Path, const char *Path2)
     t_lastOperation = n;
     CountKind(Kind);
     LogOperation(n, Kind, Path, Path2);
-    if (FailsHere(n, Kind != nullptr ? Kind : "")) {
+    if (FailsHere(n, Kind != nullptr ? Kind : "", Path)) {
         const int e = g_errno.load();
+        PortNoteFailure(e);
         errno = e;
         return e;
     }
@@ -151,7 +187,12 @@ int PortFaultStepFd(const char *Kind, int Fd)
 {
     std::call_once(g_envOnce, ReadEnvironment);
     char path[4096] = "";
-    if (g_logPath != nullptr && Fd >= 0) {
+    bool scoped = false;
+    {
+        std::lock_guard<std::mutex> lock(g_scopeMutex);
+        scoped = !g_scope.empty();
+    }
+    if ((g_logPath != nullptr || scoped) && Fd >= 0) {
         const std::string link = "/proc/self/fd/" + std::to_string(Fd);
         const ssize_t len = readlink(link.c_str(), path, sizeof path - 1);
         path[len > 0 ? len : 0] = '\0';
@@ -183,6 +224,13 @@ void PortFaultArm(int Mode, long Operation, int Errno)
     g_mode = (Mode == kCrash || Mode == kFail || Mode == kFailOn) ? Mode : kOff;
 }
 
+void PortFaultScope(const char *Prefix)
+{
+    std::call_once(g_envOnce, ReadEnvironment);
+    std::lock_guard<std::mutex> lock(g_scopeMutex);
+    g_scope = Prefix != nullptr ? Prefix : "";
+}
+
 long PortFaultCount(void)
 {
     return g_count.load();
@@ -194,4 +242,17 @@ long PortFaultKindCount(const char *Kind)
         if (std::strcmp(Kind, kKinds[i]) == 0)
             return g_kindCount[i].load();
     return 0;
+}
+
+void PortNoteFailure(int Errno)
+{
+    if (Errno == ENOSPC || Errno == EDQUOT)
+        t_diskFull = true;
+}
+
+int PortDiskFullTake(void)
+{
+    const bool full = t_diskFull;
+    t_diskFull = false;
+    return full ? 1 : 0;
 }

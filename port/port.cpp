@@ -241,8 +241,10 @@ FILE *PortFopen(const char *Path, const char *Mode)
     if (creating && PortFaultStep("create", Path, nullptr) != 0)
         return nullptr;
     const int fd = OpenRegular(Path, flags);
-    if (fd < 0)
+    if (fd < 0) {
+        PortNoteFailure(errno);
         return nullptr;
+    }
     FILE *f = fdopen(fd, mode.c_str());
     if (f == nullptr) {
         const int saved = errno;
@@ -332,8 +334,10 @@ int PortFsync(FILE *Stream)
     }
     if (PortFaultStepFd("fsync", fileno(Stream)) != 0)
         return -1;
-    if (std::fflush(Stream) != 0 || fsync(fileno(Stream)) != 0)
+    if (std::fflush(Stream) != 0 || fsync(fileno(Stream)) != 0) {
+        PortNoteFailure(errno);
         return -1;
+    }
     PortFaultAfter();
     return 0;
 }
@@ -347,7 +351,10 @@ int PortFclose(FILE *Stream)
         std::lock_guard<std::mutex> lock(m.mutex);
         m.failed.erase(Stream);
     }
-    return std::fclose(Stream);
+    const int rc = std::fclose(Stream);
+    if (rc != 0)
+        PortNoteFailure(errno);
+    return rc;
 }
 
 size_t PortFwrite(const void *Buffer, size_t Size, size_t Count, FILE *Stream)
@@ -359,6 +366,8 @@ size_t PortFwrite(const void *Buffer, size_t Size, size_t Count, FILE *Stream)
         return 0;
     }
     size_t n = std::fwrite(Buffer, Size, Count, Stream);
+    if (n != Count)
+        PortNoteFailure(errno);
     PortFaultAfter();
     return n;
 }
@@ -424,8 +433,10 @@ int PortRename(const char *From, const char *To)
         }
         rc = 0;
     }
-    if (rc != 0)
+    if (rc != 0) {
+        PortNoteFailure(errno);
         return -1;
+    }
     /* The new name is durable only once its folder is on disk. */
     PortSyncDir(To);
     if (PortRemovedHook != nullptr)

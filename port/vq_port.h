@@ -122,9 +122,14 @@ void PortSleepMs(int Milliseconds);
  * (_exit(PORT_CRASH_EXIT)) when a crash was asked for at this operation.
  * Armed from the environment:
  *   VORTIQ_FAULT=crash:N        end the process right after the N-th operation
- *   VORTIQ_FAULT=fail:N:EIO     make the N-th operation fail (EIO or ENOSPC)
+ *   VORTIQ_FAULT=fail:N:EIO     make the N-th operation fail (EIO, ENOSPC,
+ *                               EDQUOT, EACCES; EBUSY: a commit finds its
+ *                               database locked past the busy timeout)
  *   VORTIQ_FAULT=fail:N+:ENOSPC a disk that stays full: every operation from
  *                               the N-th on fails, but unlinks and commits
+ *   VORTIQ_FAULT_PATH=PREFIX    only operations on paths below PREFIX fail
+ *                               ("!PREFIX": only those elsewhere), commits
+ *                               included: one disk full, the other fine
  *   VORTIQ_FAULT_LOG=FILE       append "N kind [path [path2]]" per operation
  *                               (absolute paths), and "- kind path" for the
  *                               steps that are not counted (PortFaultNote)
@@ -141,10 +146,21 @@ void PortFaultNote(const char *Kind, const char *Path);
 void PortFaultAfter(void);
 /* Mode 0 off, 1 crash, 2 fail, 3 fail from Operation on. */
 void PortFaultArm(int Mode, long Operation, int Errno);
+/* Confines failures to paths below Prefix ("!Prefix": outside it), as
+ * VORTIQ_FAULT_PATH; NULL or "" lifts it. */
+void PortFaultScope(const char *Prefix);
 long PortFaultCount(void);
 /* Steps of one kind passed since the process started, counted or noted
  * ("dirsync"), armed or not: the benches' operation counts. */
 long PortFaultKindCount(const char *Kind);
+
+/* 1 when a file operation of this thread failed with ENOSPC or EDQUOT (a
+ * full disk or quota, injected or real) since the last call, which
+ * forgets it. Lets a step that reports only a status tell a full disk,
+ * which a later pass may clear, from a failure of its own. */
+int PortDiskFullTake(void);
+/* Remembers a failure with Errno for PortDiskFullTake. */
+void PortNoteFailure(int Errno);
 
 #ifdef __cplusplus
 }

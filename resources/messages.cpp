@@ -74,6 +74,7 @@ const VQ_RESOURCE_STRING kMessages[] = {
     {VQM_LEFTOVERS_REMOVED, "VORTIQ: Leftovers of an earlier run removed: %s"},
     {VQM_IN_RECIPIENT_FAILED, "VORTIQ: Received fax cannot reach the mail file of %s; the administrator gets it"},
     {VQM_IN_FAX_WAITS, "VORTIQ: Received fax waits for the next pass: %s"},
+    {VQM_OUT_MAIL_WAITS, "VORTIQ: Mail waits for the next pass: %s"},
 };
 
 struct Register {

@@ -269,7 +269,8 @@ STATUS ErrnoStatus(int e)
     case ENOTDIR: return ERR_DIRECTORY;
     case EACCES:
     case EPERM: return ERR_NOACCESS_FILE;
-    case ENOSPC: return ERR_DISK_FULL;
+    case ENOSPC:
+    case EDQUOT: return ERR_DISK_FULL;
     case ENAMETOOLONG: return ERR_PATH_TOO_LONG;
     default: return ERR_IO;
     }

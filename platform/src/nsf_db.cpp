@@ -589,7 +589,8 @@ STATUS WriteTxn::Commit()
     }
     if (int e = PortFaultStep("commit", db_.path.c_str(), nullptr)) {
         Rollback();
-        return e == ENOSPC ? ERR_DISK_FULL : ERR_IO;
+        /* EBUSY: a database locked past the busy timeout */
+        return e == ENOSPC || e == EDQUOT ? ERR_DISK_FULL : e == EBUSY ? ERR_DB_BUSY : ERR_IO;
     }
     int rc = ExecSql(db_.db, "COMMIT");
     if (rc != SQLITE_OK) {
@@ -887,7 +888,7 @@ STATUS VqDbCommitBatch(DBHANDLE hDB)
         return NOERROR;
     if (int e = PortFaultStep("commit", db->path.c_str(), nullptr)) {
         vq::nsf::ExecSql(db->db, "ROLLBACK");
-        return e == ENOSPC ? ERR_DISK_FULL : ERR_IO;
+        return e == ENOSPC || e == EDQUOT ? ERR_DISK_FULL : e == EBUSY ? ERR_DB_BUSY : ERR_IO;
     }
     const int rc = vq::nsf::ExecSql(db->db, "COMMIT");
     if (rc != SQLITE_OK) {

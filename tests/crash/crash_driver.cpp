@@ -51,8 +51,8 @@ void PrepareDataDirectory(const std::string &dir)
 
 /* Outbound: four mails routed into the gateway mail file (one, two and
  * three gateway recipients, attachments, a local copy recipient, fax
- * settings) and a non-delivery report that the gateway forwards to the
- * administrator. */
+ * settings), a non-delivery report that the gateway forwards to the
+ * administrator, and a mail the gateway holds. */
 void SetupOutbound(const std::string &dir)
 {
     PrepareDataDirectory(dir);
@@ -103,12 +103,19 @@ void SetupOutbound(const std::string &dir)
     e.textItems = {{"IntendedRecipient", "Zed Fax@555.0500@FAXGATE"},
                    {"FailureReason", "Line busy"}};
     vqop::SendMemo(e);
+
+    /* a mail no job can be made of: it is held */
+    vqop::Memo poison = d;
+    poison.subject = "Crash P";
+    poison.textItems = {{"PostedDate", "yesterday"}};
+    vqop::SendMemo(poison);
 }
 
-/* Inbound: five control files with their images. One named recipient,
+/* Inbound: six control files with their images. One named recipient,
  * two named recipients with a DID line (an activity entry), none (the
- * default recipient), an unknown name (the administrator as well), and
- * one whose image name is refused (it ends in FAX/ERROR). */
+ * default recipient), an unknown name (the administrator as well), one
+ * whose image name is refused (it ends in FAX/ERROR), and one to a
+ * person without a mail file (the administrator gets the fax). */
 void SetupInbound(const std::string &dir)
 {
     PrepareDataDirectory(dir);
@@ -116,6 +123,8 @@ void SetupInbound(const std::string &dir)
     vqop::AddPerson({"Jane Roe", "jroe", "jroe.nsf", "555-0100"});
     vqop::AddPerson({"John Doe", "jdoe", "jdoe.nsf", "555-0101"});
     vqop::CreateActivityDb("TMB_ACT.NSF");
+    vqop::AddPerson({"Gone Person", "gone", "gone.nsf"}); /* its mail file removed */
+    std::remove((dir + "/gone.nsf").c_str());
 
     const std::string in = dir + kSpoolRoot + SPOOL_FAX_IN;
     const std::string iparcel = dir + kSpoolRoot + SPOOL_FAX_IPARCEL;
@@ -133,6 +142,8 @@ void SetupInbound(const std::string &dir)
         {"ST000004", "To: Nobody Known\r\nSubject: Inbound four\r\nAttachment: RX000004\r\n",
          "Pages Received: 1\r\n"},
         {"ST000005", "To: Jane Roe\r\nSubject: Inbound five\r\nAttachment: ../RX000005\r\n",
+         "Pages Received: 1\r\n"},
+        {"ST000006", "To: Gone Person\r\nTo: Jane Roe\r\nSubject: Inbound six\r\nAttachment: RX000006\r\n",
          "Pages Received: 1\r\n"},
     };
     char tag = '1';

@@ -193,32 +193,43 @@ TEST_F(InboundPassTest, FaxLeavesOnlyWhenEveryRecipientHoldsIt)
     }
 }
 
-// A full disk: every fax waits as it was, one log line a pass, and the next pass delivers them.
-TEST_F(InboundPassTest, FullDiskLeavesTheFaxesForTheNextPass)
+// A full disk or a busy mail file: nothing goes to FAX/ERROR, nobody is told of a failure, and once it clears every fax is delivered once.
+TEST_F(InboundPassTest, FullDiskOrBusyMailFileDeliversLater)
 {
-    Image("RX000001", 'f');
-    Drop("ST000001", kFax);
-    Drop("ST000002", "To: John Doe\r\n\r\nPages: 1\r\n");
-    PortFaultArm(3, 1, ENOSPC);
-    RunPass();
-    PortFaultArm(0, 0, 0);
-    EXPECT_EQ(E_quit, 0);
-    EXPECT_EQ(LogCount(VQM_IN_FAX_WAITS), 1);
-    EXPECT_EQ(ReadFile(in_ + "/ST000001"), kFax);
-    EXPECT_EQ(ListDir(in_).size(), 2u);
-    EXPECT_TRUE(ListDir(error_).empty());
-    RunPass();
-    EXPECT_TRUE(ListDir(in_).empty());
-    EXPECT_EQ(MailIn("mail/jroe.nsf").size(), 1u);
-    EXPECT_EQ(MailIn("mail/jdoe.nsf").size(), 1u);
+    struct Row { const char *name; std::string scope; int err; int wantWaits; size_t wantLeft; } rows[] = {
+        {"disk full everywhere", "", ENOSPC, 1, 2},
+        {"spool full", spool_, ENOSPC, 0, 0},
+        {"data directory full", "!" + spool_, ENOSPC, 1, 2},
+        {"Jane's mail file locked past the timeout: the router keeps her copy", data_ / "mail/jroe.nsf", EBUSY, 1, 0},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        const size_t jane = MailIn("mail/jroe.nsf").size(), john = MailIn("mail/jdoe.nsf").size();
+        Image("RX000001", 'f');
+        Drop("ST000001", kFax + row.name + "\r\n"); // a fax of its own in each row
+        Drop("ST000002", "To: John Doe\r\n\r\nPages: 1\r\n" + std::string(row.name) + "\r\n");
+        ClearLog(), PortFaultScope(row.scope.c_str()), PortFaultArm(3, 1, row.err);
+        RunPass();
+        PortFaultArm(0, 0, 0), PortFaultScope(nullptr);
+        EXPECT_EQ(E_quit, 0);
+        EXPECT_EQ(LogCount(VQM_IN_FAX_WAITS), row.wantWaits);
+        EXPECT_EQ(ListDir(in_).size(), row.wantLeft);
+        EXPECT_TRUE(ListDir(error_).empty());
+        VqRouteWaitingMail(nullptr);
+        RunPass();
+        EXPECT_TRUE(ListDir(in_).empty());
+        EXPECT_EQ(MailIn("mail/jroe.nsf").size(), jane + 1);
+        EXPECT_EQ(MailIn("mail/jdoe.nsf").size(), john + 1);
+        EXPECT_TRUE(MailIn("mail/admin.nsf").empty()) << "nothing was reported failed";
+    }
     // The same fax again reaches nobody twice; other content under the same name is another fax.
-    Drop("ST000002", "To: John Doe\r\nTo: Jane Roe\r\n\r\nPages: 1\r\n");
-    RunPass();
-    Drop("ST000002", "To: John Doe\r\n\r\nPages: 1\r\n");
-    RunPass();
+    for (int again = 0; again < 2; again++) {
+        Drop("ST000002", "To: John Doe\r\nTo: Jane Roe\r\n\r\nPages: 1\r\n");
+        RunPass();
+    }
     EXPECT_TRUE(ListDir(in_).empty());
-    EXPECT_EQ(MailIn("mail/jroe.nsf").size(), 2u);
-    EXPECT_EQ(MailIn("mail/jdoe.nsf").size(), 2u);
+    EXPECT_EQ(MailIn("mail/jroe.nsf").size(), 5u);
+    EXPECT_EQ(MailIn("mail/jdoe.nsf").size(), 5u);
 }
 
 }  // namespace

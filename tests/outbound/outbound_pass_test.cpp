@@ -1,7 +1,9 @@
 // outbound_pass_test.cpp - SendAdminMessage and its error copy, and OutboundTask over the gateway mail file.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 
 #include "outbound_fixture.h"
@@ -128,8 +130,8 @@ protected:
     }
 };
 
-// A report about the administrator's own mail stops the task, unmailed, only when the name matches exactly.
-TEST_F(OutboundPassTest, ReportAboutTheAdministratorStopsOnlyWhenLetterForLetter)
+// A report about the administrator's own mail is held, unmailed, only when the name matches exactly; nothing stops.
+TEST_F(OutboundPassTest, ReportAboutTheAdministratorIsHeldOnlyWhenLetterForLetter)
 {
     struct Case { std::string intended; bool wantMail; } cases[] = {{admin_, false}, {"cn=fax admin/o=acme", true}};
     for (const auto &c : cases) {
@@ -140,33 +142,80 @@ TEST_F(OutboundPassTest, ReportAboutTheAdministratorStopsOnlyWhenLetterForLetter
         report.textItems = {{"IntendedRecipient", c.intended}, {"FailureReason", "No route"}};
         ASSERT_EQ(vqtest::SendMemo(report), NOERROR);
         SendFax();
-        RunPass();
+        ClearLog(), E_quit = 0, OutboundTask(), OutboundTask();
         auto mails = ReadMessages("fadmin.nsf");
         ASSERT_EQ(mails.size(), before + (c.wantMail ? 1 : 0));
         if (c.wantMail) { EXPECT_EQ(mails.back().body, (Names{"Message to:", c.intended, "was not delivered.", "No route"})); }
         EXPECT_EQ(LogCount(VQM_DS0, "Non-Delivery is to admin"), c.wantMail ? 0 : 1);
-        EXPECT_EQ(E_quit, c.wantMail ? 0 : 1);
+        EXPECT_EQ(E_quit, 0);
+        EXPECT_EQ(DocumentIds("vortiq.box").size(), 1u) << "the first case's report, held";
+        EXPECT_EQ(ItemText("vortiq.box", DocumentIds("vortiq.box").at(0), "VortiqHeld"), "Non-Delivery is to admin: No route");
         EXPECT_EQ(ReadMessages("jsmith.nsf", "Delivery Report").size(), reports + 1);
     }
 }
 
-// The error mail cannot go (no directory or no mail.box): logged with status 1, the copy kept, the task stops.
-TEST_F(OutboundPassTest, RefusedAdministratorMailStopsTheTask)
+// The error mail cannot go (no directory or no mail.box): logged, the copy kept, no stop; the next pass tells the administrator once.
+TEST_F(OutboundPassTest, RefusedAdministratorMailIsRetriedAtTheNextPass)
 {
     for (const std::string away : {"names.nsf", "mail.box"}) {
         SCOPED_TRACE(away);
         ClearSpool();
+        const size_t admin = ReadMessages("fadmin.nsf").size();
         SendFax();
         std::filesystem::remove_all(Spool(SPOOL_FAX_OUT));
         std::filesystem::rename(data_ / away, data_ / (away + ".away"));
-        RunPass();
+        ClearLog(), E_quit = 0, OutboundTask();
         std::filesystem::rename(data_ / (away + ".away"), data_ / away);
-        MakeDirs(Spool(SPOOL_FAX_OUT));
         EXPECT_EQ(CountLog(VQM_DS0, 1), 1) << "always 1, whatever the mail call returned";
         EXPECT_EQ(LogCount(VQM_DS0, "Can not route error message to Admin"), 1);
-        EXPECT_EQ(LogCount(VQM_DS0), 1);
-        EXPECT_EQ(E_quit, 1);
+        EXPECT_EQ(E_quit, 0);
         EXPECT_EQ(Files(SPOOL_FAX_ERROR), (Names{"00000000", "00000000.ENV"}));
+        EXPECT_EQ(DocumentIds("vortiq.box").size(), 1u) << "kept until the administrator is told";
+        RunPass();
+        MakeDirs(Spool(SPOOL_FAX_OUT));
+        const auto mails = ReadMessages("fadmin.nsf");
+        ASSERT_EQ(mails.size(), admin + 1);
+        EXPECT_EQ(mails.back().subject, "Fax Gateway Error: VORTIQ: Message Create Final error 13079.");
+        EXPECT_NE(mails.back().body.at(0).find("00000000.ENV"), std::string::npos);
+        EXPECT_EQ(E_quit, 0);
+    }
+}
+
+// Two passes under a fault, then one without: a retryable fault waits (one line a pass, no report, no stop) and is faxed later;
+// past VortiqRetryMaxHours it is held and reported; a broken spool stops the gateway with the recipients kept.
+TEST_F(OutboundPassTest, FaultsWaitFailOrStop)
+{
+    struct Row { const char *name; std::string scope; int err, hours; bool spoolGone; int wantWaits, wantNdr, wantNotices; bool wantQuit, wantFaxed; } rows[] = {
+        {"spool full", spool_, ENOSPC, 0, false, 2, 0, 0, false, true},
+        {"data directory full", "!" + spool_, EDQUOT, 0, false, 2, 0, 0, false, true},
+        {"gateway mail file busy after the job: never a second job", data_ / "vortiq.box", EBUSY, 0, false, 0, 0, 0, false, true},
+        {"waited two hours: one delay notice", spool_, ENOSPC, 2, false, 2, 0, 1, false, true},
+        {"job and error copy fail, spool folders gone: recipients kept", "", 0, 0, true, 0, 0, 0, true, true},
+        {"full past the maximum age: held, reported", spool_, ENOSPC, 25, false, 0, 1, 0, false, false},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        ClearSpool();
+        auto notices = [&] { size_t n = 0; for (const auto &m : ReadMessages("jsmith.nsf")) n += m.subject == "Delayed fax"; return n; };
+        const size_t ndr = ReadMessages("jsmith.nsf", "NonDelivery Report").size(), told = notices();
+        SendFax();
+        vqtest::SetClock((int64_t)std::time(nullptr) + row.hours * 3600);
+        if (row.spoolGone)
+            for (const char *d : {SPOOL_FAX_OUT, SPOOL_FAX_ERROR})
+                std::filesystem::remove_all(Spool(d));
+        ClearLog(), E_quit = 0, PortFaultScope(row.scope.c_str()), PortFaultArm(row.err != 0 ? 3 : 0, 1, row.err);
+        OutboundTask(), OutboundTask();
+        PortFaultArm(0, 0, 0), PortFaultScope(nullptr), vqtest::UseRealClock();
+        MakeDirs(Spool(SPOOL_FAX_OUT)), MakeDirs(Spool(SPOOL_FAX_ERROR));
+        EXPECT_EQ(E_quit, row.wantQuit ? 1 : 0);
+        EXPECT_EQ(LogCount(VQM_OUT_MAIL_WAITS), row.wantWaits);
+        EXPECT_EQ(ReadMessages("jsmith.nsf", "NonDelivery Report").size(), ndr + row.wantNdr);
+        EXPECT_EQ(notices(), told + row.wantNotices);
+        EXPECT_EQ(DocumentIds("vortiq.box").size(), 1u) << "the mail is kept";
+        ClearLog(), E_quit = 0;
+        OutboundTask();
+        EXPECT_EQ(Files(SPOOL_FAX_OUT).size(), row.wantFaxed ? 1u : 0u);
+        EXPECT_EQ(DocumentIds("vortiq.box").size(), row.wantFaxed ? 0u : 1u); // the held row comes last
     }
 }
 
