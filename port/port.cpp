@@ -228,14 +228,18 @@ FILE *PortFopen(const char *Path, const char *Mode)
         return nullptr;
     }
     std::string mode;
-    for (const char *m = Mode; *m != '\0'; ++m)
-        if (*m != 't')
+    bool exclusive = false;
+    for (const char *m = Mode; *m != '\0'; ++m) {
+        if (*m == 'x')
+            exclusive = true;
+        else if (*m != 't')
             mode += *m;
+    }
     const bool creating = mode.find_first_of("wa") != std::string::npos;
     const bool update = mode.find('+') != std::string::npos;
     int flags = update ? O_RDWR : (creating ? O_WRONLY : O_RDONLY);
     if (mode[0] == 'w')
-        flags |= O_CREAT | O_TRUNC;
+        flags |= O_CREAT | (exclusive ? O_EXCL : O_TRUNC);
     else if (mode[0] == 'a')
         flags |= O_CREAT | O_APPEND;
     if (creating && PortFaultStep("create", Path, nullptr) != 0)

@@ -45,7 +45,8 @@ int PortFileIdentity(const char *Path, char *Id, size_t IdSize);
 int PortLexists(const char *Path);
 
 /* Streams. Modes as fopen ("r", "r+", "w", "wb", "rb+", "a"); a "t" is
- * accepted and ignored. Creating modes ("w", "a") pass the fault seam.
+ * accepted and ignored; an "x" with "w" creates the file only where
+ * nothing has the name (EEXIST otherwise). Creating modes ("w", "a") pass the fault seam.
  * Only a regular file is opened: a symbolic link at the name fails with
  * ELOOP, a folder with EISDIR, a FIFO, socket or device with ENXIO (never
  * blocking); each such refusal is passed to PortRefusedHook. */
