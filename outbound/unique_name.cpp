@@ -36,6 +36,7 @@ typedef struct {
     std::string Dir; /* the folder as named in the paths, "/" at the end */
     std::string Ext; /* "" for names without one */
     std::vector<bool> Taken;
+    long Low;        /* no number below it is free */
     long Pass;       /* the pass in which it was listed */
 } NAMESET;
 
@@ -75,6 +76,7 @@ void ListFolder(NAMESET *Set)
     long Number = 0;
 
     Set->Taken.assign(VQ_UNIQUE_NAME_COUNT, false);
+    Set->Low = 0;
     Set->Pass = CurrentPass;
     if (Folder == nullptr)
         return;
@@ -84,6 +86,16 @@ void ListFolder(NAMESET *Set)
             Set->Taken[(size_t)Number] = true;
     }
     closedir(Folder);
+    while (Set->Low < VQ_UNIQUE_NAME_COUNT && Set->Taken[(size_t)Set->Low])
+        Set->Low++;
+}
+
+/* Number is taken: set, and the low mark moved past the taken run. */
+void MarkTaken(NAMESET *Set, long Number)
+{
+    Set->Taken[(size_t)Number] = true;
+    while (Set->Low < VQ_UNIQUE_NAME_COUNT && Set->Taken[(size_t)Set->Low])
+        Set->Low++;
 }
 
 /* The set of Dir and Ext, listed in this pass. */
@@ -96,7 +108,7 @@ NAMESET *NameSetOf(const std::string &Dir, const char *Ext)
         if (s.Dir == Dir && s.Ext == Ext)
             Set = &s;
     if (Set == nullptr) {
-        Sets.push_back(NAMESET{Dir, Ext, {}, -1});
+        Sets.push_back(NAMESET{Dir, Ext, {}, 0, -1});
         Set = &Sets.back();
     }
     if (Set->Pass != CurrentPass)
@@ -116,8 +128,11 @@ void NameRemoved(const char *Path)
         if (s.Pass != CurrentPass || s.Dir != Dir)
             continue;
         Number = NumberOf(Base, s.Ext);
-        if (Number >= 0)
+        if (Number >= 0) {
             s.Taken[(size_t)Number] = false;
+            if (Number < s.Low)
+                s.Low = Number;
+        }
     }
 }
 
@@ -159,15 +174,17 @@ STATUS GetUniqueFileName(const char *Drive, const char *Dir, const char *Ext, ch
             Slash = std::strrchr(FileName, '/');
             Set = NameSetOf(std::string(FileName, Slash ? (size_t)(Slash - FileName + 1) : 0),
                             Ext ? Ext : "");
-            if (Set->Taken[(size_t)lNumber])
+            if (Set->Low > lNumber) {
+                lNumber = Set->Low - 1; /* the loop's step makes it Low */
                 continue;
+            }
         }
         /* Free only when nothing at all has the name: a read-only file, a
          * folder or a dangling link is taken as much as a job is. */
         if (!PortLexists(FileName))
             return NOERROR;
         if (Set != nullptr)
-            Set->Taken[(size_t)lNumber] = true;
+            MarkTaken(Set, lNumber);
     }
 
 done:
