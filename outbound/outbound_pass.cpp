@@ -446,33 +446,49 @@ static void RetryAdministratorMail(DHANDLE hMessage, DARRAY *MessageList, WORD M
 
 /* Messages whose job went out but whose purge failed (a busy or full
  * gateway mail file): the next passes only purge them again, never
- * write a second job. Lost with the process: a restart may fax such a
+ * write a second job. A message is known by its note ID and the time
+ * the router delivered it, so a later message under a reused ID is
+ * never taken for it. Lost with the process: a restart may fax such a
  * message twice, never lose it. */
 #define OB_UNPURGED_MAX 64
-static NOTEID UnpurgedIds[OB_UNPURGED_MAX];
+typedef struct {
+    NOTEID NoteId;
+    TIMEDATE Delivered;
+} UNPURGED;
+static UNPURGED Unpurged[OB_UNPURGED_MAX];
 static int UnpurgedCount = 0;
 
-/* The slot of NoteId in UnpurgedIds, or -1. */
-static int UnpurgedSlot(NOTEID NoteId)
+/* Fills the identity of an opened message. */
+static void MessageIdentity(DHANDLE hMessage, UNPURGED *Id)
+{
+    memset(Id, 0, sizeof *Id);
+    NSFNoteGetInfo(hMessage, _NOTE_ID, &Id->NoteId);
+    if (!NSFItemGetTime(hMessage, "DeliveredDate", &Id->Delivered))
+        memset(&Id->Delivered, 0, sizeof Id->Delivered);
+}
+
+/* The slot of a message in Unpurged, or -1. */
+static int UnpurgedSlot(const UNPURGED *Id)
 {
     for (int i = 0; i < UnpurgedCount; i++)
-        if (UnpurgedIds[i] == NoteId)
+        if (Unpurged[i].NoteId == Id->NoteId &&
+            TimeDateCompare(&Unpurged[i].Delivered, &Id->Delivered) == 0)
             return i;
     return -1;
 }
 
 /* Purges a message; one whose job went out and that stays is
  * remembered (Sent), one remembered that went is forgotten. */
-static void PurgeMessage(DARRAY *MessageList, WORD Msg, NOTEID NoteId, int Sent)
+static void PurgeMessage(DARRAY *MessageList, WORD Msg, const UNPURGED *Id, int Sent)
 {
     const STATUS error = MailPurgeMessage(MessageList, Msg);
-    const int Slot = UnpurgedSlot(NoteId);
+    const int Slot = UnpurgedSlot(Id);
 
     LogIfFailed(error, "MailPurgeMessage");
     if (error == NOERROR && Slot >= 0)
-        UnpurgedIds[Slot] = UnpurgedIds[--UnpurgedCount];
+        Unpurged[Slot] = Unpurged[--UnpurgedCount];
     else if (error != NOERROR && Sent && Slot < 0 && UnpurgedCount < OB_UNPURGED_MAX)
-        UnpurgedIds[UnpurgedCount++] = NoteId;
+        Unpurged[UnpurgedCount++] = *Id;
 }
 
 /* One message of the list: settles its outcome and purges it. A message
@@ -489,7 +505,7 @@ static int HandleMessage(DARRAY *MessageList, WORD Msg)
     int EndPass = 0;
     int Sent = 0;
     long Age = 0;
-    NOTEID NoteId = 0;
+    UNPURGED Id;
 
     error = MailOpenMessage(MessageList, Msg, &hMessage);
     if (error != NOERROR) {
@@ -507,9 +523,9 @@ static int HandleMessage(DARRAY *MessageList, WORD Msg)
     if (MailGetMessageInfo(MessageList, Msg, &RecipientCount, nullptr, nullptr) != NOERROR)
         RecipientCount = 0;
     Held = NSFItemIsPresent(hMessage, OB_HELD_ITEM, (WORD)strlen(OB_HELD_ITEM));
-    NSFNoteGetInfo(hMessage, _NOTE_ID, &NoteId);
+    MessageIdentity(hMessage, &Id);
 
-    if (UnpurgedSlot(NoteId) >= 0) {
+    if (UnpurgedSlot(&Id) >= 0) {
         Sent = 1; /* its job is out: only the purge is left */
         DeleteAllRecipients(MessageList, Msg, RecipientCount);
     } else if (NSFItemIsPresent(hMessage, OB_ADMIN_DUE_ITEM, (WORD)strlen(OB_ADMIN_DUE_ITEM))) {
@@ -544,7 +560,7 @@ static int HandleMessage(DARRAY *MessageList, WORD Msg)
     MailCloseMessage(hMessage);
     /* removes the message only once none of its recipients remain; one
      * that stays is met again by the next pass */
-    PurgeMessage(MessageList, Msg, NoteId, Sent);
+    PurgeMessage(MessageList, Msg, &Id, Sent);
     return EndPass;
 }
 

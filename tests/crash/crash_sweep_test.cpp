@@ -445,7 +445,7 @@ void CheckOutbound(const std::string &refDir, const std::string &dir, RunKind ki
         f->waiting |= waiting;
     }
     /* When the router bounces the administrator's mail back, the gateway
-     * logs it and stops: forwarding it again would only bounce again. */
+     * logs it and holds the bounce: forwarding it would only bounce again. */
     const bool reportWaiting = got.waiting.count(kForwardedReport) != 0;
     if (got.forwarded + got.forwardWaiting == 0 && !reportWaiting &&
         !(kind.failure && got.adminBounced))
