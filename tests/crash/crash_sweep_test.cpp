@@ -517,9 +517,9 @@ void CheckInbound(const std::string &refDir, const std::string &dir, RunKind kin
 std::string g_queueAtStart; /* the activity road's queue file as set up */
 
 /* Entries of the activity database, as "JobID|To|Explanation|Type|". */
-std::set<std::string> ActivityEntries(const std::string &dir)
+std::multiset<std::string> ActivityEntries(const std::string &dir)
 {
-    std::set<std::string> out;
+    std::multiset<std::string> out;
     UseDataDirectory(dir);
     for (NOTEID id : vqtest::DocumentIds("TMB_ACT.NSF")) {
         std::string e;
@@ -530,12 +530,13 @@ std::set<std::string> ActivityEntries(const std::string &dir)
     return out;
 }
 
-/* Each sent-fax line has the clean run's entry or still waits in the log;
- * after a restarted pass the queued jobs have theirs too. */
+/* Each sent-fax line has the clean run's entry or still waits in the log,
+ * and no job has more entries than in the clean run (a line imported
+ * twice); after a restarted pass the queued jobs have theirs too. */
 void CheckActivity(const std::string &refDir, const std::string &dir, RunKind, bool restarted,
                    Findings *f)
 {
-    const std::set<std::string> ref = ActivityEntries(refDir), got = ActivityEntries(dir);
+    const std::multiset<std::string> ref = ActivityEntries(refDir), got = ActivityEntries(dir);
     std::string waiting = "\n";
     for (const char *file : {"/UTIL/DATA/ACTIVITY.LOG", "/UTIL/DATA/ACTIVITY.RD"}) {
         f->waiting |= FileExists(dir + kSpool + file);
@@ -546,8 +547,15 @@ void CheckActivity(const std::string &refDir, const std::string &dir, RunKind, b
     for (const std::string job : {"0101", "0102", "0103", "0104", "0105", "0106", "0201", "0202",
                                   "0203"}) {
         bool stored = false;
-        for (const std::string &e : ref)
+        size_t refCount = 0, gotCount = 0;
+        for (const std::string &e : ref) {
             stored |= e.rfind(job + "|", 0) == 0 && got.count(e) != 0;
+            refCount += e.rfind(job + "|", 0) == 0;
+        }
+        for (const std::string &e : got)
+            gotCount += e.rfind(job + "|", 0) == 0;
+        if (gotCount > refCount)
+            f->Add("activity line of job " + job + " was imported twice");
         if (!stored && job[1] == '1' && waiting.find("\n" + job + " ") == std::string::npos)
             f->Add("activity line of job " + job + " was never imported");
         if (!stored && job[1] == '2' && restarted)
