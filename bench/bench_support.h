@@ -132,6 +132,49 @@ inline void PassFloorCounters(benchmark::State &state, double passTotal, double 
     state.counters["ratio"] = passTotal / floorTotal;
 }
 
+#if __has_include("vq_port.h")
+/* The durable operations of a stretch of a run, by kind, from the fault
+ * seam's counts: Take() before and after, and the difference per item. */
+struct OpCounts {
+    long fsync = 0, dirsync = 0, commit = 0, rename = 0, create = 0, unlink = 0;
+    static OpCounts Take()
+    {
+        OpCounts c;
+        c.fsync = PortFaultKindCount("fsync");
+        c.dirsync = PortFaultKindCount("dirsync");
+        c.commit = PortFaultKindCount("commit");
+        c.rename = PortFaultKindCount("rename");
+        c.create = PortFaultKindCount("create");
+        c.unlink = PortFaultKindCount("unlink");
+        return c;
+    }
+    OpCounts &operator+=(const OpCounts &o)
+    {
+        fsync += o.fsync, dirsync += o.dirsync, commit += o.commit;
+        rename += o.rename, create += o.create, unlink += o.unlink;
+        return *this;
+    }
+    OpCounts operator-(const OpCounts &o) const
+    {
+        OpCounts c = *this;
+        c.fsync -= o.fsync, c.dirsync -= o.dirsync, c.commit -= o.commit;
+        c.rename -= o.rename, c.create -= o.create, c.unlink -= o.unlink;
+        return c;
+    }
+    /* "<prefix>_fsyncs" (files and folders), "_commits", "_renames",
+     * "_creates", "_unlinks", each per item. */
+    void Report(benchmark::State &state, const char *prefix, double items) const
+    {
+        const std::string p = prefix;
+        state.counters[p + "_fsyncs"] = (double)(fsync + dirsync) / items;
+        state.counters[p + "_commits"] = (double)commit / items;
+        state.counters[p + "_renames"] = (double)rename / items;
+        state.counters[p + "_creates"] = (double)create / items;
+        state.counters[p + "_unlinks"] = (double)unlink / items;
+    }
+};
+#endif
+
 #if __has_include("vortiq.h")
 /* Points the gateway at a spool tree on the local file system. */
 inline void UseSpool(const std::string &root)

@@ -3,7 +3,8 @@
  * directories of 1,000, 10,000 and 100,000 Person documents, one of which
  * carries the dialled number. Each directory is built once in its own data
  * folder (saves without the disk flush, so that building takes seconds);
- * every timed call is checked to have found exactly that one person.
+ * every timed call is checked to have found exactly that one person. The
+ * first lookup of each directory (which reads it whole) is timed apart.
  */
 #include <benchmark/benchmark.h>
 
@@ -40,6 +41,7 @@ public:
         vqbench::RemoveScratchDir(dir_);
     }
     bool ok() const { return ok_; }
+    double firstLookupMs = -1; /* measured by the first run over it */
     void Enter() const { vqtest::SetDataDirectory(dir_); }
     /* The one person whose number is dialled: the middle one. */
     std::string Dialled() const { return FaxNumber(people_ / 2); }
@@ -120,6 +122,17 @@ void BM_CheckDID(benchmark::State &state)
     vqtest::SetLogEcho(false);
     VqCopy(szNameNsf, sizeof szNameNsf, "names.nsf");
     const std::string did = d.Dialled();
+    /* the first lookup reads the directory whole; the timed ones answer
+     * from what it read while the directory stays unchanged */
+    if (d.firstLookupMs < 0) {
+        const auto f0 = vqbench::Clock::now();
+        if (LookUp(did) != 1) {
+            state.SkipWithError("the first lookup did not find exactly the one person");
+            return;
+        }
+        d.firstLookupMs = 1000 * vqbench::Seconds(f0, vqbench::Clock::now());
+    }
+    state.counters["first_lookup_ms"] = d.firstLookupMs;
     for (auto _ : state) {
         const int found = LookUp(did);
         if (found != 1) {

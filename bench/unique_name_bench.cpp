@@ -1,13 +1,13 @@
 /*
- * unique_name_bench.cpp - GetUniqueFileName with 0, 1,000 and 10,000 jobs
- * already waiting in FAX/OUT. Names are handed out lowest-first by trying
- * each candidate in turn, so a call costs one open per name taken: the
- * figure grows linearly with the jobs waiting, and the probes counter
- * shows the opens per call. Its floor is the one open of a free name.
+ * unique_name_bench.cpp - GetUniqueFileName in a pass that names 100 new
+ * jobs with 0, 1,000 and 10,000 jobs already waiting in FAX/OUT. The
+ * folder is listed once per pass and each name checked with an lstat, so
+ * the time per pass grows with the waiting jobs only by the listing (and
+ * not per name, as when every taken name was probed).
  *
  * The waiting jobs are empty files 00000000 ... made once per size in a
- * temporary folder (removed at the end); the call never creates a file,
- * so every iteration sees the same folder.
+ * temporary folder (removed at the end); the 100 made by a pass are
+ * removed after it, untimed.
  */
 #include <benchmark/benchmark.h>
 
@@ -41,23 +41,37 @@ public:
     std::string path;
 };
 
-/* Arg: jobs waiting (names 0 .. N-1 taken); the call must answer N. */
+/* Arg: jobs waiting (names 0 .. N-1 taken). One iteration is a pass
+ * that names 100 new jobs, each made at once as the writer makes it: the
+ * answers must be N .. N+99. Counted: folder listings and name checks. */
 void BM_GetUniqueFileName(benchmark::State &state)
 {
     const int taken = (int)state.range(0);
+    constexpr int kPerPass = 100;
     Folder f(taken);
-    char want[32];
-    std::snprintf(want, sizeof want, "/%08d", taken);
-    const std::string expected = f.path + want;
     char name[VQ_FILE_PATH];
     for (auto _ : state) {
-        if (GetUniqueFileName("", f.path.c_str(), "", name) != NOERROR || expected != name) {
-            state.SkipWithError("GetUniqueFileName did not answer the lowest free name");
-            break;
+        VqUniqueNamesBeginPass();
+        for (int i = 0; i < kPerPass; ++i) {
+            char want[32];
+            std::snprintf(want, sizeof want, "/%08d", taken + i);
+            if (GetUniqueFileName("", f.path.c_str(), "", name) != NOERROR || f.path + want != name) {
+                state.SkipWithError("GetUniqueFileName did not answer the lowest free name");
+                break;
+            }
+            vqop::WriteFile(name, "");
         }
+        VqUniqueNamesEndPass();
+        state.PauseTiming();
+        for (int i = 0; i < kPerPass; ++i) {
+            char made[32];
+            std::snprintf(made, sizeof made, "/%08d", taken + i);
+            std::remove((f.path + made).c_str());
+        }
+        state.ResumeTiming();
     }
     state.counters["jobs_waiting"] = taken;
-    state.counters["probes_per_call"] = taken + 1;
+    state.counters["names_per_pass"] = kPerPass;
 }
 BENCHMARK(BM_GetUniqueFileName)->Arg(0)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
 

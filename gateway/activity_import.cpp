@@ -8,8 +8,10 @@
  * A leftover ACTIVITY.RD (the open failed, a line could not be stored, or
  * the task ended between the rename and the delete) is imported first and
  * deleted; otherwise every later rename would fail and the log would never
- * be read again. A line is thus imported at least once, never lost: after
- * a failure the lines before it are imported a second time.
+ * be read again. Entries are committed in chunks together with the offset
+ * reached in the file (see the progress note below), so a line is
+ * imported exactly once: after a failure or a crash the import goes on at
+ * the first line not stored.
  *
  * The fax server may append to ACTIVITY.LOG in place while it holds an
  * exclusive flock on it: the log is renamed only under that lock, and a
@@ -21,7 +23,9 @@
  */
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "activity.h"
 
@@ -32,6 +36,14 @@
 static const char ActLineFormat[] =
     "%4s %5s %5s %2[^\n]%c%2s %20[^\n] %11[^\n] %3s %4s%6[^\n]%4s%1s";
 #define ACT_FINAL_MARK '*'
+/* A chunk of the import: committed after this many entries or seconds. */
+#define ACT_CHUNK_LINES 100
+#define ACT_CHUNK_SECONDS 1
+/* The progress note and its items. */
+#define ACT_PROGRESS_TITLE "VortiqImport"
+#define ACT_PROGRESS_FILE "VortiqFile"
+#define ACT_PROGRESS_OFFSET "VortiqOffset"
+#define ACT_FILE_ID_SIZE 64
 
 /* What a line stopped on: go on with the next line, or stop the file. */
 enum { LINE_NEXT = 0, LINE_STOP = 1 };
@@ -102,38 +114,156 @@ static int StoreActivityLine(DBHANDLE db_handle, HCOLLECTION hcJobs,
     return LINE_NEXT;
 }
 
-/* Imports ACTIVITY.RD (ActivityRead) line by line, then closes it and
- * deletes it once every line is stored. LINE_STOP when the file could not
- * be opened or a line stopped the import; ACTIVITY.RD then stays on disk
- * for the next cycle, since deleting it would lose the lines not yet
+/* ---- where the import of a reading file stands ----
+ * One note of the activity database (class INFO, so no search, view or
+ * purge of documents meets it) names the reading file by its identity and
+ * the offset up to which its lines are stored. It is written in the same
+ * group commit as the entries of those lines, so after a stop or a crash
+ * the import goes on at exactly the first line not stored. */
+
+/* Text of an item of the progress note, "" when missing. */
+static void ProgressText(NOTEHANDLE hNote, const char *Item, char *Text, WORD TextSize)
+{
+    Text[0] = '\0';
+    NSFItemGetText(hNote, Item, Text, TextSize);
+}
+
+/* The offset stored for the file FileId; 0 when the note names another
+ * file, or there is none. */
+static long ReadImportOffset(DBHANDLE db_handle, const char *FileId)
+{
+    NOTEID idNote = 0;
+    NOTEHANDLE hNote = NULLHANDLE;
+    char Stored[ACT_FILE_ID_SIZE];
+    char Offset[ACT_FILE_ID_SIZE];
+    long Result = 0;
+
+    if (NIFFindDesignNote(db_handle, ACT_PROGRESS_TITLE, NOTE_CLASS_INFO, &idNote) != NOERROR ||
+        NSFNoteOpen(db_handle, idNote, 0, &hNote) != NOERROR)
+        return 0;
+    ProgressText(hNote, ACT_PROGRESS_FILE, Stored, sizeof Stored);
+    ProgressText(hNote, ACT_PROGRESS_OFFSET, Offset, sizeof Offset);
+    if (std::strcmp(Stored, FileId) == 0)
+        Result = std::atol(Offset);
+    NSFNoteClose(hNote);
+    return Result < 0 ? 0 : Result;
+}
+
+/* Stores FileId and Offset in the progress note (made when missing). */
+static STATUS WriteImportOffset(DBHANDLE db_handle, const char *FileId, long Offset)
+{
+    NOTEID idNote = 0;
+    NOTEHANDLE hNote = NULLHANDLE;
+    char Text[ACT_FILE_ID_SIZE];
+    const WORD InfoClass = NOTE_CLASS_INFO;
+    STATUS error = NOERROR;
+
+    if (NIFFindDesignNote(db_handle, ACT_PROGRESS_TITLE, NOTE_CLASS_INFO, &idNote) == NOERROR)
+        error = NSFNoteOpen(db_handle, idNote, 0, &hNote);
+    else
+        error = NSFNoteCreate(db_handle, &hNote);
+    if (error != NOERROR)
+        return error;
+    NSFNoteSetInfo(hNote, _NOTE_CLASS, &InfoClass);
+    VqFormat(Text, sizeof Text, "%ld", Offset);
+    error = NSFItemSetText(hNote, "$TITLE", ACT_PROGRESS_TITLE, MAXWORD);
+    if (error == NOERROR)
+        error = NSFItemSetText(hNote, ACT_PROGRESS_FILE, FileId, MAXWORD);
+    if (error == NOERROR)
+        error = NSFItemSetText(hNote, ACT_PROGRESS_OFFSET, Text, MAXWORD);
+    if (error == NOERROR)
+        error = NSFNoteUpdate(hNote, 0);
+    NSFNoteClose(hNote);
+    return error;
+}
+
+/* Ends a chunk: the offset reached joins the chunk's entries, and all of
+ * it is committed at once. LINE_STOP (logged) when it could not be. */
+static int CommitChunk(DBHANDLE db_handle, const char *FileId, long Offset)
+{
+    STATUS error = WriteImportOffset(db_handle, FileId, Offset);
+
+    if (error != NOERROR) {
+        VqDbAbortBatch(db_handle);
+        AddInLogError(VQM_DS0, error, "Error storing the activity import offset");
+        return LINE_STOP;
+    }
+    error = VqDbCommitBatch(db_handle);
+    if (error != NOERROR) {
+        AddInLogError(VQM_DS0, error, "Error committing activity entries");
+        return LINE_STOP;
+    }
+    return LINE_NEXT;
+}
+
+/* Imports ACTIVITY.RD (ActivityRead) from the first line not yet stored,
+ * in chunks of ACT_CHUNK_LINES entries or ACT_CHUNK_SECONDS, then closes
+ * it and deletes it once every line is stored. LINE_STOP when the file
+ * could not be opened or a line stopped the import; ACTIVITY.RD then
+ * stays on disk for the next cycle, which goes on after the last line
  * stored. */
 static int ImportActivityRead(DBHANDLE db_handle, HCOLLECTION hcJobs, const char *ActivityRead)
 {
     FILE *ActivityFile = nullptr;
     char szData[ACT_LINE_SIZE];
     char fData[JOB_ENTRY_ITEMS][ACT_VALUE_SIZE];
+    char FileId[ACT_FILE_ID_SIZE];
     char cFinal = '\0';
     int result = LINE_NEXT;
+    long Offset = 0;
+    int ChunkLines = 0;
+    int Batch = 0; /* 1 while a chunk is open */
+    time_t ChunkStart = 0;
+    STATUS error = NOERROR;
 
     ActivityFile = PortFopen(ActivityRead, "r+");
     if (ActivityFile == nullptr) {
         VqReportOnce(ActivityRead, std::strerror(errno), 1);
         return LINE_STOP;
     }
-    while (PortFgets(szData, (int)sizeof szData, ActivityFile) != nullptr) {
-        SplitActivityLine(szData, fData, &cFinal);
-        if (std::strncmp(fData[JE_TYPE], "TX", 2) != 0)
-            continue;
-        result = StoreActivityLine(db_handle, hcJobs, fData, cFinal);
-        if (result == LINE_STOP)
-            break;
+    if (PortFileIdentity(ActivityRead, FileId, sizeof FileId) != 0)
+        FileId[0] = '\0';
+    Offset = FileId[0] != '\0' ? ReadImportOffset(db_handle, FileId) : 0;
+    if (Offset > 0 && std::fseek(ActivityFile, Offset, SEEK_SET) != 0)
+        Offset = 0;
+    error = VqDbBeginBatch(db_handle);
+    if (error != NOERROR) {
+        AddInLogError(VQM_DS0, error, "Error committing activity entries");
+        result = LINE_STOP;
     }
+    Batch = error == NOERROR;
+    ChunkStart = std::time(nullptr);
+    while (result == LINE_NEXT &&
+           PortFgets(szData, (int)sizeof szData, ActivityFile) != nullptr) {
+        SplitActivityLine(szData, fData, &cFinal);
+        if (std::strncmp(fData[JE_TYPE], "TX", 2) == 0) {
+            result = StoreActivityLine(db_handle, hcJobs, fData, cFinal);
+            if (result == LINE_STOP)
+                break;
+            ChunkLines++;
+        }
+        Offset = std::ftell(ActivityFile);
+        if (ChunkLines >= ACT_CHUNK_LINES || std::time(nullptr) - ChunkStart >= ACT_CHUNK_SECONDS) {
+            result = CommitChunk(db_handle, FileId, Offset);
+            Batch = 0;
+            if (result == LINE_NEXT && (error = VqDbBeginBatch(db_handle)) != NOERROR) {
+                AddInLogError(VQM_DS0, error, "Error committing activity entries");
+                result = LINE_STOP;
+            }
+            Batch = result == LINE_NEXT;
+            ChunkLines = 0;
+            ChunkStart = std::time(nullptr);
+        }
+    }
+    /* The lines stored before a stop are kept, with the offset after them. */
+    if (Batch && CommitChunk(db_handle, FileId, Offset) == LINE_STOP)
+        result = LINE_STOP;
     PortFclose(ActivityFile);
     if (result == LINE_STOP) {
         AddInLogError(VQM_DS0, NOERROR, "Activity.rd kept for the next cycle");
         return result;
     }
-    /* A file left behind would be imported a second time next cycle. */
+    /* A file left behind would be read again next cycle (from its end). */
     if (PortUnlink(ActivityRead) != 0)
         AddInLogError(VQM_DS0, NOERROR, "Can not delete Activity.rd");
     return result;
@@ -150,6 +280,7 @@ STATUS ImportActivity(void)
     STATUS closeErr = NOERROR;
     char ActivityLog[VQ_PATH_SIZE];
     char ActivityRead[VQ_PATH_SIZE];
+    char FileId[ACT_FILE_ID_SIZE];
     int hLog = -1;
     int renamed = 0;
 
@@ -196,6 +327,15 @@ STATUS ImportActivity(void)
     if (hLog < 0) {
         if (errno != EWOULDBLOCK && errno != ENOENT)
             VqReportOnce(ActivityLog, std::strerror(errno), 1);
+        goto CloseCollImportActivity;
+    }
+    /* A new reading file starts at its first line: said before the rename,
+     * so that a file that reuses an old one's identity never resumes at
+     * the old one's offset. */
+    if (PortFileIdentity(ActivityLog, FileId, sizeof FileId) != 0 ||
+        WriteImportOffset(db_handle, FileId, 0) != NOERROR) {
+        PortClose(hLog);
+        AddInLogError(VQM_DS0, NOERROR, "Can not create Activity.rd");
         goto CloseCollImportActivity;
     }
     /* Never replaces: the fax server appends to ACTIVITY.LOG only, and a

@@ -20,6 +20,9 @@
 
 void (*AddPendingRetryHook)(void) = nullptr;
 
+/* Records stored per group commit. */
+#define QUEUE_CHUNK 100
+
 /* One queue record, decoded; only the fields the gateway reads. */
 typedef struct {
     WORD uwId;
@@ -202,6 +205,15 @@ static BOOL StoreQEntry(DBHANDLE NameDB, HCOLLECTION hcJobs, const QENTRY *Qentr
     }
 }
 
+/* Commits a chunk of the listing; a failure is logged. */
+static void CommitQueueChunk(DBHANDLE NameDB)
+{
+    STATUS NotesErr = VqDbCommitBatch(NameDB);
+
+    if (NotesErr != NOERROR)
+        AddInLogError(VQM_NOTE_UPDATE_ERROR, NotesErr, nullptr);
+}
+
 /* The pending queue listing pass. Returns 0, or the status that made the
  * database, view or collection unusable (E_quit is then set). */
 int AddPending(void)
@@ -219,6 +231,8 @@ int AddPending(void)
     int openErrno = 0;
     long n = 0;
     char szErrDisplay[ERR_DISPLAY_SIZE];
+    int Batch = 0;
+    int Chunk = 0;
 
     NotesErr = NSFDbOpen(ActLogNsf, &NameDB);
     if (NotesErr != NOERROR) {
@@ -266,7 +280,16 @@ int AddPending(void)
     if (hcJobs == 0)
         goto EndAddPending;
 
+    /* Stored in group commits of QUEUE_CHUNK records: the listing is
+     * written again at every cycle, so a chunk lost to a failed commit
+     * comes back with the next one. */
+    Batch = VqDbBeginBatch(NameDB) == NOERROR;
     for (;;) {
+        if (Batch && ++Chunk > QUEUE_CHUNK) {
+            CommitQueueChunk(NameDB);
+            Batch = VqDbBeginBatch(NameDB) == NOERROR;
+            Chunk = 1;
+        }
         n = ReadFull(hSvcq, Raw, sizeof Raw);
         if (n < (long)sizeof Raw) {
             if (n < 0)
@@ -281,6 +304,8 @@ int AddPending(void)
         if (!StoreQEntry(NameDB, hcJobs, &Qentry))
             break;
     }
+    if (Batch)
+        CommitQueueChunk(NameDB);
 
     closeErr = NIFCloseCollection(hcJobs);
     if (closeErr != NOERROR)

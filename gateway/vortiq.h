@@ -60,6 +60,10 @@ int SpoolSplitDir(char *Out, size_t Size, const char *Suffix);
  * 0, or VQM_NO_UNIQUE_NAME (13078) with FileName empty. FileName holds
  * VQ_FILE_PATH bytes. A name that does not fit is also 13078. */
 STATUS GetUniqueFileName(const char *Drive, const char *Dir, const char *Ext, char *FileName);
+/* A pass's names: each folder is listed once after Begin, and the calls
+ * until End answer from that listing (the same names, one lstat each). */
+void VqUniqueNamesBeginPass(void);
+void VqUniqueNamesEndPass(void);
 
 /* ---- the gateway's own files and the spool entries it cannot use
  * (spool_guard.cpp) ---- */

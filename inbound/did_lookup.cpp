@@ -7,9 +7,22 @@
  * in an ID table, then each one's names are resolved and appended to the
  * message's recipients list. Nothing fails the fax: every failure is
  * logged here and the fax goes on with what was added.
+ *
+ * What the search reads of each document is kept in a snapshot of the
+ * directory (a map from fax number to documents, the Groups with the
+ * marker, every Person's full names and mail file) that is read again only
+ * when the directory's change stamp moved. A lookup then costs a map probe
+ * and a pass over the marked Groups, and gives what the search gives: the
+ * same documents, in note ID order, the same names and the same log lines.
+ * A directory that cannot be read whole is searched as before.
  */
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "inbound.h"
 
@@ -169,6 +182,205 @@ STATUS AddDIDRecipients(void *SearchParms, DWORD NoteID)
     return NOERROR;
 }
 
+/* ---- the directory snapshot ---- */
+
+namespace {
+
+enum { DOC_OTHER, DOC_NO_TYPE, DOC_PERSON, DOC_GROUP };
+enum { NAMES_SHORT, NAMES_MEMBERS, NAMES_NONE };
+
+/* What the lookups read of one document. */
+typedef struct {
+    NOTEID NoteId;
+    int Kind;
+    int HasKey;      /* Person: has a fax number; Group: has the marker */
+    std::string Key; /* folded: the number (Person), the text after the marker (Group), blanks skipped */
+    int NameKind;
+    std::vector<std::string> Names; /* the short name, or the members */
+    std::string MailFile;
+} DIRDOC;
+
+typedef struct {
+    DBHANDLE NameDB;
+    std::string Stamp; /* empty: no snapshot */
+    std::vector<DIRDOC> Docs; /* in search order */
+    std::unordered_map<std::string, std::vector<size_t>> PersonsByNumber;
+    std::vector<size_t> Groups; /* with the marker */
+    std::unordered_map<std::string, size_t> PersonByFullName; /* folded, first wins */
+    size_t NoType;
+    STATUS Failed;
+} DIRSNAPSHOT;
+
+DIRSNAPSHOT &Snapshot()
+{
+    static DIRSNAPSHOT *S = new DIRSNAPSHOT(); /* outlives static destructors */
+    return *S;
+}
+
+/* Letter case folded as the comparisons of the search fold it. */
+std::string Folded(const char *Text)
+{
+    std::string Out(Text);
+    for (char &c : Out)
+        c = (char)std::tolower((unsigned char)c);
+    return Out;
+}
+
+/* The names AddDIDRecipients would add for the document. */
+void ReadDocNames(NOTEHANDLE hNote, DIRDOC *Doc)
+{
+    char Text[IN_FIELD_TEXT_SIZE];
+    BLOCKID bhItem, bhValue;
+    WORD DataType = 0;
+    DWORD ValueLength = 0;
+
+    if (ReadItemText(hNote, "ShortName", Text, sizeof Text)) {
+        Doc->NameKind = NAMES_SHORT;
+        Doc->Names.push_back(Text);
+    } else if (NSFItemInfo(hNote, "Members", 7, &bhItem, &DataType, &bhValue, &ValueLength) ==
+               NOERROR) {
+        Doc->NameKind = NAMES_MEMBERS;
+        WORD Entries = NSFItemGetTextListEntries(hNote, "Members");
+        for (WORD i = 0; i < Entries; i++) {
+            NSFItemGetTextListEntry(hNote, "Members", i, Text, sizeof Text - 1);
+            Doc->Names.push_back(Text);
+        }
+    } else {
+        Doc->NameKind = NAMES_NONE;
+    }
+}
+
+/* Reads one document into the snapshot; a note that cannot be opened
+ * ends the reading (the lookup then searches as before and logs it). */
+STATUS ReadDirDoc(void *Parms, SEARCH_MATCH *SearchMatch, ITEM_TABLE *SummaryBuffer)
+{
+    DIRSNAPSHOT *S = (DIRSNAPSHOT *)Parms;
+    SEARCH_MATCH Match;
+    NOTEHANDLE hNote = NULLHANDLE;
+    char Text[IN_FIELD_TEXT_SIZE];
+    DIRDOC Doc;
+    const char *p = nullptr;
+    STATUS error = NOERROR;
+
+    (void)SummaryBuffer;
+    memcpy(&Match, SearchMatch, sizeof Match); /* may be unaligned */
+    if (!(Match.SERetFlags & SE_FMATCH))
+        return NOERROR;
+    error = NSFNoteOpen(S->NameDB, Match.ID.NoteID, 0, &hNote);
+    if (error != NOERROR) {
+        S->Failed = error;
+        return error;
+    }
+    Doc.NoteId = Match.ID.NoteID;
+    Doc.Kind = DOC_OTHER;
+    Doc.HasKey = 0;
+    Doc.NameKind = NAMES_NONE;
+    if (!ReadItemText(hNote, "Type", Text, sizeof Text)) {
+        Doc.Kind = DOC_NO_TYPE;
+    } else if (VqStricmp(Text, "Person") == 0) {
+        Doc.Kind = DOC_PERSON;
+        if (ReadItemText(hNote, "OfficeFaxPhoneNumber", Text, sizeof Text)) {
+            for (p = Text; *p == ' '; p++)
+                ;
+            Doc.HasKey = 1;
+            Doc.Key = Folded(p);
+        }
+        const WORD Entries = NSFItemGetTextListEntries(hNote, "FullName");
+        for (WORD i = 0; i < Entries; i++) {
+            NSFItemGetTextListEntry(hNote, "FullName", i, Text, sizeof Text - 1);
+            S->PersonByFullName.emplace(Folded(Text), S->Docs.size());
+        }
+        ReadItemText(hNote, "MailFile", Text, sizeof Text);
+        Doc.MailFile = Text;
+    } else if (VqStricmp(Text, "Group") == 0) {
+        Doc.Kind = DOC_GROUP;
+        if (ReadItemText(hNote, "ListDescription", Text, sizeof Text) &&
+            (p = strstr(Text, DID_GROUP_MARKER)) != nullptr) {
+            for (p += DID_GROUP_MARKER_LEN; *p == ' '; p++)
+                ;
+            Doc.HasKey = 1;
+            Doc.Key = Folded(p);
+        }
+    }
+    if (Doc.HasKey)
+        ReadDocNames(hNote, &Doc);
+    if (Doc.Kind == DOC_NO_TYPE)
+        S->NoType++;
+    else if (Doc.HasKey && Doc.Kind == DOC_PERSON)
+        S->PersonsByNumber[Doc.Key].push_back(S->Docs.size());
+    else if (Doc.HasKey && Doc.Kind == DOC_GROUP)
+        S->Groups.push_back(S->Docs.size());
+    S->Docs.push_back(std::move(Doc));
+    error = NSFNoteClose(hNote);
+    if (error != NOERROR)
+        S->Failed = error;
+    return error;
+}
+
+/* The snapshot of the open directory NameDB, read again when its stamp
+ * moved; nullptr when the directory cannot be read whole. */
+DIRSNAPSHOT *DirectorySnapshot(DBHANDLE NameDB)
+{
+    DIRSNAPSHOT &S = Snapshot();
+    char Stamp[VQ_FILE_PATH + 64];
+    FORMULAHANDLE hFormula = NULLHANDLE;
+    WORD wdc = 0, Line = 0, Col = 0, Offset = 0, Length = 0;
+    STATUS CompileError = NOERROR;
+    STATUS error = VqDbGetChangeStamp(NameDB, Stamp, sizeof Stamp);
+
+    if (error != NOERROR)
+        return nullptr;
+    if (!S.Stamp.empty() && S.Stamp == Stamp)
+        return &S;
+    S = DIRSNAPSHOT();
+    S.NameDB = NameDB;
+    error = NSFFormulaCompile(nullptr, 0, DID_FORMULA, (WORD)strlen(DID_FORMULA), &hFormula, &wdc,
+                              &CompileError, &Line, &Col, &Offset, &Length);
+    if (error == NOERROR) {
+        error = NSFSearch(NameDB, hFormula, nullptr, SEARCH_SUMMARY, NOTE_CLASS_DOCUMENT, nullptr,
+                          ReadDirDoc, &S, nullptr);
+        OSMemFree(hFormula);
+    }
+    /* kept only when read whole and unchanged meanwhile */
+    char After[sizeof Stamp];
+    if (error != NOERROR || S.Failed != NOERROR ||
+        VqDbGetChangeStamp(NameDB, After, sizeof After) != NOERROR || strcmp(Stamp, After) != 0) {
+        S = DIRSNAPSHOT();
+        return nullptr;
+    }
+    S.Stamp = Stamp;
+    return &S;
+}
+
+/* CheckDID from the snapshot: the documents the search would match, in
+ * note ID order, each one's names added, and the search's log lines. */
+void CheckDIDFromSnapshot(const DIRSNAPSHOT *S, const char *DID_no, RECITEMINFO *Rec)
+{
+    const std::string DID = Folded(DID_no);
+    std::vector<size_t> Matches;
+
+    for (size_t i = 0; i < S->NoType; i++)
+        AddInLogError(VQM_ITEM_NOT_IN_NOTE, NOERROR, "No Type Field");
+    const auto Persons = S->PersonsByNumber.find(DID);
+    if (Persons != S->PersonsByNumber.end())
+        Matches = Persons->second;
+    for (size_t g : S->Groups)
+        if (S->Docs[g].Key.compare(0, DID.size(), DID) == 0)
+            Matches.push_back(g);
+    std::sort(Matches.begin(), Matches.end(), [S](size_t a, size_t b) {
+        return S->Docs[a].NoteId < S->Docs[b].NoteId;
+    });
+    for (size_t m : Matches) {
+        const DIRDOC &Doc = S->Docs[m];
+        if (Doc.NameKind == NAMES_NONE)
+            AddInLogError(VQM_RECIPIENT_ITEM_TYPE, NOERROR, nullptr);
+        for (const std::string &Name : Doc.Names)
+            AddDIDName(Rec, Name.c_str());
+    }
+}
+
+}  // namespace
+
 STATUS CheckDID(const char *DID_no, RECITEMINFO *Rec)
 {
     SEARCHPARMS SearchParms = {NULLHANDLE, NULLHANDLE, DID_no, Rec};
@@ -182,6 +394,13 @@ STATUS CheckDID(const char *DID_no, RECITEMINFO *Rec)
     if (error != NOERROR) {
         AddInLogError(VQM_DB_OPEN_ERROR, error, szNameNsf);
         return error;
+    }
+    {
+        const DIRSNAPSHOT *Directory = DirectorySnapshot(SearchParms.NameDB);
+        if (Directory != nullptr) {
+            CheckDIDFromSnapshot(Directory, DID_no, Rec);
+            goto done;
+        }
     }
     VqCopy(FormulaString, sizeof FormulaString, DID_FORMULA);
     error = NSFFormulaCompile(DID_FORMULA_NAME, DID_FORMULA_NAME_LEN, FormulaString,
@@ -304,7 +523,14 @@ int RecipientMailFile(const char *Name, const char *FaxId)
     S.Name = Name;
     if (NSFDbOpen(szNameNsf, &S.NameDB) != NOERROR)
         return IN_MAILFILE_TAKES; /* the router reports what it cannot resolve */
-    if (NSFFormulaCompile(nullptr, 0, DID_FORMULA, (WORD)strlen(DID_FORMULA), &hFormula, &wdc,
+    const DIRSNAPSHOT *Directory = DirectorySnapshot(S.NameDB);
+    if (Directory != nullptr) {
+        const auto Person = Directory->PersonByFullName.find(Folded(Name));
+        if (Person != Directory->PersonByFullName.end()) {
+            S.Found = 1;
+            VqCopy(S.MailFile, sizeof S.MailFile, Directory->Docs[Person->second].MailFile.c_str());
+        }
+    } else if (NSFFormulaCompile(nullptr, 0, DID_FORMULA, (WORD)strlen(DID_FORMULA), &hFormula, &wdc,
                           &CompileError, &Line, &Col, &Offset, &Length) == NOERROR) {
         NSFSearch(S.NameDB, hFormula, nullptr, SEARCH_SUMMARY, NOTE_CLASS_DOCUMENT, nullptr,
                   FindMailFile, &S, nullptr);

@@ -230,13 +230,19 @@ STATUS JobNames(OUTJOB *Job)
         SpoolSplitDir(Job->AttachmentDir, sizeof Job->AttachmentDir,
                       Job->ErrorFlag ? SPOOL_FAX_ERROR : SPOOL_FAX_OPARCEL) != 0)
         return VQM_NO_UNIQUE_NAME;
-    error = GetUniqueFileName(GatewayDrive, Job->RecipientDir, Job->ErrorFlag ? "ENV" : "INC",
-                              Job->FileName);
-    if (error == NOERROR && !Job->ErrorFlag)
-        error = GetUniqueFileName(GatewayDrive, Job->RecipientDir, "", Job->NameNoExt);
-    if (error != NOERROR)
-        return error;
-    Job->ForeignFile = PortFopen(Job->FileName, "wb");
+    /* Created only where nothing has the name: one taken since the lookup
+     * (by anyone) is looked up again. */
+    for (int Try = 0; Try < kHandOverTries && Job->ForeignFile == nullptr; Try++) {
+        error = GetUniqueFileName(GatewayDrive, Job->RecipientDir,
+                                  Job->ErrorFlag ? "ENV" : "INC", Job->FileName);
+        if (error == NOERROR && !Job->ErrorFlag)
+            error = GetUniqueFileName(GatewayDrive, Job->RecipientDir, "", Job->NameNoExt);
+        if (error != NOERROR)
+            return error;
+        Job->ForeignFile = PortFopen(Job->FileName, "wbx");
+        if (Job->ForeignFile == nullptr && errno != EEXIST)
+            break;
+    }
     if (Job->ForeignFile == nullptr) {
         AddInLogError(VQM_NO_RECIPIENT_FILE, NOERROR, Job->FileName);
         return VQM_NO_RECIPIENT_FILE;

@@ -579,9 +579,12 @@ void OutboundTask(void)
         AddInLogError(VQM_NO_MESSAGE_LIST, error, GatewayMsgfile);
         return;
     }
-    for (WORD Msg = 0; Msg < MessageCount; Msg++)
+    VqUniqueNamesBeginPass();
+    for (WORD Msg = 0; Msg < MessageCount; Msg++) {
         if (HandleMessage(MessageList, Msg))
             break;
+    }
+    VqUniqueNamesEndPass();
 
     OSUnlockObject(hMessageList);
     OSMemFree(hMessageList);

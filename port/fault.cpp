@@ -37,6 +37,18 @@ std::string *g_logPath = nullptr; /* set once, before any counting */
 std::mutex g_scopeMutex;
 std::string g_scope;
 
+/* Steps passed so far by kind, counted or not (PortFaultKindCount). */
+const char *const kKinds[] = {"create", "write", "fsync", "rename", "unlink", "commit", "dirsync"};
+constexpr int kKindCount = (int)(sizeof kKinds / sizeof kKinds[0]);
+std::atomic<long> g_kindCount[kKindCount];
+
+void CountKind(const char *kind)
+{
+    for (int i = 0; kind != nullptr && i < kKindCount; i++)
+        if (std::strcmp(kind, kKinds[i]) == 0)
+            g_kindCount[i]++;
+}
+
 /* The count of the operation this thread passed last. */
 thread_local long t_lastOperation = 0;
 /* A full disk met since PortDiskFullTake last looked. */
@@ -160,6 +172,7 @@ int PortFaultStep(const char *Kind, const char *Path, const char *Path2)
     std::call_once(g_envOnce, ReadEnvironment);
     const long n = ++g_count;
     t_lastOperation = n;
+    CountKind(Kind);
     LogOperation(n, Kind, Path, Path2);
     if (FailsHere(n, Kind != nullptr ? Kind : "", Path)) {
         const int e = g_errno.load();
@@ -190,6 +203,7 @@ int PortFaultStepFd(const char *Kind, int Fd)
 void PortFaultNote(const char *Kind, const char *Path)
 {
     std::call_once(g_envOnce, ReadEnvironment);
+    CountKind(Kind);
     LogOperation(0, Kind, Path, nullptr);
 }
 
@@ -220,6 +234,14 @@ void PortFaultScope(const char *Prefix)
 long PortFaultCount(void)
 {
     return g_count.load();
+}
+
+long PortFaultKindCount(const char *Kind)
+{
+    for (int i = 0; Kind != nullptr && i < kKindCount; i++)
+        if (std::strcmp(Kind, kKinds[i]) == 0)
+            return g_kindCount[i].load();
+    return 0;
 }
 
 void PortNoteFailure(int Errno)

@@ -147,6 +147,7 @@ int OpenRegular(const char *Path, int Flags)
 }  // namespace
 
 void (*PortRefusedHook)(const char *Path, int Errno) = nullptr;
+void (*PortRemovedHook)(const char *Path) = nullptr;
 
 void PortNoteRefused(const char *Path, int Errno)
 {
@@ -227,14 +228,18 @@ FILE *PortFopen(const char *Path, const char *Mode)
         return nullptr;
     }
     std::string mode;
-    for (const char *m = Mode; *m != '\0'; ++m)
-        if (*m != 't')
+    bool exclusive = false;
+    for (const char *m = Mode; *m != '\0'; ++m) {
+        if (*m == 'x')
+            exclusive = true;
+        else if (*m != 't')
             mode += *m;
+    }
     const bool creating = mode.find_first_of("wa") != std::string::npos;
     const bool update = mode.find('+') != std::string::npos;
     int flags = update ? O_RDWR : (creating ? O_WRONLY : O_RDONLY);
     if (mode[0] == 'w')
-        flags |= O_CREAT | O_TRUNC;
+        flags |= O_CREAT | (exclusive ? O_EXCL : O_TRUNC);
     else if (mode[0] == 'a')
         flags |= O_CREAT | O_APPEND;
     if (creating && PortFaultStep("create", Path, nullptr) != 0)
@@ -259,6 +264,16 @@ FILE *PortFopen(const char *Path, const char *Mode)
 FILE *PortFdopen(int Fd, const char *Mode)
 {
     return Fd < 0 || Mode == nullptr ? nullptr : fdopen(Fd, Mode);
+}
+
+int PortFileIdentity(const char *Path, char *Id, size_t IdSize)
+{
+    struct stat st;
+    if (Path == nullptr || Id == nullptr || lstat(Path, &st) != 0)
+        return -1;
+    const int n = snprintf(Id, IdSize, "%llu:%llu", (unsigned long long)st.st_dev,
+                           (unsigned long long)st.st_ino);
+    return n > 0 && (size_t)n < IdSize ? 0 : -1;
 }
 
 int PortLexists(const char *Path)
@@ -428,6 +443,8 @@ int PortRename(const char *From, const char *To)
     }
     /* The new name is durable only once its folder is on disk. */
     PortSyncDir(To);
+    if (PortRemovedHook != nullptr)
+        PortRemovedHook(From);
     PortFaultAfter();
     return 0;
 }
@@ -442,6 +459,8 @@ int PortUnlink(const char *Path)
         return -1;
     if (unlink(Path) != 0)
         return -1;
+    if (PortRemovedHook != nullptr)
+        PortRemovedHook(Path);
     PortFaultAfter();
     return 0;
 }

@@ -35,12 +35,18 @@ int PortMakeFolder(const char *Path);
 /* 0 when the path exists (access mode 0). */
 int PortAccess(const char *Path);
 
+/* The identity of the file at Path ("device:inode", a link not followed)
+ * into Id; 0, or -1 when nothing has the name or Id is too small. A
+ * rename keeps it. */
+int PortFileIdentity(const char *Path, char *Id, size_t IdSize);
+
 /* 1 when anything at all has that name (lstat: a dangling link, a folder,
  * a file that cannot be opened), else 0. */
 int PortLexists(const char *Path);
 
 /* Streams. Modes as fopen ("r", "r+", "w", "wb", "rb+", "a"); a "t" is
- * accepted and ignored. Creating modes ("w", "a") pass the fault seam.
+ * accepted and ignored; an "x" with "w" creates the file only where
+ * nothing has the name (EEXIST otherwise). Creating modes ("w", "a") pass the fault seam.
  * Only a regular file is opened: a symbolic link at the name fails with
  * ELOOP, a folder with EISDIR, a FIFO, socket or device with ENXIO (never
  * blocking); each such refusal is passed to PortRefusedHook. */
@@ -77,6 +83,9 @@ int PortFerror(FILE *Stream);
 int PortRename(const char *From, const char *To);
 /* unlink; passes the fault seam. 0 or -1. */
 int PortUnlink(const char *Path);
+/* Called (when set) with the path a PortUnlink removed or a PortRename
+ * moved away, after it succeeded. */
+extern void (*PortRemovedHook)(const char *Path);
 /* fsync of the folder that holds Path. */
 int PortSyncDir(const char *Path);
 
@@ -142,6 +151,9 @@ void PortFaultArm(int Mode, long Operation, int Errno);
  * VORTIQ_FAULT_PATH; NULL or "" lifts it. */
 void PortFaultScope(const char *Prefix);
 long PortFaultCount(void);
+/* Steps of one kind passed since the process started, counted or noted
+ * ("dirsync"), armed or not: the benches' operation counts. */
+long PortFaultKindCount(const char *Kind);
 
 /* 1 when a file operation of this thread failed with ENOSPC or EDQUOT (a
  * full disk or quota, injected or real) since the last call, which

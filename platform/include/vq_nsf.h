@@ -23,6 +23,20 @@ STATUS NSFDbModifiedTime(DBHANDLE hDB, TIMEDATE *retDataModified, TIMEDATE *retN
 STATUS VqDbSetTitle(DBHANDLE hDB, const char *Title);
 STATUS VqDbGetTitle(DBHANDLE hDB, char *retTitle, WORD BufferLength);
 STATUS VqDbGetPath(DBHANDLE hDB, char *retPath, WORD BufferLength);
+/* Platform extra: a text naming the database file and how many commits it
+ * has seen (by any process); equal texts mean equal contents. */
+STATUS VqDbGetChangeStamp(DBHANDLE hDB, char *retStamp, WORD BufferLength);
+/* Platform extras: group commit. From VqDbBeginBatch to VqDbCommitBatch
+ * every write through hDB (note saves and deletes) joins one transaction:
+ * each write still applies whole or not at all, they become durable
+ * together with one disk flush, and a crash before the commit loses them
+ * all. Other writers of the database wait meanwhile, so a group is kept
+ * short (a hundred items or a second). Nested pairs count; the outermost
+ * commit commits. A failed commit and VqDbAbortBatch drop the group; so
+ * does NSFDbClose of a handle whose group is open. */
+STATUS VqDbBeginBatch(DBHANDLE hDB);
+STATUS VqDbCommitBatch(DBHANDLE hDB);
+void VqDbAbortBatch(DBHANDLE hDB);
 
 /* ---- notes ---- */
 STATUS NSFNoteCreate(DBHANDLE hDB, NOTEHANDLE *rethNote);

@@ -29,6 +29,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -243,6 +244,11 @@ struct StatusFileState {
     std::mutex mutex; /* held across the write, so the memo matches the file */
     std::string path;
     std::string text;
+    /* When the file was last written: a busy pass changes its line for
+     * every message, and the console needs no more than one a second. A
+     * line held back is written by the next call after the second is up
+     * (the task's loop sets its idle line several times a second). */
+    std::chrono::steady_clock::time_point written{};
 };
 
 StatusFileState &StatusFile()
@@ -260,7 +266,11 @@ void WriteStatusFile(const std::string &text)
     /* Unchanged and still there: nothing to write. A file removed from
      * outside (or a new data directory) is written again. */
     struct stat st;
-    if (memo.path == path && memo.text == text && stat(path.c_str(), &st) == 0)
+    const bool there = memo.path == path && stat(path.c_str(), &st) == 0;
+    if (there && memo.text == text)
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    if (there && now - memo.written < std::chrono::seconds(1))
         return;
     memo.path.clear();
     memo.text.clear();
@@ -285,6 +295,7 @@ void WriteStatusFile(const std::string &text)
     }
     memo.path = path;
     memo.text = text;
+    memo.written = now;
 }
 
 /* A notes.ini number, clamped; Default when unset or not a number > 0. */

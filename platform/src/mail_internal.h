@@ -80,9 +80,9 @@ std::string Originator(NOTEHANDLE h);
 bool IsReportForm(const std::string &form);
 
 /* ---- files through the fault seam (mail_util.cpp) ---- */
-/* Creates the file with these bytes: create, write, fsync, close; a
- * partial file is removed. */
-STATUS WriteWholeFile(const char *path, const char *data, size_t size);
+/* Creates the file with these bytes: create, write, fsync (unless not
+ * durable: a file only to be read back), close; a partial file is removed. */
+STATUS WriteWholeFile(const char *path, const char *data, size_t size, bool durable = true);
 STATUS ReadWholeFile(const char *path, std::string *out);
 
 /* ---- directory (mail_directory.cpp) ---- */

@@ -200,7 +200,8 @@ STATUS MailGetMessageBodyText(DHANDLE hMessage, const char *ItemName, const char
     }
     if (lines.size() == 1 && lines[0].empty())
         out.clear(); /* an empty body is an empty file, not one blank line */
-    STATUS s = WriteWholeFile(OutputFileName, out.data(), out.size());
+    /* An export to be read back, never a hand-over: not synced. */
+    STATUS s = WriteWholeFile(OutputFileName, out.data(), out.size(), false);
     if (s == NOERROR && OutputFileSize)
         *OutputFileSize = (DWORD)out.size();
     return s;

@@ -278,7 +278,7 @@ STATUS ErrnoStatus(int e)
 
 }  // namespace
 
-STATUS WriteWholeFile(const char *path, const char *data, size_t size)
+STATUS WriteWholeFile(const char *path, const char *data, size_t size, bool durable)
 {
     if (path == nullptr || *path == '\0')
         return ERR_BAD_PARAM;
@@ -291,7 +291,7 @@ STATUS WriteWholeFile(const char *path, const char *data, size_t size)
         s = ErrnoStatus(errno ? errno : EIO);
     if (s == NOERROR && PortFerror(f))
         s = ERR_IO;
-    if (s == NOERROR && PortFsync(f) != 0)
+    if (s == NOERROR && durable && PortFsync(f) != 0)
         s = ErrnoStatus(errno);
     if (PortFclose(f) != 0 && s == NOERROR)
         s = ERR_IO;

@@ -515,6 +515,12 @@ void WriteTxn::Rollback()
 {
     if (!open_)
         return;
+    if (db_.batch > 0) {
+        ExecSql(db_.db, "ROLLBACK TO vq_write");
+        ExecSql(db_.db, "RELEASE vq_write");
+        open_ = false;
+        return;
+    }
     ExecSql(db_.db, "ROLLBACK");
     open_ = false;
     if (!durable_)
@@ -530,8 +536,20 @@ uint64_t ProcessCommits()
     return g_processCommits.load();
 }
 
+void CountProcessCommit()
+{
+    ++g_processCommits;
+}
+
 STATUS WriteTxn::Begin()
 {
+    if (db_.batch > 0) {
+        const int rc = ExecSql(db_.db, "SAVEPOINT vq_write");
+        if (rc != SQLITE_OK)
+            return StatusFromSqlite(rc);
+        open_ = true;
+        return NOERROR;
+    }
     if (db_.searchRead) {
         ExecSql(db_.db, "COMMIT"); /* ends the search's read; it starts a new one */
         db_.searchRead = false;
@@ -559,6 +577,15 @@ STATUS WriteTxn::Commit()
             Rollback();
             return StatusFromSqlite(rc);
         }
+    }
+    if (db_.batch > 0) {
+        const int rc = ExecSql(db_.db, "RELEASE vq_write");
+        if (rc != SQLITE_OK) {
+            Rollback();
+            return StatusFromSqlite(rc);
+        }
+        open_ = false;
+        return NOERROR;
     }
     if (int e = PortFaultStep("commit", db_.path.c_str(), nullptr)) {
         Rollback();
@@ -615,6 +642,8 @@ STATUS ReadStamp(DBHANDLE hDB, DbStamp *stamp)
 
 using vq::nsf::Database;
 using vq::nsf::GetDatabase;
+
+static void AbortBatchOf(Database &db);
 
 STATUS NSFDbCreate(const char *PathName, WORD DbClass, BOOL ForceCreation)
 {
@@ -707,6 +736,9 @@ STATUS NSFDbOpen(const char *PathName, DBHANDLE *rethDB)
         }
     }
     vq::nsf::ExecSql(db->db, "PRAGMA synchronous=FULL");
+    /* Freed pages are not zero-filled (the system's SQLite does it by
+     * default): a delete would write as much as the note it removes. */
+    vq::nsf::ExecSql(db->db, "PRAGMA secure_delete=OFF");
     DBHANDLE h = vq::HandleAdd(vqtest::HandleKind::Database, std::move(db));
     if (h == NULLHANDLE)
         return ERR_MEMORY;
@@ -719,6 +751,8 @@ STATUS NSFDbClose(DBHANDLE hDB)
     auto obj = vq::HandleRemove(hDB, vqtest::HandleKind::Database, "NSFDbClose");
     if (!obj)
         return ERR_INVALID_HANDLE;
+    /* A group never committed is dropped, never left open in the pool. */
+    AbortBatchOf(*static_cast<Database *>(obj.get()));
     vq::nsf::ThePool().Give(std::unique_ptr<Database>(static_cast<Database *>(obj.release())));
     return NOERROR;
 }
@@ -794,4 +828,81 @@ STATUS VqDbGetPath(DBHANDLE hDB, char *retPath, WORD BufferLength)
     }
     vq::nsf::CopyOut(db->path, retPath, BufferLength);
     return NOERROR;
+}
+
+STATUS VqDbGetChangeStamp(DBHANDLE hDB, char *retStamp, WORD BufferLength)
+{
+    vq::nsf::DbStamp stamp;
+    if (retStamp != nullptr && BufferLength > 0)
+        retStamp[0] = '\0';
+    STATUS s = vq::nsf::ReadStamp(hDB, &stamp);
+    if (s != NOERROR)
+        return s;
+    const std::string text = std::to_string(stamp.dev) + ":" + std::to_string(stamp.ino) + ":" +
+                             std::to_string(stamp.uid) + ":" + std::to_string(stamp.changes) +
+                             ":" + stamp.path;
+    if (retStamp == nullptr || text.size() >= BufferLength)
+        return ERR_PATH_TOO_LONG;
+    vq::nsf::CopyOut(text, retStamp, BufferLength);
+    return NOERROR;
+}
+
+/* ---- group commit ---- */
+
+static void AbortBatchOf(Database &db)
+{
+    if (db.batch == 0)
+        return;
+    db.batch = 0;
+    vq::nsf::ExecSql(db.db, "ROLLBACK");
+}
+
+STATUS VqDbBeginBatch(DBHANDLE hDB)
+{
+    Database *db = GetDatabase(hDB, "VqDbBeginBatch");
+    if (db == nullptr)
+        return ERR_INVALID_HANDLE;
+    if (db->batch > 0) {
+        db->batch++;
+        return NOERROR;
+    }
+    if (db->searchRead) {
+        vq::nsf::ExecSql(db->db, "COMMIT"); /* ends a search's read; it reads in the group from now on */
+        db->searchRead = false;
+    }
+    const int rc = vq::nsf::ExecSql(db->db, "BEGIN IMMEDIATE");
+    if (rc != SQLITE_OK)
+        return vq::nsf::StatusFromSqlite(rc);
+    db->batch = 1;
+    return NOERROR;
+}
+
+STATUS VqDbCommitBatch(DBHANDLE hDB)
+{
+    Database *db = GetDatabase(hDB, "VqDbCommitBatch");
+    if (db == nullptr)
+        return ERR_INVALID_HANDLE;
+    if (db->batch == 0)
+        return ERR_BAD_PARAM;
+    if (--db->batch > 0)
+        return NOERROR;
+    if (int e = PortFaultStep("commit", db->path.c_str(), nullptr)) {
+        vq::nsf::ExecSql(db->db, "ROLLBACK");
+        return e == ENOSPC || e == EDQUOT ? ERR_DISK_FULL : e == EBUSY ? ERR_DB_BUSY : ERR_IO;
+    }
+    const int rc = vq::nsf::ExecSql(db->db, "COMMIT");
+    if (rc != SQLITE_OK) {
+        vq::nsf::ExecSql(db->db, "ROLLBACK");
+        return vq::nsf::StatusFromSqlite(rc);
+    }
+    vq::nsf::CountProcessCommit();
+    PortFaultAfter();
+    return NOERROR;
+}
+
+void VqDbAbortBatch(DBHANDLE hDB)
+{
+    Database *db = GetDatabase(hDB, "VqDbAbortBatch");
+    if (db != nullptr)
+        AbortBatchOf(*db);
 }

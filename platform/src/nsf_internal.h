@@ -120,10 +120,15 @@ struct Database : HandleObject {
     /* A search holds a read transaction open over its notes (see
      * nsf_search.cpp); a write on the connection ends it first. */
     bool searchRead = false;
+    /* Open group commits (VqDbBeginBatch): while above 0 the connection
+     * holds one write transaction, each write is a savepoint in it, and
+     * only the outermost VqDbCommitBatch commits and flushes. */
+    int batch = 0;
 };
 
 /* Commits made by this process so far, on any connection. */
 uint64_t ProcessCommits();
+void CountProcessCommit();
 
 /* The live database behind a handle, or nullptr (reported as a misuse). */
 Database *GetDatabase(DBHANDLE hDB, const char *call);
@@ -134,7 +139,9 @@ STATUS StatusFromSqlite(int rc);
 /* A write transaction: BEGIN IMMEDIATE (waits for other writers up to the
  * busy timeout), rolled back at destruction unless committed. The commit
  * passes the fault seam ("commit"). A transaction that is not durable
- * commits without waiting for the disk (UPDATE_NOCOMMIT). */
+ * commits without waiting for the disk (UPDATE_NOCOMMIT). Inside a group
+ * commit it is a savepoint: whole or not at all within the group, durable
+ * with the group's commit. */
 class WriteTxn {
 public:
     WriteTxn(Database &db, bool durable) : db_(db), durable_(durable) {}

@@ -517,9 +517,9 @@ void CheckInbound(const std::string &refDir, const std::string &dir, RunKind kin
 std::string g_queueAtStart; /* the activity road's queue file as set up */
 
 /* Entries of the activity database, as "JobID|To|Explanation|Type|". */
-std::set<std::string> ActivityEntries(const std::string &dir)
+std::multiset<std::string> ActivityEntries(const std::string &dir)
 {
-    std::set<std::string> out;
+    std::multiset<std::string> out;
     UseDataDirectory(dir);
     for (NOTEID id : vqtest::DocumentIds("TMB_ACT.NSF")) {
         std::string e;
@@ -530,12 +530,13 @@ std::set<std::string> ActivityEntries(const std::string &dir)
     return out;
 }
 
-/* Each sent-fax line has the clean run's entry or still waits in the log;
- * after a restarted pass the queued jobs have theirs too. */
+/* Each sent-fax line has the clean run's entry or still waits in the log,
+ * and no job has more entries than in the clean run (a line imported
+ * twice); after a restarted pass the queued jobs have theirs too. */
 void CheckActivity(const std::string &refDir, const std::string &dir, RunKind, bool restarted,
                    Findings *f)
 {
-    const std::set<std::string> ref = ActivityEntries(refDir), got = ActivityEntries(dir);
+    const std::multiset<std::string> ref = ActivityEntries(refDir), got = ActivityEntries(dir);
     std::string waiting = "\n";
     for (const char *file : {"/UTIL/DATA/ACTIVITY.LOG", "/UTIL/DATA/ACTIVITY.RD"}) {
         f->waiting |= FileExists(dir + kSpool + file);
@@ -546,8 +547,15 @@ void CheckActivity(const std::string &refDir, const std::string &dir, RunKind, b
     for (const std::string job : {"0101", "0102", "0103", "0104", "0105", "0106", "0201", "0202",
                                   "0203"}) {
         bool stored = false;
-        for (const std::string &e : ref)
+        size_t refCount = 0, gotCount = 0;
+        for (const std::string &e : ref) {
             stored |= e.rfind(job + "|", 0) == 0 && got.count(e) != 0;
+            refCount += e.rfind(job + "|", 0) == 0;
+        }
+        for (const std::string &e : got)
+            gotCount += e.rfind(job + "|", 0) == 0;
+        if (gotCount > refCount)
+            f->Add("activity line of job " + job + " was imported twice");
         if (!stored && job[1] == '1' && waiting.find("\n" + job + " ") == std::string::npos)
             f->Add("activity line of job " + job + " was never imported");
         if (!stored && job[1] == '2' && restarted)
@@ -900,32 +908,38 @@ protected:
 };
 
 /* A note that could not be saved stopped the import, and the rest of
- * ACTIVITY.RD was deleted unread: those sent-fax lines were lost. */
+ * ACTIVITY.RD was deleted unread: those sent-fax lines were lost. Then the
+ * lines stored before a failure were imported a second time. A chunk whose
+ * commit fails is redone whole, the chunks before it never again. */
 TEST_F(FaultRegression, ActivityLinesAfterAFailedSaveWaitForTheNextCycle)
 {
     vqtest::CreateActivityDb("TMB_ACT.NSF");
     const std::string rd = spool_ + "/UTIL/DATA/ACTIVITY.RD";
     std::string log;
-    for (const char *job : {"0001", "0002", "0003"}) {
+    std::multiset<std::string> want;
+    for (int job = 1; job <= 250; job++) {
         char line[160];
         std::snprintf(line, sizeof line,
-                      "%s 03/05 09:07 TX 01 555-%-16s Jane Roe    002 0000 OK   0:42 9\r\n", job,
+                      "%04d 03/05 09:07 TX 01 555-%-16d Jane Roe    002 0000 OK   0:42 9\r\n", job,
                       job);
         log += line;
+        want.insert(std::string(line, 4));
     }
     vqtest::WriteFile(spool_ + "/UTIL/DATA/ACTIVITY.LOG", log);
-    /* operation 1 is the rename, 2 saves the first line, 3 the second */
-    PortFaultArm(2, 3, EIO);
+    /* operation 1 stores the new file's offset 0, 2 is the rename, 3 commits
+     * the first chunk (100 lines, fewer when it took a second), 4 the next */
+    PortFaultArm(2, 4, EIO);
     ImportActivity();
     PortFaultArm(0, 0, 0);
-    ASSERT_TRUE(Logged("Error With Note Update")) << "the fault did not hit the second line";
+    ASSERT_TRUE(Logged("Error committing activity entries")) << "the fault did not hit the second chunk";
     EXPECT_TRUE(FileExists(rd)) << "the unread lines were deleted";
+    EXPECT_LT(vqtest::DocumentIds("TMB_ACT.NSF").size(), 250u);
 
     ImportActivity();
-    std::set<std::string> jobs;
+    std::multiset<std::string> jobs;
     for (NOTEID id : vqtest::DocumentIds("TMB_ACT.NSF"))
         jobs.insert(vqtest::ItemText("TMB_ACT.NSF", id, "JobID"));
-    EXPECT_EQ(jobs, (std::set<std::string>{"0001", "0002", "0003"}));
+    EXPECT_EQ(jobs, want);
     EXPECT_FALSE(FileExists(rd));
 }
 

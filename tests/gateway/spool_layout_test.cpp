@@ -3,6 +3,8 @@
 
 #include <sys/stat.h>
 
+#include <cstdio>
+#include <functional>
 
 #include "test_support.h"
 #include "unique_name.h"
@@ -100,6 +102,32 @@ TEST(UniqueName, LowestFreeNumber)
         EXPECT_EQ(std::string(name), c.want.empty() ? "" : dir / c.want);
         if (c.present.empty()) { EXPECT_FALSE(vqtest::FileExists(name)) << "the name is not created"; }
     }
+}
+
+// Within a pass the answers stay those of probing: names made by anyone are passed over, names the gateway removes or
+// renames away are free at once; a name others remove waits for the next pass.
+TEST(UniqueName, PassAnswersAsProbing)
+{
+    vqtest::TempDir dir;
+    const std::string d = dir.path() + "/";
+    vqtest::WriteFile(d + "00000000", "");
+    vqtest::WriteFile(d + "00000002", "");
+    struct Step { std::function<void()> before; const char *want; } steps[] = {
+        {[] {}, "00000001"},
+        {[&] { vqtest::WriteFile(d + "00000001", ""); }, "00000003"},
+        {[&] { PortUnlink((d + "00000001").c_str()); }, "00000001"},
+        {[&] { PortRename((d + "00000002").c_str(), (d + "00000001").c_str()); }, "00000002"},
+        {[&] { std::remove((d + "00000000").c_str()); }, "00000002"},
+        {[] { VqUniqueNamesEndPass(), VqUniqueNamesBeginPass(); }, "00000000"},
+    };
+    VqUniqueNamesBeginPass();
+    for (const auto &s : steps) {
+        s.before();
+        char name[VQ_FILE_PATH];
+        EXPECT_EQ(GetUniqueFileName("", d.c_str(), "", name), NOERROR);
+        EXPECT_EQ(std::string(name), d + s.want);
+    }
+    VqUniqueNamesEndPass();
 }
 
 }  // namespace

@@ -69,6 +69,23 @@ TEST_F(DidLookupTest, PersonAndGroupMatchRules)
     }
 }
 
+// Each lookup sees the directory as it is now: a person added, a group added and deleted after an earlier lookup.
+TEST_F(DidLookupTest, LookupFollowsDirectoryChanges)
+{
+    const std::string jane = AddPerson("Jane Roe", "jroe", "", "555-0100");
+    const std::string john = AddPerson("John Doe", "jdoe", "");
+    EXPECT_EQ(Lookup("555-0100").names, Bag{jane});
+    const std::string mary = AddPerson("Mary Major", "mmajor", "", "555-0100");
+    EXPECT_EQ(Lookup("555-0100").names, (Bag{jane, mary}));
+    const NOTEID desk = AddGroup("Desk", {"John Doe"}, "VORTIQDID: 555-0100");
+    EXPECT_EQ(Lookup("555-0100").names, (Bag{jane, mary, john}));
+    DBHANDLE h = NULLHANDLE;
+    ASSERT_EQ(NSFDbOpen("names.nsf", &h), NOERROR);
+    EXPECT_EQ(NSFNoteDelete(h, desk, 0), NOERROR);
+    NSFDbClose(h);
+    EXPECT_EQ(Lookup("555-0100").names, (Bag{jane, mary}));
+}
+
 // Person and Group both matching add the user twice; an unknown member goes to the administrator; odd documents are reported.
 TEST_F(DidLookupTest, OddDocumentsAndUnknownMembers)
 {

@@ -69,6 +69,10 @@ TEST_F(PortTest, RenameNeverReplaces)
     EXPECT_EQ(PortRename(P("new").c_str(), P("free").c_str()), 0);
     EXPECT_EQ(ReadFile(P("free")), "new");
     EXPECT_FALSE(vqtest::FileExists(P("new")));
+    /* nor does an exclusive create */
+    EXPECT_EQ(PortFopen(P("held").c_str(), "wbx"), nullptr);
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(ReadFile(P("held")), "held by the fax server");
 }
 
 /* The crash sweeps count on create, write, fsync, rename and unlink each

@@ -130,4 +130,38 @@ TEST_F(StandInTest, MailLeftInMailBoxIsRoutedOnce)
     }
 }
 
+// A group commit keeps its writes only when committed: an abort, a failed commit and a close drop them all; the
+// fault seam sees one commit per group, not per write.
+TEST_F(StandInTest, GroupCommitAllOrNothing)
+{
+    vqtest::CreateActivityDb("group.nsf");
+    enum End { Commit, Abort, FailedCommit, Close };
+    const struct { End end; size_t kept; } cases[] = {{Commit, 3}, {Abort, 0}, {FailedCommit, 0}, {Close, 0}};
+    size_t total = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.end);
+        DBHANDLE h = NULLHANDLE;
+        ASSERT_EQ(NSFDbOpen("group.nsf", &h), NOERROR);
+        ASSERT_EQ(VqDbBeginBatch(h), NOERROR);
+        PortFaultArm(c.end == FailedCommit ? 2 : 0, 1, EIO);
+        for (int i = 0; i < 3; ++i) {
+            NOTEHANDLE n = NULLHANDLE;
+            ASSERT_EQ(NSFNoteCreate(h, &n), NOERROR);
+            NSFItemSetText(n, "Form", "Entry", MAXWORD);
+            EXPECT_EQ(NSFNoteUpdate(n, 0), NOERROR);
+            NSFNoteClose(n);
+        }
+        EXPECT_EQ(PortFaultCount(), 0) << "a write inside a group is no commit of its own";
+        if (c.end == Abort) {
+            VqDbAbortBatch(h);
+        } else if (c.end != Close) {
+            EXPECT_EQ(VqDbCommitBatch(h), c.end == Commit ? NOERROR : ERR_IO);
+        }
+        PortFaultArm(0, 0, 0);
+        NSFDbClose(h);
+        total += c.kept;
+        EXPECT_EQ(vqtest::DocumentIds("group.nsf").size(), total);
+    }
+}
+
 }  // namespace
