@@ -118,6 +118,22 @@ static STATUS TransferOnce(DHANDLE hMail)
     return NOERROR;
 }
 
+/* Releases what a mail being built holds, in reverse order of taking. */
+static void ReleaseMail(DHANDLE hMail, DHANDLE hBodyItem, DHANDLE hRecipientsItem,
+                        DBHANDLE hMailboxFile)
+{
+    if (hMail != NULLHANDLE)
+        MailCloseMessage(hMail);
+    if (hBodyItem != NULLHANDLE)
+        OSMemFree(hBodyItem);
+    if (hRecipientsItem != NULLHANDLE) {
+        OSUnlockObject(hRecipientsItem);
+        OSMemFree(hRecipientsItem);
+    }
+    if (hMailboxFile != NULLHANDLE)
+        MailCloseMessageFile(hMailboxFile);
+}
+
 /* Mails the administrator. 0 when the mail was built completely and
  * routed; else the first building or attaching status, else the
  * router's. ErrorFileList (may be null) belongs to the caller. */
@@ -213,16 +229,7 @@ Send_anyways:
         AddInLogError(VQM_SENDING_ADMIN_MAIL, NOERROR, nullptr);
 
 Close:
-    if (hAdminMessage != NULLHANDLE)
-        MailCloseMessage(hAdminMessage);
-    if (hBodyItem != NULLHANDLE)
-        OSMemFree(hBodyItem);
-    if (hRecipientsItem != NULLHANDLE) {
-        OSUnlockObject(hRecipientsItem);
-        OSMemFree(hRecipientsItem);
-    }
-    if (hMailboxFile != NULLHANDLE)
-        MailCloseMessageFile(hMailboxFile);
+    ReleaseMail(hAdminMessage, hBodyItem, hRecipientsItem, hMailboxFile);
 
     if (error == NOERROR && error_mt == NOERROR) {
         DeleteErrorFiles(ErrorFileList);
@@ -292,16 +299,7 @@ STATUS SendSenderNotice(const char *Recipient, const char *Subject, const char *
         error = TransferOnce(hNotice);
 
 Close:
-    if (hNotice != NULLHANDLE)
-        MailCloseMessage(hNotice);
-    if (hBodyItem != NULLHANDLE)
-        OSMemFree(hBodyItem);
-    if (hRecipientsItem != NULLHANDLE) {
-        OSUnlockObject(hRecipientsItem);
-        OSMemFree(hRecipientsItem);
-    }
-    if (hMailboxFile != NULLHANDLE)
-        MailCloseMessageFile(hMailboxFile);
+    ReleaseMail(hNotice, hBodyItem, hRecipientsItem, hMailboxFile);
     if (error != NOERROR)
         AddInLogError(VQM_MAIL_NOT_TRANSFERRED, error, nullptr);
     return error;
