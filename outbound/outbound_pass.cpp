@@ -197,8 +197,17 @@ static STATUS MarkMessage(DHANDLE hMessage, const char *Name1, const char *Value
 
 STATUS JournalHandOver(DHANDLE hMessage, const char *WorkName, const char *FinalName)
 {
-    return MarkMessage(hMessage, OB_WORK_ITEM, WorkName, OB_FINAL_ITEM, FinalName, nullptr,
-                       nullptr);
+    const STATUS error = MarkMessage(hMessage, OB_WORK_ITEM, WorkName, OB_FINAL_ITEM, FinalName,
+                                     nullptr, nullptr);
+
+    /* an entry that was not saved must not ride along with a later save
+     * of the message: its job is removed, and the entry would read as
+     * handed over */
+    if (error != NOERROR)
+        for (const char *Item : {OB_WORK_ITEM, OB_FINAL_ITEM})
+            if (NSFItemIsPresent(hMessage, Item, (WORD)strlen(Item)))
+                NSFItemDelete(hMessage, Item, (WORD)strlen(Item));
+    return error;
 }
 
 STATUS JournalDrop(DHANDLE hMessage)
