@@ -249,8 +249,10 @@ STATUS AddInMain(HMODULE hResourceModule, int argc, char *argv[])
         result = VQM_SPOOL_IN_USE;
         goto quit;
     }
-    /* Only the holder of the spool may take an earlier run's work files. */
-    VqRemoveLeftovers();
+    /* Only the holder of the spool may take an earlier run's work files;
+     * those the hand-over journal names are its to judge first. */
+    if (OutboundRecoverHandOvers() == NOERROR)
+        VqRemoveLeftovers();
     DeliveryInterval = VqDeliveryInterval();
 
     /* Both passes first fall due the first-pass delay after start-up. */

@@ -83,6 +83,11 @@ void VqRemoveLeftovers(void);
 
 /* ---- the passes, in the order the loop runs them ---- */
 void OutboundTask(void);
+/* Start-up, before the leftovers go: settles the hand-over journal of the
+ * gateway mail file (a job renamed in is finished without a new one, one
+ * that was not is done again). 0, or the failure (logged): the work files
+ * must then stay for the passes to judge. */
+STATUS OutboundRecoverHandOvers(void);
 STATUS ImportActivity(void);
 STATUS DelActivity(void);
 int AddPending(void);

@@ -725,6 +725,7 @@ STATUS CreateForeignMessage(DHANDLE hMessage, const char *OriginatorName, DARRAY
 {
     OUTJOB Job = {};
     STATUS error = NOERROR;
+    int Journaled = 0;
 
     IsTambriDll = 0;
     Job.hMessage = hMessage;
@@ -768,9 +769,17 @@ STATUS CreateForeignMessage(DHANDLE hMessage, const char *OriginatorName, DARRAY
     /* the parcels' names are on disk before the job that names them */
     if (!ErrorFlag && error == NOERROR && Job.ParcelsMade)
         PortSyncDir(Job.AttachmentFileName);
-    if (!ErrorFlag && error == NOERROR)
+    /* the journal names the job before the fax server can see it: after
+     * a crash, a work file still there was never handed over */
+    if (!ErrorFlag && error == NOERROR) {
+        error = JournalHandOver(hMessage, Job.FileName, Job.NameNoExt);
+        Journaled = error == NOERROR;
+    }
+    if (Journaled)
         error = JobHandOver(&Job);
-    if (!ErrorFlag && error != NOERROR)
+    /* an entry that cannot be dropped keeps its work file, so that it
+     * still reads as not handed over */
+    if (!ErrorFlag && error != NOERROR && !(Journaled && JournalDrop(hMessage) != NOERROR))
         JobRemoveFiles(&Job);
     return error;
 }

@@ -70,4 +70,13 @@ void JobWriteValue(FILE *Stream, const char *Value, size_t Length);
 /* Writes Head as it is, then Value as JobWriteValue does. */
 void JobWriteLine(FILE *Stream, const char *Head, const char *Value);
 
+/* ---- hand-over journal ----
+ * A job's work name and final name are saved on its message (one commit)
+ * before the rename; the entry leaves with the message. A message whose
+ * entry names a work file that is gone was handed over; one whose work
+ * file is still there was not. */
+STATUS JournalHandOver(DHANDLE hMessage, const char *WorkName, const char *FinalName);
+/* Drops the entry of a job that was not handed over. 0 or the status. */
+STATUS JournalDrop(DHANDLE hMessage);
+
 #endif /* VQ_OUTBOUND_H */

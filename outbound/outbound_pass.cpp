@@ -7,8 +7,12 @@
  * forwarded to the administrator. A message leaves the mail file only
  * through MailPurgeMessage after all its recipients were deleted, and its
  * recipients are deleted only once the writer has renamed the job into
- * place: a crash in between can give the fax server one job twice, never
- * lose a message.
+ * place. Before the rename the message carries the job's work and final
+ * names (the hand-over journal, one save); at start-up, before the
+ * leftovers go, an entry whose work file is gone is a job handed over
+ * (the message is finished without a new one) and one whose work file is
+ * still there is done again: across a crash the fax server gets each
+ * mail exactly once.
  *
  * Nothing here stops the gateway but a spool folder that is missing,
  * read-only or not ours. A full disk or a busy database leaves the
@@ -22,6 +26,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "outbound.h"
 #include "vortiq.h"
 
 /* Items the pass keeps on a message of the gateway mail file. */
@@ -29,6 +34,9 @@
 #define OB_ADMIN_DUE_ITEM "VortiqAdminDue"      /* an administrator mail still due: subject */
 #define OB_ADMIN_TEXT_ITEM "VortiqAdminDueText" /* ... and its text */
 #define OB_DELAY_ITEM "VortiqDelayNotice"       /* the sender was told of a delay */
+#define OB_WORK_ITEM "VortiqHandOver"           /* journal: the job's work name */
+#define OB_FINAL_ITEM "VortiqHandOverTo"        /* ... and its final name */
+#define OB_HANDED_OVER "*"                      /* journal: the job is the fax server's */
 #define OB_HELD_SUBJECT "Message held"          /* the administrator mail of a hold */
 #define OB_DELAY_SECONDS 3600L                  /* a waiting mail's sender is told after this */
 #define OB_SECONDS_PER_HOUR 3600L
@@ -184,6 +192,96 @@ static STATUS MarkMessage(DHANDLE hMessage, const char *Name1, const char *Value
         error = NSFNoteUpdate(hMessage, 0);
     if (error != NOERROR)
         AddInLogError(VQM_API_CALL_ERROR, error, "NSFNoteUpdate");
+    return error;
+}
+
+STATUS JournalHandOver(DHANDLE hMessage, const char *WorkName, const char *FinalName)
+{
+    const STATUS error = MarkMessage(hMessage, OB_WORK_ITEM, WorkName, OB_FINAL_ITEM, FinalName,
+                                     nullptr, nullptr);
+
+    /* an entry that was not saved must not ride along with a later save
+     * of the message: its job is removed, and the entry would read as
+     * handed over */
+    if (error != NOERROR)
+        for (const char *Item : {OB_WORK_ITEM, OB_FINAL_ITEM})
+            if (NSFItemIsPresent(hMessage, Item, (WORD)strlen(Item)))
+                NSFItemDelete(hMessage, Item, (WORD)strlen(Item));
+    return error;
+}
+
+STATUS JournalDrop(DHANDLE hMessage)
+{
+    return MarkMessage(hMessage, OB_WORK_ITEM, nullptr, OB_FINAL_ITEM, nullptr, nullptr, nullptr);
+}
+
+/* What the journal says of a message's job. */
+enum { OB_NO_ENTRY = 0, OB_NOT_HANDED, OB_HANDED };
+
+/* A work name still there was never renamed in; one gone was, whether or
+ * not the fax server has taken the job since. */
+static int HandOverState(DHANDLE hMessage)
+{
+    char WorkName[VQ_FILE_PATH] = "";
+
+    if (!NSFItemIsPresent(hMessage, OB_WORK_ITEM, (WORD)strlen(OB_WORK_ITEM)))
+        return OB_NO_ENTRY;
+    NSFItemGetText(hMessage, OB_WORK_ITEM, WorkName, sizeof WorkName);
+    if (strcmp(WorkName, OB_HANDED_OVER) == 0)
+        return OB_HANDED;
+    return PortLexists(WorkName) ? OB_NOT_HANDED : OB_HANDED;
+}
+
+/* Settles one message's entry at start-up: a job handed over is marked
+ * so (its work name may be reused from now on), one not handed over loses
+ * its entry and is done again. 0 or the status of a failed save. */
+static STATUS RecoverMessage(DARRAY *MessageList, WORD Msg)
+{
+    DHANDLE hMessage = NULLHANDLE;
+    char WorkName[VQ_FILE_PATH] = "";
+    STATUS error = MailOpenMessage(MessageList, Msg, &hMessage);
+
+    if (error != NOERROR)
+        return error;
+    NSFItemGetText(hMessage, OB_WORK_ITEM, WorkName, sizeof WorkName);
+    switch (HandOverState(hMessage)) {
+    case OB_NOT_HANDED:
+        error = JournalDrop(hMessage);
+        break;
+    case OB_HANDED:
+        if (strcmp(WorkName, OB_HANDED_OVER) != 0)
+            error = MarkMessage(hMessage, OB_WORK_ITEM, OB_HANDED_OVER, nullptr, nullptr,
+                                nullptr, nullptr);
+        break;
+    default:
+        break;
+    }
+    MailCloseMessage(hMessage);
+    return error;
+}
+
+STATUS OutboundRecoverHandOvers(void)
+{
+    DBHANDLE hFile = NULLHANDLE;
+    DHANDLE hMessageList = NULLHANDLE;
+    DARRAY *MessageList = nullptr;
+    WORD MessageCount = 0;
+    STATUS error = MailOpenMessageFile(GatewayMsgfile, &hFile);
+
+    if (ERR(error) == ERR_NOEXIST)
+        return NOERROR; /* no mail file: no journal */
+    if (error != NOERROR)
+        return error; /* said by the start-up's own open, which follows */
+    error = MailCreateMessageList(hFile, &hMessageList, &MessageList, &MessageCount);
+    for (WORD Msg = 0; error == NOERROR && Msg < MessageCount; Msg++)
+        error = RecoverMessage(MessageList, Msg);
+    if (hMessageList != NULLHANDLE) {
+        OSUnlockObject(hMessageList);
+        OSMemFree(hMessageList);
+    }
+    MailCloseMessageFile(hFile);
+    if (error != NOERROR)
+        AddInLogError(VQM_API_CALL_ERROR, error, "Hand-over journal");
     return error;
 }
 
@@ -448,8 +546,8 @@ static void RetryAdministratorMail(DHANDLE hMessage, DARRAY *MessageList, WORD M
  * gateway mail file): the next passes only purge them again, never
  * write a second job. A message is known by its note ID and the time
  * the router delivered it, so a later message under a reused ID is
- * never taken for it. Lost with the process: a restart may fax such a
- * message twice, never lose it. */
+ * never taken for it. Its journal entry is marked handed over, so a
+ * restart finishes it without a second job too. */
 #define OB_UNPURGED_MAX 64
 typedef struct {
     NOTEID NoteId;
@@ -483,6 +581,16 @@ static void PurgeMessage(DARRAY *MessageList, WORD Msg, const UNPURGED *Id, int 
 {
     const STATUS error = MailPurgeMessage(MessageList, Msg);
     const int Slot = UnpurgedSlot(Id);
+    DHANDLE hMessage = NULLHANDLE;
+
+    /* the job's work name is free for the next job: its entry must no
+     * longer name it */
+    if (error != NOERROR && Sent && MailOpenMessage(MessageList, Msg, &hMessage) == NOERROR) {
+        if (HandOverState(hMessage) != OB_NO_ENTRY)
+            MarkMessage(hMessage, OB_WORK_ITEM, OB_HANDED_OVER, nullptr, nullptr, nullptr,
+                        nullptr);
+        MailCloseMessage(hMessage);
+    }
 
     LogIfFailed(error, "MailPurgeMessage");
     if (error == NOERROR && Slot >= 0)
@@ -504,6 +612,7 @@ static int HandleMessage(DARRAY *MessageList, WORD Msg)
     BOOL Held = FALSE;
     int EndPass = 0;
     int Sent = 0;
+    int HandOver = OB_NO_ENTRY;
     long Age = 0;
     UNPURGED Id;
 
@@ -524,10 +633,22 @@ static int HandleMessage(DARRAY *MessageList, WORD Msg)
         RecipientCount = 0;
     Held = NSFItemIsPresent(hMessage, OB_HELD_ITEM, (WORD)strlen(OB_HELD_ITEM));
     MessageIdentity(hMessage, &Id);
+    HandOver = HandOverState(hMessage);
 
     if (UnpurgedSlot(&Id) >= 0) {
         Sent = 1; /* its job is out: only the purge is left */
         DeleteAllRecipients(MessageList, Msg, RecipientCount);
+    } else if (HandOver == OB_HANDED) {
+        /* handed over before a crash: finished without a new job; its
+         * sender's reports may not have gone */
+        Sent = 1;
+        for (WORD Rec = 0; Rec < RecipientCount; Rec++)
+            LogIfFailed(MailSendDeliveryReport(MessageList, Msg, 1, &Rec),
+                        "MailSendDeliveryReport");
+        AddInLogError(VQM_FAX_DELIVERED_TO_GATEWAY, NOERROR, Originator);
+        DeleteAllRecipients(MessageList, Msg, RecipientCount);
+    } else if (HandOver == OB_NOT_HANDED && JournalDrop(hMessage) != NOERROR) {
+        EndPass = 1; /* the entry stays: a later pass judges it again */
     } else if (NSFItemIsPresent(hMessage, OB_ADMIN_DUE_ITEM, (WORD)strlen(OB_ADMIN_DUE_ITEM))) {
         RetryAdministratorMail(hMessage, MessageList, Msg, RecipientCount, Held);
     } else if (Held) {

@@ -237,6 +237,9 @@ int RunPass(const std::string &road, const std::string &dir)
     if (chdir((dir + kWorkDir).c_str()) != 0 || Configure(dir) != NOERROR)
         return kExitSetup;
     if (road == "outbound") {
+        /* a restart: the journal, then the leftovers, as at start-up */
+        if (OutboundRecoverHandOvers() == NOERROR)
+            VqRemoveLeftovers();
         if (MailOpenMessageFile(GatewayMsgfile, &hMessageFile) != NOERROR)
             return kExitSetup;
         OutboundTask();
