@@ -20,6 +20,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -510,6 +511,26 @@ static int MailFileHoldsFax(DBHANDLE hMailFile, const char *FaxId)
     return Count > 0;
 }
 
+/* Recipients whose mail file opened but failed at delivery, as
+ * "FaxId\nName" (folded): the next pass gives their copy to the
+ * administrator instead of trying the same mail file for ever. Bounded:
+ * after a clear (or a restart) such a recipient is tried once more. */
+static std::set<std::string> &DeliveryFailures()
+{
+    static std::set<std::string> Failures;
+    return Failures;
+}
+
+#define IN_DELIVERY_FAILURES_MAX 4096
+
+void MarkDeliveryFailed(const char *Name, const char *FaxId)
+{
+    std::set<std::string> &Failures = DeliveryFailures();
+    if (Failures.size() >= IN_DELIVERY_FAILURES_MAX)
+        Failures.clear();
+    Failures.insert(std::string(FaxId) + "\n" + Folded(Name));
+}
+
 int RecipientMailFile(const char *Name, const char *FaxId)
 {
     MAILFILESEARCH S;
@@ -545,6 +566,10 @@ int RecipientMailFile(const char *Name, const char *FaxId)
             Result = IN_MAILFILE_FAILS;
         else if (MailFileHoldsFax(hMailFile, FaxId))
             Result = IN_MAILFILE_HOLDS;
+        else if (DeliveryFailures().count(std::string(FaxId) + "\n" + Folded(Name)) != 0)
+            Result = IN_MAILFILE_FAILS;
+        else
+            Result = IN_MAILFILE_LACKS;
         if (hMailFile != NULLHANDLE)
             NSFDbClose(hMailFile);
     }
