@@ -290,7 +290,9 @@ static STATUS CheckDelivered(INFAX *Fax)
         Fax->Hold = 1;
         if (Check == IN_MAILFILE_BUSY)
             continue; /* cannot tell yet: the next pass looks again */
-        MarkDeliveryFailed(Name, Fax->FaxId);
+        /* the administrator has nobody to hand over to: tried again */
+        if (VqStricmp(Name, FaxAdministrator) != 0)
+            MarkDeliveryFailed(Name, Fax->FaxId);
         AddInLogError(VQM_IN_RECIPIENT_FAILED, NOERROR, Name);
     }
     OSUnlockObject(Fax->hSent);
