@@ -20,6 +20,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -479,35 +480,34 @@ static STATUS FindMailFile(void *Parms, SEARCH_MATCH *SearchMatch, ITEM_TABLE *S
     return NOERROR;
 }
 
-/* Counts the notes that the search matched. */
-static STATUS CountMatch(void *Count, SEARCH_MATCH *SearchMatch, ITEM_TABLE *SummaryBuffer)
+/* Does the mail file hold a note whose fax identity item is FaxId: one
+ * probe of the item index, whatever the mail file's size. NOERROR when
+ * it does, ERR_NOT_FOUND when it does not, else the failure. */
+static STATUS MailFileHoldsFax(DBHANDLE hMailFile, const char *FaxId)
 {
-    SEARCH_MATCH Match;
+    NOTEID Found = 0;
 
-    (void)SummaryBuffer;
-    memcpy(&Match, SearchMatch, sizeof Match); /* may be unaligned */
-    if (Match.SERetFlags & SE_FMATCH)
-        (*(int *)Count)++;
-    return NOERROR;
+    return VqNSFDbFindByItem(hMailFile, IN_FAX_ID_ITEM, FaxId, &Found);
 }
 
-/* 1 when the mail file holds a note whose fax identity item is FaxId. */
-static int MailFileHoldsFax(DBHANDLE hMailFile, const char *FaxId)
+/* Recipients whose mail file opened but failed at delivery, as
+ * "FaxId\nName" (folded): the next pass gives their copy to the
+ * administrator instead of trying the same mail file for ever. Bounded:
+ * after a clear (or a restart) such a recipient is tried once more. */
+static std::set<std::string> &DeliveryFailures()
 {
-    char Formula[IN_FIELD_TEXT_SIZE];
-    FORMULAHANDLE hFormula = NULLHANDLE;
-    WORD wdc = 0, Line = 0, Col = 0, Offset = 0, Length = 0;
-    STATUS CompileError = NOERROR;
-    int Count = 0;
+    static std::set<std::string> Failures;
+    return Failures;
+}
 
-    VqFormat(Formula, sizeof Formula, "SELECT %s = \"%s\"", IN_FAX_ID_ITEM, FaxId);
-    if (NSFFormulaCompile(nullptr, 0, Formula, (WORD)strlen(Formula), &hFormula, &wdc,
-                          &CompileError, &Line, &Col, &Offset, &Length) != NOERROR)
-        return 0;
-    NSFSearch(hMailFile, hFormula, nullptr, SEARCH_SUMMARY, NOTE_CLASS_DOCUMENT, nullptr, CountMatch,
-              &Count, nullptr);
-    OSMemFree(hFormula);
-    return Count > 0;
+#define IN_DELIVERY_FAILURES_MAX 4096
+
+void MarkDeliveryFailed(const char *Name, const char *FaxId)
+{
+    std::set<std::string> &Failures = DeliveryFailures();
+    if (Failures.size() >= IN_DELIVERY_FAILURES_MAX)
+        Failures.clear();
+    Failures.insert(std::string(FaxId) + "\n" + Folded(Name));
 }
 
 int RecipientMailFile(const char *Name, const char *FaxId)
@@ -539,12 +539,17 @@ int RecipientMailFile(const char *Name, const char *FaxId)
     NSFDbClose(S.NameDB);
     if (S.Found) {
         const STATUS Open = S.MailFile[0] != '\0' ? NSFDbOpen(S.MailFile, &hMailFile) : ERR_NOEXIST;
-        if (Open == ERR_DB_BUSY || Open == ERR_DISK_FULL)
-            Result = IN_MAILFILE_BUSY;
-        else if (Open != NOERROR)
-            Result = IN_MAILFILE_FAILS;
-        else if (MailFileHoldsFax(hMailFile, FaxId))
+        const STATUS Holds = Open == NOERROR ? MailFileHoldsFax(hMailFile, FaxId) : Open;
+        if (Holds == NOERROR)
             Result = IN_MAILFILE_HOLDS;
+        else if (Holds == ERR_DB_BUSY || Holds == ERR_DISK_FULL)
+            Result = IN_MAILFILE_BUSY;
+        else if (Open != NOERROR || Holds != ERR_NOT_FOUND)
+            Result = IN_MAILFILE_FAILS;
+        else if (DeliveryFailures().count(std::string(FaxId) + "\n" + Folded(Name)) != 0)
+            Result = IN_MAILFILE_FAILS;
+        else
+            Result = IN_MAILFILE_LACKS;
         if (hMailFile != NULLHANDLE)
             NSFDbClose(hMailFile);
     }

@@ -69,7 +69,13 @@ STATUS CheckDID(const char *DID_no, RECITEMINFO *Rec);
 #define IN_MAILFILE_FAILS 1 /* a Person whose mail file is missing or unusable */
 #define IN_MAILFILE_HOLDS 2 /* it holds a mail with the fax's identity already */
 #define IN_MAILFILE_BUSY 3  /* busy or on a full disk: a later pass may do */
+#define IN_MAILFILE_LACKS 4 /* a Person whose mail file opens and lacks the fax */
+/* A Person whose mail file failed to take FaxId at delivery counts as
+ * FAILS from then on in this process, even when it opens. */
 int RecipientMailFile(const char *Name, const char *FaxId);
+/* Notes that Name's mail file opened but did not take FaxId when the
+ * router delivered it. */
+void MarkDeliveryFailed(const char *Name, const char *FaxId);
 STATUS GetRecipientIDs(void *SearchParms, SEARCH_MATCH *SearchMatch, ITEM_TABLE *SummaryBuffer);
 STATUS AddDIDRecipients(void *SearchParms, DWORD NoteID);
 

@@ -9,7 +9,11 @@
  * is checked: one whose mail file is missing or cannot be opened is
  * logged and dropped, and the administrator gets the fax in its place
  * (one copy) and a mail that names it; a fax that the administrator's
- * mail file cannot take either waits in FAX/IN, untouched.
+ * mail file cannot take either waits in FAX/IN, untouched. After a
+ * hand-over each Person must hold the fax: one whose mail file broke
+ * meanwhile (the router reports that to the gateway and succeeds) is
+ * logged, the fax stays in FAX/IN, and the next pass gives that copy to
+ * the administrator.
  *
  * On disk: a delivered control file and its image are deleted, and only
  * once the router has the mail; the image only once the control file is
@@ -51,6 +55,7 @@ typedef struct {
     int BodyCreated;
     DHANDLE hMessage;
     DHANDLE dupRecip;
+    DHANDLE hSent;      /* the recipients handed to the router */
     RECITEMINFO Rec;
     int RxFile;
     char SubjectField[IN_SUBJECT_SIZE];
@@ -203,7 +208,7 @@ static STATUS SettleRecipients(INFAX *Fax)
             continue;
         }
         HasAdmin |= VqStricmp(Name, FaxAdministrator) == 0;
-        if (Check == IN_MAILFILE_TAKES) {
+        if (Check == IN_MAILFILE_TAKES || Check == IN_MAILFILE_LACKS) {
             error = AppendRecipient(&Kept, Name);
             KeptCount++;
         }
@@ -218,7 +223,7 @@ static STATUS SettleRecipients(INFAX *Fax)
             AddInLogError(VQM_IN_RECIPIENT_FAILED, NOERROR, FaxAdministrator);
             Fax->Hold = 1;
             error = ERR_ROUTER_NOMAILFILE;
-        } else if (Check == IN_MAILFILE_TAKES) {
+        } else if (Check == IN_MAILFILE_TAKES || Check == IN_MAILFILE_LACKS) {
             error = AppendRecipient(&Kept, FaxAdministrator);
             KeptCount++;
         }
@@ -234,18 +239,70 @@ static STATUS SettleRecipients(INFAX *Fax)
     return NOERROR;
 }
 
-/* Copy of the recipients list for the activity entry. */
-static STATUS DuplicateRecipients(INFAX *Fax)
+/* Copy of the recipients list (for the activity entry, for the check
+ * after the hand-over). */
+static STATUS DuplicateRecipients(INFAX *Fax, DHANDLE *phCopy)
 {
     STATUS error = NOERROR;
     Fax->Rec.RecipientsItem = (LIST *)OSLockObject(Fax->Rec.hRecipientsItem);
     if (Fax->Rec.RecipientsItem == nullptr)
         return ERR_INVALID_HANDLE;
-    error = ListDuplicate(Fax->Rec.RecipientsItem, TRUE, &Fax->dupRecip);
+    error = ListDuplicate(Fax->Rec.RecipientsItem, TRUE, phCopy);
     OSUnlockObject(Fax->Rec.hRecipientsItem);
     Fax->Rec.RecipientsItem = nullptr;
     if (error != NOERROR)
-        Fax->dupRecip = NULLHANDLE;
+        *phCopy = NULLHANDLE;
+    return error;
+}
+
+/* After a hand-over the router reported whole: each Person among the
+ * recipients must now hold the fax. One whose mail file failed or lacks
+ * it is logged, and the fax is held in FAX/IN: the next pass skips the
+ * recipients that hold it and gives that one's copy to the
+ * administrator. Held, the activity list keeps only the recipients that
+ * got it. */
+static STATUS CheckDelivered(INFAX *Fax)
+{
+    RECITEMINFO Got;
+    char Name[IN_LINE_SIZE];
+    char *Text = nullptr;
+    WORD TextSize = 0;
+    LIST *Sent = (LIST *)OSLockObject(Fax->hSent);
+    const WORD n = Sent != nullptr ? ListGetNumEntries(Sent, TRUE) : 0;
+    STATUS error = ListAllocate(0, 0, TRUE, &Got.hRecipientsItem, &Got.RecipientsItem,
+                                &Got.RecipientsItemSize);
+
+    if (error != NOERROR) {
+        OSUnlockObject(Fax->hSent);
+        return error;
+    }
+    OSUnlockObject(Got.hRecipientsItem);
+    for (WORD i = 0; i < n && error == NOERROR; i++) {
+        error = ListGetText(Sent, TRUE, i, &Text, &TextSize);
+        if (error != NOERROR)
+            break;
+        VqCopyN(Name, sizeof Name, Text, TextSize);
+        const int Check = RecipientMailFile(Name, Fax->FaxId);
+        if (Check == IN_MAILFILE_HOLDS || Check == IN_MAILFILE_TAKES) {
+            error = AppendRecipient(&Got, Name);
+            continue;
+        }
+        Fax->Hold = 1;
+        if (Check == IN_MAILFILE_BUSY)
+            continue; /* cannot tell yet: the next pass looks again */
+        /* the administrator has nobody to hand over to: tried again */
+        if (VqStricmp(Name, FaxAdministrator) != 0)
+            MarkDeliveryFailed(Name, Fax->FaxId);
+        AddInLogError(VQM_IN_RECIPIENT_FAILED, NOERROR, Name);
+    }
+    OSUnlockObject(Fax->hSent);
+    if (error == NOERROR && Fax->Hold && Fax->dupRecip != NULLHANDLE) {
+        OSMemFree(Fax->dupRecip);
+        Fax->dupRecip = Got.hRecipientsItem;
+        Got.hRecipientsItem = NULLHANDLE;
+    }
+    if (Got.hRecipientsItem != NULLHANDLE)
+        OSMemFree(Got.hRecipientsItem);
     return error;
 }
 
@@ -317,10 +374,13 @@ static STATUS BuildAndRoute(INFAX *Fax, const INDIRS *Dirs, DBHANDLE *phMailboxF
     /* The copy is taken before the message takes the list over, so it
      * never depends on a handle that the message owns. */
     if (Fax->RxFile) {
-        error = DuplicateRecipients(Fax);
+        error = DuplicateRecipients(Fax, &Fax->dupRecip);
         if (error != NOERROR)
             goto done;
     }
+    error = DuplicateRecipients(Fax, &Fax->hSent);
+    if (error != NOERROR)
+        goto done;
     error = MailAddRecipientsItem(Fax->hMessage, Fax->Rec.hRecipientsItem,
                                   Fax->Rec.RecipientsItemSize);
     if (error != NOERROR)
@@ -341,7 +401,13 @@ static STATUS BuildAndRoute(INFAX *Fax, const INDIRS *Dirs, DBHANDLE *phMailboxF
     if (error != NOERROR)
         goto done;
     error = MailTransferMessageLocal(Fax->hMessage);
-    if (error != NOERROR) {
+    if (error == NOERROR) {
+        /* a mail file that broke after the check above: the router
+         * reports to the gateway itself and succeeds */
+        error = CheckDelivered(Fax);
+        if (error != NOERROR)
+            goto done;
+    } else {
         /* Saved in mail.box, the mail is the router's: it waits there for
          * the mail file that failed (busy, a full disk) and is routed
          * again; the fax must not be sent a second time. */
@@ -352,7 +418,7 @@ static STATUS BuildAndRoute(INFAX *Fax, const INDIRS *Dirs, DBHANDLE *phMailboxF
             error = NOERROR;
         }
     }
-    if (error == NOERROR)
+    if (error == NOERROR && !Fax->Hold)
         AddInLogError(InDeliveredMessage(Fax->SubjectField), NOERROR, nullptr);
 
 done:
@@ -370,6 +436,10 @@ done:
         OSUnlockObject(Fax->Rec.hRecipientsItem);
         OSMemFree(Fax->Rec.hRecipientsItem);
         Fax->Rec.hRecipientsItem = NULLHANDLE;
+    }
+    if (Fax->hSent != NULLHANDLE) {
+        OSMemFree(Fax->hSent);
+        Fax->hSent = NULLHANDLE;
     }
     return error;
 }
@@ -515,7 +585,14 @@ static int HandleControlFile(const char *FoundName, const INDIRS *Dirs, DBHANDLE
         return 1;
     FaxIdentity(&Fax, FoundName);
     error = BuildAndRoute(&Fax, Dirs, phMailboxFile);
-    if (error == NOERROR) {
+    if (error == NOERROR && Fax.Hold) {
+        /* some recipients got it, one failed: the fax stays for the next
+         * pass, which gives that copy to the administrator */
+        PortFclose(Fax.ControlFile);
+        Fax.ControlFile = nullptr;
+        if (Fax.RxFile)
+            log_in_activity_fax(Fax.EntryCol, Fax.dupRecip, Fax.FaxId);
+    } else if (error == NOERROR) {
         /* the router has the mail, or every recipient held it already:
          * only now may its files go */
         PortFclose(Fax.ControlFile);

@@ -140,6 +140,12 @@ STATUS NSFSearch(DBHANDLE hDB, FORMULAHANDLE hFormula, const char *ViewTitle, WO
 typedef STATUS (*VQNOTESTAMPPROC)(void *Parameter, NOTEID NoteID, const TIMEDATE *Modified);
 STATUS VqNSFDbNoteStamps(DBHANDLE hDB, WORD NoteClassMask, VQNOTESTAMPPROC Routine, void *Parameter);
 
+/* The first document (lowest note ID) whose item ItemName has the text
+ * Value, compared without regard to case as a selection formula
+ * `ItemName = "Value"` compares a text item: one probe of the item index,
+ * O(log n) in the database's size. ERR_NOT_FOUND when none has it. */
+STATUS VqNSFDbFindByItem(DBHANDLE hDB, const char *ItemName, const char *Value, NOTEID *retNoteID);
+
 /* ---- ID tables ---- */
 typedef STATUS (*IDENUMERATEPROC)(void *Parameter, DWORD id);
 STATUS IDCreateTable(DWORD Alignment, DHANDLE *rethTable);

@@ -112,6 +112,11 @@ const char *const kSql[] = {
     /* CountChange */
     "INSERT INTO vq_meta(key, value) VALUES('changes', 1)"
     " ON CONFLICT(key) DO UPDATE SET value = value + 1",
+    /* ItemFind: the first document whose item ?1 (its first item of the
+     * name) has the text ?2, without regard to case; vq_items_key */
+    "SELECT i.note FROM vq_items i JOIN vq_notes n ON n.id = i.note"
+    " WHERE i.lname = ?1 AND i.lkey = ?2 AND (n.class & 1) != 0"
+    " ORDER BY i.note LIMIT 1",
 };
 static_assert(sizeof kSql / sizeof kSql[0] == static_cast<size_t>(Sql::Count),
               "one SQL text per cached statement");

@@ -104,6 +104,7 @@ enum class Sql {
     SearchIds,
     SearchRow,
     CountChange,
+    ItemFind,
     Count
 };
 

@@ -231,3 +231,29 @@ STATUS VqNSFDbNoteStamps(DBHANDLE hDB, WORD NoteClassMask, VQNOTESTAMPPROC Routi
             return s;
     return NOERROR;
 }
+
+STATUS VqNSFDbFindByItem(DBHANDLE hDB, const char *ItemName, const char *Value, NOTEID *retNoteID)
+{
+    if (retNoteID != nullptr)
+        *retNoteID = 0;
+    vq::nsf::Database *db = vq::nsf::GetDatabase(hDB, "VqNSFDbFindByItem");
+    if (db == nullptr)
+        return ERR_INVALID_HANDLE;
+    if (ItemName == nullptr || Value == nullptr)
+        return ERR_BAD_PARAM;
+    const std::string name = vq::nsf::Lower(ItemName);
+    const std::string key = vq::nsf::Lower(Value);
+    vq::nsf::StatementUse q(db->Stmt(vq::nsf::Sql::ItemFind));
+    if (!q)
+        return vq::nsf::StatusFromSqlite(sqlite3_errcode(db->db));
+    sqlite3_bind_text(q.get(), 1, name.data(), (int)name.size(), SQLITE_STATIC);
+    sqlite3_bind_text(q.get(), 2, key.data(), (int)key.size(), SQLITE_STATIC);
+    const int rc = sqlite3_step(q.get());
+    if (rc == SQLITE_DONE)
+        return ERR_NOT_FOUND;
+    if (rc != SQLITE_ROW)
+        return vq::nsf::StatusFromSqlite(rc);
+    if (retNoteID != nullptr)
+        *retNoteID = (NOTEID)sqlite3_column_int64(q.get(), 0);
+    return NOERROR;
+}

@@ -166,35 +166,50 @@ TEST_F(InboundPassTest, OneFaxFaultFailsOnlyThatFax)
     EXPECT_EQ(MailIn("mail/admin.nsf").size(), 3u);
 }
 
-// A recipient whose mail file is gone: the administrator holds the fax with its image, else the fax waits.
+// A recipient whose mail file is gone, or breaks at delivery: the administrator holds the fax with its image, else the fax waits.
 TEST_F(InboundPassTest, FaxLeavesOnlyWhenEveryRecipientHoldsIt)
 {
-    const std::string fax = "To: John Doe\r\nTo: Jane Roe\r\nAttachment: RX000001\r\n\r\nPages: 1\r\n";
-    for (bool adminGone : {false, true}) {
-        SCOPED_TRACE(adminGone);
+    struct Row { const char *name; bool adminGone, breaksAtDelivery; int failedLogs; Names adminFaxTo; } rows[] = {
+        {"John's mail file gone", false, false, 1, {jane_, admin_}},
+        {"the administrator's too: the fax waits", true, false, 1, {}},
+        {"John's mail file fails its commits: kept, then the administrator's copy", false, true, 2, {admin_}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string fax = "To: John Doe\r\nTo: Jane Roe\r\nAttachment: RX000001\r\n\r\nPages: 1\r\n" +
+                                std::string(row.name) + "\r\n"; // a fax of its own in each row
+        ClearLog();
+        const size_t jane = MailIn("mail/jroe.nsf").size(), admin0 = MailIn("mail/admin.nsf").size();
         std::filesystem::remove(data_ / "mail/jdoe.nsf");
-        if (adminGone)
+        if (row.breaksAtDelivery)
+            CreateMailFile("mail/jdoe.nsf"), PortFaultScope((data_ / "mail/jdoe.nsf").c_str()), PortFaultArm(3, 1, EIO);
+        if (row.adminGone)
             std::filesystem::rename(data_ / "mail/admin.nsf", data_ / "admin.away");
         Image("RX000001", 'e');
         Drop("ST000001", fax);
         RunPass();
         EXPECT_EQ(E_quit, 0);
-        EXPECT_EQ(LogCount(VQM_IN_RECIPIENT_FAILED, john_), 1 + adminGone);
-        if (adminGone) {
+        if (row.adminGone || row.breaksAtDelivery) {
             EXPECT_EQ(ReadFile(in_ + "/ST000001"), fax);
             EXPECT_EQ(ListDir(iparcel_), Names{"RX000001"});
+        }
+        if (row.adminGone) {
+            EXPECT_EQ(LogCount(VQM_IN_RECIPIENT_FAILED, john_), row.failedLogs);
             std::filesystem::rename(data_ / "admin.away", data_ / "mail/admin.nsf");
             continue;
         }
+        RunPass();
+        PortFaultArm(0, 0, 0), PortFaultScope(nullptr);
+        EXPECT_EQ(LogCount(VQM_IN_RECIPIENT_FAILED, john_), row.failedLogs);
         EXPECT_TRUE(ListDir(in_).empty());
         EXPECT_TRUE(ListDir(iparcel_).empty());
-        EXPECT_EQ(MailIn("mail/jroe.nsf").size(), 1u);
+        EXPECT_EQ(MailIn("mail/jroe.nsf").size(), jane + 1);
         auto admin = MailIn("mail/admin.nsf");
-        ASSERT_EQ(admin.size(), 2u); /* the fax and the report naming John */
-        EXPECT_EQ(admin[0].recipients, (Names{jane_, admin_}));
-        EXPECT_TRUE(admin[0].attachments.at(0).second == ImageBytes('e'));
-        EXPECT_NE(admin[0].body.find("Pages:"), std::string::npos);
-        EXPECT_NE(admin[1].body.find(john_), std::string::npos);
+        ASSERT_EQ(admin.size(), admin0 + 2); /* the fax and the report naming John */
+        EXPECT_EQ(admin[admin0].recipients, row.adminFaxTo);
+        EXPECT_TRUE(admin[admin0].attachments.at(0).second == ImageBytes('e'));
+        EXPECT_NE(admin[admin0].body.find("Pages:"), std::string::npos);
+        EXPECT_NE(admin[admin0 + 1].body.find(john_), std::string::npos);
     }
 }
 
