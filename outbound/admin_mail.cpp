@@ -134,6 +134,45 @@ static void ReleaseMail(DHANDLE hMail, DHANDLE hBodyItem, DHANDLE hRecipientsIte
         MailCloseMessageFile(hMailboxFile);
 }
 
+/* The first steps of every mail the gateway sends: mail.box opened, a
+ * mail created and addressed to Recipient alone (recipients list and
+ * SendTo). What was taken is in the handles, for ReleaseMail, even when
+ * a step fails. */
+static STATUS BeginMailTo(const char *Recipient, DBHANDLE *phMailboxFile, DHANDLE *phMail,
+                          DHANDLE *phRecipientsItem)
+{
+    LIST *RecipientsItem = nullptr;
+    WORD RecipientsItemSize = 0;
+    STATUS error = MailOpenMessageFile(nullptr, phMailboxFile);
+
+    if (error != NOERROR) {
+        *phMailboxFile = NULLHANDLE;
+        goto done;
+    }
+    error = MailCreateMessage(*phMailboxFile, phMail);
+    if (error != NOERROR) {
+        *phMail = NULLHANDLE;
+        goto done;
+    }
+    error = ListAllocate(0, 0, TRUE, phRecipientsItem, &RecipientsItem, &RecipientsItemSize);
+    if (error != NOERROR) {
+        *phRecipientsItem = NULLHANDLE;
+        goto done;
+    }
+    OSUnlockObject(*phRecipientsItem);
+    error = ListAddEntry(*phRecipientsItem, TRUE, &RecipientsItemSize, 0, Recipient,
+                         (WORD)strlen(Recipient));
+    if (error == NOERROR)
+        error = MailAddRecipientsItem(*phMail, *phRecipientsItem, RecipientsItemSize);
+    if (error != NOERROR)
+        goto done;
+    *phRecipientsItem = NULLHANDLE; /* the mail owns the list now */
+    error = MailAddHeaderItem(*phMail, MAIL_SENDTO_ITEM_NUM, Recipient, (WORD)strlen(Recipient));
+
+done:
+    return error;
+}
+
 /* Mails the administrator. 0 when the mail was built completely and
  * routed; else the first building or attaching status, else the
  * router's. ErrorFileList (may be null) belongs to the caller. */
@@ -143,9 +182,6 @@ STATUS SendAdminMessage(LIST *ErrorFileList, const char *ErrorString, const char
     DBHANDLE hMailboxFile = NULLHANDLE;
     DHANDLE hAdminMessage = NULLHANDLE;
     DHANDLE hRecipientsItem = NULLHANDLE;
-    LIST *RecipientsItem = nullptr;
-    WORD RecipientsItemSize = 0;
-    WORD Recipients = 0;
     DHANDLE hBodyItem = NULLHANDLE;
     DWORD BodySize = 0;
     char String[AM_STRING_SIZE] = "";
@@ -160,29 +196,7 @@ STATUS SendAdminMessage(LIST *ErrorFileList, const char *ErrorString, const char
     AddInSetStatus(VQM_SENDING_ADMIN_MAIL);
 
     /* build: any failure here means no mail at all */
-    error = MailOpenMessageFile(nullptr, &hMailboxFile);
-    if (error != NOERROR)
-        goto Close;
-    error = MailCreateMessage(hMailboxFile, &hAdminMessage);
-    if (error != NOERROR)
-        goto Close;
-    error = ListAllocate(0, 0, TRUE, &hRecipientsItem, &RecipientsItem, &RecipientsItemSize);
-    if (error != NOERROR) {
-        hRecipientsItem = NULLHANDLE;
-        goto Close;
-    }
-    OSUnlockObject(hRecipientsItem);
-    error = ListAddEntry(hRecipientsItem, TRUE, &RecipientsItemSize, Recipients, FaxAdministrator,
-                         (WORD)strlen(FaxAdministrator));
-    if (error != NOERROR)
-        goto Close;
-    error = MailAddRecipientsItem(hAdminMessage, hRecipientsItem, RecipientsItemSize);
-    if (error != NOERROR)
-        goto Close;
-    hRecipientsItem = NULLHANDLE; /* the mail owns the list now */
-
-    error = MailAddHeaderItem(hAdminMessage, MAIL_SENDTO_ITEM_NUM, FaxAdministrator,
-                              (WORD)strlen(FaxAdministrator));
+    error = BeginMailTo(FaxAdministrator, &hMailboxFile, &hAdminMessage, &hRecipientsItem);
     if (error != NOERROR)
         goto Close;
     VqFormat(String, sizeof String, "Fax Gateway Error: %.*s", AM_SUBJECT_CUT,
@@ -250,35 +264,10 @@ STATUS SendSenderNotice(const char *Recipient, const char *Subject, const char *
     DBHANDLE hMailboxFile = NULLHANDLE;
     DHANDLE hNotice = NULLHANDLE;
     DHANDLE hRecipientsItem = NULLHANDLE;
-    LIST *RecipientsItem = nullptr;
-    WORD RecipientsItemSize = 0;
     DHANDLE hBodyItem = NULLHANDLE;
     DWORD BodySize = 0;
-    STATUS error = MailOpenMessageFile(nullptr, &hMailboxFile);
+    STATUS error = BeginMailTo(Recipient, &hMailboxFile, &hNotice, &hRecipientsItem);
 
-    if (error != NOERROR) {
-        hMailboxFile = NULLHANDLE;
-        goto Close;
-    }
-    error = MailCreateMessage(hMailboxFile, &hNotice);
-    if (error != NOERROR) {
-        hNotice = NULLHANDLE;
-        goto Close;
-    }
-    error = ListAllocate(0, 0, TRUE, &hRecipientsItem, &RecipientsItem, &RecipientsItemSize);
-    if (error != NOERROR) {
-        hRecipientsItem = NULLHANDLE;
-        goto Close;
-    }
-    OSUnlockObject(hRecipientsItem);
-    error = ListAddEntry(hRecipientsItem, TRUE, &RecipientsItemSize, 0, Recipient,
-                         (WORD)strlen(Recipient));
-    if (error == NOERROR)
-        error = MailAddRecipientsItem(hNotice, hRecipientsItem, RecipientsItemSize);
-    if (error != NOERROR)
-        goto Close;
-    hRecipientsItem = NULLHANDLE; /* the mail owns the list now */
-    error = MailAddHeaderItem(hNotice, MAIL_SENDTO_ITEM_NUM, Recipient, (WORD)strlen(Recipient));
     if (error == NOERROR)
         error = MailAddHeaderItem(hNotice, MAIL_SUBJECT_ITEM_NUM, Subject, (WORD)strlen(Subject));
     if (error == NOERROR)
