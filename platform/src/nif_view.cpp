@@ -308,14 +308,7 @@ STATUS NIFFindDesignNote(DBHANDLE hFile, const char *Name, WORD Class, NOTEID *r
         return vq::nsf::StatusFromSqlite(sqlite3_errcode(db->db));
     sqlite3_bind_text(q.get(), 1, key.data(), (int)key.size(), SQLITE_STATIC);
     sqlite3_bind_int(q.get(), 2, Class);
-    int rc = sqlite3_step(q.get());
-    if (rc == SQLITE_DONE)
-        return ERR_NOT_FOUND;
-    if (rc != SQLITE_ROW)
-        return vq::nsf::StatusFromSqlite(rc);
-    if (retNoteID != nullptr)
-        *retNoteID = (NOTEID)sqlite3_column_int64(q.get(), 0);
-    return NOERROR;
+    return vq::nsf::FirstNoteId(q, retNoteID);
 }
 
 STATUS NIFOpenCollection(DBHANDLE hViewDB, DBHANDLE hDataDB, NOTEID ViewNoteID, WORD OpenFlags,

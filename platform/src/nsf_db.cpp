@@ -460,6 +460,19 @@ STATUS InitSchema(const std::string &path, WORD dbClass)
 
 }  // namespace
 
+/* The first row's note id of a bound lookup (see nsf_internal.h). */
+STATUS FirstNoteId(const StatementUse &q, NOTEID *retNoteID)
+{
+    const int rc = sqlite3_step(q.get());
+    if (rc == SQLITE_DONE)
+        return ERR_NOT_FOUND;
+    if (rc != SQLITE_ROW)
+        return StatusFromSqlite(rc);
+    if (retNoteID != nullptr)
+        *retNoteID = (NOTEID)sqlite3_column_int64(q.get(), 0);
+    return NOERROR;
+}
+
 /* ---- shared plumbing ---- */
 
 Database::~Database()

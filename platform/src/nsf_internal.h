@@ -137,6 +137,10 @@ Database *GetDatabase(DBHANDLE hDB, const char *call);
 /* Maps a SQLite result code to a platform status. */
 STATUS StatusFromSqlite(int rc);
 
+/* Steps a bound lookup whose first column is a note id: the first row's
+ * id into *retNoteID (may be null), ERR_NOT_FOUND when no row answers. */
+STATUS FirstNoteId(const StatementUse &q, NOTEID *retNoteID);
+
 /* A write transaction: BEGIN IMMEDIATE (waits for other writers up to the
  * busy timeout), rolled back at destruction unless committed. The commit
  * passes the fault seam ("commit"). A transaction that is not durable

@@ -248,12 +248,5 @@ STATUS VqNSFDbFindByItem(DBHANDLE hDB, const char *ItemName, const char *Value, 
         return vq::nsf::StatusFromSqlite(sqlite3_errcode(db->db));
     sqlite3_bind_text(q.get(), 1, name.data(), (int)name.size(), SQLITE_STATIC);
     sqlite3_bind_text(q.get(), 2, key.data(), (int)key.size(), SQLITE_STATIC);
-    const int rc = sqlite3_step(q.get());
-    if (rc == SQLITE_DONE)
-        return ERR_NOT_FOUND;
-    if (rc != SQLITE_ROW)
-        return vq::nsf::StatusFromSqlite(rc);
-    if (retNoteID != nullptr)
-        *retNoteID = (NOTEID)sqlite3_column_int64(q.get(), 0);
-    return NOERROR;
+    return vq::nsf::FirstNoteId(q, retNoteID);
 }
