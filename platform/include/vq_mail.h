@@ -110,6 +110,24 @@ STATUS MailTransferMessageLocal(DHANDLE hMessage);
  * nothing waiting; gives up at once (NOERROR, 0) while another process
  * routes. Returns the first failure; the others are still tried. */
 STATUS VqRouteWaitingMail(DWORD *Routed);
+/* Platform extras: routing in groups. From VqMailBeginBatch to
+ * VqMailCommitBatch this process's routing (MailTransferMessageLocal,
+ * delivery and non-delivery reports) saves into mail.box and into the
+ * mail files inside one group commit per database (VqDbBeginBatch).
+ * VqMailCommitBatch commits the mail files first and mail.box last, and a
+ * message leaves mail.box in that last commit only when every copy of it
+ * committed, so a copy is durable before its message leaves mail.box; a
+ * message whose copy did not commit stays there for VqRouteWaitingMail.
+ * Until the commit nothing of the group is seen by other connections or
+ * processes: a caller that checks a mail file does so after the commit.
+ * While a database is in a group, every other NSFDbOpen of it in this
+ * process shares the group's connection (no self-deadlock). A group is
+ * kept short (a hundred messages or a second). VqMailAbortBatch drops the
+ * whole group. The status of VqMailCommitBatch is the first failed
+ * commit; NOERROR when no group is open. Nested pairs count. */
+STATUS VqMailBeginBatch(void);
+STATUS VqMailCommitBatch(void);
+void VqMailAbortBatch(void);
 
 /* ---- directory ---- */
 /* Finds a Person or Group of names.nsf by any of its names, without case;

@@ -70,6 +70,16 @@ void AddInSetStatusV(STATUS StringID, int nargs, const VQARG *args);
 /* Writes one log entry: time stamp, the text of StringID with Arg in its
  * %s, and ": " plus the text of AdditionalErrorCode when that is not 0. */
 void AddInLogError(STATUS StringID, STATUS AdditionalErrorCode, const char *Arg);
+/* Platform extras: held log lines, for a caller that works in groups and
+ * wants each item's lines kept together in the order of the items. While
+ * VqLogHold(TRUE) is in force AddInLogError keeps its lines in memory, in
+ * order, instead of writing them; VqLogHold(FALSE) writes new lines again
+ * and leaves the held ones held. VqLogHeldCount tells how many are held;
+ * VqLogReleaseHeld(Count) writes the first Count of them (all when fewer
+ * are held) and drops them. */
+void VqLogHold(BOOL Hold);
+DWORD VqLogHeldCount(void);
+void VqLogReleaseHeld(DWORD Count);
 /* Text of a message identifier (module table) or of a status code
  * (platform table), arguments filled in, into retString (MAXSPRINTF bytes). */
 void AddInFormatErrorV(char *retString, STATUS StringID, int nargs, const VQARG *args);

@@ -28,6 +28,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cerrno>
@@ -36,6 +37,7 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -73,6 +75,9 @@ struct AddInState {
     bool capture = false;
     std::deque<vqtest::LogEntry> log;
     std::deque<std::string> status;
+    /* VqLogHold: lines kept back, in order, with their test entries */
+    bool hold = false;
+    std::deque<std::pair<std::string, vqtest::LogEntry>> held;
     /* AddInIdle */
     int turns = 0;
     bool stopped = false;
@@ -487,6 +492,28 @@ void AddInFormatErrorV(char *retString, STATUS StringID, int nargs, const VQARG 
     std::memcpy(retString, text.c_str(), text.size() + 1); /* at most MAXSPRINTF bytes */
 }
 
+/* Writes one formed log line: the test capture, the echo, server.log. */
+static void WriteLogLine(const std::string &text, const vqtest::LogEntry &entry)
+{
+    const std::string line = vq::LocalTimeText(VqTimeSeconds()) + "  " + text + "\n";
+    bool echo;
+    {
+        AddInState &s = State();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        echo = s.echo;
+        if (s.capture) {
+            s.log.push_back(entry);
+            if (s.log.size() > kMaxCaptured)
+                s.log.pop_front();
+        }
+    }
+    if (echo) {
+        std::fputs(line.c_str(), stdout);
+        std::fflush(stdout);
+    }
+    AppendServerLog(line);
+}
+
 void AddInLogError(STATUS StringID, STATUS AdditionalErrorCode, const char *Arg)
 {
     const std::string arg = Arg != nullptr ? Arg : "";
@@ -505,24 +532,45 @@ void AddInLogError(STATUS StringID, STATUS AdditionalErrorCode, const char *Arg)
         text += ": " + vq::FormatCode(AdditionalErrorCode, 0, nullptr);
     OneLine(&text);
 
-    const std::string line =
-        vq::LocalTimeText(VqTimeSeconds()) + "  " + text + "\n";
-    bool echo;
+    vqtest::LogEntry entry{StringID, AdditionalErrorCode, arg, text};
     {
         AddInState &s = State();
         std::lock_guard<std::mutex> lock(s.mutex);
-        echo = s.echo;
-        if (s.capture) {
-            s.log.push_back(vqtest::LogEntry{StringID, AdditionalErrorCode, arg, text});
-            if (s.log.size() > kMaxCaptured)
-                s.log.pop_front();
+        if (s.hold) {
+            s.held.emplace_back(text, std::move(entry));
+            return;
         }
     }
-    if (echo) {
-        std::fputs(line.c_str(), stdout);
-        std::fflush(stdout);
+    WriteLogLine(text, entry);
+}
+
+void VqLogHold(BOOL Hold)
+{
+    AddInState &s = State();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.hold = Hold != FALSE;
+}
+
+DWORD VqLogHeldCount(void)
+{
+    AddInState &s = State();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return (DWORD)s.held.size();
+}
+
+void VqLogReleaseHeld(DWORD Count)
+{
+    AddInState &s = State();
+    std::deque<std::pair<std::string, vqtest::LogEntry>> out;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        const size_t n = std::min<size_t>(Count, s.held.size());
+        out.assign(std::make_move_iterator(s.held.begin()),
+                   std::make_move_iterator(s.held.begin() + (std::ptrdiff_t)n));
+        s.held.erase(s.held.begin(), s.held.begin() + (std::ptrdiff_t)n);
     }
-    AppendServerLog(line);
+    for (const auto &l : out)
+        WriteLogLine(l.first, l.second);
 }
 
 void AddInSetStatusV(STATUS StringID, int nargs, const VQARG *args)

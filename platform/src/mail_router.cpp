@@ -609,3 +609,17 @@ done:
     MailCloseMessageFile(hBox);
     return s;
 }
+
+STATUS VqMailBeginBatch(void)
+{
+    return NOERROR;
+}
+
+STATUS VqMailCommitBatch(void)
+{
+    return NOERROR;
+}
+
+void VqMailAbortBatch(void)
+{
+}
