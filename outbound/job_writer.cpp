@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "outbound.h"
+#include "unique_name.h"
 
 WORD IsTambriDll = 0;
 const char TambriDllExtSig[TAMBRI_SIG_LEN + 1] = "$TAMBRI^_EXTENDED^_*FAX-FIELDS*_1.00$";
@@ -92,6 +93,7 @@ typedef struct {
     int OptionsUsed; /* attachment 0 was an options file and is used up */
     int OptionsKept; /* attachment 0 is extracted already and is faxed */
     int ParcelsMade; /* a file was extracted into the attachment folder */
+    int Named;       /* the job file was made: a failure has files to remove */
 } OUTJOB;
 
 /* A byte that must not reach a header value as it is: a line end, or a
@@ -248,6 +250,7 @@ STATUS JobNames(OUTJOB *Job)
         return VQM_NO_RECIPIENT_FILE;
     }
     VqCopy(Job->PendingFile, sizeof Job->PendingFile, Job->FileName);
+    Job->Named = 1;
     return NOERROR;
 }
 
@@ -653,18 +656,26 @@ STATUS JobSync(OUTJOB *Job)
  * name is tried, a bounded number of times. A rename that fails leaves a
  * job the fax server never saw (PortRename never moves the file when it
  * fails): the job has failed, and nothing under a final name is removed,
- * since that name is someone else's job. */
-STATUS JobHandOver(OUTJOB *Job)
+ * since that name is someone else's job. The folder is fsynced here when
+ * Sync, else by the caller once for all the jobs it renames. Not logged. */
+STATUS RenameJob(const char *WorkName, char *FinalName, const char *Dir, int Sync)
 {
     for (int Try = 0; Try < kHandOverTries; Try++) {
-        if (PortRename(Job->FileName, Job->NameNoExt) == 0)
+        if ((Sync ? PortRename(WorkName, FinalName) : PortRenameNoSync(WorkName, FinalName)) == 0)
             return NOERROR;
-        if (errno != EEXIST ||
-            GetUniqueFileName(GatewayDrive, Job->RecipientDir, "", Job->NameNoExt) != NOERROR)
+        if (errno != EEXIST || GetUniqueFileName(GatewayDrive, Dir, "", FinalName) != NOERROR)
             break;
     }
-    AddInLogError(VQM_NO_RECIPIENT_FILE, NOERROR, Job->NameNoExt);
     return VQM_NO_RECIPIENT_FILE;
+}
+
+STATUS JobHandOver(OUTJOB *Job)
+{
+    const STATUS error = RenameJob(Job->FileName, Job->NameNoExt, Job->RecipientDir, 1);
+
+    if (error != NOERROR)
+        AddInLogError(VQM_NO_RECIPIENT_FILE, NOERROR, Job->NameNoExt);
+    return error;
 }
 
 /* A failed job in normal mode: its files on the error file list, and the
@@ -719,6 +730,64 @@ void JobWriteLine(FILE *Stream, const char *Head, const char *Value)
     JobWriteValue(Stream, Value, std::strlen(Value));
 }
 
+namespace {
+
+/* The record of one job, before its first phase. */
+void JobStart(OUTJOB *Job, DHANDLE hMessage, const char *OriginatorName, DARRAY *MessageList,
+              WORD Msg, WORD RecipientCount, DHANDLE hErrorFileList, LIST *ErrorFileList,
+              WORD *pErrorFileListSize, int ErrorFlag)
+{
+    IsTambriDll = 0;
+    Job->hMessage = hMessage;
+    Job->OriginatorName = OriginatorName;
+    Job->MessageList = MessageList;
+    Job->Msg = Msg;
+    Job->RecipientCount = RecipientCount;
+    Job->hErrorFileList = hErrorFileList;
+    Job->ErrorFileList = ErrorFileList;
+    Job->pErrorFileListSize = pErrorFileListSize;
+    Job->ErrorFlag = ErrorFlag;
+    Job->IncludeNames = 'Y';
+}
+
+/* Phases 1 to 7 but the rename: every file of the job written and on
+ * disk, the job file still under its working name. */
+STATUS JobWrite(OUTJOB *Job)
+{
+    STATUS error = JobNames(Job);
+
+    if (error != NOERROR)
+        return error; /* nothing made yet */
+    error = JobOptions(Job);
+    if (error == NOERROR)
+        error = NewList(&Job->SendTo, "ListAllocate() Send-to");
+    if (error == NOERROR)
+        error = NewList(&Job->ToField, "ListAllocate() Total-to");
+    if (error == NOERROR)
+        error = JobOptionsFile(Job);
+    if (error == NOERROR)
+        error = JobAddresses(Job);
+    if (error == NOERROR)
+        error = JobAttachments(Job);
+    if (error == NOERROR)
+        error = JobHeader(Job);
+    if (error == NOERROR)
+        error = JobBody(Job);
+    if (error == NOERROR)
+        error = JobSync(Job);
+
+    if (error != NOERROR)
+        AddInLogError(VQM_DS0, error, "Create Fax Message");
+    FreeList(&Job->ToField);
+    FreeList(&Job->SendTo);
+    if (Job->ForeignFile != nullptr)
+        PortFclose(Job->ForeignFile);
+    Job->ForeignFile = nullptr;
+    return error;
+}
+
+}  // namespace
+
 STATUS CreateForeignMessage(DHANDLE hMessage, const char *OriginatorName, DARRAY *MessageList,
                             WORD Msg, WORD RecipientCount, DHANDLE hErrorFileList,
                             LIST *ErrorFileList, WORD *pErrorFileListSize, int ErrorFlag)
@@ -727,45 +796,11 @@ STATUS CreateForeignMessage(DHANDLE hMessage, const char *OriginatorName, DARRAY
     STATUS error = NOERROR;
     int Journaled = 0;
 
-    IsTambriDll = 0;
-    Job.hMessage = hMessage;
-    Job.OriginatorName = OriginatorName;
-    Job.MessageList = MessageList;
-    Job.Msg = Msg;
-    Job.RecipientCount = RecipientCount;
-    Job.hErrorFileList = hErrorFileList;
-    Job.ErrorFileList = ErrorFileList;
-    Job.pErrorFileListSize = pErrorFileListSize;
-    Job.ErrorFlag = ErrorFlag;
-    Job.IncludeNames = 'Y';
-
-    error = JobNames(&Job);
-    if (error != NOERROR)
-        return error; /* nothing made yet */
-    error = JobOptions(&Job);
-    if (error == NOERROR)
-        error = NewList(&Job.SendTo, "ListAllocate() Send-to");
-    if (error == NOERROR)
-        error = NewList(&Job.ToField, "ListAllocate() Total-to");
-    if (error == NOERROR)
-        error = JobOptionsFile(&Job);
-    if (error == NOERROR)
-        error = JobAddresses(&Job);
-    if (error == NOERROR)
-        error = JobAttachments(&Job);
-    if (error == NOERROR)
-        error = JobHeader(&Job);
-    if (error == NOERROR)
-        error = JobBody(&Job);
-    if (error == NOERROR)
-        error = JobSync(&Job);
-
-    if (error != NOERROR)
-        AddInLogError(VQM_DS0, error, "Create Fax Message");
-    FreeList(&Job.ToField);
-    FreeList(&Job.SendTo);
-    if (Job.ForeignFile != nullptr)
-        PortFclose(Job.ForeignFile);
+    JobStart(&Job, hMessage, OriginatorName, MessageList, Msg, RecipientCount, hErrorFileList,
+             ErrorFileList, pErrorFileListSize, ErrorFlag);
+    error = JobWrite(&Job);
+    if (!Job.Named)
+        return error; /* nothing made */
     /* the parcels' names are on disk before the job that names them */
     if (!ErrorFlag && error == NOERROR && Job.ParcelsMade)
         PortSyncDir(Job.AttachmentFileName);
@@ -782,4 +817,36 @@ STATUS CreateForeignMessage(DHANDLE hMessage, const char *OriginatorName, DARRAY
     if (!ErrorFlag && error != NOERROR && !(Journaled && JournalDrop(hMessage) != NOERROR))
         JobRemoveFiles(&Job);
     return error;
+}
+
+STATUS JobPrepare(DHANDLE hMessage, const char *OriginatorName, DARRAY *MessageList, WORD Msg,
+                  WORD RecipientCount, DHANDLE hErrorFileList, LIST *ErrorFileList,
+                  WORD *pErrorFileListSize, JOBNAMES *Names)
+{
+    OUTJOB Job = {};
+    STATUS error = NOERROR;
+
+    JobStart(&Job, hMessage, OriginatorName, MessageList, Msg, RecipientCount, hErrorFileList,
+             ErrorFileList, pErrorFileListSize, 0);
+    error = JobWrite(&Job);
+    if (error != NOERROR && Job.Named)
+        JobRemoveFiles(&Job);
+    if (error != NOERROR)
+        return error;
+    VqCopy(Names->WorkName, sizeof Names->WorkName, Job.FileName);
+    VqCopy(Names->FinalName, sizeof Names->FinalName, Job.NameNoExt);
+    VqCopy(Names->ParcelName, sizeof Names->ParcelName,
+           Job.ParcelsMade ? Job.AttachmentFileName : "");
+    VqUniqueNameHold(Names->FinalName, 1);
+    return NOERROR;
+}
+
+STATUS JobRenameIn(JOBNAMES *Names)
+{
+    char Dir[VQ_FILE_PATH] = "";
+
+    VqUniqueNameHold(Names->FinalName, 0);
+    if (SpoolSplitDir(Dir, sizeof Dir, SPOOL_FAX_OUT) != 0)
+        return VQM_NO_RECIPIENT_FILE;
+    return RenameJob(Names->WorkName, Names->FinalName, Dir, 0);
 }

@@ -79,4 +79,26 @@ STATUS JournalHandOver(DHANDLE hMessage, const char *WorkName, const char *Final
 /* Drops the entry of a job that was not handed over. 0 or the status. */
 STATUS JournalDrop(DHANDLE hMessage);
 
+/* ---- jobs handed over in chunks ----
+ * A job written and on disk under its working name, its hand-over left to
+ * the caller: the journal entries of several jobs in one commit, then the
+ * renames, then one fsync per folder. */
+typedef struct {
+    char WorkName[VQ_FILE_PATH];   /* the job file, NNNNNNNN.INC in FAX/OUT */
+    char FinalName[VQ_FILE_PATH];  /* the name the fax server picks it up by */
+    char ParcelName[VQ_FILE_PATH]; /* one of its attachment files, "" when none */
+} JOBNAMES;
+/* Writes and syncs the job of one message as CreateForeignMessage does,
+ * without its journal entry and its rename; its final name is kept from
+ * the other jobs of the pass until JobRenameIn. A job that failed left no
+ * file. 0 or the status of the failure (logged). */
+STATUS JobPrepare(DHANDLE hMessage, const char *OriginatorName, DARRAY *MessageList, WORD Msg,
+                  WORD RecipientCount, DHANDLE hErrorFileList, LIST *ErrorFileList,
+                  WORD *pErrorFileListSize, JOBNAMES *Names);
+/* Renames a prepared job in (a final name taken meanwhile is passed over,
+ * never replaced; FinalName says the one used), without the folder's
+ * fsync. 0 or VQM_NO_RECIPIENT_FILE, not logged (the caller says it in
+ * its place among the lines of its messages); the job is then as it was. */
+STATUS JobRenameIn(JOBNAMES *Names);
+
 #endif /* VQ_OUTBOUND_H */

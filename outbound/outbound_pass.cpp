@@ -25,6 +25,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "outbound.h"
 #include "vortiq.h"
@@ -232,10 +233,27 @@ static int HandOverState(DHANDLE hMessage)
     return PortLexists(WorkName) ? OB_NOT_HANDED : OB_HANDED;
 }
 
+/* Jobs are renamed in a chunk at a time and their folder fsynced after
+ * the last: a crash in between leaves names that a power loss could still
+ * undo. Before the first job read as handed over is settled (and its
+ * message may go), FAX/OPARCEL and FAX/OUT are fsynced, once. */
+static void SyncSpoolFolders(int *Synced)
+{
+    const char *Suffixes[] = {SPOOL_FAX_OPARCEL, SPOOL_FAX_OUT};
+    char Dir[VQ_FILE_PATH];
+    char Path[VQ_FILE_PATH];
+
+    for (const char *Suffix : Suffixes)
+        if (!*Synced && SpoolSplitDir(Dir, sizeof Dir, Suffix) == 0 &&
+            PortMakePath(Path, sizeof Path, GatewayDrive, Dir, "x", "") == 0)
+            PortSyncDir(Path);
+    *Synced = 1;
+}
+
 /* Settles one message's entry at start-up: a job handed over is marked
  * so (its work name may be reused from now on), one not handed over loses
  * its entry and is done again. 0 or the status of a failed save. */
-static STATUS RecoverMessage(DARRAY *MessageList, WORD Msg)
+static STATUS RecoverMessage(DARRAY *MessageList, WORD Msg, int *Synced)
 {
     DHANDLE hMessage = NULLHANDLE;
     char WorkName[VQ_FILE_PATH] = "";
@@ -249,9 +267,11 @@ static STATUS RecoverMessage(DARRAY *MessageList, WORD Msg)
         error = JournalDrop(hMessage);
         break;
     case OB_HANDED:
-        if (strcmp(WorkName, OB_HANDED_OVER) != 0)
+        if (strcmp(WorkName, OB_HANDED_OVER) != 0) {
+            SyncSpoolFolders(Synced);
             error = MarkMessage(hMessage, OB_WORK_ITEM, OB_HANDED_OVER, nullptr, nullptr,
                                 nullptr, nullptr);
+        }
         break;
     default:
         break;
@@ -266,6 +286,7 @@ STATUS OutboundRecoverHandOvers(void)
     DHANDLE hMessageList = NULLHANDLE;
     DARRAY *MessageList = nullptr;
     WORD MessageCount = 0;
+    int Synced = 0;
     STATUS error = MailOpenMessageFile(GatewayMsgfile, &hFile);
 
     if (ERR(error) == ERR_NOEXIST)
@@ -274,7 +295,7 @@ STATUS OutboundRecoverHandOvers(void)
         return error; /* said by the start-up's own open, which follows */
     error = MailCreateMessageList(hFile, &hMessageList, &MessageList, &MessageCount);
     for (WORD Msg = 0; error == NOERROR && Msg < MessageCount; Msg++)
-        error = RecoverMessage(MessageList, Msg);
+        error = RecoverMessage(MessageList, Msg, &Synced);
     if (hMessageList != NULLHANDLE) {
         OSUnlockObject(hMessageList);
         OSMemFree(hMessageList);
@@ -393,22 +414,14 @@ static STATUS WriteJob(DHANDLE hMessage, const char *Originator, DARRAY *Message
                                 *phErrorFileList, ErrorFileList, &ErrorFileListSize, ErrorFlag);
 }
 
-/* Outcome 1 attempt: the transfer itself, with delivery reports when it
- * worked. Returns the transfer's status. */
-static STATUS TransferMessage(DHANDLE hMessage, const char *Originator, DARRAY *MessageList,
-                              WORD Msg, WORD RecipientCount)
+/* Outcome 1: the job is the fax server's. Its sender's delivery reports,
+ * then the line that says so. */
+static void SendDeliveryReports(DARRAY *MessageList, WORD Msg, WORD RecipientCount,
+                                const char *Originator)
 {
-    DHANDLE hErrorFileList = NULLHANDLE;
-    STATUS error = WriteJob(hMessage, Originator, MessageList, Msg, RecipientCount, 0,
-                            &hErrorFileList);
-    if (error == NOERROR) {
-        for (WORD Rec = 0; Rec < RecipientCount; Rec++)
-            LogIfFailed(MailSendDeliveryReport(MessageList, Msg, 1, &Rec),
-                        "MailSendDeliveryReport");
-        AddInLogError(VQM_FAX_DELIVERED_TO_GATEWAY, NOERROR, Originator);
-    }
-    FreeErrorFileList(&hErrorFileList);
-    return error;
+    for (WORD Rec = 0; Rec < RecipientCount; Rec++)
+        LogIfFailed(MailSendDeliveryReport(MessageList, Msg, 1, &Rec), "MailSendDeliveryReport");
+    AddInLogError(VQM_FAX_DELIVERED_TO_GATEWAY, NOERROR, Originator);
 }
 
 /* Removes the files of an error copy that will not be mailed now (the
@@ -575,105 +588,398 @@ static int UnpurgedSlot(const UNPURGED *Id)
     return -1;
 }
 
+/* A message whose job went out but that stays in the file: its entry
+ * is marked handed over (its work name is free for the next job and
+ * must no longer name it) and it is remembered, for the next passes to
+ * purge it only. */
+static void RememberUnpurged(DARRAY *MessageList, WORD Msg, const UNPURGED *Id)
+{
+    DHANDLE hMessage = NULLHANDLE;
+
+    if (MailOpenMessage(MessageList, Msg, &hMessage) == NOERROR) {
+        if (HandOverState(hMessage) != OB_NO_ENTRY)
+            MarkMessage(hMessage, OB_WORK_ITEM, OB_HANDED_OVER, nullptr, nullptr, nullptr,
+                        nullptr);
+        MailCloseMessage(hMessage);
+    }
+    if (UnpurgedSlot(Id) < 0 && UnpurgedCount < OB_UNPURGED_MAX)
+        Unpurged[UnpurgedCount++] = *Id;
+}
+
 /* Purges a message; one whose job went out and that stays is
  * remembered (Sent), one remembered that went is forgotten. */
 static void PurgeMessage(DARRAY *MessageList, WORD Msg, const UNPURGED *Id, int Sent)
 {
     const STATUS error = MailPurgeMessage(MessageList, Msg);
     const int Slot = UnpurgedSlot(Id);
-    DHANDLE hMessage = NULLHANDLE;
-
-    /* the job's work name is free for the next job: its entry must no
-     * longer name it */
-    if (error != NOERROR && Sent && MailOpenMessage(MessageList, Msg, &hMessage) == NOERROR) {
-        if (HandOverState(hMessage) != OB_NO_ENTRY)
-            MarkMessage(hMessage, OB_WORK_ITEM, OB_HANDED_OVER, nullptr, nullptr, nullptr,
-                        nullptr);
-        MailCloseMessage(hMessage);
-    }
 
     LogIfFailed(error, "MailPurgeMessage");
     if (error == NOERROR && Slot >= 0)
         Unpurged[Slot] = Unpurged[--UnpurgedCount];
-    else if (error != NOERROR && Sent && Slot < 0 && UnpurgedCount < OB_UNPURGED_MAX)
-        Unpurged[UnpurgedCount++] = *Id;
+    else if (error != NOERROR && Sent)
+        RememberUnpurged(MessageList, Msg, Id);
 }
 
-/* One message of the list: settles its outcome and purges it. A message
+/* A transfer that failed with TransferStatus (Full: on a full disk): an
+ * error copy, a wait for the next pass, or a hold. 1 when the pass ends. */
+static int TransferFailed(DHANDLE hMessage, const char *Originator, DARRAY *MessageList, WORD Msg,
+                          WORD RecipientCount, STATUS TransferStatus, int Full)
+{
+    const long Age = MessageAge(hMessage);
+
+    if (!(Full || DiskState() == OB_DISK_FULL))
+        return FailTransfer(hMessage, Originator, MessageList, Msg, RecipientCount,
+                            TransferStatus, 0, Age);
+    if (RetryExpired(Age))
+        return FailTransfer(hMessage, Originator, MessageList, Msg, RecipientCount,
+                            TransferStatus, 1, Age);
+    LeaveForNextPass(hMessage, Originator, TransferStatus, Age);
+    return 1;
+}
+
+/* ---- plain messages in chunks ----
+ * A message that needs nothing but its job (not held, no mail due, no
+ * journal entry, not a report) is prepared: its job written and on disk
+ * under its working name, its log lines held. Up to OB_CHUNK_MAX of them
+ * in a row, or those of about OB_CHUNK_MS, are then handed over
+ * together: their journal entries in one commit; FAX/OPARCEL fsynced, the
+ * jobs renamed in, FAX/OUT fsynced; then message by message its log
+ * lines, its reports, its line and its purge, the reports in one routing
+ * group and the purges in one commit after it. Any other message hands
+ * the chunk over first, so jobs, reports, mails and log lines come in the
+ * order of one message at a time. */
+#define OB_CHUNK_MAX 100
+#define OB_CHUNK_MS 1000L
+
+typedef struct {
+    WORD Msg;
+    DHANDLE hMessage;       /* open until its journal entry is saved */
+    DHANDLE hErrorFileList; /* the job's files, the job file first */
+    char Originator[OB_ORIGINATOR_SIZE];
+    WORD RecipientCount;
+    UNPURGED Id;
+    DWORD LogLines; /* its log lines, held until it is finished */
+    JOBNAMES Names;
+    STATUS Status; /* why its rename failed, else NOERROR */
+    int Full;      /* ... on a full disk */
+} CHUNKITEM;
+
+typedef struct {
+    DARRAY *MessageList;
+    int Count;
+    long Started; /* NowMs when its first message was prepared */
+    int MailGrouped; /* a routing group is open */
+    int FileGrouped; /* a group on the gateway mail file is open */
+    CHUNKITEM Items[OB_CHUNK_MAX];
+} CHUNK;
+
+static CHUNK Chunk;
+
+/* Milliseconds of a clock that never goes back. */
+static long NowMs(void)
+{
+    struct timespec Now;
+
+    clock_gettime(CLOCK_MONOTONIC, &Now);
+    return (long)Now.tv_sec * 1000L + Now.tv_nsec / 1000000L;
+}
+
+/* The files of a chunk's job that was not handed over. */
+static void RemoveJobFiles(CHUNKITEM *Item)
+{
+    if (Item->hErrorFileList == NULLHANDLE)
+        return;
+    RemoveErrorCopy((LIST *)OSLockObject(Item->hErrorFileList));
+    OSUnlockObject(Item->hErrorFileList);
+}
+
+/* The chunk's journal entries in one commit; every message is closed
+ * after it. 0 or the status of the failure. */
+static STATUS ChunkJournal(CHUNK *Chunk)
+{
+    STATUS error = VqDbBeginBatch(hMessageFile);
+    const int Grouped = error == NOERROR;
+
+    for (int i = 0; i < Chunk->Count && error == NOERROR; i++)
+        error = JournalHandOver(Chunk->Items[i].hMessage, Chunk->Items[i].Names.WorkName,
+                                Chunk->Items[i].Names.FinalName);
+    if (Grouped && error == NOERROR)
+        error = VqDbCommitBatch(hMessageFile);
+    else if (Grouped)
+        VqDbAbortBatch(hMessageFile);
+    for (int i = 0; i < Chunk->Count; i++) {
+        MailCloseMessage(Chunk->Items[i].hMessage);
+        Chunk->Items[i].hMessage = NULLHANDLE;
+    }
+    return error;
+}
+
+/* The parcels' names on disk before the jobs that name them; then the
+ * renames, and the jobs' names on disk before anything relies on them. */
+static void ChunkRenameIn(CHUNK *Chunk)
+{
+    const char *Parcel = nullptr;
+    const char *Job = nullptr;
+
+    for (int i = 0; i < Chunk->Count; i++)
+        if (Chunk->Items[i].Names.ParcelName[0] != '\0')
+            Parcel = Chunk->Items[i].Names.ParcelName;
+    if (Parcel != nullptr)
+        PortSyncDir(Parcel);
+    for (int i = 0; i < Chunk->Count; i++) {
+        CHUNKITEM *Item = &Chunk->Items[i];
+        PortDiskFullTake();
+        Item->Status = JobRenameIn(&Item->Names);
+        if (Item->Status != NOERROR)
+            Item->Full = PortDiskFullTake();
+        else
+            Job = Item->Names.FinalName;
+    }
+    if (Job != nullptr)
+        PortSyncDir(Job);
+}
+
+/* A chunk's message whose job was not handed over (its journal entry
+ * saved: Journaled): its lines, the failure's, the entry dropped before
+ * the files go, then the failure as one message at a time has it. 1
+ * when the pass ends. */
+static int FailItem(CHUNK *Chunk, CHUNKITEM *Item, STATUS error, int Full, int Journaled)
+{
+    DHANDLE hMessage = NULLHANDLE;
+    STATUS OpenError = MailOpenMessage(Chunk->MessageList, Item->Msg, &hMessage);
+    int EndPass = 0;
+
+    VqLogReleaseHeld(Item->LogLines);
+    if (Journaled)
+        AddInLogError(VQM_NO_RECIPIENT_FILE, NOERROR, Item->Names.FinalName);
+    else
+        AddInLogError(VQM_API_CALL_ERROR, error, "Hand-over journal");
+    /* an entry that cannot be dropped keeps its work file, so that it
+     * still reads as not handed over */
+    if (!Journaled || (OpenError == NOERROR && JournalDrop(hMessage) == NOERROR))
+        RemoveJobFiles(Item);
+    if (OpenError != NOERROR) {
+        AddInLogError(VQM_API_CALL_ERROR, OpenError, "MailOpenMessage");
+        return 1;
+    }
+    EndPass = TransferFailed(hMessage, Item->Originator, Chunk->MessageList, Item->Msg,
+                             Item->RecipientCount, error, Full);
+    AddInSetStatus(VQM_STATUS_SEARCHING);
+    MailCloseMessage(hMessage);
+    PurgeMessage(Chunk->MessageList, Item->Msg, &Item->Id, 0);
+    return EndPass;
+}
+
+/* Opens the groups of the messages finished next. */
+static void ChunkGroupsBegin(CHUNK *Chunk)
+{
+    Chunk->MailGrouped = VqMailBeginBatch() == NOERROR;
+    Chunk->FileGrouped = VqDbBeginBatch(hMessageFile) == NOERROR;
+}
+
+/* Commits the groups of the messages First to End - 1: the reports
+ * first, then the purges. Messages whose purge did not commit are
+ * remembered. */
+static void ChunkGroupsCommit(CHUNK *Chunk, int First, int End)
+{
+    STATUS error = NOERROR;
+
+    if (Chunk->MailGrouped)
+        LogIfFailed(VqMailCommitBatch(), "VqMailCommitBatch");
+    if (Chunk->FileGrouped)
+        error = VqDbCommitBatch(hMessageFile);
+    Chunk->MailGrouped = Chunk->FileGrouped = 0;
+    LogIfFailed(error, "MailPurgeMessage");
+    for (int i = First; error != NOERROR && i < End; i++)
+        if (Chunk->Items[i].Status == NOERROR)
+            RememberUnpurged(Chunk->MessageList, Chunk->Items[i].Msg, &Chunk->Items[i].Id);
+}
+
+/* Every message of a chunk whose journal entries are saved and whose
+ * jobs were renamed in, in order. 1 when the pass ends. */
+static int ChunkFinish(CHUNK *Chunk)
+{
+    int First = -1; /* the first message of the open groups */
+    int EndPass = 0;
+
+    for (int i = 0; i < Chunk->Count; i++) {
+        CHUNKITEM *Item = &Chunk->Items[i];
+        if (Item->Status != NOERROR) {
+            if (First >= 0)
+                ChunkGroupsCommit(Chunk, First, i);
+            First = -1;
+            EndPass |= FailItem(Chunk, Item, Item->Status,
+                                IsRetryable(Item->Status) || Item->Full, 1);
+            continue;
+        }
+        if (First < 0) {
+            ChunkGroupsBegin(Chunk);
+            First = i;
+        }
+        VqLogReleaseHeld(Item->LogLines);
+        SendDeliveryReports(Chunk->MessageList, Item->Msg, Item->RecipientCount, Item->Originator);
+        DeleteAllRecipients(Chunk->MessageList, Item->Msg, Item->RecipientCount);
+        AddInSetStatus(VQM_STATUS_SEARCHING);
+        PurgeMessage(Chunk->MessageList, Item->Msg, &Item->Id, 1);
+    }
+    if (First >= 0)
+        ChunkGroupsCommit(Chunk, First, Chunk->Count);
+    return EndPass;
+}
+
+/* Hands the prepared messages over (none is fine). A journal that cannot
+ * be saved undoes the chunk: the first message meets the failure as one
+ * message at a time would, the others wait for the next pass. 1 when the
+ * pass ends. */
+static int FlushChunk(CHUNK *Chunk)
+{
+    STATUS error = NOERROR;
+    int EndPass = 0;
+
+    VqLogHold(FALSE);
+    if (Chunk->Count == 0)
+        return 0;
+    PortDiskFullTake();
+    error = ChunkJournal(Chunk);
+    if (error == NOERROR) {
+        ChunkRenameIn(Chunk);
+        EndPass = ChunkFinish(Chunk);
+    } else {
+        const int Full = IsRetryable(error) || PortDiskFullTake();
+        FailItem(Chunk, &Chunk->Items[0], error, Full, 0);
+        for (int i = 1; i < Chunk->Count; i++)
+            RemoveJobFiles(&Chunk->Items[i]);
+        VqLogReleaseHeld(VqLogHeldCount());
+        EndPass = 1;
+    }
+    for (int i = 0; i < Chunk->Count; i++)
+        FreeErrorFileList(&Chunk->Items[i].hErrorFileList);
+    Chunk->Count = 0;
+    return EndPass;
+}
+
+/* A plain message: its job written and on disk, the message kept open in
+ * the chunk. One whose job fails hands the chunk over first and then
+ * meets its failure. 1 when the pass ends. */
+static int PrepareMessage(CHUNK *Chunk, DHANDLE hMessage, WORD Msg, const char *Originator,
+                          WORD RecipientCount, const UNPURGED *Id)
+{
+    CHUNKITEM *Item = &Chunk->Items[Chunk->Count];
+    LIST *ErrorFileList = nullptr;
+    WORD ErrorFileListSize = 0;
+    const DWORD HeldBefore = VqLogHeldCount();
+    STATUS error = NOERROR;
+    int Full = 0;
+    int EndPass = 0;
+
+    memset(Item, 0, sizeof *Item);
+    if (Chunk->Count == 0)
+        Chunk->Started = NowMs();
+    VqLogHold(TRUE);
+    PortDiskFullTake();
+    error = ListAllocate(0, 0, TRUE, &Item->hErrorFileList, &ErrorFileList, &ErrorFileListSize);
+    if (error == NOERROR) {
+        /* the writer grows the list through its handle, which needs it unlocked */
+        OSUnlockObject(Item->hErrorFileList);
+        error = JobPrepare(hMessage, Originator, Chunk->MessageList, Msg, RecipientCount,
+                           Item->hErrorFileList, ErrorFileList, &ErrorFileListSize, &Item->Names);
+    } else {
+        Item->hErrorFileList = NULLHANDLE;
+    }
+    if (error == NOERROR) {
+        Item->Msg = Msg;
+        Item->hMessage = hMessage;
+        VqCopy(Item->Originator, sizeof Item->Originator, Originator);
+        Item->RecipientCount = RecipientCount;
+        Item->Id = *Id;
+        Item->LogLines = VqLogHeldCount() - HeldBefore;
+        Chunk->Count++;
+        if (Chunk->Count < OB_CHUNK_MAX && NowMs() - Chunk->Started < OB_CHUNK_MS)
+            return 0;
+        return FlushChunk(Chunk);
+    }
+    Full = IsRetryable(error) || PortDiskFullTake();
+    FreeErrorFileList(&Item->hErrorFileList);
+    EndPass = FlushChunk(Chunk);
+    VqLogReleaseHeld(VqLogHeldCount()); /* its own lines */
+    if (!EndPass)
+        EndPass = TransferFailed(hMessage, Originator, Chunk->MessageList, Msg, RecipientCount,
+                                 error, Full);
+    AddInSetStatus(VQM_STATUS_SEARCHING);
+    MailCloseMessage(hMessage);
+    PurgeMessage(Chunk->MessageList, Msg, Id, 0);
+    return EndPass;
+}
+
+/* One message of the list: a plain one joins the chunk; any other hands
+ * the chunk over first, then settles its outcome and purges it. A message
  * that cannot be opened or whose originator cannot be read stays as it
  * is. 1 when a retryable fault ends the pass. */
-static int HandleMessage(DARRAY *MessageList, WORD Msg)
+static int HandleMessage(CHUNK *Chunk, WORD Msg)
 {
+    DARRAY *MessageList = Chunk->MessageList;
     DHANDLE hMessage = NULLHANDLE;
     char Originator[OB_ORIGINATOR_SIZE] = "";
     WORD OriginatorLength = 0;
     WORD RecipientCount = 0;
     STATUS error = NOERROR;
     BOOL Held = FALSE;
+    BOOL AdminDue = FALSE;
     int EndPass = 0;
     int Sent = 0;
     int HandOver = OB_NO_ENTRY;
-    long Age = 0;
     UNPURGED Id;
 
     error = MailOpenMessage(MessageList, Msg, &hMessage);
+    if (error == NOERROR)
+        error = MailGetMessageOriginator(MessageList, Msg, Originator, sizeof Originator,
+                                         &OriginatorLength);
     if (error != NOERROR) {
-        AddInLogError(VQM_API_CALL_ERROR, error, "MailOpenMessage");
-        return IsRetryable(error);
-    }
-    error = MailGetMessageOriginator(MessageList, Msg, Originator, sizeof Originator,
-                                     &OriginatorLength);
-    if (error != NOERROR) {
-        AddInLogError(VQM_API_CALL_ERROR, error, "MailGetMessageOriginator");
-        MailCloseMessage(hMessage);
-        return IsRetryable(error);
+        EndPass = FlushChunk(Chunk);
+        AddInLogError(VQM_API_CALL_ERROR, error,
+                      hMessage == NULLHANDLE ? "MailOpenMessage" : "MailGetMessageOriginator");
+        if (hMessage != NULLHANDLE)
+            MailCloseMessage(hMessage);
+        return EndPass || IsRetryable(error);
     }
     /* an unreadable count leaves 0: no reports, no deletions */
     if (MailGetMessageInfo(MessageList, Msg, &RecipientCount, nullptr, nullptr) != NOERROR)
         RecipientCount = 0;
     Held = NSFItemIsPresent(hMessage, OB_HELD_ITEM, (WORD)strlen(OB_HELD_ITEM));
+    AdminDue = NSFItemIsPresent(hMessage, OB_ADMIN_DUE_ITEM, (WORD)strlen(OB_ADMIN_DUE_ITEM));
     MessageIdentity(hMessage, &Id);
     HandOver = HandOverState(hMessage);
 
-    if (UnpurgedSlot(&Id) >= 0) {
+    if (UnpurgedSlot(&Id) < 0 && HandOver == OB_NO_ENTRY && !AdminDue && !Held &&
+        !MailIsNonDeliveryReport(hMessage))
+        return PrepareMessage(Chunk, hMessage, Msg, Originator, RecipientCount, &Id);
+
+    EndPass = FlushChunk(Chunk);
+    if (EndPass) {
+        /* the rest waits for the next pass */
+    } else if (UnpurgedSlot(&Id) >= 0) {
         Sent = 1; /* its job is out: only the purge is left */
         DeleteAllRecipients(MessageList, Msg, RecipientCount);
     } else if (HandOver == OB_HANDED) {
         /* handed over before a crash: finished without a new job; its
          * sender's reports may not have gone */
         Sent = 1;
-        for (WORD Rec = 0; Rec < RecipientCount; Rec++)
-            LogIfFailed(MailSendDeliveryReport(MessageList, Msg, 1, &Rec),
-                        "MailSendDeliveryReport");
-        AddInLogError(VQM_FAX_DELIVERED_TO_GATEWAY, NOERROR, Originator);
+        SendDeliveryReports(MessageList, Msg, RecipientCount, Originator);
         DeleteAllRecipients(MessageList, Msg, RecipientCount);
     } else if (HandOver == OB_NOT_HANDED && JournalDrop(hMessage) != NOERROR) {
         EndPass = 1; /* the entry stays: a later pass judges it again */
-    } else if (NSFItemIsPresent(hMessage, OB_ADMIN_DUE_ITEM, (WORD)strlen(OB_ADMIN_DUE_ITEM))) {
+    } else if (AdminDue) {
         RetryAdministratorMail(hMessage, MessageList, Msg, RecipientCount, Held);
     } else if (Held) {
         /* waits for the operator */
     } else if (MailIsNonDeliveryReport(hMessage)) {
         ForwardReport(hMessage, MessageList, Msg, RecipientCount);
     } else {
-        PortDiskFullTake();
-        error = TransferMessage(hMessage, Originator, MessageList, Msg, RecipientCount);
-        if (error == NOERROR) {
-            Sent = 1;
-            DeleteAllRecipients(MessageList, Msg, RecipientCount);
-        } else {
-            Age = MessageAge(hMessage);
-            if (!(IsRetryable(error) || PortDiskFullTake() || DiskState() == OB_DISK_FULL))
-                EndPass = FailTransfer(hMessage, Originator, MessageList, Msg, RecipientCount,
-                                       error, 0, Age);
-            else if (RetryExpired(Age))
-                EndPass = FailTransfer(hMessage, Originator, MessageList, Msg, RecipientCount,
-                                       error, 1, Age);
-            else {
-                LeaveForNextPass(hMessage, Originator, error, Age);
-                EndPass = 1;
-            }
-        }
+        /* its entry dropped: its job is made again, one message at a time */
+        EndPass = PrepareMessage(Chunk, hMessage, Msg, Originator, RecipientCount, &Id);
+        if (!EndPass)
+            EndPass = FlushChunk(Chunk);
+        return EndPass;
     }
 
     /* the writer and the error mail change the status line */
@@ -701,10 +1007,13 @@ void OutboundTask(void)
         return;
     }
     VqUniqueNamesBeginPass();
+    Chunk.MessageList = MessageList;
+    Chunk.Count = 0;
     for (WORD Msg = 0; Msg < MessageCount; Msg++) {
-        if (HandleMessage(MessageList, Msg))
+        if (HandleMessage(&Chunk, Msg))
             break;
     }
+    FlushChunk(&Chunk);
     VqUniqueNamesEndPass();
 
     OSUnlockObject(hMessageList);

@@ -145,6 +145,24 @@ void VqUniqueNamesBeginPass(void)
     PortRemovedHook = NameRemoved;
 }
 
+void VqUniqueNameHold(const char *Path, int Hold)
+{
+    const char *Slash = std::strrchr(Path, '/');
+    const std::string Dir(Path, Slash ? (size_t)(Slash - Path + 1) : 0);
+    long Number = 0;
+
+    if (!Hold) {
+        NameRemoved(Path);
+        return;
+    }
+    for (NAMESET &s : NameSets()) {
+        Number = s.Pass == CurrentPass && s.Dir == Dir ? NumberOf(Slash ? Slash + 1 : Path, s.Ext)
+                                                       : -1;
+        if (Number >= 0)
+            MarkTaken(&s, Number);
+    }
+}
+
 void VqUniqueNamesEndPass(void)
 {
     InPass = false;

@@ -12,4 +12,10 @@
  * exhaust a small range. */
 extern long VqUniqueNameLimit;
 
+/* Within a pass: keeps a name that was answered but is not made yet (a
+ * job's final name until its rename) from being answered again (Hold 1),
+ * or frees it (Hold 0). Outside a pass, or for a folder not listed in it,
+ * nothing is kept. */
+void VqUniqueNameHold(const char *Path, int Hold);
+
 #endif /* VQ_UNIQUE_NAME_H */

@@ -414,7 +414,8 @@ int PortFerror(FILE *Stream)
     return m.failed.count(Stream) != 0 ? 1 : 0;
 }
 
-int PortRename(const char *From, const char *To)
+/* The rename of PortRename; its folder is fsynced only when Sync. */
+static int RenameNoReplace(const char *From, const char *To, bool Sync)
 {
     if (From == nullptr || To == nullptr) {
         errno = EINVAL;
@@ -442,11 +443,22 @@ int PortRename(const char *From, const char *To)
         return -1;
     }
     /* The new name is durable only once its folder is on disk. */
-    PortSyncDir(To);
+    if (Sync)
+        PortSyncDir(To);
     if (PortRemovedHook != nullptr)
         PortRemovedHook(From);
     PortFaultAfter();
     return 0;
+}
+
+int PortRename(const char *From, const char *To)
+{
+    return RenameNoReplace(From, To, true);
+}
+
+int PortRenameNoSync(const char *From, const char *To)
+{
+    return RenameNoReplace(From, To, false);
 }
 
 int PortUnlink(const char *Path)

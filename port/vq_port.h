@@ -81,6 +81,10 @@ int PortFerror(FILE *Stream);
  * gateway's original platform did); the target's folder is fsynced after
  * it. Passes the fault seam. 0 or -1 (errno set). */
 int PortRename(const char *From, const char *To);
+/* The same without the folder's fsync: for a caller that renames several
+ * files into a folder and then fsyncs it once (PortSyncDir) before anything
+ * relies on the new names. */
+int PortRenameNoSync(const char *From, const char *To);
 /* unlink; passes the fault seam. 0 or -1. */
 int PortUnlink(const char *Path);
 /* Called (when set) with the path a PortUnlink removed or a PortRename

@@ -195,7 +195,8 @@ std::vector<Step> ReadSteps(const std::string &log, const std::string &fault)
                                 : s.n == target);
         steps.push_back(s);
     }
-    steps.push_back(Step{0, "end", "of the log", "", false});
+    /* a crash ends the log without releasing anything */
+    steps.push_back(Step{0, fault.rfind("crash:", 0) == 0 ? "crash" : "end", "of the log", "", false});
     return steps;
 }
 
@@ -217,14 +218,17 @@ bool InSpool(const std::string &path, const char *sub)
  *   - a file written in the spool is fsynced (or deleted) before the next
  *     commit: a job's parcels, an error copy, a control file's failure line;
  *   - after a rename its target folder is fsynced before the next commit or
- *     delete (the commit that lets the mail go comes after it);
+ *     delete (the commit that lets the mail go comes after it); renames a
+ *     crash left unsynced (Carried, in and out) bind the restarted run;
  *   - a control file leaves FAX/IN only after a commit to mail.box since the
  *     last control file was done with (the stored mail); its image only
  *     after its control file. */
-std::set<std::string> CheckOrder(const std::vector<Step> &steps, Findings *f)
+using Renames = std::map<std::string, std::string>; /* folder -> what was renamed into it */
+std::set<std::string> CheckOrder(const std::vector<Step> &steps, Findings *f,
+                                 Renames *Carried = nullptr)
 {
-    std::set<std::string> dirty, failedDeletes;  /* written since their last fsync; may stay */
-    std::map<std::string, std::string> unsynced; /* folder -> what was renamed into it */
+    std::set<std::string> dirty, failedDeletes; /* written since their last fsync; may stay */
+    Renames unsynced = Carried != nullptr ? *Carried : Renames();
     bool stored = false, imageMayGo = false;
     for (const Step &s : steps) {
         const bool in = InSpool(s.path, "/FAX/IN");
@@ -261,6 +265,8 @@ std::set<std::string> CheckOrder(const std::vector<Step> &steps, Findings *f)
             if (d.find(kSpool) != std::string::npos)
                 f->Add(d + " was not fsynced before the commit to " + s.path);
     }
+    if (Carried != nullptr)
+        *Carried = steps.back().kind == "crash" ? unsynced : Renames();
     return failedDeletes;
 }
 
@@ -642,7 +648,7 @@ protected:
     /* Runs the road normally until nothing waits (at most twice) and
      * checks the end state, the order and the strays of every pass. */
     void Recover(const std::string &dir, RunKind kind, const std::set<std::string> &allowed,
-                 const std::string &where)
+                 const std::string &where, Renames carried = Renames())
     {
         Findings f;
         for (int pass = 1; pass <= 2 && (pass == 1 || f.waiting); ++pass) {
@@ -652,7 +658,7 @@ protected:
             if (rc != 0)
                 f.Add("the restarted gateway ended with " + std::to_string(rc) + ": " + out);
             check_(clean_, dir, kind, true, &f);
-            CheckOrder(ReadSteps(ReadFile(dir + ".ops"), ""), &f);
+            CheckOrder(ReadSteps(ReadFile(dir + ".ops"), ""), &f, &carried);
         }
         if (f.waiting)
             f.Add("still waiting after two normal passes");
@@ -676,8 +682,9 @@ protected:
         Findings f;
         if (rc != (crash ? kCrashExit : 0))
             f.Add("the pass ended with " + std::to_string(rc) + ": " + out);
+        Renames carried;
         const std::set<std::string> failedDeletes =
-            CheckOrder(ReadSteps(ReadFile(dir + ".ops"), fault), &f);
+            CheckOrder(ReadSteps(ReadFile(dir + ".ops"), fault), &f, &carried);
         const RunKind kind{1, !crash && !full};
         check_(clean_, dir, kind, false, &f);
         const std::set<std::string> allowed = crash ? Strays(dir) : failedDeletes;
@@ -705,7 +712,7 @@ protected:
                     ReadOutbound(dir).jobs.size() < ReadOutbound(clean_).jobs.size(), out, log, &f);
         }
         Report(where, f);
-        Recover(dir, kind, allowed, where);
+        Recover(dir, kind, allowed, where, carried);
     }
 
     SweepDir sweep_;
@@ -862,6 +869,15 @@ TEST(CrashSweepChecker, FlagsEveryKindOfDamage)
         Findings f;
         CheckOrder(ReadSteps(c.log, c.fault), &f);
         EXPECT_EQ(Find(f.violations, c.want), "") << c.log;
+    }
+    /* a crash right after a rename: the restarted run fsyncs the folder first */
+    for (const auto &restart : {std::make_pair(dirsync + purge, std::string()),
+                                std::make_pair(purge, std::string("not fsynced before the commit"))}) {
+        Findings f;
+        Renames carried;
+        CheckOrder(ReadSteps(job + sync + moved, "crash:4"), &f, &carried);
+        CheckOrder(ReadSteps(restart.first, ""), &f, &carried);
+        EXPECT_EQ(Find(f.violations, restart.second), "") << restart.first;
     }
 
     /* a job failed on a full disk: the mail waits, logged, and nothing stops */
