@@ -248,4 +248,36 @@ TEST_F(OutboundPassTest, PoisonMailIsHeldOnceAndTheNextIsFaxed)
     EXPECT_TRUE(Files(SPOOL_FAX_ERROR).empty());
 }
 
+// Plain mails go in chunks of up to 100; a poison mail among them hands the chunk over first. The result is one mail at a
+// time's: jobs named in the mails' order, each mail's recipient line just before its delivered line, one report each.
+TEST_F(OutboundPassTest, ChunksKeepTheOrderOfOneMailAtATime)
+{
+    const int kMails = 203, kPoison = 150;
+    std::string want, got;
+    for (int i = 0; i < kMails; i++) {
+        const std::string n = std::to_string(i);
+        Memo m = FaxMemo("Fax " + n, "Fax " + n + "@555." + std::to_string(1000 + i) + "@FAXGATE");
+        if (i == kPoison)
+            m.textItems = {{"PostedDate", "yesterday"}};
+        ASSERT_EQ(vqtest::SendMemo(m), NOERROR);
+        want += n + (i == kPoison ? " " + n + " " : " D ");  // the poison: its job, then its error copy
+    }
+    ClearLog();
+    OutboundTask();
+    for (const auto &e : LogEntries()) {
+        if (e.id == VQM_OUT_RECIPIENT_IS)
+            got += e.text.substr(e.text.find("{Fax ") + 5, e.text.find(',') - e.text.find("{Fax ") - 5) + " ";
+        got += e.id == VQM_FAX_DELIVERED_TO_GATEWAY ? "D " : "";
+    }
+    EXPECT_EQ(got, want);
+    const Names jobs = Files(SPOOL_FAX_OUT);
+    ASSERT_EQ(jobs.size(), (size_t)kMails - 1);
+    for (int i = 0, job = 0; i < kMails; i++) {
+        if (i != kPoison)
+            EXPECT_NE(ReadFile(Spool(SPOOL_FAX_OUT "/") + jobs[job++]).find("\nSubject: Fax " + std::to_string(i) + "\n"), std::string::npos) << i;
+    }
+    EXPECT_EQ(ReadMessages("jsmith.nsf", "Delivery Report").size(), (size_t)kMails - 1);
+    EXPECT_EQ(DocumentIds("vortiq.box").size(), 1u) << "only the poison mail stays";
+}
+
 }  // namespace
