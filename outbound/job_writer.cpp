@@ -39,7 +39,6 @@ const size_t kRecipientSize = 257;  /* RecipientName, UserName */
 const size_t kDomainSize = 33;      /* DomainName */
 const size_t kOneSendToSize = 512;  /* OneSendTo at the least, OneToField */
 const size_t kStringSize = 256;     /* String: one extended-fields line */
-const size_t kBodyBlock = 256;      /* the body is copied in blocks of this */
 /* A list entry's length is a WORD, and a list must stay below 64K. */
 const size_t kMaxListEntry = 60000;
 /* Final names tried when the one chosen was taken before the rename. */
@@ -569,70 +568,47 @@ STATUS JobHeader(OUTJOB *Job)
 
 /* ---- phase 6: body ---- */
 
-/* Copies the body file into the job as text: CR LF as LF, and a CTRL+Z
- * as a blank rather than the end of the body. */
-void CopyBodyText(FILE *BodyFile, FILE *ForeignFile)
+/* Copies the body text into the job: CR LF as LF, and a CTRL+Z as a
+ * blank rather than the end of the body. */
+void CopyBodyText(const char *Body, size_t Length, FILE *ForeignFile)
 {
-    char Block[kBodyBlock];
     std::string Out;
     bool Cr = false;
-    size_t Got = 0;
 
-    while ((Got = std::fread(Block, 1, sizeof Block, BodyFile)) > 0) {
-        Out.clear();
-        for (size_t i = 0; i < Got; i++) {
-            if (Cr && Block[i] != '\n')
-                Out.push_back('\r');
-            Cr = Block[i] == '\r';
-            if (!Cr)
-                Out.push_back(Block[i] == kCtrlZ ? ' ' : Block[i]);
-        }
-        if (!Out.empty() && PortFwrite(Out.data(), 1, Out.size(), ForeignFile) == 0)
-            return;
+    Out.reserve(Length);
+    for (size_t i = 0; i < Length; i++) {
+        if (Cr && Body[i] != '\n')
+            Out.push_back('\r');
+        Cr = Body[i] == '\r';
+        if (!Cr)
+            Out.push_back(Body[i] == kCtrlZ ? ' ' : Body[i]);
     }
     if (Cr)
-        PortFwrite("\r", 1, 1, ForeignFile);
+        Out.push_back('\r');
+    if (!Out.empty())
+        PortFwrite(Out.data(), 1, Out.size(), ForeignFile);
 }
 
-/* The cover message and the body, written to a work file of the
- * gateway's own folder first. */
+/* The cover message and the body, whose text is taken in memory. */
 STATUS JobBody(OUTJOB *Job)
 {
-    char BodyFileName[VQ_FILE_PATH] = "";
-    char String[kStringSize] = "";
-    DWORD BodyFileSize = 0;
-    FILE *BodyFile = nullptr;
-    const char *TempFolder = VqTempFolder();
-    STATUS error = TempFolder == nullptr ? VQM_BODY_FILE_ERROR
-                                         : GetUniqueFileName("", TempFolder, "TMP", BodyFileName);
+    DHANDLE hBody = NULLHANDLE;
+    DWORD BodyLength = 0;
+    STATUS error = VqMailGetMessageBodyBlock(Job->hMessage, nullptr, "\r\n", 80, TRUE, &hBody,
+                                             &BodyLength);
 
-    if (error == NOERROR) {
-        VqCopy(Job->PendingFile, sizeof Job->PendingFile, BodyFileName);
-        error = MailGetMessageBodyText(Job->hMessage, nullptr, "\r\n", 80, TRUE, BodyFileName,
-                                       &BodyFileSize);
-    }
     if (error != NOERROR) {
-        AddInLogError(VQM_BODY_FILE_ERROR, error, BodyFileName);
+        AddInLogError(VQM_BODY_FILE_ERROR, error, "Body");
         return error;
-    }
-    BodyFile = PortFopen(BodyFileName, "rb");
-    if (BodyFile == nullptr) {
-        AddInLogError(VQM_BODY_FILE_ERROR, NOERROR, BodyFileName);
-        return VQM_BODY_FILE_ERROR;
     }
     PortFwrite("\n\n", 1, 2, Job->ForeignFile);
     if (Job->More_Body[0] != '\0') {
         JobWriteValue(Job->ForeignFile, Job->More_Body, std::strlen(Job->More_Body));
         PortFwrite("\r\n\r\n", 1, 4, Job->ForeignFile);
     }
-    CopyBodyText(BodyFile, Job->ForeignFile);
-    PortFclose(BodyFile);
-    /* a leftover ".TMP" does no harm to the job, but is said */
-    if (PortUnlink(BodyFileName) != 0) {
-        VqFormat(String, sizeof String, "Can not delete %s", BodyFileName);
-        AddInLogError(VQM_DS0, NOERROR, String);
-    }
-    Job->PendingFile[0] = '\0';
+    CopyBodyText((const char *)OSLockObject(hBody), BodyLength, Job->ForeignFile);
+    OSUnlockObject(hBody);
+    OSMemFree(hBody);
     return NOERROR;
 }
 

@@ -70,6 +70,12 @@ STATUS MailGetMessageItemTimeDate(DHANDLE hMessage, WORD ItemCode, TIMEDATE *ret
 STATUS MailGetMessageBodyText(DHANDLE hMessage, const char *ItemName, const char *LineDelims,
                               WORD LineLength, BOOL ConvertTabs, const char *OutputFileName,
                               DWORD *OutputFileSize);
+/* Platform extras: the same text in memory, for a caller that would only
+ * read the file back: a block of *retLength bytes (the caller frees it
+ * with OSMemFree). */
+STATUS VqMailGetMessageBodyBlock(DHANDLE hMessage, const char *ItemName, const char *LineDelims,
+                                 WORD LineLength, BOOL ConvertTabs, DHANDLE *rethText,
+                                 DWORD *retLength);
 /* FALSE when there is no attachment Num. FileName holds MAXPATH + 1. */
 BOOL MailGetMessageAttachmentInfo(DHANDLE hMessage, WORD Num, BLOCKID *bhItem, char *FileName,
                                   DWORD *FileSize, WORD *FileAttributes, WORD *FileHostType,

@@ -57,6 +57,9 @@ bool ItemValue(NOTEHANDLE h, const char *name, WORD *type, std::string *value);
 std::string ItemText(NOTEHANDLE h, const char *name);
 /* Entries of a list, or the one text of a text item. */
 std::vector<std::string> ItemList(NOTEHANDLE h, const char *name);
+/* The body as plain text (MailGetMessageBodyText). */
+std::string BodyText(DHANDLE hMessage, const char *ItemName, const char *LineDelims,
+                     WORD LineLength, BOOL ConvertTabs);
 /* Entries of a list value (without its type word); false when damaged
  * (vq::ParseTextList of vq_textlist.h, copied out). */
 bool ParseTextList(const std::string &value, std::vector<std::string> *out);

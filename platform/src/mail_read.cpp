@@ -172,12 +172,9 @@ STATUS MailGetMessageItemTimeDate(DHANDLE hMessage, WORD ItemCode, TIMEDATE *ret
     return NOERROR;
 }
 
-STATUS MailGetMessageBodyText(DHANDLE hMessage, const char *ItemName, const char *LineDelims,
-                              WORD LineLength, BOOL ConvertTabs, const char *OutputFileName,
-                              DWORD *OutputFileSize)
+std::string vq::mail::BodyText(DHANDLE hMessage, const char *ItemName, const char *LineDelims,
+                               WORD LineLength, BOOL ConvertTabs)
 {
-    if (OutputFileSize)
-        *OutputFileSize = 0;
     const char *name = (ItemName != nullptr && *ItemName != '\0') ? ItemName : "Body";
     std::string delim = LineDelims != nullptr ? LineDelims : "\r\n";
     std::vector<std::string> lines = ItemList(hMessage, name);
@@ -200,11 +197,39 @@ STATUS MailGetMessageBodyText(DHANDLE hMessage, const char *ItemName, const char
     }
     if (lines.size() == 1 && lines[0].empty())
         out.clear(); /* an empty body is an empty file, not one blank line */
+    return out;
+}
+
+STATUS MailGetMessageBodyText(DHANDLE hMessage, const char *ItemName, const char *LineDelims,
+                              WORD LineLength, BOOL ConvertTabs, const char *OutputFileName,
+                              DWORD *OutputFileSize)
+{
+    if (OutputFileSize)
+        *OutputFileSize = 0;
+    const std::string out = BodyText(hMessage, ItemName, LineDelims, LineLength, ConvertTabs);
     /* An export to be read back, never a hand-over: not synced. */
     STATUS s = WriteWholeFile(OutputFileName, out.data(), out.size(), false);
     if (s == NOERROR && OutputFileSize)
         *OutputFileSize = (DWORD)out.size();
     return s;
+}
+
+STATUS VqMailGetMessageBodyBlock(DHANDLE hMessage, const char *ItemName, const char *LineDelims,
+                                 WORD LineLength, BOOL ConvertTabs, DHANDLE *rethText,
+                                 DWORD *retLength)
+{
+    if (rethText == nullptr || retLength == nullptr)
+        return ERR_BAD_PARAM;
+    *rethText = NULLHANDLE;
+    *retLength = 0;
+    const std::string out = BodyText(hMessage, ItemName, LineDelims, LineLength, ConvertTabs);
+    STATUS s = OSMemAlloc(BLK_MEM_ALLOC, out.empty() ? 1 : (DWORD)out.size(), rethText);
+    if (s != NOERROR)
+        return s;
+    std::memcpy(OSLockObject(*rethText), out.data(), out.size());
+    OSUnlockObject(*rethText);
+    *retLength = (DWORD)out.size();
+    return NOERROR;
 }
 
 BOOL MailGetMessageAttachmentInfo(DHANDLE hMessage, WORD Num, BLOCKID *bhItem, char *FileName,

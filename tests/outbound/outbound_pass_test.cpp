@@ -272,10 +272,10 @@ TEST_F(OutboundPassTest, ChunksKeepTheOrderOfOneMailAtATime)
     EXPECT_EQ(got, want);
     const Names jobs = Files(SPOOL_FAX_OUT);
     ASSERT_EQ(jobs.size(), (size_t)kMails - 1);
-    for (int i = 0, job = 0; i < kMails; i++) {
-        if (i != kPoison)
+    for (int i = 0, job = 0; i < kMails; i++)
+        if (i != kPoison) {
             EXPECT_NE(ReadFile(Spool(SPOOL_FAX_OUT "/") + jobs[job++]).find("\nSubject: Fax " + std::to_string(i) + "\n"), std::string::npos) << i;
-    }
+        }
     EXPECT_EQ(ReadMessages("jsmith.nsf", "Delivery Report").size(), (size_t)kMails - 1);
     EXPECT_EQ(DocumentIds("vortiq.box").size(), 1u) << "only the poison mail stays";
 }
