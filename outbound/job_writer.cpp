@@ -8,7 +8,9 @@
  * fsynced together with its attachment files, and only then renamed to
  * its extension-less name, which is what the fax server picks up. A
  * rename never replaces a file, and one that fails is a failed job: the
- * fax server never sees a job that is incomplete or not on disk.
+ * fax server never sees a job that is incomplete or not on disk. The
+ * outbound pass writes its plain mails' jobs with JobPrepare and renames
+ * a chunk of them in with JobRenameIn, the folder fsynced once after.
  *
  * One job is one OUTJOB record, filled by one function per phase, in the
  * order the job file is written: names, options (the message's fax

@@ -2,7 +2,9 @@
  * outbound.h - what the parts of the outbound subsystem share and nobody
  * else needs: the extended-fields flag and its marker, the recipient
  * address conversion, the options-file reader, the helpers that write
- * header values into a fax job file, and the widths of their fields.
+ * header values into a fax job file, and the widths of their fields; the
+ * hand-over journal, and the job writer's two halves for jobs handed over
+ * in chunks.
  */
 #ifndef VQ_OUTBOUND_H
 #define VQ_OUTBOUND_H

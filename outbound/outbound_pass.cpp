@@ -8,11 +8,14 @@
  * through MailPurgeMessage after all its recipients were deleted, and its
  * recipients are deleted only once the writer has renamed the job into
  * place. Before the rename the message carries the job's work and final
- * names (the hand-over journal, one save); at start-up, before the
- * leftovers go, an entry whose work file is gone is a job handed over
- * (the message is finished without a new one) and one whose work file is
- * still there is done again: across a crash the fax server gets each
- * mail exactly once.
+ * names (the hand-over journal); at start-up, before the leftovers go, an
+ * entry whose work file is gone is a job handed over (the message is
+ * finished without a new one) and one whose work file is still there is
+ * done again: across a crash the fax server gets each mail exactly once.
+ * Plain mails are handed over in chunks (one journal commit, one fsync
+ * per spool folder, one routing group and one purge commit per chunk);
+ * any other message hands the chunk over first, so that everything comes
+ * in the order of one message at a time.
  *
  * Nothing here stops the gateway but a spool folder that is missing,
  * read-only or not ours. A full disk or a busy database leaves the
@@ -673,7 +676,7 @@ typedef struct {
     CHUNKITEM Items[OB_CHUNK_MAX];
 } CHUNK;
 
-static CHUNK Chunk;
+static CHUNK PassChunk; /* the pass's, reused by every pass */
 
 /* Milliseconds of a clock that never goes back. */
 static long NowMs(void)
@@ -760,13 +763,14 @@ static int FailItem(CHUNK *Chunk, CHUNKITEM *Item, STATUS error, int Full, int J
         RemoveJobFiles(Item);
     if (OpenError != NOERROR) {
         AddInLogError(VQM_API_CALL_ERROR, OpenError, "MailOpenMessage");
-        return 1;
+        EndPass = 1;
+    } else {
+        EndPass = TransferFailed(hMessage, Item->Originator, Chunk->MessageList, Item->Msg,
+                                 Item->RecipientCount, error, Full);
+        AddInSetStatus(VQM_STATUS_SEARCHING);
+        MailCloseMessage(hMessage);
+        PurgeMessage(Chunk->MessageList, Item->Msg, &Item->Id, 0);
     }
-    EndPass = TransferFailed(hMessage, Item->Originator, Chunk->MessageList, Item->Msg,
-                             Item->RecipientCount, error, Full);
-    AddInSetStatus(VQM_STATUS_SEARCHING);
-    MailCloseMessage(hMessage);
-    PurgeMessage(Chunk->MessageList, Item->Msg, &Item->Id, 0);
     return EndPass;
 }
 
@@ -858,9 +862,27 @@ static int FlushChunk(CHUNK *Chunk)
     return EndPass;
 }
 
+/* A plain message whose job failed (error; its files are gone): the
+ * chunk is handed over first, then its lines, then its failure. 1 when
+ * the pass ends. */
+static int PrepareFailed(CHUNK *Chunk, DHANDLE hMessage, WORD Msg, const char *Originator,
+                         WORD RecipientCount, const UNPURGED *Id, STATUS error)
+{
+    const int Full = IsRetryable(error) || PortDiskFullTake();
+    int EndPass = FlushChunk(Chunk);
+
+    VqLogReleaseHeld(VqLogHeldCount()); /* its own lines */
+    if (!EndPass)
+        EndPass = TransferFailed(hMessage, Originator, Chunk->MessageList, Msg, RecipientCount,
+                                 error, Full);
+    AddInSetStatus(VQM_STATUS_SEARCHING);
+    MailCloseMessage(hMessage);
+    PurgeMessage(Chunk->MessageList, Msg, Id, 0);
+    return EndPass;
+}
+
 /* A plain message: its job written and on disk, the message kept open in
- * the chunk. One whose job fails hands the chunk over first and then
- * meets its failure. 1 when the pass ends. */
+ * the chunk, which is handed over once full. 1 when the pass ends. */
 static int PrepareMessage(CHUNK *Chunk, DHANDLE hMessage, WORD Msg, const char *Originator,
                           WORD RecipientCount, const UNPURGED *Id)
 {
@@ -869,7 +891,6 @@ static int PrepareMessage(CHUNK *Chunk, DHANDLE hMessage, WORD Msg, const char *
     WORD ErrorFileListSize = 0;
     const DWORD HeldBefore = VqLogHeldCount();
     STATUS error = NOERROR;
-    int Full = 0;
     int EndPass = 0;
 
     memset(Item, 0, sizeof *Item);
@@ -894,20 +915,12 @@ static int PrepareMessage(CHUNK *Chunk, DHANDLE hMessage, WORD Msg, const char *
         Item->Id = *Id;
         Item->LogLines = VqLogHeldCount() - HeldBefore;
         Chunk->Count++;
-        if (Chunk->Count < OB_CHUNK_MAX && NowMs() - Chunk->Started < OB_CHUNK_MS)
-            return 0;
-        return FlushChunk(Chunk);
+        if (Chunk->Count >= OB_CHUNK_MAX || NowMs() - Chunk->Started >= OB_CHUNK_MS)
+            EndPass = FlushChunk(Chunk);
+    } else {
+        FreeErrorFileList(&Item->hErrorFileList);
+        EndPass = PrepareFailed(Chunk, hMessage, Msg, Originator, RecipientCount, Id, error);
     }
-    Full = IsRetryable(error) || PortDiskFullTake();
-    FreeErrorFileList(&Item->hErrorFileList);
-    EndPass = FlushChunk(Chunk);
-    VqLogReleaseHeld(VqLogHeldCount()); /* its own lines */
-    if (!EndPass)
-        EndPass = TransferFailed(hMessage, Originator, Chunk->MessageList, Msg, RecipientCount,
-                                 error, Full);
-    AddInSetStatus(VQM_STATUS_SEARCHING);
-    MailCloseMessage(hMessage);
-    PurgeMessage(Chunk->MessageList, Msg, Id, 0);
     return EndPass;
 }
 
@@ -1007,13 +1020,13 @@ void OutboundTask(void)
         return;
     }
     VqUniqueNamesBeginPass();
-    Chunk.MessageList = MessageList;
-    Chunk.Count = 0;
+    PassChunk.MessageList = MessageList;
+    PassChunk.Count = 0;
     for (WORD Msg = 0; Msg < MessageCount; Msg++) {
-        if (HandleMessage(&Chunk, Msg))
+        if (HandleMessage(&PassChunk, Msg))
             break;
     }
-    FlushChunk(&Chunk);
+    FlushChunk(&PassChunk);
     VqUniqueNamesEndPass();
 
     OSUnlockObject(hMessageList);
