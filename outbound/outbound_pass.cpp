@@ -841,11 +841,12 @@ static int FlushChunk(CHUNK *Chunk)
     int EndPass = 0;
 
     VqLogHold(FALSE);
-    if (Chunk->Count == 0)
-        return 0;
     PortDiskFullTake();
-    error = ChunkJournal(Chunk);
-    if (error == NOERROR) {
+    if (Chunk->Count > 0)
+        error = ChunkJournal(Chunk);
+    if (Chunk->Count == 0) {
+        VqLogReleaseHeld(VqLogHeldCount()); /* none is held without a message */
+    } else if (error == NOERROR) {
         ChunkRenameIn(Chunk);
         EndPass = ChunkFinish(Chunk);
     } else {
