@@ -6,7 +6,7 @@
  * A note is read whole by one query (so a reader never sees half of a
  * concurrent update) and saved whole in one write transaction: its row,
  * all of its items and the database's modified time commit together or
- * not at all. Note IDs are rowids that are never handed out twice.
+ * not at all (an update writes only the items that changed). Note IDs are rowids that are never handed out twice.
  */
 #include <cstring>
 #include <memory>
@@ -34,50 +34,133 @@ void FreeBlock(DHANDLE h)
     }
 }
 
-/* Writes every item of the note (the old ones are already deleted). The
- * first item of each name carries its text for the view key index. */
-STATUS InsertItems(Database &db, NOTEID id, const Note &note)
+/* How an item is stored besides its own fields: the first item of each
+ * name carries its text for the view key index. */
+struct ItemRow {
+    std::string lname, ktext, lkey;
+    bool keyed = false;
+};
+
+std::vector<ItemRow> ItemRows(const Note &note)
 {
-    sqlite3_stmt *ins = db.Stmt(Sql::ItemInsert);
-    if (ins == nullptr)
-        return StatusFromSqlite(sqlite3_errcode(db.db));
+    std::vector<ItemRow> rows(note.items.size());
     std::vector<std::string> seen;
     for (size_t i = 0; i < note.items.size(); ++i) {
         const Item &it = note.items[i];
-        std::string lname = Lower(it.name);
+        ItemRow &r = rows[i];
+        r.lname = Lower(it.name);
         bool first = true;
         for (const auto &n : seen)
-            if (n == lname) {
+            if (n == r.lname) {
                 first = false;
                 break;
             }
-        std::string ktext, lkey;
-        bool keyed = false;
         if (first) {
-            seen.push_back(lname);
+            seen.push_back(r.lname);
             /* Values without a text form sort with the empty key. */
-            if (!ItemText(it.type, it.value, &ktext))
-                ktext.clear();
-            lkey = Lower(ktext);
-            keyed = true;
+            if (!ItemText(it.type, it.value, &r.ktext))
+                r.ktext.clear();
+            r.lkey = Lower(r.ktext);
+            r.keyed = true;
         }
-        StatementUse q(ins);
-        sqlite3_bind_int64(q.get(), 1, id);
-        sqlite3_bind_int64(q.get(), 2, (sqlite3_int64)i);
-        sqlite3_bind_text(q.get(), 3, it.name.data(), (int)it.name.size(), SQLITE_STATIC);
-        sqlite3_bind_text(q.get(), 4, lname.data(), (int)lname.size(), SQLITE_STATIC);
-        sqlite3_bind_int(q.get(), 5, it.flags);
-        sqlite3_bind_int(q.get(), 6, it.type);
-        sqlite3_bind_blob64(q.get(), 7, it.value.data(), it.value.size(), SQLITE_STATIC);
-        if (keyed) {
-            sqlite3_bind_text(q.get(), 8, ktext.data(), (int)ktext.size(), SQLITE_STATIC);
-            sqlite3_bind_text(q.get(), 9, lkey.data(), (int)lkey.size(), SQLITE_STATIC);
-        }
-        int rc = sqlite3_step(q.get());
-        if (rc != SQLITE_DONE)
-            return StatusFromSqlite(rc);
     }
-    return NOERROR;
+    return rows;
+}
+
+STATUS InsertItem(Database &db, NOTEID id, size_t seq, const Item &it, const ItemRow &r)
+{
+    StatementUse q(db.Stmt(Sql::ItemInsert));
+    if (!q)
+        return StatusFromSqlite(sqlite3_errcode(db.db));
+    sqlite3_bind_int64(q.get(), 1, id);
+    sqlite3_bind_int64(q.get(), 2, (sqlite3_int64)seq);
+    sqlite3_bind_text(q.get(), 3, it.name.data(), (int)it.name.size(), SQLITE_STATIC);
+    sqlite3_bind_text(q.get(), 4, r.lname.data(), (int)r.lname.size(), SQLITE_STATIC);
+    sqlite3_bind_int(q.get(), 5, it.flags);
+    sqlite3_bind_int(q.get(), 6, it.type);
+    sqlite3_bind_blob64(q.get(), 7, it.value.data(), it.value.size(), SQLITE_STATIC);
+    if (r.keyed) {
+        sqlite3_bind_text(q.get(), 8, r.ktext.data(), (int)r.ktext.size(), SQLITE_STATIC);
+        sqlite3_bind_text(q.get(), 9, r.lkey.data(), (int)r.lkey.size(), SQLITE_STATIC);
+    }
+    int rc = sqlite3_step(q.get());
+    return rc == SQLITE_DONE ? NOERROR : StatusFromSqlite(rc);
+}
+
+/* Writes every item of the note (the old ones are already deleted). */
+STATUS InsertItems(Database &db, NOTEID id, const Note &note)
+{
+    std::vector<ItemRow> rows = ItemRows(note);
+    STATUS s = NOERROR;
+    for (size_t i = 0; i < note.items.size() && s == NOERROR; ++i)
+        s = InsertItem(db, id, i, note.items[i], rows[i]);
+    return s;
+}
+
+/* Whether column col of a result row holds exactly Bytes (a NULL only
+ * when Null). */
+bool ColumnIs(sqlite3_stmt *q, int col, const std::string &bytes, bool null = false)
+{
+    if (sqlite3_column_type(q, col) == SQLITE_NULL)
+        return null;
+    const void *p = sqlite3_column_blob(q, col);
+    const size_t n = (size_t)sqlite3_column_bytes(q, col);
+    return !null && n == bytes.size() && (n == 0 || std::memcmp(p, bytes.data(), n) == 0);
+}
+
+/* Saves the items of a note that is stored already: a stored row equal to
+ * the one its item would be written as stays, every other row goes and
+ * the items that differ are written. A note whose other items change
+ * keeps its attachments without writing them again. */
+STATUS UpdateItems(Database &db, NOTEID id, const Note &note)
+{
+    const std::vector<ItemRow> rows = ItemRows(note);
+    std::vector<bool> keep(rows.size(), false);
+    std::vector<sqlite3_int64> drop;
+    sqlite3_stmt *q = nullptr;
+    int rc = sqlite3_prepare_v2(db.db,
+                                "SELECT seq, name, flags, type, value, ktext, lkey FROM vq_items "
+                                "WHERE note = ?1",
+                                -1, &q, nullptr);
+    if (rc == SQLITE_OK) {
+        sqlite3_bind_int64(q, 1, id);
+        while ((rc = sqlite3_step(q)) == SQLITE_ROW) {
+            const sqlite3_int64 seq = sqlite3_column_int64(q, 0);
+            const bool same =
+                seq >= 0 && (size_t)seq < rows.size() && !keep[(size_t)seq] &&
+                ColumnIs(q, 1, note.items[(size_t)seq].name) &&
+                sqlite3_column_int(q, 2) == note.items[(size_t)seq].flags &&
+                sqlite3_column_int(q, 3) == note.items[(size_t)seq].type &&
+                ColumnIs(q, 4, note.items[(size_t)seq].value) &&
+                ColumnIs(q, 5, rows[(size_t)seq].ktext, !rows[(size_t)seq].keyed) &&
+                ColumnIs(q, 6, rows[(size_t)seq].lkey, !rows[(size_t)seq].keyed);
+            if (same)
+                keep[(size_t)seq] = true;
+            else
+                drop.push_back(seq);
+        }
+    }
+    sqlite3_finalize(q);
+    q = nullptr;
+    if (rc == SQLITE_DONE && !drop.empty())
+        rc = sqlite3_prepare_v2(db.db, "DELETE FROM vq_items WHERE note = ?1 AND seq = ?2", -1,
+                                &q, nullptr);
+    else if (rc == SQLITE_DONE)
+        rc = SQLITE_OK;
+    for (size_t i = 0; rc == SQLITE_OK && i < drop.size(); ++i) {
+        sqlite3_bind_int64(q, 1, id);
+        sqlite3_bind_int64(q, 2, drop[i]);
+        rc = sqlite3_step(q) == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(db.db);
+        sqlite3_reset(q);
+    }
+    sqlite3_finalize(q);
+    if (rc != SQLITE_OK)
+        return StatusFromSqlite(rc);
+    STATUS s = NOERROR;
+    for (size_t i = 0; i < rows.size() && s == NOERROR; ++i)
+        if (!keep[i])
+            s = InsertItem(db, id, i, note.items[i], rows[i]);
+    return s;
 }
 
 /* Runs a one-row statement bound to a note id; *changed gets the rows hit. */
@@ -131,11 +214,8 @@ STATUS SaveNote(Database &db, const Note &note, TIMEDATE *when, NOTEID *newId)
          * bring back a note that someone removed on purpose. */
         if (sqlite3_changes(db.db) == 0)
             return ERR_NOTE_DELETED;
-        STATUS s = StepById(db, Sql::ItemsDelete, id, nullptr);
-        if (s != NOERROR)
-            return s;
     }
-    STATUS s = InsertItems(db, id, note);
+    STATUS s = note.id == 0 ? InsertItems(db, id, note) : UpdateItems(db, id, note);
     if (s == NOERROR)
         *newId = id;
     return s;

@@ -212,4 +212,56 @@ TEST_F(StandInTest, RoutingGroupKeepsMessagesUntilTheirCopiesCommit)
     }
 }
 
+// An update writes only the items that changed: after edits that keep, change, shift and add items, the note reads
+// back as saved, its unchanged large item whole, and a lookup finds it by each key's new text and no longer by the old.
+TEST_F(StandInTest, UpdateOfSomeItemsReadsBackWhole)
+{
+    vqtest::CreateActivityDb("upd.nsf");
+    const std::string big(50000, 'z');
+    DBHANDLE h = NULLHANDLE;
+    NOTEHANDLE n = NULLHANDLE;
+    NOTEID id = 0;
+    ASSERT_EQ(NSFDbOpen("upd.nsf", &h), NOERROR);
+    ASSERT_EQ(NSFNoteCreate(h, &n), NOERROR);
+    for (const char *item : {"Gone", "Key", "Other"})
+        NSFItemSetText(n, item, item, MAXWORD);
+    NSFItemAppend(n, 0, "Big", 3, TYPE_TEXT, big.data(), (DWORD)big.size());
+    ASSERT_EQ(NSFNoteUpdate(n, 0), NOERROR);
+    NSFNoteGetInfo(n, _NOTE_ID, &id);
+    // each edit, then what the lookup by "Key" must find for the key text before it
+    // (a number whose text form stays the same: only its bytes tell the change)
+    struct Edit { const char *name, *text, *oldKey; STATUS oldFound; } edits[] = {
+        {"Key", "second", "Key", ERR_NOT_FOUND}, {"Gone", nullptr, "second", NOERROR}, {"Num", "", "second", NOERROR},
+        {"New", "added", "second", NOERROR}, {"Key", "third", "second", ERR_NOT_FOUND}};
+    NUMBER num = 1.0000001;
+    NSFItemSetNumber(n, "Num", &num);
+    for (const Edit &e : edits) {
+        SCOPED_TRACE(e.name);
+        num += std::string(e.name) == "Num" ? 1e-7 : 0;
+        if (std::string(e.name) == "Num")
+            NSFItemSetNumber(n, e.name, &num);
+        else if (e.text != nullptr)
+            NSFItemSetText(n, e.name, e.text, MAXWORD);
+        else
+            NSFItemDelete(n, e.name, (WORD)strlen(e.name));
+        ASSERT_EQ(NSFNoteUpdate(n, 0), NOERROR);
+        NOTEHANDLE fresh = NULLHANDLE;
+        NUMBER stored = 0;
+        ASSERT_EQ(NSFNoteOpen(h, id, 0, &fresh), NOERROR);
+        EXPECT_TRUE(NSFItemGetNumber(fresh, "Num", &stored) && stored == num);
+        NSFNoteClose(fresh);
+        NOTEID found = 0;
+        EXPECT_EQ(e.text == nullptr || *e.text == '\0' || (VqNSFDbFindByItem(h, e.name, e.text, &found) == NOERROR && found == id), true);
+        EXPECT_EQ(VqNSFDbFindByItem(h, "Key", e.oldKey, &found), e.oldFound);
+        for (const char *item : {"Gone", "Key", "Other", "New"}) {
+            char want[64] = "";
+            NSFItemGetText(n, item, want, sizeof want);
+            EXPECT_EQ(ItemText("upd.nsf", id, item), want) << item;
+        }
+        EXPECT_EQ(ItemText("upd.nsf", id, "Big"), big);
+    }
+    NSFNoteClose(n);
+    NSFDbClose(h);
+}
+
 }  // namespace
