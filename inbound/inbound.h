@@ -87,6 +87,12 @@ STATUS log_in_activity(ENTRYCOL *fData, DHANDLE hdupRecip);
  * ENTRY_FAX_ID_ITEM, the identity the delivered mail carries too. */
 #define ENTRY_FAX_ID_ITEM IN_FAX_ID_ITEM
 STATUS log_in_activity_fax(ENTRYCOL *fData, DHANDLE hdupRecip, const char *FaxId);
+/* The entries of log_in_activity_fax written through db_handle, an open
+ * handle of the activity database (the caller's group); nothing is
+ * logged: on a failure *What gets the text of the step that failed. Locks
+ * the list and leaves it locked. */
+STATUS WriteActivityEntries(DBHANDLE db_handle, ENTRYCOL *fData, DHANDLE hdupRecip,
+                            const char *FaxId, const char **What);
 
 /* ---- control file reading (control_file.cpp) ---- */
 enum { IN_HDR_NONE = 0, IN_HDR_RECIPIENT, IN_HDR_SUBJECT, IN_HDR_ATTACHMENT };

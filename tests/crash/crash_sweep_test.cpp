@@ -218,14 +218,16 @@ bool InSpool(const std::string &path, const char *sub)
  *     commit: a job's parcels, an error copy, a control file's failure line;
  *   - after a rename its target folder is fsynced before the next commit or
  *     delete (the commit that lets the mail go comes after it);
- *   - a control file leaves FAX/IN only after a commit to mail.box since the
- *     last control file was done with (the stored mail); its image only
- *     after its control file. */
+ *   - a control file leaves FAX/IN only after a commit to mail.box since it
+ *     was read (the stored mail; one commit may store a chunk's mail) or
+ *     once every recipient held it ("held"); its image only after its
+ *     control file. */
 std::set<std::string> CheckOrder(const std::vector<Step> &steps, Findings *f)
 {
     std::set<std::string> dirty, failedDeletes;  /* written since their last fsync; may stay */
     std::map<std::string, std::string> unsynced; /* folder -> what was renamed into it */
-    bool stored = false, imageMayGo = false;
+    std::map<std::string, bool> stored;          /* control file read -> its mail stored */
+    bool imageMayGo = false;
     for (const Step &s : steps) {
         const bool in = InSpool(s.path, "/FAX/IN");
         const bool release = s.kind == "unlink" || s.kind == "commit";
@@ -249,14 +251,19 @@ std::set<std::string> CheckOrder(const std::vector<Step> &steps, Findings *f)
             unsynced.clear();
         if (s.kind == "rename")
             unsynced[Folder(s.path2)] = s.path + " renamed to " + s.path2;
-        if (s.kind == "unlink" && in && !stored)
+        const bool isStored = stored.count(s.path) != 0 && stored[s.path];
+        if (s.kind == "unlink" && in && !isStored)
             f->Add(s.path + " was deleted before a commit to mail.box stored its mail");
         if (s.kind == "unlink" && InSpool(s.path, "/FAX/IPARCEL") && !imageMayGo)
             f->Add(s.path + " was deleted before its control file");
         if ((s.kind == "unlink" || s.kind == "rename") && in)
-            imageMayGo = s.kind == "rename" || stored, stored = false;
-        if ((s.kind == "commit" && EndsWith(s.path, "/mail.box")) || (s.kind == "held" && in))
-            stored = true; /* held: every recipient's mail file has it already */
+            imageMayGo = s.kind == "rename" || isStored, stored.erase(s.path);
+        if (s.kind == "read" && in)
+            stored[s.path] = false;
+        if (s.kind == "held" && in)
+            stored[s.path] = true; /* every recipient's mail file has it already */
+        for (auto &r : s.kind == "commit" && EndsWith(s.path, "/mail.box") ? stored : decltype(stored)())
+            stored[r.first] = true;
         for (const std::string &d : s.kind == "commit" ? dirty : std::set<std::string>())
             if (d.find(kSpool) != std::string::npos)
                 f->Add(d + " was not fsynced before the commit to " + s.path);
@@ -842,7 +849,7 @@ TEST(CrashSweepChecker, FlagsEveryKindOfDamage)
     const std::string moved = "4 rename " + inc + " " + s + "/FAX/OUT/1\n";
     const std::string dirsync = "- dirsync " + s + "/FAX/OUT\n", purge = "5 commit /d/vortiq.box\n";
     const std::string store = "3 commit /d/mail.box\n", env = "1 write " + s + "/FAX/ERROR/1.ENV\n";
-    const std::string unlinkIn = "4 unlink " + s + "/FAX/IN/ST1\n";
+    const std::string unlinkIn = "4 unlink " + s + "/FAX/IN/ST1\n", read = "- read " + s + "/FAX/IN/ST";
     const struct {
         std::string log, fault, want; /* want "": no violation */
     } orders[] = {
@@ -852,10 +859,12 @@ TEST(CrashSweepChecker, FlagsEveryKindOfDamage)
         {moved, "", "not fsynced before the end"},
         {env + store, "", "1.ENV was not fsynced before the commit"},
         {env + store, "fail:1+:ENOSPC", ""},
-        {store + unlinkIn + "5 unlink " + s + "/FAX/IPARCEL/RX1\n", "", ""},
-        {"1 commit /d/jroe.nsf\n" + unlinkIn, "", "ST1 was deleted before a commit to mail.box"},
-        {"- held " + s + "/FAX/IN/ST1\n" + unlinkIn, "", ""},
-        {store + unlinkIn + "5 unlink " + s + "/FAX/IN/ST2\n", "", "ST2 was deleted before"},
+        {read + "1\n" + store + unlinkIn + "5 unlink " + s + "/FAX/IPARCEL/RX1\n", "", ""},
+        {read + "1\n1 commit /d/jroe.nsf\n" + unlinkIn, "", "ST1 was deleted before a commit to mail.box"},
+        {store + unlinkIn, "", "ST1 was deleted before a commit to mail.box"},
+        {read + "1\n- held " + s + "/FAX/IN/ST1\n" + unlinkIn, "", ""},
+        {read + "1\n" + store + read + "2\n" + unlinkIn + "5 unlink " + s + "/FAX/IN/ST2\n", "", "ST2 was deleted before"},
+        {read + "1\n" + read + "2\n" + store + unlinkIn + "5 unlink " + s + "/FAX/IN/ST2\n", "", ""},
         {store + "4 unlink " + s + "/FAX/IPARCEL/RX1\n", "", "RX1 was deleted before its control"},
     };
     for (const auto &c : orders) {
