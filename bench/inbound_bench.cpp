@@ -290,6 +290,9 @@ void BM_InboundPass1000(benchmark::State &state)
         state.counters["floor_commits_per_fax"] = (double)floorCommits / n / kFaxes;
         state.counters["floor_fsyncs"] = (double)floorCommits / n / kFaxes;
         passKinds.Report(state, "pass", n * kFaxes);
+        /* flushes: database commits and file or folder fsyncs */
+        state.counters["pass_flushes"] =
+            (double)(passKinds.commit + passKinds.fsync + passKinds.dirsync) / n / kFaxes;
     }
 }
 BENCHMARK(BM_InboundPass1000)->Arg(0)->Arg(1)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);

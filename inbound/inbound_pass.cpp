@@ -37,7 +37,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
+#include <chrono>
 
 #include "inbound.h"
 
@@ -91,10 +91,10 @@ typedef struct {
  * activity entries are written in one group, and only then do their
  * spool files go. The log lines of their hand-overs are held meanwhile,
  * so that the log reads fax by fax as if each were done alone. A chunk
- * ends after IN_CHUNK_FAXES faxes or IN_CHUNK_SECONDS, and before a fax
+ * ends after IN_CHUNK_FAXES faxes or IN_CHUNK_MS, and before a fax
  * that fails, which is then handled alone. */
 #define IN_CHUNK_FAXES 100
-#define IN_CHUNK_SECONDS 1
+#define IN_CHUNK_MS 1000
 
 typedef struct {
     INDIRS Dirs;
@@ -102,7 +102,7 @@ typedef struct {
     int Open;      /* a chunk is open: its log lines are held */
     int Batch;     /* ... and its routing group began */
     int Count;     /* faxes handed over in the open chunk */
-    time_t Start;  /* when the chunk opened */
+    long long Start; /* when the chunk opened (ChunkClockMs) */
 } INPASS;
 
 /* The faxes of the open chunk (one pass at a time runs per process). */
@@ -621,6 +621,14 @@ static void FaxIdentity(INFAX *Fax, const char *FoundName)
     VqFormat(Fax->FaxId, sizeof Fax->FaxId, "%s-%lu-%08lx", FoundName, Size, Hash);
 }
 
+/* Milliseconds of a steady clock. */
+static long long ChunkClockMs(void)
+{
+    return (long long)std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 /* Opens a chunk, when none is: its routing group begins and the log is
  * held. A group that cannot begin leaves each routing to commit alone. */
 static void OpenChunk(INPASS *Pass)
@@ -629,7 +637,7 @@ static void OpenChunk(INPASS *Pass)
         return;
     Pass->Open = 1;
     Pass->Count = 0;
-    Pass->Start = std::time(nullptr);
+    Pass->Start = ChunkClockMs();
     VqLogHold(TRUE);
     Pass->Batch = VqMailBeginBatch() == NOERROR;
 }
@@ -806,7 +814,7 @@ static int HandleControlFile(const char *FoundName, INPASS *Pass)
     if (error == NOERROR) {
         Fax->LogMark = VqLogHeldCount();
         if (++Pass->Count >= IN_CHUNK_FAXES ||
-            std::time(nullptr) - Pass->Start >= IN_CHUNK_SECONDS)
+            ChunkClockMs() - Pass->Start >= IN_CHUNK_MS)
             FlushChunk(Pass);
         return 1;
     }
