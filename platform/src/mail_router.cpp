@@ -33,6 +33,7 @@
 #include <set>
 
 #include "mail_internal.h"
+#include "nsf_internal.h"
 #include "nsf_stamp.h"
 #include "vq_mail.h"
 #include "vq_nsf.h"
@@ -146,6 +147,51 @@ Plan MakePlan(const Directory &dir, const std::vector<std::string> &recipients)
     return plan;
 }
 
+/* Routing in groups (VqMailBeginBatch): the mail files written to, each
+ * held open in a group commit, and the messages that leave mail.box once
+ * every file that got a copy of them committed. */
+struct Leave {
+    NOTEID id;
+    std::vector<std::string> files;
+};
+struct RouterBatch {
+    int depth = 0;
+    DBHANDLE box = NULLHANDLE;
+    std::vector<std::pair<std::string, DBHANDLE>> files;
+    std::vector<Leave> leaves;
+};
+
+RouterBatch &Batch()
+{
+    static RouterBatch *b = new RouterBatch; /* outlives static destructors */
+    return *b;
+}
+
+/* The destination's handle: in a group, the group's (opened and begun at
+ * its first copy, *keep true); else a handle of its own to close. */
+STATUS OpenDestination(const std::string &mailFile, DBHANDLE *h, bool *keep)
+{
+    RouterBatch &b = Batch();
+    *keep = b.depth > 0;
+    if (!*keep)
+        return NSFDbOpen(mailFile.c_str(), h);
+    for (const auto &f : b.files)
+        if (f.first == mailFile) {
+            *h = f.second;
+            return NOERROR;
+        }
+    STATUS s = NSFDbOpen(mailFile.c_str(), h);
+    if (s != NOERROR)
+        return s;
+    if ((s = VqDbBeginBatch(*h)) != NOERROR) {
+        NSFDbClose(*h);
+        *h = NULLHANDLE;
+        return s;
+    }
+    b.files.emplace_back(mailFile, *h);
+    return NOERROR;
+}
+
 /* Items that describe one copy's place in the mail system, not the
  * message: never carried from mail.box into a delivered copy. */
 const std::vector<std::string> &RoutingItems()
@@ -203,13 +249,17 @@ STATUS DeliverCopy(NOTEHANDLE saved, const Destination &d, const std::string &ro
     NOTEHANDLE hCopy = NULLHANDLE;
     TIMEDATE now;
     bool holds = false;
-    STATUS s = NSFDbOpen(d.mailFile.c_str(), &hDb);
+    bool keep = false;
+    STATUS s = OpenDestination(d.mailFile, &hDb, &keep);
+    if (s == ERR_DB_BUSY || s == ERR_DISK_FULL)
+        return s; /* a group's begin that waited too long */
     if (s != NOERROR)
         return ERR_ROUTER_NOMAILFILE;
     if (again)
         s = Holds(hDb, kRouterId, routeId, &holds);
     if (s != NOERROR || holds) {
-        NSFDbClose(hDb);
+        if (!keep)
+            NSFDbClose(hDb);
         return s;
     }
     s = NSFNoteCreate(hDb, &hCopy);
@@ -227,7 +277,8 @@ STATUS DeliverCopy(NOTEHANDLE saved, const Destination &d, const std::string &ro
         s = NSFNoteUpdate(hCopy, 0);
     if (hCopy != NULLHANDLE)
         NSFNoteClose(hCopy);
-    NSFDbClose(hDb);
+    if (!keep)
+        NSFDbClose(hDb);
     return s;
 }
 
@@ -317,7 +368,18 @@ STATUS Settle(DBHANDLE hBox, NOTEHANDLE saved, bool isReport, const Plan &plan, 
     }
     NOTEID id = 0;
     NSFNoteGetInfo(saved, _NOTE_ID, &id);
-    STATUS s = *dead ? MarkDead(saved, deadReason) : NSFNoteDelete(hBox, id, UPDATE_NOSTUB);
+    STATUS s = NOERROR;
+    if (*dead) {
+        s = MarkDead(saved, deadReason);
+    } else if (Batch().depth > 0) {
+        /* leaves mail.box in the group's last commit, after its copies */
+        Leave l{id, {}};
+        for (const auto &d : plan.destinations)
+            l.files.push_back(d.mailFile);
+        Batch().leaves.push_back(std::move(l));
+    } else {
+        s = NSFNoteDelete(hBox, id, UPDATE_NOSTUB);
+    }
     return first != NOERROR ? first : s;
 }
 
@@ -612,14 +674,78 @@ done:
 
 STATUS VqMailBeginBatch(void)
 {
+    RouterBatch &b = Batch();
+    if (b.depth > 0) {
+        ++b.depth;
+        return NOERROR;
+    }
+    /* mail.box first: from now on every handle of the process on it
+     * writes in the group */
+    STATUS s = MailOpenMessageFile(nullptr, &b.box);
+    if (s != NOERROR)
+        return s;
+    if ((s = VqDbBeginBatch(b.box)) != NOERROR) {
+        MailCloseMessageFile(b.box);
+        b.box = NULLHANDLE;
+        return s;
+    }
+    b.depth = 1;
     return NOERROR;
 }
 
 STATUS VqMailCommitBatch(void)
 {
-    return NOERROR;
+    RouterBatch &b = Batch();
+    if (b.depth == 0 || --b.depth > 0)
+        return NOERROR;
+    STATUS first = NOERROR;
+    std::set<std::string> kept; /* files whose copies are not durable yet */
+    for (const auto &f : b.files) {
+        /* a file inside a group of someone else commits with that group,
+         * later: its messages stay in mail.box until routed again */
+        const bool outer = vq::nsf::BatchDepth(f.second) > 1;
+        const STATUS s = VqDbCommitBatch(f.second);
+        if (s != NOERROR || outer)
+            kept.insert(f.first);
+        if (first == NOERROR)
+            first = s;
+        NSFDbClose(f.second);
+    }
+    for (const auto &l : b.leaves) {
+        bool durable = true;
+        for (const auto &file : l.files)
+            durable = durable && kept.count(file) == 0;
+        if (durable)
+            NSFNoteDelete(b.box, l.id, UPDATE_NOSTUB); /* one that stays is routed again */
+    }
+    const STATUS s = VqDbCommitBatch(b.box);
+    if (first == NOERROR)
+        first = s;
+    MailCloseMessageFile(b.box);
+    b.box = NULLHANDLE;
+    b.files.clear();
+    b.leaves.clear();
+    return first;
 }
 
 void VqMailAbortBatch(void)
 {
+    RouterBatch &b = Batch();
+    if (b.depth == 0)
+        return;
+    /* a file inside a group of someone else keeps its writes for that
+     * group: only this group's count is given back */
+    for (const auto &f : b.files) {
+        if (vq::nsf::BatchDepth(f.second) > 1)
+            VqDbCommitBatch(f.second);
+        else
+            VqDbAbortBatch(f.second);
+        NSFDbClose(f.second);
+    }
+    if (vq::nsf::BatchDepth(b.box) > 1)
+        VqDbCommitBatch(b.box);
+    else
+        VqDbAbortBatch(b.box);
+    MailCloseMessageFile(b.box);
+    b = RouterBatch();
 }

@@ -32,6 +32,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -493,9 +494,76 @@ sqlite3_stmt *Database::Stmt(Sql which)
     return s;
 }
 
+namespace {
+
+/* The connections that hold a group commit, by file: every other handle
+ * of the process on the file writes through them meanwhile. */
+struct BatchOwner {
+    DBHANDLE handle;
+    Database *db;
+};
+struct BatchRegistry {
+    std::mutex mutex;
+    std::map<std::string, BatchOwner> byPath;
+    std::atomic<int> count{0};
+};
+
+BatchRegistry &Batches()
+{
+    static BatchRegistry *r = new BatchRegistry; /* outlives static destructors */
+    return *r;
+}
+
+void RegisterBatch(const std::string &path, DBHANDLE h, Database *db)
+{
+    BatchRegistry &r = Batches();
+    std::lock_guard<std::mutex> g(r.mutex);
+    if (r.byPath.emplace(path, BatchOwner{h, db}).second)
+        ++r.count;
+}
+
+void UnregisterBatch(const Database *db)
+{
+    BatchRegistry &r = Batches();
+    std::lock_guard<std::mutex> g(r.mutex);
+    auto it = r.byPath.find(db->path);
+    if (it != r.byPath.end() && it->second.db == db) {
+        r.byPath.erase(it);
+        --r.count;
+    }
+}
+
+Database *Redirect(DBHANDLE hDB, Database *db)
+{
+    if (db == nullptr || db->batch > 0)
+        return db;
+    BatchRegistry &r = Batches();
+    if (r.count.load() == 0)
+        return db;
+    std::lock_guard<std::mutex> g(r.mutex);
+    auto it = r.byPath.find(db->path);
+    if (it == r.byPath.end() || it->second.handle == hDB)
+        return db;
+    auto *owner = static_cast<Database *>(vq::HandlePeek(it->second.handle, vqtest::HandleKind::Database));
+    return owner == it->second.db && owner->batch > 0 ? owner : db;
+}
+
+}  // namespace
+
 Database *GetDatabase(DBHANDLE hDB, const char *call)
 {
-    return HandleGetAs<Database>(hDB, vqtest::HandleKind::Database, call);
+    return Redirect(hDB, HandleGetAs<Database>(hDB, vqtest::HandleKind::Database, call));
+}
+
+Database *PeekDatabase(DBHANDLE hDB)
+{
+    return Redirect(hDB, static_cast<Database *>(vq::HandlePeek(hDB, vqtest::HandleKind::Database)));
+}
+
+int BatchDepth(DBHANDLE hDB)
+{
+    const Database *db = PeekDatabase(hDB);
+    return db != nullptr ? db->batch : 0;
 }
 
 STATUS StatusFromSqlite(int rc)
@@ -872,6 +940,7 @@ static void AbortBatchOf(Database &db)
     if (db.batch == 0)
         return;
     db.batch = 0;
+    vq::nsf::UnregisterBatch(&db);
     vq::nsf::ExecSql(db.db, "ROLLBACK");
 }
 
@@ -892,6 +961,7 @@ STATUS VqDbBeginBatch(DBHANDLE hDB)
     if (rc != SQLITE_OK)
         return vq::nsf::StatusFromSqlite(rc);
     db->batch = 1;
+    vq::nsf::RegisterBatch(db->path, hDB, db);
     return NOERROR;
 }
 
@@ -904,6 +974,7 @@ STATUS VqDbCommitBatch(DBHANDLE hDB)
         return ERR_BAD_PARAM;
     if (--db->batch > 0)
         return NOERROR;
+    vq::nsf::UnregisterBatch(db);
     if (int e = PortFaultStep("commit", db->path.c_str(), nullptr)) {
         vq::nsf::ExecSql(db->db, "ROLLBACK");
         return e == ENOSPC || e == EDQUOT ? ERR_DISK_FULL : e == EBUSY ? ERR_DB_BUSY : ERR_IO;

@@ -131,8 +131,16 @@ struct Database : HandleObject {
 uint64_t ProcessCommits();
 void CountProcessCommit();
 
-/* The live database behind a handle, or nullptr (reported as a misuse). */
+/* The live database behind a handle, or nullptr (reported as a misuse).
+ * While another handle of this process holds a group commit on the same
+ * file (VqDbBeginBatch), that handle's connection: two connections of one
+ * process writing one file would wait for each other. */
 Database *GetDatabase(DBHANDLE hDB, const char *call);
+/* The same without a misuse report (nullptr for a dead handle). */
+Database *PeekDatabase(DBHANDLE hDB);
+/* How many group commits are open on the connection a handle writes
+ * through (0: each write commits). */
+int BatchDepth(DBHANDLE hDB);
 
 /* Maps a SQLite result code to a platform status. */
 STATUS StatusFromSqlite(int rc);

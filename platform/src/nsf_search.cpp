@@ -129,7 +129,7 @@ private:
      * its transaction): looked up each time, without a misuse report. */
     Database *Live() const
     {
-        return static_cast<Database *>(vq::HandlePeek(h_, vqtest::HandleKind::Database));
+        return PeekDatabase(h_);
     }
     DBHANDLE h_;
     bool owned_ = false;

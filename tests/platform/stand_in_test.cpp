@@ -1,8 +1,9 @@
 /*
  * stand_in_test.cpp - limits and corners of the stand-in that the
  * gateway's own tests never reach: the 64K text-list limit, the directory
- * lookup that follows every commit (also within one clock tick), and mail
- * that the router can deliver nowhere, not even as a report.
+ * lookup that follows every commit (also within one clock tick), mail
+ * that the router can deliver nowhere, not even as a report, and routing
+ * in groups.
  */
 #include <cerrno>
 #include <string>
@@ -161,6 +162,53 @@ TEST_F(StandInTest, GroupCommitAllOrNothing)
         NSFDbClose(h);
         total += c.kept;
         EXPECT_EQ(vqtest::DocumentIds("group.nsf").size(), total);
+    }
+}
+
+/* Routing in a group: one commit per mail file and one for mail.box; a
+ * message leaves mail.box only with every copy durable. A copy whose file
+ * failed its commit, or whose file sits in a group of its own (which must
+ * not stall the router), is routed again later, never twice. */
+TEST_F(StandInTest, RoutingGroupKeepsMessagesUntilTheirCopiesCommit)
+{
+    vqtest::CreateMailFile("mail.box", "Mail Router Mailbox");
+    vqtest::CreateNamesDb();
+    vqtest::AddPerson("Jane Roe", "jroe", "jroe.nsf");
+    vqtest::AddPerson("John Doe", "jdoe", "jdoe.nsf");
+    enum Case { Commit, JroeCommitFails, JroeInOwnGroup };
+    size_t jroe = 0, jdoe = 0;
+    for (Case c : {Commit, JroeCommitFails, JroeInOwnGroup}) {
+        SCOPED_TRACE(c);
+        DBHANDLE own = NULLHANDLE;
+        if (c == JroeInOwnGroup) {
+            ASSERT_EQ(NSFDbOpen("jroe.nsf", &own), NOERROR);
+            ASSERT_EQ(VqDbBeginBatch(own), NOERROR);
+        }
+        ASSERT_EQ(VqMailBeginBatch(), NOERROR);
+        for (const char *to : {"jroe", "jdoe", "jroe"}) {
+            vqtest::Memo m;
+            m.from = "jdoe";
+            m.sendTo = {to};
+            EXPECT_EQ(vqtest::SendMemo(m), NOERROR);
+        }
+        PortFaultArm(c == JroeCommitFails ? 2 : 0, 1, EIO); /* jroe.nsf commits first */
+        EXPECT_EQ(VqMailCommitBatch(), c == JroeCommitFails ? ERR_IO : NOERROR);
+        if (c == Commit) {
+            EXPECT_EQ(PortFaultCount(), 3) << "jroe.nsf, jdoe.nsf, mail.box";
+        }
+        PortFaultArm(0, 0, 0);
+        if (own != NULLHANDLE) {
+            EXPECT_EQ(VqDbCommitBatch(own), NOERROR);
+            NSFDbClose(own);
+        }
+        const size_t left = c == Commit ? 0 : 2;
+        EXPECT_EQ(vqtest::DocumentIds("mail.box").size(), left) << "the two messages to jroe";
+        DWORD routed = 0;
+        ASSERT_EQ(VqRouteWaitingMail(&routed), NOERROR);
+        EXPECT_EQ(routed, left);
+        EXPECT_TRUE(vqtest::DocumentIds("mail.box").empty());
+        EXPECT_EQ(vqtest::DocumentIds("jroe.nsf").size(), jroe += 2);
+        EXPECT_EQ(vqtest::DocumentIds("jdoe.nsf").size(), jdoe += 1);
     }
 }
 
