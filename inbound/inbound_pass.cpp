@@ -80,6 +80,9 @@ typedef struct {
     int Routed;           /* the router took it whole: checked after the commit */
     int Handed;           /* routed, or saved in mail.box for the router */
     STATUS Waits;         /* why it is kept in FAX/IN: its mail did not commit */
+    STATUS RouterKeeps;   /* why its mail waits in mail.box for the router */
+    int InBox;            /* after a failed commit: its mail is in mail.box */
+    int Seen;             /* ... or each recipient was seen holding it */
     DWORD LogMark;        /* held log lines up to the end of its hand-over */
     RECITEMINFO Failed;   /* Persons found lacking it after the commit */
     STATUS EntryError;    /* its activity entry failed ... */
@@ -325,7 +328,8 @@ static STATUS CheckDelivered(INFAX *Fax, STATUS CommitError)
             break;
         VqCopyN(Name, sizeof Name, Text, TextSize);
         const int Check = RecipientMailFile(Name, Fax->FaxId);
-        if (Check == IN_MAILFILE_HOLDS || Check == IN_MAILFILE_TAKES) {
+        /* after a failed commit only a Person seen holding it counts */
+        if (Check == IN_MAILFILE_HOLDS || (Committed && Check == IN_MAILFILE_TAKES)) {
             error = AppendRecipient(&Got, Name);
             continue;
         }
@@ -706,6 +710,8 @@ static void FinishFax(INFAX *Fax)
         }
     if (Fax->Waits != NOERROR)
         AddInLogError(VQM_IN_FAX_WAITS, Fax->Waits, Fax->ForeignFileName);
+    if (Fax->RouterKeeps != NOERROR)
+        AddInLogError(VQM_IN_FAX_WAITS, Fax->RouterKeeps, "in mail.box, for the router");
     if (Fax->Handed && !Fax->Hold)
         AddInLogError(InDeliveredMessage(Fax->SubjectField), NOERROR, nullptr);
     if (Fax->BodyCreated && PortUnlink(Fax->BodyFileName) != 0)
@@ -715,7 +721,7 @@ static void FinishFax(INFAX *Fax)
     if (!Fax->Hold) {
         /* the router has the mail, or every recipient held it already:
          * only now may its files go */
-        if (Fax->NothingToSend)
+        if (Fax->NothingToSend || Fax->Seen)
             PortFaultNote("held", Fax->ForeignFileName);
         /* A control file that stays keeps its image: the next pass finds
          * its recipients holding it and removes both. */
@@ -753,12 +759,23 @@ static void ReleaseFax(INFAX *Fax)
     }
 }
 
+/* Whether the fax's mail is in mail.box, saved for the router. */
+static int InMailbox(INPASS *Pass, const INFAX *Fax)
+{
+    NOTEID Found = 0;
+
+    return Pass->hMailboxFile != NULLHANDLE &&
+           VqNSFDbFindByItem(Pass->hMailboxFile, IN_FAX_ID_ITEM, Fax->FaxId, &Found) == NOERROR;
+}
+
 /* Ends the open chunk: its mail commits (mail files first, mail.box
  * last), each fax is checked, their activity entries commit, then each
  * fax is finished in order, after the log lines of its hand-over. */
 static void FlushChunk(INPASS *Pass)
 {
     STATUS CommitError = NOERROR;
+    int Transient = 0;
+    int MailboxKept = 0; /* a fax's mail waits in mail.box after a failed commit */
     DWORD Released = 0;
 
     if (!Pass->Open)
@@ -767,14 +784,30 @@ static void FlushChunk(INPASS *Pass)
     VqLogHold(FALSE);
     if (Pass->Batch)
         CommitError = VqMailCommitBatch();
+    Transient = CommitError == ERR_DB_BUSY || CommitError == ERR_DISK_FULL;
+    for (int i = 0; i < Pass->Count && CommitError != NOERROR; i++) {
+        ChunkFaxes[i].InBox = ChunkFaxes[i].Handed && InMailbox(Pass, &ChunkFaxes[i]);
+        MailboxKept |= ChunkFaxes[i].InBox;
+    }
     for (int i = 0; i < Pass->Count; i++) {
         INFAX *Fax = &ChunkFaxes[i];
-        /* after a failed commit a mail left in mail.box may not be there */
-        if (Fax->Routed || (Fax->Handed && CommitError != NOERROR)) {
-            const STATUS error = CheckDelivered(Fax, CommitError);
-            if (error != NOERROR)
-                Fax->Hold = 1, Fax->Waits = error;
+        STATUS error = NOERROR;
+        /* A failed commit that kept nothing in mail.box was mail.box's
+         * own: only the recipients seen holding the fax have it. Else a
+         * copy that did not commit, busy or on a full disk, left the mail
+         * in mail.box: the router's, as when its delivery failed so at
+         * once; any other copy that did not commit is a mail file that
+         * broke at delivery. */
+        if (CommitError != NOERROR && Fax->Handed && !MailboxKept) {
+            error = CheckDelivered(Fax, CommitError);
+            Fax->Seen = !Fax->Hold;
+        } else if (Fax->Routed && Transient && Fax->InBox) {
+            Fax->RouterKeeps = CommitError;
+        } else if (Fax->Routed) {
+            error = CheckDelivered(Fax, NOERROR);
         }
+        if (error != NOERROR)
+            Fax->Hold = 1, Fax->Waits = error;
     }
     WriteChunkEntries(Pass);
     for (int i = 0; i < Pass->Count; i++) {
@@ -784,6 +817,8 @@ static void FlushChunk(INPASS *Pass)
         ReleaseFax(&ChunkFaxes[i]);
     }
     VqLogReleaseHeld(VqLogHeldCount());
+    if (CommitError != NOERROR)
+        AddInLogError(VQM_DS0, CommitError, "Received faxes: their mail did not commit whole");
     Pass->Count = 0;
 }
 
