@@ -20,6 +20,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -510,6 +511,51 @@ void MarkDeliveryFailed(const char *Name, const char *FaxId)
     Failures.insert(std::string(FaxId) + "\n" + Folded(Name));
 }
 
+/* The databases RecipientMailFile keeps open while a pass holds them
+ * (InHoldMailFiles): names.nsf and the mail files, by file name. */
+static struct {
+    int Hold;
+    std::map<std::string, DBHANDLE> Open;
+} HeldFiles;
+
+void InHoldMailFiles(BOOL Hold)
+{
+    if (!Hold)
+        for (const auto &File : HeldFiles.Open)
+            NSFDbClose(File.second);
+    HeldFiles.Open.clear();
+    HeldFiles.Hold = Hold;
+}
+
+/* Opens FileName, or finds it held open. */
+static STATUS OpenMailFile(const char *FileName, DBHANDLE *phDb)
+{
+    STATUS error = NOERROR;
+    const auto Held = HeldFiles.Open.find(FileName);
+
+    if (Held != HeldFiles.Open.end()) {
+        *phDb = Held->second;
+        return NOERROR;
+    }
+    error = NSFDbOpen(FileName, phDb);
+    if (error == NOERROR && HeldFiles.Hold)
+        HeldFiles.Open[FileName] = *phDb;
+    return error;
+}
+
+/* Closes a database that is not held; one held but failing (Drop) is
+ * closed too, so that the next call opens it again. */
+static void CloseMailFile(const char *FileName, DBHANDLE hDb, int Drop)
+{
+    const auto Held = HeldFiles.Open.find(FileName);
+
+    if (Held != HeldFiles.Open.end() && !Drop)
+        return;
+    if (Held != HeldFiles.Open.end())
+        HeldFiles.Open.erase(Held);
+    NSFDbClose(hDb);
+}
+
 int RecipientMailFile(const char *Name, const char *FaxId)
 {
     MAILFILESEARCH S;
@@ -521,7 +567,7 @@ int RecipientMailFile(const char *Name, const char *FaxId)
 
     memset(&S, 0, sizeof S);
     S.Name = Name;
-    if (NSFDbOpen(szNameNsf, &S.NameDB) != NOERROR)
+    if (OpenMailFile(szNameNsf, &S.NameDB) != NOERROR)
         return IN_MAILFILE_TAKES; /* the router reports what it cannot resolve */
     const DIRSNAPSHOT *Directory = DirectorySnapshot(S.NameDB);
     if (Directory != nullptr) {
@@ -536,9 +582,9 @@ int RecipientMailFile(const char *Name, const char *FaxId)
                   FindMailFile, &S, nullptr);
         OSMemFree(hFormula);
     }
-    NSFDbClose(S.NameDB);
+    CloseMailFile(szNameNsf, S.NameDB, 0);
     if (S.Found) {
-        const STATUS Open = S.MailFile[0] != '\0' ? NSFDbOpen(S.MailFile, &hMailFile) : ERR_NOEXIST;
+        const STATUS Open = S.MailFile[0] != '\0' ? OpenMailFile(S.MailFile, &hMailFile) : ERR_NOEXIST;
         const STATUS Holds = Open == NOERROR ? MailFileHoldsFax(hMailFile, FaxId) : Open;
         if (Holds == NOERROR)
             Result = IN_MAILFILE_HOLDS;
@@ -551,7 +597,7 @@ int RecipientMailFile(const char *Name, const char *FaxId)
         else
             Result = IN_MAILFILE_LACKS;
         if (hMailFile != NULLHANDLE)
-            NSFDbClose(hMailFile);
+            CloseMailFile(S.MailFile, hMailFile, Holds != NOERROR && Holds != ERR_NOT_FOUND);
     }
     return Result;
 }

@@ -73,6 +73,10 @@ STATUS CheckDID(const char *DID_no, RECITEMINFO *Rec);
 /* A Person whose mail file failed to take FaxId at delivery counts as
  * FAILS from then on in this process, even when it opens. */
 int RecipientMailFile(const char *Name, const char *FaxId);
+/* From InHoldMailFiles(TRUE) to InHoldMailFiles(FALSE) (a pass)
+ * RecipientMailFile keeps the directory and each mail file it opened
+ * open, so that a pass opens each once. */
+void InHoldMailFiles(BOOL Hold);
 /* Notes that Name's mail file opened but did not take FaxId when the
  * router delivered it. */
 void MarkDeliveryFailed(const char *Name, const char *FaxId);

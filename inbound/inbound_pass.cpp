@@ -892,6 +892,7 @@ void DoInboundTask(void)
     hFind = PortFindFirst(Pattern, FoundName, sizeof FoundName);
     if (hFind == -1)
         return;
+    InHoldMailFiles(TRUE);
     do {
         /* exactly "ST" and six characters, none of them a dot */
         if (strlen(FoundName) != 8 || strchr(FoundName, '.') != nullptr)
@@ -900,6 +901,7 @@ void DoInboundTask(void)
             break;
     } while (PortFindNext(hFind, FoundName, sizeof FoundName) == 0);
     FlushChunk(&Pass);
+    InHoldMailFiles(FALSE);
     PortFindClose(hFind);
     if (Pass.hMailboxFile != NULLHANDLE)
         MailCloseMessageFile(Pass.hMailboxFile);
