@@ -363,22 +363,24 @@ static STATUS CheckDelivered(INFAX *Fax, STATUS CommitError)
     return error;
 }
 
+static void FlushChunk(INPASS *Pass);
+
 /* Builds the message of one opened control file and routes it (in the
  * chunk's group). On a failure every resource but the control file is
  * released before it returns; a fax handed over keeps its body file and
  * the list of its recipients (hSent) for the end of its chunk. */
-static STATUS BuildAndRoute(INFAX *Fax, const INDIRS *Dirs, DBHANDLE *phMailboxFile)
+static STATUS BuildAndRoute(INFAX *Fax, INPASS *Pass)
 {
     STATUS error = NOERROR;
 
-    if (*phMailboxFile == NULLHANDLE) {
-        error = MailOpenMessageFile(nullptr, phMailboxFile);
+    if (Pass->hMailboxFile == NULLHANDLE) {
+        error = MailOpenMessageFile(nullptr, &Pass->hMailboxFile);
         if (error != NOERROR) {
-            *phMailboxFile = NULLHANDLE; /* the next file tries again */
+            Pass->hMailboxFile = NULLHANDLE; /* the next file tries again */
             goto done;
         }
     }
-    error = MailCreateMessage(*phMailboxFile, &Fax->hMessage);
+    error = MailCreateMessage(Pass->hMailboxFile, &Fax->hMessage);
     if (error != NOERROR) {
         Fax->hMessage = NULLHANDLE;
         goto done;
@@ -406,7 +408,7 @@ static STATUS BuildAndRoute(INFAX *Fax, const INDIRS *Dirs, DBHANDLE *phMailboxF
     }
     Fax->BodyCreated = 1;
 
-    error = ReadHeader(Fax, Dirs);
+    error = ReadHeader(Fax, &Pass->Dirs);
     if (error != NOERROR)
         goto done;
     if (InIsAdminLog(Fax->SubjectField)) {
@@ -427,6 +429,9 @@ static STATUS BuildAndRoute(INFAX *Fax, const INDIRS *Dirs, DBHANDLE *phMailboxF
         goto done;
     CompleteRecipients(&Fax->Rec);
     error = SettleRecipients(Fax);
+    /* the administrator's copy: the fax is done alone, after the chunk */
+    if (Fax->Undelivered[0] != '\0')
+        FlushChunk(Pass);
     if (error != NOERROR || Fax->NothingToSend)
         goto done;
 
@@ -778,12 +783,13 @@ static void FlushChunk(INPASS *Pass)
     int MailboxKept = 0; /* a fax's mail waits in mail.box after a failed commit */
     DWORD Released = 0;
 
-    if (!Pass->Open)
-        return;
-    Pass->Open = 0;
-    VqLogHold(FALSE);
-    if (Pass->Batch)
-        CommitError = VqMailCommitBatch();
+    if (Pass->Open) {
+        Pass->Open = 0;
+        VqLogHold(FALSE);
+        if (Pass->Batch)
+            CommitError = VqMailCommitBatch();
+        Pass->Batch = 0;
+    }
     Transient = CommitError == ERR_DB_BUSY || CommitError == ERR_DISK_FULL;
     for (int i = 0; i < Pass->Count && CommitError != NOERROR; i++) {
         ChunkFaxes[i].InBox = ChunkFaxes[i].Handed && InMailbox(Pass, &ChunkFaxes[i]);
@@ -845,10 +851,13 @@ static int HandleControlFile(const char *FoundName, INPASS *Pass)
         return 1;
     PortFaultNote("read", Fax->ForeignFileName);
     FaxIdentity(Fax, FoundName);
-    error = BuildAndRoute(Fax, &Pass->Dirs, &Pass->hMailboxFile);
+    error = BuildAndRoute(Fax, Pass);
     if (error == NOERROR) {
-        Fax->LogMark = VqLogHeldCount();
-        if (++Pass->Count >= IN_CHUNK_FAXES ||
+        /* one done alone ended the chunk before it and is finished at once */
+        if (Fax != &ChunkFaxes[Pass->Count])
+            ChunkFaxes[Pass->Count] = *Fax;
+        ChunkFaxes[Pass->Count].LogMark = VqLogHeldCount();
+        if (++Pass->Count >= IN_CHUNK_FAXES || !Pass->Open ||
             ChunkClockMs() - Pass->Start >= IN_CHUNK_MS)
             FlushChunk(Pass);
         return 1;
