@@ -31,8 +31,7 @@
  * fax server holds locked (writing it in place) waits for a later pass;
  * one that cannot be opened for update at all (a link, a folder, no
  * permission) is reported once and left alone, and the pass goes on. The
- * body text is written to a "NNNNNNNN.TMP" file in the gateway's work
- * folder and removed when the file is done.
+ * body text is gathered in memory.
  */
 #include <cerrno>
 #include <cstdio>
@@ -44,7 +43,6 @@
 #define RX_ATTACHMENT_NAME "RX.FAX"
 #define RX_FROM_NAME "VORTIQ"
 #define RX_FROM_NAME_LEN 6
-#define RX_BODY_LINE_DELIMS "\r\n\x1a"
 #define RX_ADMIN_ERROR_STRING "Inbound Message"
 #define CONTROL_FILE_PATTERN "ST??????" /* letter case ignored */
 
@@ -58,8 +56,9 @@ typedef struct {
 /* State of one control file while it is handled. */
 typedef struct {
     FILE *ControlFile;
-    FILE *BodyFile;
-    int BodyCreated;
+    FILE *BodyFile;     /* the body text, written into memory */
+    char *BodyText;     /* ... and what it holds once closed */
+    size_t BodySize;
     DHANDLE hMessage;
     DHANDLE dupRecip;
     DHANDLE hSent;      /* the recipients handed to the router */
@@ -67,7 +66,6 @@ typedef struct {
     int RxFile;
     char SubjectField[IN_SUBJECT_SIZE];
     char AttachmentName[VQ_FILE_PATH];
-    char BodyFileName[VQ_FILE_PATH];
     char FailureText[MAXSPRINTF]; /* a failure with a text of its own */
     char Undelivered[IN_LINE_SIZE]; /* recipients whose mail file fails */
     int Hold;                       /* kept in FAX/IN for a later pass */
@@ -80,6 +78,7 @@ typedef struct {
     int Routed;           /* the router took it whole: checked after the commit */
     int Handed;           /* routed, or saved in mail.box for the router */
     STATUS Waits;         /* why it is kept in FAX/IN: its mail did not commit */
+    int Quiet;            /* ... said already for its chunk */
     STATUS RouterKeeps;   /* why its mail waits in mail.box for the router */
     int InBox;            /* after a failed commit: its mail is in mail.box */
     int Seen;             /* ... or each recipient was seen holding it */
@@ -104,6 +103,7 @@ typedef struct {
     DBHANDLE hMailboxFile;
     int Open;      /* a chunk is open: its log lines are held */
     int Batch;     /* ... and its routing group began */
+    int Stop;      /* a commit found the disk full or a database busy */
     int Count;     /* faxes handed over in the open chunk */
     long long Start; /* when the chunk opened (ChunkClockMs) */
 } INPASS;
@@ -118,12 +118,6 @@ static void LogNotDeleted(const char *Path)
 
     VqFormat(Text, sizeof Text, "Can not delete %s", Path);
     AddInLogError(VQM_DS0, NOERROR, Text);
-}
-
-/* A full disk or quota: the same file fares better at a later pass. */
-static int DiskFull(int e)
-{
-    return e == ENOSPC || e == EDQUOT;
 }
 
 /* Header line: a recipient to look up. */
@@ -365,6 +359,43 @@ static STATUS CheckDelivered(INFAX *Fax, STATUS CommitError)
 
 static void FlushChunk(INPASS *Pass);
 
+/* Longest line of a body item. */
+#define RX_BODY_LINE_MAX 0xFFFF
+
+/* The body text into the message, read as a text file is: CR, LF or a CR
+ * LF pair ends a line, 0x1A ends the text. A line longer than a body line
+ * holds goes on in the next. */
+static STATUS AddBodyText(DHANDLE hMessage, const char *Text, size_t Size)
+{
+    DHANDLE hBody = NULLHANDLE;
+    DWORD BodyLength = 0;
+    size_t Start = 0;
+    size_t i = 0;
+    STATUS error = MailCreateBodyItem(&hBody, &BodyLength);
+
+    if (error != NOERROR)
+        return error;
+    for (i = 0; i < Size && Text[i] != 0x1A && error == NOERROR; i++) {
+        if (Text[i] != '\r' && Text[i] != '\n') {
+            if (i - Start == RX_BODY_LINE_MAX) {
+                error = MailAppendBodyItemLine(hBody, &BodyLength, Text + Start, RX_BODY_LINE_MAX);
+                Start = i;
+            }
+            continue;
+        }
+        error = MailAppendBodyItemLine(hBody, &BodyLength, Text + Start, (WORD)(i - Start));
+        if (Text[i] == '\r' && i + 1 < Size && Text[i + 1] == '\n')
+            i++;
+        Start = i + 1;
+    }
+    if (error == NOERROR && i > Start)
+        error = MailAppendBodyItemLine(hBody, &BodyLength, Text + Start, (WORD)(i - Start));
+    if (error == NOERROR)
+        error = MailAddBodyItem(hMessage, hBody, BodyLength, nullptr);
+    OSMemFree(hBody);
+    return error;
+}
+
 /* Builds the message of one opened control file and routes it (in the
  * chunk's group). On a failure every resource but the control file is
  * released before it returns; a fax handed over keeps its body file and
@@ -397,16 +428,12 @@ static STATUS BuildAndRoute(INFAX *Fax, INPASS *Pass)
     OSUnlockObject(Fax->Rec.hRecipientsItem);
     Fax->Rec.RecipientsItem = nullptr;
 
-    if (VqTempFolder() == nullptr ||
-        GetUniqueFileName("", VqTempFolder(), "TMP", Fax->BodyFileName) != NOERROR)
-        Fax->BodyFileName[0] = '\0';
-    Fax->BodyFile = Fax->BodyFileName[0] != '\0' ? PortFopen(Fax->BodyFileName, "w") : nullptr;
+    Fax->BodyFile = PortOpenMemory(&Fax->BodyText, &Fax->BodySize);
     if (Fax->BodyFile == nullptr) {
-        error = DiskFull(errno) ? ERR_DISK_FULL : VQM_NO_BODY_FILE;
-        AddInLogError(VQM_NO_BODY_FILE, NOERROR, Fax->BodyFileName);
+        error = ERR_MEMORY;
+        AddInLogError(VQM_NO_BODY_FILE, NOERROR, "(memory)");
         goto done;
     }
-    Fax->BodyCreated = 1;
 
     error = ReadHeader(Fax, &Pass->Dirs);
     if (error != NOERROR)
@@ -451,17 +478,16 @@ static STATUS BuildAndRoute(INFAX *Fax, INPASS *Pass)
         goto done;
     Fax->Rec.hRecipientsItem = NULLHANDLE; /* the message owns it now */
 
-    /* a body that did not reach the disk whole is a failure, not a mail */
+    /* a body that was not written whole is a failure, not a mail */
     {
         int CloseResult = PortFclose(Fax->BodyFile);
         Fax->BodyFile = nullptr;
         if (CloseResult != 0) {
-            error = DiskFull(errno) ? ERR_DISK_FULL : ERR_IO;
+            error = ERR_MEMORY;
             goto done;
         }
     }
-    error = MailAddMessageBodyText(Fax->hMessage, nullptr, Fax->BodyFileName, 0,
-                                   RX_BODY_LINE_DELIMS, 0, nullptr);
+    error = AddBodyText(Fax->hMessage, Fax->BodyText, Fax->BodySize);
     if (error != NOERROR)
         goto done;
     error = MailTransferMessageLocal(Fax->hMessage);
@@ -488,11 +514,8 @@ done:
         PortFclose(Fax->BodyFile);
         Fax->BodyFile = nullptr;
     }
-    if (error != NOERROR && Fax->BodyCreated) {
-        Fax->BodyCreated = 0;
-        if (PortUnlink(Fax->BodyFileName) != 0)
-            LogNotDeleted(Fax->BodyFileName);
-    }
+    PortFreeMemory(Fax->BodyText);
+    Fax->BodyText = nullptr;
     if (Fax->hMessage != NULLHANDLE) {
         MailCloseMessage(Fax->hMessage);
         Fax->hMessage = NULLHANDLE;
@@ -713,14 +736,12 @@ static void FinishFax(INFAX *Fax)
             VqCopyN(Name, sizeof Name, Text, TextSize);
             AddInLogError(VQM_IN_RECIPIENT_FAILED, NOERROR, Name);
         }
-    if (Fax->Waits != NOERROR)
+    if (Fax->Waits != NOERROR && !Fax->Quiet)
         AddInLogError(VQM_IN_FAX_WAITS, Fax->Waits, Fax->ForeignFileName);
     if (Fax->RouterKeeps != NOERROR)
         AddInLogError(VQM_IN_FAX_WAITS, Fax->RouterKeeps, "in mail.box, for the router");
     if (Fax->Handed && !Fax->Hold)
         AddInLogError(InDeliveredMessage(Fax->SubjectField), NOERROR, nullptr);
-    if (Fax->BodyCreated && PortUnlink(Fax->BodyFileName) != 0)
-        LogNotDeleted(Fax->BodyFileName);
     PortFclose(Fax->ControlFile);
     Fax->ControlFile = nullptr;
     if (!Fax->Hold) {
@@ -781,6 +802,7 @@ static void FlushChunk(INPASS *Pass)
     STATUS CommitError = NOERROR;
     int Transient = 0;
     int MailboxKept = 0; /* a fax's mail waits in mail.box after a failed commit */
+    int Said = 0;        /* a fax the commit left waiting was logged */
     DWORD Released = 0;
 
     if (Pass->Open) {
@@ -814,6 +836,13 @@ static void FlushChunk(INPASS *Pass)
         }
         if (error != NOERROR)
             Fax->Hold = 1, Fax->Waits = error;
+        /* what the commit left waiting is said once, and a full disk or
+         * a busy database ends the pass */
+        if (Fax->Waits != NOERROR && Fax->Waits == CommitError) {
+            Fax->Quiet = Said;
+            Said = 1;
+            Pass->Stop |= Transient;
+        }
     }
     WriteChunkEntries(Pass);
     for (int i = 0; i < Pass->Count; i++) {
@@ -823,7 +852,7 @@ static void FlushChunk(INPASS *Pass)
         ReleaseFax(&ChunkFaxes[i]);
     }
     VqLogReleaseHeld(VqLogHeldCount());
-    if (CommitError != NOERROR)
+    if (CommitError != NOERROR && !Said)
         AddInLogError(VQM_DS0, CommitError, "Received faxes: their mail did not commit whole");
     Pass->Count = 0;
 }
@@ -860,7 +889,7 @@ static int HandleControlFile(const char *FoundName, INPASS *Pass)
         if (++Pass->Count >= IN_CHUNK_FAXES || !Pass->Open ||
             ChunkClockMs() - Pass->Start >= IN_CHUNK_MS)
             FlushChunk(Pass);
-        return 1;
+        return !Pass->Stop;
     }
     FlushChunk(Pass);
     if (Fax->Hold || error == ERR_DISK_FULL || error == ERR_DB_BUSY) {
@@ -876,7 +905,7 @@ static int HandleControlFile(const char *FoundName, INPASS *Pass)
         FailControlFile(Fax, error, Fax->ForeignFileName, &Pass->Dirs, FoundName);
     }
     ReleaseFax(Fax);
-    return Done;
+    return Done && !Pass->Stop;
 }
 
 void DoInboundTask(void)

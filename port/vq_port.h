@@ -70,6 +70,12 @@ size_t PortFreadText(void *Buffer, size_t Size, FILE *Stream);
 int PortFsync(FILE *Stream);
 /* fclose; 0 or EOF. */
 int PortFclose(FILE *Stream);
+/* A stream that writes into memory: after PortFclose *Buffer holds the
+ * *Size bytes written (and a terminating 0), released by PortFreeMemory.
+ * Its writes pass no fault seam: nothing of it is durable. NULL (errno
+ * set) when it cannot be made. */
+FILE *PortOpenMemory(char **Buffer, size_t *Size);
+void PortFreeMemory(char *Buffer);
 /* Writes that pass the fault seam. An injected failure writes nothing and
  * marks the stream, so that PortFerror reports it like a real error. */
 size_t PortFwrite(const void *Buffer, size_t Size, size_t Count, FILE *Stream);

@@ -806,7 +806,7 @@ TEST(CrashSweepChecker, FlagsEveryKindOfDamage)
           copy("/FAX/OUT/00000003", "/FAX/OUT/00000011")}, "3 jobs for \"Crash D\""},
         {"outbound", true, {put("/FAX/OUT/00000007.INC")}, "stray work file"},
         {"outbound", true, {put("/FAX/OPARCEL/00000042")}, "OPARCEL/00000042"},
-        {"inbound", true, {put("/../../vortiq.tmp/00000000.TMP")}, "vortiq.tmp/00000000.TMP"},
+        {"inbound", true, {put("/../../work/00000000.TMP")}, "work/00000000.TMP"},
         {"inbound", false, {del("/FAX/IN/ST000001")},
          "ST000001 (\"Inbound one\") is gone from FAX/IN without its mail"},
         {"inbound", false, {del("/FAX/IPARCEL/RX000002")}, "its image RX000002 is gone"},
