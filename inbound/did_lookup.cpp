@@ -383,6 +383,52 @@ void CheckDIDFromSnapshot(const DIRSNAPSHOT *S, const char *DID_no, RECITEMINFO 
 
 }  // namespace
 
+/* The databases the DID lookup and RecipientMailFile keep open while a
+ * pass holds them (InHoldMailFiles): names.nsf and the mail files, by
+ * file name. */
+static struct {
+    int Hold;
+    std::map<std::string, DBHANDLE> Open;
+} HeldFiles;
+
+void InHoldMailFiles(BOOL Hold)
+{
+    if (!Hold)
+        for (const auto &File : HeldFiles.Open)
+            NSFDbClose(File.second);
+    HeldFiles.Open.clear();
+    HeldFiles.Hold = Hold;
+}
+
+/* Opens FileName, or finds it held open. */
+static STATUS OpenMailFile(const char *FileName, DBHANDLE *phDb)
+{
+    STATUS error = NOERROR;
+    const auto Held = HeldFiles.Open.find(FileName);
+
+    if (Held != HeldFiles.Open.end()) {
+        *phDb = Held->second;
+        return NOERROR;
+    }
+    error = NSFDbOpen(FileName, phDb);
+    if (error == NOERROR && HeldFiles.Hold)
+        HeldFiles.Open[FileName] = *phDb;
+    return error;
+}
+
+/* Closes a database that is not held; one held but failing (Drop) is
+ * closed too, so that the next call opens it again. */
+static STATUS CloseMailFile(const char *FileName, DBHANDLE hDb, int Drop)
+{
+    const auto Held = HeldFiles.Open.find(FileName);
+
+    if (Held != HeldFiles.Open.end() && !Drop)
+        return NOERROR;
+    if (Held != HeldFiles.Open.end())
+        HeldFiles.Open.erase(Held);
+    return NSFDbClose(hDb);
+}
+
 STATUS CheckDID(const char *DID_no, RECITEMINFO *Rec)
 {
     SEARCHPARMS SearchParms = {NULLHANDLE, NULLHANDLE, DID_no, Rec};
@@ -391,7 +437,7 @@ STATUS CheckDID(const char *DID_no, RECITEMINFO *Rec)
     char ErrString[DID_ERRSTRING_SIZE];
     WORD wdc = 0, Line = 0, Col = 0, Offset = 0, Length = 0;
     STATUS CompileError = NOERROR;
-    STATUS error = NSFDbOpen(szNameNsf, &SearchParms.NameDB);
+    STATUS error = OpenMailFile(szNameNsf, &SearchParms.NameDB);
 
     if (error != NOERROR) {
         AddInLogError(VQM_DB_OPEN_ERROR, error, szNameNsf);
@@ -437,7 +483,7 @@ done:
     if (hFormula != NULLHANDLE)
         OSMemFree(hFormula);
     {
-        STATUS CloseError = NSFDbClose(SearchParms.NameDB);
+        STATUS CloseError = CloseMailFile(szNameNsf, SearchParms.NameDB, 0);
         if (CloseError != NOERROR) {
             VqFormat(ErrString, sizeof ErrString, "NSFDbClose returned %d", (int)CloseError);
             AddInLogError(VQM_DS0, NOERROR, ErrString);
@@ -509,51 +555,6 @@ void MarkDeliveryFailed(const char *Name, const char *FaxId)
     if (Failures.size() >= IN_DELIVERY_FAILURES_MAX)
         Failures.clear();
     Failures.insert(std::string(FaxId) + "\n" + Folded(Name));
-}
-
-/* The databases RecipientMailFile keeps open while a pass holds them
- * (InHoldMailFiles): names.nsf and the mail files, by file name. */
-static struct {
-    int Hold;
-    std::map<std::string, DBHANDLE> Open;
-} HeldFiles;
-
-void InHoldMailFiles(BOOL Hold)
-{
-    if (!Hold)
-        for (const auto &File : HeldFiles.Open)
-            NSFDbClose(File.second);
-    HeldFiles.Open.clear();
-    HeldFiles.Hold = Hold;
-}
-
-/* Opens FileName, or finds it held open. */
-static STATUS OpenMailFile(const char *FileName, DBHANDLE *phDb)
-{
-    STATUS error = NOERROR;
-    const auto Held = HeldFiles.Open.find(FileName);
-
-    if (Held != HeldFiles.Open.end()) {
-        *phDb = Held->second;
-        return NOERROR;
-    }
-    error = NSFDbOpen(FileName, phDb);
-    if (error == NOERROR && HeldFiles.Hold)
-        HeldFiles.Open[FileName] = *phDb;
-    return error;
-}
-
-/* Closes a database that is not held; one held but failing (Drop) is
- * closed too, so that the next call opens it again. */
-static void CloseMailFile(const char *FileName, DBHANDLE hDb, int Drop)
-{
-    const auto Held = HeldFiles.Open.find(FileName);
-
-    if (Held != HeldFiles.Open.end() && !Drop)
-        return;
-    if (Held != HeldFiles.Open.end())
-        HeldFiles.Open.erase(Held);
-    NSFDbClose(hDb);
 }
 
 int RecipientMailFile(const char *Name, const char *FaxId)
