@@ -34,9 +34,9 @@
  * body text is gathered in memory.
  */
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <chrono>
 
 #include "inbound.h"
 
@@ -296,7 +296,7 @@ static STATUS DuplicateRecipients(INFAX *Fax, DHANDLE *phCopy)
  * file failed or lacks it joins Fax->Failed (logged when the fax is
  * finished), and the fax is held in FAX/IN: the next pass skips the
  * recipients that hold it and gives that one's copy to the
- * administrator. After a commit that failed (Committed 0) nobody is
+ * administrator. After a commit that failed (CommitError) nobody is
  * blamed: a fax that some recipient lacks waits as it is. Held, the
  * activity list keeps only the recipients that got it. */
 static STATUS CheckDelivered(INFAX *Fax, STATUS CommitError)
