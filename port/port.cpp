@@ -15,8 +15,8 @@
 
 #include <cctype>
 #include <cerrno>
-#include <cstdlib>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>

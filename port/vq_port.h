@@ -146,7 +146,8 @@ void PortSleepMs(int Milliseconds);
 #define PORT_CRASH_EXIT 86
 int PortFaultBefore(const char *Kind);
 int PortFaultStep(const char *Kind, const char *Path, const char *Path2);
-/* The same for an open file (its path read back when logging). */
+/* The same for an open file (its path read back when logging); a stream
+ * over memory (no descriptor) passes no step. */
 int PortFaultStepFd(const char *Kind, int Fd);
 /* Logs a step that is not counted and cannot fail. */
 void PortFaultNote(const char *Kind, const char *Path);
