@@ -56,29 +56,23 @@ static STATUS CreateLinkedEntry(DBHANDLE db_handle, const char *FaxId, NOTEHANDL
     return error;
 }
 
-STATUS log_in_activity_fax(ENTRYCOL *fData, DHANDLE hdupRecip, const char *FaxId)
+STATUS WriteActivityEntries(DBHANDLE db_handle, ENTRYCOL *fData, DHANDLE hdupRecip,
+                            const char *FaxId, const char **What)
 {
     NOTEHANDLE note_handle = NULLHANDLE;
-    DBHANDLE db_handle = NULLHANDLE;
-    void *dupRecip = nullptr;
-    const char *What = nullptr;
+    void *dupRecip = hdupRecip != NULLHANDLE ? OSLockObject(hdupRecip) : nullptr;
+    const WORD n = dupRecip != nullptr ? ListGetNumEntries(dupRecip, TRUE) : 0;
     JOBENTRYFAIL Fail;
     char *szText = nullptr;
     WORD TextSize = 0;
-    WORD n = 0;
-    STATUS error = NSFDbOpen(ActLogNsf, &db_handle);
+    STATUS error = NOERROR;
 
-    if (error != NOERROR) {
-        AddInLogError(VQM_DS0, error, "Error Opening DB");
-        return error;
-    }
-    dupRecip = hdupRecip != NULLHANDLE ? OSLockObject(hdupRecip) : nullptr;
-    n = dupRecip != nullptr ? ListGetNumEntries(dupRecip, TRUE) : 0;
+    *What = nullptr;
     for (WORD i = 0; i < n; i++) {
         fData[ENTRY_TO][0] = '\0';
         error = ListGetText(dupRecip, TRUE, i, &szText, &TextSize);
         if (error != NOERROR) {
-            What = "Error Reading Recipient";
+            *What = "Error Reading Recipient";
             break;
         }
         RecipientColumn(szText, TextSize, fData[ENTRY_TO]);
@@ -86,10 +80,24 @@ STATUS log_in_activity_fax(ENTRYCOL *fData, DHANDLE hdupRecip, const char *FaxId
         if (error == NOERROR)
             error = WriteJobEntry(db_handle, note_handle, fData[0], ENTRY_COL_SIZE, &Fail);
         if (error != NOERROR) {
-            What = JobEntryStepText(Fail.Step);
+            *What = JobEntryStepText(Fail.Step);
             break;
         }
     }
+    return error;
+}
+
+STATUS log_in_activity_fax(ENTRYCOL *fData, DHANDLE hdupRecip, const char *FaxId)
+{
+    DBHANDLE db_handle = NULLHANDLE;
+    const char *What = nullptr;
+    STATUS error = NSFDbOpen(ActLogNsf, &db_handle);
+
+    if (error != NOERROR) {
+        AddInLogError(VQM_DS0, error, "Error Opening DB");
+        return error;
+    }
+    error = WriteActivityEntries(db_handle, fData, hdupRecip, FaxId, &What);
     if (error != NOERROR) {
         /* the note is closed already; close the database before reporting */
         NSFDbClose(db_handle);

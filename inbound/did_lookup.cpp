@@ -20,6 +20,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -382,6 +383,52 @@ void CheckDIDFromSnapshot(const DIRSNAPSHOT *S, const char *DID_no, RECITEMINFO 
 
 }  // namespace
 
+/* The databases the DID lookup and RecipientMailFile keep open while a
+ * pass holds them (InHoldMailFiles): names.nsf and the mail files, by
+ * file name. */
+static struct {
+    int Hold;
+    std::map<std::string, DBHANDLE> Open;
+} HeldFiles;
+
+void InHoldMailFiles(BOOL Hold)
+{
+    if (!Hold)
+        for (const auto &File : HeldFiles.Open)
+            NSFDbClose(File.second);
+    HeldFiles.Open.clear();
+    HeldFiles.Hold = Hold;
+}
+
+/* Opens FileName, or finds it held open. */
+static STATUS OpenMailFile(const char *FileName, DBHANDLE *phDb)
+{
+    STATUS error = NOERROR;
+    const auto Held = HeldFiles.Open.find(FileName);
+
+    if (Held != HeldFiles.Open.end()) {
+        *phDb = Held->second;
+        return NOERROR;
+    }
+    error = NSFDbOpen(FileName, phDb);
+    if (error == NOERROR && HeldFiles.Hold)
+        HeldFiles.Open[FileName] = *phDb;
+    return error;
+}
+
+/* Closes a database that is not held; one held but failing (Drop) is
+ * closed too, so that the next call opens it again. */
+static STATUS CloseMailFile(const char *FileName, DBHANDLE hDb, int Drop)
+{
+    const auto Held = HeldFiles.Open.find(FileName);
+
+    if (Held != HeldFiles.Open.end() && !Drop)
+        return NOERROR;
+    if (Held != HeldFiles.Open.end())
+        HeldFiles.Open.erase(Held);
+    return NSFDbClose(hDb);
+}
+
 STATUS CheckDID(const char *DID_no, RECITEMINFO *Rec)
 {
     SEARCHPARMS SearchParms = {NULLHANDLE, NULLHANDLE, DID_no, Rec};
@@ -390,7 +437,7 @@ STATUS CheckDID(const char *DID_no, RECITEMINFO *Rec)
     char ErrString[DID_ERRSTRING_SIZE];
     WORD wdc = 0, Line = 0, Col = 0, Offset = 0, Length = 0;
     STATUS CompileError = NOERROR;
-    STATUS error = NSFDbOpen(szNameNsf, &SearchParms.NameDB);
+    STATUS error = OpenMailFile(szNameNsf, &SearchParms.NameDB);
 
     if (error != NOERROR) {
         AddInLogError(VQM_DB_OPEN_ERROR, error, szNameNsf);
@@ -436,7 +483,7 @@ done:
     if (hFormula != NULLHANDLE)
         OSMemFree(hFormula);
     {
-        STATUS CloseError = NSFDbClose(SearchParms.NameDB);
+        STATUS CloseError = CloseMailFile(szNameNsf, SearchParms.NameDB, 0);
         if (CloseError != NOERROR) {
             VqFormat(ErrString, sizeof ErrString, "NSFDbClose returned %d", (int)CloseError);
             AddInLogError(VQM_DS0, NOERROR, ErrString);
@@ -521,7 +568,7 @@ int RecipientMailFile(const char *Name, const char *FaxId)
 
     memset(&S, 0, sizeof S);
     S.Name = Name;
-    if (NSFDbOpen(szNameNsf, &S.NameDB) != NOERROR)
+    if (OpenMailFile(szNameNsf, &S.NameDB) != NOERROR)
         return IN_MAILFILE_TAKES; /* the router reports what it cannot resolve */
     const DIRSNAPSHOT *Directory = DirectorySnapshot(S.NameDB);
     if (Directory != nullptr) {
@@ -536,9 +583,9 @@ int RecipientMailFile(const char *Name, const char *FaxId)
                   FindMailFile, &S, nullptr);
         OSMemFree(hFormula);
     }
-    NSFDbClose(S.NameDB);
+    CloseMailFile(szNameNsf, S.NameDB, 0);
     if (S.Found) {
-        const STATUS Open = S.MailFile[0] != '\0' ? NSFDbOpen(S.MailFile, &hMailFile) : ERR_NOEXIST;
+        const STATUS Open = S.MailFile[0] != '\0' ? OpenMailFile(S.MailFile, &hMailFile) : ERR_NOEXIST;
         const STATUS Holds = Open == NOERROR ? MailFileHoldsFax(hMailFile, FaxId) : Open;
         if (Holds == NOERROR)
             Result = IN_MAILFILE_HOLDS;
@@ -551,7 +598,7 @@ int RecipientMailFile(const char *Name, const char *FaxId)
         else
             Result = IN_MAILFILE_LACKS;
         if (hMailFile != NULLHANDLE)
-            NSFDbClose(hMailFile);
+            CloseMailFile(S.MailFile, hMailFile, Holds != NOERROR && Holds != ERR_NOT_FOUND);
     }
     return Result;
 }

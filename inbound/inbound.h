@@ -73,6 +73,10 @@ STATUS CheckDID(const char *DID_no, RECITEMINFO *Rec);
 /* A Person whose mail file failed to take FaxId at delivery counts as
  * FAILS from then on in this process, even when it opens. */
 int RecipientMailFile(const char *Name, const char *FaxId);
+/* From InHoldMailFiles(TRUE) to InHoldMailFiles(FALSE) (a pass)
+ * RecipientMailFile keeps the directory and each mail file it opened
+ * open, so that a pass opens each once. */
+void InHoldMailFiles(BOOL Hold);
 /* Notes that Name's mail file opened but did not take FaxId when the
  * router delivered it. */
 void MarkDeliveryFailed(const char *Name, const char *FaxId);
@@ -87,6 +91,12 @@ STATUS log_in_activity(ENTRYCOL *fData, DHANDLE hdupRecip);
  * ENTRY_FAX_ID_ITEM, the identity the delivered mail carries too. */
 #define ENTRY_FAX_ID_ITEM IN_FAX_ID_ITEM
 STATUS log_in_activity_fax(ENTRYCOL *fData, DHANDLE hdupRecip, const char *FaxId);
+/* The entries of log_in_activity_fax written through db_handle, an open
+ * handle of the activity database (the caller's group); nothing is
+ * logged: on a failure *What gets the text of the step that failed. Locks
+ * the list and leaves it locked. */
+STATUS WriteActivityEntries(DBHANDLE db_handle, ENTRYCOL *fData, DHANDLE hdupRecip,
+                            const char *FaxId, const char **What);
 
 /* ---- control file reading (control_file.cpp) ---- */
 enum { IN_HDR_NONE = 0, IN_HDR_RECIPIENT, IN_HDR_SUBJECT, IN_HDR_ATTACHMENT };

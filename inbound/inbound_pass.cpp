@@ -15,9 +15,15 @@
  * logged, the fax stays in FAX/IN, and the next pass gives that copy to
  * the administrator.
  *
+ * Faxes are handed over in chunks (up to a hundred, or a second): their
+ * mail is routed in one group, committed at once, and only then is each
+ * checked and its files removed, in order, with the log reading as if
+ * each fax were done alone. A fax that fails ends the chunk before it and
+ * is handled alone.
+ *
  * On disk: a delivered control file and its image are deleted, and only
- * once the router has the mail; the image only once the control file is
- * gone. A file that cannot be delivered gets the failure line appended
+ * once the router's commit has the mail; the image only once the control
+ * file is gone. A file that cannot be delivered gets the failure line appended
  * and is moved to FAX/ERROR as "<name>.BAD", its
  * image beside it as "<name>"; a name already taken there is never
  * replaced: the next free "<name>-N" is used. An image that is not there
@@ -25,10 +31,10 @@
  * fax server holds locked (writing it in place) waits for a later pass;
  * one that cannot be opened for update at all (a link, a folder, no
  * permission) is reported once and left alone, and the pass goes on. The
- * body text is written to a "NNNNNNNN.TMP" file in the gateway's work
- * folder and removed when the file is done.
+ * body text is gathered in memory.
  */
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -37,7 +43,6 @@
 #define RX_ATTACHMENT_NAME "RX.FAX"
 #define RX_FROM_NAME "VORTIQ"
 #define RX_FROM_NAME_LEN 6
-#define RX_BODY_LINE_DELIMS "\r\n\x1a"
 #define RX_ADMIN_ERROR_STRING "Inbound Message"
 #define CONTROL_FILE_PATTERN "ST??????" /* letter case ignored */
 
@@ -51,8 +56,9 @@ typedef struct {
 /* State of one control file while it is handled. */
 typedef struct {
     FILE *ControlFile;
-    FILE *BodyFile;
-    int BodyCreated;
+    FILE *BodyFile;     /* the body text, written into memory */
+    char *BodyText;     /* ... and what it holds once closed */
+    size_t BodySize;
     DHANDLE hMessage;
     DHANDLE dupRecip;
     DHANDLE hSent;      /* the recipients handed to the router */
@@ -60,14 +66,50 @@ typedef struct {
     int RxFile;
     char SubjectField[IN_SUBJECT_SIZE];
     char AttachmentName[VQ_FILE_PATH];
-    char BodyFileName[VQ_FILE_PATH];
     char FailureText[MAXSPRINTF]; /* a failure with a text of its own */
     char Undelivered[IN_LINE_SIZE]; /* recipients whose mail file fails */
     int Hold;                       /* kept in FAX/IN for a later pass */
     int NothingToSend;              /* every recipient holds it already */
     char FaxId[VQ_FILE_PATH + 32];  /* name, size and checksum of the control file */
     ENTRYCOL EntryCol[ENTRY_COLS];
+    /* kept from the hand-over to the end of its chunk */
+    char FoundName[VQ_FILE_PATH];
+    char ForeignFileName[VQ_FILE_PATH];
+    int Routed;           /* the router took it whole: checked after the commit */
+    int Handed;           /* routed, or saved in mail.box for the router */
+    STATUS Waits;         /* why it is kept in FAX/IN: its mail did not commit */
+    int Quiet;            /* ... said already for its chunk */
+    STATUS RouterKeeps;   /* why its mail waits in mail.box for the router */
+    int InBox;            /* after a failed commit: its mail is in mail.box */
+    int Seen;             /* ... or each recipient was seen holding it */
+    DWORD LogMark;        /* held log lines up to the end of its hand-over */
+    RECITEMINFO Failed;   /* Persons found lacking it after the commit */
+    STATUS EntryError;    /* its activity entry failed ... */
+    const char *EntryWhat; /* ... at this step */
 } INFAX;
+
+/* Faxes handed over together: their mail is routed in one group and
+ * committed at once (VqMailBeginBatch), then each is checked, their
+ * activity entries are written in one group, and only then do their
+ * spool files go. The log lines of their hand-overs are held meanwhile,
+ * so that the log reads fax by fax as if each were done alone. A chunk
+ * ends after IN_CHUNK_FAXES faxes or IN_CHUNK_MS, and before a fax
+ * that fails, which is then handled alone. */
+#define IN_CHUNK_FAXES 100
+#define IN_CHUNK_MS 1000
+
+typedef struct {
+    INDIRS Dirs;
+    DBHANDLE hMailboxFile;
+    int Open;      /* a chunk is open: its log lines are held */
+    int Batch;     /* ... and its routing group began */
+    int Stop;      /* a commit found the disk full or a database busy */
+    int Count;     /* faxes handed over in the open chunk */
+    long long Start; /* when the chunk opened (ChunkClockMs) */
+} INPASS;
+
+/* The faxes of the open chunk (one pass at a time runs per process). */
+static INFAX ChunkFaxes[IN_CHUNK_FAXES];
 
 /* A file that should have gone is still there: said once in the log. */
 static void LogNotDeleted(const char *Path)
@@ -76,12 +118,6 @@ static void LogNotDeleted(const char *Path)
 
     VqFormat(Text, sizeof Text, "Can not delete %s", Path);
     AddInLogError(VQM_DS0, NOERROR, Text);
-}
-
-/* A full disk or quota: the same file fares better at a later pass. */
-static int DiskFull(int e)
-{
-    return e == ENOSPC || e == EDQUOT;
 }
 
 /* Header line: a recipient to look up. */
@@ -255,14 +291,17 @@ static STATUS DuplicateRecipients(INFAX *Fax, DHANDLE *phCopy)
     return error;
 }
 
-/* After a hand-over the router reported whole: each Person among the
- * recipients must now hold the fax. One whose mail file failed or lacks
- * it is logged, and the fax is held in FAX/IN: the next pass skips the
+/* After its chunk committed, for a hand-over the router reported whole:
+ * each Person among the recipients must now hold the fax. One whose mail
+ * file failed or lacks it joins Fax->Failed (logged when the fax is
+ * finished), and the fax is held in FAX/IN: the next pass skips the
  * recipients that hold it and gives that one's copy to the
- * administrator. Held, the activity list keeps only the recipients that
- * got it. */
-static STATUS CheckDelivered(INFAX *Fax)
+ * administrator. After a commit that failed (CommitError) nobody is
+ * blamed: a fax that some recipient lacks waits as it is. Held, the
+ * activity list keeps only the recipients that got it. */
+static STATUS CheckDelivered(INFAX *Fax, STATUS CommitError)
 {
+    const int Committed = CommitError == NOERROR;
     RECITEMINFO Got;
     char Name[IN_LINE_SIZE];
     char *Text = nullptr;
@@ -283,17 +322,29 @@ static STATUS CheckDelivered(INFAX *Fax)
             break;
         VqCopyN(Name, sizeof Name, Text, TextSize);
         const int Check = RecipientMailFile(Name, Fax->FaxId);
-        if (Check == IN_MAILFILE_HOLDS || Check == IN_MAILFILE_TAKES) {
+        /* after a failed commit only a Person seen holding it counts */
+        if (Check == IN_MAILFILE_HOLDS || (Committed && Check == IN_MAILFILE_TAKES)) {
             error = AppendRecipient(&Got, Name);
             continue;
         }
         Fax->Hold = 1;
-        if (Check == IN_MAILFILE_BUSY)
+        if (!Committed)
+            Fax->Waits = CommitError;
+        if (Check == IN_MAILFILE_BUSY || !Committed)
             continue; /* cannot tell yet: the next pass looks again */
         /* the administrator has nobody to hand over to: tried again */
         if (VqStricmp(Name, FaxAdministrator) != 0)
             MarkDeliveryFailed(Name, Fax->FaxId);
-        AddInLogError(VQM_IN_RECIPIENT_FAILED, NOERROR, Name);
+        if (Fax->Failed.hRecipientsItem == NULLHANDLE) {
+            error = ListAllocate(0, 0, TRUE, &Fax->Failed.hRecipientsItem,
+                                 &Fax->Failed.RecipientsItem, &Fax->Failed.RecipientsItemSize);
+            if (error != NOERROR) {
+                Fax->Failed.hRecipientsItem = NULLHANDLE;
+                break;
+            }
+            OSUnlockObject(Fax->Failed.hRecipientsItem);
+        }
+        error = AppendRecipient(&Fax->Failed, Name);
     }
     OSUnlockObject(Fax->hSent);
     if (error == NOERROR && Fax->Hold && Fax->dupRecip != NULLHANDLE) {
@@ -306,20 +357,61 @@ static STATUS CheckDelivered(INFAX *Fax)
     return error;
 }
 
-/* Builds the message of one opened control file and routes it. Every
- * resource but the control file is released before it returns. */
-static STATUS BuildAndRoute(INFAX *Fax, const INDIRS *Dirs, DBHANDLE *phMailboxFile)
+static void FlushChunk(INPASS *Pass);
+
+/* Longest line of a body item. */
+#define RX_BODY_LINE_MAX 0xFFFF
+
+/* The body text into the message, read as a text file is: CR, LF or a CR
+ * LF pair ends a line, 0x1A ends the text. A line longer than a body line
+ * holds goes on in the next. */
+static STATUS AddBodyText(DHANDLE hMessage, const char *Text, size_t Size)
+{
+    DHANDLE hBody = NULLHANDLE;
+    DWORD BodyLength = 0;
+    size_t Start = 0;
+    size_t i = 0;
+    STATUS error = MailCreateBodyItem(&hBody, &BodyLength);
+
+    if (error != NOERROR)
+        return error;
+    for (i = 0; i < Size && Text[i] != 0x1A && error == NOERROR; i++) {
+        if (Text[i] != '\r' && Text[i] != '\n') {
+            if (i - Start == RX_BODY_LINE_MAX) {
+                error = MailAppendBodyItemLine(hBody, &BodyLength, Text + Start, RX_BODY_LINE_MAX);
+                Start = i;
+            }
+            continue;
+        }
+        error = MailAppendBodyItemLine(hBody, &BodyLength, Text + Start, (WORD)(i - Start));
+        if (Text[i] == '\r' && i + 1 < Size && Text[i + 1] == '\n')
+            i++;
+        Start = i + 1;
+    }
+    if (error == NOERROR && i > Start)
+        error = MailAppendBodyItemLine(hBody, &BodyLength, Text + Start, (WORD)(i - Start));
+    if (error == NOERROR)
+        error = MailAddBodyItem(hMessage, hBody, BodyLength, nullptr);
+    OSMemFree(hBody);
+    return error;
+}
+
+/* Builds the message of one opened control file and routes it (in the
+ * chunk's group). On a failure every resource but the control file is
+ * released before it returns; a fax handed over keeps its body file and
+ * the list of its recipients (hSent) for the end of its chunk. */
+static STATUS BuildAndRoute(INFAX *Fax, INPASS *Pass)
 {
     STATUS error = NOERROR;
 
-    if (*phMailboxFile == NULLHANDLE) {
-        error = MailOpenMessageFile(nullptr, phMailboxFile);
+    if (Pass->hMailboxFile == NULLHANDLE) {
+        error = MailOpenMessageFile(nullptr, &Pass->hMailboxFile);
         if (error != NOERROR) {
-            *phMailboxFile = NULLHANDLE; /* the next file tries again */
+            Pass->hMailboxFile = NULLHANDLE; /* the next file tries again */
             goto done;
         }
     }
-    error = MailCreateMessage(*phMailboxFile, &Fax->hMessage);
+    error = MailCreateMessage(Pass->hMailboxFile, &Fax->hMessage);
     if (error != NOERROR) {
         Fax->hMessage = NULLHANDLE;
         goto done;
@@ -336,18 +428,14 @@ static STATUS BuildAndRoute(INFAX *Fax, const INDIRS *Dirs, DBHANDLE *phMailboxF
     OSUnlockObject(Fax->Rec.hRecipientsItem);
     Fax->Rec.RecipientsItem = nullptr;
 
-    if (VqTempFolder() == nullptr ||
-        GetUniqueFileName("", VqTempFolder(), "TMP", Fax->BodyFileName) != NOERROR)
-        Fax->BodyFileName[0] = '\0';
-    Fax->BodyFile = Fax->BodyFileName[0] != '\0' ? PortFopen(Fax->BodyFileName, "w") : nullptr;
+    Fax->BodyFile = PortOpenMemory(&Fax->BodyText, &Fax->BodySize);
     if (Fax->BodyFile == nullptr) {
-        error = DiskFull(errno) ? ERR_DISK_FULL : VQM_NO_BODY_FILE;
-        AddInLogError(VQM_NO_BODY_FILE, NOERROR, Fax->BodyFileName);
+        error = ERR_MEMORY;
+        AddInLogError(VQM_NO_BODY_FILE, NOERROR, "(memory)");
         goto done;
     }
-    Fax->BodyCreated = 1;
 
-    error = ReadHeader(Fax, Dirs);
+    error = ReadHeader(Fax, &Pass->Dirs);
     if (error != NOERROR)
         goto done;
     if (InIsAdminLog(Fax->SubjectField)) {
@@ -368,6 +456,9 @@ static STATUS BuildAndRoute(INFAX *Fax, const INDIRS *Dirs, DBHANDLE *phMailboxF
         goto done;
     CompleteRecipients(&Fax->Rec);
     error = SettleRecipients(Fax);
+    /* the administrator's copy: the fax is done alone, after the chunk */
+    if (Fax->Undelivered[0] != '\0')
+        FlushChunk(Pass);
     if (error != NOERROR || Fax->NothingToSend)
         goto done;
 
@@ -387,26 +478,24 @@ static STATUS BuildAndRoute(INFAX *Fax, const INDIRS *Dirs, DBHANDLE *phMailboxF
         goto done;
     Fax->Rec.hRecipientsItem = NULLHANDLE; /* the message owns it now */
 
-    /* a body that did not reach the disk whole is a failure, not a mail */
+    /* a body that was not written whole is a failure, not a mail */
     {
         int CloseResult = PortFclose(Fax->BodyFile);
         Fax->BodyFile = nullptr;
         if (CloseResult != 0) {
-            error = DiskFull(errno) ? ERR_DISK_FULL : ERR_IO;
+            error = ERR_MEMORY;
             goto done;
         }
     }
-    error = MailAddMessageBodyText(Fax->hMessage, nullptr, Fax->BodyFileName, 0,
-                                   RX_BODY_LINE_DELIMS, 0, nullptr);
+    error = AddBodyText(Fax->hMessage, Fax->BodyText, Fax->BodySize);
     if (error != NOERROR)
         goto done;
     error = MailTransferMessageLocal(Fax->hMessage);
     if (error == NOERROR) {
-        /* a mail file that broke after the check above: the router
-         * reports to the gateway itself and succeeds */
-        error = CheckDelivered(Fax);
-        if (error != NOERROR)
-            goto done;
+        /* a mail file that breaks after the check above: the router
+         * reports to the gateway itself and succeeds; seen once the
+         * chunk committed */
+        Fax->Routed = 1;
     } else {
         /* Saved in mail.box, the mail is the router's: it waits there for
          * the mail file that failed (busy, a full disk) and is routed
@@ -418,16 +507,15 @@ static STATUS BuildAndRoute(INFAX *Fax, const INDIRS *Dirs, DBHANDLE *phMailboxF
             error = NOERROR;
         }
     }
-    if (error == NOERROR && !Fax->Hold)
-        AddInLogError(InDeliveredMessage(Fax->SubjectField), NOERROR, nullptr);
+    Fax->Handed = error == NOERROR;
 
 done:
     if (Fax->BodyFile != nullptr) {
         PortFclose(Fax->BodyFile);
         Fax->BodyFile = nullptr;
     }
-    if (Fax->BodyCreated && PortUnlink(Fax->BodyFileName) != 0)
-        LogNotDeleted(Fax->BodyFileName);
+    PortFreeMemory(Fax->BodyText);
+    Fax->BodyText = nullptr;
     if (Fax->hMessage != NULLHANDLE) {
         MailCloseMessage(Fax->hMessage);
         Fax->hMessage = NULLHANDLE;
@@ -437,7 +525,7 @@ done:
         OSMemFree(Fax->Rec.hRecipientsItem);
         Fax->Rec.hRecipientsItem = NULLHANDLE;
     }
-    if (Fax->hSent != NULLHANDLE) {
+    if (error != NOERROR && Fax->hSent != NULLHANDLE) {
         OSMemFree(Fax->hSent);
         Fax->hSent = NULLHANDLE;
     }
@@ -565,86 +653,274 @@ static void FaxIdentity(INFAX *Fax, const char *FoundName)
     VqFormat(Fax->FaxId, sizeof Fax->FaxId, "%s-%lu-%08lx", FoundName, Size, Hash);
 }
 
-/* Handles one control file. 0 when its path does not fit, or the disk is
- * full or a database busy: the pass ends there. */
-static int HandleControlFile(const char *FoundName, const INDIRS *Dirs, DBHANDLE *phMailboxFile)
+/* Milliseconds of a steady clock. */
+static long long ChunkClockMs(void)
 {
-    INFAX Fax;
-    char ForeignFileName[VQ_FILE_PATH];
+    return (long long)std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+/* Opens a chunk, when none is: its routing group begins and the log is
+ * held. A group that cannot begin leaves each routing to commit alone. */
+static void OpenChunk(INPASS *Pass)
+{
+    if (Pass->Open)
+        return;
+    Pass->Open = 1;
+    Pass->Count = 0;
+    Pass->Start = ChunkClockMs();
+    VqLogHold(TRUE);
+    Pass->Batch = VqMailBeginBatch() == NOERROR;
+}
+
+/* The activity entries of the chunk's faxes that carried a DID, written in
+ * one group on the activity database and committed before any of their
+ * spool files go. A failure is kept on its fax and logged when the fax
+ * is finished, where its line stood when each fax was done alone. */
+static void WriteChunkEntries(INPASS *Pass)
+{
+    DBHANDLE hDb = NULLHANDLE;
+    int Batch = 0;
+    STATUS error = NOERROR;
+
+    for (int i = 0; i < Pass->Count; i++) {
+        INFAX *Fax = &ChunkFaxes[i];
+        if (!Fax->RxFile)
+            continue;
+        if (hDb == NULLHANDLE) {
+            error = NSFDbOpen(ActLogNsf, &hDb);
+            if (error != NOERROR) {
+                hDb = NULLHANDLE; /* the next fax tries again */
+                Fax->EntryError = error;
+                Fax->EntryWhat = "Error Opening DB";
+                continue;
+            }
+            Batch = VqDbBeginBatch(hDb) == NOERROR;
+        }
+        Fax->EntryError = WriteActivityEntries(hDb, Fax->EntryCol, Fax->dupRecip, Fax->FaxId,
+                                               &Fax->EntryWhat);
+    }
+    if (hDb == NULLHANDLE)
+        return;
+    error = Batch ? VqDbCommitBatch(hDb) : NOERROR;
+    for (int i = 0; i < Pass->Count && error != NOERROR; i++)
+        if (ChunkFaxes[i].RxFile && ChunkFaxes[i].EntryError == NOERROR) {
+            ChunkFaxes[i].EntryError = error;
+            ChunkFaxes[i].EntryWhat = JobEntryStepText(JE_STEP_UPDATE);
+        }
+    error = NSFDbClose(hDb);
+    for (int i = 0; i < Pass->Count && error != NOERROR; i++)
+        if (ChunkFaxes[i].RxFile && ChunkFaxes[i].EntryError == NOERROR) {
+            ChunkFaxes[i].EntryError = error;
+            ChunkFaxes[i].EntryWhat = "Error closing DB";
+        }
+}
+
+/* Finishes a fax of the committed chunk as it was finished alone: the
+ * recipients found lacking it, the delivered line, then its files go
+ * (only when it is not held), its activity entry's failure, the
+ * administrator's notice of recipients that could not have it. */
+static void FinishFax(INFAX *Fax)
+{
+    char *Text = nullptr;
+    WORD TextSize = 0;
+    char Name[IN_LINE_SIZE];
+    LIST *Failed = Fax->Failed.hRecipientsItem != NULLHANDLE
+                       ? (LIST *)OSLockObject(Fax->Failed.hRecipientsItem)
+                       : nullptr;
+    const WORD n = Failed != nullptr ? ListGetNumEntries(Failed, TRUE) : 0;
+
+    for (WORD i = 0; i < n; i++)
+        if (ListGetText(Failed, TRUE, i, &Text, &TextSize) == NOERROR) {
+            VqCopyN(Name, sizeof Name, Text, TextSize);
+            AddInLogError(VQM_IN_RECIPIENT_FAILED, NOERROR, Name);
+        }
+    if (Fax->Waits != NOERROR && !Fax->Quiet)
+        AddInLogError(VQM_IN_FAX_WAITS, Fax->Waits, Fax->ForeignFileName);
+    if (Fax->RouterKeeps != NOERROR)
+        AddInLogError(VQM_IN_FAX_WAITS, Fax->RouterKeeps, "in mail.box, for the router");
+    if (Fax->Handed && !Fax->Hold)
+        AddInLogError(InDeliveredMessage(Fax->SubjectField), NOERROR, nullptr);
+    PortFclose(Fax->ControlFile);
+    Fax->ControlFile = nullptr;
+    if (!Fax->Hold) {
+        /* the router has the mail, or every recipient held it already:
+         * only now may its files go */
+        if (Fax->NothingToSend || Fax->Seen)
+            PortFaultNote("held", Fax->ForeignFileName);
+        /* A control file that stays keeps its image: the next pass finds
+         * its recipients holding it and removes both. */
+        if (PortUnlink(Fax->ForeignFileName) != 0)
+            LogNotDeleted(Fax->ForeignFileName);
+        else if (Fax->AttachmentName[0] != '\0' && PortUnlink(Fax->AttachmentName) != 0)
+            LogNotDeleted(Fax->AttachmentName);
+    }
+    if (Fax->RxFile && Fax->EntryError != NOERROR)
+        AddInLogError(VQM_DS0, Fax->EntryError, Fax->EntryWhat);
+    if (!Fax->Hold && Fax->Undelivered[0] != '\0') {
+        char Notice[IN_LINE_SIZE + VQ_FILE_PATH];
+        VqFormat(Notice, sizeof Notice, "Received fax %s could not reach %s; your copy holds it",
+                 Fax->FoundName, Fax->Undelivered);
+        SendAdminMessage(nullptr, RX_ADMIN_ERROR_STRING, "", Notice);
+    }
+    if (Failed != nullptr)
+        OSUnlockObject(Fax->Failed.hRecipientsItem);
+    if (Fax->Failed.hRecipientsItem != NULLHANDLE)
+        OSMemFree(Fax->Failed.hRecipientsItem);
+    Fax->Failed.hRecipientsItem = NULLHANDLE;
+}
+
+/* Releases what a fax kept for the end of its chunk. */
+static void ReleaseFax(INFAX *Fax)
+{
+    if (Fax->dupRecip != NULLHANDLE) {
+        OSUnlockObject(Fax->dupRecip);
+        OSMemFree(Fax->dupRecip);
+        Fax->dupRecip = NULLHANDLE;
+    }
+    if (Fax->hSent != NULLHANDLE) {
+        OSMemFree(Fax->hSent);
+        Fax->hSent = NULLHANDLE;
+    }
+}
+
+/* Whether the fax's mail is in mail.box, saved for the router. */
+static int InMailbox(INPASS *Pass, const INFAX *Fax)
+{
+    NOTEID Found = 0;
+
+    return Pass->hMailboxFile != NULLHANDLE &&
+           VqNSFDbFindByItem(Pass->hMailboxFile, IN_FAX_ID_ITEM, Fax->FaxId, &Found) == NOERROR;
+}
+
+/* Ends the open chunk: its mail commits (mail files first, mail.box
+ * last), each fax is checked, their activity entries commit, then each
+ * fax is finished in order, after the log lines of its hand-over. */
+static void FlushChunk(INPASS *Pass)
+{
+    STATUS CommitError = NOERROR;
+    int Transient = 0;
+    int MailboxKept = 0; /* a fax's mail waits in mail.box after a failed commit */
+    int Said = 0;        /* a fax the commit left waiting was logged */
+    DWORD Released = 0;
+
+    if (Pass->Open) {
+        Pass->Open = 0;
+        VqLogHold(FALSE);
+        if (Pass->Batch)
+            CommitError = VqMailCommitBatch();
+        Pass->Batch = 0;
+    }
+    Transient = CommitError == ERR_DB_BUSY || CommitError == ERR_DISK_FULL;
+    for (int i = 0; i < Pass->Count && CommitError != NOERROR; i++) {
+        ChunkFaxes[i].InBox = ChunkFaxes[i].Handed && InMailbox(Pass, &ChunkFaxes[i]);
+        MailboxKept |= ChunkFaxes[i].InBox;
+    }
+    for (int i = 0; i < Pass->Count; i++) {
+        INFAX *Fax = &ChunkFaxes[i];
+        STATUS error = NOERROR;
+        /* A failed commit that kept nothing in mail.box was mail.box's
+         * own: only the recipients seen holding the fax have it. Else a
+         * copy that did not commit, busy or on a full disk, left the mail
+         * in mail.box: the router's, as when its delivery failed so at
+         * once; any other copy that did not commit is a mail file that
+         * broke at delivery. */
+        if (CommitError != NOERROR && Fax->Handed && !MailboxKept) {
+            error = CheckDelivered(Fax, CommitError);
+            Fax->Seen = !Fax->Hold;
+        } else if (Fax->Routed && Transient && Fax->InBox) {
+            Fax->RouterKeeps = CommitError;
+        } else if (Fax->Routed) {
+            error = CheckDelivered(Fax, NOERROR);
+        }
+        if (error != NOERROR)
+            Fax->Hold = 1, Fax->Waits = error;
+        /* what the commit left waiting is said once, and a full disk or
+         * a busy database ends the pass */
+        if (Fax->Waits != NOERROR && Fax->Waits == CommitError) {
+            Fax->Quiet = Said;
+            Said = 1;
+            Pass->Stop |= Transient;
+        }
+    }
+    WriteChunkEntries(Pass);
+    for (int i = 0; i < Pass->Count; i++) {
+        VqLogReleaseHeld(ChunkFaxes[i].LogMark - Released);
+        Released = ChunkFaxes[i].LogMark;
+        FinishFax(&ChunkFaxes[i]);
+        ReleaseFax(&ChunkFaxes[i]);
+    }
+    VqLogReleaseHeld(VqLogHeldCount());
+    if (CommitError != NOERROR && !Said)
+        AddInLogError(VQM_DS0, CommitError, "Received faxes: their mail did not commit whole");
+    Pass->Count = 0;
+}
+
+/* Handles one control file: a fax handed over joins the open chunk; one
+ * that fails is handled alone once the chunk before it is finished. 0
+ * when its path does not fit, or the disk is full or a database busy:
+ * the pass ends there. */
+static int HandleControlFile(const char *FoundName, INPASS *Pass)
+{
+    INFAX *Fax = &ChunkFaxes[Pass->Count];
     STATUS error = NOERROR;
     int Done = 1;
 
-    memset(&Fax, 0, sizeof Fax);
-    if (PortMakePath(ForeignFileName, sizeof ForeignFileName, GatewayDrive, Dirs->RecipientDir,
-                     FoundName, "") != 0) {
+    memset(Fax, 0, sizeof *Fax);
+    VqCopy(Fax->FoundName, sizeof Fax->FoundName, FoundName);
+    if (PortMakePath(Fax->ForeignFileName, sizeof Fax->ForeignFileName, GatewayDrive,
+                     Pass->Dirs.RecipientDir, FoundName, "") != 0) {
         AddInLogError(VQM_NO_CONTROL_FILE, NOERROR, FoundName);
         return 0;
     }
-    AddInSetStatus(VQM_STATUS_RECEIVING, ForeignFileName);
-    if (OpenControlFile(&Fax, ForeignFileName) != 0)
+    AddInSetStatus(VQM_STATUS_RECEIVING, Fax->ForeignFileName);
+    OpenChunk(Pass);
+    if (OpenControlFile(Fax, Fax->ForeignFileName) != 0)
         return 1;
-    FaxIdentity(&Fax, FoundName);
-    error = BuildAndRoute(&Fax, Dirs, phMailboxFile);
-    if (error == NOERROR && Fax.Hold) {
-        /* some recipients got it, one failed: the fax stays for the next
-         * pass, which gives that copy to the administrator */
-        PortFclose(Fax.ControlFile);
-        Fax.ControlFile = nullptr;
-        if (Fax.RxFile)
-            log_in_activity_fax(Fax.EntryCol, Fax.dupRecip, Fax.FaxId);
-    } else if (error == NOERROR) {
-        /* the router has the mail, or every recipient held it already:
-         * only now may its files go */
-        PortFclose(Fax.ControlFile);
-        Fax.ControlFile = nullptr;
-        if (Fax.NothingToSend)
-            PortFaultNote("held", ForeignFileName);
-        /* A control file that stays keeps its image: the next pass finds
-         * its recipients holding it and removes both. */
-        if (PortUnlink(ForeignFileName) != 0)
-            LogNotDeleted(ForeignFileName);
-        else if (Fax.AttachmentName[0] != '\0' && PortUnlink(Fax.AttachmentName) != 0)
-            LogNotDeleted(Fax.AttachmentName);
-        if (Fax.RxFile)
-            log_in_activity_fax(Fax.EntryCol, Fax.dupRecip, Fax.FaxId);
-        if (Fax.Undelivered[0] != '\0') {
-            char Text[IN_LINE_SIZE + VQ_FILE_PATH];
-            VqFormat(Text, sizeof Text, "Received fax %s could not reach %s; your copy holds it",
-                     FoundName, Fax.Undelivered);
-            SendAdminMessage(nullptr, RX_ADMIN_ERROR_STRING, "", Text);
-        }
-    } else if (Fax.Hold || error == ERR_DISK_FULL || error == ERR_DB_BUSY) {
+    PortFaultNote("read", Fax->ForeignFileName);
+    FaxIdentity(Fax, FoundName);
+    error = BuildAndRoute(Fax, Pass);
+    if (error == NOERROR) {
+        /* one done alone ended the chunk before it and is finished at once */
+        if (Fax != &ChunkFaxes[Pass->Count])
+            ChunkFaxes[Pass->Count] = *Fax;
+        ChunkFaxes[Pass->Count].LogMark = VqLogHeldCount();
+        if (++Pass->Count >= IN_CHUNK_FAXES || !Pass->Open ||
+            ChunkClockMs() - Pass->Start >= IN_CHUNK_MS)
+            FlushChunk(Pass);
+        return !Pass->Stop;
+    }
+    FlushChunk(Pass);
+    if (Fax->Hold || error == ERR_DISK_FULL || error == ERR_DB_BUSY) {
         /* nobody can take it yet: the fax waits as it is; a full disk or
          * a busy database ends the pass, said once */
-        PortFclose(Fax.ControlFile);
-        Fax.ControlFile = nullptr;
-        if (!Fax.Hold) {
-            AddInLogError(VQM_IN_FAX_WAITS, error, ForeignFileName);
+        PortFclose(Fax->ControlFile);
+        Fax->ControlFile = nullptr;
+        if (!Fax->Hold) {
+            AddInLogError(VQM_IN_FAX_WAITS, error, Fax->ForeignFileName);
             Done = 0;
         }
     } else {
-        FailControlFile(&Fax, error, ForeignFileName, Dirs, FoundName);
+        FailControlFile(Fax, error, Fax->ForeignFileName, &Pass->Dirs, FoundName);
     }
-    if (Fax.dupRecip != NULLHANDLE) {
-        OSUnlockObject(Fax.dupRecip);
-        OSMemFree(Fax.dupRecip);
-        Fax.dupRecip = NULLHANDLE;
-    }
-    return Done;
+    ReleaseFax(Fax);
+    return Done && !Pass->Stop;
 }
 
 void DoInboundTask(void)
 {
-    INDIRS Dirs;
+    INPASS Pass;
     char Pattern[VQ_FILE_PATH];
     char FoundName[VQ_FILE_PATH];
     intptr_t hFind = -1;
-    DBHANDLE hMailboxFile = NULLHANDLE;
 
-    if (SpoolSplitDir(Dirs.RecipientDir, sizeof Dirs.RecipientDir, SPOOL_FAX_IN) != 0 ||
-        SpoolSplitDir(Dirs.AttachmentDir, sizeof Dirs.AttachmentDir, SPOOL_FAX_IPARCEL) != 0 ||
-        SpoolSplitDir(Dirs.ErrorDir, sizeof Dirs.ErrorDir, SPOOL_FAX_ERROR) != 0 ||
-        PortMakePath(Pattern, sizeof Pattern, GatewayDrive, Dirs.RecipientDir,
+    memset(&Pass, 0, sizeof Pass);
+    if (SpoolSplitDir(Pass.Dirs.RecipientDir, sizeof Pass.Dirs.RecipientDir, SPOOL_FAX_IN) != 0 ||
+        SpoolSplitDir(Pass.Dirs.AttachmentDir, sizeof Pass.Dirs.AttachmentDir,
+                      SPOOL_FAX_IPARCEL) != 0 ||
+        SpoolSplitDir(Pass.Dirs.ErrorDir, sizeof Pass.Dirs.ErrorDir, SPOOL_FAX_ERROR) != 0 ||
+        PortMakePath(Pattern, sizeof Pattern, GatewayDrive, Pass.Dirs.RecipientDir,
                      CONTROL_FILE_PATTERN, "") != 0) {
         /* a spool path that does not fit: no file could ever be handled */
         AddInLogError(VQM_DS0, NOERROR, "Inbound spool path too long");
@@ -654,15 +930,18 @@ void DoInboundTask(void)
     hFind = PortFindFirst(Pattern, FoundName, sizeof FoundName);
     if (hFind == -1)
         return;
+    InHoldMailFiles(TRUE);
     do {
         /* exactly "ST" and six characters, none of them a dot */
         if (strlen(FoundName) != 8 || strchr(FoundName, '.') != nullptr)
             continue;
-        if (!HandleControlFile(FoundName, &Dirs, &hMailboxFile))
+        if (!HandleControlFile(FoundName, &Pass))
             break;
     } while (PortFindNext(hFind, FoundName, sizeof FoundName) == 0);
+    FlushChunk(&Pass);
+    InHoldMailFiles(FALSE);
     PortFindClose(hFind);
-    if (hMailboxFile != NULLHANDLE)
-        MailCloseMessageFile(hMailboxFile);
+    if (Pass.hMailboxFile != NULLHANDLE)
+        MailCloseMessageFile(Pass.hMailboxFile);
     AddInSetStatus(VQM_STATUS_IDLE);
 }

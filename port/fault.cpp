@@ -185,6 +185,8 @@ int PortFaultStep(const char *Kind, const char *Path, const char *Path2)
 
 int PortFaultStepFd(const char *Kind, int Fd)
 {
+    if (Fd < 0)
+        return 0; /* a stream over memory (PortOpenMemory): nothing durable */
     std::call_once(g_envOnce, ReadEnvironment);
     char path[4096] = "";
     bool scoped = false;

@@ -16,6 +16,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -344,6 +345,22 @@ int PortFsync(FILE *Stream)
     }
     PortFaultAfter();
     return 0;
+}
+
+FILE *PortOpenMemory(char **Buffer, size_t *Size)
+{
+    if (Buffer == nullptr || Size == nullptr) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    *Buffer = nullptr;
+    *Size = 0;
+    return open_memstream(Buffer, Size);
+}
+
+void PortFreeMemory(char *Buffer)
+{
+    std::free(Buffer);
 }
 
 int PortFclose(FILE *Stream)

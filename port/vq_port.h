@@ -70,6 +70,12 @@ size_t PortFreadText(void *Buffer, size_t Size, FILE *Stream);
 int PortFsync(FILE *Stream);
 /* fclose; 0 or EOF. */
 int PortFclose(FILE *Stream);
+/* A stream that writes into memory: after PortFclose *Buffer holds the
+ * *Size bytes written (and a terminating 0), released by PortFreeMemory.
+ * Its writes pass no fault seam: nothing of it is durable. NULL (errno
+ * set) when it cannot be made. */
+FILE *PortOpenMemory(char **Buffer, size_t *Size);
+void PortFreeMemory(char *Buffer);
 /* Writes that pass the fault seam. An injected failure writes nothing and
  * marks the stream, so that PortFerror reports it like a real error. */
 size_t PortFwrite(const void *Buffer, size_t Size, size_t Count, FILE *Stream);
@@ -144,7 +150,8 @@ void PortSleepMs(int Milliseconds);
 #define PORT_CRASH_EXIT 86
 int PortFaultBefore(const char *Kind);
 int PortFaultStep(const char *Kind, const char *Path, const char *Path2);
-/* The same for an open file (its path read back when logging). */
+/* The same for an open file (its path read back when logging); a stream
+ * over memory (no descriptor) passes no step. */
 int PortFaultStepFd(const char *Kind, int Fd);
 /* Logs a step that is not counted and cannot fail. */
 void PortFaultNote(const char *Kind, const char *Path);

@@ -220,16 +220,18 @@ bool InSpool(const std::string &path, const char *sub)
  *   - after a rename its target folder is fsynced before the next commit or
  *     delete (the commit that lets the mail go comes after it); renames a
  *     crash left unsynced (Carried, in and out) bind the restarted run;
- *   - a control file leaves FAX/IN only after a commit to mail.box since the
- *     last control file was done with (the stored mail); its image only
- *     after its control file. */
+ *   - a control file leaves FAX/IN only after a commit to mail.box since it
+ *     was read (the stored mail; one commit may store a chunk's mail) or
+ *     once every recipient held it ("held"); its image only after its
+ *     control file. */
 using Renames = std::map<std::string, std::string>; /* folder -> what was renamed into it */
 std::set<std::string> CheckOrder(const std::vector<Step> &steps, Findings *f,
                                  Renames *Carried = nullptr)
 {
     std::set<std::string> dirty, failedDeletes; /* written since their last fsync; may stay */
     Renames unsynced = Carried != nullptr ? *Carried : Renames();
-    bool stored = false, imageMayGo = false;
+    std::map<std::string, bool> stored; /* control file read -> its mail stored */
+    bool imageMayGo = false;
     for (const Step &s : steps) {
         const bool in = InSpool(s.path, "/FAX/IN");
         const bool release = s.kind == "unlink" || s.kind == "commit";
@@ -253,14 +255,19 @@ std::set<std::string> CheckOrder(const std::vector<Step> &steps, Findings *f,
             unsynced.clear();
         if (s.kind == "rename")
             unsynced[Folder(s.path2)] = s.path + " renamed to " + s.path2;
-        if (s.kind == "unlink" && in && !stored)
+        const bool isStored = stored.count(s.path) != 0 && stored[s.path];
+        if (s.kind == "unlink" && in && !isStored)
             f->Add(s.path + " was deleted before a commit to mail.box stored its mail");
         if (s.kind == "unlink" && InSpool(s.path, "/FAX/IPARCEL") && !imageMayGo)
             f->Add(s.path + " was deleted before its control file");
         if ((s.kind == "unlink" || s.kind == "rename") && in)
-            imageMayGo = s.kind == "rename" || stored, stored = false;
-        if ((s.kind == "commit" && EndsWith(s.path, "/mail.box")) || (s.kind == "held" && in))
-            stored = true; /* held: every recipient's mail file has it already */
+            imageMayGo = s.kind == "rename" || isStored, stored.erase(s.path);
+        if (s.kind == "read" && in)
+            stored[s.path] = false;
+        if (s.kind == "held" && in)
+            stored[s.path] = true; /* every recipient's mail file has it already */
+        for (auto &r : s.kind == "commit" && EndsWith(s.path, "/mail.box") ? stored : decltype(stored)())
+            stored[r.first] = true;
         for (const std::string &d : s.kind == "commit" ? dirty : std::set<std::string>())
             if (d.find(kSpool) != std::string::npos)
                 f->Add(d + " was not fsynced before the commit to " + s.path);
@@ -476,8 +483,9 @@ Deliveries Delivered(const std::string &dir)
 }
 
 /* Once handed over, a mail is the router's, which keeps what it cannot
- * deliver in mail.box. */
-void CheckInbound(const std::string &refDir, const std::string &dir, RunKind kind, bool,
+ * deliver in mail.box. No recipient holds a fax twice, crash or not: a
+ * fax done again skips the recipients holding it. */
+void CheckInbound(const std::string &refDir, const std::string &dir, RunKind, bool,
                   Findings *f)
 {
     Deliveries ref = Delivered(refDir), got = Delivered(dir);
@@ -508,7 +516,7 @@ void CheckInbound(const std::string &refDir, const std::string &dir, RunKind kin
                     m.attachments != expected.second.at(0).attachments)
                     f->Add("\"" + subject + "\" in " + expected.first +
                            " differs from the clean run's mail");
-            if (copies.size() > 1 + (size_t)kind.events)
+            if (copies.size() > 1)
                 f->Add(std::to_string(copies.size()) + " copies of \"" + subject + "\" in " +
                        expected.first);
         }
@@ -805,7 +813,7 @@ TEST(CrashSweepChecker, FlagsEveryKindOfDamage)
           copy("/FAX/OUT/00000003", "/FAX/OUT/00000011")}, "3 jobs for \"Crash D\""},
         {"outbound", true, {put("/FAX/OUT/00000007.INC")}, "stray work file"},
         {"outbound", true, {put("/FAX/OPARCEL/00000042")}, "OPARCEL/00000042"},
-        {"inbound", true, {put("/../../vortiq.tmp/00000000.TMP")}, "vortiq.tmp/00000000.TMP"},
+        {"inbound", true, {put("/../../work/00000000.TMP")}, "work/00000000.TMP"},
         {"inbound", false, {del("/FAX/IN/ST000001")},
          "ST000001 (\"Inbound one\") is gone from FAX/IN without its mail"},
         {"inbound", false, {del("/FAX/IPARCEL/RX000002")}, "its image RX000002 is gone"},
@@ -849,7 +857,7 @@ TEST(CrashSweepChecker, FlagsEveryKindOfDamage)
     const std::string moved = "4 rename " + inc + " " + s + "/FAX/OUT/1\n";
     const std::string dirsync = "- dirsync " + s + "/FAX/OUT\n", purge = "5 commit /d/vortiq.box\n";
     const std::string store = "3 commit /d/mail.box\n", env = "1 write " + s + "/FAX/ERROR/1.ENV\n";
-    const std::string unlinkIn = "4 unlink " + s + "/FAX/IN/ST1\n";
+    const std::string unlinkIn = "4 unlink " + s + "/FAX/IN/ST1\n", read = "- read " + s + "/FAX/IN/ST";
     const struct {
         std::string log, fault, want; /* want "": no violation */
     } orders[] = {
@@ -859,10 +867,12 @@ TEST(CrashSweepChecker, FlagsEveryKindOfDamage)
         {moved, "", "not fsynced before the end"},
         {env + store, "", "1.ENV was not fsynced before the commit"},
         {env + store, "fail:1+:ENOSPC", ""},
-        {store + unlinkIn + "5 unlink " + s + "/FAX/IPARCEL/RX1\n", "", ""},
-        {"1 commit /d/jroe.nsf\n" + unlinkIn, "", "ST1 was deleted before a commit to mail.box"},
-        {"- held " + s + "/FAX/IN/ST1\n" + unlinkIn, "", ""},
-        {store + unlinkIn + "5 unlink " + s + "/FAX/IN/ST2\n", "", "ST2 was deleted before"},
+        {read + "1\n" + store + unlinkIn + "5 unlink " + s + "/FAX/IPARCEL/RX1\n", "", ""},
+        {read + "1\n1 commit /d/jroe.nsf\n" + unlinkIn, "", "ST1 was deleted before a commit to mail.box"},
+        {store + unlinkIn, "", "ST1 was deleted before a commit to mail.box"},
+        {read + "1\n- held " + s + "/FAX/IN/ST1\n" + unlinkIn, "", ""},
+        {read + "1\n" + store + read + "2\n" + unlinkIn + "5 unlink " + s + "/FAX/IN/ST2\n", "", "ST2 was deleted before"},
+        {read + "1\n" + read + "2\n" + store + unlinkIn + "5 unlink " + s + "/FAX/IN/ST2\n", "", ""},
         {store + "4 unlink " + s + "/FAX/IPARCEL/RX1\n", "", "RX1 was deleted before its control"},
     };
     for (const auto &c : orders) {

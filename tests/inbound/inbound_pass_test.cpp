@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <map>
 
 #include "gateway_fixture.h"
 #include "inbound.h"
@@ -217,7 +218,7 @@ TEST_F(InboundPassTest, FaxLeavesOnlyWhenEveryRecipientHoldsIt)
 TEST_F(InboundPassTest, FullDiskOrBusyMailFileDeliversLater)
 {
     struct Row { const char *name; std::string scope; int err; int wantWaits; size_t wantLeft; } rows[] = {
-        {"disk full everywhere", "", ENOSPC, 1, 2},
+        {"disk full everywhere but the databases' disk: the spool is only read", "", ENOSPC, 0, 0},
         {"spool full", spool_, ENOSPC, 0, 0},
         {"data directory full", "!" + spool_, ENOSPC, 1, 2},
         {"Jane's mail file locked past the timeout: the router keeps her copy", data_ / "mail/jroe.nsf", EBUSY, 1, 0},
@@ -250,6 +251,63 @@ TEST_F(InboundPassTest, FullDiskOrBusyMailFileDeliversLater)
     EXPECT_TRUE(ListDir(in_).empty());
     EXPECT_EQ(MailIn("mail/jroe.nsf").size(), 5u);
     EXPECT_EQ(MailIn("mail/jdoe.nsf").size(), 5u);
+}
+
+// Faxes handed over together read in the log, reach the mail files and
+// write activity entries exactly as when each is handled by a pass of its
+// own, across a failing fax, an administrator's copy and a chunk's end.
+TEST_F(InboundPassTest, FaxesTogetherAsEachAlone)
+{
+    AddPerson("Gone Person", "gone", "mail/gone.nsf");
+    std::filesystem::remove(data_ / "mail/gone.nsf");
+    const std::string did = "\r\nReceive Time: 03/05/26 09:07\r\nDID Received: 555-0100\r\n";
+    Names mix = {"To: John Doe\r\nSubject: a\r\nAttachment: RX1" + did,
+                 "To: Jane Roe\r\nSubject: b\r\nAttachment: ../x\r\n\r\n",
+                 "To: Nobody Known\r\nSubject: c\r\nAttachment: RX3\r\n\r\nPages: 1\r\n",
+                 "To: Gone Person\r\nTo: John Doe\r\nSubject: d" + did,
+                 "Subject: e\r\nAttachment: RX5" + did};
+    Names many;
+    for (int i = 0; i < 101; i++)
+        many.push_back("To: John Doe\r\nSubject: m" + std::to_string(i) + "\r\n\r\nPages: 1\r\n");
+    for (const Names *faxes : {&mix, &many}) {
+        SCOPED_TRACE(faxes->size());
+        std::vector<Names> logs(2), mails(2), entries(2);
+        Names order; // the pass's order (the folder's), kept by the faxes alone
+        for (int together = 1; together >= 0; together--) {
+            const size_t seen = DocumentIds(kActDb).size();
+            std::map<std::string, size_t> had;
+            for (const char *db : {"mail/jroe.nsf", "mail/jdoe.nsf", "mail/admin.nsf"})
+                had[db] = MailIn(db).size();
+            ClearLog();
+            for (size_t i = 0; i < faxes->size(); i++) {
+                const std::string name = together ? "ST" + std::to_string(100000 + i) : order[i];
+                const size_t k = std::stoul(name.substr(2)) - 100000;
+                Image("RX" + std::to_string(k + 1), 'g');
+                Drop(name, (*faxes)[k] + "Run: " + std::to_string(together) + "\r\n");
+                if (!together)
+                    RunPass();
+            }
+            char found[64];
+            const intptr_t h = together ? PortFindFirst((in_ + "/ST*").c_str(), found, sizeof found) : -1;
+            for (int more = h != -1; more; more = PortFindNext(h, found, sizeof found) == 0)
+                order.push_back(found);
+            if (h != -1)
+                PortFindClose(h), RunPass();
+            EXPECT_TRUE(ListDir(in_).empty());
+            logs[together] = LogTexts();
+            for (auto &db : had) {
+                const auto now = MailIn(db.first);
+                for (size_t m = db.second; m < now.size(); m++)
+                    mails[together].push_back(db.first + ": " + now[m].subject);
+            }
+            const auto ids = DocumentIds(kActDb);
+            for (size_t e = seen; e < ids.size(); e++)
+                entries[together].push_back(ItemText(kActDb, ids[e], "To"));
+        }
+        EXPECT_EQ(logs[1], logs[0]);
+        EXPECT_EQ(mails[1], mails[0]);
+        EXPECT_EQ(entries[1], entries[0]);
+    }
 }
 
 // VortiqAttachPdf=1 adds RX.PDF made from the image; an image tiff2pdf cannot read goes out as RX.FAX alone.
