@@ -14,6 +14,15 @@
  * after the save, a step that failed after it) is routed again by
  * VqRouteWaitingMail.
  *
+ * In a group (VqMailBeginBatch) every database is written in one
+ * transaction: a message is held in memory (named by $RouterGroupID
+ * instead of its note ID), its copies go into the mail files' groups, and
+ * at the commit the mail files commit first; a message a copy of which
+ * did not commit is then saved into mail.box, which commits last. A crash
+ * before the mail files commit leaves nothing; the caller, whose own
+ * record (a spool file, a journal entry) outlives the group, does it
+ * again.
+ *
  * One router at a time: routing holds an exclusive flock on mail.box (on
  * a descriptor kept open for the process's life, so that SQLite's own
  * locks on the file are never dropped by a close) plus a process mutex.
