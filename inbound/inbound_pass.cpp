@@ -396,6 +396,15 @@ static STATUS AddBodyText(DHANDLE hMessage, const char *Text, size_t Size)
     return error;
 }
 
+/* Whether the fax's mail is in mail.box, saved for the router. */
+static int InMailbox(INPASS *Pass, const INFAX *Fax)
+{
+    NOTEID Found = 0;
+
+    return Pass->hMailboxFile != NULLHANDLE &&
+           VqNSFDbFindByItem(Pass->hMailboxFile, IN_FAX_ID_ITEM, Fax->FaxId, &Found) == NOERROR;
+}
+
 /* Builds the message of one opened control file and routes it (in the
  * chunk's group). On a failure every resource but the control file is
  * released before it returns; a fax handed over keeps its body file and
@@ -502,7 +511,7 @@ static STATUS BuildAndRoute(INFAX *Fax, INPASS *Pass)
          * again; the fax must not be sent a second time. */
         NOTEID Saved = 0;
         NSFNoteGetInfo(Fax->hMessage, _NOTE_ID, &Saved);
-        if (Saved != 0) {
+        if (Saved != 0 || InMailbox(Pass, Fax)) { /* in a group the router saves a copy */
             AddInLogError(VQM_IN_FAX_WAITS, error, "in mail.box, for the router");
             error = NOERROR;
         }
@@ -783,15 +792,6 @@ static void ReleaseFax(INFAX *Fax)
         OSMemFree(Fax->hSent);
         Fax->hSent = NULLHANDLE;
     }
-}
-
-/* Whether the fax's mail is in mail.box, saved for the router. */
-static int InMailbox(INPASS *Pass, const INFAX *Fax)
-{
-    NOTEID Found = 0;
-
-    return Pass->hMailboxFile != NULLHANDLE &&
-           VqNSFDbFindByItem(Pass->hMailboxFile, IN_FAX_ID_ITEM, Fax->FaxId, &Found) == NOERROR;
 }
 
 /* Ends the open chunk: its mail commits (mail files first, mail.box

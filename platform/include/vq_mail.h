@@ -120,10 +120,15 @@ STATUS VqRouteWaitingMail(DWORD *Routed);
  * VqMailCommitBatch this process's routing (MailTransferMessageLocal,
  * delivery and non-delivery reports) saves into mail.box and into the
  * mail files inside one group commit per database (VqDbBeginBatch).
- * VqMailCommitBatch commits the mail files first and mail.box last, and a
- * message leaves mail.box in that last commit only when every copy of it
- * committed, so a copy is durable before its message leaves mail.box; a
- * message whose copy did not commit stays there for VqRouteWaitingMail.
+ * A message routed in a group is held in memory instead of being saved
+ * into mail.box first (a message that goes through is written once, into
+ * its mail files). VqMailCommitBatch commits the mail files first, then
+ * saves into mail.box every message a copy of which did not commit, and
+ * commits mail.box last: such a message waits there for
+ * VqRouteWaitingMail, which skips the mail files that hold it already. A
+ * message that meets a passing fault while routed (a busy mail file) is
+ * saved into mail.box in the group at once, as outside a group, and so is
+ * dead mail.
  * Until the commit nothing of the group is seen by other connections or
  * processes: a caller that checks a mail file does so after the commit.
  * While a database is in a group, every other NSFDbOpen of it in this

@@ -14,6 +14,15 @@
  * after the save, a step that failed after it) is routed again by
  * VqRouteWaitingMail.
  *
+ * In a group (VqMailBeginBatch) every database is written in one
+ * transaction: a message is held in memory (named by $RouterGroupID
+ * instead of its note ID), its copies go into the mail files' groups, and
+ * at the commit the mail files commit first; a message a copy of which
+ * did not commit is then saved into mail.box, which commits last. A crash
+ * before the mail files commit leaves nothing; the caller, whose own
+ * record (a spool file, a journal entry) outlives the group, does it
+ * again.
+ *
  * One router at a time: routing holds an exclusive flock on mail.box (on
  * a descriptor kept open for the process's life, so that SQLite's own
  * locks on the file are never dropped by a close) plus a process mutex.
@@ -48,6 +57,9 @@ const char *const kRouterName = "Mail Router";
  * the message's note ID there. A message routed again skips the mail
  * files that already hold a copy of it. */
 const char *const kRouterId = "$RouterMessageID";
+/* The name a message routed in a group has before (and unless) it is
+ * saved into mail.box; it stands in for the note ID in its identity. */
+const char *const kGroupId = "$RouterGroupID";
 /* A non-delivery report names the message and recipient it reports on,
  * so that a message routed again does not report a recipient twice. */
 const char *const kReportFor = "$ReportFor";
@@ -154,11 +166,22 @@ struct Leave {
     NOTEID id;
     std::vector<std::string> files;
 };
+/* A message routed in a group without being saved into mail.box: saved
+ * there at the commit only when a copy of it did not commit (or at once,
+ * when a passing fault keeps it waiting), so a message that goes through
+ * is written once, into its mail files. */
+struct Pending {
+    NOTEHANDLE note;
+    std::vector<std::string> files;
+    bool settled;
+};
 struct RouterBatch {
     int depth = 0;
     DBHANDLE box = NULLHANDLE;
     std::vector<std::pair<std::string, DBHANDLE>> files;
     std::vector<Leave> leaves;
+    std::vector<Pending> pending;
+    uint64_t made = 0;
 };
 
 RouterBatch &Batch()
@@ -192,6 +215,62 @@ STATUS OpenDestination(const std::string &mailFile, DBHANDLE *h, bool *keep)
     return NOERROR;
 }
 
+Pending *FindPending(NOTEHANDLE note)
+{
+    for (auto &p : Batch().pending)
+        if (p.note == note)
+            return &p;
+    return nullptr;
+}
+
+/* A new note of the group's mail.box, not saved, named for the group;
+ * the group owns it from now on. */
+STATUS NewPending(NOTEHANDLE *h)
+{
+    RouterBatch &b = Batch();
+    vq::nsf::DbStamp st;
+    STATUS s = NSFNoteCreate(b.box, h);
+    if (s != NOERROR)
+        return s;
+    vq::nsf::ReadStamp(b.box, &st);
+    s = SetText(*h, kGroupId,
+                std::to_string(st.uid) + "-g" + std::to_string(getpid()) + "." +
+                    std::to_string(VqTimeSeconds()) + "." + std::to_string(++b.made),
+                ITEM_SUMMARY);
+    if (s != NOERROR) {
+        NSFNoteClose(*h);
+        *h = NULLHANDLE;
+        return s;
+    }
+    b.pending.push_back(Pending{*h, {}, false});
+    return NOERROR;
+}
+
+/* Forgets (and closes) a group's note that was never routed. */
+void DropPending(NOTEHANDLE h)
+{
+    auto &v = Batch().pending;
+    for (size_t i = 0; i < v.size(); ++i)
+        if (v[i].note == h) {
+            v.erase(v.begin() + (long)i);
+            break;
+        }
+    NSFNoteClose(h);
+}
+
+/* A group's message that a passing fault keeps waiting is saved into
+ * mail.box now (in the group), as outside a group. */
+STATUS KeepPending(NOTEHANDLE h, STATUS routed)
+{
+    const Pending *p = FindPending(h);
+    if (p == nullptr || p->settled)
+        return routed;
+    NOTEID id = 0;
+    NSFNoteGetInfo(h, _NOTE_ID, &id);
+    const STATUS s = id == 0 ? NSFNoteUpdate(h, 0) : NOERROR;
+    return routed != NOERROR ? routed : s;
+}
+
 /* Items that describe one copy's place in the mail system, not the
  * message: never carried from mail.box into a delivered copy. */
 const std::vector<std::string> &RoutingItems()
@@ -199,7 +278,7 @@ const std::vector<std::string> &RoutingItems()
     static const std::vector<std::string> k = {
         VQ_ITEM_GATEWAY_RECIPIENTS, VQ_ITEM_RECIPIENTS_DONE, VQ_ITEM_LAST_ERROR,
         "RoutingState",             VQ_ITEM_DEAD_REASON,     "DeliveredDate",
-        kRouterId,
+        kRouterId,                  kGroupId,
     };
     return k;
 }
@@ -234,6 +313,9 @@ STATUS Holds(DBHANDLE hDb, const char *item, const std::string &text, bool *hold
 /* The identity a copy of the message saved in hBox carries. */
 std::string RouteId(DBHANDLE hBox, NOTEHANDLE saved)
 {
+    const std::string group = ItemText(saved, kGroupId);
+    if (!group.empty())
+        return group;
     vq::nsf::DbStamp st;
     NOTEID id = 0;
     NSFNoteGetInfo(saved, _NOTE_ID, &id);
@@ -372,11 +454,18 @@ STATUS Settle(DBHANDLE hBox, NOTEHANDLE saved, bool isReport, const Plan &plan, 
     if (*dead) {
         s = MarkDead(saved, deadReason);
     } else if (Batch().depth > 0) {
-        /* leaves mail.box in the group's last commit, after its copies */
-        Leave l{id, {}};
+        /* leaves mail.box in the group's last commit, after its copies;
+         * one never saved there is saved only if a copy fails */
+        std::vector<std::string> files;
         for (const auto &d : plan.destinations)
-            l.files.push_back(d.mailFile);
-        Batch().leaves.push_back(std::move(l));
+            files.push_back(d.mailFile);
+        Pending *p = FindPending(saved);
+        if (p != nullptr) {
+            p->files = std::move(files);
+            p->settled = true;
+        } else {
+            Batch().leaves.push_back(Leave{id, std::move(files)});
+        }
     } else {
         s = NSFNoteDelete(hBox, id, UPDATE_NOSTUB);
     }
@@ -518,7 +607,8 @@ STATUS SendReport(NOTEHANDLE original, const Report &report, bool *dead)
         body.pop_back();
     TIMEDATE now;
     OSCurrentTIMEDATE(&now);
-    s = NSFNoteCreate(hBox, &h);
+    const bool group = Batch().depth > 0;
+    s = group ? NewPending(&h) : NSFNoteCreate(hBox, &h);
     if (s == NOERROR)
         s = SetText(h, "Form", report.nonDelivery ? VQ_FORM_NDR : VQ_FORM_DR, ITEM_SUMMARY);
     if (s == NOERROR)
@@ -541,8 +631,12 @@ STATUS SendReport(NOTEHANDLE original, const Report &report, bool *dead)
         s = NSFItemSetTime(h, "PostedDate", &now);
     if (s == NOERROR)
         s = SetText(h, "Body", body, 0);
-    if (s == NOERROR)
+    if (s == NOERROR && !group)
         s = NSFNoteUpdate(h, 0);
+    if (s != NOERROR && group && h != NULLHANDLE) {
+        DropPending(h);
+        h = NULLHANDLE;
+    }
     if (s == NOERROR) {
         Plan plan;
         std::shared_ptr<const Directory> dir;
@@ -560,8 +654,10 @@ STATUS SendReport(NOTEHANDLE original, const Report &report, bool *dead)
         /* A report that met a passing fault waits in mail.box. */
         if (plan.transient == NOERROR)
             s = Settle(hBox, h, true, plan, false, dead);
+        else if (group)
+            s = KeepPending(h, NOERROR);
     }
-    if (h != NULLHANDLE)
+    if (h != NULLHANDLE && !group)
         NSFNoteClose(h);
     MailCloseMessageFile(hBox);
     return s;
@@ -597,6 +693,24 @@ STATUS MailTransferMessageLocal(DHANDLE hMessage)
         OSCurrentTIMEDATE(&now);
         DBHANDLE hOwn = NULLHANDLE;
         NSFNoteGetInfo(hMessage, _NOTE_DB, &hOwn);
+        if (Batch().depth > 0) {
+            /* in a group: a copy in memory, saved into mail.box only if
+             * it has to wait there (see Pending) */
+            s = NewPending(&hSaved);
+            if (s == NOERROR)
+                s = CopyItems(hMessage, hSaved, {kGroupId});
+            if (s == NOERROR && !NSFItemIsPresent(hSaved, "PostedDate", (WORD)std::strlen("PostedDate")))
+                s = NSFItemSetTime(hSaved, "PostedDate", &now);
+            if (s != NOERROR) {
+                if (hSaved != NULLHANDLE)
+                    DropPending(hSaved);
+                hSaved = NULLHANDLE;
+                goto done;
+            }
+            s = KeepPending(hSaved, Route(hBox, hSaved, &plan, false));
+            hSaved = NULLHANDLE; /* the group's */
+            goto done;
+        }
         if (hOwn != NULLHANDLE && BoxPath(hOwn) == BoxPath(hBox) && !BoxPath(hBox).empty()) {
             hSaved = hMessage;
         } else {
@@ -711,6 +825,20 @@ STATUS VqMailCommitBatch(void)
             first = s;
         NSFDbClose(f.second);
     }
+    for (const auto &p : b.pending) {
+        NOTEID id = 0;
+        NSFNoteGetInfo(p.note, _NOTE_ID, &id);
+        bool durable = p.settled;
+        for (const auto &file : p.files)
+            durable = durable && kept.count(file) == 0;
+        if (id == 0 && !durable) {
+            const STATUS s = NSFNoteUpdate(p.note, 0); /* waits in mail.box */
+            if (first == NOERROR)
+                first = s;
+        }
+        NSFNoteClose(p.note);
+    }
+    b.pending.clear();
     for (const auto &l : b.leaves) {
         bool durable = true;
         for (const auto &file : l.files)
@@ -733,6 +861,8 @@ void VqMailAbortBatch(void)
     RouterBatch &b = Batch();
     if (b.depth == 0)
         return;
+    for (const auto &p : b.pending)
+        NSFNoteClose(p.note);
     /* a file inside a group of someone else keeps its writes for that
      * group: only this group's count is given back */
     for (const auto &f : b.files) {

@@ -216,6 +216,10 @@ STATUS Connect(const std::string &path, sqlite3 **out)
     }
     sqlite3_extended_result_codes(db, 1);
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    /* The savepoint of each write inside a group keeps the pages it
+     * changes in memory, not in a temporary file written and thrown
+     * away at every write (three times the group's own bytes). */
+    ExecSql(db, "PRAGMA temp_store=MEMORY");
     *out = db;
     return NOERROR;
 }
@@ -225,7 +229,7 @@ STATUS Connect(const std::string &path, sqlite3 **out)
 /* Idle connections the process keeps at most; the oldest goes first. The
  * gateway's passes touch a handful of databases (mail.box, names.nsf, its
  * own mail file, the activity database, a few recipients' mail files). */
-constexpr size_t kPoolMax = 8;
+constexpr size_t kPoolMax = 16;
 
 struct Pooled {
     std::unique_ptr<Database> db;
@@ -286,6 +290,8 @@ public:
         Pooled p;
         if (::stat(db->path.c_str(), &p.st) != 0 || !Reusable(*db))
             return; /* closed by the destructor */
+        /* an idle connection keeps its statements, not its page cache */
+        sqlite3_db_release_memory(db->db);
         p.db = std::move(db);
         std::unique_ptr<Database> evicted;
         {

@@ -166,9 +166,9 @@ TEST_F(StandInTest, GroupCommitAllOrNothing)
 }
 
 /* Routing in a group: one commit per mail file and one for mail.box; a
- * message leaves mail.box only with every copy durable. A copy whose file
- * failed its commit, or whose file sits in a group of its own (which must
- * not stall the router), is routed again later, never twice. */
+ * message whose copy failed its commit, or whose file sits in a group of
+ * its own (which must not stall the router), waits in mail.box and is
+ * routed again later, never twice. */
 TEST_F(StandInTest, RoutingGroupKeepsMessagesUntilTheirCopiesCommit)
 {
     vqtest::CreateMailFile("mail.box", "Mail Router Mailbox");
