@@ -149,6 +149,7 @@ struct Report {
     std::vector<std::string> recipients;
     std::string reason;
     std::string key; /* what it reports on, kept in the report (may be empty) */
+    std::string subject; /* the message's, when no note of it is given */
 };
 STATUS SendReport(NOTEHANDLE original, const Report &report, bool *dead);
 

@@ -15,6 +15,7 @@
 
 #include "handles.h"
 #include "mail_internal.h"
+#include "nsf_internal.h"
 #include "vq_mail.h"
 #include "vq_nsf.h"
 #include "vq_runtime.h"
@@ -241,8 +242,15 @@ STATUS SendListReport(DARRAY *list, WORD msg, WORD count, const WORD *nums, bool
     ListDb db(list);
     if (db.status() != NOERROR)
         return db.status();
-    NoteGuard note(db.handle(), e->NoteId);
     bool dead = false;
+    if (!nonDelivery) {
+        /* a delivery report names only the subject: the message (and
+         * its attachments) is not read whole for it */
+        if (vq::nsf::FirstItemText(db.handle(), e->NoteId, "subject", &r.subject) != NOERROR)
+            r.subject.clear();
+        return SendReport(NULLHANDLE, r, &dead);
+    }
+    NoteGuard note(db.handle(), e->NoteId);
     return SendReport(note.status() == NOERROR ? note.handle() : NULLHANDLE, r, &dead);
 }
 

@@ -589,7 +589,7 @@ STATUS SendReport(NOTEHANDLE original, const Report &report, bool *dead)
     STATUS s = MailOpenMessageFile(nullptr, &hBox);
     if (s != NOERROR)
         return s;
-    std::string subject = original ? ItemText(original, "Subject") : "";
+    std::string subject = original ? ItemText(original, "Subject") : report.subject;
     std::string title = report.nonDelivery ? "Delivery Failure Report" : "Delivery Report";
     std::string body = "Your message\n";
     if (!subject.empty())

@@ -256,6 +256,30 @@ STATUS FormulaSelects(Database &db, const Formula &f, NOTEID id, bool *selects)
     return NOERROR;
 }
 
+STATUS FirstItemText(DBHANDLE hDB, NOTEID id, const std::string &lname, std::string *text)
+{
+    text->clear();
+    Database *db = GetDatabase(hDB, "FirstItemText");
+    if (db == nullptr)
+        return ERR_INVALID_HANDLE;
+    StatementUse q(db->Stmt(Sql::ItemFirst));
+    if (!q)
+        return StatusFromSqlite(sqlite3_errcode(db->db));
+    sqlite3_bind_int64(q.get(), 1, id);
+    sqlite3_bind_text(q.get(), 2, lname.data(), (int)lname.size(), SQLITE_STATIC);
+    const int rc = sqlite3_step(q.get());
+    if (rc != SQLITE_ROW)
+        return rc == SQLITE_DONE ? NOERROR : StatusFromSqlite(rc);
+    const WORD type = (WORD)sqlite3_column_int(q.get(), 0);
+    const void *v = sqlite3_column_blob(q.get(), 1);
+    if ((type == TYPE_TEXT || type == TYPE_TEXT_LIST) &&
+        !ItemText(type, std::string_view(v != nullptr ? (const char *)v : "",
+                                         (size_t)sqlite3_column_bytes(q.get(), 1)),
+                  text))
+        text->clear();
+    return NOERROR;
+}
+
 }  // namespace nsf
 }  // namespace vq
 
