@@ -402,6 +402,43 @@ STATUS MailSetMessageLastError(DARRAY *MessageList, WORD Message, const char *Er
     return s != NOERROR ? s : NSFNoteUpdate(note.handle(), 0);
 }
 
+/* A stored item as ItemList reads it from a note. */
+static std::vector<std::string> StoredList(DBHANDLE h, NOTEID id, const std::string &lname)
+{
+    WORD type = 0;
+    std::string v;
+    std::vector<std::string> out;
+    if (vq::nsf::FirstItemValue(h, id, lname, &type, &v) != NOERROR)
+        return out;
+    if (type == TYPE_TEXT)
+        out.push_back(v);
+    else if (type == TYPE_TEXT_LIST)
+        vq::mail::ParseTextList(v, &out);
+    return out;
+}
+
+/* Whether every recipient of the stored message is done, the newly done
+ * ones with them (read from its stored items alone). */
+static bool StoredAllDone(DBHANDLE h, NOTEID id, const std::set<DWORD> &newlyDone)
+{
+    std::string gateway = VQ_ITEM_GATEWAY_RECIPIENTS, doneItem = VQ_ITEM_RECIPIENTS_DONE;
+    for (auto *n : {&gateway, &doneItem})
+        for (auto &c : *n)
+            c = (char)std::tolower((unsigned char)c);
+    const size_t total = StoredList(h, id, gateway).size();
+    std::set<DWORD> done = newlyDone;
+    for (const auto &t : StoredList(h, id, doneItem)) {
+        char *end = nullptr;
+        const unsigned long v = std::strtoul(t.c_str(), &end, 10);
+        if (end != t.c_str())
+            done.insert((DWORD)v);
+    }
+    for (DWORD i = 0; i < total; ++i)
+        if (done.count(i) == 0)
+            return false;
+    return true;
+}
+
 STATUS MailPurgeMessage(DARRAY *MessageList, WORD Message)
 {
     ListEntry *e = EntryOf(MessageList, Message);
@@ -419,14 +456,17 @@ STATUS MailPurgeMessage(DARRAY *MessageList, WORD Message)
     if (db.status() != NOERROR)
         return db.status();
     STATUS s = NOERROR;
-    bool allDone = true;
-    {
+    bool allDone = StoredAllDone(db.handle(), e->NoteId, newlyDone);
+    /* a message that stays is read whole to save which are done; one
+     * that goes is deleted without reading it (nor its attachments) */
+    if (!allDone) {
         NoteGuard note(db.handle(), e->NoteId);
         if (note.status() != NOERROR)
             return note.status();
         size_t total = ItemList(note.handle(), VQ_ITEM_GATEWAY_RECIPIENTS).size();
         std::set<DWORD> done = DoneIndexes(note.handle());
         done.insert(newlyDone.begin(), newlyDone.end());
+        allDone = true;
         for (DWORD i = 0; i < total; ++i)
             if (done.count(i) == 0)
                 allDone = false;

@@ -256,10 +256,12 @@ STATUS FormulaSelects(Database &db, const Formula &f, NOTEID id, bool *selects)
     return NOERROR;
 }
 
-STATUS FirstItemText(DBHANDLE hDB, NOTEID id, const std::string &lname, std::string *text)
+STATUS FirstItemValue(DBHANDLE hDB, NOTEID id, const std::string &lname, WORD *type,
+                      std::string *value)
 {
-    text->clear();
-    Database *db = GetDatabase(hDB, "FirstItemText");
+    *type = 0;
+    value->clear();
+    Database *db = GetDatabase(hDB, "FirstItemValue");
     if (db == nullptr)
         return ERR_INVALID_HANDLE;
     StatementUse q(db->Stmt(Sql::ItemFirst));
@@ -270,14 +272,22 @@ STATUS FirstItemText(DBHANDLE hDB, NOTEID id, const std::string &lname, std::str
     const int rc = sqlite3_step(q.get());
     if (rc != SQLITE_ROW)
         return rc == SQLITE_DONE ? NOERROR : StatusFromSqlite(rc);
-    const WORD type = (WORD)sqlite3_column_int(q.get(), 0);
+    *type = (WORD)sqlite3_column_int(q.get(), 0);
     const void *v = sqlite3_column_blob(q.get(), 1);
-    if ((type == TYPE_TEXT || type == TYPE_TEXT_LIST) &&
-        !ItemText(type, std::string_view(v != nullptr ? (const char *)v : "",
-                                         (size_t)sqlite3_column_bytes(q.get(), 1)),
-                  text))
-        text->clear();
+    value->assign(v != nullptr ? (const char *)v : "", (size_t)sqlite3_column_bytes(q.get(), 1));
     return NOERROR;
+}
+
+STATUS FirstItemText(DBHANDLE hDB, NOTEID id, const std::string &lname, std::string *text)
+{
+    WORD type = 0;
+    std::string value;
+    text->clear();
+    const STATUS s = FirstItemValue(hDB, id, lname, &type, &value);
+    if (s == NOERROR && (type == TYPE_TEXT || type == TYPE_TEXT_LIST) &&
+        !ItemText(type, value, text))
+        text->clear();
+    return s;
 }
 
 }  // namespace nsf

@@ -141,8 +141,11 @@ Database *PeekDatabase(DBHANDLE hDB);
 /* How many group commits are open on the connection a handle writes
  * through (0: each write commits). */
 int BatchDepth(DBHANDLE hDB);
-/* The text of a note's first item of that name (lower-case), read alone
- * (not the whole note); "" when it is missing or no text. */
+/* The type and value of a note's first item of that name (lower-case),
+ * read alone (not the whole note); type 0 and "" when it is missing. */
+STATUS FirstItemValue(DBHANDLE hDB, NOTEID id, const std::string &lname, WORD *type,
+                      std::string *value);
+/* Its text ("" when missing or no text). */
 STATUS FirstItemText(DBHANDLE hDB, NOTEID id, const std::string &lname, std::string *text);
 
 /* Maps a SQLite result code to a platform status. */
