@@ -118,6 +118,10 @@ const char *const kSql[] = {
     "SELECT i.note FROM vq_items i JOIN vq_notes n ON n.id = i.note"
     " WHERE i.lname = ?1 AND i.lkey = ?2 AND (n.class & 1) != 0"
     " ORDER BY i.note LIMIT 1",
+    /* ItemsOfNote: the stored rows of a note, for an update to compare */
+    "SELECT seq, name, flags, type, value, ktext, lkey FROM vq_items WHERE note = ?1",
+    /* ItemDelete: one stored item */
+    "DELETE FROM vq_items WHERE note = ?1 AND seq = ?2",
 };
 static_assert(sizeof kSql / sizeof kSql[0] == static_cast<size_t>(Sql::Count),
               "one SQL text per cached statement");

@@ -105,6 +105,8 @@ enum class Sql {
     SearchRow,
     CountChange,
     ItemFind,
+    ItemsOfNote,
+    ItemDelete,
     Count
 };
 

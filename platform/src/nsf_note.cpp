@@ -117,12 +117,12 @@ STATUS UpdateItems(Database &db, NOTEID id, const Note &note)
     const std::vector<ItemRow> rows = ItemRows(note);
     std::vector<bool> keep(rows.size(), false);
     std::vector<sqlite3_int64> drop;
-    sqlite3_stmt *q = nullptr;
-    int rc = sqlite3_prepare_v2(db.db,
-                                "SELECT seq, name, flags, type, value, ktext, lkey FROM vq_items "
-                                "WHERE note = ?1",
-                                -1, &q, nullptr);
-    if (rc == SQLITE_OK) {
+    int rc = SQLITE_OK;
+    {
+        StatementUse use(db.Stmt(Sql::ItemsOfNote));
+        sqlite3_stmt *q = use.get();
+        if (q == nullptr)
+            return StatusFromSqlite(sqlite3_errcode(db.db));
         sqlite3_bind_int64(q, 1, id);
         while ((rc = sqlite3_step(q)) == SQLITE_ROW) {
             const sqlite3_int64 seq = sqlite3_column_int64(q, 0);
@@ -140,20 +140,16 @@ STATUS UpdateItems(Database &db, NOTEID id, const Note &note)
                 drop.push_back(seq);
         }
     }
-    sqlite3_finalize(q);
-    q = nullptr;
-    if (rc == SQLITE_DONE && !drop.empty())
-        rc = sqlite3_prepare_v2(db.db, "DELETE FROM vq_items WHERE note = ?1 AND seq = ?2", -1,
-                                &q, nullptr);
-    else if (rc == SQLITE_DONE)
+    if (rc == SQLITE_DONE)
         rc = SQLITE_OK;
     for (size_t i = 0; rc == SQLITE_OK && i < drop.size(); ++i) {
-        sqlite3_bind_int64(q, 1, id);
-        sqlite3_bind_int64(q, 2, drop[i]);
-        rc = sqlite3_step(q) == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(db.db);
-        sqlite3_reset(q);
+        StatementUse del(db.Stmt(Sql::ItemDelete));
+        if (!del)
+            return StatusFromSqlite(sqlite3_errcode(db.db));
+        sqlite3_bind_int64(del.get(), 1, id);
+        sqlite3_bind_int64(del.get(), 2, drop[i]);
+        rc = sqlite3_step(del.get()) == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(db.db);
     }
-    sqlite3_finalize(q);
     if (rc != SQLITE_OK)
         return StatusFromSqlite(rc);
     STATUS s = NOERROR;
