@@ -56,6 +56,8 @@ bool ItemValue(NOTEHANDLE h, const char *name, WORD *type, std::string *value);
 /* Text of a text item or the first entry of a list ("" when missing). */
 std::string ItemText(NOTEHANDLE h, const char *name);
 /* Entries of a list, or the one text of a text item. */
+/* The entries of a stored text or text list value (none for another type). */
+std::vector<std::string> ListOfValue(WORD type, const std::string &value);
 std::vector<std::string> ItemList(NOTEHANDLE h, const char *name);
 /* The body as plain text (MailGetMessageBodyText). */
 std::string BodyText(DHANDLE hMessage, const char *ItemName, const char *LineDelims,

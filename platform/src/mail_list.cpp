@@ -61,15 +61,21 @@ struct Snapshot {
     std::vector<std::pair<std::string, DWORD>> recipients;
 };
 
-std::set<DWORD> DoneIndexes(NOTEHANDLE h)
+/* The recipient numbers of a done list, added to done. */
+void AddDone(const std::vector<std::string> &texts, std::set<DWORD> *done)
 {
-    std::set<DWORD> done;
-    for (const auto &t : ItemList(h, VQ_ITEM_RECIPIENTS_DONE)) {
+    for (const auto &t : texts) {
         char *end = nullptr;
         unsigned long v = std::strtoul(t.c_str(), &end, 10);
         if (end != t.c_str())
-            done.insert((DWORD)v);
+            done->insert((DWORD)v);
     }
+}
+
+std::set<DWORD> DoneIndexes(NOTEHANDLE h)
+{
+    std::set<DWORD> done;
+    AddDone(ItemList(h, VQ_ITEM_RECIPIENTS_DONE), &done);
     return done;
 }
 
@@ -407,14 +413,9 @@ static std::vector<std::string> StoredList(DBHANDLE h, NOTEID id, const std::str
 {
     WORD type = 0;
     std::string v;
-    std::vector<std::string> out;
     if (vq::nsf::FirstItemValue(h, id, lname, &type, &v) != NOERROR)
-        return out;
-    if (type == TYPE_TEXT)
-        out.push_back(v);
-    else if (type == TYPE_TEXT_LIST)
-        vq::mail::ParseTextList(v, &out);
-    return out;
+        return {};
+    return vq::mail::ListOfValue(type, v);
 }
 
 /* Whether every recipient of the stored message is done, the newly done
@@ -427,12 +428,7 @@ static bool StoredAllDone(DBHANDLE h, NOTEID id, const std::set<DWORD> &newlyDon
             c = (char)std::tolower((unsigned char)c);
     const size_t total = StoredList(h, id, gateway).size();
     std::set<DWORD> done = newlyDone;
-    for (const auto &t : StoredList(h, id, doneItem)) {
-        char *end = nullptr;
-        const unsigned long v = std::strtoul(t.c_str(), &end, 10);
-        if (end != t.c_str())
-            done.insert((DWORD)v);
-    }
+    AddDone(StoredList(h, id, doneItem), &done);
     for (DWORD i = 0; i < total; ++i)
         if (done.count(i) == 0)
             return false;

@@ -140,18 +140,23 @@ std::string ItemText(NOTEHANDLE h, const char *name)
     return "";
 }
 
+std::vector<std::string> ListOfValue(WORD type, const std::string &value)
+{
+    std::vector<std::string> out;
+    if (type == TYPE_TEXT)
+        out.push_back(value);
+    else if (type == TYPE_TEXT_LIST)
+        ParseTextList(value, &out);
+    return out;
+}
+
 std::vector<std::string> ItemList(NOTEHANDLE h, const char *name)
 {
     WORD type = 0;
     std::string v;
-    std::vector<std::string> out;
     if (!ItemValue(h, name, &type, &v))
-        return out;
-    if (type == TYPE_TEXT)
-        out.push_back(v);
-    else if (type == TYPE_TEXT_LIST)
-        ParseTextList(v, &out);
-    return out;
+        return {};
+    return ListOfValue(type, v);
 }
 
 STATUS SetText(NOTEHANDLE h, const char *name, const std::string &text, WORD flags)
