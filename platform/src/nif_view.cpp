@@ -8,10 +8,10 @@
  * key (the sort item's text, compared without case), then note ID; a
  * document without the item has the empty key and sorts first.
  *
- * A collection keeps no copy of the view: every lookup walks the key
- * index of the item table from the wanted key and tests the selection for
- * the candidates only, so it always sees what is committed and a lookup
- * costs the same in a view of any size.
+ * A collection keeps no copy of the view: every lookup walks the key rows
+ * of the sort item (indexed at the view's first open) from the wanted key
+ * and tests the selection for the candidates only, so it always sees what
+ * is committed and a lookup costs the same in a view of any size.
  *
  * Positions: a position that NIFFindByName or NIFReadEntries returns
  * names its entry (Tumbler[0] the note ID, Tumbler[1] a tag, then the
@@ -49,7 +49,7 @@ constexpr DWORD kKeyNotStored = 0xFFFFFFFFu;
  * cheap in a large view, as each entry read costs a few microseconds. */
 constexpr DWORD kMaxEntriesPerRead = 1024;
 /* Entries the first read from a found or ordinal position returns at most. */
-constexpr DWORD kFirstReadEntries = 16;
+constexpr DWORD kFirstReadEntries = 1;
 static_assert(kMaxEntriesPerRead * sizeof(NOTEID) <= 0xFFFFu, "buffer length fits a WORD");
 
 struct Collection : HandleObject {
@@ -73,88 +73,55 @@ struct Entry {
     std::string selValue;
 };
 
-/* Walks the view's candidates in view order from (key, id) onwards: the
- * documents that carry the sort item come from the key index, those
- * without it (key "") are merged in by note ID. Each comes with the item
- * that the selection compares, read by the same query. */
+/* Walks the view's candidates in view order from (key, id) onwards, from
+ * the sort item's key rows (a document without the item has the empty
+ * key). Each comes with the item that the selection compares, read from
+ * the note's record by the same query. */
 class Cursor {
 public:
     Cursor(Database &db, const Collection &c, const std::string &key, NOTEID id)
-        : keyed_(db.Stmt(Sql::ViewFrom)),
-          missing_(key.empty() ? db.Stmt(Sql::ViewMissingKey) : nullptr), db_(db)
+        : q_(db.Stmt(Sql::ViewFrom)), db_(db), sel_(c.selection.all ? std::string() : c.selection.itemLower)
     {
-        const std::string &sel = c.selection.all ? std::string() : c.selection.itemLower;
-        for (sqlite3_stmt *q : {keyed_.get(), missing_.get()}) {
-            if (q == nullptr)
-                continue;
-            sqlite3_bind_text(q, 1, c.sortLower.data(), (int)c.sortLower.size(), SQLITE_TRANSIENT);
-            sqlite3_bind_text(q, 2, key.data(), (int)key.size(), SQLITE_TRANSIENT);
-            sqlite3_bind_int64(q, 3, id);
-            sqlite3_bind_text(q, 4, sel.data(), (int)sel.size(), SQLITE_TRANSIENT);
-        }
+        if (!q_)
+            return;
+        sqlite3_bind_text(q_.get(), 1, c.sortLower.data(), (int)c.sortLower.size(), SQLITE_TRANSIENT);
+        sqlite3_bind_text(q_.get(), 2, key.data(), (int)key.size(), SQLITE_TRANSIENT);
+        sqlite3_bind_int64(q_.get(), 3, id);
     }
 
     /* Next candidate; false at the end (status in *s when a step failed). */
     bool Next(Entry *e, STATUS *s)
     {
         *s = NOERROR;
-        if (!keyed_) {
+        if (!q_) {
             *s = StatusFromSqlite(sqlite3_errcode(db_.db));
             return false;
         }
-        if (!Fill(&keyed_, &haveKeyed_, &keyedDone_, &keyedRow_, s) ||
-            !Fill(&missing_, &haveMissing_, &missingDone_, &missingRow_, s))
+        const int rc = sqlite3_step(q_.get());
+        if (rc != SQLITE_ROW) {
+            if (rc != SQLITE_DONE)
+                *s = StatusFromSqlite(rc);
             return false;
-        bool takeMissing = haveMissing_ && (!haveKeyed_ || !keyedRow_.key.empty() ||
-                                            missingRow_.id < keyedRow_.id);
-        if (takeMissing) {
-            *e = missingRow_;
-            haveMissing_ = false;
-            return true;
         }
-        if (haveKeyed_) {
-            *e = keyedRow_;
-            haveKeyed_ = false;
-            return true;
-        }
-        return false;
+        sqlite3_stmt *st = q_.get();
+        e->id = (NOTEID)sqlite3_column_int64(st, 0);
+        const unsigned char *k = sqlite3_column_text(st, 1);
+        e->key.assign(k ? (const char *)k : "", (size_t)sqlite3_column_bytes(st, 1));
+        const unsigned char *t = sqlite3_column_text(st, 2);
+        e->text.assign(t ? (const char *)t : "", (size_t)sqlite3_column_bytes(st, 2));
+        StoredItem it;
+        e->selPresent = !sel_.empty() && FindStored(RecordColumn(st, 3), sel_, &it);
+        e->selType = e->selPresent ? it.type : 0;
+        e->selValue.clear();
+        if (e->selPresent)
+            *s = StoredValue(db_, e->id, it, &e->selValue);
+        return *s == NOERROR;
     }
 
 private:
-    /* Steps a stream when its current row has been taken. */
-    static bool Fill(StatementUse *q, bool *have, bool *done, Entry *row, STATUS *s)
-    {
-        if (!*q || *have || *done)
-            return true;
-        int rc = sqlite3_step(q->get());
-        if (rc == SQLITE_DONE) {
-            *done = true;
-            return true;
-        }
-        if (rc != SQLITE_ROW) {
-            *s = StatusFromSqlite(rc);
-            return false;
-        }
-        sqlite3_stmt *st = q->get();
-        row->id = (NOTEID)sqlite3_column_int64(st, 0);
-        const unsigned char *k = sqlite3_column_text(st, 1);
-        row->key.assign(k ? (const char *)k : "", (size_t)sqlite3_column_bytes(st, 1));
-        const unsigned char *t = sqlite3_column_text(st, 2);
-        row->text.assign(t ? (const char *)t : "", (size_t)sqlite3_column_bytes(st, 2));
-        row->selPresent = sqlite3_column_type(st, 3) != SQLITE_NULL;
-        row->selType = (WORD)sqlite3_column_int(st, 3);
-        const void *v = sqlite3_column_blob(st, 4);
-        row->selValue.assign(v ? (const char *)v : "", (size_t)sqlite3_column_bytes(st, 4));
-        *have = true;
-        return true;
-    }
-
-    StatementUse keyed_;
-    StatementUse missing_;
+    StatementUse q_;
     Database &db_;
-    Entry keyedRow_, missingRow_;
-    bool haveKeyed_ = false, keyedDone_ = false;
-    bool haveMissing_ = false, missingDone_ = false;
+    std::string sel_;
 };
 
 /* Next entry of the view (a candidate the selection selects). */
@@ -185,23 +152,15 @@ void EncodePosition(const Entry &e, DWORD tag, COLLECTIONPOSITION *pos)
 STATUS KeyOfNote(Database &db, const Collection &c, NOTEID id, std::string *key)
 {
     key->clear();
-    StatementUse q(db.Stmt(Sql::ItemFirst));
-    if (!q)
-        return StatusFromSqlite(sqlite3_errcode(db.db));
-    sqlite3_bind_int64(q.get(), 1, id);
-    sqlite3_bind_text(q.get(), 2, c.sortLower.data(), (int)c.sortLower.size(), SQLITE_STATIC);
-    int rc = sqlite3_step(q.get());
-    if (rc == SQLITE_ROW) {
-        const void *v = sqlite3_column_blob(q.get(), 1);
-        std::string text;
-        if (ItemText((WORD)sqlite3_column_int(q.get(), 0),
-                     std::string_view(v ? (const char *)v : "",
-                                      (size_t)sqlite3_column_bytes(q.get(), 1)),
-                     &text))
-            *key = Lower(text);
-        return NOERROR;
-    }
-    return rc == SQLITE_DONE ? NOERROR : StatusFromSqlite(rc);
+    bool exists = false, present = false;
+    WORD noteClass = 0, type = 0;
+    TIMEDATE modified;
+    std::string value, text;
+    STATUS s = ReadNoteItem(db, id, c.sortLower, &exists, &noteClass, &modified, &present, &type,
+                            &value);
+    if (s == NOERROR && present && ItemText(type, value, &text))
+        *key = Lower(text);
+    return s;
 }
 
 /* Where a read starts: at (key, id), or an ordinal (0 = before the first). */
@@ -303,6 +262,9 @@ STATUS NIFFindDesignNote(DBHANDLE hFile, const char *Name, WORD Class, NOTEID *r
     if (Name == nullptr)
         return ERR_BAD_PARAM;
     const std::string key = vq::nsf::Lower(Name);
+    STATUS s = vq::nsf::EnsureKeyed(*db, "$title", false);
+    if (s != NOERROR)
+        return s;
     vq::nsf::StatementUse q(db->Stmt(vq::nsf::Sql::DesignFind));
     if (!q)
         return vq::nsf::StatusFromSqlite(sqlite3_errcode(db->db));
@@ -331,7 +293,8 @@ STATUS NIFOpenCollection(DBHANDLE hViewDB, DBHANDLE hDataDB, NOTEID ViewNoteID, 
     if (rethCollection == nullptr)
         return ERR_BAD_PARAM;
     Database *viewDb = vq::nsf::GetDatabase(hViewDB, "NIFOpenCollection");
-    if (viewDb == nullptr || vq::nsf::GetDatabase(hDataDB, "NIFOpenCollection") == nullptr)
+    Database *dataDb = vq::nsf::GetDatabase(hDataDB, "NIFOpenCollection");
+    if (viewDb == nullptr || dataDb == nullptr)
         return ERR_INVALID_HANDLE;
     auto view = std::make_unique<vq::nsf::Note>();
     view->hDB = hViewDB;
@@ -349,6 +312,9 @@ STATUS NIFOpenCollection(DBHANDLE hViewDB, DBHANDLE hDataDB, NOTEID ViewNoteID, 
     vq::nsf::FormulaError err;
     if (!vq::nsf::ParseFormula(formula, &coll->selection, &err))
         return ERR_COLLECTION_NOT_CREATED;
+    /* the first open of a view indexes its sort item in every document */
+    if ((s = vq::nsf::EnsureKeyed(*dataDb, coll->sortLower, true)) != NOERROR)
+        return s;
     if (retViewUNID != nullptr) {
         std::memset(retViewUNID, 0, sizeof *retViewUNID);
         retViewUNID->Note = view->modified;

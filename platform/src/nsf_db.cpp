@@ -52,76 +52,78 @@ namespace {
 const char *const kSchema =
     "CREATE TABLE vq_meta(key TEXT PRIMARY KEY, value) WITHOUT ROWID;"
     "CREATE TABLE vq_notes(id INTEGER PRIMARY KEY AUTOINCREMENT,"
-    " class INTEGER NOT NULL, mod0 INTEGER NOT NULL, mod1 INTEGER NOT NULL);"
-    "CREATE TABLE vq_items(note INTEGER NOT NULL, seq INTEGER NOT NULL,"
-    " name TEXT NOT NULL, lname TEXT NOT NULL, flags INTEGER NOT NULL,"
-    " type INTEGER NOT NULL, value BLOB NOT NULL, ktext TEXT, lkey TEXT);"
-    "CREATE UNIQUE INDEX vq_items_note ON vq_items(note, seq);"
-    "CREATE INDEX vq_items_key ON vq_items(lname, lkey, note);"
-    /* the first item of a name in a note, for selections read with a view */
-    "CREATE INDEX vq_items_first ON vq_items(lname, note) WHERE lkey IS NOT NULL;";
+    " class INTEGER NOT NULL, mod0 INTEGER NOT NULL, mod1 INTEGER NOT NULL,"
+    " rev INTEGER NOT NULL DEFAULT 0, items BLOB NOT NULL DEFAULT x'');"
+    VQ_NSF_SCHEMA_V2_TABLES;
 
 /* Text of each cached statement, in the order of enum Sql. */
 const char *const kSql[] = {
     /* NoteLoad */
-    "SELECT n.class, n.mod0, n.mod1, i.name, i.flags, i.type, i.value"
-    " FROM vq_notes n LEFT JOIN vq_items i ON i.note = n.id"
-    " WHERE n.id = ?1 ORDER BY i.seq",
-    /* NoteRow */
-    "SELECT class, mod0, mod1 FROM vq_notes WHERE id = ?1",
+    "SELECT class, mod0, mod1, rev, items FROM vq_notes WHERE id = ?1",
+    /* NoteRow: what a save or delete replaces */
+    "SELECT class, rev, items FROM vq_notes WHERE id = ?1",
     /* NoteInsert */
-    "INSERT INTO vq_notes(class, mod0, mod1) VALUES(?1, ?2, ?3)",
+    "INSERT INTO vq_notes(class, mod0, mod1, rev, items) VALUES(?1, ?2, ?3, ?4, ?5)",
     /* NoteUpdateRow */
-    "UPDATE vq_notes SET class = ?2, mod0 = ?3, mod1 = ?4 WHERE id = ?1",
+    "UPDATE vq_notes SET class = ?2, mod0 = ?3, mod1 = ?4, rev = ?5, items = ?6 WHERE id = ?1",
     /* NoteDeleteRow */
     "DELETE FROM vq_notes WHERE id = ?1",
-    /* ItemsDelete */
-    "DELETE FROM vq_items WHERE note = ?1",
-    /* ItemInsert */
-    "INSERT INTO vq_items(note, seq, name, lname, flags, type, value, ktext, lkey)"
-    " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)",
-    /* ItemFirst */
-    "SELECT type, value FROM vq_items WHERE note = ?1 AND lname = ?2 ORDER BY seq LIMIT 1",
+    /* ValuesOfNote: the values kept apart of a note, by slot */
+    "SELECT id & 16777215, value FROM vq_values WHERE id BETWEEN ?1 AND ?2",
+    /* ValueInsert */
+    "INSERT INTO vq_values(id, value) VALUES(?1, ?2)",
+    /* ValuesDelete */
+    "DELETE FROM vq_values WHERE id BETWEEN ?1 AND ?2",
+    /* ValueDelete */
+    "DELETE FROM vq_values WHERE id = ?1",
+    /* ValueGet */
+    "SELECT value FROM vq_values WHERE id = ?1",
     /* MetaGet */
     "SELECT value FROM vq_meta WHERE key = ?1",
     /* MetaSet */
     "INSERT OR REPLACE INTO vq_meta(key, value) VALUES(?1, ?2)",
     /* DesignFind */
-    "SELECT i.note FROM vq_items i JOIN vq_notes n ON n.id = i.note"
-    " WHERE i.lname = '$title' AND i.lkey = ?1 AND (n.class & ?2) != 0"
-    " ORDER BY i.note LIMIT 1",
-    /* ViewFrom: entries from (key, id) on, with the item the selection
-     * compares (?4; only the first item of a name has an lkey) */
-    "SELECT i.note, i.lkey, i.ktext, f.type, f.value FROM vq_items i"
-    " JOIN vq_notes n ON n.id = i.note"
-    " LEFT JOIN vq_items f ON f.note = i.note AND f.lname = ?4 AND f.lkey IS NOT NULL"
-    " WHERE i.lname = ?1 AND i.lkey IS NOT NULL AND (i.lkey, i.note) >= (?2, ?3)"
-    " AND (n.class & 1) != 0 ORDER BY i.lkey, i.note",
-    /* ViewMissingKey: documents without the sort item, likewise */
-    "SELECT n.id, '', '', f.type, f.value FROM vq_notes n"
-    " LEFT JOIN vq_items f ON f.note = n.id AND f.lname = ?4 AND f.lkey IS NOT NULL"
-    " WHERE (n.class & 1) != 0 AND n.id >= ?3"
-    " AND NOT EXISTS (SELECT 1 FROM vq_items i WHERE i.note = n.id AND i.lname = ?1)"
-    " ORDER BY n.id",
+    "SELECT k.note FROM vq_keys k JOIN vq_notes n ON n.id = k.note"
+    " WHERE k.lname = '$title' AND k.lkey = ?1 AND k.has != 0 AND (n.class & ?2) != 0"
+    " ORDER BY k.note LIMIT 1",
+    /* ViewFrom: entries from (key, id) on, with the record the selection
+     * reads its item from */
+    "SELECT k.note, k.lkey, k.ktext, n.items FROM vq_keys k"
+    " JOIN vq_notes n ON n.id = k.note"
+    " WHERE k.lname = ?1 AND (k.lkey, k.note) >= (?2, ?3)"
+    " AND (n.class & 1) != 0 ORDER BY k.lkey, k.note",
     /* SearchIds */
     "SELECT id FROM vq_notes WHERE (class & ?1) != 0 ORDER BY id",
-    /* SearchRow: a note's row with the first item of the name the
-     * selection compares (only the first item of a name has an lkey) */
-    "SELECT n.class, n.mod0, n.mod1, f.type, f.value FROM vq_notes n"
-    " LEFT JOIN vq_items f ON f.note = n.id AND f.lname = ?2 AND f.lkey IS NOT NULL"
-    " WHERE n.id = ?1",
+    /* SearchRow: a note's row with its record */
+    "SELECT class, mod0, mod1, items FROM vq_notes WHERE id = ?1",
     /* CountChange */
     "INSERT INTO vq_meta(key, value) VALUES('changes', 1)"
     " ON CONFLICT(key) DO UPDATE SET value = value + 1",
     /* ItemFind: the first document whose item ?1 (its first item of the
-     * name) has the text ?2, without regard to case; vq_items_key */
-    "SELECT i.note FROM vq_items i JOIN vq_notes n ON n.id = i.note"
-    " WHERE i.lname = ?1 AND i.lkey = ?2 AND (n.class & 1) != 0"
-    " ORDER BY i.note LIMIT 1",
-    /* ItemsOfNote: the stored rows of a note, for an update to compare */
-    "SELECT seq, name, flags, type, value, ktext, lkey FROM vq_items WHERE note = ?1",
-    /* ItemDelete: one stored item */
-    "DELETE FROM vq_items WHERE note = ?1 AND seq = ?2",
+     * name) has the text ?2, without regard to case */
+    "SELECT k.note FROM vq_keys k JOIN vq_notes n ON n.id = k.note"
+    " WHERE k.lname = ?1 AND k.lkey = ?2 AND k.has != 0 AND (n.class & 1) != 0"
+    " ORDER BY k.note LIMIT 1",
+    /* KeyInsert */
+    "INSERT INTO vq_keys(lname, lkey, note, ktext, has) VALUES(?1, ?2, ?3, ?4, ?5)",
+    /* KeyDelete */
+    "DELETE FROM vq_keys WHERE lname = ?1 AND lkey = ?2 AND note = ?3",
+    /* KeyNames */
+    "SELECT lname, whole FROM vq_keynames",
+    /* KeyNameSet */
+    "INSERT OR REPLACE INTO vq_keynames(lname, whole) VALUES(?1, ?2)",
+    /* KeyNameDrop: the keys of a name, before it is indexed anew */
+    "DELETE FROM vq_keys WHERE lname = ?1",
+    /* NotesAll */
+    "SELECT id, items FROM vq_notes ORDER BY id",
+    /* DataVersion */
+    "PRAGMA data_version",
+    /* Savepoint */
+    "SAVEPOINT vq_write",
+    /* Release */
+    "RELEASE vq_write",
+    /* RollbackTo */
+    "ROLLBACK TO vq_write",
 };
 static_assert(sizeof kSql / sizeof kSql[0] == static_cast<size_t>(Sql::Count),
               "one SQL text per cached statement");
@@ -374,7 +376,12 @@ STATUS CheckFormat(Database &db)
                                                                  : StatusFromSqlite(rc);
     }
     const char *mark = (const char *)sqlite3_column_text(q.get(), 0);
-    return mark != nullptr && std::strcmp(mark, kFormatMark) == 0 ? NOERROR : ERR_NOT_NSF;
+    if (mark != nullptr && std::strcmp(mark, kFormatMark) == 0)
+        return NOERROR;
+    if (mark == nullptr || std::strcmp(mark, kFormatMarkV1) != 0)
+        return ERR_NOT_NSF;
+    sqlite3_reset(q.get());
+    return ConvertFormat1(db);
 }
 
 /* Reads an integer meta value; def when it is not there. */
@@ -607,13 +614,25 @@ WriteTxn::~WriteTxn()
     Rollback();
 }
 
+/* Runs a cached statement without results. */
+int StepCached(Database &db, Sql which)
+{
+    StatementUse q(db.Stmt(which));
+    if (!q)
+        return sqlite3_errcode(db.db);
+    const int rc = sqlite3_step(q.get());
+    return rc == SQLITE_DONE || rc == SQLITE_ROW ? SQLITE_OK : rc;
+}
+
 void WriteTxn::Rollback()
 {
     if (!open_)
         return;
+    /* the indexed names may have been added by what is undone */
+    db_.keysLoaded = false;
     if (db_.batch > 0) {
-        ExecSql(db_.db, "ROLLBACK TO vq_write");
-        ExecSql(db_.db, "RELEASE vq_write");
+        StepCached(db_, Sql::RollbackTo);
+        StepCached(db_, Sql::Release);
         open_ = false;
         return;
     }
@@ -640,7 +659,7 @@ void CountProcessCommit()
 STATUS WriteTxn::Begin()
 {
     if (db_.batch > 0) {
-        const int rc = ExecSql(db_.db, "SAVEPOINT vq_write");
+        const int rc = StepCached(db_, Sql::Savepoint);
         if (rc != SQLITE_OK)
             return StatusFromSqlite(rc);
         open_ = true;
@@ -659,14 +678,15 @@ STATUS WriteTxn::Begin()
         return StatusFromSqlite(rc);
     }
     open_ = true;
-    return NOERROR;
+    /* the write lock is held: the indexed names cannot change under it */
+    return RefreshKeyNames(db_);
 }
 
 STATUS WriteTxn::Commit()
 {
     /* Every commit counts itself, so that a reader can tell from one
      * number whether anything was written since it last looked. */
-    {
+    if (counted_) {
         StatementUse q(db_.Stmt(Sql::CountChange));
         int rc = q ? sqlite3_step(q.get()) : sqlite3_errcode(db_.db);
         if (rc != SQLITE_DONE) {
@@ -675,7 +695,7 @@ STATUS WriteTxn::Commit()
         }
     }
     if (db_.batch > 0) {
-        const int rc = ExecSql(db_.db, "RELEASE vq_write");
+        const int rc = StepCached(db_, Sql::Release);
         if (rc != SQLITE_OK) {
             Rollback();
             return StatusFromSqlite(rc);
@@ -683,7 +703,7 @@ STATUS WriteTxn::Commit()
         open_ = false;
         return NOERROR;
     }
-    if (int e = PortFaultStep("commit", db_.path.c_str(), nullptr)) {
+    if (int e = counted_ ? PortFaultStep("commit", db_.path.c_str(), nullptr) : 0) {
         Rollback();
         /* EBUSY: a database locked past the busy timeout */
         return e == ENOSPC || e == EDQUOT ? ERR_DISK_FULL : e == EBUSY ? ERR_DB_BUSY : ERR_IO;
@@ -697,7 +717,8 @@ STATUS WriteTxn::Commit()
     ++g_processCommits;
     if (!durable_)
         ExecSql(db_.db, "PRAGMA synchronous=FULL");
-    PortFaultAfter();
+    if (counted_)
+        PortFaultAfter();
     return NOERROR;
 }
 
@@ -950,6 +971,7 @@ static void AbortBatchOf(Database &db)
     if (db.batch == 0)
         return;
     db.batch = 0;
+    db.keysLoaded = false;
     vq::nsf::UnregisterBatch(&db);
     vq::nsf::ExecSql(db.db, "ROLLBACK");
 }
@@ -970,6 +992,10 @@ STATUS VqDbBeginBatch(DBHANDLE hDB)
     const int rc = vq::nsf::ExecSql(db->db, "BEGIN IMMEDIATE");
     if (rc != SQLITE_OK)
         return vq::nsf::StatusFromSqlite(rc);
+    if (STATUS s = vq::nsf::RefreshKeyNames(*db); s != NOERROR) {
+        vq::nsf::ExecSql(db->db, "ROLLBACK");
+        return s;
+    }
     db->batch = 1;
     vq::nsf::RegisterBatch(db->path, hDB, db);
     return NOERROR;
@@ -986,11 +1012,13 @@ STATUS VqDbCommitBatch(DBHANDLE hDB)
         return NOERROR;
     vq::nsf::UnregisterBatch(db);
     if (int e = PortFaultStep("commit", db->path.c_str(), nullptr)) {
+        db->keysLoaded = false;
         vq::nsf::ExecSql(db->db, "ROLLBACK");
         return e == ENOSPC || e == EDQUOT ? ERR_DISK_FULL : e == EBUSY ? ERR_DB_BUSY : ERR_IO;
     }
     const int rc = vq::nsf::ExecSql(db->db, "COMMIT");
     if (rc != SQLITE_OK) {
+        db->keysLoaded = false;
         vq::nsf::ExecSql(db->db, "ROLLBACK");
         return vq::nsf::StatusFromSqlite(rc);
     }

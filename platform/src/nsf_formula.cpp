@@ -239,21 +239,15 @@ STATUS FormulaSelects(Database &db, const Formula &f, NOTEID id, bool *selects)
         *selects = true;
         return NOERROR;
     }
-    StatementUse q(db.Stmt(Sql::ItemFirst));
-    if (!q)
-        return StatusFromSqlite(sqlite3_errcode(db.db));
-    sqlite3_bind_int64(q.get(), 1, id);
-    sqlite3_bind_text(q.get(), 2, f.itemLower.data(), (int)f.itemLower.size(), SQLITE_STATIC);
-    int rc = sqlite3_step(q.get());
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
-        return StatusFromSqlite(rc);
-    const bool present = rc == SQLITE_ROW;
-    const void *v = present ? sqlite3_column_blob(q.get(), 1) : nullptr;
-    std::string_view value(v != nullptr ? (const char *)v : "",
-                           present ? (size_t)sqlite3_column_bytes(q.get(), 1) : 0);
-    *selects = FormulaSelectsValue(f, present, present ? (WORD)sqlite3_column_int(q.get(), 0) : 0,
-                                   value);
-    return NOERROR;
+    bool exists = false, present = false;
+    WORD noteClass = 0, type = 0;
+    TIMEDATE modified;
+    std::string value;
+    STATUS s = ReadNoteItem(db, id, f.itemLower, &exists, &noteClass, &modified, &present, &type,
+                            &value);
+    if (s == NOERROR)
+        *selects = FormulaSelectsValue(f, present, type, value);
+    return s;
 }
 
 STATUS FirstItemValue(DBHANDLE hDB, NOTEID id, const std::string &lname, WORD *type,
@@ -264,18 +258,10 @@ STATUS FirstItemValue(DBHANDLE hDB, NOTEID id, const std::string &lname, WORD *t
     Database *db = GetDatabase(hDB, "FirstItemValue");
     if (db == nullptr)
         return ERR_INVALID_HANDLE;
-    StatementUse q(db->Stmt(Sql::ItemFirst));
-    if (!q)
-        return StatusFromSqlite(sqlite3_errcode(db->db));
-    sqlite3_bind_int64(q.get(), 1, id);
-    sqlite3_bind_text(q.get(), 2, lname.data(), (int)lname.size(), SQLITE_STATIC);
-    const int rc = sqlite3_step(q.get());
-    if (rc != SQLITE_ROW)
-        return rc == SQLITE_DONE ? NOERROR : StatusFromSqlite(rc);
-    *type = (WORD)sqlite3_column_int(q.get(), 0);
-    const void *v = sqlite3_column_blob(q.get(), 1);
-    value->assign(v != nullptr ? (const char *)v : "", (size_t)sqlite3_column_bytes(q.get(), 1));
-    return NOERROR;
+    bool exists = false, present = false;
+    WORD noteClass = 0;
+    TIMEDATE modified;
+    return ReadNoteItem(*db, id, lname, &exists, &noteClass, &modified, &present, type, value);
 }
 
 STATUS FirstItemText(DBHANDLE hDB, NOTEID id, const std::string &lname, std::string *text)

@@ -8,11 +8,22 @@
  *   vq_meta  (key, value)                 format mark, title, modified times,
  *                                          uid (random, set at creation) and
  *                                          changes (commits so far)
- *   vq_notes (id, class, mod0, mod1)       one row per note; ids never reused
- *   vq_items (note, seq, name, lname, flags, type, value, ktext, lkey)
- * An item's value is stored without its type word. ktext/lkey hold the text
- * of the first item of each name (lkey lower-cased) so that views can find
- * documents by key through an index instead of reading every note.
+ *   vq_notes (id, class, mod0, mod1, rev, items)
+ *                                          one row per note; ids never reused;
+ *                                          items: the note's record (below);
+ *                                          rev: random, new at every save
+ *   vq_values (id, value)                  values too long to keep in the
+ *                                          record, id = note << 24 | slot
+ *   vq_keys (lname, lkey, note, ktext, has) the text of the first item of a
+ *                                          name (lkey lower-cased), for the
+ *                                          names in vq_keynames only
+ *   vq_keynames (lname, whole)             names that views sort by (whole:
+ *                                          every note has a key row, "" when
+ *                                          it lacks the item) or that lookups
+ *                                          find notes by
+ * An item's value is stored without its type word. A note is one row, and
+ * only the names that something looks notes up by are indexed, so a save
+ * writes one record and a few keys instead of a row per item.
  */
 #ifndef VQ_NSF_INTERNAL_H
 #define VQ_NSF_INTERNAL_H
@@ -34,7 +45,18 @@ namespace vq {
 namespace nsf {
 
 /* Written into vq_meta at creation; an open refuses files without it. */
-constexpr const char *kFormatMark = "vortiq-nsf 1";
+constexpr const char *kFormatMark = "vortiq-nsf 2";
+/* The mark of the earlier format (a row per item), converted at open. */
+constexpr const char *kFormatMarkV1 = "vortiq-nsf 1";
+/* The tables besides vq_meta and vq_notes, and the name every database
+ * indexes from the start (design notes are found by title). */
+#define VQ_NSF_SCHEMA_V2_TABLES                                                              \
+    "CREATE TABLE vq_values(id INTEGER PRIMARY KEY, value BLOB NOT NULL);"                  \
+    "CREATE TABLE vq_keys(lname TEXT NOT NULL, lkey TEXT NOT NULL, note INTEGER NOT NULL,"  \
+    " ktext TEXT NOT NULL, has INTEGER NOT NULL, PRIMARY KEY(lname, lkey, note))"           \
+    " WITHOUT ROWID;"                                                                       \
+    "CREATE TABLE vq_keynames(lname TEXT PRIMARY KEY, whole INTEGER NOT NULL) WITHOUT ROWID;" \
+    "INSERT INTO vq_keynames(lname, whole) VALUES('$title', 0);"
 /* Several processes share a database; a writer waits this long for another
  * writer's transaction before the call reports ERR_DB_BUSY. */
 constexpr int kBusyTimeoutMs = 10000;
@@ -93,20 +115,29 @@ enum class Sql {
     NoteInsert,
     NoteUpdateRow,
     NoteDeleteRow,
-    ItemsDelete,
-    ItemInsert,
-    ItemFirst,
+    ValuesOfNote,
+    ValueInsert,
+    ValuesDelete,
+    ValueDelete,
+    ValueGet,
     MetaGet,
     MetaSet,
     DesignFind,
     ViewFrom,
-    ViewMissingKey,
     SearchIds,
     SearchRow,
     CountChange,
     ItemFind,
-    ItemsOfNote,
-    ItemDelete,
+    KeyInsert,
+    KeyDelete,
+    KeyNames,
+    KeyNameSet,
+    KeyNameDrop,
+    NotesAll,
+    DataVersion,
+    Savepoint,
+    Release,
+    RollbackTo,
     Count
 };
 
@@ -127,6 +158,12 @@ struct Database : HandleObject {
      * holds one write transaction, each write is a savepoint in it, and
      * only the outermost VqDbCommitBatch commits and flushes. */
     int batch = 0;
+    /* The indexed names (vq_keynames: lower-cased name, whole), as read
+     * when the file's data version was keysVersion; keysLoaded false when
+     * they must be read again (a write rolled back). */
+    std::vector<std::pair<std::string, bool>> keyNames;
+    int64_t keysVersion = -1;
+    bool keysLoaded = false;
 };
 
 /* Commits made by this process so far, on any connection. */
@@ -166,6 +203,12 @@ STATUS FirstNoteId(const StatementUse &q, NOTEID *retNoteID);
 class WriteTxn {
 public:
     WriteTxn(Database &db, bool durable) : db_(db), durable_(durable) {}
+    /* counted false: a write of the store's own (an index built), which
+     * neither counts as a change nor passes the fault seam */
+    WriteTxn(Database &db, bool durable, bool counted)
+        : db_(db), durable_(durable), counted_(counted)
+    {
+    }
     ~WriteTxn();
     WriteTxn(const WriteTxn &) = delete;
     WriteTxn &operator=(const WriteTxn &) = delete;
@@ -176,6 +219,7 @@ private:
     void Rollback();
     Database &db_;
     bool durable_;
+    bool counted_ = true;
     bool open_ = false;
 };
 
@@ -198,6 +242,10 @@ struct Item {
     WORD type = TYPE_INVALID_OR_UNKNOWN;
     std::string value;        /* without the type word */
     DHANDLE block = NULLHANDLE; /* value block handed out by NSFItemInfo */
+    /* Not 0: the value is the one stored under this slot of vq_values at
+     * the note's rev, so a save need not write it again. Whatever changes
+     * the value sets it to 0. */
+    DWORD slot = 0;
 };
 
 /* A note in memory. Value blocks handed out stay valid until the note is
@@ -208,6 +256,7 @@ struct Note : HandleObject {
     NOTEID id = 0;
     WORD noteClass = NOTE_CLASS_DOCUMENT;
     TIMEDATE modified = {{0, 0}};
+    int64_t rev = 0; /* the stored revision the items were read at */
     std::vector<Item> items;
     std::vector<DHANDLE> retired;
 };
@@ -217,6 +266,58 @@ Note *GetNote(NOTEHANDLE hNote, const char *call);
 /* Loads a saved note into *note (class, modified time, items in order).
  * ERR_INVALID_NOTE when there is no such note. */
 STATUS LoadNote(Database &db, NOTEID id, Note *note);
+
+/* ---- a note's record and keys (nsf_record.cpp) ----
+ * The record is the note's items in order, each as name length (2 bytes),
+ * name, flags (2), type (2), then either 0 (1 byte), the value's length (4)
+ * and the value, or 1, the slot (4) and the length (4) of a value kept in
+ * vq_values. Numbers are little-endian. */
+
+/* Values longer than this are kept in vq_values, so that reading one item
+ * of a note with attachments does not read the attachments. */
+constexpr size_t kInlineMax = 1024;
+/* The highest slot of a note; a save past it writes all its values anew. */
+constexpr DWORD kSlotMax = 0xFFFFFF;
+
+struct StoredItem {
+    std::string_view name;
+    WORD flags = 0, type = 0;
+    DWORD slot = 0;         /* 0: the value is in the record */
+    std::string_view value; /* in the record (slot 0) */
+    DWORD size = 0;         /* the value's length */
+};
+
+/* Splits a record; false when it is damaged. */
+bool DecodeRecord(std::string_view record, std::vector<StoredItem> *items);
+/* The first item whose lower-cased name is lname; false when none (or the
+ * record is damaged). */
+bool FindStored(std::string_view record, std::string_view lname, StoredItem *item);
+/* The value of a stored item of note id (from vq_values for a slot). */
+STATUS StoredValue(Database &db, NOTEID id, const StoredItem &item, std::string *value);
+/* The record of a note's row column (col) of a stepped statement. */
+std::string_view RecordColumn(sqlite3_stmt *q, int col);
+
+/* The record of items, with slots[i] the slot of each value kept apart
+ * (0 for those in the record). */
+std::string EncodeRecord(const std::vector<Item> &items, const std::vector<DWORD> &slots);
+
+/* Makes sure the keys of lname are stored (whole: for every note, so a
+ * view can sort by it); the first use of a name indexes every note. */
+STATUS EnsureKeyed(Database &db, const std::string &lname, bool whole);
+/* Reads the indexed names again if another connection may have changed
+ * them (called at the start of every write transaction). */
+STATUS RefreshKeyNames(Database &db);
+/* Writes the key rows of note id for its new items (nullptr: the note is
+ * deleted), replacing those of its old record (hadOld false: a new note). */
+STATUS UpdateKeys(Database &db, NOTEID id, std::string_view oldRecord, bool hadOld,
+                  const std::vector<Item> *newItems);
+/* Reads note id's class and modified time, and its first item of lname
+ * (none for an empty lname); *exists false when there is no such note. */
+STATUS ReadNoteItem(Database &db, NOTEID id, const std::string &lname, bool *exists,
+                    WORD *noteClass, TIMEDATE *modified, bool *present, WORD *type,
+                    std::string *value);
+/* Converts a database of the earlier format in place (one transaction). */
+STATUS ConvertFormat1(Database &db);
 
 /* ASCII lower-casing: item names and view keys compare without case. */
 std::string Lower(std::string_view s);

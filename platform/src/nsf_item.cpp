@@ -337,6 +337,7 @@ STATUS NSFItemAppendTextList(NOTEHANDLE hNote, const char *ItemName, const char 
     }
     it.type = TYPE_TEXT_LIST;
     it.value = std::move(value);
+    it.slot = 0; /* no longer the stored value */
     return NOERROR;
 }
 

@@ -3,14 +3,18 @@
  * NSFNoteClose, NSFNoteUpdate, NSFNoteDelete, NSFNoteGetInfo and
  * NSFNoteSetInfo.
  *
- * A note is read whole by one query (so a reader never sees half of a
- * concurrent update) and saved whole in one write transaction: its row,
- * all of its items and the database's modified time commit together or
- * not at all (an update writes only the items that changed). Note IDs are rowids that are never handed out twice.
+ * A note is read in one snapshot (so a reader never sees half of a
+ * concurrent update) and saved whole in one write transaction: its row
+ * with the record of its items, its long values, its keys and the
+ * database's modified time commit together or not at all. A long value
+ * read from the store and unchanged is not written again (an attachment
+ * stays where it is when other items change). Note IDs are rowids that
+ * are never handed out twice.
  */
 #include <cstring>
 #include <memory>
 #include <new>
+#include <random>
 
 #include "nsf_internal.h"
 #include "vq_nsf.h"
@@ -18,6 +22,7 @@
 
 namespace vq {
 namespace nsf {
+
 namespace {
 
 /* Frees a value block; one the caller left locked is unlocked first, so
@@ -34,129 +39,15 @@ void FreeBlock(DHANDLE h)
     }
 }
 
-/* How an item is stored besides its own fields: the first item of each
- * name carries its text for the view key index. */
-struct ItemRow {
-    std::string lname, ktext, lkey;
-    bool keyed = false;
-};
-
-std::vector<ItemRow> ItemRows(const Note &note)
+/* A new revision mark: random, so that a note in memory read at one
+ * revision never takes another save's for its own. */
+int64_t NewRev()
 {
-    std::vector<ItemRow> rows(note.items.size());
-    std::vector<std::string> seen;
-    for (size_t i = 0; i < note.items.size(); ++i) {
-        const Item &it = note.items[i];
-        ItemRow &r = rows[i];
-        r.lname = Lower(it.name);
-        bool first = true;
-        for (const auto &n : seen)
-            if (n == r.lname) {
-                first = false;
-                break;
-            }
-        if (first) {
-            seen.push_back(r.lname);
-            /* Values without a text form sort with the empty key. */
-            if (!ItemText(it.type, it.value, &r.ktext))
-                r.ktext.clear();
-            r.lkey = Lower(r.ktext);
-            r.keyed = true;
-        }
-    }
-    return rows;
-}
-
-STATUS InsertItem(Database &db, NOTEID id, size_t seq, const Item &it, const ItemRow &r)
-{
-    StatementUse q(db.Stmt(Sql::ItemInsert));
-    if (!q)
-        return StatusFromSqlite(sqlite3_errcode(db.db));
-    sqlite3_bind_int64(q.get(), 1, id);
-    sqlite3_bind_int64(q.get(), 2, (sqlite3_int64)seq);
-    sqlite3_bind_text(q.get(), 3, it.name.data(), (int)it.name.size(), SQLITE_STATIC);
-    sqlite3_bind_text(q.get(), 4, r.lname.data(), (int)r.lname.size(), SQLITE_STATIC);
-    sqlite3_bind_int(q.get(), 5, it.flags);
-    sqlite3_bind_int(q.get(), 6, it.type);
-    sqlite3_bind_blob64(q.get(), 7, it.value.data(), it.value.size(), SQLITE_STATIC);
-    if (r.keyed) {
-        sqlite3_bind_text(q.get(), 8, r.ktext.data(), (int)r.ktext.size(), SQLITE_STATIC);
-        sqlite3_bind_text(q.get(), 9, r.lkey.data(), (int)r.lkey.size(), SQLITE_STATIC);
-    }
-    int rc = sqlite3_step(q.get());
-    return rc == SQLITE_DONE ? NOERROR : StatusFromSqlite(rc);
-}
-
-/* Writes every item of the note (the old ones are already deleted). */
-STATUS InsertItems(Database &db, NOTEID id, const Note &note)
-{
-    std::vector<ItemRow> rows = ItemRows(note);
-    STATUS s = NOERROR;
-    for (size_t i = 0; i < note.items.size() && s == NOERROR; ++i)
-        s = InsertItem(db, id, i, note.items[i], rows[i]);
-    return s;
-}
-
-/* Whether column col of a result row holds exactly Bytes (a NULL only
- * when Null). */
-bool ColumnIs(sqlite3_stmt *q, int col, const std::string &bytes, bool null = false)
-{
-    if (sqlite3_column_type(q, col) == SQLITE_NULL)
-        return null;
-    const void *p = sqlite3_column_blob(q, col);
-    const size_t n = (size_t)sqlite3_column_bytes(q, col);
-    return !null && n == bytes.size() && (n == 0 || std::memcmp(p, bytes.data(), n) == 0);
-}
-
-/* Saves the items of a note that is stored already: a stored row equal to
- * the one its item would be written as stays, every other row goes and
- * the items that differ are written. A note whose other items change
- * keeps its attachments without writing them again. */
-STATUS UpdateItems(Database &db, NOTEID id, const Note &note)
-{
-    const std::vector<ItemRow> rows = ItemRows(note);
-    std::vector<bool> keep(rows.size(), false);
-    std::vector<sqlite3_int64> drop;
-    int rc = SQLITE_OK;
-    {
-        StatementUse use(db.Stmt(Sql::ItemsOfNote));
-        sqlite3_stmt *q = use.get();
-        if (q == nullptr)
-            return StatusFromSqlite(sqlite3_errcode(db.db));
-        sqlite3_bind_int64(q, 1, id);
-        while ((rc = sqlite3_step(q)) == SQLITE_ROW) {
-            const sqlite3_int64 seq = sqlite3_column_int64(q, 0);
-            const bool same =
-                seq >= 0 && (size_t)seq < rows.size() && !keep[(size_t)seq] &&
-                ColumnIs(q, 1, note.items[(size_t)seq].name) &&
-                sqlite3_column_int(q, 2) == note.items[(size_t)seq].flags &&
-                sqlite3_column_int(q, 3) == note.items[(size_t)seq].type &&
-                ColumnIs(q, 4, note.items[(size_t)seq].value) &&
-                ColumnIs(q, 5, rows[(size_t)seq].ktext, !rows[(size_t)seq].keyed) &&
-                ColumnIs(q, 6, rows[(size_t)seq].lkey, !rows[(size_t)seq].keyed);
-            if (same)
-                keep[(size_t)seq] = true;
-            else
-                drop.push_back(seq);
-        }
-    }
-    if (rc == SQLITE_DONE)
-        rc = SQLITE_OK;
-    for (size_t i = 0; rc == SQLITE_OK && i < drop.size(); ++i) {
-        StatementUse del(db.Stmt(Sql::ItemDelete));
-        if (!del)
-            return StatusFromSqlite(sqlite3_errcode(db.db));
-        sqlite3_bind_int64(del.get(), 1, id);
-        sqlite3_bind_int64(del.get(), 2, drop[i]);
-        rc = sqlite3_step(del.get()) == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(db.db);
-    }
-    if (rc != SQLITE_OK)
-        return StatusFromSqlite(rc);
-    STATUS s = NOERROR;
-    for (size_t i = 0; i < rows.size() && s == NOERROR; ++i)
-        if (!keep[i])
-            s = InsertItem(db, id, i, note.items[i], rows[i]);
-    return s;
+    static std::mt19937_64 gen{[] {
+        std::random_device rd;
+        return ((uint64_t)rd() << 32) ^ rd();
+    }()};
+    return (int64_t)(gen() >> 1) | 1;
 }
 
 /* Runs a one-row statement bound to a note id; *changed gets the rows hit. */
@@ -174,9 +65,108 @@ STATUS StepById(Database &db, Sql which, NOTEID id, int *changed)
     return NOERROR;
 }
 
-/* Writes the note's row and items, stamped with the write's time (*when);
- * *newId is the note's ID afterwards. */
-STATUS SaveNote(Database &db, const Note &note, TIMEDATE *when, NOTEID *newId)
+STATUS StepValue(Database &db, Sql which, int64_t a, int64_t b, const std::string *value)
+{
+    StatementUse q(db.Stmt(which));
+    if (!q)
+        return StatusFromSqlite(sqlite3_errcode(db.db));
+    sqlite3_bind_int64(q.get(), 1, a);
+    if (value != nullptr)
+        sqlite3_bind_blob64(q.get(), 2, value->data(), value->size(), SQLITE_STATIC);
+    else if (which == Sql::ValuesDelete)
+        sqlite3_bind_int64(q.get(), 2, b);
+    const int rc = sqlite3_step(q.get());
+    return rc == SQLITE_DONE ? NOERROR : StatusFromSqlite(rc);
+}
+
+int64_t ValueKey(NOTEID id, DWORD slot)
+{
+    return (int64_t)id << 24 | slot;
+}
+
+/* What a save reads of the stored note it replaces. */
+struct OldRow {
+    bool exists = false;
+    WORD noteClass = 0;
+    int64_t rev = 0;
+    std::string record;
+};
+
+STATUS ReadOldRow(Database &db, NOTEID id, OldRow *old)
+{
+    StatementUse q(db.Stmt(Sql::NoteRow));
+    if (!q)
+        return StatusFromSqlite(sqlite3_errcode(db.db));
+    sqlite3_bind_int64(q.get(), 1, id);
+    const int rc = sqlite3_step(q.get());
+    if (rc == SQLITE_DONE)
+        return NOERROR;
+    if (rc != SQLITE_ROW)
+        return StatusFromSqlite(rc);
+    old->exists = true;
+    old->noteClass = (WORD)sqlite3_column_int(q.get(), 0);
+    old->rev = sqlite3_column_int64(q.get(), 1);
+    old->record = std::string(RecordColumn(q.get(), 2));
+    return NOERROR;
+}
+
+/* Chooses where each long value of the note goes: the slot it is stored
+ * under already when the note was read at the stored revision and the
+ * value is unchanged, else a new slot. Writes the new values and deletes
+ * the stored ones no item keeps. */
+STATUS WriteValues(Database &db, NOTEID id, const Note &note, const OldRow &old,
+                   std::vector<DWORD> *slots)
+{
+    slots->assign(note.items.size(), 0);
+    std::vector<StoredItem> stored;
+    if (old.exists && !DecodeRecord(old.record, &stored))
+        return ERR_DB_CORRUPT;
+    std::vector<DWORD> oldSlots; /* slot of each stored value, 0 once kept */
+    DWORD next = 1;
+    for (const StoredItem &it : stored)
+        if (it.slot != 0) {
+            oldSlots.push_back(it.slot);
+            if (it.slot >= next)
+                next = it.slot + 1;
+        }
+    const bool sameRev = old.exists && old.rev == note.rev;
+    size_t fresh = 0;
+    for (size_t i = 0; i < note.items.size(); ++i) {
+        const Item &it = note.items[i];
+        if (it.value.size() <= kInlineMax)
+            continue;
+        for (DWORD &o : oldSlots)
+            if (sameRev && it.slot != 0 && o == it.slot) {
+                (*slots)[i] = o;
+                o = 0;
+                break;
+            }
+        fresh += (*slots)[i] == 0;
+    }
+    STATUS s = NOERROR;
+    if (next + fresh > kSlotMax) {
+        /* slots used up: every long value is written anew from slot 1 */
+        s = StepValue(db, Sql::ValuesDelete, ValueKey(id, 0), ValueKey(id, kSlotMax), nullptr);
+        slots->assign(note.items.size(), 0);
+        next = 1;
+    } else {
+        for (size_t i = 0; s == NOERROR && i < oldSlots.size(); ++i)
+            if (oldSlots[i] != 0)
+                s = StepValue(db, Sql::ValueDelete, ValueKey(id, oldSlots[i]), 0, nullptr);
+    }
+    for (size_t i = 0; s == NOERROR && i < note.items.size(); ++i)
+        if (note.items[i].value.size() > kInlineMax && (*slots)[i] == 0) {
+            (*slots)[i] = next++;
+            s = StepValue(db, Sql::ValueInsert, ValueKey(id, (*slots)[i]), 0, &note.items[i].value);
+        }
+    return s;
+}
+
+/* Writes the note's row, long values and keys, stamped with the write's
+ * time (*when); *newId is the note's ID afterwards, *rev its revision and
+ * slots where its long values went. */
+STATUS SaveNote(Database &db, const Note &note, TIMEDATE *when, NOTEID *newId, int64_t *rev,
+                std::vector<DWORD> *slots)
 {
     NOTEID id = note.id;
     TIMEDATE now;
@@ -184,18 +174,42 @@ STATUS SaveNote(Database &db, const Note &note, TIMEDATE *when, NOTEID *newId)
     if (stamped != NOERROR)
         return stamped;
     *when = now;
+    *rev = NewRev();
+    OldRow old;
+    STATUS s = NOERROR;
     if (id == 0) {
+        /* a new note's long values go to slots 1, 2, ...: its ID comes first */
+        slots->assign(note.items.size(), 0);
+        DWORD next = 1;
+        for (size_t i = 0; i < note.items.size(); ++i)
+            if (note.items[i].value.size() > kInlineMax)
+                (*slots)[i] = next++;
+        const std::string record = EncodeRecord(note.items, *slots);
         StatementUse q(db.Stmt(Sql::NoteInsert));
         if (!q)
             return StatusFromSqlite(sqlite3_errcode(db.db));
         sqlite3_bind_int(q.get(), 1, note.noteClass);
         sqlite3_bind_int64(q.get(), 2, now.Innards[0]);
         sqlite3_bind_int64(q.get(), 3, now.Innards[1]);
+        sqlite3_bind_int64(q.get(), 4, *rev);
+        sqlite3_bind_blob64(q.get(), 5, record.data(), record.size(), SQLITE_STATIC);
         int rc = sqlite3_step(q.get());
         if (rc != SQLITE_DONE)
             return StatusFromSqlite(rc);
         id = (NOTEID)sqlite3_last_insert_rowid(db.db);
+        for (size_t i = 0; s == NOERROR && i < note.items.size(); ++i)
+            if ((*slots)[i] != 0)
+                s = StepValue(db, Sql::ValueInsert, ValueKey(id, (*slots)[i]), 0, &note.items[i].value);
     } else {
+        if ((s = ReadOldRow(db, id, &old)) != NOERROR)
+            return s;
+        /* Deleted meanwhile (by this or another process): saving would
+         * bring back a note that someone removed on purpose. */
+        if (!old.exists)
+            return ERR_NOTE_DELETED;
+        if ((s = WriteValues(db, id, note, old, slots)) != NOERROR)
+            return s;
+        const std::string record = EncodeRecord(note.items, *slots);
         StatementUse q(db.Stmt(Sql::NoteUpdateRow));
         if (!q)
             return StatusFromSqlite(sqlite3_errcode(db.db));
@@ -203,15 +217,14 @@ STATUS SaveNote(Database &db, const Note &note, TIMEDATE *when, NOTEID *newId)
         sqlite3_bind_int(q.get(), 2, note.noteClass);
         sqlite3_bind_int64(q.get(), 3, now.Innards[0]);
         sqlite3_bind_int64(q.get(), 4, now.Innards[1]);
+        sqlite3_bind_int64(q.get(), 5, *rev);
+        sqlite3_bind_blob64(q.get(), 6, record.data(), record.size(), SQLITE_STATIC);
         int rc = sqlite3_step(q.get());
         if (rc != SQLITE_DONE)
             return StatusFromSqlite(rc);
-        /* Deleted meanwhile (by this or another process): saving would
-         * bring back a note that someone removed on purpose. */
-        if (sqlite3_changes(db.db) == 0)
-            return ERR_NOTE_DELETED;
     }
-    STATUS s = note.id == 0 ? InsertItems(db, id, note) : UpdateItems(db, id, note);
+    if (s == NOERROR)
+        s = UpdateKeys(db, id, old.record, old.exists, &note.items);
     if (s == NOERROR)
         *newId = id;
     return s;
@@ -243,27 +256,54 @@ STATUS LoadNote(Database &db, NOTEID id, Note *note)
     int rc = sqlite3_step(q.get());
     if (rc == SQLITE_DONE)
         return ERR_INVALID_NOTE;
+    if (rc != SQLITE_ROW)
+        return StatusFromSqlite(rc);
+    sqlite3_stmt *st = q.get();
     note->id = id;
+    note->noteClass = (WORD)sqlite3_column_int(st, 0);
+    note->modified.Innards[0] = (DWORD)sqlite3_column_int64(st, 1);
+    note->modified.Innards[1] = (DWORD)sqlite3_column_int64(st, 2);
+    note->rev = sqlite3_column_int64(st, 3);
+    std::vector<StoredItem> stored;
+    if (!DecodeRecord(RecordColumn(st, 4), &stored))
+        return ERR_DB_CORRUPT;
     note->items.clear();
-    for (; rc == SQLITE_ROW; rc = sqlite3_step(q.get())) {
-        sqlite3_stmt *st = q.get();
-        note->noteClass = (WORD)sqlite3_column_int(st, 0);
-        note->modified.Innards[0] = (DWORD)sqlite3_column_int64(st, 1);
-        note->modified.Innards[1] = (DWORD)sqlite3_column_int64(st, 2);
-        if (sqlite3_column_type(st, 3) == SQLITE_NULL)
-            continue; /* a note without items */
+    note->items.reserve(stored.size());
+    size_t apart = 0;
+    for (const StoredItem &si : stored) {
         Item it;
-        const unsigned char *name = sqlite3_column_text(st, 3);
-        it.name.assign((const char *)name, (size_t)sqlite3_column_bytes(st, 3));
-        it.flags = (WORD)sqlite3_column_int(st, 4);
-        it.type = (WORD)sqlite3_column_int(st, 5);
-        const void *v = sqlite3_column_blob(st, 6);
-        it.value.assign(v != nullptr ? (const char *)v : "", (size_t)sqlite3_column_bytes(st, 6));
+        it.name.assign(si.name.data(), si.name.size());
+        it.flags = si.flags;
+        it.type = si.type;
+        it.slot = si.slot;
+        if (si.slot == 0)
+            it.value.assign(si.value.data(), si.value.size());
+        else
+            ++apart;
         note->items.push_back(std::move(it));
+    }
+    if (apart == 0)
+        return NOERROR;
+    /* The long values, read while the row's statement is still open, so
+     * in the same snapshot as the record. */
+    StatementUse v(db.Stmt(Sql::ValuesOfNote));
+    if (!v)
+        return StatusFromSqlite(sqlite3_errcode(db.db));
+    sqlite3_bind_int64(v.get(), 1, ValueKey(id, 0));
+    sqlite3_bind_int64(v.get(), 2, ValueKey(id, kSlotMax));
+    size_t found = 0;
+    while ((rc = sqlite3_step(v.get())) == SQLITE_ROW) {
+        const DWORD slot = (DWORD)sqlite3_column_int64(v.get(), 0);
+        const std::string_view value = RecordColumn(v.get(), 1);
+        for (size_t i = 0; i < stored.size(); ++i)
+            if (stored[i].slot == slot && stored[i].size == value.size()) {
+                note->items[i].value.assign(value.data(), value.size());
+                ++found;
+            }
     }
     if (rc != SQLITE_DONE)
         return StatusFromSqlite(rc);
-    return NOERROR;
+    return found == apart ? NOERROR : ERR_DB_CORRUPT;
 }
 
 }  // namespace nsf
@@ -331,9 +371,11 @@ STATUS NSFNoteUpdate(NOTEHANDLE hNote, WORD UpdateFlags)
     TIMEDATE now;
     vq::nsf::WriteTxn txn(*db, (UpdateFlags & UPDATE_NOCOMMIT) == 0);
     NOTEID id = 0;
+    int64_t rev = 0;
+    std::vector<DWORD> slots;
     STATUS s = txn.Begin();
     if (s == NOERROR)
-        s = vq::nsf::SaveNote(*db, *note, &now, &id);
+        s = vq::nsf::SaveNote(*db, *note, &now, &id, &rev, &slots);
     if (s == NOERROR)
         s = txn.Commit();
     if (s != NOERROR)
@@ -341,6 +383,9 @@ STATUS NSFNoteUpdate(NOTEHANDLE hNote, WORD UpdateFlags)
     /* Only a committed save changes the note in memory. */
     note->id = id;
     note->modified = now;
+    note->rev = rev;
+    for (size_t i = 0; i < note->items.size() && i < slots.size(); ++i)
+        note->items[i].slot = slots[i];
     return NOERROR;
 }
 
@@ -355,28 +400,21 @@ STATUS NSFNoteDelete(DBHANDLE hDB, NOTEID NoteID, WORD UpdateFlags)
     TIMEDATE now;
     vq::nsf::WriteTxn txn(*db, (UpdateFlags & UPDATE_NOCOMMIT) == 0);
     int changed = 0;
-    WORD noteClass = NOTE_CLASS_DOCUMENT;
+    vq::nsf::OldRow old;
     STATUS s = txn.Begin();
-    if (s == NOERROR) {
-        vq::nsf::StatementUse q(db->Stmt(vq::nsf::Sql::NoteRow));
-        if (!q)
-            return vq::nsf::StatusFromSqlite(sqlite3_errcode(db->db));
-        sqlite3_bind_int64(q.get(), 1, NoteID);
-        int rc = sqlite3_step(q.get());
-        if (rc == SQLITE_DONE)
-            return ERR_INVALID_NOTE;
-        if (rc != SQLITE_ROW)
-            return vq::nsf::StatusFromSqlite(rc);
-        noteClass = (WORD)sqlite3_column_int(q.get(), 0);
-    }
+    if (s == NOERROR && (s = vq::nsf::ReadOldRow(*db, NoteID, &old)) == NOERROR && !old.exists)
+        return ERR_INVALID_NOTE;
     if (s == NOERROR)
-        s = vq::nsf::StepById(*db, vq::nsf::Sql::ItemsDelete, NoteID, nullptr);
+        s = vq::nsf::UpdateKeys(*db, NoteID, old.record, true, nullptr);
+    if (s == NOERROR)
+        s = vq::nsf::StepValue(*db, vq::nsf::Sql::ValuesDelete, vq::nsf::ValueKey(NoteID, 0),
+                               vq::nsf::ValueKey(NoteID, vq::nsf::kSlotMax), nullptr);
     if (s == NOERROR)
         s = vq::nsf::StepById(*db, vq::nsf::Sql::NoteDeleteRow, NoteID, &changed);
     if (s == NOERROR && changed == 0)
         s = ERR_INVALID_NOTE;
     if (s == NOERROR)
-        s = vq::nsf::StampDbModified(*db, (noteClass & NOTE_CLASS_DOCUMENT) != 0, &now);
+        s = vq::nsf::StampDbModified(*db, (old.noteClass & NOTE_CLASS_DOCUMENT) != 0, &now);
     if (s == NOERROR)
         s = txn.Commit();
     return s;

@@ -64,26 +64,14 @@ STATUS SnapshotIds(Database &db, WORD classMask, std::vector<NOTEID> *ids)
 STATUS NoteRow(Database &db, const Formula &f, NOTEID id, bool *exists, WORD *noteClass,
                TIMEDATE *modified, bool *selects)
 {
-    StatementUse q(db.Stmt(Sql::SearchRow));
-    if (!q)
-        return StatusFromSqlite(sqlite3_errcode(db.db));
-    sqlite3_bind_int64(q.get(), 1, id);
-    const std::string &item = f.all ? std::string() : f.itemLower;
-    sqlite3_bind_text(q.get(), 2, item.data(), (int)item.size(), SQLITE_STATIC);
-    int rc = sqlite3_step(q.get());
-    *exists = rc == SQLITE_ROW;
-    if (rc == SQLITE_ROW) {
-        *noteClass = (WORD)sqlite3_column_int(q.get(), 0);
-        modified->Innards[0] = (DWORD)sqlite3_column_int64(q.get(), 1);
-        modified->Innards[1] = (DWORD)sqlite3_column_int64(q.get(), 2);
-        const bool present = sqlite3_column_type(q.get(), 3) != SQLITE_NULL;
-        const void *v = present ? sqlite3_column_blob(q.get(), 4) : nullptr;
-        std::string_view value(v != nullptr ? (const char *)v : "",
-                               present ? (size_t)sqlite3_column_bytes(q.get(), 4) : 0);
-        *selects = FormulaSelectsValue(f, present, (WORD)sqlite3_column_int(q.get(), 3), value);
-        return NOERROR;
-    }
-    return rc == SQLITE_DONE ? NOERROR : StatusFromSqlite(rc);
+    bool present = false;
+    WORD type = 0;
+    std::string value;
+    STATUS s = ReadNoteItem(db, id, f.all ? std::string() : f.itemLower, exists, noteClass,
+                            modified, &present, &type, &value);
+    if (s == NOERROR && *exists)
+        *selects = FormulaSelectsValue(f, present, type, value);
+    return s;
 }
 
 /* The read transaction a search holds on its connection. */
@@ -243,6 +231,10 @@ STATUS VqNSFDbFindByItem(DBHANDLE hDB, const char *ItemName, const char *Value, 
         return ERR_BAD_PARAM;
     const std::string name = vq::nsf::Lower(ItemName);
     const std::string key = vq::nsf::Lower(Value);
+    /* the first lookup by a name indexes it in every note */
+    STATUS s = vq::nsf::EnsureKeyed(*db, name, false);
+    if (s != NOERROR)
+        return s;
     vq::nsf::StatementUse q(db->Stmt(vq::nsf::Sql::ItemFind));
     if (!q)
         return vq::nsf::StatusFromSqlite(sqlite3_errcode(db->db));

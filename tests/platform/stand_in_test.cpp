@@ -5,6 +5,8 @@
  * that the router can deliver nowhere, not even as a report, and routing
  * in groups.
  */
+#include <sqlite3.h>
+
 #include <cerrno>
 #include <string>
 #include <vector>
@@ -226,6 +228,7 @@ TEST_F(StandInTest, UpdateOfSomeItemsReadsBackWhole)
     for (const char *item : {"Gone", "Key", "Other"})
         NSFItemSetText(n, item, item, MAXWORD);
     NSFItemAppend(n, 0, "Big", 3, TYPE_TEXT, big.data(), (DWORD)big.size());
+    NSFItemAppend(n, 0, "Big2", 4, TYPE_TEXT, big.data(), (DWORD)big.size());
     ASSERT_EQ(NSFNoteUpdate(n, 0), NOERROR);
     NSFNoteGetInfo(n, _NOTE_ID, &id);
     // each edit, then what the lookup by "Key" must find for the key text before it
@@ -238,6 +241,16 @@ TEST_F(StandInTest, UpdateOfSomeItemsReadsBackWhole)
     for (const Edit &e : edits) {
         SCOPED_TRACE(e.name);
         num += std::string(e.name) == "Num" ? 1e-7 : 0;
+        if (std::string(e.name) == "New") { // another writer drops Big2, then saves its own: the last save wins whole
+            NOTEHANDLE other = NULLHANDLE;
+            ASSERT_EQ(NSFNoteOpen(h, id, 0, &other), NOERROR);
+            const std::string theirs(50000, 'y');
+            NSFItemDelete(other, "Big2", 4);
+            EXPECT_EQ(NSFNoteUpdate(other, 0), NOERROR);
+            NSFItemAppend(other, 0, "Big2", 4, TYPE_TEXT, theirs.data(), (DWORD)theirs.size());
+            EXPECT_EQ(NSFNoteUpdate(other, 0), NOERROR);
+            NSFNoteClose(other);
+        }
         if (std::string(e.name) == "Num")
             NSFItemSetNumber(n, e.name, &num);
         else if (e.text != nullptr)
@@ -259,8 +272,50 @@ TEST_F(StandInTest, UpdateOfSomeItemsReadsBackWhole)
             EXPECT_EQ(ItemText("upd.nsf", id, item), want) << item;
         }
         EXPECT_EQ(ItemText("upd.nsf", id, "Big"), big);
+        EXPECT_EQ(ItemText("upd.nsf", id, "Big2"), big);
     }
     NSFNoteClose(n);
+    NSFDbClose(h);
+}
+
+// A database written before a note became one record opens converted, its long values, views and lookups whole.
+TEST_F(StandInTest, EarlierFormatOpensConverted)
+{
+    sqlite3 *raw = nullptr;
+    ASSERT_EQ(sqlite3_open((data_.path() + "/old.nsf").c_str(), &raw), SQLITE_OK);
+    const std::string big(5000, 'q');
+    ASSERT_EQ(sqlite3_exec(raw,
+        "PRAGMA journal_mode=WAL;"
+        "CREATE TABLE vq_meta(key TEXT PRIMARY KEY, value) WITHOUT ROWID;"
+        "CREATE TABLE vq_notes(id INTEGER PRIMARY KEY AUTOINCREMENT, class INTEGER NOT NULL, mod0 INTEGER NOT NULL, mod1 INTEGER NOT NULL);"
+        "CREATE TABLE vq_items(note INTEGER NOT NULL, seq INTEGER NOT NULL, name TEXT NOT NULL, lname TEXT NOT NULL,"
+        " flags INTEGER NOT NULL, type INTEGER NOT NULL, value BLOB NOT NULL, ktext TEXT, lkey TEXT);"
+        "INSERT INTO vq_meta VALUES('format', 'vortiq-nsf 1'), ('title', 'Old'), ('class', 0), ('uid', 7), ('created', 1),"
+        " ('data_modified', 1), ('nondata_modified', 1);"
+        "INSERT INTO vq_notes VALUES(1, 8, 1, 1), (2, 1, 1, 1), (3, 1, 1, 1);"
+        "INSERT INTO vq_items(note, seq, name, lname, flags, type, value) VALUES"
+        " (1, 0, '$Title', '$title', 0, 1280, CAST('By Key' AS BLOB)), (1, 1, '$Formula', '$formula', 0, 1280, CAST('SELECT Form = \"Doc\"' AS BLOB)),"
+        " (1, 2, '$SortItem', '$sortitem', 0, 1280, CAST('Key' AS BLOB)),"
+        " (2, 0, 'Form', 'form', 0, 1280, CAST('Doc' AS BLOB)), (2, 1, 'Key', 'key', 0, 1280, CAST('Beta' AS BLOB)),"
+        " (2, 2, 'Big', 'big', 0, 1280, CAST(printf('%.*c', 5000, 'q') AS BLOB)),"
+        " (3, 0, 'Form', 'form', 0, 1280, CAST('Doc' AS BLOB)), (3, 1, 'Key', 'key', 0, 1280, CAST('alpha' AS BLOB));",
+        nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(raw);
+    DBHANDLE h = NULLHANDLE;
+    ASSERT_EQ(NSFDbOpen("old.nsf", &h), NOERROR);
+    EXPECT_EQ(ItemText("old.nsf", 2, "Big"), big);
+    NOTEID view = 0, found = 0;
+    EXPECT_EQ(NIFFindDesignNote(h, "by key", NOTE_CLASS_VIEW, &view), NOERROR);
+    EXPECT_EQ(view, 1u);
+    HCOLLECTION coll = 0;
+    ASSERT_EQ(NIFOpenCollection(h, h, view, 0, NULLHANDLE, &coll, nullptr, nullptr, nullptr, nullptr), NOERROR);
+    COLLECTIONPOSITION pos = {};
+    DWORD matches = 0;
+    EXPECT_EQ(NIFFindByName(coll, "ALPHA", FIND_CASE_INSENSITIVE, &pos, &matches), NOERROR);
+    EXPECT_EQ(pos.Tumbler[0], 3u);
+    NIFCloseCollection(coll);
+    EXPECT_EQ(VqNSFDbFindByItem(h, "key", "beta", &found), NOERROR);
+    EXPECT_EQ(found, 2u);
     NSFDbClose(h);
 }
 

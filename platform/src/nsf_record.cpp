@@ -1,0 +1,571 @@
+/*
+ * nsf_record.cpp - how a note is stored: its items as one record in its
+ * row of vq_notes (long values apart in vq_values), and the key rows of
+ * vq_keys through which views and lookups find notes by an item's text.
+ *
+ * Only the names something looks notes up by are indexed (vq_keynames):
+ * "$title" from the start, a view's sort item from the first time a view
+ * is opened, a lookup's item from its first lookup. Indexing a name reads
+ * every note once; from then on each save keeps that name's key row in
+ * step, in the same transaction. Every write transaction reads the names
+ * again when another connection has committed since they were read, so a
+ * name one process indexes is kept by all of them.
+ *
+ * A database of the earlier format (a row per item in vq_items) is
+ * converted at its first open, in one transaction.
+ */
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "nsf_internal.h"
+#include "vq_nsf.h"
+
+namespace vq {
+namespace nsf {
+namespace {
+
+void PutWord(std::string *out, WORD v)
+{
+    const char b[2] = {(char)(v & 0xFF), (char)(v >> 8)};
+    out->append(b, 2);
+}
+
+void PutDword(std::string *out, DWORD v)
+{
+    const char b[4] = {(char)(v & 0xFF), (char)((v >> 8) & 0xFF), (char)((v >> 16) & 0xFF),
+                       (char)(v >> 24)};
+    out->append(b, 4);
+}
+
+/* Reads little-endian numbers off a record, failing past its end. */
+class Reader {
+public:
+    explicit Reader(std::string_view r) : r_(r) {}
+    bool done() const { return at_ == r_.size(); }
+    bool Word(WORD *v)
+    {
+        if (r_.size() - at_ < 2)
+            return false;
+        *v = (WORD)((unsigned char)r_[at_] | (unsigned char)r_[at_ + 1] << 8);
+        at_ += 2;
+        return true;
+    }
+    bool Dword(DWORD *v)
+    {
+        if (r_.size() - at_ < 4)
+            return false;
+        *v = 0;
+        for (int i = 3; i >= 0; --i)
+            *v = *v << 8 | (unsigned char)r_[at_ + (size_t)i];
+        at_ += 4;
+        return true;
+    }
+    bool Byte(unsigned char *v)
+    {
+        if (at_ >= r_.size())
+            return false;
+        *v = (unsigned char)r_[at_++];
+        return true;
+    }
+    bool Bytes(size_t n, std::string_view *v)
+    {
+        if (r_.size() - at_ < n)
+            return false;
+        *v = r_.substr(at_, n);
+        at_ += n;
+        return true;
+    }
+
+private:
+    std::string_view r_;
+    size_t at_ = 0;
+};
+
+bool NextStored(Reader *rd, StoredItem *it)
+{
+    WORD nameLen = 0;
+    unsigned char apart = 0;
+    if (!rd->Word(&nameLen) || !rd->Bytes(nameLen, &it->name) || !rd->Word(&it->flags) ||
+        !rd->Word(&it->type) || !rd->Byte(&apart))
+        return false;
+    it->slot = 0;
+    it->value = std::string_view();
+    if (apart == 0)
+        return rd->Dword(&it->size) && rd->Bytes(it->size, &it->value);
+    return apart == 1 && rd->Dword(&it->slot) && it->slot != 0 && rd->Dword(&it->size);
+}
+
+int64_t ValueId(NOTEID id, DWORD slot)
+{
+    return (int64_t)id << 24 | slot;
+}
+
+/* One key row of a note for an indexed name. */
+struct Key {
+    bool row = false; /* false: the note has no row for the name */
+    bool has = false; /* the note has the item */
+    std::string lkey, ktext;
+};
+
+void KeyOfValue(WORD type, std::string_view value, Key *k)
+{
+    k->row = k->has = true;
+    if (!ItemText(type, value, &k->ktext))
+        k->ktext.clear(); /* values without a text form sort with the empty key */
+    k->lkey = Lower(k->ktext);
+}
+
+/* The key of a stored note (its decoded record) for lname. */
+STATUS KeyOfStored(Database &db, NOTEID id, const std::vector<StoredItem> &items,
+                   const std::string &lname, bool whole, Key *k)
+{
+    *k = Key();
+    for (const StoredItem &it : items)
+        if (EqualNoCase(it.name, lname)) {
+            if (it.slot == 0) {
+                KeyOfValue(it.type, it.value, k);
+                return NOERROR;
+            }
+            std::string value;
+            STATUS s = StoredValue(db, id, it, &value);
+            if (s == NOERROR)
+                KeyOfValue(it.type, value, k);
+            return s;
+        }
+    k->row = whole;
+    return NOERROR;
+}
+
+/* The key of a note in memory for lname. */
+void KeyOfItems(const std::vector<Item> &items, const std::string &lname, bool whole, Key *k)
+{
+    *k = Key();
+    for (const Item &it : items)
+        if (EqualNoCase(it.name, lname)) {
+            KeyOfValue(it.type, it.value, k);
+            return;
+        }
+    k->row = whole;
+}
+
+STATUS KeyWrite(Database &db, Sql which, const std::string &lname, NOTEID id, const Key &k)
+{
+    StatementUse q(db.Stmt(which));
+    if (!q)
+        return StatusFromSqlite(sqlite3_errcode(db.db));
+    sqlite3_bind_text(q.get(), 1, lname.data(), (int)lname.size(), SQLITE_STATIC);
+    sqlite3_bind_text(q.get(), 2, k.lkey.data(), (int)k.lkey.size(), SQLITE_STATIC);
+    sqlite3_bind_int64(q.get(), 3, id);
+    if (which == Sql::KeyInsert) {
+        sqlite3_bind_text(q.get(), 4, k.ktext.data(), (int)k.ktext.size(), SQLITE_STATIC);
+        sqlite3_bind_int(q.get(), 5, k.has ? 1 : 0);
+    }
+    const int rc = sqlite3_step(q.get());
+    return rc == SQLITE_DONE ? NOERROR : StatusFromSqlite(rc);
+}
+
+bool KeyedAs(const Database &db, const std::string &lname, bool whole)
+{
+    for (const auto &n : db.keyNames)
+        if (n.first == lname && (n.second || !whole))
+            return true;
+    return false;
+}
+
+/* Indexes lname in every note (inside a write transaction). */
+STATUS IndexName(Database &db, const std::string &lname, bool whole)
+{
+    STATUS s = NOERROR;
+    {
+        StatementUse q(db.Stmt(Sql::KeyNameDrop));
+        if (!q)
+            return StatusFromSqlite(sqlite3_errcode(db.db));
+        sqlite3_bind_text(q.get(), 1, lname.data(), (int)lname.size(), SQLITE_STATIC);
+        if (sqlite3_step(q.get()) != SQLITE_DONE)
+            return StatusFromSqlite(sqlite3_errcode(db.db));
+    }
+    {
+        StatementUse q(db.Stmt(Sql::KeyNameSet));
+        if (!q)
+            return StatusFromSqlite(sqlite3_errcode(db.db));
+        sqlite3_bind_text(q.get(), 1, lname.data(), (int)lname.size(), SQLITE_STATIC);
+        sqlite3_bind_int(q.get(), 2, whole ? 1 : 0);
+        if (sqlite3_step(q.get()) != SQLITE_DONE)
+            return StatusFromSqlite(sqlite3_errcode(db.db));
+    }
+    StatementUse all(db.Stmt(Sql::NotesAll));
+    if (!all)
+        return StatusFromSqlite(sqlite3_errcode(db.db));
+    std::vector<StoredItem> items;
+    Key k;
+    int rc;
+    while (s == NOERROR && (rc = sqlite3_step(all.get())) == SQLITE_ROW) {
+        const NOTEID id = (NOTEID)sqlite3_column_int64(all.get(), 0);
+        if (!DecodeRecord(RecordColumn(all.get(), 1), &items))
+            return ERR_DB_CORRUPT;
+        s = KeyOfStored(db, id, items, lname, whole, &k);
+        if (s == NOERROR && k.row)
+            s = KeyWrite(db, Sql::KeyInsert, lname, id, k);
+    }
+    if (s != NOERROR)
+        return s;
+    if (rc != SQLITE_DONE)
+        return StatusFromSqlite(rc);
+    for (auto &n : db.keyNames)
+        if (n.first == lname) {
+            n.second = whole;
+            return NOERROR;
+        }
+    db.keyNames.emplace_back(lname, whole);
+    return NOERROR;
+}
+
+/* ---- the earlier format ---- */
+
+/* The items of a note stored a row per item. */
+STATUS OldItems(sqlite3 *db, NOTEID id, std::vector<Item> *items)
+{
+    sqlite3_stmt *raw = nullptr;
+    int rc = sqlite3_prepare_v2(db, "SELECT name, flags, type, value FROM vq_items WHERE note = ?1 ORDER BY seq",
+                                -1, &raw, nullptr);
+    Statement q(raw);
+    if (rc != SQLITE_OK)
+        return StatusFromSqlite(rc);
+    sqlite3_bind_int64(raw, 1, id);
+    items->clear();
+    while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
+        Item it;
+        const unsigned char *name = sqlite3_column_text(raw, 0);
+        it.name.assign(name ? (const char *)name : "", (size_t)sqlite3_column_bytes(raw, 0));
+        it.flags = (WORD)sqlite3_column_int(raw, 1);
+        it.type = (WORD)sqlite3_column_int(raw, 2);
+        const void *v = sqlite3_column_blob(raw, 3);
+        it.value.assign(v ? (const char *)v : "", (size_t)sqlite3_column_bytes(raw, 3));
+        items->push_back(std::move(it));
+    }
+    return rc == SQLITE_DONE ? NOERROR : StatusFromSqlite(rc);
+}
+
+/* Rewrites every note's items as its record (inside the conversion). */
+STATUS ConvertNotes(Database &db)
+{
+    std::vector<NOTEID> ids;
+    {
+        sqlite3_stmt *raw = nullptr;
+        int rc = sqlite3_prepare_v2(db.db, "SELECT id FROM vq_notes", -1, &raw, nullptr);
+        Statement q(raw);
+        if (rc != SQLITE_OK)
+            return StatusFromSqlite(rc);
+        while ((rc = sqlite3_step(raw)) == SQLITE_ROW)
+            ids.push_back((NOTEID)sqlite3_column_int64(raw, 0));
+        if (rc != SQLITE_DONE)
+            return StatusFromSqlite(rc);
+    }
+    sqlite3_stmt *raw = nullptr;
+    int rc = sqlite3_prepare_v2(db.db, "UPDATE vq_notes SET rev = ?2, items = ?3 WHERE id = ?1", -1,
+                                &raw, nullptr);
+    Statement set(raw);
+    if (rc != SQLITE_OK)
+        return StatusFromSqlite(rc);
+    std::vector<Item> items;
+    for (NOTEID id : ids) {
+        STATUS s = OldItems(db.db, id, &items);
+        std::vector<DWORD> slots(items.size(), 0);
+        DWORD next = 1;
+        for (size_t i = 0; s == NOERROR && i < items.size(); ++i)
+            if (items[i].value.size() > kInlineMax) {
+                slots[i] = next++;
+                StatementUse v(db.Stmt(Sql::ValueInsert));
+                if (!v)
+                    return StatusFromSqlite(sqlite3_errcode(db.db));
+                sqlite3_bind_int64(v.get(), 1, ValueId(id, slots[i]));
+                sqlite3_bind_blob64(v.get(), 2, items[i].value.data(), items[i].value.size(),
+                                    SQLITE_STATIC);
+                if (sqlite3_step(v.get()) != SQLITE_DONE)
+                    s = StatusFromSqlite(sqlite3_errcode(db.db));
+            }
+        if (s != NOERROR)
+            return s;
+        const std::string record = EncodeRecord(items, slots);
+        sqlite3_bind_int64(raw, 1, id);
+        sqlite3_bind_int64(raw, 2, 1);
+        sqlite3_bind_blob64(raw, 3, record.data(), record.size(), SQLITE_STATIC);
+        rc = sqlite3_step(raw);
+        sqlite3_reset(raw);
+        if (rc != SQLITE_DONE)
+            return StatusFromSqlite(rc);
+    }
+    return NOERROR;
+}
+
+/* The sort items of the views of a converted database, indexed whole. */
+STATUS IndexViews(Database &db)
+{
+    std::vector<std::string> sorts;
+    {
+        StatementUse all(db.Stmt(Sql::NotesAll));
+        if (!all)
+            return StatusFromSqlite(sqlite3_errcode(db.db));
+        std::vector<StoredItem> items;
+        int rc;
+        while ((rc = sqlite3_step(all.get())) == SQLITE_ROW) {
+            StoredItem it;
+            std::string text;
+            if (FindStored(RecordColumn(all.get(), 1), "$formula", &it) &&
+                FindStored(RecordColumn(all.get(), 1), "$sortitem", &it) && it.slot == 0 &&
+                ItemText(it.type, it.value, &text))
+                sorts.push_back(Lower(text));
+        }
+        if (rc != SQLITE_DONE)
+            return StatusFromSqlite(rc);
+    }
+    STATUS s = IndexName(db, "$title", false);
+    for (size_t i = 0; s == NOERROR && i < sorts.size(); ++i)
+        if (!KeyedAs(db, sorts[i], true))
+            s = IndexName(db, sorts[i], true);
+    return s;
+}
+
+}  // namespace
+
+bool DecodeRecord(std::string_view record, std::vector<StoredItem> *items)
+{
+    items->clear();
+    Reader rd(record);
+    while (!rd.done()) {
+        StoredItem it;
+        if (!NextStored(&rd, &it))
+            return false;
+        items->push_back(it);
+    }
+    return true;
+}
+
+bool FindStored(std::string_view record, std::string_view lname, StoredItem *item)
+{
+    Reader rd(record);
+    while (!rd.done()) {
+        if (!NextStored(&rd, item))
+            return false;
+        if (EqualNoCase(item->name, lname))
+            return true;
+    }
+    return false;
+}
+
+std::string_view RecordColumn(sqlite3_stmt *q, int col)
+{
+    const void *p = sqlite3_column_blob(q, col);
+    return std::string_view(p != nullptr ? (const char *)p : "", (size_t)sqlite3_column_bytes(q, col));
+}
+
+STATUS StoredValue(Database &db, NOTEID id, const StoredItem &item, std::string *value)
+{
+    if (item.slot == 0) {
+        value->assign(item.value.data(), item.value.size());
+        return NOERROR;
+    }
+    StatementUse q(db.Stmt(Sql::ValueGet));
+    if (!q)
+        return StatusFromSqlite(sqlite3_errcode(db.db));
+    sqlite3_bind_int64(q.get(), 1, ValueId(id, item.slot));
+    const int rc = sqlite3_step(q.get());
+    if (rc == SQLITE_DONE)
+        return ERR_DB_CORRUPT; /* the record names a value that is not there */
+    if (rc != SQLITE_ROW)
+        return StatusFromSqlite(rc);
+    const std::string_view v = RecordColumn(q.get(), 0);
+    if (v.size() != item.size)
+        return ERR_DB_CORRUPT;
+    value->assign(v.data(), v.size());
+    return NOERROR;
+}
+
+std::string EncodeRecord(const std::vector<Item> &items, const std::vector<DWORD> &slots)
+{
+    size_t size = 0;
+    for (size_t i = 0; i < items.size(); ++i)
+        size += 15 + items[i].name.size() + (slots[i] == 0 ? items[i].value.size() : 0);
+    std::string out;
+    out.reserve(size);
+    for (size_t i = 0; i < items.size(); ++i) {
+        const Item &it = items[i];
+        PutWord(&out, (WORD)it.name.size());
+        out.append(it.name);
+        PutWord(&out, it.flags);
+        PutWord(&out, it.type);
+        out.push_back(slots[i] == 0 ? 0 : 1);
+        if (slots[i] == 0) {
+            PutDword(&out, (DWORD)it.value.size());
+            out.append(it.value);
+        } else {
+            PutDword(&out, slots[i]);
+            PutDword(&out, (DWORD)it.value.size());
+        }
+    }
+    return out;
+}
+
+STATUS RefreshKeyNames(Database &db)
+{
+    int64_t version = -1;
+    {
+        StatementUse v(db.Stmt(Sql::DataVersion));
+        if (!v)
+            return StatusFromSqlite(sqlite3_errcode(db.db));
+        const int rc = sqlite3_step(v.get());
+        if (rc != SQLITE_ROW)
+            return StatusFromSqlite(rc);
+        version = sqlite3_column_int64(v.get(), 0);
+    }
+    if (db.keysLoaded && version == db.keysVersion)
+        return NOERROR;
+    StatementUse q(db.Stmt(Sql::KeyNames));
+    if (!q) {
+        /* a file being made or converted: nothing is indexed yet */
+        db.keyNames.clear();
+        db.keysLoaded = false;
+        return (sqlite3_errcode(db.db) & 0xFF) == SQLITE_ERROR ? NOERROR
+                                                              : StatusFromSqlite(sqlite3_errcode(db.db));
+    }
+    std::vector<std::pair<std::string, bool>> names;
+    int rc;
+    while ((rc = sqlite3_step(q.get())) == SQLITE_ROW) {
+        const unsigned char *n = sqlite3_column_text(q.get(), 0);
+        names.emplace_back(std::string(n ? (const char *)n : "", (size_t)sqlite3_column_bytes(q.get(), 0)),
+                           sqlite3_column_int(q.get(), 1) != 0);
+    }
+    if (rc != SQLITE_DONE)
+        return StatusFromSqlite(rc);
+    db.keyNames.swap(names);
+    db.keysVersion = version;
+    db.keysLoaded = true;
+    return NOERROR;
+}
+
+STATUS EnsureKeyed(Database &db, const std::string &lname, bool whole)
+{
+    if (db.keysLoaded && KeyedAs(db, lname, whole))
+        return NOERROR;
+    STATUS s = RefreshKeyNames(db);
+    if (s != NOERROR || KeyedAs(db, lname, whole))
+        return s;
+    WriteTxn txn(db, true, false);
+    if ((s = txn.Begin()) != NOERROR)
+        return s;
+    if (!KeyedAs(db, lname, whole) && (s = IndexName(db, lname, whole)) != NOERROR)
+        return s;
+    return txn.Commit();
+}
+
+STATUS UpdateKeys(Database &db, NOTEID id, std::string_view oldRecord, bool hadOld,
+                  const std::vector<Item> *newItems)
+{
+    STATUS s = db.keysLoaded ? NOERROR : RefreshKeyNames(db);
+    std::vector<StoredItem> old;
+    if (s == NOERROR && hadOld && !DecodeRecord(oldRecord, &old))
+        s = ERR_DB_CORRUPT;
+    Key before, after;
+    for (size_t i = 0; s == NOERROR && i < db.keyNames.size(); ++i) {
+        const std::string &lname = db.keyNames[i].first;
+        const bool whole = db.keyNames[i].second;
+        before = Key();
+        after = Key();
+        if (hadOld)
+            s = KeyOfStored(db, id, old, lname, whole, &before);
+        if (newItems != nullptr)
+            KeyOfItems(*newItems, lname, whole, &after);
+        if (s != NOERROR || (before.row == after.row && before.has == after.has &&
+                             before.lkey == after.lkey && before.ktext == after.ktext))
+            continue;
+        if (before.row)
+            s = KeyWrite(db, Sql::KeyDelete, lname, id, before);
+        if (s == NOERROR && after.row)
+            s = KeyWrite(db, Sql::KeyInsert, lname, id, after);
+    }
+    return s;
+}
+
+STATUS ReadNoteItem(Database &db, NOTEID id, const std::string &lname, bool *exists,
+                    WORD *noteClass, TIMEDATE *modified, bool *present, WORD *type,
+                    std::string *value)
+{
+    *exists = *present = false;
+    *type = 0;
+    value->clear();
+    StatementUse q(db.Stmt(Sql::SearchRow));
+    if (!q)
+        return StatusFromSqlite(sqlite3_errcode(db.db));
+    sqlite3_bind_int64(q.get(), 1, id);
+    const int rc = sqlite3_step(q.get());
+    if (rc != SQLITE_ROW)
+        return rc == SQLITE_DONE ? NOERROR : StatusFromSqlite(rc);
+    *exists = true;
+    *noteClass = (WORD)sqlite3_column_int(q.get(), 0);
+    modified->Innards[0] = (DWORD)sqlite3_column_int64(q.get(), 1);
+    modified->Innards[1] = (DWORD)sqlite3_column_int64(q.get(), 2);
+    StoredItem it;
+    if (lname.empty() || !FindStored(RecordColumn(q.get(), 3), lname, &it))
+        return NOERROR;
+    *present = true;
+    *type = it.type;
+    /* read while the row's statement is open: the same snapshot */
+    return StoredValue(db, id, it, value);
+}
+
+STATUS ConvertFormat1(Database &db)
+{
+    int rc = ExecSql(db.db, "BEGIN IMMEDIATE");
+    if (rc != SQLITE_OK)
+        return StatusFromSqlite(rc);
+    /* another process may have converted it meanwhile */
+    std::string mark;
+    {
+        StatementUse q(db.Stmt(Sql::MetaGet));
+        if (q) {
+            sqlite3_bind_text(q.get(), 1, "format", -1, SQLITE_STATIC);
+            if (sqlite3_step(q.get()) == SQLITE_ROW)
+                mark = std::string(RecordColumn(q.get(), 0));
+        }
+    }
+    STATUS s = NOERROR;
+    if (mark == kFormatMarkV1) {
+        rc = ExecSql(db.db, "ALTER TABLE vq_notes ADD COLUMN rev INTEGER NOT NULL DEFAULT 0;"
+                            "ALTER TABLE vq_notes ADD COLUMN items BLOB NOT NULL DEFAULT x'';"
+                            VQ_NSF_SCHEMA_V2_TABLES);
+        s = StatusFromSqlite(rc);
+        if (s == NOERROR)
+            s = ConvertNotes(db);
+        if (s == NOERROR)
+            s = StatusFromSqlite(ExecSql(db.db, "DROP TABLE vq_items"));
+        db.keyNames.clear();
+        db.keysLoaded = true;
+        if (s == NOERROR)
+            s = IndexViews(db);
+        if (s == NOERROR) {
+            StatementUse q(db.Stmt(Sql::MetaSet));
+            if (q) {
+                sqlite3_bind_text(q.get(), 1, "format", -1, SQLITE_STATIC);
+                sqlite3_bind_text(q.get(), 2, kFormatMark, -1, SQLITE_STATIC);
+            }
+            s = q && sqlite3_step(q.get()) == SQLITE_DONE ? NOERROR
+                                                          : StatusFromSqlite(sqlite3_errcode(db.db));
+        }
+    } else if (mark != kFormatMark) {
+        s = ERR_NOT_NSF;
+    }
+    if (s == NOERROR)
+        s = StatusFromSqlite(ExecSql(db.db, "COMMIT"));
+    if (s != NOERROR) {
+        ExecSql(db.db, "ROLLBACK");
+        db.keysLoaded = false;
+        return s;
+    }
+    CountProcessCommit();
+    return NOERROR;
+}
+
+}  // namespace nsf
+}  // namespace vq
