@@ -17,7 +17,8 @@
  * path still names the very file it has open, unchanged since it was
  * pooled (device, inode, size, modification time), so a database removed
  * and created again, moved, or overwritten in place gets a new connection;
- * and its format mark is checked at every open, as for a new connection.
+ * and its format mark is checked at every open, as for a new connection,
+ * unless neither the file nor its WAL changed since it was pooled.
  * Each read or write starts its own SQLite transaction, so a reused
  * connection sees every commit of other processes. A normal exit closes
  * the pooled connections (checkpoint, WAL companions removed).
@@ -82,6 +83,8 @@ const char *const kSql[] = {
     "SELECT value FROM vq_meta WHERE key = ?1",
     /* MetaSet */
     "INSERT OR REPLACE INTO vq_meta(key, value) VALUES(?1, ?2)",
+    /* MetaStamp: uid (0) and changes (1) */
+    "SELECT key = 'changes', value FROM vq_meta WHERE key IN ('uid', 'changes')",
     /* DesignFind */
     "SELECT k.note FROM vq_keys k JOIN vq_notes n ON n.id = k.note"
     " WHERE k.lname = '$title' AND k.lkey = ?1 AND k.has != 0 AND (n.class & ?2) != 0"
@@ -235,17 +238,27 @@ STATUS Connect(const std::string &path, sqlite3 **out)
 /* Idle connections the process keeps at most; the oldest goes first. The
  * gateway's passes touch a handful of databases (mail.box, names.nsf, its
  * own mail file, the activity database, a few recipients' mail files). */
-constexpr size_t kPoolMax = 16;
+constexpr size_t kPoolMax = 32;
 
 struct Pooled {
     std::unique_ptr<Database> db;
-    struct stat st; /* the file as it was when the connection was pooled */
+    struct stat st;  /* the file as it was when the connection was pooled */
+    struct stat wal; /* its WAL likewise (st_ino 0: there was none) */
 };
 
 bool SameFile(const struct stat &a, const struct stat &b)
 {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
            a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+/* The WAL of the database at path as it is now (st_ino 0 when none). */
+struct stat WalState(const std::string &path)
+{
+    struct stat w = {};
+    if (::stat((path + "-wal").c_str(), &w) != 0)
+        w = {};
+    return w;
 }
 
 /* Can the connection go back to the pool: nothing left running on it, and
@@ -268,7 +281,8 @@ class Pool {
 public:
     /* A pooled connection to the file at path (st: its stat now), or
      * nullptr. Connections to a file that changed under them are closed. */
-    std::unique_ptr<Database> Take(const std::string &path, const struct stat &st)
+    std::unique_ptr<Database> Take(const std::string &path, const struct stat &st,
+                                   struct stat *wal = nullptr)
     {
         std::vector<std::unique_ptr<Database>> stale;
         std::unique_ptr<Database> found;
@@ -280,8 +294,11 @@ public:
                     ++i;
                     continue;
                 }
-                if (SameFile(p.st, st))
+                if (SameFile(p.st, st)) {
                     found = std::move(p.db);
+                    if (wal != nullptr)
+                        *wal = p.wal;
+                }
                 else
                     stale.push_back(std::move(p.db));
                 idle_.erase(idle_.begin() + (long)i);
@@ -296,6 +313,7 @@ public:
         Pooled p;
         if (::stat(db->path.c_str(), &p.st) != 0 || !Reusable(*db))
             return; /* closed by the destructor */
+        p.wal = WalState(db->path);
         /* an idle connection keeps its statements, not its page cache */
         sqlite3_db_release_memory(db->db);
         p.db = std::move(db);
@@ -748,10 +766,15 @@ STATUS ReadStamp(DBHANDLE hDB, DbStamp *stamp)
     stamp->path = db->path;
     stamp->dev = (uint64_t)st.st_dev;
     stamp->ino = (uint64_t)st.st_ino;
-    STATUS s = MetaInt(*db, "uid", 0, &stamp->uid);
-    if (s == NOERROR)
-        s = MetaInt(*db, "changes", 0, &stamp->changes);
-    return s;
+    /* both in one read */
+    StatementUse q(db->Stmt(Sql::MetaStamp));
+    if (!q)
+        return StatusFromSqlite(sqlite3_errcode(db->db));
+    int rc;
+    while ((rc = sqlite3_step(q.get())) == SQLITE_ROW)
+        (sqlite3_column_int(q.get(), 0) != 0 ? stamp->changes : stamp->uid) =
+            sqlite3_column_int64(q.get(), 1);
+    return rc == SQLITE_DONE ? NOERROR : StatusFromSqlite(rc);
 }
 
 }  // namespace nsf
@@ -836,10 +859,16 @@ STATUS NSFDbOpen(const char *PathName, DBHANDLE *rethDB)
      * have made the file something else through the WAL, which leaves the
      * main file as it was. One that fails is dropped and the file judged
      * through a new connection, so the answer never depends on the pool. */
-    std::unique_ptr<Database> db = vq::nsf::ThePool().Take(path, st);
-    if (db != nullptr && vq::nsf::CheckFormat(*db) != NOERROR)
+    struct stat pooledWal = {};
+    std::unique_ptr<Database> db = vq::nsf::ThePool().Take(path, st, &pooledWal);
+    /* Unless nothing was written to the file since it was pooled: neither
+     * it nor its WAL changed (every commit writes the WAL). */
+    const bool pooled = db != nullptr;
+    if (pooled && !(pooledWal.st_ino != 0 && vq::nsf::SameFile(pooledWal, vq::nsf::WalState(path))) &&
+        vq::nsf::CheckFormat(*db) != NOERROR)
         db.reset();
-    if (db == nullptr) {
+    const bool fresh = db == nullptr;
+    if (fresh) {
         db = std::make_unique<Database>();
         db->path = path;
         if ((s = vq::nsf::Connect(path, &db->db)) != NOERROR)
@@ -852,10 +881,12 @@ STATUS NSFDbOpen(const char *PathName, DBHANDLE *rethDB)
             return s;
         }
     }
-    vq::nsf::ExecSql(db->db, "PRAGMA synchronous=FULL");
-    /* Freed pages are not zero-filled (the system's SQLite does it by
-     * default): a delete would write as much as the note it removes. */
-    vq::nsf::ExecSql(db->db, "PRAGMA secure_delete=OFF");
+    if (fresh) {
+        vq::nsf::ExecSql(db->db, "PRAGMA synchronous=FULL");
+        /* Freed pages are not zero-filled (the system's SQLite does it by
+         * default): a delete would write as much as the note it removes. */
+        vq::nsf::ExecSql(db->db, "PRAGMA secure_delete=OFF");
+    }
     DBHANDLE h = vq::HandleAdd(vqtest::HandleKind::Database, std::move(db));
     if (h == NULLHANDLE)
         return ERR_MEMORY;

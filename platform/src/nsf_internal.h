@@ -122,6 +122,7 @@ enum class Sql {
     ValueGet,
     MetaGet,
     MetaSet,
+    MetaStamp,
     DesignFind,
     ViewFrom,
     SearchIds,
