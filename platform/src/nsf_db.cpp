@@ -100,8 +100,8 @@ const char *const kSql[] = {
     /* SearchRow: a note's row with its record */
     "SELECT class, mod0, mod1, items FROM vq_notes WHERE id = ?1",
     /* CountChange */
-    "INSERT INTO vq_meta(key, value) VALUES('changes', 1)"
-    " ON CONFLICT(key) DO UPDATE SET value = value + 1",
+    "INSERT INTO vq_meta(key, value) VALUES('changes', ?1)"
+    " ON CONFLICT(key) DO UPDATE SET value = value + ?1",
     /* ItemFind: the first document whose item ?1 (its first item of the
      * name) has the text ?2, without regard to case */
     "SELECT k.note FROM vq_keys k JOIN vq_notes n ON n.id = k.note"
@@ -642,10 +642,20 @@ int StepCached(Database &db, Sql which)
     return rc == SQLITE_DONE || rc == SQLITE_ROW ? SQLITE_OK : rc;
 }
 
+int CountChanges(Database &db, int64_t n)
+{
+    StatementUse q(db.Stmt(Sql::CountChange));
+    if (!q)
+        return sqlite3_errcode(db.db);
+    sqlite3_bind_int64(q.get(), 1, n);
+    return sqlite3_step(q.get());
+}
+
 void WriteTxn::Rollback()
 {
     if (!open_)
         return;
+    db_.txnStamp[0] = db_.txnStamp[1] = 0;
     /* the indexed names may have been added by what is undone */
     db_.keysLoaded = false;
     if (db_.batch > 0) {
@@ -704,14 +714,6 @@ STATUS WriteTxn::Commit()
 {
     /* Every commit counts itself, so that a reader can tell from one
      * number whether anything was written since it last looked. */
-    if (counted_) {
-        StatementUse q(db_.Stmt(Sql::CountChange));
-        int rc = q ? sqlite3_step(q.get()) : sqlite3_errcode(db_.db);
-        if (rc != SQLITE_DONE) {
-            Rollback();
-            return StatusFromSqlite(rc);
-        }
-    }
     if (db_.batch > 0) {
         const int rc = StepCached(db_, Sql::Release);
         if (rc != SQLITE_OK) {
@@ -719,7 +721,20 @@ STATUS WriteTxn::Commit()
             return StatusFromSqlite(rc);
         }
         open_ = false;
+        /* the count and the times go into vq_meta once, with the group */
+        db_.groupChanges += counted_ ? 1 : 0;
+        for (int k = 0; k < 2; ++k)
+            if (db_.txnStamp[k] != 0)
+                db_.groupStamp[k] = db_.txnStamp[k];
+        db_.txnStamp[0] = db_.txnStamp[1] = 0;
         return NOERROR;
+    }
+    if (counted_) {
+        const int rc = CountChanges(db_, 1);
+        if (rc != SQLITE_DONE) {
+            Rollback();
+            return StatusFromSqlite(rc);
+        }
     }
     if (int e = counted_ ? PortFaultStep("commit", db_.path.c_str(), nullptr) : 0) {
         Rollback();
@@ -740,18 +755,48 @@ STATUS WriteTxn::Commit()
     return NOERROR;
 }
 
+const char *StampKey(int data)
+{
+    return data ? "data_modified" : "nondata_modified";
+}
+
 STATUS StampDbModified(Database &db, bool data, TIMEDATE *t)
 {
-    const char *key = data ? "data_modified" : "nondata_modified";
+    const char *key = StampKey(data);
     int64_t last = 0;
     OSCurrentTIMEDATE(t);
-    STATUS s = MetaInt(db, key, 0, &last);
+    /* in a group, the latest time of the group's writes so far */
+    if (db.batch > 0)
+        last = db.txnStamp[data] != 0 ? db.txnStamp[data] : db.groupStamp[data];
+    STATUS s = last != 0 ? NOERROR : MetaInt(db, key, 0, &last);
     if (s != NOERROR)
         return s;
     const TIMEDATE before = UnpackTime(last);
     if (last != 0 && TimeDateCompare(t, &before) < 0)
         *t = before;
+    if (db.batch > 0) {
+        db.txnStamp[data] = PackTime(*t);
+        return NOERROR;
+    }
     return MetaSetValue(db, key, nullptr, PackTime(*t));
+}
+
+STATUS FlushGroupMeta(Database &db)
+{
+    if (db.groupChanges > 0) {
+        const int rc = CountChanges(db, db.groupChanges);
+        if (rc != SQLITE_DONE)
+            return StatusFromSqlite(rc);
+        db.groupChanges = 0;
+    }
+    for (int k = 0; k < 2; ++k)
+        if (db.groupStamp[k] != 0) {
+            STATUS s = MetaSetValue(db, StampKey(k), nullptr, db.groupStamp[k]);
+            if (s != NOERROR)
+                return s;
+            db.groupStamp[k] = 0;
+        }
+    return NOERROR;
 }
 
 STATUS ReadStamp(DBHANDLE hDB, DbStamp *stamp)
@@ -766,6 +811,8 @@ STATUS ReadStamp(DBHANDLE hDB, DbStamp *stamp)
     stamp->path = db->path;
     stamp->dev = (uint64_t)st.st_dev;
     stamp->ino = (uint64_t)st.st_ino;
+    if (db->batch > 0 && FlushGroupMeta(*db) != NOERROR)
+        return ERR_IO;
     /* both in one read */
     StatementUse q(db->Stmt(Sql::MetaStamp));
     if (!q)
@@ -912,7 +959,9 @@ STATUS NSFDbModifiedTime(DBHANDLE hDB, TIMEDATE *retDataModified, TIMEDATE *retN
         return ERR_INVALID_HANDLE;
     /* Read afresh each time: another process may have written since. */
     int64_t created = 0, data = 0, nondata = 0;
-    STATUS s = vq::nsf::MetaInt(*db, "created", 0, &created);
+    STATUS s = db->batch > 0 ? vq::nsf::FlushGroupMeta(*db) : NOERROR;
+    if (s == NOERROR)
+        s = vq::nsf::MetaInt(*db, "created", 0, &created);
     if (s == NOERROR)
         s = vq::nsf::MetaInt(*db, "data_modified", created, &data);
     if (s == NOERROR)
@@ -1002,6 +1051,7 @@ static void AbortBatchOf(Database &db)
     if (db.batch == 0)
         return;
     db.batch = 0;
+    db.groupChanges = db.groupStamp[0] = db.groupStamp[1] = 0;
     db.keysLoaded = false;
     vq::nsf::UnregisterBatch(&db);
     vq::nsf::ExecSql(db.db, "ROLLBACK");
@@ -1042,6 +1092,13 @@ STATUS VqDbCommitBatch(DBHANDLE hDB)
     if (--db->batch > 0)
         return NOERROR;
     vq::nsf::UnregisterBatch(db);
+    STATUS s = vq::nsf::FlushGroupMeta(*db);
+    db->groupChanges = db->groupStamp[0] = db->groupStamp[1] = 0;
+    if (s != NOERROR) {
+        db->keysLoaded = false;
+        vq::nsf::ExecSql(db->db, "ROLLBACK");
+        return s;
+    }
     if (int e = PortFaultStep("commit", db->path.c_str(), nullptr)) {
         db->keysLoaded = false;
         vq::nsf::ExecSql(db->db, "ROLLBACK");

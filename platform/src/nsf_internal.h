@@ -165,6 +165,13 @@ struct Database : HandleObject {
     std::vector<std::pair<std::string, bool>> keyNames;
     int64_t keysVersion = -1;
     bool keysLoaded = false;
+    /* In a group: the commits counted and the modified times (non-data,
+     * data; 0: none) of its writes so far, and of the write under way,
+     * stored into vq_meta once, at the group's commit or before they are
+     * read (FlushGroupMeta). */
+    int64_t groupChanges = 0;
+    int64_t groupStamp[2] = {0, 0};
+    int64_t txnStamp[2] = {0, 0};
 };
 
 /* Commits made by this process so far, on any connection. */
@@ -232,6 +239,9 @@ int ExecSql(sqlite3 *db, const char *sql);
  * the write lock is held. Never earlier than the time kept before: a
  * writer that waited, or a clock set back, does not move it backwards. */
 STATUS StampDbModified(Database &db, bool data, TIMEDATE *t);
+
+/* Stores a group's counted commits and modified times (see Database). */
+STATUS FlushGroupMeta(Database &db);
 
 /* DbStamp and ReadStamp: nsf_stamp.h. */
 
