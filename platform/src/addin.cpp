@@ -254,6 +254,9 @@ struct StatusFileState {
      * line held back is written by the next call after the second is up
      * (the task's loop sets its idle line several times a second). */
     std::chrono::steady_clock::time_point written{};
+    /* The tasks folder this process made sure of: made once, and again
+     * only when a write finds it gone. */
+    std::string folder;
 };
 
 StatusFileState &StatusFile()
@@ -264,7 +267,7 @@ StatusFileState &StatusFile()
 
 void WriteStatusFile(const std::string &text)
 {
-    const std::string dir = TasksFolder();
+    const std::string dir = vq::DataPath("tasks");
     const std::string path = dir + "/" + TaskName() + ".status";
     StatusFileState &memo = StatusFile();
     std::lock_guard<std::mutex> lock(memo.mutex);
@@ -284,7 +287,13 @@ void WriteStatusFile(const std::string &text)
     static std::atomic<unsigned> counter{0};
     const std::string tmp =
         path + ".tmp." + std::to_string(getpid()) + "." + std::to_string(counter++);
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+    int fd = memo.folder == dir ? open(tmp.c_str(), flags, 0644) : -1;
+    if (fd < 0 && (memo.folder != dir || errno == ENOENT)) {
+        TasksFolder();
+        fd = open(tmp.c_str(), flags, 0644);
+    }
+    memo.folder = fd >= 0 ? dir : std::string();
     if (fd < 0)
         return;
     VqAdoptDataOwner(tmp.c_str());

@@ -1,8 +1,10 @@
 /*
- * server_log_test.cpp - server.log stays open between lines, yet a line
- * always goes to the file the path names when it is written.
+ * task_files_test.cpp - the task's files kept open or made once: a line
+ * still goes to the file the path names when it is written, a status
+ * line still finds its folder.
  */
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "test_support.h"
@@ -10,11 +12,11 @@
 
 namespace {
 
-class ServerLogTest : public vqtest::PlatformTest {};
+class TaskFilesTest : public vqtest::PlatformTest {};
 
 /* The log removed or moved aside (as a log rotator does) between two
  * lines: the second line is in a new server.log, not lost or aside. */
-TEST_F(ServerLogTest, ALineFollowsThePathAfterTheFileIsMovedOrRemoved)
+TEST_F(TaskFilesTest, ALineFollowsThePathAfterTheFileIsMovedOrRemoved)
 {
     for (const bool moveAside : {false, true}) {
         const std::string log = data_ / "server.log", aside = data_ / "server.log.old";
@@ -30,6 +32,16 @@ TEST_F(ServerLogTest, ALineFollowsThePathAfterTheFileIsMovedOrRemoved)
         }
         std::remove(log.c_str());
     }
+}
+
+/* The tasks folder is made once; removed from outside, it is made again
+ * for the next status line. */
+TEST_F(TaskFilesTest, AStatusLineRemakesARemovedTasksFolder)
+{
+    AddInSetStatus(0x3FFE);
+    std::filesystem::remove_all(data_ / "tasks");
+    AddInSetStatus(0x3FFF);
+    EXPECT_NE(vqtest::ReadFile(data_ / "tasks/vortiq.status").find("16383"), std::string::npos);
 }
 
 }  // namespace
