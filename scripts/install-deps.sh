@@ -14,6 +14,8 @@ done
 for p in ghostscript paps netpbm libtiff-tools libtiff-dev libspandsp-dev fonts-dejavu-core; do
   have_pkg "$p" || need+=("$p")
 done
+# time zones: local-time tests switch TZ between zones
+have_pkg tzdata || need+=(tzdata)
 if [ "${#need[@]}" -gt 0 ]; then
   echo "installing: ${need[*]}"
   SUDO=""

@@ -254,6 +254,9 @@ struct StatusFileState {
      * line held back is written by the next call after the second is up
      * (the task's loop sets its idle line several times a second). */
     std::chrono::steady_clock::time_point written{};
+    /* The tasks folder this process made sure of: made once, and again
+     * only when a write finds it gone. */
+    std::string folder;
 };
 
 StatusFileState &StatusFile()
@@ -264,7 +267,7 @@ StatusFileState &StatusFile()
 
 void WriteStatusFile(const std::string &text)
 {
-    const std::string dir = TasksFolder();
+    const std::string dir = vq::DataPath("tasks");
     const std::string path = dir + "/" + TaskName() + ".status";
     StatusFileState &memo = StatusFile();
     std::lock_guard<std::mutex> lock(memo.mutex);
@@ -284,7 +287,13 @@ void WriteStatusFile(const std::string &text)
     static std::atomic<unsigned> counter{0};
     const std::string tmp =
         path + ".tmp." + std::to_string(getpid()) + "." + std::to_string(counter++);
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+    int fd = memo.folder == dir ? open(tmp.c_str(), flags, 0644) : -1;
+    if (fd < 0 && (memo.folder != dir || errno == ENOENT)) {
+        TasksFolder();
+        fd = open(tmp.c_str(), flags, 0644);
+    }
+    memo.folder = fd >= 0 ? dir : std::string();
     if (fd < 0)
         return;
     VqAdoptDataOwner(tmp.c_str());
@@ -332,18 +341,59 @@ void RotateServerLog(int fd, const std::string &path)
     flock(fd, LOCK_UN);
 }
 
+/* server.log, kept open from line to line: opening and closing it for
+ * every line cost more than the line. */
+struct ServerLogFile {
+    std::mutex mutex; /* held across the write: the descriptor stays open */
+    std::string path;
+    int fd = -1;
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+
+ServerLogFile &ServerLog()
+{
+    static ServerLogFile *s = new ServerLogFile; /* outlives static destructors */
+    return *s;
+}
+
+void CloseServerLogLocked(ServerLogFile &log)
+{
+    if (log.fd >= 0)
+        close(log.fd);
+    log.fd = -1;
+    log.path.clear();
+}
+
+/* Appends a line to the file the path names now: the open file is used
+ * while the path still names it, and the path is opened again when the
+ * file was rotated, moved or removed (or the data directory changed). */
 void AppendServerLog(const std::string &line)
 {
     const std::string path = vq::DataPath("server.log");
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return;
+    ServerLogFile &log = ServerLog();
+    std::lock_guard<std::mutex> lock(log.mutex);
     struct stat st;
-    if (fstat(fd, &st) == 0 && st.st_size == 0)
+    const bool same = log.fd >= 0 && log.path == path && stat(path.c_str(), &st) == 0 &&
+                      st.st_dev == log.dev && st.st_ino == log.ino;
+    if (!same) {
+        CloseServerLogLocked(log);
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (fd < 0)
+            return;
+        if (fstat(fd, &st) != 0) {
+            close(fd);
+            return;
+        }
+        log.fd = fd;
+        log.path = path;
+        log.dev = st.st_dev;
+        log.ino = st.st_ino;
+    }
+    if (st.st_size == 0)
         VqAdoptDataOwner(path.c_str());
-    vq::WriteAllFd(fd, line);
-    RotateServerLog(fd, path);
-    close(fd);
+    vq::WriteAllFd(log.fd, line);
+    RotateServerLog(log.fd, path);
 }
 
 std::string LockPath(const std::string &task)
@@ -781,6 +831,13 @@ void SetDayElapsedHook(std::function<bool()> hook)
 }  // namespace vqtest
 
 namespace vq {
+
+void CloseServerLog()
+{
+    ServerLogFile &log = ServerLog();
+    std::lock_guard<std::mutex> lock(log.mutex);
+    CloseServerLogLocked(log);
+}
 
 void RemoveStatusFile()
 {

@@ -71,6 +71,9 @@ STATUS TakeInstanceLock(std::string *holder);
 /* The task has ended: its status line goes, so the console lists only
  * running tasks. */
 void RemoveStatusFile();
+/* Closes server.log, which stays open between lines; the next line opens
+ * it again. */
+void CloseServerLog();
 
 /* Writes all of data to fd (retrying short writes and EINTR). */
 bool WriteAllFd(int fd, const std::string &data);

@@ -148,6 +148,7 @@ STATUS AddInSDKInit(int argc, char **argv)
 STATUS AddInSDKTerm(STATUS AddInMainResult)
 {
     vq::RemoveStatusFile();
+    vq::CloseServerLog();
     std::fflush(stdout);
     return AddInMainResult;
 }

@@ -7,6 +7,10 @@
  * 27-24: whole hours). Comparisons and differences use only the GMT
  * instant, so two TIMEDATEs made in different zones still compare right.
  * Local time comes from the process's TZ (localtime_r / mktime).
+ * mktime re-reads the zone on every call (with TZ unset, a stat of the
+ * zone file), and a TIMEDATE takes two of them: the zone is re-checked
+ * instead when TZ changes and otherwise at most once a second, and what
+ * depends only on the zone and the year is kept until then.
  * Tests may replace "now" with a clock of their own.
  */
 #include <time.h>
@@ -14,7 +18,11 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
 
 #include "runtime_internal.h"
 #include "vq_runtime.h"
@@ -43,20 +51,52 @@ int64_t ToHundredths(const TIMEDATE *t)
     return day * TICKS_IN_DAY + (int64_t)t->Innards[0];
 }
 
-/* Zone bits of Innards[1] for the local zone at a Unix time. */
-DWORD ZoneBits(int64_t unixSeconds)
+/* The local zone as last checked, and what was derived from it. */
+struct ZoneMemo {
+    std::mutex mutex;
+    bool checked = false;
+    bool tzSet = false;
+    std::string tz;        /* TZ at the last check */
+    time_t checkedAt = 0;  /* monotonic second of the last check */
+    std::map<int, bool> observes; /* year - 1900: January and July differ */
+};
+
+ZoneMemo &Zone()
 {
-    time_t t = (time_t)unixSeconds;
-    struct tm now;
-    if (localtime_r(&t, &now) == nullptr)
-        return 0;
-    long standard = now.tm_gmtoff - (now.tm_isdst > 0 ? 3600 : 0);
-    /* Whether the zone observes daylight saving: January and July of the
-     * year differ in their offset. */
+    static ZoneMemo *z = new ZoneMemo; /* outlives static destructors */
+    return *z;
+}
+
+/* Re-reads the zone (tzset) when TZ changed, and otherwise at most once
+ * a second, so a replaced zone file is followed too. Caller holds the
+ * memo's mutex. */
+void FollowZoneLocked(ZoneMemo &z)
+{
+    const char *tz = std::getenv("TZ");
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    const bool sameTz = z.checked && z.tzSet == (tz != nullptr) && (tz == nullptr || z.tz == tz);
+    if (sameTz && ts.tv_sec == z.checkedAt)
+        return;
+    tzset();
+    z.checked = true;
+    z.tzSet = tz != nullptr;
+    z.tz = tz != nullptr ? tz : "";
+    z.checkedAt = ts.tv_sec;
+    z.observes.clear();
+}
+
+/* Whether the zone observes daylight saving in a year: January and July
+ * of the year differ in their offset. */
+bool ObservesLocked(ZoneMemo &z, int tmYear)
+{
+    const auto known = z.observes.find(tmYear);
+    if (known != z.observes.end())
+        return known->second;
     bool observes = false;
     struct tm probe;
     std::memset(&probe, 0, sizeof probe);
-    probe.tm_year = now.tm_year;
+    probe.tm_year = tmYear;
     probe.tm_mday = 1;
     probe.tm_hour = 12;
     probe.tm_isdst = -1;
@@ -65,6 +105,36 @@ DWORD ZoneBits(int64_t unixSeconds)
     time_t tj = mktime(&jan), tl = mktime(&jul);
     if (tj != (time_t)-1 && tl != (time_t)-1)
         observes = jan.tm_gmtoff != jul.tm_gmtoff;
+    if (z.observes.size() >= 64)
+        z.observes.clear();
+    z.observes.emplace(tmYear, observes);
+    return observes;
+}
+
+/* localtime_r of the zone as followed above. */
+bool LocalTime(time_t t, struct tm *out)
+{
+    ZoneMemo &z = Zone();
+    std::lock_guard<std::mutex> lock(z.mutex);
+    FollowZoneLocked(z);
+    return localtime_r(&t, out) != nullptr;
+}
+
+/* Zone bits of Innards[1] for the local zone at a Unix time. */
+DWORD ZoneBits(int64_t unixSeconds)
+{
+    time_t t = (time_t)unixSeconds;
+    struct tm now;
+    bool observes;
+    {
+        ZoneMemo &z = Zone();
+        std::lock_guard<std::mutex> lock(z.mutex);
+        FollowZoneLocked(z);
+        if (localtime_r(&t, &now) == nullptr)
+            return 0;
+        observes = ObservesLocked(z, now.tm_year);
+    }
+    long standard = now.tm_gmtoff - (now.tm_isdst > 0 ? 3600 : 0);
     DWORD bits = 0;
     if (observes)
         bits |= 0x80000000u;
@@ -119,10 +189,9 @@ int64_t NowHundredths()
 
 std::string LocalTimeText(int64_t unixSeconds)
 {
-    time_t t = (time_t)unixSeconds;
     struct tm lt;
     char buf[64];
-    if (localtime_r(&t, &lt) == nullptr)
+    if (!LocalTime((time_t)unixSeconds, &lt))
         return "0000-00-00 00:00:00";
     std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", lt.tm_year + 1900,
                   lt.tm_mon + 1, lt.tm_mday, lt.tm_hour, lt.tm_min, lt.tm_sec);
@@ -219,7 +288,7 @@ BOOL TimeGMToLocal(TIME *Time)
     const int64_t h = ToHundredths(&Time->GM);
     const time_t secs = (time_t)FloorDiv(h, TICKS_IN_SECOND);
     struct tm lt;
-    if (localtime_r(&secs, &lt) == nullptr)
+    if (!LocalTime(secs, &lt))
         return TRUE;
     Time->year = lt.tm_year + 1900;
     Time->month = lt.tm_mon + 1;

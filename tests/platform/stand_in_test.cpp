@@ -2,8 +2,8 @@
  * stand_in_test.cpp - limits and corners of the stand-in that the
  * gateway's own tests never reach: the 64K text-list limit, the directory
  * lookup that follows every commit (also within one clock tick), mail
- * that the router can deliver nowhere, not even as a report, and routing
- * in groups.
+ * that the router can deliver nowhere, not even as a report, routing in
+ * groups, and local time across daylight-saving and zone changes.
  */
 #include <sqlite3.h>
 
@@ -317,6 +317,23 @@ TEST_F(StandInTest, EarlierFormatOpensConverted)
     EXPECT_EQ(VqNSFDbFindByItem(h, "key", "beta", &found), NOERROR);
     EXPECT_EQ(found, 2u);
     NSFDbClose(h);
+}
+
+// Zone bits and local hour on both sides of the 2026 spring changes, with
+// TZ switched from row to row faster than once a second.
+TEST_F(StandInTest, LocalTimeFollowsTheZoneAcrossDaylightChanges)
+{
+    const struct { const char *tz; int64_t unix; DWORD zoneAndHour; } rows[] = {
+        {"Europe/Berlin", 1774745999, 0xC1000001u}, {"America/New_York", 1772953199, 0x85000001u},
+        {"Europe/Berlin", 1774746000, 0xC1000003u}, {"America/New_York", 1772953200, 0x85000003u},
+        {"Asia/Kolkata", 1774746000, 0x65000006u}, {"UTC", 1774746000, 0x00000001u}};
+    for (const auto &r : rows) {
+        vqtest::EnvGuard tz("TZ", r.tz);
+        TIME t = {};
+        VqTimeDateFromUnix(r.unix, 0, &t.GM);
+        EXPECT_FALSE(TimeGMToLocal(&t));
+        EXPECT_EQ((t.GM.Innards[1] & 0xFF000000u) | (DWORD)t.hour, r.zoneAndHour) << r.tz << " " << r.unix;
+    }
 }
 
 }  // namespace
