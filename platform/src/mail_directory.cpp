@@ -150,6 +150,15 @@ std::string Abbreviate(const std::string &canonical)
 STATUS LoadDirectory(std::shared_ptr<const Directory> *out)
 {
     out->reset();
+    /* names.nsf known unchanged since the copy was read: not opened */
+    vq::nsf::DbStamp known;
+    if (vq::nsf::KnownStamp(VQ_NAMES_NAME, &known)) {
+        std::lock_guard<std::mutex> lock(g_cacheMutex);
+        if (g_cacheDir != nullptr && g_cacheStamp == known) {
+            *out = g_cacheDir;
+            return NOERROR;
+        }
+    }
     DBHANDLE hDb = NULLHANDLE;
     STATUS s = NSFDbOpen(VQ_NAMES_NAME, &hDb);
     if (s != NOERROR)

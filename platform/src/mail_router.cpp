@@ -228,13 +228,13 @@ Pending *FindPending(NOTEHANDLE note)
 STATUS NewPending(NOTEHANDLE *h)
 {
     RouterBatch &b = Batch();
-    vq::nsf::DbStamp st;
+    int64_t uid = 0;
     STATUS s = NSFNoteCreate(b.box, h);
     if (s != NOERROR)
         return s;
-    vq::nsf::ReadStamp(b.box, &st);
+    vq::nsf::ReadUid(b.box, &uid);
     s = SetText(*h, kGroupId,
-                std::to_string(st.uid) + "-g" + std::to_string(getpid()) + "." +
+                std::to_string(uid) + "-g" + std::to_string(getpid()) + "." +
                     std::to_string(VqTimeSeconds()) + "." + std::to_string(++b.made),
                 ITEM_SUMMARY);
     if (s != NOERROR) {
@@ -316,11 +316,11 @@ std::string RouteId(DBHANDLE hBox, NOTEHANDLE saved)
     const std::string group = ItemText(saved, kGroupId);
     if (!group.empty())
         return group;
-    vq::nsf::DbStamp st;
+    int64_t uid = 0;
     NOTEID id = 0;
     NSFNoteGetInfo(saved, _NOTE_ID, &id);
-    vq::nsf::ReadStamp(hBox, &st);
-    return std::to_string(st.uid) + "-" + std::to_string(id);
+    vq::nsf::ReadUid(hBox, &uid);
+    return std::to_string(uid) + "-" + std::to_string(id);
 }
 
 /* Saves one copy into the destination; the whole copy or nothing. Again

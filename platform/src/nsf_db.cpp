@@ -31,6 +31,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -244,7 +245,14 @@ struct Pooled {
     std::unique_ptr<Database> db;
     struct stat st;  /* the file as it was when the connection was pooled */
     struct stat wal; /* its WAL likewise (st_ino 0: there was none) */
+    std::chrono::steady_clock::time_point at; /* when it was pooled */
+    bool cached = true; /* still holds its page cache */
 };
+
+/* An idle connection keeps its page cache this long: a pass that opens
+ * and closes a database per message finds its pages again, and a gateway
+ * between passes does not keep them. */
+constexpr std::chrono::seconds kCacheKept{1};
 
 bool SameFile(const struct stat &a, const struct stat &b)
 {
@@ -288,19 +296,19 @@ public:
         std::unique_ptr<Database> found;
         {
             std::lock_guard<std::mutex> lock(mu_);
-            for (size_t i = 0; i < idle_.size();) {
+            DropCaches();
+            /* the latest pooled first: its pages are the likeliest kept */
+            for (size_t i = idle_.size(); i-- > 0;) {
                 Pooled &p = idle_[i];
-                if (p.db->path != path || (found && SameFile(p.st, st))) {
-                    ++i;
+                if (p.db->path != path || (found && SameFile(p.st, st)))
                     continue;
-                }
                 if (SameFile(p.st, st)) {
                     found = std::move(p.db);
                     if (wal != nullptr)
                         *wal = p.wal;
-                }
-                else
+                } else {
                     stale.push_back(std::move(p.db));
+                }
                 idle_.erase(idle_.begin() + (long)i);
             }
         }
@@ -314,8 +322,7 @@ public:
         if (::stat(db->path.c_str(), &p.st) != 0 || !Reusable(*db))
             return; /* closed by the destructor */
         p.wal = WalState(db->path);
-        /* an idle connection keeps its statements, not its page cache */
-        sqlite3_db_release_memory(db->db);
+        p.at = std::chrono::steady_clock::now();
         p.db = std::move(db);
         std::unique_ptr<Database> evicted;
         {
@@ -331,6 +338,7 @@ public:
                 idle_.erase(idle_.begin());
             }
             idle_.push_back(std::move(p));
+            DropCaches();
         }
     }
 
@@ -354,6 +362,17 @@ public:
     }
 
 private:
+    /* An idle connection keeps its statements, and its page cache only
+     * for kCacheKept. Caller holds mu_. */
+    void DropCaches()
+    {
+        const auto now = std::chrono::steady_clock::now();
+        for (Pooled &p : idle_)
+            if (p.cached && now - p.at >= kCacheKept) {
+                sqlite3_db_release_memory(p.db->db);
+                p.cached = false;
+            }
+    }
     static void CloseAtExit();
     std::mutex mu_;
     std::vector<Pooled> idle_;
@@ -808,6 +827,12 @@ STATUS ReadStamp(DBHANDLE hDB, DbStamp *stamp)
     struct stat st;
     if (::stat(db->path.c_str(), &st) != 0)
         return StatusFromErrno(errno);
+    /* Outside a transaction of its own the committed state is read, which
+     * the change mark of the file tells apart. */
+    std::string header;
+    const bool committed = db->batch == 0 && sqlite3_get_autocommit(db->db) != 0;
+    if (committed && StampUnchanged(db->path, st, stamp, &header))
+        return NOERROR;
     stamp->path = db->path;
     stamp->dev = (uint64_t)st.st_dev;
     stamp->ino = (uint64_t)st.st_ino;
@@ -821,7 +846,22 @@ STATUS ReadStamp(DBHANDLE hDB, DbStamp *stamp)
     while ((rc = sqlite3_step(q.get())) == SQLITE_ROW)
         (sqlite3_column_int(q.get(), 0) != 0 ? stamp->changes : stamp->uid) =
             sqlite3_column_int64(q.get(), 1);
-    return rc == SQLITE_DONE ? NOERROR : StatusFromSqlite(rc);
+    if (rc != SQLITE_DONE)
+        return StatusFromSqlite(rc);
+    if (committed)
+        KeepStamp(*stamp, header);
+    return NOERROR;
+}
+
+STATUS ReadUid(DBHANDLE hDB, int64_t *uid)
+{
+    *uid = 0;
+    Database *db = GetDatabase(hDB, "ReadUid");
+    if (db == nullptr)
+        return ERR_INVALID_HANDLE;
+    STATUS s = db->uid != 0 ? NOERROR : MetaInt(*db, "uid", 0, &db->uid);
+    *uid = db->uid;
+    return s;
 }
 
 }  // namespace nsf

@@ -29,6 +29,7 @@
 #define VQ_NSF_INTERNAL_H
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -169,6 +170,7 @@ struct Database : HandleObject {
      * data; 0: none) of its writes so far, and of the write under way,
      * stored into vq_meta once, at the group's commit or before they are
      * read (FlushGroupMeta). */
+    int64_t uid = 0; /* the file's uid once read (0: not yet) */
     int64_t groupChanges = 0;
     int64_t groupStamp[2] = {0, 0};
     int64_t txnStamp[2] = {0, 0};
@@ -243,7 +245,15 @@ STATUS StampDbModified(Database &db, bool data, TIMEDATE *t);
 /* Stores a group's counted commits and modified times (see Database). */
 STATUS FlushGroupMeta(Database &db);
 
-/* DbStamp and ReadStamp: nsf_stamp.h. */
+/* DbStamp, ReadStamp and KnownStamp: nsf_stamp.h. */
+
+/* The stamp last read of the file at path (st: its stat now) if no commit
+ * was made to it since (nsf_change_watch.cpp); *header gets the change
+ * mark read now ("" when there is none) for KeepStamp. */
+bool StampUnchanged(const std::string &path, const struct stat &st, DbStamp *stamp,
+                    std::string *header);
+/* Keeps a stamp just read with the change mark read before it. */
+void KeepStamp(const DbStamp &stamp, const std::string &header);
 
 /* ---- notes and items ---- */
 

@@ -32,6 +32,13 @@ struct DbStamp {
     bool operator!=(const DbStamp &o) const { return !(*this == o); }
 };
 STATUS ReadStamp(DBHANDLE hDB, DbStamp *stamp);
+/* The stamp of the database file name (as NSFDbOpen names it) when it is
+ * known without opening it: the one last read, no commit made since.
+ * false when that cannot be told; then open it and ReadStamp. */
+bool KnownStamp(const char *name, DbStamp *stamp);
+/* The uid of a database alone (read once per connection: a file keeps
+ * its uid for good). */
+STATUS ReadUid(DBHANDLE hDB, int64_t *uid);
 
 }  // namespace nsf
 }  // namespace vq

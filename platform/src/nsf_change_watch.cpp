@@ -1,0 +1,153 @@
+/*
+ * nsf_change_watch.cpp - knowing that a database did not change without
+ * reading it: the last stamp read of each file is kept with the header of
+ * its WAL index, which every commit rewrites (iChange, mxFrame, salts and
+ * checksum; the index's layout is part of SQLite's documented file
+ * format). A stamp asked for again while that header, the file's identity
+ * and the index file's identity are all unchanged is the kept one; any
+ * doubt (no index file, its two header copies differing while a commit
+ * writes them, another file under the name) reads the file.
+ *
+ * The directory copy and the DID snapshot ask for the stamp of names.nsf
+ * several times per message; each read of it was a read transaction, and
+ * the open and close of a handle around it.
+ */
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "nsf_internal.h"
+#include "vq_runtime.h"
+
+namespace vq {
+namespace nsf {
+namespace {
+
+/* The two copies of the WAL index header, 48 bytes each; byte 12 of a
+ * copy is isInit. */
+constexpr size_t kHeaderCopy = 48;
+/* Files watched at most (each keeps its index file open). */
+constexpr size_t kWatchedMax = 32;
+
+struct Watched {
+    int fd = -1;
+    uint64_t shmDev = 0, shmIno = 0;
+    bool known = false;
+    std::string header;
+    DbStamp stamp;
+};
+
+struct Watch {
+    std::mutex mu;
+    std::map<std::string, Watched> byPath;
+};
+
+Watch &TheWatch()
+{
+    static Watch *w = new Watch; /* outlives static destructors */
+    return *w;
+}
+
+void Forget(Watched &w)
+{
+    if (w.fd >= 0)
+        ::close(w.fd);
+    w = Watched();
+}
+
+/* The current header of the WAL index of the database at path; false
+ * when it cannot be told (no index, a commit writing it). */
+bool ReadHeader(Watched &w, const std::string &path, std::string *header)
+{
+    const std::string shm = path + "-shm";
+    struct stat st;
+    if (::stat(shm.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        Forget(w);
+        return false;
+    }
+    if (w.fd < 0 || (uint64_t)st.st_dev != w.shmDev || (uint64_t)st.st_ino != w.shmIno) {
+        Forget(w);
+        const int fd = ::open(shm.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        struct stat opened;
+        if (fd < 0)
+            return false;
+        if (::fstat(fd, &opened) != 0 || opened.st_ino != st.st_ino || opened.st_dev != st.st_dev) {
+            ::close(fd);
+            return false;
+        }
+        w.fd = fd;
+        w.shmDev = (uint64_t)st.st_dev;
+        w.shmIno = (uint64_t)st.st_ino;
+    }
+    char buf[2 * kHeaderCopy];
+    if (::pread(w.fd, buf, sizeof buf, 0) != (ssize_t)sizeof buf || buf[12] != 1 ||
+        std::memcmp(buf, buf + kHeaderCopy, kHeaderCopy) != 0)
+        return false;
+    header->assign(buf, kHeaderCopy);
+    return true;
+}
+
+Watched *Entry(Watch &watch, const std::string &path)
+{
+    auto it = watch.byPath.find(path);
+    if (it != watch.byPath.end())
+        return &it->second;
+    if (watch.byPath.size() >= kWatchedMax) {
+        for (auto &e : watch.byPath)
+            Forget(e.second);
+        watch.byPath.clear();
+    }
+    return &watch.byPath[path];
+}
+
+}  // namespace
+
+bool StampUnchanged(const std::string &path, const struct stat &st, DbStamp *stamp,
+                    std::string *header)
+{
+    Watch &watch = TheWatch();
+    std::lock_guard<std::mutex> lock(watch.mu);
+    Watched *w = Entry(watch, path);
+    header->clear();
+    if (!ReadHeader(*w, path, header)) {
+        header->clear();
+        return false;
+    }
+    if (!w->known || w->header != *header || w->stamp.dev != (uint64_t)st.st_dev ||
+        w->stamp.ino != (uint64_t)st.st_ino)
+        return false;
+    *stamp = w->stamp;
+    return true;
+}
+
+void KeepStamp(const DbStamp &stamp, const std::string &header)
+{
+    if (header.empty())
+        return;
+    Watch &watch = TheWatch();
+    std::lock_guard<std::mutex> lock(watch.mu);
+    Watched *w = Entry(watch, stamp.path);
+    w->known = true;
+    w->header = header;
+    w->stamp = stamp;
+}
+
+bool KnownStamp(const char *name, DbStamp *stamp)
+{
+    std::string path;
+    struct stat st;
+    std::string header;
+    if (name == nullptr || *name == '\0')
+        return false;
+    path = name[0] == '/' ? std::string(name) : std::string(OSGetDataDirectory()) + "/" + name;
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+           StampUnchanged(path, st, stamp, &header);
+}
+
+}  // namespace nsf
+}  // namespace vq
