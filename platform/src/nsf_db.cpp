@@ -122,12 +122,6 @@ const char *const kSql[] = {
     "SELECT id, items FROM vq_notes ORDER BY id",
     /* DataVersion */
     "PRAGMA data_version",
-    /* Savepoint */
-    "SAVEPOINT vq_write",
-    /* Release */
-    "RELEASE vq_write",
-    /* RollbackTo */
-    "ROLLBACK TO vq_write",
 };
 static_assert(sizeof kSql / sizeof kSql[0] == static_cast<size_t>(Sql::Count),
               "one SQL text per cached statement");
@@ -651,16 +645,6 @@ WriteTxn::~WriteTxn()
     Rollback();
 }
 
-/* Runs a cached statement without results. */
-int StepCached(Database &db, Sql which)
-{
-    StatementUse q(db.Stmt(which));
-    if (!q)
-        return sqlite3_errcode(db.db);
-    const int rc = sqlite3_step(q.get());
-    return rc == SQLITE_DONE || rc == SQLITE_ROW ? SQLITE_OK : rc;
-}
-
 int CountChanges(Database &db, int64_t n)
 {
     StatementUse q(db.Stmt(Sql::CountChange));
@@ -675,14 +659,18 @@ void WriteTxn::Rollback()
     if (!open_)
         return;
     db_.txnStamp[0] = db_.txnStamp[1] = 0;
-    /* the indexed names may have been added by what is undone */
-    db_.keysLoaded = false;
     if (db_.batch > 0) {
-        StepCached(db_, Sql::RollbackTo);
-        StepCached(db_, Sql::Release);
         open_ = false;
+        if (sqlite3_total_changes64(db_.db) == changes0_)
+            return; /* it wrote nothing */
+        const int rc = sqlite3_errcode(db_.db);
+        db_.groupBroken = rc != SQLITE_OK && rc != SQLITE_ROW && rc != SQLITE_DONE ? StatusFromSqlite(rc)
+                                                                                   : ERR_IO;
+        db_.keysLoaded = false;
         return;
     }
+    /* the indexed names may have been added by what is undone */
+    db_.keysLoaded = false;
     ExecSql(db_.db, "ROLLBACK");
     open_ = false;
     if (!durable_)
@@ -706,11 +694,11 @@ void CountProcessCommit()
 STATUS WriteTxn::Begin()
 {
     if (db_.batch > 0) {
-        const int rc = StepCached(db_, Sql::Savepoint);
-        if (rc != SQLITE_OK)
-            return StatusFromSqlite(rc);
+        if (db_.groupBroken != NOERROR)
+            return db_.groupBroken;
+        changes0_ = sqlite3_total_changes64(db_.db);
         open_ = true;
-        return NOERROR;
+        return db_.keysLoaded ? NOERROR : RefreshKeyNames(db_);
     }
     if (db_.searchRead) {
         ExecSql(db_.db, "COMMIT"); /* ends the search's read; it starts a new one */
@@ -734,11 +722,6 @@ STATUS WriteTxn::Commit()
     /* Every commit counts itself, so that a reader can tell from one
      * number whether anything was written since it last looked. */
     if (db_.batch > 0) {
-        const int rc = StepCached(db_, Sql::Release);
-        if (rc != SQLITE_OK) {
-            Rollback();
-            return StatusFromSqlite(rc);
-        }
         open_ = false;
         /* the count and the times go into vq_meta once, with the group */
         db_.groupChanges += counted_ ? 1 : 0;
@@ -1091,6 +1074,7 @@ static void AbortBatchOf(Database &db)
     if (db.batch == 0)
         return;
     db.batch = 0;
+    db.groupBroken = NOERROR;
     db.groupChanges = db.groupStamp[0] = db.groupStamp[1] = 0;
     db.keysLoaded = false;
     vq::nsf::UnregisterBatch(&db);
@@ -1132,7 +1116,8 @@ STATUS VqDbCommitBatch(DBHANDLE hDB)
     if (--db->batch > 0)
         return NOERROR;
     vq::nsf::UnregisterBatch(db);
-    STATUS s = vq::nsf::FlushGroupMeta(*db);
+    STATUS s = db->groupBroken != NOERROR ? db->groupBroken : vq::nsf::FlushGroupMeta(*db);
+    db->groupBroken = NOERROR;
     db->groupChanges = db->groupStamp[0] = db->groupStamp[1] = 0;
     if (s != NOERROR) {
         db->keysLoaded = false;

@@ -137,9 +137,6 @@ enum class Sql {
     KeyNameDrop,
     NotesAll,
     DataVersion,
-    Savepoint,
-    Release,
-    RollbackTo,
     Count
 };
 
@@ -171,6 +168,10 @@ struct Database : HandleObject {
      * stored into vq_meta once, at the group's commit or before they are
      * read (FlushGroupMeta). */
     int64_t uid = 0; /* the file's uid once read (0: not yet) */
+    /* A write in the group failed after it had changed rows: every later
+     * write fails with this status and the group's commit rolls it back
+     * whole (a savepoint per write cost as much as the write itself). */
+    STATUS groupBroken = NOERROR;
     int64_t groupChanges = 0;
     int64_t groupStamp[2] = {0, 0};
     int64_t txnStamp[2] = {0, 0};
@@ -208,8 +209,9 @@ STATUS FirstNoteId(const StatementUse &q, NOTEID *retNoteID);
  * busy timeout), rolled back at destruction unless committed. The commit
  * passes the fault seam ("commit"). A transaction that is not durable
  * commits without waiting for the disk (UPDATE_NOCOMMIT). Inside a group
- * commit it is a savepoint: whole or not at all within the group, durable
- * with the group's commit. */
+ * commit it writes into the group's transaction, durable with the group's
+ * commit; one that fails after it wrote breaks the group (see
+ * Database::groupBroken), so nothing half-written is ever committed. */
 class WriteTxn {
 public:
     WriteTxn(Database &db, bool durable) : db_(db), durable_(durable) {}
@@ -231,6 +233,7 @@ private:
     bool durable_;
     bool counted_ = true;
     bool open_ = false;
+    int64_t changes0_ = 0; /* rows changed on the connection at Begin */
 };
 
 /* Runs one statement without results (schema, pragmas). */

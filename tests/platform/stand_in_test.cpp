@@ -138,11 +138,18 @@ TEST_F(StandInTest, MailLeftInMailBoxIsRoutedOnce)
 TEST_F(StandInTest, GroupCommitAllOrNothing)
 {
     vqtest::CreateActivityDb("group.nsf");
-    enum End { Commit, Abort, FailedCommit, Close };
-    const struct { End end; size_t kept; } cases[] = {{Commit, 3}, {Abort, 0}, {FailedCommit, 0}, {Close, 0}};
+    // HalfWritten: the second save fails after its first row is written (its long value is refused)
+    enum End { Commit, Abort, FailedCommit, Close, HalfWritten };
+    const struct { End end; size_t kept; } cases[] = {{Commit, 3}, {Abort, 0}, {FailedCommit, 0}, {Close, 0}, {HalfWritten, 0}};
     size_t total = 0;
+    const std::string file = data_.path() + "/group.nsf", big(2000, 'b');
     for (const auto &c : cases) {
         SCOPED_TRACE(c.end);
+        sqlite3 *raw = nullptr;
+        sqlite3_open(file.c_str(), &raw);
+        EXPECT_EQ(sqlite3_exec(raw, c.end == HalfWritten ? "CREATE TRIGGER refuse BEFORE INSERT ON vq_values BEGIN SELECT RAISE(ABORT, 'refused'); END"
+                                                         : "DROP TRIGGER IF EXISTS refuse", nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(raw);
         DBHANDLE h = NULLHANDLE;
         ASSERT_EQ(NSFDbOpen("group.nsf", &h), NOERROR);
         ASSERT_EQ(VqDbBeginBatch(h), NOERROR);
@@ -151,7 +158,9 @@ TEST_F(StandInTest, GroupCommitAllOrNothing)
             NOTEHANDLE n = NULLHANDLE;
             ASSERT_EQ(NSFNoteCreate(h, &n), NOERROR);
             NSFItemSetText(n, "Form", "Entry", MAXWORD);
-            EXPECT_EQ(NSFNoteUpdate(n, 0), NOERROR);
+            if (i == 1)
+                NSFItemSetText(n, "Big", big.c_str(), MAXWORD);
+            EXPECT_EQ(NSFNoteUpdate(n, 0), c.end == HalfWritten && i > 0 ? ERR_IO : NOERROR);
             NSFNoteClose(n);
         }
         EXPECT_EQ(PortFaultCount(), 0) << "a write inside a group is no commit of its own";
