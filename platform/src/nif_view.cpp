@@ -79,8 +79,10 @@ struct Entry {
  * the note's record by the same query. */
 class Cursor {
 public:
-    Cursor(Database &db, const Collection &c, const std::string &key, NOTEID id)
-        : q_(db.Stmt(Sql::ViewFrom)), db_(db), sel_(c.selection.all ? std::string() : c.selection.itemLower)
+    /* exact: the entries of key alone */
+    Cursor(Database &db, const Collection &c, const std::string &key, NOTEID id, bool exact = false)
+        : q_(db.Stmt(exact ? Sql::ViewKey : Sql::ViewFrom)), db_(db),
+          sel_(c.selection.all ? std::string() : c.selection.itemLower)
     {
         if (!q_)
             return;
@@ -351,7 +353,7 @@ STATUS NIFFindByName(HCOLLECTION hCollection, const char *Name, WORD FindFlags,
     const std::string key = vq::nsf::Lower(name);
     const bool partial = (FindFlags & FIND_PARTIAL) != 0;
     const bool anyCase = (FindFlags & FIND_CASE_INSENSITIVE) != 0;
-    vq::nsf::Cursor cur(*db, *c, key, 0);
+    vq::nsf::Cursor cur(*db, *c, key, 0, !partial);
     vq::nsf::Entry e, first;
     DWORD matches = 0;
     STATUS s = NOERROR;

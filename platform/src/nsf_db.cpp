@@ -96,6 +96,11 @@ const char *const kSql[] = {
     " JOIN vq_notes n ON n.id = k.note"
     " WHERE k.lname = ?1 AND (k.lkey, k.note) >= (?2, ?3)"
     " AND (n.class & 1) != 0 ORDER BY k.lkey, k.note",
+    /* ViewKey: the entries of one key alone, from id ?3 on */
+    "SELECT k.note, k.lkey, k.ktext, n.items FROM vq_keys k"
+    " JOIN vq_notes n ON n.id = k.note"
+    " WHERE k.lname = ?1 AND k.lkey = ?2 AND k.note >= ?3"
+    " AND (n.class & 1) != 0 ORDER BY k.note",
     /* SearchIds */
     "SELECT id FROM vq_notes WHERE (class & ?1) != 0 ORDER BY id",
     /* SearchRow: a note's row with its record */

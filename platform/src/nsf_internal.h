@@ -126,6 +126,7 @@ enum class Sql {
     MetaStamp,
     DesignFind,
     ViewFrom,
+    ViewKey,
     SearchIds,
     SearchRow,
     CountChange,

@@ -26,19 +26,6 @@ namespace vq {
 namespace nsf {
 namespace {
 
-void PutWord(std::string *out, WORD v)
-{
-    const char b[2] = {(char)(v & 0xFF), (char)(v >> 8)};
-    out->append(b, 2);
-}
-
-void PutDword(std::string *out, DWORD v)
-{
-    const char b[4] = {(char)(v & 0xFF), (char)((v >> 8) & 0xFF), (char)((v >> 16) & 0xFF),
-                       (char)(v >> 24)};
-    out->append(b, 4);
-}
-
 /* Reads little-endian numbers off a record, failing past its end. */
 class Reader {
 public:
@@ -387,24 +374,31 @@ std::string EncodeRecord(const std::vector<Item> &items, const std::vector<DWORD
 {
     size_t size = 0;
     for (size_t i = 0; i < items.size(); ++i)
-        size += 15 + items[i].name.size() + (slots[i] == 0 ? items[i].value.size() : 0);
-    std::string out;
-    out.reserve(size);
+        size += 11 + items[i].name.size() + (slots[i] == 0 ? items[i].value.size() : 8);
+    std::string out(size, '\0');
+    char *p = &out[0];
+    const auto put = [&p](uint32_t v, int bytes) {
+        for (int b = 0; b < bytes; ++b)
+            *p++ = (char)((v >> (8 * b)) & 0xFF);
+    };
     for (size_t i = 0; i < items.size(); ++i) {
         const Item &it = items[i];
-        PutWord(&out, (WORD)it.name.size());
-        out.append(it.name);
-        PutWord(&out, it.flags);
-        PutWord(&out, it.type);
-        out.push_back(slots[i] == 0 ? 0 : 1);
+        put((uint32_t)it.name.size(), 2);
+        std::memcpy(p, it.name.data(), it.name.size());
+        p += it.name.size();
+        put(it.flags, 2);
+        put(it.type, 2);
+        *p++ = slots[i] == 0 ? 0 : 1;
         if (slots[i] == 0) {
-            PutDword(&out, (DWORD)it.value.size());
-            out.append(it.value);
+            put((uint32_t)it.value.size(), 4);
+            std::memcpy(p, it.value.data(), it.value.size());
+            p += it.value.size();
         } else {
-            PutDword(&out, slots[i]);
-            PutDword(&out, (DWORD)it.value.size());
+            put(slots[i], 4);
+            put((uint32_t)it.value.size(), 4);
         }
     }
+    out.resize((size_t)(p - out.data())); /* exactly size */
     return out;
 }
 
