@@ -16,6 +16,9 @@
  *   include/vq_nsf.h         databases over SQLite (src/nsf_internal.h):
  *     src/nsf_db.cpp         open, create, the schema, transactions, stamps
  *     src/nsf_note.cpp, nsf_item.cpp  notes and items
+ *     src/nsf_record.cpp     a note's stored record, the key index, the
+ *                            conversion of files of the earlier format
+ *     src/nsf_change_watch.cpp  telling a file unchanged without reading it
  *     src/nsf_search.cpp, nsf_formula.cpp  NSFSearch, selection formulas
  *     src/nif_view.cpp       views (NIF*); src/idtable.cpp ID tables
  *   include/vq_mail.h        mail over the public NSF calls (src/mail_internal.h;
