@@ -31,7 +31,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -244,14 +243,7 @@ struct Pooled {
     std::unique_ptr<Database> db;
     struct stat st;  /* the file as it was when the connection was pooled */
     struct stat wal; /* its WAL likewise (st_ino 0: there was none) */
-    std::chrono::steady_clock::time_point at; /* when it was pooled */
-    bool cached = true; /* still holds its page cache */
 };
-
-/* An idle connection keeps its page cache this long: a pass that opens
- * and closes a database per message finds its pages again, and a gateway
- * between passes does not keep them. */
-constexpr std::chrono::seconds kCacheKept{1};
 
 bool SameFile(const struct stat &a, const struct stat &b)
 {
@@ -295,7 +287,6 @@ public:
         std::unique_ptr<Database> found;
         {
             std::lock_guard<std::mutex> lock(mu_);
-            DropCaches();
             /* the latest pooled first: its pages are the likeliest kept */
             for (size_t i = idle_.size(); i-- > 0;) {
                 Pooled &p = idle_[i];
@@ -321,7 +312,8 @@ public:
         if (::stat(db->path.c_str(), &p.st) != 0 || !Reusable(*db))
             return; /* closed by the destructor */
         p.wal = WalState(db->path);
-        p.at = std::chrono::steady_clock::now();
+        /* an idle connection keeps its statements, not its page cache */
+        sqlite3_db_release_memory(db->db);
         p.db = std::move(db);
         std::unique_ptr<Database> evicted;
         {
@@ -337,7 +329,6 @@ public:
                 idle_.erase(idle_.begin());
             }
             idle_.push_back(std::move(p));
-            DropCaches();
         }
     }
 
@@ -361,17 +352,6 @@ public:
     }
 
 private:
-    /* An idle connection keeps its statements, and its page cache only
-     * for kCacheKept. Caller holds mu_. */
-    void DropCaches()
-    {
-        const auto now = std::chrono::steady_clock::now();
-        for (Pooled &p : idle_)
-            if (p.cached && now - p.at >= kCacheKept) {
-                sqlite3_db_release_memory(p.db->db);
-                p.cached = false;
-            }
-    }
     static void CloseAtExit();
     std::mutex mu_;
     std::vector<Pooled> idle_;
