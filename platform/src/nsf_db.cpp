@@ -679,8 +679,9 @@ void CountProcessCommit()
 STATUS WriteTxn::Begin()
 {
     if (db_.batch > 0) {
+        /* the group can take no more: its work is to be done again */
         if (db_.groupBroken != NOERROR)
-            return db_.groupBroken;
+            return ERR_DB_BUSY;
         changes0_ = sqlite3_total_changes64(db_.db);
         open_ = true;
         return db_.keysLoaded ? NOERROR : RefreshKeyNames(db_);

@@ -169,9 +169,11 @@ struct Database : HandleObject {
      * stored into vq_meta once, at the group's commit or before they are
      * read (FlushGroupMeta). */
     int64_t uid = 0; /* the file's uid once read (0: not yet) */
-    /* A write in the group failed after it had changed rows: every later
-     * write fails with this status and the group's commit rolls it back
-     * whole (a savepoint per write cost as much as the write itself). */
+    /* A write in the group failed after it had changed rows (with this
+     * status): every later write fails as busy (to be done again, like a
+     * file locked too long), and the group's commit fails with this status
+     * and rolls it back whole (a savepoint per write cost as much as the
+     * write itself). */
     STATUS groupBroken = NOERROR;
     int64_t groupChanges = 0;
     int64_t groupStamp[2] = {0, 0};
