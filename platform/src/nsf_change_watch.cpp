@@ -22,7 +22,6 @@
 #include <string>
 
 #include "nsf_internal.h"
-#include "vq_runtime.h"
 
 namespace vq {
 namespace nsf {
@@ -142,10 +141,7 @@ bool KnownStamp(const char *name, DbStamp *stamp)
     std::string path;
     struct stat st;
     std::string header;
-    if (name == nullptr || *name == '\0')
-        return false;
-    path = name[0] == '/' ? std::string(name) : std::string(OSGetDataDirectory()) + "/" + name;
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+    return ResolvePath(name, &path) == NOERROR && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
            StampUnchanged(path, st, stamp, &header);
 }
 

@@ -143,20 +143,6 @@ TIMEDATE UnpackTime(int64_t v)
     return t;
 }
 
-/* Full path of a database name; ERR_PATH_TOO_LONG when it cannot be one. */
-STATUS ResolvePath(const char *name, std::string *full)
-{
-    if (name == nullptr || *name == '\0')
-        return ERR_BAD_PARAM;
-    if (name[0] == '/')
-        *full = name;
-    else
-        *full = std::string(OSGetDataDirectory()) + "/" + name;
-    if (full->size() >= MAXPATH)
-        return ERR_PATH_TOO_LONG;
-    return NOERROR;
-}
-
 /* Database names compare without case, as on the server's original
  * platform ("NAMES.NSF" is names.nsf). An exact name wins; otherwise the
  * one entry of the folder whose name matches without case, if there is
@@ -493,6 +479,20 @@ STATUS InitSchema(const std::string &path, WORD dbClass)
 }
 
 }  // namespace
+
+/* Full path of a database name; ERR_PATH_TOO_LONG when it cannot be one. */
+STATUS ResolvePath(const char *name, std::string *full)
+{
+    if (name == nullptr || *name == '\0')
+        return ERR_BAD_PARAM;
+    if (name[0] == '/')
+        *full = name;
+    else
+        *full = std::string(OSGetDataDirectory()) + "/" + name;
+    if (full->size() >= MAXPATH)
+        return ERR_PATH_TOO_LONG;
+    return NOERROR;
+}
 
 /* The first row's note id of a bound lookup (see nsf_internal.h). */
 STATUS FirstNoteId(const StatementUse &q, NOTEID *retNoteID)

@@ -201,6 +201,10 @@ STATUS FirstItemValue(DBHANDLE hDB, NOTEID id, const std::string &lname, WORD *t
 /* Its text ("" when missing or no text). */
 STATUS FirstItemText(DBHANDLE hDB, NOTEID id, const std::string &lname, std::string *text);
 
+/* Full path of a database name (below the data directory unless it is
+ * absolute); ERR_PATH_TOO_LONG when it cannot be one. */
+STATUS ResolvePath(const char *name, std::string *full);
+
 /* Maps a SQLite result code to a platform status. */
 STATUS StatusFromSqlite(int rc);
 
@@ -327,6 +331,17 @@ std::string_view RecordColumn(sqlite3_stmt *q, int col);
 /* The record of items, with slots[i] the slot of each value kept apart
  * (0 for those in the record). */
 std::string EncodeRecord(const std::vector<Item> &items, const std::vector<DWORD> &slots);
+/* Slots 1, 2, ... for the long values of a note written afresh. */
+std::vector<DWORD> NewSlots(const std::vector<Item> &items);
+/* The row of vq_values of slot of note id. */
+inline int64_t ValueId(NOTEID id, DWORD slot)
+{
+    return (int64_t)id << 24 | slot;
+}
+/* Writes a long value of note id under slot. */
+STATUS PutValue(Database &db, NOTEID id, DWORD slot, const std::string &value);
+/* Deletes the long value under slot, or all of note id's (slot 0). */
+STATUS DropValues(Database &db, NOTEID id, DWORD slot);
 
 /* Makes sure the keys of lname are stored (whole: for every note, so a
  * view can sort by it); the first use of a name indexes every note. */

@@ -65,25 +65,6 @@ STATUS StepById(Database &db, Sql which, NOTEID id, int *changed)
     return NOERROR;
 }
 
-STATUS StepValue(Database &db, Sql which, int64_t a, int64_t b, const std::string *value)
-{
-    StatementUse q(db.Stmt(which));
-    if (!q)
-        return StatusFromSqlite(sqlite3_errcode(db.db));
-    sqlite3_bind_int64(q.get(), 1, a);
-    if (value != nullptr)
-        sqlite3_bind_blob64(q.get(), 2, value->data(), value->size(), SQLITE_STATIC);
-    else if (which == Sql::ValuesDelete)
-        sqlite3_bind_int64(q.get(), 2, b);
-    const int rc = sqlite3_step(q.get());
-    return rc == SQLITE_DONE ? NOERROR : StatusFromSqlite(rc);
-}
-
-int64_t ValueKey(NOTEID id, DWORD slot)
-{
-    return (int64_t)id << 24 | slot;
-}
-
 /* What a save reads of the stored note it replaces. */
 struct OldRow {
     bool exists = false;
@@ -146,18 +127,18 @@ STATUS WriteValues(Database &db, NOTEID id, const Note &note, const OldRow &old,
     STATUS s = NOERROR;
     if (next + fresh > kSlotMax) {
         /* slots used up: every long value is written anew from slot 1 */
-        s = StepValue(db, Sql::ValuesDelete, ValueKey(id, 0), ValueKey(id, kSlotMax), nullptr);
+        s = DropValues(db, id, 0);
         slots->assign(note.items.size(), 0);
         next = 1;
     } else {
         for (size_t i = 0; s == NOERROR && i < oldSlots.size(); ++i)
             if (oldSlots[i] != 0)
-                s = StepValue(db, Sql::ValueDelete, ValueKey(id, oldSlots[i]), 0, nullptr);
+                s = DropValues(db, id, oldSlots[i]);
     }
     for (size_t i = 0; s == NOERROR && i < note.items.size(); ++i)
         if (note.items[i].value.size() > kInlineMax && (*slots)[i] == 0) {
             (*slots)[i] = next++;
-            s = StepValue(db, Sql::ValueInsert, ValueKey(id, (*slots)[i]), 0, &note.items[i].value);
+            s = PutValue(db, id, (*slots)[i], note.items[i].value);
         }
     return s;
 }
@@ -179,11 +160,7 @@ STATUS SaveNote(Database &db, const Note &note, TIMEDATE *when, NOTEID *newId, i
     STATUS s = NOERROR;
     if (id == 0) {
         /* a new note's long values go to slots 1, 2, ...: its ID comes first */
-        slots->assign(note.items.size(), 0);
-        DWORD next = 1;
-        for (size_t i = 0; i < note.items.size(); ++i)
-            if (note.items[i].value.size() > kInlineMax)
-                (*slots)[i] = next++;
+        *slots = NewSlots(note.items);
         const std::string record = EncodeRecord(note.items, *slots);
         StatementUse q(db.Stmt(Sql::NoteInsert));
         if (!q)
@@ -199,7 +176,7 @@ STATUS SaveNote(Database &db, const Note &note, TIMEDATE *when, NOTEID *newId, i
         id = (NOTEID)sqlite3_last_insert_rowid(db.db);
         for (size_t i = 0; s == NOERROR && i < note.items.size(); ++i)
             if ((*slots)[i] != 0)
-                s = StepValue(db, Sql::ValueInsert, ValueKey(id, (*slots)[i]), 0, &note.items[i].value);
+                s = PutValue(db, id, (*slots)[i], note.items[i].value);
     } else {
         if ((s = ReadOldRow(db, id, &old)) != NOERROR)
             return s;
@@ -289,8 +266,8 @@ STATUS LoadNote(Database &db, NOTEID id, Note *note)
     StatementUse v(db.Stmt(Sql::ValuesOfNote));
     if (!v)
         return StatusFromSqlite(sqlite3_errcode(db.db));
-    sqlite3_bind_int64(v.get(), 1, ValueKey(id, 0));
-    sqlite3_bind_int64(v.get(), 2, ValueKey(id, kSlotMax));
+    sqlite3_bind_int64(v.get(), 1, ValueId(id, 0));
+    sqlite3_bind_int64(v.get(), 2, ValueId(id, kSlotMax));
     size_t found = 0;
     while ((rc = sqlite3_step(v.get())) == SQLITE_ROW) {
         const DWORD slot = (DWORD)sqlite3_column_int64(v.get(), 0);
@@ -407,8 +384,7 @@ STATUS NSFNoteDelete(DBHANDLE hDB, NOTEID NoteID, WORD UpdateFlags)
     if (s == NOERROR)
         s = vq::nsf::UpdateKeys(*db, NoteID, old.record, true, nullptr);
     if (s == NOERROR)
-        s = vq::nsf::StepValue(*db, vq::nsf::Sql::ValuesDelete, vq::nsf::ValueKey(NoteID, 0),
-                               vq::nsf::ValueKey(NoteID, vq::nsf::kSlotMax), nullptr);
+        s = vq::nsf::DropValues(*db, NoteID, 0);
     if (s == NOERROR)
         s = vq::nsf::StepById(*db, vq::nsf::Sql::NoteDeleteRow, NoteID, &changed);
     if (s == NOERROR && changed == 0)

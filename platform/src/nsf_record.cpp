@@ -84,11 +84,6 @@ bool NextStored(Reader *rd, StoredItem *it)
     return apart == 1 && rd->Dword(&it->slot) && it->slot != 0 && rd->Dword(&it->size);
 }
 
-int64_t ValueId(NOTEID id, DWORD slot)
-{
-    return (int64_t)id << 24 | slot;
-}
-
 /* One key row of a note for an indexed name. */
 struct Key {
     bool row = false; /* false: the note has no row for the name */
@@ -259,20 +254,10 @@ STATUS ConvertNotes(Database &db)
     std::vector<Item> items;
     for (NOTEID id : ids) {
         STATUS s = OldItems(db.db, id, &items);
-        std::vector<DWORD> slots(items.size(), 0);
-        DWORD next = 1;
+        const std::vector<DWORD> slots = NewSlots(items);
         for (size_t i = 0; s == NOERROR && i < items.size(); ++i)
-            if (items[i].value.size() > kInlineMax) {
-                slots[i] = next++;
-                StatementUse v(db.Stmt(Sql::ValueInsert));
-                if (!v)
-                    return StatusFromSqlite(sqlite3_errcode(db.db));
-                sqlite3_bind_int64(v.get(), 1, ValueId(id, slots[i]));
-                sqlite3_bind_blob64(v.get(), 2, items[i].value.data(), items[i].value.size(),
-                                    SQLITE_STATIC);
-                if (sqlite3_step(v.get()) != SQLITE_DONE)
-                    s = StatusFromSqlite(sqlite3_errcode(db.db));
-            }
+            if (slots[i] != 0)
+                s = PutValue(db, id, slots[i], items[i].value);
         if (s != NOERROR)
             return s;
         const std::string record = EncodeRecord(items, slots);
@@ -400,6 +385,39 @@ std::string EncodeRecord(const std::vector<Item> &items, const std::vector<DWORD
     }
     out.resize((size_t)(p - out.data())); /* exactly size */
     return out;
+}
+
+std::vector<DWORD> NewSlots(const std::vector<Item> &items)
+{
+    std::vector<DWORD> slots(items.size(), 0);
+    DWORD next = 1;
+    for (size_t i = 0; i < items.size(); ++i)
+        if (items[i].value.size() > kInlineMax)
+            slots[i] = next++;
+    return slots;
+}
+
+STATUS PutValue(Database &db, NOTEID id, DWORD slot, const std::string &value)
+{
+    StatementUse q(db.Stmt(Sql::ValueInsert));
+    if (!q)
+        return StatusFromSqlite(sqlite3_errcode(db.db));
+    sqlite3_bind_int64(q.get(), 1, ValueId(id, slot));
+    sqlite3_bind_blob64(q.get(), 2, value.data(), value.size(), SQLITE_STATIC);
+    const int rc = sqlite3_step(q.get());
+    return rc == SQLITE_DONE ? NOERROR : StatusFromSqlite(rc);
+}
+
+STATUS DropValues(Database &db, NOTEID id, DWORD slot)
+{
+    StatementUse q(db.Stmt(slot != 0 ? Sql::ValueDelete : Sql::ValuesDelete));
+    if (!q)
+        return StatusFromSqlite(sqlite3_errcode(db.db));
+    sqlite3_bind_int64(q.get(), 1, ValueId(id, slot));
+    if (slot == 0)
+        sqlite3_bind_int64(q.get(), 2, ValueId(id, kSlotMax));
+    const int rc = sqlite3_step(q.get());
+    return rc == SQLITE_DONE ? NOERROR : StatusFromSqlite(rc);
 }
 
 STATUS RefreshKeyNames(Database &db)
