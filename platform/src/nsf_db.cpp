@@ -210,9 +210,8 @@ STATUS Connect(const std::string &path, sqlite3 **out)
     }
     sqlite3_extended_result_codes(db, 1);
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
-    /* The savepoint of each write inside a group keeps the pages it
-     * changes in memory, not in a temporary file written and thrown
-     * away at every write (three times the group's own bytes). */
+    /* Statement journals and temporary indexes stay in memory, not in
+     * temporary files written and thrown away at every statement. */
     ExecSql(db, "PRAGMA temp_store=MEMORY");
     *out = db;
     return NOERROR;

@@ -155,8 +155,9 @@ struct Database : HandleObject {
      * nsf_search.cpp); a write on the connection ends it first. */
     bool searchRead = false;
     /* Open group commits (VqDbBeginBatch): while above 0 the connection
-     * holds one write transaction, each write is a savepoint in it, and
-     * only the outermost VqDbCommitBatch commits and flushes. */
+     * holds one write transaction that each write joins (see
+     * groupBroken), and only the outermost VqDbCommitBatch commits and
+     * flushes. */
     int batch = 0;
     /* The indexed names (vq_keynames: lower-cased name, whole), as read
      * when the file's data version was keysVersion; keysLoaded false when
