@@ -351,8 +351,8 @@ STATUS EnsureKeyed(Database &db, const std::string &lname, bool whole);
  * them (called at the start of every write transaction). */
 STATUS RefreshKeyNames(Database &db);
 /* Writes the key rows of note id for its new items (nullptr: the note is
- * deleted), replacing those of its old record (hadOld false: a new note). */
-STATUS UpdateKeys(Database &db, NOTEID id, std::string_view oldRecord, bool hadOld,
+ * deleted), replacing those of its stored items (nullptr: a new note). */
+STATUS UpdateKeys(Database &db, NOTEID id, const std::vector<StoredItem> *old,
                   const std::vector<Item> *newItems);
 /* Reads note id's class and modified time, and its first item of lname
  * (none for an empty lname); *exists false when there is no such note. */

@@ -67,10 +67,14 @@ STATUS StepById(Database &db, Sql which, NOTEID id, int *changed)
 
 /* What a save reads of the stored note it replaces. */
 struct OldRow {
+    OldRow() = default;
+    OldRow(const OldRow &) = delete; /* items point into record */
+    OldRow &operator=(const OldRow &) = delete;
     bool exists = false;
     WORD noteClass = 0;
     int64_t rev = 0;
     std::string record;
+    std::vector<StoredItem> items; /* record, decoded once */
 };
 
 STATUS ReadOldRow(Database &db, NOTEID id, OldRow *old)
@@ -88,7 +92,7 @@ STATUS ReadOldRow(Database &db, NOTEID id, OldRow *old)
     old->noteClass = (WORD)sqlite3_column_int(q.get(), 0);
     old->rev = sqlite3_column_int64(q.get(), 1);
     old->record = std::string(RecordColumn(q.get(), 2));
-    return NOERROR;
+    return DecodeRecord(old->record, &old->items) ? NOERROR : ERR_DB_CORRUPT;
 }
 
 /* Chooses where each long value of the note goes: the slot it is stored
@@ -99,12 +103,9 @@ STATUS WriteValues(Database &db, NOTEID id, const Note &note, const OldRow &old,
                    std::vector<DWORD> *slots)
 {
     slots->assign(note.items.size(), 0);
-    std::vector<StoredItem> stored;
-    if (old.exists && !DecodeRecord(old.record, &stored))
-        return ERR_DB_CORRUPT;
     std::vector<DWORD> oldSlots; /* slot of each stored value, 0 once kept */
     DWORD next = 1;
-    for (const StoredItem &it : stored)
+    for (const StoredItem &it : old.items)
         if (it.slot != 0) {
             oldSlots.push_back(it.slot);
             if (it.slot >= next)
@@ -201,7 +202,7 @@ STATUS SaveNote(Database &db, const Note &note, TIMEDATE *when, NOTEID *newId, i
             return StatusFromSqlite(rc);
     }
     if (s == NOERROR)
-        s = UpdateKeys(db, id, old.record, old.exists, &note.items);
+        s = UpdateKeys(db, id, old.exists ? &old.items : nullptr, &note.items);
     if (s == NOERROR)
         *newId = id;
     return s;
@@ -382,7 +383,7 @@ STATUS NSFNoteDelete(DBHANDLE hDB, NOTEID NoteID, WORD UpdateFlags)
     if (s == NOERROR && (s = vq::nsf::ReadOldRow(*db, NoteID, &old)) == NOERROR && !old.exists)
         return ERR_INVALID_NOTE;
     if (s == NOERROR)
-        s = vq::nsf::UpdateKeys(*db, NoteID, old.record, true, nullptr);
+        s = vq::nsf::UpdateKeys(*db, NoteID, &old.items, nullptr);
     if (s == NOERROR)
         s = vq::nsf::DropValues(*db, NoteID, 0);
     if (s == NOERROR)

@@ -472,21 +472,18 @@ STATUS EnsureKeyed(Database &db, const std::string &lname, bool whole)
     return txn.Commit();
 }
 
-STATUS UpdateKeys(Database &db, NOTEID id, std::string_view oldRecord, bool hadOld,
+STATUS UpdateKeys(Database &db, NOTEID id, const std::vector<StoredItem> *old,
                   const std::vector<Item> *newItems)
 {
     STATUS s = db.keysLoaded ? NOERROR : RefreshKeyNames(db);
-    std::vector<StoredItem> old;
-    if (s == NOERROR && hadOld && !DecodeRecord(oldRecord, &old))
-        s = ERR_DB_CORRUPT;
     Key before, after;
     for (size_t i = 0; s == NOERROR && i < db.keyNames.size(); ++i) {
         const std::string &lname = db.keyNames[i].first;
         const bool whole = db.keyNames[i].second;
         before = Key();
         after = Key();
-        if (hadOld)
-            s = KeyOfStored(db, id, old, lname, whole, &before);
+        if (old != nullptr)
+            s = KeyOfStored(db, id, *old, lname, whole, &before);
         if (newItems != nullptr)
             KeyOfItems(*newItems, lname, whole, &after);
         if (s != NOERROR || (before.row == after.row && before.has == after.has &&
