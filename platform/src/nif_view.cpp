@@ -52,10 +52,21 @@ constexpr DWORD kMaxEntriesPerRead = 1024;
 constexpr DWORD kFirstReadEntries = 1;
 static_assert(kMaxEntriesPerRead * sizeof(NOTEID) <= 0xFFFFu, "buffer length fits a WORD");
 
+/* What the last NIFFindByName in a group found: its first entry, and
+ * whether the view has an entry after it. A read from that position in
+ * the same group, with nothing written since, needs no query. */
+struct Found {
+    GroupMark mark;
+    NOTEID id = 0;
+    std::string key;
+    bool after = false;
+};
+
 struct Collection : HandleObject {
     DBHANDLE hData = NULLHANDLE;
     std::string sortLower; /* lower-cased name of the sort item */
     Formula selection;
+    Found found;
 };
 
 Collection *GetCollection(HCOLLECTION h, const char *call)
@@ -118,6 +129,17 @@ public:
         if (e->selPresent)
             *s = StoredValue(db_, e->id, it, &e->selValue);
         return *s == NOERROR;
+    }
+
+    /* Keeps the note's row of the candidate just stepped to (db.rowMemo). */
+    void KeepRow()
+    {
+        sqlite3_stmt *st = q_.get();
+        TIMEDATE modified;
+        modified.Innards[0] = (DWORD)sqlite3_column_int64(st, 5);
+        modified.Innards[1] = (DWORD)sqlite3_column_int64(st, 6);
+        ::vq::nsf::KeepRow(db_, (NOTEID)sqlite3_column_int64(st, 0), (WORD)sqlite3_column_int(st, 4),
+                           modified, sqlite3_column_int64(st, 7), RecordColumn(st, 3));
     }
 
 private:
@@ -206,6 +228,35 @@ STATUS ValidateRead(WORD skipNav, WORD returnNav, DWORD mask)
     return NOERROR;
 }
 
+/* Hands a read's note IDs to the caller, in a buffer of its own, with
+ * the position of the last one (last) and SIGNAL_MORE_TO_DO when more
+ * entries follow. */
+STATUS ReturnEntries(const std::vector<NOTEID> &ids, const Entry &last, bool more,
+                     COLLECTIONPOSITION *IndexPos, DHANDLE *rethBuffer, WORD *retBufferLength,
+                     DWORD *retNumEntriesSkipped, DWORD *retNumEntriesReturned,
+                     WORD *retSignalFlags, DWORD skipped)
+{
+    if (!ids.empty()) {
+        DHANDLE h = NULLHANDLE;
+        const DWORD bytes = (DWORD)(ids.size() * sizeof(NOTEID));
+        if (STATUS s = OSMemAlloc(BLK_MEM_ALLOC, bytes, &h); s != NOERROR)
+            return s;
+        std::memcpy(OSLockObject(h), ids.data(), bytes);
+        OSUnlockObject(h);
+        *rethBuffer = h;
+        if (retBufferLength != nullptr)
+            *retBufferLength = (WORD)bytes;
+        EncodePosition(last, kReadTag, IndexPos);
+    }
+    if (retNumEntriesSkipped != nullptr)
+        *retNumEntriesSkipped = skipped;
+    if (retNumEntriesReturned != nullptr)
+        *retNumEntriesReturned = (DWORD)ids.size();
+    if (retSignalFlags != nullptr && more)
+        *retSignalFlags = SIGNAL_MORE_TO_DO;
+    return NOERROR;
+}
+
 STATUS ViewItemText(const Note &view, const char *name, std::string *text)
 {
     text->clear();
@@ -223,6 +274,7 @@ STATUS ViewItemText(const Note &view, const char *name, std::string *text)
 
 using vq::nsf::Collection;
 using vq::nsf::Database;
+using vq::nsf::MarkHolds;
 
 STATUS VqCreateView(DBHANDLE hDB, const char *Title, const char *SelectionFormula,
                     const char *SortItem, NOTEID *retViewID)
@@ -353,23 +405,38 @@ STATUS NIFFindByName(HCOLLECTION hCollection, const char *Name, WORD FindFlags,
     const std::string key = vq::nsf::Lower(name);
     const bool partial = (FindFlags & FIND_PARTIAL) != 0;
     const bool anyCase = (FindFlags & FIND_CASE_INSENSITIVE) != 0;
-    vq::nsf::Cursor cur(*db, *c, key, 0, !partial);
+    /* In a group the walk goes on to the entry after the key's, so that
+     * the read that usually follows knows without a query of its own
+     * whether more entries follow the one found. */
+    const bool group = db->batch > 0;
+    vq::nsf::Cursor cur(*db, *c, key, 0, !partial && !group);
     vq::nsf::Entry e, first;
     DWORD matches = 0;
+    bool after = false; /* an entry follows the first match */
     STATUS s = NOERROR;
+    c->found = vq::nsf::Found();
     while (vq::nsf::NextEntry(*c, &cur, &e, &s)) {
+        after = after || matches > 0;
         /* Entries of one key (or prefix) are contiguous: stop past them. */
         if (partial ? e.key.compare(0, key.size(), key) != 0 : e.key != key)
             break;
         if (!anyCase && (partial ? e.text.compare(0, name.size(), name) != 0 : e.text != name))
             continue;
-        if (matches++ == 0)
+        if (matches++ == 0) {
             first = e;
+            cur.KeepRow();
+        }
     }
     if (s != NOERROR)
         return s;
     if (matches == 0)
         return ERR_NOT_FOUND;
+    if (group) {
+        c->found.mark = vq::nsf::MarkNow(*db);
+        c->found.id = first.id;
+        c->found.key = first.key;
+        c->found.after = after;
+    }
     if (retIndexPos != nullptr)
         vq::nsf::EncodePosition(first, vq::nsf::kPositionTag, retIndexPos);
     if (retNumMatches != nullptr)
@@ -407,8 +474,19 @@ STATUS NIFReadEntries(HCOLLECTION hCollection, COLLECTIONPOSITION *IndexPos,
     vq::nsf::Start start;
     if ((s = vq::nsf::DecodePosition(*db, *c, *IndexPos, &start)) != NOERROR)
         return s;
-    vq::nsf::Cursor cur(*db, *c, start.key, start.id);
     vq::nsf::Entry e;
+    DWORD want = (ReturnNavigator & 0x7F) == NAVIGATE_CURRENT ? 1 : ReturnCount;
+    const vq::nsf::Found &found = c->found;
+    if (!start.ordinal && !start.continued && (SkipNavigator & 0x7F) == NAVIGATE_CURRENT &&
+        want > 0 && found.id == start.id && found.key == start.key && MarkHolds(*db, found.mark)) {
+        /* the entry NIFFindByName just found, in a page of its own */
+        e.id = found.id;
+        e.key = found.key;
+        return vq::nsf::ReturnEntries({e.id}, e, want > 1 && found.after, IndexPos, rethBuffer,
+                                      retBufferLength, retNumEntriesSkipped, retNumEntriesReturned,
+                                      retSignalFlags, 0);
+    }
+    vq::nsf::Cursor cur(*db, *c, start.key, start.id);
     /* Entries to pass over before the first one returned: an ordinal
      * position n starts at the n-th entry, before-the-first needs one
      * NAVIGATE_NEXT step to reach the first. */
@@ -428,7 +506,6 @@ STATUS NIFReadEntries(HCOLLECTION hCollection, COLLECTIONPOSITION *IndexPos,
             break;
     if (s != NOERROR)
         return s;
-    DWORD want = (ReturnNavigator & 0x7F) == NAVIGATE_CURRENT ? 1 : ReturnCount;
     const DWORD page =
         start.continued ? vq::nsf::kMaxEntriesPerRead : vq::nsf::kFirstReadEntries;
     DWORD limit = want < page ? want : page;
@@ -446,25 +523,9 @@ STATUS NIFReadEntries(HCOLLECTION hCollection, COLLECTIONPOSITION *IndexPos,
         if (s != NOERROR)
             return s;
     }
-    if (!ids.empty()) {
-        DHANDLE h = NULLHANDLE;
-        const DWORD bytes = (DWORD)(ids.size() * sizeof(NOTEID));
-        if ((s = OSMemAlloc(BLK_MEM_ALLOC, bytes, &h)) != NOERROR)
-            return s;
-        std::memcpy(OSLockObject(h), ids.data(), bytes);
-        OSUnlockObject(h);
-        *rethBuffer = h;
-        if (retBufferLength != nullptr)
-            *retBufferLength = (WORD)bytes;
-        vq::nsf::EncodePosition(last, vq::nsf::kReadTag, IndexPos);
-    }
-    if (retNumEntriesSkipped != nullptr)
-        *retNumEntriesSkipped = skipped;
-    if (retNumEntriesReturned != nullptr)
-        *retNumEntriesReturned = (DWORD)ids.size();
-    if (retSignalFlags != nullptr && more)
-        *retSignalFlags = SIGNAL_MORE_TO_DO;
-    return NOERROR;
+    return vq::nsf::ReturnEntries(ids, last, more, IndexPos, rethBuffer, retBufferLength,
+                                  retNumEntriesSkipped, retNumEntriesReturned, retSignalFlags,
+                                  skipped);
 }
 
 STATUS NIFCloseCollection(HCOLLECTION hCollection)

@@ -89,14 +89,15 @@ const char *const kSql[] = {
     "SELECT k.note FROM vq_keys k JOIN vq_notes n ON n.id = k.note"
     " WHERE k.lname = '$title' AND k.lkey = ?1 AND k.has != 0 AND (n.class & ?2) != 0"
     " ORDER BY k.note LIMIT 1",
-    /* ViewFrom: entries from (key, id) on, with the record the selection
-     * reads its item from */
-    "SELECT k.note, k.lkey, k.ktext, n.items FROM vq_keys k"
+    /* ViewFrom: entries from (key, id) on, with the row of the note (the
+     * selection reads its item from the record; a lookup in a group keeps
+     * the row of what it found for the load that follows) */
+    "SELECT k.note, k.lkey, k.ktext, n.items, n.class, n.mod0, n.mod1, n.rev FROM vq_keys k"
     " JOIN vq_notes n ON n.id = k.note"
     " WHERE k.lname = ?1 AND (k.lkey, k.note) >= (?2, ?3)"
     " AND (n.class & 1) != 0 ORDER BY k.lkey, k.note",
     /* ViewKey: the entries of one key alone, from id ?3 on */
-    "SELECT k.note, k.lkey, k.ktext, n.items FROM vq_keys k"
+    "SELECT k.note, k.lkey, k.ktext, n.items, n.class, n.mod0, n.mod1, n.rev FROM vq_keys k"
     " JOIN vq_notes n ON n.id = k.note"
     " WHERE k.lname = ?1 AND k.lkey = ?2 AND k.note >= ?3"
     " AND (n.class & 1) != 0 ORDER BY k.note",
@@ -663,7 +664,43 @@ void WriteTxn::Rollback()
 
 namespace {
 std::atomic<uint64_t> g_processCommits{0};
+/* Group numbers are unique in the process, so a mark taken on one
+ * connection never holds on another. */
+std::atomic<int64_t> g_groups{0};
 }  // namespace
+
+int64_t NewGroupNumber()
+{
+    return ++g_groups;
+}
+
+GroupMark MarkNow(const Database &db)
+{
+    GroupMark m;
+    m.group = db.batch > 0 ? db.group : 0;
+    m.changes = sqlite3_total_changes64(db.db);
+    return m;
+}
+
+bool MarkHolds(const Database &db, const GroupMark &mark)
+{
+    return mark.group != 0 && db.batch > 0 && mark.group == db.group &&
+           mark.changes == sqlite3_total_changes64(db.db);
+}
+
+void KeepRow(Database &db, NOTEID id, WORD noteClass, const TIMEDATE &modified, int64_t rev,
+             std::string_view record)
+{
+    if (db.batch == 0)
+        return;
+    RowMemo &m = db.rowMemo;
+    m.mark = MarkNow(db);
+    m.id = id;
+    m.noteClass = noteClass;
+    m.modified = modified;
+    m.rev = rev;
+    m.record.assign(record.data(), record.size());
+}
 
 uint64_t ProcessCommits()
 {
@@ -1059,6 +1096,7 @@ static void AbortBatchOf(Database &db)
     if (db.batch == 0)
         return;
     db.batch = 0;
+    db.group = 0;
     db.groupBroken = NOERROR;
     db.groupChanges = db.groupStamp[0] = db.groupStamp[1] = 0;
     db.keysLoaded = false;
@@ -1087,6 +1125,7 @@ STATUS VqDbBeginBatch(DBHANDLE hDB)
         return s;
     }
     db->batch = 1;
+    db->group = vq::nsf::NewGroupNumber();
     vq::nsf::RegisterBatch(db->path, hDB, db);
     return NOERROR;
 }
@@ -1101,6 +1140,7 @@ STATUS VqDbCommitBatch(DBHANDLE hDB)
     if (--db->batch > 0)
         return NOERROR;
     vq::nsf::UnregisterBatch(db);
+    db->group = 0;
     STATUS s = db->groupBroken != NOERROR ? db->groupBroken : vq::nsf::FlushGroupMeta(*db);
     db->groupBroken = NOERROR;
     db->groupChanges = db->groupStamp[0] = db->groupStamp[1] = 0;

@@ -141,6 +141,27 @@ enum class Sql {
     Count
 };
 
+/* Where a connection stood when something was read: the group commit
+ * then open (by its number) and the rows the connection had changed. In
+ * an open group no other connection can write the file, so what was read
+ * is still what is stored while the group is the same and no row changed:
+ * the next call may use it instead of reading it again. */
+struct GroupMark {
+    int64_t group = 0; /* 0: not in a group (never holds) */
+    int64_t changes = 0;
+};
+
+/* A note's row as a group read it (a view lookup or a load), for the next
+ * load or save of that note in the same group (see GroupMark). */
+struct RowMemo {
+    GroupMark mark;
+    NOTEID id = 0;
+    WORD noteClass = 0;
+    TIMEDATE modified = {{0, 0}};
+    int64_t rev = 0;
+    std::string record;
+};
+
 /* An open database: one SQLite connection with its statement cache. */
 struct Database : HandleObject {
     ~Database() override;
@@ -176,10 +197,24 @@ struct Database : HandleObject {
      * and rolls it back whole (a savepoint per write cost as much as the
      * write itself). */
     STATUS groupBroken = NOERROR;
+    /* The number of the open group (0: none), the last one given out, and
+     * the last note row read in it. */
+    int64_t group = 0;
+    int64_t groupsOpened = 0;
+    RowMemo rowMemo;
     int64_t groupChanges = 0;
     int64_t groupStamp[2] = {0, 0};
     int64_t txnStamp[2] = {0, 0};
 };
+
+/* The connection's group and changes now; does a mark still hold? */
+GroupMark MarkNow(const Database &db);
+/* The number of a group being opened. */
+int64_t NewGroupNumber();
+bool MarkHolds(const Database &db, const GroupMark &mark);
+/* Keeps a note's row read in a group as db.rowMemo (nothing outside one). */
+void KeepRow(Database &db, NOTEID id, WORD noteClass, const TIMEDATE &modified, int64_t rev,
+             std::string_view record);
 
 /* Commits made by this process so far, on any connection. */
 uint64_t ProcessCommits();

@@ -79,6 +79,17 @@ struct OldRow {
 
 STATUS ReadOldRow(Database &db, NOTEID id, OldRow *old)
 {
+    RowMemo &m = db.rowMemo;
+    if (m.id == id && MarkHolds(db, m.mark)) {
+        /* read in this group, and nothing written since: the save about
+         * to be made changes it, so the memo gives its record away */
+        old->exists = true;
+        old->noteClass = m.noteClass;
+        old->rev = m.rev;
+        old->record = std::move(m.record);
+        m.id = 0;
+        return DecodeRecord(old->record, &old->items) ? NOERROR : ERR_DB_CORRUPT;
+    }
     StatementUse q(db.Stmt(Sql::NoteRow));
     if (!q)
         return StatusFromSqlite(sqlite3_errcode(db.db));
@@ -223,27 +234,13 @@ Note *GetNote(NOTEHANDLE hNote, const char *call)
     return HandleGetAs<Note>(hNote, vqtest::HandleKind::Note, call);
 }
 
-STATUS LoadNote(Database &db, NOTEID id, Note *note)
+/* Fills a note's items from its record, and its long values from
+ * vq_values (in the caller's snapshot: a load reads them while its row's
+ * statement is still open). */
+static STATUS LoadItems(Database &db, NOTEID id, std::string_view record, Note *note)
 {
-    if (id == 0)
-        return ERR_INVALID_NOTE;
-    StatementUse q(db.Stmt(Sql::NoteLoad));
-    if (!q)
-        return StatusFromSqlite(sqlite3_errcode(db.db));
-    sqlite3_bind_int64(q.get(), 1, id);
-    int rc = sqlite3_step(q.get());
-    if (rc == SQLITE_DONE)
-        return ERR_INVALID_NOTE;
-    if (rc != SQLITE_ROW)
-        return StatusFromSqlite(rc);
-    sqlite3_stmt *st = q.get();
-    note->id = id;
-    note->noteClass = (WORD)sqlite3_column_int(st, 0);
-    note->modified.Innards[0] = (DWORD)sqlite3_column_int64(st, 1);
-    note->modified.Innards[1] = (DWORD)sqlite3_column_int64(st, 2);
-    note->rev = sqlite3_column_int64(st, 3);
     std::vector<StoredItem> stored;
-    if (!DecodeRecord(RecordColumn(st, 4), &stored))
+    if (!DecodeRecord(record, &stored))
         return ERR_DB_CORRUPT;
     note->items.clear();
     note->items.reserve(stored.size());
@@ -262,14 +259,13 @@ STATUS LoadNote(Database &db, NOTEID id, Note *note)
     }
     if (apart == 0)
         return NOERROR;
-    /* The long values, read while the row's statement is still open, so
-     * in the same snapshot as the record. */
     StatementUse v(db.Stmt(Sql::ValuesOfNote));
     if (!v)
         return StatusFromSqlite(sqlite3_errcode(db.db));
     sqlite3_bind_int64(v.get(), 1, ValueId(id, 0));
     sqlite3_bind_int64(v.get(), 2, ValueId(id, kSlotMax));
     size_t found = 0;
+    int rc;
     while ((rc = sqlite3_step(v.get())) == SQLITE_ROW) {
         const DWORD slot = (DWORD)sqlite3_column_int64(v.get(), 0);
         const std::string_view value = RecordColumn(v.get(), 1);
@@ -282,6 +278,39 @@ STATUS LoadNote(Database &db, NOTEID id, Note *note)
     if (rc != SQLITE_DONE)
         return StatusFromSqlite(rc);
     return found == apart ? NOERROR : ERR_DB_CORRUPT;
+}
+
+STATUS LoadNote(Database &db, NOTEID id, Note *note)
+{
+    if (id == 0)
+        return ERR_INVALID_NOTE;
+    const RowMemo &m = db.rowMemo;
+    if (m.id == id && MarkHolds(db, m.mark)) {
+        note->id = id;
+        note->noteClass = m.noteClass;
+        note->modified = m.modified;
+        note->rev = m.rev;
+        return LoadItems(db, id, m.record, note);
+    }
+    StatementUse q(db.Stmt(Sql::NoteLoad));
+    if (!q)
+        return StatusFromSqlite(sqlite3_errcode(db.db));
+    sqlite3_bind_int64(q.get(), 1, id);
+    int rc = sqlite3_step(q.get());
+    if (rc == SQLITE_DONE)
+        return ERR_INVALID_NOTE;
+    if (rc != SQLITE_ROW)
+        return StatusFromSqlite(rc);
+    sqlite3_stmt *st = q.get();
+    note->id = id;
+    note->noteClass = (WORD)sqlite3_column_int(st, 0);
+    note->modified.Innards[0] = (DWORD)sqlite3_column_int64(st, 1);
+    note->modified.Innards[1] = (DWORD)sqlite3_column_int64(st, 2);
+    note->rev = sqlite3_column_int64(st, 3);
+    const std::string_view record = RecordColumn(st, 4);
+    /* in a group, the save that usually follows need not read it again */
+    KeepRow(db, id, note->noteClass, note->modified, note->rev, record);
+    return LoadItems(db, id, record, note);
 }
 
 }  // namespace nsf
