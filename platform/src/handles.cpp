@@ -4,7 +4,7 @@
 #include "handles.h"
 
 #include <cstdio>
-#include <map>
+#include <unordered_map>
 #include <mutex>
 #include <sstream>
 
@@ -18,7 +18,7 @@ struct Entry {
 
 struct Table {
     std::mutex mutex;
-    std::map<DHANDLE, Entry> live;
+    std::unordered_map<DHANDLE, Entry> live;
     DHANDLE next_wide = 0x10000;
     DHANDLE next_narrow = 1;
     std::size_t misuses = 0;

@@ -134,9 +134,18 @@ size_t RemoveItems(Note *note, std::string_view name)
 /* Replaces all items of the name by one, where the first of them was. */
 void ReplaceItem(Note *note, std::string_view name, WORD type, std::string value)
 {
-    /* the usual case, one item of the name: replaced where it is */
+    /* the usual cases: no item of the name yet (appended), or one item
+     * (replaced where it is) */
     size_t at = FindItem(*note, name);
-    if (at != kNone && FindItem(*note, name, at + 1) == kNone) {
+    if (at == kNone) {
+        Item &it = note->items.emplace_back();
+        it.name.assign(name.data(), name.size());
+        it.flags = ITEM_SUMMARY;
+        it.type = type;
+        it.value = std::move(value);
+        return;
+    }
+    if (FindItem(*note, name, at + 1) == kNone) {
         Item &it = note->items[at];
         if (it.block != NULLHANDLE) {
             note->retired.push_back(it.block);

@@ -328,6 +328,7 @@ STATUS NSFNoteCreate(DBHANDLE hDB, NOTEHANDLE *rethNote)
         return ERR_INVALID_HANDLE;
     auto note = std::make_unique<Note>();
     note->hDB = hDB;
+    note->items.reserve(16); /* a document's usual items, without growing */
     NOTEHANDLE h = vq::HandleAdd(vqtest::HandleKind::Note, std::move(note));
     if (h == NULLHANDLE)
         return ERR_MEMORY;
