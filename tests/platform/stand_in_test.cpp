@@ -287,6 +287,75 @@ TEST_F(StandInTest, UpdateOfSomeItemsReadsBackWhole)
     NSFDbClose(h);
 }
 
+// In a group, a read from the position a lookup found, and the open of the entry found, show what a write made after the
+// lookup (through another handle, which writes in the same group) and not what the lookup saw.
+TEST_F(StandInTest, LookupInAGroupSeesWritesMadeAfterIt)
+{
+    vqtest::CreateActivityDb("look.nsf");
+    DBHANDLE h = NULLHANDLE, other = NULLHANDLE;
+    ASSERT_EQ(NSFDbOpen("look.nsf", &h), NOERROR);
+    ASSERT_EQ(NSFDbOpen("look.nsf", &other), NOERROR);
+    NOTEID view = 0;
+    HCOLLECTION coll = 0;
+    ASSERT_EQ(NIFFindDesignNote(h, "Pending by Job ID", NOTE_CLASS_VIEW, &view), NOERROR);
+    ASSERT_EQ(NIFOpenCollection(h, h, view, 0, NULLHANDLE, &coll, nullptr, nullptr, nullptr, nullptr), NOERROR);
+    const auto save = [](DBHANDLE db, NOTEID id, const char *form, const char *code) {
+        NOTEHANDLE n = NULLHANDLE;
+        EXPECT_EQ(id != 0 ? NSFNoteOpen(db, id, 0, &n) : NSFNoteCreate(db, &n), NOERROR);
+        NSFItemSetText(n, "Form", form, MAXWORD);
+        NSFItemSetText(n, "Code", code, MAXWORD);
+        if (id == 0)
+            NSFItemSetText(n, "JobID", "0001", MAXWORD);
+        EXPECT_EQ(NSFNoteUpdate(n, 0), NOERROR);
+        NSFNoteGetInfo(n, _NOTE_ID, &id);
+        NSFNoteClose(n);
+        return id;
+    };
+    // between the lookup and the read: nothing, an update, a second entry of the key, the entry no longer selected
+    enum Between { Nothing, Update, Second, Unselect };
+    const struct { Between between; bool first, more; const char *code; } cases[] = {
+        {Nothing, true, false, "1"}, {Update, true, false, "2"}, {Second, true, true, "2"}, {Unselect, false, false, ""}};
+    ASSERT_EQ(VqDbBeginBatch(h), NOERROR);
+    const NOTEID id = save(h, 0, "Job Entry", "1");
+    NOTEID second = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.between);
+        COLLECTIONPOSITION pos;
+        DWORD matches = 0;
+        ASSERT_EQ(NIFFindByName(coll, "0001", FIND_CASE_INSENSITIVE, &pos, &matches), NOERROR);
+        if (c.between == Update)
+            save(other, id, "Job Entry", "2");
+        else if (c.between == Second)
+            second = save(other, 0, "Job Entry", "3");
+        else if (c.between == Unselect)
+            save(other, id, "Other", "4");
+        DHANDLE buf = NULLHANDLE;
+        WORD len = 0, signal = 0;
+        DWORD skipped = 0, returned = 0;
+        ASSERT_EQ(NIFReadEntries(coll, &pos, NAVIGATE_CURRENT, 0, NAVIGATE_NEXT, MAXDWORD, READ_MASK_NOTEID, &buf, &len,
+                                 &skipped, &returned, &signal), NOERROR);
+        ASSERT_EQ(returned, 1u);
+        NOTEID got = *(NOTEID *)OSLockObject(buf);
+        OSUnlockObject(buf);
+        OSMemFree(buf);
+        EXPECT_EQ(got, c.first ? id : second);
+        EXPECT_EQ((signal & SIGNAL_MORE_TO_DO) != 0, c.more);
+        if (c.first) {
+            EXPECT_EQ(ItemText("look.nsf", id, "Code"), c.code);
+        }
+        NOTEHANDLE n = NULLHANDLE;
+        ASSERT_EQ(NSFNoteOpen(h, id, 0, &n), NOERROR);
+        char code[8] = "";
+        NSFItemGetText(n, "Code", code, sizeof code);
+        EXPECT_STREQ(code, c.first ? c.code : "4");
+        NSFNoteClose(n);
+    }
+    EXPECT_EQ(VqDbCommitBatch(h), NOERROR);
+    NIFCloseCollection(coll);
+    NSFDbClose(other);
+    NSFDbClose(h);
+}
+
 // A database written before a note became one record opens converted, its long values, views and lookups whole.
 TEST_F(StandInTest, EarlierFormatOpensConverted)
 {
