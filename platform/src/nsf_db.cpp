@@ -1097,6 +1097,7 @@ static void AbortBatchOf(Database &db)
         return;
     db.batch = 0;
     db.group = 0;
+    db.rowMemo = vq::nsf::RowMemo();
     db.groupBroken = NOERROR;
     db.groupChanges = db.groupStamp[0] = db.groupStamp[1] = 0;
     db.keysLoaded = false;
@@ -1141,6 +1142,7 @@ STATUS VqDbCommitBatch(DBHANDLE hDB)
         return NOERROR;
     vq::nsf::UnregisterBatch(db);
     db->group = 0;
+    db->rowMemo = vq::nsf::RowMemo(); /* its record is freed with the group */
     STATUS s = db->groupBroken != NOERROR ? db->groupBroken : vq::nsf::FlushGroupMeta(*db);
     db->groupBroken = NOERROR;
     db->groupChanges = db->groupStamp[0] = db->groupStamp[1] = 0;
