@@ -18,6 +18,18 @@
 #define ACT_VALUE_SIZE 32
 static_assert(ACT_VALUE_SIZE <= JOB_ENTRY_VALUE_SIZE, "a value row fits the writer");
 
+/* The columns of an activity log line, as a scanf format. Each width keeps
+ * its value within ACT_VALUE_SIZE; the "%[^\n]" columns keep inner and
+ * trailing blanks. */
+#define ACT_LINE_FORMAT "%4s %5s %5s %2[^\n]%c%2s %20[^\n] %11[^\n] %3s %4s%6[^\n]%4s%1s"
+
+/* Splits the activity log line szData into the values JE_JOBID ...
+ * JE_SPEED of fData and the final-entry marker *cFinal, exactly as
+ * sscanf(szData, ACT_LINE_FORMAT, ...) assigns them (in item order, the
+ * marker after JE_TYPE) once each is cleared: what the line does not
+ * supply stays empty. The number of columns assigned. */
+int SplitActivityLine(const char *szData, char fData[JOB_ENTRY_ITEMS][ACT_VALUE_SIZE], char *cFinal);
+
 /* Looks JobID up in the open view "Pending by Job ID" without case and
  * gives the note ID of its first entry in *idNote (0 when the view read
  * none). The status of NIFFindByName (ERR_NOT_FOUND when no entry has the

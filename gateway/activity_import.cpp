@@ -21,6 +21,7 @@
  *
  * Reports through 13164, 13146, 13120, 13121, 13122, 13124, 13128, 13130.
  */
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -31,10 +32,6 @@
 
 /* One activity log line: at most 255 characters and the terminator. */
 #define ACT_LINE_SIZE 256
-/* The columns of a line. Each width keeps its value within ACT_VALUE_SIZE;
- * the "%[^\n]" columns keep inner and trailing blanks. */
-static const char ActLineFormat[] =
-    "%4s %5s %5s %2[^\n]%c%2s %20[^\n] %11[^\n] %3s %4s%6[^\n]%4s%1s";
 #define ACT_FINAL_MARK '*'
 /* A chunk of the import: committed after this many entries or seconds. */
 #define ACT_CHUNK_LINES 100
@@ -48,20 +45,102 @@ static const char ActLineFormat[] =
 /* What a line stopped on: go on with the next line, or stop the file. */
 enum { LINE_NEXT = 0, LINE_STOP = 1 };
 
+/* ---- splitting a line into its columns ----
+ * The columns are those of ACT_LINE_FORMAT (activity.h), read by hand with
+ * exactly its rules: one conversion after the other until the line stops
+ * matching. */
+
+/* How a column is read. */
+enum {
+    COL_WORD = 0, /* "%Ns": skips blanks, then up to N non-blanks */
+    COL_TEXT = 1, /* "%N[^\n]": up to N characters before the line end; fails on none */
+    COL_CHAR = 2  /* "%c": any one character, into the final-entry marker */
+};
+
+/* One column: how it is read, whether a blank of the format comes before
+ * it (which skips any run of blanks, none included), its width and the
+ * value it fills (JE_ index; the marker for COL_CHAR). */
+typedef struct {
+    int Kind;
+    int SkipBefore;
+    int Width;
+    int Item;
+} ACTCOLUMN;
+
+static const ACTCOLUMN ActColumns[] = {
+    {COL_WORD, 0, 4, JE_JOBID},        /* %4s      */
+    {COL_WORD, 1, 5, JE_DATE},         /* " %5s"   */
+    {COL_WORD, 1, 5, JE_TIME},         /* " %5s"   */
+    {COL_TEXT, 1, 2, JE_TYPE},         /* " %2[^\n]" */
+    {COL_CHAR, 0, 1, -1},              /* %c       */
+    {COL_WORD, 0, 2, JE_ATTEMPTS},     /* %2s      */
+    {COL_TEXT, 1, 20, JE_TO},          /* " %20[^\n]" */
+    {COL_TEXT, 1, 11, JE_FROM},        /* " %11[^\n]" */
+    {COL_WORD, 1, 3, JE_PAGES},        /* " %3s"   */
+    {COL_WORD, 1, 4, JE_CODE},         /* " %4s"   */
+    {COL_TEXT, 0, 6, JE_EXPLANATION},  /* %6[^\n]  */
+    {COL_WORD, 0, 4, JE_CONNECTION},   /* %4s      */
+    {COL_WORD, 0, 1, JE_SPEED},        /* %1s      */
+};
+static_assert(sizeof ActColumns / sizeof ActColumns[0] == JOB_ENTRY_ITEMS + 1,
+              "one column per value and the marker");
+
+/* Blanks as the scanner of the C library knows them (the current locale). */
+static int ActIsBlank(char c)
+{
+    return std::isspace((unsigned char)c) != 0;
+}
+
+/* Reads one column at *pszAt into Value (or *cFinal) and moves *pszAt past
+ * it. 0 when the line does not supply it (the value is then untouched). */
+static int ReadActColumn(const ACTCOLUMN *Column, const char **pszAt, char *Value, char *cFinal)
+{
+    const char *At = *pszAt;
+    int n = 0;
+
+    if (Column->SkipBefore || Column->Kind == COL_WORD)
+        while (ActIsBlank(*At))
+            At++;
+    if (*At == '\0')
+        return 0;
+    if (Column->Kind == COL_CHAR) {
+        *cFinal = *At;
+        *pszAt = At + 1;
+        return 1;
+    }
+    if (Column->Kind == COL_WORD)
+        while (n < Column->Width && At[n] != '\0' && !ActIsBlank(At[n]))
+            n++;
+    else
+        while (n < Column->Width && At[n] != '\0' && At[n] != '\n')
+            n++;
+    if (n == 0)
+        return 0;
+    std::memcpy(Value, At, (size_t)n);
+    Value[n] = '\0';
+    *pszAt = At + n;
+    return 1;
+}
+
 /* Splits one line into the twelve values and the final-entry marker.
  * Whatever the line does not supply stays empty. */
-static void SplitActivityLine(const char *szData, char fData[JOB_ENTRY_ITEMS][ACT_VALUE_SIZE],
-                              char *cFinal)
+int SplitActivityLine(const char *szData, char fData[JOB_ENTRY_ITEMS][ACT_VALUE_SIZE], char *cFinal)
 {
+    const char *At = szData;
+    int Assigned = 0;
+
     for (int i = 0; i < JOB_ENTRY_ITEMS; i++)
         fData[i][0] = '\0';
     /* Cleared as well: a line that ends right after its type must not
      * inherit the marker of the line before it. */
     *cFinal = '\0';
-    (void)std::sscanf(szData, ActLineFormat, fData[JE_JOBID], fData[JE_DATE], fData[JE_TIME],
-                      fData[JE_TYPE], cFinal, fData[JE_ATTEMPTS], fData[JE_TO],
-                      fData[JE_FROM], fData[JE_PAGES], fData[JE_CODE],
-                      fData[JE_EXPLANATION], fData[JE_CONNECTION], fData[JE_SPEED]);
+    for (const ACTCOLUMN &Column : ActColumns) {
+        char *Value = Column.Kind == COL_CHAR ? nullptr : fData[Column.Item];
+        if (!ReadActColumn(&Column, &At, Value, cFinal))
+            break;
+        Assigned++;
+    }
+    return Assigned;
 }
 
 /* Opens the entry that "Pending by Job ID" holds for JobID into
@@ -224,8 +303,12 @@ static int ImportActivityRead(DBHANDLE db_handle, HCOLLECTION hcJobs, const char
     if (PortFileIdentity(ActivityRead, FileId, sizeof FileId) != 0)
         FileId[0] = '\0';
     Offset = FileId[0] != '\0' ? ReadImportOffset(db_handle, FileId) : 0;
-    if (Offset > 0 && std::fseek(ActivityFile, Offset, SEEK_SET) != 0)
+    /* Sought even to 0: a stream opened on a descriptor does not know its
+     * position until then, and every ftell below would ask the system. */
+    if (std::fseek(ActivityFile, Offset, SEEK_SET) != 0) {
         Offset = 0;
+        std::rewind(ActivityFile);
+    }
     error = VqDbBeginBatch(db_handle);
     if (error != NOERROR) {
         AddInLogError(VQM_DS0, error, "Error committing activity entries");
@@ -235,7 +318,7 @@ static int ImportActivityRead(DBHANDLE db_handle, HCOLLECTION hcJobs, const char
     ChunkStart = std::time(nullptr);
     while (result == LINE_NEXT &&
            PortFgets(szData, (int)sizeof szData, ActivityFile) != nullptr) {
-        SplitActivityLine(szData, fData, &cFinal);
+        (void)SplitActivityLine(szData, fData, &cFinal);
         if (std::strncmp(fData[JE_TYPE], "TX", 2) == 0) {
             result = StoreActivityLine(db_handle, hcJobs, fData, cFinal);
             if (result == LINE_STOP)

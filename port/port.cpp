@@ -68,22 +68,32 @@ Searches &AllSearches()
     return *s;
 }
 
-/* Text-mode getc: CR LF reads as LF; 0x1A is the end of the file and is
- * pushed back so that it stays the end on every later read. */
-int TextGetc(FILE *stream)
+/* Text-mode getc on a stream the caller holds (flockfile): CR LF reads as
+ * LF; 0x1A is the end of the file and is pushed back so that it stays the
+ * end on every later read. */
+int TextGetcLocked(FILE *stream)
 {
-    int c = getc(stream);
+    int c = getc_unlocked(stream);
     if (c == 0x1A) {
         ungetc(c, stream);
         return EOF;
     }
     if (c == '\r') {
-        int next = getc(stream);
+        int next = getc_unlocked(stream);
         if (next == '\n')
             return '\n';
         if (next != EOF)
             ungetc(next, stream);
     }
+    return c;
+}
+
+/* TextGetc for one character: takes and gives back the stream's lock. */
+int TextGetc(FILE *stream)
+{
+    flockfile(stream);
+    const int c = TextGetcLocked(stream);
+    funlockfile(stream);
     return c;
 }
 
@@ -290,9 +300,11 @@ char *FgetsText(char *Buffer, int Size, FILE *Stream, bool CtrlZBlank)
     if (Buffer == nullptr || Size <= 0 || Stream == nullptr)
         return nullptr;
     int n = 0;
+    /* One lock for the whole line rather than one per character. */
+    flockfile(Stream);
     while (n < Size - 1) {
-        int c = TextGetc(Stream);
-        if (c == EOF && CtrlZBlank && getc(Stream) == 0x1A)
+        int c = TextGetcLocked(Stream);
+        if (c == EOF && CtrlZBlank && getc_unlocked(Stream) == 0x1A)
             c = ' ';
         if (c == EOF)
             break;
@@ -300,6 +312,7 @@ char *FgetsText(char *Buffer, int Size, FILE *Stream, bool CtrlZBlank)
         if (c == '\n')
             break;
     }
+    funlockfile(Stream);
     Buffer[n] = '\0';
     return n == 0 ? nullptr : Buffer;
 }
