@@ -3,6 +3,7 @@
  */
 #include "handles.h"
 
+#include <atomic>
 #include <cstdio>
 #include <unordered_map>
 #include <mutex>
@@ -76,11 +77,39 @@ HandleObject *HandlePeek(DHANDLE handle, HandleKind kind)
     return it->second.object.get();
 }
 
+namespace {
+
+/* Handles removed so far: a lookup remembered before the last removal may
+ * name a dead object and is looked up again. */
+std::atomic<uint64_t> g_removals{0};
+
+/* The last few lookups of this thread (a note's items are set one call
+ * after the other), valid while nothing was removed since. */
+struct Remembered {
+    DHANDLE handle = NULLHANDLE;
+    HandleKind kind = HandleKind::Memory;
+    HandleObject *object = nullptr;
+    uint64_t removals = 0;
+};
+thread_local Remembered t_remembered[4];
+
+}  // namespace
+
 HandleObject *HandleGet(DHANDLE handle, HandleKind kind, const char *call)
 {
+    Remembered &r = t_remembered[handle & 3];
+    const uint64_t removals = g_removals.load(std::memory_order_acquire);
+    if (r.object != nullptr && r.handle == handle && r.kind == kind && r.removals == removals)
+        return r.object;
     HandleObject *o = HandlePeek(handle, kind);
-    if (o == nullptr)
+    if (o == nullptr) {
         ReportMisuse(call, handle, kind_name(kind));
+        return nullptr;
+    }
+    r.handle = handle;
+    r.kind = kind;
+    r.object = o;
+    r.removals = removals;
     return o;
 }
 
@@ -94,6 +123,7 @@ std::unique_ptr<HandleObject> HandleRemove(DHANDLE handle, HandleKind kind, cons
         if (it != t.live.end() && it->second.kind == kind) {
             out = std::move(it->second.object);
             t.live.erase(it);
+            g_removals.fetch_add(1, std::memory_order_acq_rel);
             return out;
         }
     }
