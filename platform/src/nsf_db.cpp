@@ -380,10 +380,10 @@ STATUS CheckFormat(Database &db)
     const char *mark = (const char *)sqlite3_column_text(q.get(), 0);
     if (mark != nullptr && std::strcmp(mark, kFormatMark) == 0)
         return NOERROR;
-    if (mark == nullptr || std::strcmp(mark, kFormatMarkV1) != 0)
+    if (mark == nullptr || (std::strcmp(mark, kFormatMarkV1) != 0 && std::strcmp(mark, kFormatMarkV2) != 0))
         return ERR_NOT_NSF;
     sqlite3_reset(q.get());
-    return ConvertFormat1(db);
+    return ConvertEarlierFormat(db);
 }
 
 /* Reads an integer meta value; def when it is not there. */

@@ -46,9 +46,11 @@ namespace vq {
 namespace nsf {
 
 /* Written into vq_meta at creation; an open refuses files without it. */
-constexpr const char *kFormatMark = "vortiq-nsf 2";
-/* The mark of the earlier format (a row per item), converted at open. */
+constexpr const char *kFormatMark = "vortiq-nsf 3";
+/* The marks of earlier formats, converted at open: a row per item, and
+ * records whose numbers had fixed widths. */
 constexpr const char *kFormatMarkV1 = "vortiq-nsf 1";
+constexpr const char *kFormatMarkV2 = "vortiq-nsf 2";
 /* The tables besides vq_meta and vq_notes, and the name every database
  * indexes from the start (design notes are found by title). */
 #define VQ_NSF_SCHEMA_V2_TABLES                                                              \
@@ -335,10 +337,11 @@ Note *GetNote(NOTEHANDLE hNote, const char *call);
 STATUS LoadNote(Database &db, NOTEID id, Note *note);
 
 /* ---- a note's record and keys (nsf_record.cpp) ----
- * The record is the note's items in order, each as name length (2 bytes),
- * name, flags (2), type (2), then either 0 (1 byte), the value's length (4)
- * and the value, or 1, the slot (4) and the length (4) of a value kept in
- * vq_values. Numbers are little-endian. */
+ * The record is the note's items in order, each as its name's length, the
+ * name, flags, type, then the value's length times 2 plus 1 if the value
+ * is kept apart in vq_values, and either the slot it is kept under or the
+ * value itself. Numbers are unsigned LEB128 varints of at most 32 bits, so
+ * an item of a short name and value takes five bytes besides them. */
 
 /* Values longer than this are kept in vq_values, so that reading one item
  * of a note with attachments does not read the attachments. */
@@ -394,8 +397,8 @@ STATUS UpdateKeys(Database &db, NOTEID id, const std::vector<StoredItem> *old,
 STATUS ReadNoteItem(Database &db, NOTEID id, const std::string &lname, bool *exists,
                     WORD *noteClass, TIMEDATE *modified, bool *present, WORD *type,
                     std::string *value);
-/* Converts a database of the earlier format in place (one transaction). */
-STATUS ConvertFormat1(Database &db);
+/* Converts a database of an earlier format in place (one transaction). */
+STATUS ConvertEarlierFormat(Database &db);
 
 /* ASCII lower-casing: item names and view keys compare without case. */
 std::string Lower(std::string_view s);

@@ -11,8 +11,9 @@
  * again when another connection has committed since they were read, so a
  * name one process indexes is kept by all of them.
  *
- * A database of the earlier format (a row per item in vq_items) is
- * converted at its first open, in one transaction.
+ * A database of an earlier format (a row per item in vq_items, or records
+ * with fixed-width numbers) is converted at its first open, in one
+ * transaction.
  */
 #include <cstring>
 #include <string>
@@ -26,9 +27,29 @@ namespace vq {
 namespace nsf {
 namespace {
 
-/* Reads little-endian numbers off a record, failing past its end. */
+/* Reads the numbers of a record, failing past its end: varints (the
+ * record of today) and little-endian words (the earlier record, read only
+ * to convert it). */
 class Reader {
 public:
+    /* An unsigned LEB128 number of at most 32 bits. */
+    bool Varint(uint32_t *v)
+    {
+        uint32_t out = 0;
+        for (int shift = 0; shift < 35; shift += 7) {
+            if (at_ >= r_.size())
+                return false;
+            const unsigned char b = (unsigned char)r_[at_++];
+            if (shift == 28 && (b & 0x70) != 0)
+                return false; /* more than 32 bits */
+            out |= (uint32_t)(b & 0x7F) << shift;
+            if ((b & 0x80) == 0) {
+                *v = out;
+                return true;
+            }
+        }
+        return false;
+    }
     explicit Reader(std::string_view r) : r_(r) {}
     bool done() const { return at_ == r_.size(); }
     bool Word(WORD *v)
@@ -71,6 +92,28 @@ private:
 };
 
 bool NextStored(Reader *rd, StoredItem *it)
+{
+    uint32_t nameLen = 0, flags = 0, type = 0, sizeApart = 0, slot = 0;
+    if (!rd->Varint(&nameLen) || !rd->Bytes(nameLen, &it->name) || !rd->Varint(&flags) ||
+        flags > 0xFFFF || !rd->Varint(&type) || type > 0xFFFF || !rd->Varint(&sizeApart))
+        return false;
+    it->flags = (WORD)flags;
+    it->type = (WORD)type;
+    it->size = sizeApart >> 1;
+    it->slot = 0;
+    it->value = std::string_view();
+    if ((sizeApart & 1) == 0)
+        return rd->Bytes(it->size, &it->value);
+    if (!rd->Varint(&slot) || slot == 0 || slot > kSlotMax)
+        return false;
+    it->slot = slot;
+    return true;
+}
+
+/* An item of the earlier record: name length (2 bytes), name, flags (2),
+ * type (2), then 0, the value's length (4) and the value, or 1, the slot
+ * (4) and the length (4). */
+bool NextStoredV2(Reader *rd, StoredItem *it)
 {
     WORD nameLen = 0;
     unsigned char apart = 0;
@@ -206,6 +249,19 @@ STATUS IndexName(Database &db, const std::string &lname, bool whole)
 
 /* ---- the earlier format ---- */
 
+/* The IDs of every note (inside a conversion, before it rewrites them). */
+STATUS AllNoteIds(sqlite3 *db, std::vector<NOTEID> *ids)
+{
+    sqlite3_stmt *raw = nullptr;
+    int rc = sqlite3_prepare_v2(db, "SELECT id FROM vq_notes ORDER BY id", -1, &raw, nullptr);
+    Statement q(raw);
+    if (rc != SQLITE_OK)
+        return StatusFromSqlite(rc);
+    while ((rc = sqlite3_step(raw)) == SQLITE_ROW)
+        ids->push_back((NOTEID)sqlite3_column_int64(raw, 0));
+    return rc == SQLITE_DONE ? NOERROR : StatusFromSqlite(rc);
+}
+
 /* The items of a note stored a row per item. */
 STATUS OldItems(sqlite3 *db, NOTEID id, std::vector<Item> *items)
 {
@@ -234,17 +290,8 @@ STATUS OldItems(sqlite3 *db, NOTEID id, std::vector<Item> *items)
 STATUS ConvertNotes(Database &db)
 {
     std::vector<NOTEID> ids;
-    {
-        sqlite3_stmt *raw = nullptr;
-        int rc = sqlite3_prepare_v2(db.db, "SELECT id FROM vq_notes", -1, &raw, nullptr);
-        Statement q(raw);
-        if (rc != SQLITE_OK)
-            return StatusFromSqlite(rc);
-        while ((rc = sqlite3_step(raw)) == SQLITE_ROW)
-            ids.push_back((NOTEID)sqlite3_column_int64(raw, 0));
-        if (rc != SQLITE_DONE)
-            return StatusFromSqlite(rc);
-    }
+    if (STATUS s = AllNoteIds(db.db, &ids); s != NOERROR)
+        return s;
     sqlite3_stmt *raw = nullptr;
     int rc = sqlite3_prepare_v2(db.db, "UPDATE vq_notes SET rev = ?2, items = ?3 WHERE id = ?1", -1,
                                 &raw, nullptr);
@@ -297,6 +344,91 @@ STATUS IndexViews(Database &db)
     for (size_t i = 0; s == NOERROR && i < sorts.size(); ++i)
         if (!KeyedAs(db, sorts[i], true))
             s = IndexName(db, sorts[i], true);
+    return s;
+}
+
+size_t VarintSize(uint32_t v)
+{
+    size_t n = 1;
+    for (; v >= 0x80; v >>= 7)
+        ++n;
+    return n;
+}
+
+char *PutVarint(char *p, uint32_t v)
+{
+    for (; v >= 0x80; v >>= 7)
+        *p++ = (char)(v | 0x80);
+    *p++ = (char)v;
+    return p;
+}
+
+/* The record of stored items (their values in the record unless slot). */
+std::string EncodeStored(const std::vector<StoredItem> &items)
+{
+    size_t size = 0;
+    for (const StoredItem &it : items)
+        size += VarintSize((uint32_t)it.name.size()) + it.name.size() + VarintSize(it.flags) +
+                VarintSize(it.type) + VarintSize(it.size << 1 | (it.slot != 0)) +
+                (it.slot != 0 ? VarintSize(it.slot) : it.size);
+    std::string out(size, '\0');
+    char *p = &out[0];
+    for (const StoredItem &it : items) {
+        p = PutVarint(p, (uint32_t)it.name.size());
+        std::memcpy(p, it.name.data(), it.name.size());
+        p += it.name.size();
+        p = PutVarint(p, it.flags);
+        p = PutVarint(p, it.type);
+        p = PutVarint(p, it.size << 1 | (it.slot != 0));
+        if (it.slot != 0) {
+            p = PutVarint(p, it.slot);
+        } else {
+            std::memcpy(p, it.value.data(), it.size);
+            p += it.size;
+        }
+    }
+    return out;
+}
+
+/* Rewrites every note's record of the earlier layout in today's (inside
+ * the conversion); values kept apart stay where they are. */
+STATUS RecodeNotes(Database &db)
+{
+    std::vector<NOTEID> ids;
+    STATUS s = AllNoteIds(db.db, &ids);
+    sqlite3_stmt *raw = nullptr;
+    int rc = sqlite3_prepare_v2(db.db, "UPDATE vq_notes SET items = ?2 WHERE id = ?1", -1, &raw, nullptr);
+    Statement set(raw);
+    if (s == NOERROR && rc != SQLITE_OK)
+        s = StatusFromSqlite(rc);
+    std::vector<StoredItem> items;
+    for (size_t n = 0; s == NOERROR && n < ids.size(); ++n) {
+        std::string old;
+        {
+            StatementUse q(db.Stmt(Sql::NoteRow));
+            if (!q)
+                return StatusFromSqlite(sqlite3_errcode(db.db));
+            sqlite3_bind_int64(q.get(), 1, ids[n]);
+            if ((rc = sqlite3_step(q.get())) != SQLITE_ROW)
+                return StatusFromSqlite(rc);
+            old = std::string(RecordColumn(q.get(), 2));
+        }
+        items.clear();
+        Reader rd(old);
+        StoredItem it;
+        while (!rd.done()) {
+            if (!NextStoredV2(&rd, &it))
+                return ERR_DB_CORRUPT;
+            items.push_back(it);
+        }
+        const std::string record = EncodeStored(items);
+        sqlite3_bind_int64(raw, 1, ids[n]);
+        sqlite3_bind_blob64(raw, 2, record.data(), record.size(), SQLITE_STATIC);
+        rc = sqlite3_step(raw);
+        sqlite3_reset(raw);
+        if (rc != SQLITE_DONE)
+            s = StatusFromSqlite(rc);
+    }
     return s;
 }
 
@@ -357,34 +489,16 @@ STATUS StoredValue(Database &db, NOTEID id, const StoredItem &item, std::string 
 
 std::string EncodeRecord(const std::vector<Item> &items, const std::vector<DWORD> &slots)
 {
-    size_t size = 0;
-    for (size_t i = 0; i < items.size(); ++i)
-        size += 11 + items[i].name.size() + (slots[i] == 0 ? items[i].value.size() : 8);
-    std::string out(size, '\0');
-    char *p = &out[0];
-    const auto put = [&p](uint32_t v, int bytes) {
-        for (int b = 0; b < bytes; ++b)
-            *p++ = (char)((v >> (8 * b)) & 0xFF);
-    };
+    std::vector<StoredItem> stored(items.size());
     for (size_t i = 0; i < items.size(); ++i) {
-        const Item &it = items[i];
-        put((uint32_t)it.name.size(), 2);
-        std::memcpy(p, it.name.data(), it.name.size());
-        p += it.name.size();
-        put(it.flags, 2);
-        put(it.type, 2);
-        *p++ = slots[i] == 0 ? 0 : 1;
-        if (slots[i] == 0) {
-            put((uint32_t)it.value.size(), 4);
-            std::memcpy(p, it.value.data(), it.value.size());
-            p += it.value.size();
-        } else {
-            put(slots[i], 4);
-            put((uint32_t)it.value.size(), 4);
-        }
+        stored[i].name = items[i].name;
+        stored[i].flags = items[i].flags;
+        stored[i].type = items[i].type;
+        stored[i].slot = slots[i];
+        stored[i].size = (DWORD)items[i].value.size();
+        stored[i].value = items[i].value;
     }
-    out.resize((size_t)(p - out.data())); /* exactly size */
-    return out;
+    return EncodeStored(stored);
 }
 
 std::vector<DWORD> NewSlots(const std::vector<Item> &items)
@@ -524,7 +638,7 @@ STATUS ReadNoteItem(Database &db, NOTEID id, const std::string &lname, bool *exi
     return StoredValue(db, id, it, value);
 }
 
-STATUS ConvertFormat1(Database &db)
+STATUS ConvertEarlierFormat(Database &db)
 {
     int rc = ExecSql(db.db, "BEGIN IMMEDIATE");
     if (rc != SQLITE_OK)
@@ -553,17 +667,20 @@ STATUS ConvertFormat1(Database &db)
         db.keysLoaded = true;
         if (s == NOERROR)
             s = IndexViews(db);
-        if (s == NOERROR) {
-            StatementUse q(db.Stmt(Sql::MetaSet));
-            if (q) {
-                sqlite3_bind_text(q.get(), 1, "format", -1, SQLITE_STATIC);
-                sqlite3_bind_text(q.get(), 2, kFormatMark, -1, SQLITE_STATIC);
-            }
-            s = q && sqlite3_step(q.get()) == SQLITE_DONE ? NOERROR
-                                                          : StatusFromSqlite(sqlite3_errcode(db.db));
-        }
+    } else if (mark == kFormatMarkV2) {
+        /* the same notes and keys: only the records' layout changes */
+        s = RecodeNotes(db);
     } else if (mark != kFormatMark) {
         s = ERR_NOT_NSF;
+    }
+    if (s == NOERROR && mark != kFormatMark) {
+        StatementUse q(db.Stmt(Sql::MetaSet));
+        if (q) {
+            sqlite3_bind_text(q.get(), 1, "format", -1, SQLITE_STATIC);
+            sqlite3_bind_text(q.get(), 2, kFormatMark, -1, SQLITE_STATIC);
+        }
+        s = q && sqlite3_step(q.get()) == SQLITE_DONE ? NOERROR
+                                                      : StatusFromSqlite(sqlite3_errcode(db.db));
     }
     if (s == NOERROR)
         s = StatusFromSqlite(ExecSql(db.db, "COMMIT"));

@@ -359,42 +359,85 @@ TEST_F(StandInTest, LookupInAGroupSeesWritesMadeAfterIt)
 // A database written before a note became one record opens converted, its long values, views and lookups whole.
 TEST_F(StandInTest, EarlierFormatOpensConverted)
 {
-    sqlite3 *raw = nullptr;
-    ASSERT_EQ(sqlite3_open((data_.path() + "/old.nsf").c_str(), &raw), SQLITE_OK);
     const std::string big(5000, 'q');
-    ASSERT_EQ(sqlite3_exec(raw,
-        "PRAGMA journal_mode=WAL;"
-        "CREATE TABLE vq_meta(key TEXT PRIMARY KEY, value) WITHOUT ROWID;"
-        "CREATE TABLE vq_notes(id INTEGER PRIMARY KEY AUTOINCREMENT, class INTEGER NOT NULL, mod0 INTEGER NOT NULL, mod1 INTEGER NOT NULL);"
-        "CREATE TABLE vq_items(note INTEGER NOT NULL, seq INTEGER NOT NULL, name TEXT NOT NULL, lname TEXT NOT NULL,"
-        " flags INTEGER NOT NULL, type INTEGER NOT NULL, value BLOB NOT NULL, ktext TEXT, lkey TEXT);"
-        "INSERT INTO vq_meta VALUES('format', 'vortiq-nsf 1'), ('title', 'Old'), ('class', 0), ('uid', 7), ('created', 1),"
-        " ('data_modified', 1), ('nondata_modified', 1);"
-        "INSERT INTO vq_notes VALUES(1, 8, 1, 1), (2, 1, 1, 1), (3, 1, 1, 1);"
-        "INSERT INTO vq_items(note, seq, name, lname, flags, type, value) VALUES"
-        " (1, 0, '$Title', '$title', 0, 1280, CAST('By Key' AS BLOB)), (1, 1, '$Formula', '$formula', 0, 1280, CAST('SELECT Form = \"Doc\"' AS BLOB)),"
-        " (1, 2, '$SortItem', '$sortitem', 0, 1280, CAST('Key' AS BLOB)),"
-        " (2, 0, 'Form', 'form', 0, 1280, CAST('Doc' AS BLOB)), (2, 1, 'Key', 'key', 0, 1280, CAST('Beta' AS BLOB)),"
-        " (2, 2, 'Big', 'big', 0, 1280, CAST(printf('%.*c', 5000, 'q') AS BLOB)),"
-        " (3, 0, 'Form', 'form', 0, 1280, CAST('Doc' AS BLOB)), (3, 1, 'Key', 'key', 0, 1280, CAST('alpha' AS BLOB));",
-        nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close(raw);
-    DBHANDLE h = NULLHANDLE;
-    ASSERT_EQ(NSFDbOpen("old.nsf", &h), NOERROR);
-    EXPECT_EQ(ItemText("old.nsf", 2, "Big"), big);
-    NOTEID view = 0, found = 0;
-    EXPECT_EQ(NIFFindDesignNote(h, "by key", NOTE_CLASS_VIEW, &view), NOERROR);
-    EXPECT_EQ(view, 1u);
-    HCOLLECTION coll = 0;
-    ASSERT_EQ(NIFOpenCollection(h, h, view, 0, NULLHANDLE, &coll, nullptr, nullptr, nullptr, nullptr), NOERROR);
-    COLLECTIONPOSITION pos = {};
-    DWORD matches = 0;
-    EXPECT_EQ(NIFFindByName(coll, "ALPHA", FIND_CASE_INSENSITIVE, &pos, &matches), NOERROR);
-    EXPECT_EQ(pos.Tumbler[0], 3u);
-    NIFCloseCollection(coll);
-    EXPECT_EQ(VqNSFDbFindByItem(h, "key", "beta", &found), NOERROR);
-    EXPECT_EQ(found, 2u);
-    NSFDbClose(h);
+    // a record of the layout before varints: per item name length (2), name, flags (2), type (2), then 0, the length (4)
+    // and the value, or 1, the slot (4) and the length (4) of a value kept apart
+    const auto fixedRecord = [](const std::vector<std::pair<std::string, std::string>> &items) {
+        std::string r;
+        const auto put = [&r](size_t v, int n) { for (int b = 0; b < n; ++b) r += (char)(v >> 8 * b); };
+        for (const auto &[name, value] : items) {
+            const bool apart = value.size() > 1024;
+            put(name.size(), 2), r += name, put(0, 2), put(TYPE_TEXT, 2), r += (char)apart;
+            apart ? (put(1, 4), put(value.size(), 4)) : (put(value.size(), 4), r += value, void());
+        }
+        return r;
+    };
+    const char *const meta = "INSERT INTO vq_meta VALUES('title', 'Old'), ('class', 0), ('uid', 7), ('created', 1),"
+                             " ('data_modified', 1), ('nondata_modified', 1);";
+    for (const char *format : {"vortiq-nsf 1", "vortiq-nsf 2"}) {
+        SCOPED_TRACE(format);
+        const std::string file = std::string("old") + format[11] + ".nsf";
+        sqlite3 *raw = nullptr;
+        ASSERT_EQ(sqlite3_open((data_.path() + "/" + file).c_str(), &raw), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(raw, (std::string("PRAGMA journal_mode=WAL;"
+            "CREATE TABLE vq_meta(key TEXT PRIMARY KEY, value) WITHOUT ROWID;") + meta +
+            "INSERT INTO vq_meta VALUES('format', '" + format + "');").c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+        if (format[11] == '1') {
+            ASSERT_EQ(sqlite3_exec(raw,
+                "CREATE TABLE vq_notes(id INTEGER PRIMARY KEY AUTOINCREMENT, class INTEGER NOT NULL, mod0 INTEGER NOT NULL, mod1 INTEGER NOT NULL);"
+                "CREATE TABLE vq_items(note INTEGER NOT NULL, seq INTEGER NOT NULL, name TEXT NOT NULL, lname TEXT NOT NULL,"
+                " flags INTEGER NOT NULL, type INTEGER NOT NULL, value BLOB NOT NULL, ktext TEXT, lkey TEXT);"
+                "INSERT INTO vq_notes VALUES(1, 8, 1, 1), (2, 1, 1, 1), (3, 1, 1, 1);"
+                "INSERT INTO vq_items(note, seq, name, lname, flags, type, value) VALUES"
+                " (1, 0, '$Title', '$title', 0, 1280, CAST('By Key' AS BLOB)), (1, 1, '$Formula', '$formula', 0, 1280, CAST('SELECT Form = \"Doc\"' AS BLOB)),"
+                " (1, 2, '$SortItem', '$sortitem', 0, 1280, CAST('Key' AS BLOB)),"
+                " (2, 0, 'Form', 'form', 0, 1280, CAST('Doc' AS BLOB)), (2, 1, 'Key', 'key', 0, 1280, CAST('Beta' AS BLOB)),"
+                " (2, 2, 'Big', 'big', 0, 1280, CAST(printf('%.*c', 5000, 'q') AS BLOB)),"
+                " (3, 0, 'Form', 'form', 0, 1280, CAST('Doc' AS BLOB)), (3, 1, 'Key', 'key', 0, 1280, CAST('alpha' AS BLOB));",
+                nullptr, nullptr, nullptr), SQLITE_OK);
+        } else {
+            ASSERT_EQ(sqlite3_exec(raw,
+                "CREATE TABLE vq_notes(id INTEGER PRIMARY KEY AUTOINCREMENT, class INTEGER NOT NULL, mod0 INTEGER NOT NULL,"
+                " mod1 INTEGER NOT NULL, rev INTEGER NOT NULL DEFAULT 0, items BLOB NOT NULL DEFAULT x'');"
+                "CREATE TABLE vq_values(id INTEGER PRIMARY KEY, value BLOB NOT NULL);"
+                "CREATE TABLE vq_keys(lname TEXT NOT NULL, lkey TEXT NOT NULL, note INTEGER NOT NULL, ktext TEXT NOT NULL,"
+                " has INTEGER NOT NULL, PRIMARY KEY(lname, lkey, note)) WITHOUT ROWID;"
+                "CREATE TABLE vq_keynames(lname TEXT PRIMARY KEY, whole INTEGER NOT NULL) WITHOUT ROWID;"
+                "INSERT INTO vq_keynames VALUES('$title', 0); INSERT INTO vq_keys VALUES('$title', 'by key', 1, 'By Key', 1);"
+                "INSERT INTO vq_values VALUES(2 << 24 | 1, CAST(printf('%.*c', 5000, 'q') AS BLOB));",
+                nullptr, nullptr, nullptr), SQLITE_OK);
+            const std::vector<std::pair<std::string, std::string>> notes[] = {
+                {{"$Title", "By Key"}, {"$Formula", "SELECT Form = \"Doc\""}, {"$SortItem", "Key"}},
+                {{"Form", "Doc"}, {"Key", "Beta"}, {"Big", big}}, {{"Form", "Doc"}, {"Key", "alpha"}}};
+            for (int id = 1; id <= 3; ++id) {
+                const std::string r = fixedRecord(notes[id - 1]);
+                sqlite3_stmt *put = nullptr;
+                sqlite3_prepare_v2(raw, "INSERT INTO vq_notes VALUES(?1, ?2, 1, 1, 1, ?3)", -1, &put, nullptr);
+                sqlite3_bind_int(put, 1, id), sqlite3_bind_int(put, 2, id == 1 ? 8 : 1);
+                sqlite3_bind_blob(put, 3, r.data(), (int)r.size(), SQLITE_STATIC);
+                EXPECT_EQ(sqlite3_step(put), SQLITE_DONE);
+                sqlite3_finalize(put);
+            }
+        }
+        sqlite3_close(raw);
+        DBHANDLE h = NULLHANDLE;
+        ASSERT_EQ(NSFDbOpen(file.c_str(), &h), NOERROR);
+        EXPECT_EQ(ItemText(file, 2, "Big"), big);
+        EXPECT_EQ(ItemText(file, 3, "Key"), "alpha");
+        NOTEID view = 0, found = 0;
+        EXPECT_EQ(NIFFindDesignNote(h, "by key", NOTE_CLASS_VIEW, &view), NOERROR);
+        EXPECT_EQ(view, 1u);
+        HCOLLECTION coll = 0;
+        ASSERT_EQ(NIFOpenCollection(h, h, view, 0, NULLHANDLE, &coll, nullptr, nullptr, nullptr, nullptr), NOERROR);
+        COLLECTIONPOSITION pos = {};
+        DWORD matches = 0;
+        EXPECT_EQ(NIFFindByName(coll, "ALPHA", FIND_CASE_INSENSITIVE, &pos, &matches), NOERROR);
+        EXPECT_EQ(pos.Tumbler[0], 3u);
+        NIFCloseCollection(coll);
+        EXPECT_EQ(VqNSFDbFindByItem(h, "key", "beta", &found), NOERROR);
+        EXPECT_EQ(found, 2u);
+        NSFDbClose(h);
+    }
 }
 
 // Zone bits and local hour on both sides of the 2026 spring changes, with
