@@ -11,7 +11,10 @@
  * A collection keeps no copy of the view: every lookup walks the key rows
  * of the sort item (indexed at the view's first open) from the wanted key
  * and tests the selection for the candidates only, so it always sees what
- * is committed and a lookup costs the same in a view of any size.
+ * is committed and a lookup costs the same in a view of any size. Inside
+ * a group commit, NIFFindByName keeps what it found (and whether an entry
+ * follows it) for the read from its position, and the found note's row for
+ * the open that follows, while nothing is written (see GroupMark).
  *
  * Positions: a position that NIFFindByName or NIFReadEntries returns
  * names its entry (Tumbler[0] the note ID, Tumbler[1] a tag, then the
