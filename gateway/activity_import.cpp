@@ -21,7 +21,6 @@
  *
  * Reports through 13164, 13146, 13120, 13121, 13122, 13124, 13128, 13130.
  */
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -85,10 +84,12 @@ static const ACTCOLUMN ActColumns[] = {
 static_assert(sizeof ActColumns / sizeof ActColumns[0] == JOB_ENTRY_ITEMS + 1,
               "one column per value and the marker");
 
-/* Blanks as the scanner of the C library knows them (the current locale). */
+/* Blanks as the scanner of the C library knows them in the "C" locale,
+ * which the gateway never changes: blank, tab, line feed, vertical tab,
+ * form feed, carriage return. */
 static int ActIsBlank(char c)
 {
-    return std::isspace((unsigned char)c) != 0;
+    return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
 /* Reads one column at *pszAt into Value (or *cFinal) and moves *pszAt past

@@ -79,9 +79,16 @@ HandleObject *HandlePeek(DHANDLE handle, HandleKind kind)
 
 namespace {
 
-/* Handles removed so far: a lookup remembered before the last removal may
- * name a dead object and is looked up again. */
-std::atomic<uint64_t> g_removals{0};
+/* Handles of each kind removed so far: a lookup remembered before the
+ * last removal of its kind may name a dead object and is looked up again
+ * (a handle live as one kind is removed as that kind before its value can
+ * be given to an object of another). */
+std::atomic<uint64_t> g_removals[8];
+
+std::atomic<uint64_t> &RemovalsOf(HandleKind kind)
+{
+    return g_removals[static_cast<unsigned>(kind) & 7u];
+}
 
 /* The last few lookups of this thread (a note's items are set one call
  * after the other), valid while nothing was removed since. */
@@ -98,7 +105,7 @@ thread_local Remembered t_remembered[4];
 HandleObject *HandleGet(DHANDLE handle, HandleKind kind, const char *call)
 {
     Remembered &r = t_remembered[handle & 3];
-    const uint64_t removals = g_removals.load(std::memory_order_acquire);
+    const uint64_t removals = RemovalsOf(kind).load(std::memory_order_acquire);
     if (r.object != nullptr && r.handle == handle && r.kind == kind && r.removals == removals)
         return r.object;
     HandleObject *o = HandlePeek(handle, kind);
@@ -123,7 +130,7 @@ std::unique_ptr<HandleObject> HandleRemove(DHANDLE handle, HandleKind kind, cons
         if (it != t.live.end() && it->second.kind == kind) {
             out = std::move(it->second.object);
             t.live.erase(it);
-            g_removals.fetch_add(1, std::memory_order_acq_rel);
+            RemovalsOf(kind).fetch_add(1, std::memory_order_acq_rel);
             return out;
         }
     }

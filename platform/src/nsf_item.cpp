@@ -132,7 +132,7 @@ size_t RemoveItems(Note *note, std::string_view name)
 }
 
 /* Replaces all items of the name by one, where the first of them was. */
-void ReplaceItem(Note *note, std::string_view name, WORD type, std::string value)
+void ReplaceItem(Note *note, std::string_view name, WORD type, std::string_view value)
 {
     /* the usual cases: no item of the name yet (appended), or one item
      * (replaced where it is) */
@@ -142,7 +142,7 @@ void ReplaceItem(Note *note, std::string_view name, WORD type, std::string value
         it.name.assign(name.data(), name.size());
         it.flags = ITEM_SUMMARY;
         it.type = type;
-        it.value = std::move(value);
+        it.value.assign(value.data(), value.size());
         return;
     }
     if (FindItem(*note, name, at + 1) == kNone) {
@@ -151,10 +151,11 @@ void ReplaceItem(Note *note, std::string_view name, WORD type, std::string value
             note->retired.push_back(it.block);
             it.block = NULLHANDLE;
         }
-        it.name.assign(name.data(), name.size());
+        if (std::string_view(it.name) != name)
+            it.name.assign(name.data(), name.size());
         it.flags = ITEM_SUMMARY;
         it.type = type;
-        it.value = std::move(value);
+        it.value.assign(value.data(), value.size()); /* in the buffer it has */
         it.slot = 0;
         return;
     }
@@ -163,7 +164,7 @@ void ReplaceItem(Note *note, std::string_view name, WORD type, std::string value
     it.name.assign(name.data(), name.size());
     it.flags = ITEM_SUMMARY;
     it.type = type;
-    it.value = std::move(value);
+    it.value.assign(value.data(), value.size());
     if (at == kNone || at > note->items.size())
         note->items.push_back(std::move(it));
     else
@@ -272,7 +273,7 @@ STATUS SetFixed(NOTEHANDLE hNote, const char *call, const char *name, WORD type,
         return ERR_INVALID_HANDLE;
     if (!ValidName(name) || value == nullptr)
         return ERR_BAD_PARAM;
-    ReplaceItem(note, name, type, std::string((const char *)value, size));
+    ReplaceItem(note, name, type, std::string_view((const char *)value, size));
     return NOERROR;
 }
 
@@ -303,7 +304,7 @@ STATUS NSFItemSetText(NOTEHANDLE hNote, const char *ItemName, const char *Text, 
     if (!vq::nsf::ValidName(ItemName) || (Text == nullptr && TextLength != 0))
         return ERR_BAD_PARAM;
     std::string_view text = vq::nsf::TextArg(Text, TextLength);
-    vq::nsf::ReplaceItem(note, ItemName, TYPE_TEXT, std::string(text));
+    vq::nsf::ReplaceItem(note, ItemName, TYPE_TEXT, text);
     return NOERROR;
 }
 
