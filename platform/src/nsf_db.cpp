@@ -218,6 +218,13 @@ STATUS Connect(const std::string &path, sqlite3 **out)
     return NOERROR;
 }
 
+/* SQLite counts the memory it uses under a process-wide mutex, taken at
+ * every allocation: two lock pairs per row read or written. Nothing here
+ * asks for the count, so it is off, set before SQLite's first use (a
+ * static initializer runs while the process has one thread; should
+ * SQLite already be in use, the call changes nothing). */
+const int g_memoryCountOff = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+
 /* ---- the connection pool ---- */
 
 /* Idle connections the process keeps at most; the oldest goes first. The

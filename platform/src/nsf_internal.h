@@ -402,7 +402,24 @@ STATUS ConvertEarlierFormat(Database &db);
 
 /* ASCII lower-casing: item names and view keys compare without case. */
 std::string Lower(std::string_view s);
-bool EqualNoCase(std::string_view a, std::string_view b);
+/* Inline: every item lookup compares a name with each of a note's. */
+inline bool EqualNoCase(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        unsigned char x = (unsigned char)a[i], y = (unsigned char)b[i];
+        if (x == y)
+            continue;
+        if (x >= 'A' && x <= 'Z')
+            x = (unsigned char)(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z')
+            y = (unsigned char)(y - 'A' + 'a');
+        if (x != y)
+            return false;
+    }
+    return true;
+}
 
 /* Text-list values: the one reader of vq_textlist.h. */
 using vq::BuildTextList;

@@ -36,22 +36,6 @@ std::string Lower(std::string_view s)
     return out;
 }
 
-bool EqualNoCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z')
-            x = (char)(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = (char)(y - 'A' + 'a');
-        if (x != y)
-            return false;
-    }
-    return true;
-}
-
 bool ItemText(WORD type, std::string_view value, std::string *text)
 {
     switch (type) {
@@ -138,11 +122,11 @@ void ReplaceItem(Note *note, std::string_view name, WORD type, std::string_view 
      * (replaced where it is) */
     size_t at = FindItem(*note, name);
     if (at == kNone) {
-        Item &it = note->items.emplace_back();
-        it.name.assign(name.data(), name.size());
+        Item &it = note->items.emplace_back(); /* its strings start empty */
+        it.name.append(name.data(), name.size());
         it.flags = ITEM_SUMMARY;
         it.type = type;
-        it.value.assign(value.data(), value.size());
+        it.value.append(value.data(), value.size());
         return;
     }
     if (FindItem(*note, name, at + 1) == kNone) {

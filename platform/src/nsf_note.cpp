@@ -246,16 +246,15 @@ static STATUS LoadItems(Database &db, NOTEID id, std::string_view record, Note *
     note->items.reserve(stored.size());
     size_t apart = 0;
     for (const StoredItem &si : stored) {
-        Item it;
-        it.name.assign(si.name.data(), si.name.size());
+        Item &it = note->items.emplace_back();
+        it.name.append(si.name.data(), si.name.size());
         it.flags = si.flags;
         it.type = si.type;
         it.slot = si.slot;
         if (si.slot == 0)
-            it.value.assign(si.value.data(), si.value.size());
+            it.value.append(si.value.data(), si.value.size());
         else
             ++apart;
-        note->items.push_back(std::move(it));
     }
     if (apart == 0)
         return NOERROR;

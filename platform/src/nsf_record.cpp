@@ -35,6 +35,10 @@ public:
     /* An unsigned LEB128 number of at most 32 bits. */
     bool Varint(uint32_t *v)
     {
+        if (at_ < r_.size() && (unsigned char)r_[at_] < 0x80) {
+            *v = (unsigned char)r_[at_++]; /* the usual number, one byte */
+            return true;
+        }
         uint32_t out = 0;
         for (int shift = 0; shift < 35; shift += 7) {
             if (at_ >= r_.size())
@@ -363,17 +367,22 @@ char *PutVarint(char *p, uint32_t v)
     return p;
 }
 
-/* The record of stored items (their values in the record unless slot). */
-std::string EncodeStored(const std::vector<StoredItem> &items)
+/* The record of n items, item(i) giving the i-th as a StoredItem (its
+ * value in the record unless it has a slot). */
+template <typename ItemAt>
+std::string EncodeItems(size_t n, ItemAt item)
 {
     size_t size = 0;
-    for (const StoredItem &it : items)
+    for (size_t i = 0; i < n; ++i) {
+        const StoredItem it = item(i);
         size += VarintSize((uint32_t)it.name.size()) + it.name.size() + VarintSize(it.flags) +
                 VarintSize(it.type) + VarintSize(it.size << 1 | (it.slot != 0)) +
                 (it.slot != 0 ? VarintSize(it.slot) : it.size);
+    }
     std::string out(size, '\0');
     char *p = &out[0];
-    for (const StoredItem &it : items) {
+    for (size_t i = 0; i < n; ++i) {
+        const StoredItem it = item(i);
         p = PutVarint(p, (uint32_t)it.name.size());
         std::memcpy(p, it.name.data(), it.name.size());
         p += it.name.size();
@@ -421,7 +430,7 @@ STATUS RecodeNotes(Database &db)
                 return ERR_DB_CORRUPT;
             items.push_back(it);
         }
-        const std::string record = EncodeStored(items);
+        const std::string record = EncodeItems(items.size(), [&items](size_t i) { return items[i]; });
         sqlite3_bind_int64(raw, 1, ids[n]);
         sqlite3_bind_blob64(raw, 2, record.data(), record.size(), SQLITE_STATIC);
         rc = sqlite3_step(raw);
@@ -437,6 +446,7 @@ STATUS RecodeNotes(Database &db)
 bool DecodeRecord(std::string_view record, std::vector<StoredItem> *items)
 {
     items->clear();
+    items->reserve(16); /* a document's usual items, without growing */
     Reader rd(record);
     while (!rd.done()) {
         StoredItem it;
@@ -489,16 +499,16 @@ STATUS StoredValue(Database &db, NOTEID id, const StoredItem &item, std::string 
 
 std::string EncodeRecord(const std::vector<Item> &items, const std::vector<DWORD> &slots)
 {
-    std::vector<StoredItem> stored(items.size());
-    for (size_t i = 0; i < items.size(); ++i) {
-        stored[i].name = items[i].name;
-        stored[i].flags = items[i].flags;
-        stored[i].type = items[i].type;
-        stored[i].slot = slots[i];
-        stored[i].size = (DWORD)items[i].value.size();
-        stored[i].value = items[i].value;
-    }
-    return EncodeStored(stored);
+    return EncodeItems(items.size(), [&items, &slots](size_t i) {
+        StoredItem it;
+        it.name = items[i].name;
+        it.flags = items[i].flags;
+        it.type = items[i].type;
+        it.slot = slots[i];
+        it.size = (DWORD)items[i].value.size();
+        it.value = items[i].value;
+        return it;
+    });
 }
 
 std::vector<DWORD> NewSlots(const std::vector<Item> &items)
