@@ -131,6 +131,23 @@ bool NextStoredV2(Reader *rd, StoredItem *it)
     return apart == 1 && rd->Dword(&it->slot) && it->slot != 0 && rd->Dword(&it->size);
 }
 
+/* Splits a record with next, one item after the other; false when it is
+ * damaged. */
+template <typename Next>
+bool DecodeWith(std::string_view record, std::vector<StoredItem> *items, Next next)
+{
+    items->clear();
+    items->reserve(16); /* a document's usual items, without growing */
+    Reader rd(record);
+    StoredItem it;
+    while (!rd.done()) {
+        if (!next(&rd, &it))
+            return false;
+        items->push_back(it);
+    }
+    return true;
+}
+
 /* One key row of a note for an indexed name. */
 struct Key {
     bool row = false; /* false: the note has no row for the name */
@@ -422,14 +439,8 @@ STATUS RecodeNotes(Database &db)
                 return StatusFromSqlite(rc);
             old = std::string(RecordColumn(q.get(), 2));
         }
-        items.clear();
-        Reader rd(old);
-        StoredItem it;
-        while (!rd.done()) {
-            if (!NextStoredV2(&rd, &it))
-                return ERR_DB_CORRUPT;
-            items.push_back(it);
-        }
+        if (!DecodeWith(old, &items, [](Reader *rd, StoredItem *it) { return NextStoredV2(rd, it); }))
+            return ERR_DB_CORRUPT;
         const std::string record = EncodeItems(items.size(), [&items](size_t i) { return items[i]; });
         sqlite3_bind_int64(raw, 1, ids[n]);
         sqlite3_bind_blob64(raw, 2, record.data(), record.size(), SQLITE_STATIC);
@@ -445,16 +456,7 @@ STATUS RecodeNotes(Database &db)
 
 bool DecodeRecord(std::string_view record, std::vector<StoredItem> *items)
 {
-    items->clear();
-    items->reserve(16); /* a document's usual items, without growing */
-    Reader rd(record);
-    while (!rd.done()) {
-        StoredItem it;
-        if (!NextStored(&rd, &it))
-            return false;
-        items->push_back(it);
-    }
-    return true;
+    return DecodeWith(record, items, [](Reader *rd, StoredItem *it) { return NextStored(rd, it); });
 }
 
 bool FindStored(std::string_view record, std::string_view lname, StoredItem *item)
