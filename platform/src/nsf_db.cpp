@@ -52,9 +52,7 @@ namespace {
 
 const char *const kSchema =
     "CREATE TABLE vq_meta(key TEXT PRIMARY KEY, value) WITHOUT ROWID;"
-    "CREATE TABLE vq_notes(id INTEGER PRIMARY KEY AUTOINCREMENT,"
-    " class INTEGER NOT NULL, mod0 INTEGER NOT NULL, mod1 INTEGER NOT NULL,"
-    " rev INTEGER NOT NULL DEFAULT 0, items BLOB NOT NULL DEFAULT x'');"
+    VQ_NSF_NOTES_TABLE("vq_notes")
     VQ_NSF_SCHEMA_V2_TABLES;
 
 /* Text of each cached statement, in the order of enum Sql. */
@@ -64,7 +62,11 @@ const char *const kSql[] = {
     /* NoteRow: what a save or delete replaces */
     "SELECT class, rev, items FROM vq_notes WHERE id = ?1",
     /* NoteInsert */
-    "INSERT INTO vq_notes(class, mod0, mod1, rev, items) VALUES(?1, ?2, ?3, ?4, ?5)",
+    "INSERT INTO vq_notes(class, mod0, mod1, rev, items, id) VALUES(?1, ?2, ?3, ?4, ?5, ?6)",
+    /* NoteLastId: the highest note ID given out (a row the file lacks,
+     * such as one written by hand, counts too) */
+    "SELECT max(ifnull((SELECT value FROM vq_meta WHERE key = 'noteid'), 0),"
+    " ifnull((SELECT max(id) FROM vq_notes), 0))",
     /* NoteUpdateRow */
     "UPDATE vq_notes SET class = ?2, mod0 = ?3, mod1 = ?4, rev = ?5, items = ?6 WHERE id = ?1",
     /* NoteDeleteRow */
@@ -387,7 +389,8 @@ STATUS CheckFormat(Database &db)
     const char *mark = (const char *)sqlite3_column_text(q.get(), 0);
     if (mark != nullptr && std::strcmp(mark, kFormatMark) == 0)
         return NOERROR;
-    if (mark == nullptr || (std::strcmp(mark, kFormatMarkV1) != 0 && std::strcmp(mark, kFormatMarkV2) != 0))
+    if (mark == nullptr || (std::strcmp(mark, kFormatMarkV1) != 0 && std::strcmp(mark, kFormatMarkV2) != 0 &&
+                            std::strcmp(mark, kFormatMarkV3) != 0))
         return ERR_NOT_NSF;
     sqlite3_reset(q.get());
     return ConvertEarlierFormat(db);
@@ -812,8 +815,36 @@ STATUS StampDbModified(Database &db, bool data, TIMEDATE *t)
     return MetaSetValue(db, key, nullptr, PackTime(*t));
 }
 
+STATUS NewNoteId(Database &db, NOTEID *id)
+{
+    int64_t last = db.batch > 0 ? db.groupNoteId : 0;
+    if (last == 0) {
+        StatementUse q(db.Stmt(Sql::NoteLastId));
+        if (!q)
+            return StatusFromSqlite(sqlite3_errcode(db.db));
+        const int rc = sqlite3_step(q.get());
+        if (rc != SQLITE_ROW)
+            return StatusFromSqlite(rc);
+        last = sqlite3_column_int64(q.get(), 0);
+    }
+    /* every ID a NOTEID can hold was given out: the file takes no more notes */
+    if (last < 0 || last >= (int64_t)0xFFFFFFFF)
+        return ERR_DISK_FULL;
+    *id = (NOTEID)(last + 1);
+    if (db.batch > 0) {
+        db.groupNoteId = last + 1; /* stored with the group */
+        return NOERROR;
+    }
+    return MetaSetValue(db, "noteid", nullptr, last + 1);
+}
+
 STATUS FlushGroupMeta(Database &db)
 {
+    if (db.groupNoteId != 0) {
+        STATUS s = MetaSetValue(db, "noteid", nullptr, db.groupNoteId);
+        if (s != NOERROR)
+            return s;
+    }
     if (db.groupChanges > 0) {
         const int rc = CountChanges(db, db.groupChanges);
         if (rc != SQLITE_DONE)
@@ -1106,7 +1137,7 @@ static void AbortBatchOf(Database &db)
     db.group = 0;
     db.rowMemo = vq::nsf::RowMemo();
     db.groupBroken = NOERROR;
-    db.groupChanges = db.groupStamp[0] = db.groupStamp[1] = 0;
+    db.groupChanges = db.groupNoteId = db.groupStamp[0] = db.groupStamp[1] = 0;
     db.keysLoaded = false;
     vq::nsf::UnregisterBatch(&db);
     vq::nsf::ExecSql(db.db, "ROLLBACK");
@@ -1152,7 +1183,7 @@ STATUS VqDbCommitBatch(DBHANDLE hDB)
     db->rowMemo = vq::nsf::RowMemo(); /* its record is freed with the group */
     STATUS s = db->groupBroken != NOERROR ? db->groupBroken : vq::nsf::FlushGroupMeta(*db);
     db->groupBroken = NOERROR;
-    db->groupChanges = db->groupStamp[0] = db->groupStamp[1] = 0;
+    db->groupChanges = db->groupNoteId = db->groupStamp[0] = db->groupStamp[1] = 0;
     if (s != NOERROR) {
         db->keysLoaded = false;
         vq::nsf::ExecSql(db->db, "ROLLBACK");

@@ -46,11 +46,19 @@ namespace vq {
 namespace nsf {
 
 /* Written into vq_meta at creation; an open refuses files without it. */
-constexpr const char *kFormatMark = "vortiq-nsf 3";
-/* The marks of earlier formats, converted at open: a row per item, and
- * records whose numbers had fixed widths. */
+constexpr const char *kFormatMark = "vortiq-nsf 4";
+/* The marks of earlier formats, converted at open: a row per item,
+ * records whose numbers had fixed widths, and note IDs that SQLite gave
+ * out (AUTOINCREMENT: a second table row written with every new note). */
 constexpr const char *kFormatMarkV1 = "vortiq-nsf 1";
 constexpr const char *kFormatMarkV2 = "vortiq-nsf 2";
+constexpr const char *kFormatMarkV3 = "vortiq-nsf 3";
+/* vq_notes as it is now; IDs are given out from vq_meta's "noteid", the
+ * highest ever given, so that a deleted note's ID is never used again. */
+#define VQ_NSF_NOTES_TABLE(name)                                                            \
+    "CREATE TABLE " name "(id INTEGER PRIMARY KEY,"                                         \
+    " class INTEGER NOT NULL, mod0 INTEGER NOT NULL, mod1 INTEGER NOT NULL,"                \
+    " rev INTEGER NOT NULL DEFAULT 0, items BLOB NOT NULL DEFAULT x'');"
 /* The tables besides vq_meta and vq_notes, and the name every database
  * indexes from the start (design notes are found by title). */
 #define VQ_NSF_SCHEMA_V2_TABLES                                                              \
@@ -116,6 +124,7 @@ enum class Sql {
     NoteLoad,
     NoteRow,
     NoteInsert,
+    NoteLastId,
     NoteUpdateRow,
     NoteDeleteRow,
     ValuesOfNote,
@@ -205,6 +214,8 @@ struct Database : HandleObject {
     int64_t groupsOpened = 0;
     RowMemo rowMemo;
     int64_t groupChanges = 0;
+    /* the highest note ID given out in the group (0: not read yet) */
+    int64_t groupNoteId = 0;
     int64_t groupStamp[2] = {0, 0};
     int64_t txnStamp[2] = {0, 0};
 };
@@ -290,7 +301,13 @@ int ExecSql(sqlite3 *db, const char *sql);
  * writer that waited, or a clock set back, does not move it backwards. */
 STATUS StampDbModified(Database &db, bool data, TIMEDATE *t);
 
-/* Stores a group's counted commits and modified times (see Database). */
+/* The ID of a note about to be inserted: one above the highest ever given
+ * out, kept in vq_meta ("noteid"); in a write transaction. A group reads
+ * the highest once and stores it at its commit. */
+STATUS NewNoteId(Database &db, NOTEID *id);
+
+/* Stores a group's counted commits, highest note ID and modified times
+ * (see Database). */
 STATUS FlushGroupMeta(Database &db);
 
 /* DbStamp, ReadStamp and KnownStamp: nsf_stamp.h. */

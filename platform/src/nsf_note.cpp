@@ -173,6 +173,8 @@ STATUS SaveNote(Database &db, const Note &note, TIMEDATE *when, NOTEID *newId, i
     if (id == 0) {
         /* a new note's long values go to slots 1, 2, ...: its ID comes first */
         *slots = NewSlots(note.items);
+        if ((s = NewNoteId(db, &id)) != NOERROR)
+            return s;
         const std::string record = EncodeRecord(note.items, *slots);
         StatementUse q(db.Stmt(Sql::NoteInsert));
         if (!q)
@@ -182,10 +184,10 @@ STATUS SaveNote(Database &db, const Note &note, TIMEDATE *when, NOTEID *newId, i
         sqlite3_bind_int64(q.get(), 3, now.Innards[1]);
         sqlite3_bind_int64(q.get(), 4, *rev);
         sqlite3_bind_blob64(q.get(), 5, record.data(), record.size(), SQLITE_STATIC);
+        sqlite3_bind_int64(q.get(), 6, id);
         int rc = sqlite3_step(q.get());
         if (rc != SQLITE_DONE)
             return StatusFromSqlite(rc);
-        id = (NOTEID)sqlite3_last_insert_rowid(db.db);
         for (size_t i = 0; s == NOERROR && i < note.items.size(); ++i)
             if ((*slots)[i] != 0)
                 s = PutValue(db, id, (*slots)[i], note.items[i].value);

@@ -650,6 +650,22 @@ STATUS ReadNoteItem(Database &db, NOTEID id, const std::string &lname, bool *exi
     return StoredValue(db, id, it, value);
 }
 
+/* vq_notes of an earlier format, whose IDs SQLite gave out, becomes the
+ * table whose IDs vq_meta's "noteid" gives out, starting above the
+ * highest ID SQLite ever gave (a deleted note's too). */
+static STATUS RenumberFromMeta(Database &db)
+{
+    return StatusFromSqlite(ExecSql(db.db,
+        VQ_NSF_NOTES_TABLE("vq_notes_now")
+        "INSERT INTO vq_notes_now(id, class, mod0, mod1, rev, items)"
+        " SELECT id, class, mod0, mod1, rev, items FROM vq_notes;"
+        "INSERT OR REPLACE INTO vq_meta(key, value) SELECT 'noteid',"
+        " max(ifnull((SELECT seq FROM sqlite_sequence WHERE name = 'vq_notes'), 0),"
+        " ifnull((SELECT max(id) FROM vq_notes), 0));"
+        "DROP TABLE vq_notes;"
+        "ALTER TABLE vq_notes_now RENAME TO vq_notes;"));
+}
+
 STATUS ConvertEarlierFormat(Database &db)
 {
     int rc = ExecSql(db.db, "BEGIN IMMEDIATE");
@@ -682,9 +698,11 @@ STATUS ConvertEarlierFormat(Database &db)
     } else if (mark == kFormatMarkV2) {
         /* the same notes and keys: only the records' layout changes */
         s = RecodeNotes(db);
-    } else if (mark != kFormatMark) {
+    } else if (mark != kFormatMarkV3 && mark != kFormatMark) {
         s = ERR_NOT_NSF;
     }
+    if (s == NOERROR && mark != kFormatMark)
+        s = RenumberFromMeta(db);
     if (s == NOERROR && mark != kFormatMark) {
         StatementUse q(db.Stmt(Sql::MetaSet));
         if (q) {

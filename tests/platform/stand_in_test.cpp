@@ -174,6 +174,24 @@ TEST_F(StandInTest, GroupCommitAllOrNothing)
         total += c.kept;
         EXPECT_EQ(vqtest::DocumentIds("group.nsf").size(), total);
     }
+    // the ID of the note deleted last is not given out again, in a group or outside one
+    DBHANDLE h = NULLHANDLE;
+    ASSERT_EQ(NSFDbOpen("group.nsf", &h), NOERROR);
+    NOTEID highest = vqtest::DocumentIds("group.nsf").back();
+    ASSERT_EQ(NSFNoteDelete(h, highest, 0), NOERROR);
+    for (bool group : {true, false}) {
+        EXPECT_TRUE(!group || VqDbBeginBatch(h) == NOERROR);
+        NOTEHANDLE n = NULLHANDLE;
+        NOTEID id = 0;
+        ASSERT_EQ(NSFNoteCreate(h, &n), NOERROR);
+        EXPECT_EQ(NSFNoteUpdate(n, 0), NOERROR);
+        NSFNoteGetInfo(n, _NOTE_ID, &id);
+        NSFNoteClose(n);
+        EXPECT_TRUE(!group || VqDbCommitBatch(h) == NOERROR);
+        EXPECT_EQ(id, highest + 1) << (group ? "in a group" : "alone");
+        highest = id;
+    }
+    NSFDbClose(h);
 }
 
 /* Routing in a group: one commit per mail file and one for mail.box; a
@@ -436,6 +454,14 @@ TEST_F(StandInTest, EarlierFormatOpensConverted)
         NIFCloseCollection(coll);
         EXPECT_EQ(VqNSFDbFindByItem(h, "key", "beta", &found), NOERROR);
         EXPECT_EQ(found, 2u);
+        // the IDs given out go on above the highest the file ever held
+        NOTEHANDLE n = NULLHANDLE;
+        ASSERT_EQ(NSFNoteDelete(h, 3, 0), NOERROR);
+        ASSERT_EQ(NSFNoteCreate(h, &n), NOERROR);
+        EXPECT_EQ(NSFNoteUpdate(n, 0), NOERROR);
+        NSFNoteGetInfo(n, _NOTE_ID, &found);
+        EXPECT_EQ(found, 4u);
+        NSFNoteClose(n);
         NSFDbClose(h);
     }
 }
