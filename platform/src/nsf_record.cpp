@@ -27,33 +27,10 @@ namespace vq {
 namespace nsf {
 namespace {
 
-/* Reads the numbers of a record, failing past its end: varints (the
- * record of today) and little-endian words (the earlier record, read only
- * to convert it). */
+/* Reads the little-endian words of the earlier record (read only to
+ * convert it), failing past its end. */
 class Reader {
 public:
-    /* An unsigned LEB128 number of at most 32 bits. */
-    bool Varint(uint32_t *v)
-    {
-        if (at_ < r_.size() && (unsigned char)r_[at_] < 0x80) {
-            *v = (unsigned char)r_[at_++]; /* the usual number, one byte */
-            return true;
-        }
-        uint32_t out = 0;
-        for (int shift = 0; shift < 35; shift += 7) {
-            if (at_ >= r_.size())
-                return false;
-            const unsigned char b = (unsigned char)r_[at_++];
-            if (shift == 28 && (b & 0x70) != 0)
-                return false; /* more than 32 bits */
-            out |= (uint32_t)(b & 0x7F) << shift;
-            if ((b & 0x80) == 0) {
-                *v = out;
-                return true;
-            }
-        }
-        return false;
-    }
     explicit Reader(std::string_view r) : r_(r) {}
     bool done() const { return at_ == r_.size(); }
     bool Word(WORD *v)
@@ -95,22 +72,69 @@ private:
     size_t at_ = 0;
 };
 
-bool NextStored(Reader *rd, StoredItem *it)
+/* Reads a varint of at most 32 bits at *p, before end; false when it runs
+ * past end or is longer. The one- and two-byte numbers (names, flags,
+ * types and sizes of the usual item) are read without a loop. */
+inline bool GetVarint(const unsigned char **p, const unsigned char *end, uint32_t *v)
 {
-    uint32_t nameLen = 0, flags = 0, type = 0, sizeApart = 0, slot = 0;
-    if (!rd->Varint(&nameLen) || !rd->Bytes(nameLen, &it->name) || !rd->Varint(&flags) ||
-        flags > 0xFFFF || !rd->Varint(&type) || type > 0xFFFF || !rd->Varint(&sizeApart))
+    const unsigned char *q = *p;
+    if (q < end && q[0] < 0x80) {
+        *v = q[0];
+        *p = q + 1;
+        return true;
+    }
+    if (end - q >= 2 && q[1] < 0x80) { /* q[0] has its high bit */
+        *v = (uint32_t)(q[0] & 0x7F) | (uint32_t)q[1] << 7;
+        *p = q + 2;
+        return true;
+    }
+    uint32_t out = 0;
+    for (int shift = 0; shift < 35; shift += 7) {
+        if (q >= end)
+            return false;
+        const unsigned char b = *q++;
+        if (shift == 28 && (b & 0x70) != 0)
+            return false; /* more than 32 bits */
+        out |= (uint32_t)(b & 0x7F) << shift;
+        if ((b & 0x80) == 0) {
+            *v = out;
+            *p = q;
+            return true;
+        }
+    }
+    return false;
+}
+
+/* The item of today's record at *at (before end), moving *at past it. */
+inline bool NextStored(const unsigned char **at, const unsigned char *end, StoredItem *it)
+{
+    const unsigned char *p = *at;
+    uint32_t nameLen, flags, type, sizeApart;
+    if (!GetVarint(&p, end, &nameLen) || (size_t)(end - p) < nameLen)
         return false;
+    const char *name = (const char *)p;
+    p += nameLen;
+    if (!GetVarint(&p, end, &flags) || flags > 0xFFFF || !GetVarint(&p, end, &type) ||
+        type > 0xFFFF || !GetVarint(&p, end, &sizeApart))
+        return false;
+    it->name = std::string_view(name, nameLen);
     it->flags = (WORD)flags;
     it->type = (WORD)type;
     it->size = sizeApart >> 1;
-    it->slot = 0;
-    it->value = std::string_view();
-    if ((sizeApart & 1) == 0)
-        return rd->Bytes(it->size, &it->value);
-    if (!rd->Varint(&slot) || slot == 0 || slot > kSlotMax)
+    if ((sizeApart & 1) == 0) {
+        if ((size_t)(end - p) < it->size)
+            return false;
+        it->slot = 0;
+        it->value = std::string_view((const char *)p, it->size);
+        *at = p + it->size;
+        return true;
+    }
+    uint32_t slot;
+    if (!GetVarint(&p, end, &slot) || slot == 0 || slot > kSlotMax)
         return false;
     it->slot = slot;
+    it->value = std::string_view();
+    *at = p;
     return true;
 }
 
@@ -368,51 +392,80 @@ STATUS IndexViews(Database &db)
     return s;
 }
 
-size_t VarintSize(uint32_t v)
-{
-    size_t n = 1;
-    for (; v >= 0x80; v >>= 7)
-        ++n;
-    return n;
-}
+/* The most bytes an item takes besides its name and value: five varints
+ * of at most five bytes. */
+constexpr size_t kItemNumbersMax = 5 * 5;
 
 char *PutVarint(char *p, uint32_t v)
 {
+    if (v < 0x80) {
+        *p = (char)v;
+        return p + 1;
+    }
+    if (v < 0x4000) {
+        p[0] = (char)(v | 0x80);
+        p[1] = (char)(v >> 7);
+        return p + 2;
+    }
     for (; v >= 0x80; v >>= 7)
         *p++ = (char)(v | 0x80);
     *p++ = (char)v;
     return p;
 }
 
+/* Copies n bytes to p; the short names and values of the usual item with
+ * a few moves instead of a call. */
+inline __attribute__((always_inline)) char *PutBytes(char *p, const char *from, size_t n)
+{
+    if (n >= 8 && n <= 16) {
+        uint64_t head, tail;
+        std::memcpy(&head, from, 8);
+        std::memcpy(&tail, from + n - 8, 8);
+        std::memcpy(p, &head, 8);
+        std::memcpy(p + n - 8, &tail, 8);
+    } else if (n >= 4 && n < 8) {
+        uint32_t head, tail;
+        std::memcpy(&head, from, 4);
+        std::memcpy(&tail, from + n - 4, 4);
+        std::memcpy(p, &head, 4);
+        std::memcpy(p + n - 4, &tail, 4);
+    } else if (n > 0 && n < 4) {
+        p[0] = from[0];
+        p[n / 2] = from[n / 2];
+        p[n - 1] = from[n - 1];
+    } else if (n > 16) {
+        std::memcpy(p, from, n);
+    }
+    return p + n;
+}
+
 /* The record of n items, item(i) giving the i-th as a StoredItem (its
- * value in the record unless it has a slot). */
+ * value in the record unless it has a slot). The string is made once at
+ * a bound of the size and cut to what was written. */
 template <typename ItemAt>
 std::string EncodeItems(size_t n, ItemAt item)
 {
-    size_t size = 0;
+    size_t bound = 0;
     for (size_t i = 0; i < n; ++i) {
         const StoredItem it = item(i);
-        size += VarintSize((uint32_t)it.name.size()) + it.name.size() + VarintSize(it.flags) +
-                VarintSize(it.type) + VarintSize(it.size << 1 | (it.slot != 0)) +
-                (it.slot != 0 ? VarintSize(it.slot) : it.size);
+        bound += kItemNumbersMax + it.name.size() + (it.slot != 0 ? 0 : it.size);
     }
-    std::string out(size, '\0');
-    char *p = &out[0];
+    std::string out(bound, '\0');
+    char *const begin = &out[0];
+    char *p = begin;
     for (size_t i = 0; i < n; ++i) {
         const StoredItem it = item(i);
         p = PutVarint(p, (uint32_t)it.name.size());
-        std::memcpy(p, it.name.data(), it.name.size());
-        p += it.name.size();
+        p = PutBytes(p, it.name.data(), it.name.size());
         p = PutVarint(p, it.flags);
         p = PutVarint(p, it.type);
         p = PutVarint(p, it.size << 1 | (it.slot != 0));
-        if (it.slot != 0) {
+        if (it.slot != 0)
             p = PutVarint(p, it.slot);
-        } else {
-            std::memcpy(p, it.value.data(), it.size);
-            p += it.size;
-        }
+        else
+            p = PutBytes(p, it.value.data(), it.size);
     }
+    out.resize((size_t)(p - begin));
     return out;
 }
 
@@ -456,14 +509,25 @@ STATUS RecodeNotes(Database &db)
 
 bool DecodeRecord(std::string_view record, std::vector<StoredItem> *items)
 {
-    return DecodeWith(record, items, [](Reader *rd, StoredItem *it) { return NextStored(rd, it); });
+    items->clear();
+    items->reserve(16); /* a document's usual items, without growing */
+    const unsigned char *p = (const unsigned char *)record.data();
+    const unsigned char *const end = p + record.size();
+    StoredItem it;
+    while (p != end) {
+        if (!NextStored(&p, end, &it))
+            return false;
+        items->push_back(it);
+    }
+    return true;
 }
 
 bool FindStored(std::string_view record, std::string_view lname, StoredItem *item)
 {
-    Reader rd(record);
-    while (!rd.done()) {
-        if (!NextStored(&rd, item))
+    const unsigned char *p = (const unsigned char *)record.data();
+    const unsigned char *const end = p + record.size();
+    while (p != end) {
+        if (!NextStored(&p, end, item))
             return false;
         if (EqualNoCase(item->name, lname))
             return true;

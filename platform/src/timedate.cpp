@@ -10,7 +10,9 @@
  * mktime re-reads the zone on every call (with TZ unset, a stat of the
  * zone file), and a TIMEDATE takes two of them: the zone is re-checked
  * instead when TZ changes and otherwise at most once a second, and what
- * depends only on the zone and the year is kept until then.
+ * depends only on the zone and the year is kept until then, as is the
+ * last second converted to local time (a burst of TIMEDATEs in the same
+ * second then costs only arithmetic).
  * Tests may replace "now" with a clock of their own.
  */
 #include <time.h>
@@ -59,6 +61,11 @@ struct ZoneMemo {
     std::string tz;        /* TZ at the last check */
     time_t checkedAt = 0;  /* monotonic second of the last check */
     std::map<int, bool> observes; /* year - 1900: January and July differ */
+    /* the last Unix second converted since the check, and its local time */
+    bool lastValid = false;
+    time_t lastAt = 0;
+    struct tm lastTm;
+    int lastObserves = -1; /* -1: not asked yet */
 };
 
 ZoneMemo &Zone()
@@ -84,6 +91,24 @@ void FollowZoneLocked(ZoneMemo &z)
     z.tz = tz != nullptr ? tz : "";
     z.checkedAt = ts.tv_sec;
     z.observes.clear();
+    z.lastValid = false;
+}
+
+/* localtime_r of t in the zone as followed, from the last conversion when
+ * it was of the same second. Caller holds the memo's mutex. */
+bool LocalTimeLocked(ZoneMemo &z, time_t t, struct tm *out)
+{
+    if (!z.lastValid || z.lastAt != t) {
+        if (localtime_r(&t, &z.lastTm) == nullptr) {
+            z.lastValid = false;
+            return false;
+        }
+        z.lastValid = true;
+        z.lastAt = t;
+        z.lastObserves = -1;
+    }
+    *out = z.lastTm;
+    return true;
 }
 
 /* Whether the zone observes daylight saving in a year: January and July
@@ -117,7 +142,7 @@ bool LocalTime(time_t t, struct tm *out)
     ZoneMemo &z = Zone();
     std::lock_guard<std::mutex> lock(z.mutex);
     FollowZoneLocked(z);
-    return localtime_r(&t, out) != nullptr;
+    return LocalTimeLocked(z, t, out);
 }
 
 /* Zone bits of Innards[1] for the local zone at a Unix time. */
@@ -130,9 +155,11 @@ DWORD ZoneBits(int64_t unixSeconds)
         ZoneMemo &z = Zone();
         std::lock_guard<std::mutex> lock(z.mutex);
         FollowZoneLocked(z);
-        if (localtime_r(&t, &now) == nullptr)
+        if (!LocalTimeLocked(z, t, &now))
             return 0;
-        observes = ObservesLocked(z, now.tm_year);
+        if (z.lastObserves < 0)
+            z.lastObserves = ObservesLocked(z, now.tm_year) ? 1 : 0;
+        observes = z.lastObserves != 0;
     }
     long standard = now.tm_gmtoff - (now.tm_isdst > 0 ? 3600 : 0);
     DWORD bits = 0;
