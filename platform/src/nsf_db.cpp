@@ -31,6 +31,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -38,6 +39,7 @@
 #include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "nsf_internal.h"
@@ -197,6 +199,24 @@ void RemoveDbFiles(const std::string &path)
     ::unlink((path + "-shm").c_str());
 }
 
+/* Another connection holds the write lock: tries again every millisecond,
+ * for kBusyTimeoutMs in all. SQLite's own waiting sleeps up to 100 ms
+ * between tries, so a writer that commits group after group, with only a
+ * moment between them, could keep a waiting one out until its time ran
+ * out. */
+int RetryWhileBusy(void *, int tries)
+{
+    using Clock = std::chrono::steady_clock;
+    thread_local Clock::time_point since;
+    const Clock::time_point now = Clock::now();
+    if (tries == 0)
+        since = now;
+    else if (now - since >= std::chrono::milliseconds(kBusyTimeoutMs))
+        return 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return 1;
+}
+
 /* Opens a connection and sets the pragmas every connection needs. */
 STATUS Connect(const std::string &path, sqlite3 **out)
 {
@@ -212,7 +232,7 @@ STATUS Connect(const std::string &path, sqlite3 **out)
         return e != 0 ? StatusFromErrno(e) : StatusFromSqlite(rc);
     }
     sqlite3_extended_result_codes(db, 1);
-    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    sqlite3_busy_handler(db, RetryWhileBusy, nullptr);
     /* Statement journals and temporary indexes stay in memory, not in
      * temporary files written and thrown away at every statement. */
     ExecSql(db, "PRAGMA temp_store=MEMORY");
