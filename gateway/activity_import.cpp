@@ -92,9 +92,11 @@ static int ActIsBlank(char c)
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-/* Reads one column at *pszAt into Value (or *cFinal) and moves *pszAt past
- * it. 0 when the line does not supply it (the value is then untouched). */
-static int ReadActColumn(const ACTCOLUMN *Column, const char **pszAt, char *Value, char *cFinal)
+/* Reads one column at *pszAt into Value (or *cFinal), copying as it
+ * scans, and moves *pszAt past it. 0 when the line does not supply it
+ * (the value is then untouched). */
+static inline int ReadActColumn(const ACTCOLUMN *Column, const char **pszAt, char *Value,
+                                char *cFinal)
 {
     const char *At = *pszAt;
     int n = 0;
@@ -109,37 +111,51 @@ static int ReadActColumn(const ACTCOLUMN *Column, const char **pszAt, char *Valu
         *pszAt = At + 1;
         return 1;
     }
+    /* A character above the blank range goes on in either kind: one test
+     * for most of them. */
     if (Column->Kind == COL_WORD)
-        while (n < Column->Width && At[n] != '\0' && !ActIsBlank(At[n]))
-            n++;
+        for (unsigned char c = (unsigned char)At[0];
+             n < Column->Width && (c > ' ' || (c != '\0' && !ActIsBlank((char)c)));
+             c = (unsigned char)At[++n])
+            Value[n] = (char)c;
     else
-        while (n < Column->Width && At[n] != '\0' && At[n] != '\n')
-            n++;
+        for (unsigned char c = (unsigned char)At[0];
+             n < Column->Width && (c > '\n' || (c != '\0' && c != '\n'));
+             c = (unsigned char)At[++n])
+            Value[n] = (char)c;
     if (n == 0)
         return 0;
-    std::memcpy(Value, At, (size_t)n);
     Value[n] = '\0';
     *pszAt = At + n;
     return 1;
 }
 
 /* Splits one line into the twelve values and the final-entry marker.
- * Whatever the line does not supply stays empty. */
+ * Whatever the line does not supply is emptied, once the line stops
+ * matching. */
 int SplitActivityLine(const char *szData, char fData[JOB_ENTRY_ITEMS][ACT_VALUE_SIZE], char *cFinal)
 {
+    const int Columns = (int)(sizeof ActColumns / sizeof ActColumns[0]);
     const char *At = szData;
     int Assigned = 0;
 
-    for (int i = 0; i < JOB_ENTRY_ITEMS; i++)
-        fData[i][0] = '\0';
-    /* Cleared as well: a line that ends right after its type must not
-     * inherit the marker of the line before it. */
-    *cFinal = '\0';
-    for (const ACTCOLUMN &Column : ActColumns) {
-        char *Value = Column.Kind == COL_CHAR ? nullptr : fData[Column.Item];
-        if (!ReadActColumn(&Column, &At, Value, cFinal))
+    /* Unrolled, so that each column is read by code made for its kind
+     * and width. */
+#pragma GCC unroll 16
+    for (int i = 0; i < Columns; i++) {
+        const ACTCOLUMN *Column = &ActColumns[i];
+        char *Value = Column->Kind == COL_CHAR ? nullptr : fData[Column->Item];
+        if (!ReadActColumn(Column, &At, Value, cFinal))
             break;
         Assigned++;
+    }
+    for (int i = Assigned; i < Columns; i++) {
+        /* The marker too: a line that ends right after its type must not
+         * inherit the marker of the line before it. */
+        if (ActColumns[i].Kind == COL_CHAR)
+            *cFinal = '\0';
+        else
+            fData[ActColumns[i].Item][0] = '\0';
     }
     return Assigned;
 }

@@ -295,14 +295,74 @@ int PortLexists(const char *Path)
 
 namespace {
 
+/* The bytes the stream holds read ahead but not yet handed out, as
+ * getc_unlocked takes them (glibc's own inline getc reads these fields);
+ * none where the C library does not show them, so that every byte then
+ * goes through getc_unlocked. */
+const char *Buffered(FILE *Stream, size_t *Count)
+{
+#if defined(__GLIBC__)
+    const char *At = Stream->_IO_read_ptr;
+    *Count = At != nullptr && At < Stream->_IO_read_end ? (size_t)(Stream->_IO_read_end - At) : 0;
+    return At;
+#else
+    (void)Stream;
+    *Count = 0;
+    return nullptr;
+#endif
+}
+
+/* Hands out Count bytes of what Buffered gave, as Count getc calls would. */
+void Consume(FILE *Stream, size_t Count)
+{
+#if defined(__GLIBC__)
+    Stream->_IO_read_ptr += Count;
+#else
+    (void)Stream;
+    (void)Count;
+#endif
+}
+
+/* The first CR or CTRL+Z among the Count bytes at At, or null. */
+const char *FirstSpecial(const char *At, size_t Count)
+{
+    const char *Cr = static_cast<const char *>(std::memchr(At, '\r', Count));
+    const char *Eof = static_cast<const char *>(
+        std::memchr(At, 0x1A, Cr != nullptr ? (size_t)(Cr - At) : Count));
+    return Eof != nullptr ? Eof : Cr;
+}
+
+/* The text-mode line read: the bytes up to a line end are taken from the
+ * stream's buffer in bulk (memchr finds the line feed, then any CR or
+ * CTRL+Z before it); a CR, a CTRL+Z and an empty buffer go one character
+ * at a time through TextGetcLocked, which alone gives them their meaning
+ * and refills the buffer. */
 char *FgetsText(char *Buffer, int Size, FILE *Stream, bool CtrlZBlank)
 {
     if (Buffer == nullptr || Size <= 0 || Stream == nullptr)
         return nullptr;
-    int n = 0;
+    size_t n = 0;
+    const size_t Room = (size_t)Size - 1;
     /* One lock for the whole line rather than one per character. */
     flockfile(Stream);
-    while (n < Size - 1) {
+    while (n < Room) {
+        size_t Count = 0;
+        const char *At = Buffered(Stream, &Count);
+        if (Count > Room - n)
+            Count = Room - n;
+        if (Count > 0) {
+            const char *Lf = static_cast<const char *>(std::memchr(At, '\n', Count));
+            const size_t Line = Lf != nullptr ? (size_t)(Lf - At) + 1 : Count;
+            const char *Special = FirstSpecial(At, Line);
+            const size_t Plain = Special != nullptr ? (size_t)(Special - At) : Line;
+            std::memcpy(Buffer + n, At, Plain);
+            Consume(Stream, Plain);
+            n += Plain;
+            if (Special == nullptr && Lf != nullptr)
+                break;
+            if (Special == nullptr)
+                continue;
+        }
         int c = TextGetcLocked(Stream);
         if (c == EOF && CtrlZBlank && getc_unlocked(Stream) == 0x1A)
             c = ' ';

@@ -28,7 +28,9 @@ protected:
 };
 
 /* CR LF is one line end, a lone CR is text, CTRL+Z ends the file for
- * good; a short buffer splits a line. */
+ * good (or reads as a blank for PortFgetsLine); a short buffer splits a
+ * line; a CR LF split between two fills of a small stream buffer and a NUL
+ * byte are read as any other. */
 TEST_F(PortTest, TextModeReads)
 {
     struct Case {
@@ -36,21 +38,30 @@ TEST_F(PortTest, TextModeReads)
         int bufSize;
         std::vector<std::string> lines;
         std::string whole; /* PortFreadText of the same bytes */
+        size_t streamBuf = 0; /* setvbuf size, 0: the default */
+        bool blank = false;   /* PortFgetsLine */
     } cases[] = {
         {"one\r\ntwo\rstill\nthree\r\n\r\nlast\x1A" "after\n", 64,
          {"one\n", "two\rstill\n", "three\n", "\n", "last"}, "one\ntwo\rstill\nthree\n\nlast"},
         {"abcdef\r\ngh\r\n", 4, {"abc", "def", "\n", "gh\n"}, "abcdef\ngh\n"},
+        {std::string("ab\r\nc\0d\r\n\r\x1A\r\n", 13), 4, {"ab\n", "c", "\n", "\r"},
+         std::string("ab\nc\0d\n\r", 8), 3},
+        {std::string("ab\r\nc\0d\r\n\r\x1A\r\n", 13), 4, {"ab\n", "c", "\n", "\r \n"},
+         std::string("ab\nc\0d\n\r", 8), 3, true},
     };
     for (const Case &c : cases) {
         WriteFile(P("t.txt"), c.bytes);
         FILE *f = PortFopen(P("t.txt").c_str(), "rt");
         ASSERT_NE(f, nullptr);
+        if (c.streamBuf != 0)
+            setvbuf(f, nullptr, _IOFBF, c.streamBuf);
+        auto *read = c.blank ? PortFgetsLine : PortFgets;
         std::vector<std::string> lines;
         char buf[64];
-        while (PortFgets(buf, c.bufSize, f) != nullptr)
+        while (read(buf, c.bufSize, f) != nullptr)
             lines.push_back(buf);
         EXPECT_EQ(lines, c.lines);
-        EXPECT_EQ(PortFgets(buf, c.bufSize, f), nullptr) << "the end stays the end";
+        EXPECT_EQ(read(buf, c.bufSize, f), nullptr) << "the end stays the end";
         PortFclose(f);
         f = PortFopen(P("t.txt").c_str(), "rb");
         const size_t n = PortFreadText(buf, sizeof buf, f);
