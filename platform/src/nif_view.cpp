@@ -100,8 +100,9 @@ public:
     {
         if (!q_)
             return;
-        sqlite3_bind_text(q_.get(), 1, c.sortLower.data(), (int)c.sortLower.size(), SQLITE_TRANSIENT);
-        sqlite3_bind_text(q_.get(), 2, key.data(), (int)key.size(), SQLITE_TRANSIENT);
+        /* both outlive the cursor, which resets the statement when it ends */
+        sqlite3_bind_text(q_.get(), 1, c.sortLower.data(), (int)c.sortLower.size(), SQLITE_STATIC);
+        sqlite3_bind_text(q_.get(), 2, key.data(), (int)key.size(), SQLITE_STATIC);
         sqlite3_bind_int64(q_.get(), 3, id);
     }
 
@@ -121,10 +122,10 @@ public:
         }
         sqlite3_stmt *st = q_.get();
         e->id = (NOTEID)sqlite3_column_int64(st, 0);
-        const unsigned char *k = sqlite3_column_text(st, 1);
-        e->key.assign(k ? (const char *)k : "", (size_t)sqlite3_column_bytes(st, 1));
-        const unsigned char *t = sqlite3_column_text(st, 2);
-        e->text.assign(t ? (const char *)t : "", (size_t)sqlite3_column_bytes(st, 2));
+        /* the bytes as stored: no terminated copy of each */
+        const std::string_view k = RecordColumn(st, 1), t = RecordColumn(st, 2);
+        e->key.assign(k.data(), k.size());
+        e->text.assign(t.data(), t.size());
         StoredItem it;
         e->selPresent = !sel_.empty() && FindStored(RecordColumn(st, 3), sel_, &it);
         e->selType = e->selPresent ? it.type : 0;
