@@ -4,9 +4,12 @@
  * each of them, which updates the entry the first made), and AddPending
  * over a queue file of 1,000 records (first listing creates the entries,
  * the second overwrites them). Beside each, its floor measured in the same
- * iteration: the same rows (job key, line text) through plain SQLite with
- * the platform's durability settings, committed once per 100 rows as the
- * passes' chunks are. The pass's durable operations per line are printed.
+ * iteration: rows keyed by job (job key, line text) through plain SQLite
+ * with the platform's durability settings, committed once per 100 rows as
+ * the passes' chunks are. The import has a second floor, of the rows it
+ * really keeps (rows_floor_s, rows_ratio): each entry's form and 12 values
+ * in columns, and each chunk's file identity and offset reached. The
+ * pass's durable operations per line are printed.
  *
  * The activity database is made afresh for every iteration (not timed);
  * each timed pass is checked to have left exactly the entries it should.
