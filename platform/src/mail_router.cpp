@@ -178,6 +178,10 @@ struct Pending {
 struct RouterBatch {
     int depth = 0;
     DBHANDLE box = NULLHANDLE;
+    /* the router's lock, held from before mail.box's group begins to
+     * after it commits (see VqMailBeginBatch), on routeFd */
+    bool routeLocked = false;
+    int routeFd = -1;
     std::vector<std::pair<std::string, DBHANDLE>> files;
     std::vector<Leave> leaves;
     std::vector<Pending> pending;
@@ -492,34 +496,50 @@ std::vector<std::string> Routable(const std::vector<std::string> &list)
 /* The exclusive right to route the mail.box of hBox (see the top). */
 class RouteLock {
 public:
-    /* wait false: gives up at once when another router holds it. */
+    /* wait false: gives up at once when another router holds it. Within a
+     * routing group the group holds it already. */
     RouteLock(DBHANDLE hBox, bool wait)
     {
-        if (wait)
-            Mutex().lock();
-        else if (!Mutex().try_lock())
+        if (Batch().routeLocked) {
+            held_ = true;
             return;
-        fd_ = BoxFd(BoxPath(hBox));
-        int rc;
-        while ((rc = flock(fd_, LOCK_EX | (wait ? 0 : LOCK_NB))) != 0 && errno == EINTR) {
         }
-        /* A box that cannot be locked (no descriptor left) is routed
-         * without: holding back the mail would be worse. */
-        held_ = rc == 0 || (fd_ < 0 && wait);
-        if (!held_)
-            Mutex().unlock();
+        held_ = own_ = Take(hBox, wait, &fd_);
     }
     ~RouteLock()
     {
-        if (!held_)
-            return;
-        if (fd_ >= 0)
-            flock(fd_, LOCK_UN);
-        Mutex().unlock();
+        if (own_)
+            Give(fd_);
     }
     RouteLock(const RouteLock &) = delete;
     RouteLock &operator=(const RouteLock &) = delete;
     bool held() const { return held_; }
+
+    /* Takes the lock for hBox (its descriptor in *fd); false when wait is
+     * false and another router holds it. */
+    static bool Take(DBHANDLE hBox, bool wait, int *fd)
+    {
+        if (wait)
+            Mutex().lock();
+        else if (!Mutex().try_lock())
+            return false;
+        *fd = BoxFd(BoxPath(hBox));
+        int rc;
+        while ((rc = flock(*fd, LOCK_EX | (wait ? 0 : LOCK_NB))) != 0 && errno == EINTR) {
+        }
+        /* A box that cannot be locked (no descriptor left) is routed
+         * without: holding back the mail would be worse. */
+        const bool held = rc == 0 || (*fd < 0 && wait);
+        if (!held)
+            Mutex().unlock();
+        return held;
+    }
+    static void Give(int fd)
+    {
+        if (fd >= 0)
+            flock(fd, LOCK_UN);
+        Mutex().unlock();
+    }
 
 private:
     static std::mutex &Mutex()
@@ -544,6 +564,7 @@ private:
     }
     int fd_ = -1;
     bool held_ = false;
+    bool own_ = false; /* taken here, given back at the end */
 };
 
 /* Routes a message saved in mail.box: its copies, then its reports and
@@ -786,6 +807,14 @@ done:
     return s;
 }
 
+static void GiveRouteLock(RouterBatch &b)
+{
+    if (b.routeLocked)
+        RouteLock::Give(b.routeFd);
+    b.routeLocked = false;
+    b.routeFd = -1;
+}
+
 STATUS VqMailBeginBatch(void)
 {
     RouterBatch &b = Batch();
@@ -798,7 +827,13 @@ STATUS VqMailBeginBatch(void)
     STATUS s = MailOpenMessageFile(nullptr, &b.box);
     if (s != NOERROR)
         return s;
+    /* The router's lock before mail.box's write lock, as a sender takes
+     * them: a group that took the write lock first and then waited for
+     * the router's would hold what a sender waits for while waiting for
+     * what that sender holds, and the sender would fail as busy. */
+    b.routeLocked = RouteLock::Take(b.box, true, &b.routeFd);
     if ((s = VqDbBeginBatch(b.box)) != NOERROR) {
+        GiveRouteLock(b);
         MailCloseMessageFile(b.box);
         b.box = NULLHANDLE;
         return s;
@@ -850,6 +885,7 @@ STATUS VqMailCommitBatch(void)
     if (first == NOERROR)
         first = s;
     MailCloseMessageFile(b.box);
+    GiveRouteLock(b);
     b.box = NULLHANDLE;
     b.files.clear();
     b.leaves.clear();
@@ -877,5 +913,6 @@ void VqMailAbortBatch(void)
     else
         VqDbAbortBatch(b.box);
     MailCloseMessageFile(b.box);
+    GiveRouteLock(b);
     b = RouterBatch();
 }

@@ -3,7 +3,8 @@
  * both write, neither fails ("database is locked") and a reader never sees
  * half of the other's update; a process that dies at the commit leaves
  * the old note when the commit failed and the new one, whole, when it
- * crashed right after it.
+ * crashed right after it; a message routed while another process holds a
+ * routing group goes through once the group commits.
  *
  * The second process is this program again, run with a filter for one of
  * the NsfChild tests, which do nothing unless VQ_NSF_CHILD is set.
@@ -18,10 +19,13 @@
 #include <string>
 #include <vector>
 
+#include "notes_fixture.h"
 #include "test_support.h"
+#include "vq_mail.h"
 #include "vq_nsf.h"
 #include "vq_port.h"
 #include "vq_runtime.h"
+#include "vq_testhooks.h"
 
 namespace {
 
@@ -129,6 +133,24 @@ TEST(NsfChild, DieAtTheCommit)
     _exit(s == ERR_IO ? 3 : 4); /* as abruptly as the crash */
 }
 
+/* Routes a memo in a routing group that it opened before the parent's
+ * routing began, and holds the group meanwhile. */
+TEST(NsfChild, RouteInAGroup)
+{
+    if (Env("VQ_NSF_CHILD").empty())
+        GTEST_SKIP() << "runs as a child process only";
+    vqtest::SetDataDirectory(Env("VQ_NSF_DATA"));
+    vqtest::SetLogEcho(false);
+    ASSERT_EQ(VqMailBeginBatch(), NOERROR);
+    vqtest::WriteFile(Env("VQ_NSF_RESULT"), "open");
+    PortSleepMs(500); /* the parent routes meanwhile */
+    vqtest::Memo m;
+    m.from = "jdoe";
+    m.sendTo = {"jroe"};
+    const STATUS s = vqtest::SendMemo(m);
+    _exit(VqMailCommitBatch() == NOERROR && s == NOERROR ? 0 : 3);
+}
+
 class NsfConcurrencyTest : public vqtest::DbTest {
 protected:
     NOTEID NewGenerationNote()
@@ -186,6 +208,28 @@ TEST_F(NsfConcurrencyTest, DeathAtTheCommitKeepsTheOldOrTheWholeNewNote)
         EXPECT_EQ(s, NOERROR);
         NSFDbClose(fresh);
     }
+}
+
+// A message routed while another process holds a routing group waits for the group and goes through, whichever of
+// the two gets to the router first: both take the router's lock before mail.box's.
+TEST_F(NsfConcurrencyTest, RoutingBesideAnotherProcessesGroupWaitsItsTurn)
+{
+    vqtest::CreateMailFile("mail.box", "Mail Router Mailbox");
+    vqtest::CreateNamesDb();
+    vqtest::AddPerson("Jane Roe", "jroe", "jroe.nsf");
+    vqtest::AddPerson("John Doe", "jdoe", "jdoe.nsf");
+    const pid_t child = vqtest::SpawnSelf("NsfChild.RouteInAGroup",
+                                          {"VQ_NSF_CHILD=1", "VQ_NSF_DATA=" + data_.path(),
+                                           "VQ_NSF_RESULT=" + (data_ / "result")});
+    for (int i = 0; i < 60000 && vqtest::ReadFile(data_ / "result") != "open"; ++i)
+        PortSleepMs(1);
+    vqtest::Memo m;
+    m.from = "jdoe";
+    m.sendTo = {"jroe"};
+    EXPECT_EQ(vqtest::SendMemo(m), NOERROR);
+    EXPECT_EQ(vqtest::WaitChild(child), 0);
+    EXPECT_EQ(vqtest::DocumentIds("jroe.nsf").size(), 2u);
+    EXPECT_TRUE(vqtest::DocumentIds("mail.box").empty());
 }
 
 }  // namespace
