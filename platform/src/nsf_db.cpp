@@ -730,6 +730,8 @@ void KeepRow(Database &db, NOTEID id, WORD noteClass, const TIMEDATE &modified, 
     m.modified = modified;
     m.rev = rev;
     m.record.assign(record.data(), record.size());
+    m.decoded = false;
+    m.items.clear();
 }
 
 uint64_t ProcessCommits()

@@ -162,6 +162,15 @@ struct GroupMark {
     int64_t changes = 0;
 };
 
+/* An item as a note's record holds it (see "a note's record" below). */
+struct StoredItem {
+    std::string_view name;
+    WORD flags = 0, type = 0;
+    DWORD slot = 0;         /* 0: the value is in the record */
+    std::string_view value; /* in the record (slot 0) */
+    DWORD size = 0;         /* the value's length */
+};
+
 /* A note's row as a group read it (a view lookup or a load), for the next
  * load or save of that note in the same group (see GroupMark). */
 struct RowMemo {
@@ -171,6 +180,9 @@ struct RowMemo {
     TIMEDATE modified = {{0, 0}};
     int64_t rev = 0;
     std::string record;
+    /* record decoded by the load (views into record), for the save */
+    bool decoded = false;
+    std::vector<StoredItem> items;
 };
 
 /* An open database: one SQLite connection with its statement cache. */
@@ -365,14 +377,6 @@ STATUS LoadNote(Database &db, NOTEID id, Note *note);
 constexpr size_t kInlineMax = 1024;
 /* The highest slot of a note; a save past it writes all its values anew. */
 constexpr DWORD kSlotMax = 0xFFFFFF;
-
-struct StoredItem {
-    std::string_view name;
-    WORD flags = 0, type = 0;
-    DWORD slot = 0;         /* 0: the value is in the record */
-    std::string_view value; /* in the record (slot 0) */
-    DWORD size = 0;         /* the value's length */
-};
 
 /* Splits a record; false when it is damaged. */
 bool DecodeRecord(std::string_view record, std::vector<StoredItem> *items);

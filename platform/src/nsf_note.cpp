@@ -86,9 +86,25 @@ STATUS ReadOldRow(Database &db, NOTEID id, OldRow *old)
         old->exists = true;
         old->noteClass = m.noteClass;
         old->rev = m.rev;
+        const std::string_view was = m.record;
         old->record = std::move(m.record);
         m.id = 0;
-        return DecodeRecord(old->record, &old->items) ? NOERROR : ERR_DB_CORRUPT;
+        if (!m.decoded)
+            return DecodeRecord(old->record, &old->items) ? NOERROR : ERR_DB_CORRUPT;
+        /* the load's items, pointed at where the record is now (a short
+         * record moves with its string) */
+        old->items = std::move(m.items);
+        m.decoded = false;
+        const uintptr_t from = (uintptr_t)was.data(), end = from + was.size();
+        const auto moved = [from, end, old](std::string_view v) {
+            const uintptr_t at = (uintptr_t)v.data();
+            return at >= from && at <= end ? std::string_view(old->record.data() + (at - from), v.size()) : v;
+        };
+        for (StoredItem &it : old->items) {
+            it.name = moved(it.name);
+            it.value = moved(it.value);
+        }
+        return NOERROR;
     }
     StatementUse q(db.Stmt(Sql::NoteRow));
     if (!q)
@@ -239,11 +255,8 @@ Note *GetNote(NOTEHANDLE hNote, const char *call)
 /* Fills a note's items from its record, and its long values from
  * vq_values (in the caller's snapshot: a load reads them while its row's
  * statement is still open). */
-static STATUS LoadItems(Database &db, NOTEID id, std::string_view record, Note *note)
+static STATUS LoadItems(Database &db, NOTEID id, const std::vector<StoredItem> &stored, Note *note)
 {
-    std::vector<StoredItem> stored;
-    if (!DecodeRecord(record, &stored))
-        return ERR_DB_CORRUPT;
     note->items.clear();
     note->items.reserve(stored.size());
     size_t apart = 0;
@@ -285,13 +298,15 @@ STATUS LoadNote(Database &db, NOTEID id, Note *note)
 {
     if (id == 0)
         return ERR_INVALID_NOTE;
-    const RowMemo &m = db.rowMemo;
+    RowMemo &m = db.rowMemo;
     if (m.id == id && MarkHolds(db, m.mark)) {
         note->id = id;
         note->noteClass = m.noteClass;
         note->modified = m.modified;
         note->rev = m.rev;
-        return LoadItems(db, id, m.record, note);
+        if (!m.decoded && !(m.decoded = DecodeRecord(m.record, &m.items)))
+            return ERR_DB_CORRUPT;
+        return LoadItems(db, id, m.items, note);
     }
     StatementUse q(db.Stmt(Sql::NoteLoad));
     if (!q)
@@ -311,7 +326,10 @@ STATUS LoadNote(Database &db, NOTEID id, Note *note)
     const std::string_view record = RecordColumn(st, 4);
     /* in a group, the save that usually follows need not read it again */
     KeepRow(db, id, note->noteClass, note->modified, note->rev, record);
-    return LoadItems(db, id, record, note);
+    std::vector<StoredItem> stored;
+    if (!DecodeRecord(record, &stored))
+        return ERR_DB_CORRUPT;
+    return LoadItems(db, id, stored, note);
 }
 
 }  // namespace nsf
