@@ -44,41 +44,6 @@ const char *kind_name(HandleKind kind)
     return "?";
 }
 
-}  // namespace
-
-DHANDLE HandleAdd(HandleKind kind, std::unique_ptr<HandleObject> object)
-{
-    Table &t = table();
-    std::lock_guard<std::mutex> lock(t.mutex);
-    /* Collections live in 1..0xFFFF, every other kind above it, so that no
-     * value is ever live as two kinds. */
-    const bool narrow = kind == HandleKind::Collection;
-    DHANDLE &next = narrow ? t.next_narrow : t.next_wide;
-    const DHANDLE first = narrow ? 1u : 0x10000u;
-    const DHANDLE last = narrow ? 0xFFFFu : 0x7FFFFFFFu;
-    for (DHANDLE tries = 0; tries <= last - first; ++tries) {
-        DHANDLE h = next;
-        next = (next >= last) ? first : next + 1;
-        if (t.live.find(h) == t.live.end()) {
-            t.live.emplace(h, Entry{kind, std::move(object)});
-            return h;
-        }
-    }
-    return NULLHANDLE;
-}
-
-HandleObject *HandlePeek(DHANDLE handle, HandleKind kind)
-{
-    Table &t = table();
-    std::lock_guard<std::mutex> lock(t.mutex);
-    auto it = t.live.find(handle);
-    if (it == t.live.end() || it->second.kind != kind)
-        return nullptr;
-    return it->second.object.get();
-}
-
-namespace {
-
 /* Handles of each kind removed so far: a lookup remembered before the
  * last removal of its kind may name a dead object and is looked up again
  * (a handle live as one kind is removed as that kind before its value can
@@ -102,12 +67,48 @@ thread_local Remembered t_remembered[4];
 
 }  // namespace
 
-HandleObject *HandleGet(DHANDLE handle, HandleKind kind, const char *call)
+DHANDLE HandleAdd(HandleKind kind, std::unique_ptr<HandleObject> object)
+{
+    Table &t = table();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    /* Collections live in 1..0xFFFF, every other kind above it, so that no
+     * value is ever live as two kinds. */
+    const bool narrow = kind == HandleKind::Collection;
+    DHANDLE &next = narrow ? t.next_narrow : t.next_wide;
+    const DHANDLE first = narrow ? 1u : 0x10000u;
+    const DHANDLE last = narrow ? 0xFFFFu : 0x7FFFFFFFu;
+    for (DHANDLE tries = 0; tries <= last - first; ++tries) {
+        DHANDLE h = next;
+        next = (next >= last) ? first : next + 1;
+        if (t.live.find(h) == t.live.end()) {
+            HandleObject *o = object.get();
+            t.live.emplace(h, Entry{kind, std::move(object)});
+            /* the new handle is usually the next one looked up */
+            t_remembered[h & 3] = Remembered{h, kind, o, RemovalsOf(kind).load(std::memory_order_acquire)};
+            return h;
+        }
+    }
+    return NULLHANDLE;
+}
+
+HandleObject *HandlePeek(DHANDLE handle, HandleKind kind)
+{
+    Table &t = table();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    auto it = t.live.find(handle);
+    if (it == t.live.end() || it->second.kind != kind)
+        return nullptr;
+    return it->second.object.get();
+}
+
+namespace {
+
+/* HandleGet of a handle not remembered: looked up in the table, and
+ * remembered (kept out of line, so that the usual case saves nothing). */
+__attribute__((noinline)) HandleObject *LookUp(DHANDLE handle, HandleKind kind, const char *call,
+                                               uint64_t removals)
 {
     Remembered &r = t_remembered[handle & 3];
-    const uint64_t removals = RemovalsOf(kind).load(std::memory_order_acquire);
-    if (r.object != nullptr && r.handle == handle && r.kind == kind && r.removals == removals)
-        return r.object;
     HandleObject *o = HandlePeek(handle, kind);
     if (o == nullptr) {
         ReportMisuse(call, handle, kind_name(kind));
@@ -118,6 +119,17 @@ HandleObject *HandleGet(DHANDLE handle, HandleKind kind, const char *call)
     r.object = o;
     r.removals = removals;
     return o;
+}
+
+}  // namespace
+
+HandleObject *HandleGet(DHANDLE handle, HandleKind kind, const char *call)
+{
+    const Remembered &r = t_remembered[handle & 3];
+    const uint64_t removals = RemovalsOf(kind).load(std::memory_order_acquire);
+    if (r.object != nullptr && r.handle == handle && r.kind == kind && r.removals == removals)
+        return r.object;
+    return LookUp(handle, kind, call, removals);
 }
 
 std::unique_ptr<HandleObject> HandleRemove(DHANDLE handle, HandleKind kind, const char *call)
