@@ -357,6 +357,13 @@ struct Note : HandleObject {
     int64_t rev = 0; /* the stored revision the items were read at */
     std::vector<Item> items;
     std::vector<DHANDLE> retired;
+    /* Whether no two items share a name (without regard to case): known
+     * so, known not (or not looked at), or to be looked at when an item
+     * is next set; and where the search for the next item set starts
+     * (items are usually set in the order they have). */
+    enum class Names : unsigned char { Distinct, Repeated, Unknown };
+    Names names = Names::Repeated;
+    size_t nextSet = 0;
 };
 
 Note *GetNote(NOTEHANDLE hNote, const char *call);

@@ -115,12 +115,47 @@ size_t RemoveItems(Note *note, std::string_view name)
     return first;
 }
 
+/* Looks whether two items of the note share a name: in a note of a few
+ * items, where it costs about what the searches of one item's duplicates
+ * would (a note of many is searched as before). */
+void LearnNames(Note *note)
+{
+    const std::vector<Item> &items = note->items;
+    note->names = Note::Names::Repeated;
+    if (items.size() > 32)
+        return;
+    for (size_t i = 0; i < items.size(); ++i)
+        if (FindItem(*note, items[i].name, i + 1) != kNone) {
+            note->names = Note::Names::Repeated;
+            return;
+        }
+    note->names = Note::Names::Distinct;
+}
+
+/* The item of the name in a note whose names are distinct, searched from
+ * where the last item set was, round to it; kNone when there is none. */
+size_t FindDistinct(const Note &note, std::string_view name)
+{
+    const size_t n = note.items.size(), from = note.nextSet < n ? note.nextSet : 0;
+    for (size_t i = from; i < n; ++i)
+        if (EqualNoCase(note.items[i].name, name))
+            return i;
+    for (size_t i = 0; i < from; ++i)
+        if (EqualNoCase(note.items[i].name, name))
+            return i;
+    return kNone;
+}
+
 /* Replaces all items of the name by one, where the first of them was. */
 void ReplaceItem(Note *note, std::string_view name, WORD type, std::string_view value)
 {
+    if (note->names == Note::Names::Unknown)
+        LearnNames(note);
+    const bool distinct = note->names == Note::Names::Distinct;
     /* the usual cases: no item of the name yet (appended), or one item
      * (replaced where it is) */
-    size_t at = FindItem(*note, name);
+    size_t at = distinct ? FindDistinct(*note, name) : FindItem(*note, name);
+    note->nextSet = at == kNone ? 0 : at + 1;
     if (at == kNone) {
         Item &it = note->items.emplace_back(); /* its strings start empty */
         it.name.append(name.data(), name.size());
@@ -129,7 +164,7 @@ void ReplaceItem(Note *note, std::string_view name, WORD type, std::string_view 
         it.value.append(value.data(), value.size());
         return;
     }
-    if (FindItem(*note, name, at + 1) == kNone) {
+    if (distinct || FindItem(*note, name, at + 1) == kNone) {
         Item &it = note->items[at];
         if (it.block != NULLHANDLE) {
             note->retired.push_back(it.block);
@@ -379,6 +414,8 @@ STATUS NSFItemAppend(NOTEHANDLE hNote, WORD ItemFlags, const char *Name, WORD Na
         if (ValueLength != 0)
             it.value.assign((const char *)Value, ValueLength);
         note->items.push_back(std::move(it));
+        if (note->names == Note::Names::Distinct)
+            note->names = Note::Names::Unknown; /* the name may be there already */
     } catch (const std::bad_alloc &) {
         return ERR_MEMORY;
     }

@@ -258,6 +258,8 @@ Note *GetNote(NOTEHANDLE hNote, const char *call)
 static STATUS LoadItems(Database &db, NOTEID id, const std::vector<StoredItem> &stored, Note *note)
 {
     note->items.clear();
+    note->names = Note::Names::Unknown;
+    note->nextSet = 0;
     note->items.reserve(stored.size());
     size_t apart = 0;
     for (const StoredItem &si : stored) {
@@ -348,6 +350,7 @@ STATUS NSFNoteCreate(DBHANDLE hDB, NOTEHANDLE *rethNote)
     auto note = std::make_unique<Note>();
     note->hDB = hDB;
     note->items.reserve(16); /* a document's usual items, without growing */
+    note->names = Note::Names::Distinct;
     NOTEHANDLE h = vq::HandleAdd(vqtest::HandleKind::Note, std::move(note));
     if (h == NULLHANDLE)
         return ERR_MEMORY;

@@ -3,7 +3,8 @@
  * gateway's own tests never reach: the 64K text-list limit, the directory
  * lookup that follows every commit (also within one clock tick), mail
  * that the router can deliver nowhere, not even as a report, routing in
- * groups, and local time across daylight-saving and zone changes.
+ * groups, items that share a name, and local time across daylight-saving
+ * and zone changes.
  */
 #include <sqlite3.h>
 
@@ -239,6 +240,42 @@ TEST_F(StandInTest, RoutingGroupKeepsMessagesUntilTheirCopiesCommit)
         EXPECT_EQ(vqtest::DocumentIds("jroe.nsf").size(), jroe += 2);
         EXPECT_EQ(vqtest::DocumentIds("jdoe.nsf").size(), jdoe += 1);
     }
+}
+
+// Setting an item of a name that several items share (appended, in any case) leaves one item of the name with the
+// new text, in a note built in memory and in one read back from the file; the other items stay as they were.
+TEST_F(StandInTest, SettingASharedNameLeavesOneItem)
+{
+    DBHANDLE h = NULLHANDLE;
+    ASSERT_EQ(NSFDbCreate("items.nsf", 0, FALSE), NOERROR);
+    ASSERT_EQ(NSFDbOpen("items.nsf", &h), NOERROR);
+    for (bool readBack : {false, true}) {
+        SCOPED_TRACE(readBack ? "read back" : "in memory");
+        NOTEHANDLE n = NULLHANDLE;
+        NOTEID id = 0;
+        ASSERT_EQ(NSFNoteCreate(h, &n), NOERROR);
+        NSFItemSetText(n, "Other", "x", MAXWORD);
+        NSFItemAppend(n, 0, "Code", 4, TYPE_TEXT, "old", 3);
+        NSFItemAppend(n, 0, "CODE", 4, TYPE_TEXT, "old", 3);
+        if (readBack) {
+            ASSERT_EQ(NSFNoteUpdate(n, 0), NOERROR);
+            NSFNoteGetInfo(n, _NOTE_ID, &id);
+            NSFNoteClose(n);
+            ASSERT_EQ(NSFNoteOpen(h, id, 0, &n), NOERROR);
+        }
+        NSFItemSetText(n, "Other", "y", MAXWORD);
+        NSFItemSetText(n, "code", "new", MAXWORD);
+        ASSERT_EQ(NSFNoteUpdate(n, 0), NOERROR);
+        NSFNoteGetInfo(n, _NOTE_ID, &id);
+        NSFNoteClose(n);
+        vqop::Document doc;
+        ASSERT_TRUE(vqop::ReadDocument("items.nsf", id, &doc));
+        std::string seen;
+        for (const auto &it : doc.items)
+            seen += it.name + "=" + it.text + ";";
+        EXPECT_EQ(seen, "Other=y;code=new;");
+    }
+    NSFDbClose(h);
 }
 
 // An update writes only the items that changed: after edits that keep, change, shift and add items, the note reads
