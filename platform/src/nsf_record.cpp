@@ -662,6 +662,29 @@ STATUS EnsureKeyed(Database &db, const std::string &lname, bool whole)
     return txn.Commit();
 }
 
+/* Does a save leave the key of lname as it was: the item (the first of
+ * the name) missing before and after, or there before and after with the
+ * same type and the same value kept in the record. */
+static bool SameKeyItem(const std::vector<StoredItem> &old, const std::vector<Item> &now,
+                        const std::string &lname)
+{
+    const StoredItem *before = nullptr;
+    const Item *after = nullptr;
+    for (const StoredItem &it : old)
+        if (EqualNoCase(it.name, lname)) {
+            before = &it;
+            break;
+        }
+    for (const Item &it : now)
+        if (EqualNoCase(it.name, lname)) {
+            after = &it;
+            break;
+        }
+    if (before == nullptr || after == nullptr)
+        return before == nullptr && after == nullptr;
+    return before->slot == 0 && before->type == after->type && before->value == after->value;
+}
+
 STATUS UpdateKeys(Database &db, NOTEID id, const std::vector<StoredItem> *old,
                   const std::vector<Item> *newItems)
 {
@@ -670,6 +693,8 @@ STATUS UpdateKeys(Database &db, NOTEID id, const std::vector<StoredItem> *old,
     for (size_t i = 0; s == NOERROR && i < db.keyNames.size(); ++i) {
         const std::string &lname = db.keyNames[i].first;
         const bool whole = db.keyNames[i].second;
+        if (old != nullptr && newItems != nullptr && SameKeyItem(*old, *newItems, lname))
+            continue;
         before = Key();
         after = Key();
         if (old != nullptr)
