@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "mail_internal.h"
+#include "nsf_internal.h"
 #include "vq_mail.h"
 #include "vq_nsf.h"
 #include "vq_runtime.h"
@@ -204,10 +205,6 @@ STATUS MailAddMessageAttachment(DHANDLE hMessage, const char *FileName,
 {
     if (FileName == nullptr || *FileName == '\0')
         return ERR_BAD_PARAM;
-    std::string data;
-    STATUS s = ReadWholeFile(FileName, &data);
-    if (s != NOERROR)
-        return s;
     std::string name = (OriginalFileName != nullptr && *OriginalFileName != '\0')
                            ? std::string(OriginalFileName)
                            : BaseName(FileName);
@@ -215,17 +212,18 @@ STATUS MailAddMessageAttachment(DHANDLE hMessage, const char *FileName,
         name.resize(MAXPATH - 1);
     FileObjectHeader hdr;
     std::memset(&hdr, 0, sizeof hdr);
+    /* header, name, then the file's bytes read straight after them; the
+     * header learns the data's length once they are read */
+    std::string value((const char *)&hdr, sizeof hdr);
+    value.append(name);
+    STATUS s = AppendWholeFile(FileName, &value);
+    if (s != NOERROR)
+        return s;
     hdr.Magic = VQ_FILE_MAGIC;
     hdr.NameLength = (DWORD)name.size();
-    hdr.DataLength = (DWORD)data.size();
+    hdr.DataLength = (DWORD)(value.size() - sizeof hdr - name.size());
     OSCurrentTIMEDATE(&hdr.Created);
     hdr.Modified = hdr.Created;
-    std::string value;
-    value.reserve(sizeof hdr + name.size() + data.size());
-    value.append((const char *)&hdr, sizeof hdr);
-    value.append(name);
-    value.append(data);
-    data.clear();
-    return NSFItemAppend(hMessage, 0, VQ_ITEM_FILE, (WORD)std::strlen(VQ_ITEM_FILE), TYPE_OBJECT,
-                         value.data(), (DWORD)value.size());
+    std::memcpy(&value[0], &hdr, sizeof hdr);
+    return vq::nsf::AppendItemValue(hMessage, 0, VQ_ITEM_FILE, TYPE_OBJECT, std::move(value));
 }

@@ -89,6 +89,8 @@ bool IsReportForm(const std::string &form);
  * durable: a file only to be read back), close; a partial file is removed. */
 STATUS WriteWholeFile(const char *path, const char *data, size_t size, bool durable = true);
 STATUS ReadWholeFile(const char *path, std::string *out);
+/* The same, appended to what *out holds. */
+STATUS AppendWholeFile(const char *path, std::string *out);
 
 /* ---- directory (mail_directory.cpp) ---- */
 struct DirPerson {

@@ -1,14 +1,18 @@
 /*
  * mail_util.cpp - small helpers of the mail half: text and address
- * handling, reading and writing items through the public note calls, and
- * whole-file reads and writes that pass the fault seam.
+ * handling, reading and writing items through the public note calls (a
+ * note's items are copied by the stand-in's own call, which copies each
+ * value once), and whole-file reads and writes that pass the fault seam.
  */
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include <sys/stat.h>
+
 #include "mail_internal.h"
+#include "nsf_internal.h"
 #include "runtime_internal.h"
 #include "vq_nsf.h"
 #include "vq_port.h"
@@ -183,35 +187,9 @@ STATUS SetTextList(NOTEHANDLE h, const char *name, const std::vector<std::string
                          (DWORD)v.size());
 }
 
-namespace {
-
-struct CopyState {
-    NOTEHANDLE dst;
-    const std::vector<std::string> *skip;
-};
-
-STATUS CopyOne(WORD, WORD flags, char *name, WORD nameLen, void *value, DWORD valueLen,
-               void *param)
-{
-    CopyState *st = static_cast<CopyState *>(param);
-    std::string n(name, nameLen);
-    for (const auto &s : *st->skip)
-        if (IEquals(s, n))
-            return NOERROR;
-    if (valueLen < sizeof(WORD))
-        return NOERROR;
-    WORD type;
-    std::memcpy(&type, value, sizeof type);
-    return NSFItemAppend(st->dst, flags, name, nameLen, type, (const char *)value + sizeof(WORD),
-                         valueLen - sizeof(WORD));
-}
-
-}  // namespace
-
 STATUS CopyItems(NOTEHANDLE src, NOTEHANDLE dst, const std::vector<std::string> &skip)
 {
-    CopyState st{dst, &skip};
-    return NSFItemScan(src, CopyOne, &st);
+    return vq::nsf::AppendItemsOf(src, dst, skip);
 }
 
 namespace {
@@ -308,12 +286,25 @@ STATUS WriteWholeFile(const char *path, const char *data, size_t size, bool dura
 STATUS ReadWholeFile(const char *path, std::string *out)
 {
     out->clear();
+    return AppendWholeFile(path, out);
+}
+
+STATUS AppendWholeFile(const char *path, std::string *out)
+{
     if (path == nullptr || *path == '\0')
         return ERR_BAD_PARAM;
     errno = 0;
     FILE *f = PortFopen(path, "rb");
     if (f == nullptr)
         return ErrnoStatus(errno);
+    /* the size it has now read straight into place; whatever it grew by
+     * since, after it */
+    struct stat st;
+    const size_t at = out->size();
+    if (::fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        out->resize(at + (size_t)st.st_size);
+        out->resize(at + std::fread(&(*out)[at], 1, (size_t)st.st_size, f));
+    }
     char buf[65536];
     size_t n;
     while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)

@@ -368,6 +368,13 @@ struct Note : HandleObject {
 
 Note *GetNote(NOTEHANDLE hNote, const char *call);
 
+/* Appends to hTo a copy of every item of hFrom (another note) whose name
+ * is none of skip (without regard to case), in order, as NSFItemAppend of
+ * each would, but copying each value once. */
+STATUS AppendItemsOf(NOTEHANDLE hFrom, NOTEHANDLE hTo, const std::vector<std::string> &skip);
+/* NSFItemAppend of a value the note takes over (not copied). */
+STATUS AppendItemValue(NOTEHANDLE hNote, WORD flags, std::string_view name, WORD type, std::string &&value);
+
 /* Loads a saved note into *note (class, modified time, items in order).
  * ERR_INVALID_NOTE when there is no such note. */
 STATUS LoadNote(Database &db, NOTEID id, Note *note);

@@ -309,6 +309,39 @@ BOOL GetFixed(NOTEHANDLE hNote, const char *call, const char *name, WORD type, v
 }
 
 }  // namespace
+
+STATUS AppendItemsOf(NOTEHANDLE hFrom, NOTEHANDLE hTo, const std::vector<std::string> &skip)
+{
+    const Note *from = GetNote(hFrom, "AppendItemsOf");
+    Note *to = GetNote(hTo, "AppendItemsOf");
+    if (from == nullptr || to == nullptr)
+        return ERR_INVALID_HANDLE;
+    if (from == to)
+        return ERR_BAD_PARAM;
+    try {
+        for (const Item &it : from->items) {
+            bool skipped = false;
+            for (const std::string &name : skip)
+                skipped = skipped || EqualNoCase(it.name, name);
+            if (skipped)
+                continue;
+            if (it.name.empty())
+                return ERR_BAD_PARAM;
+            /* name, flags, type and value: the copy is not stored yet */
+            Item &copy = to->items.emplace_back();
+            copy.name = it.name;
+            copy.flags = it.flags;
+            copy.type = it.type;
+            copy.value = it.value;
+            if (to->names == Note::Names::Distinct)
+                to->names = Note::Names::Unknown;
+        }
+    } catch (const std::bad_alloc &) {
+        return ERR_MEMORY;
+    }
+    return NOERROR;
+}
+
 }  // namespace nsf
 }  // namespace vq
 
@@ -396,23 +429,24 @@ STATUS NSFItemSetNumber(NOTEHANDLE hNote, const char *ItemName, const NUMBER *Nu
                              sizeof(NUMBER));
 }
 
-STATUS NSFItemAppend(NOTEHANDLE hNote, WORD ItemFlags, const char *Name, WORD NameLength,
-                     WORD DataType, const void *Value, DWORD ValueLength)
+namespace vq {
+namespace nsf {
+
+STATUS AppendItemValue(NOTEHANDLE hNote, WORD flags, std::string_view name, WORD type, std::string &&value)
 {
-    Note *note = vq::nsf::GetNote(hNote, "NSFItemAppend");
+    Note *note = GetNote(hNote, "AppendItemValue");
     if (note == nullptr)
         return ERR_INVALID_HANDLE;
-    if (Name == nullptr || NameLength == 0 || (Value == nullptr && ValueLength != 0))
+    if (name.empty())
         return ERR_BAD_PARAM;
-    if (ValueLength > vq::nsf::kMaxItemValue)
+    if (value.size() > kMaxItemValue)
         return ERR_MEMORY;
     try {
         Item it;
-        it.name.assign(Name, NameLength);
-        it.flags = ItemFlags;
-        it.type = DataType;
-        if (ValueLength != 0)
-            it.value.assign((const char *)Value, ValueLength);
+        it.name.assign(name.data(), name.size());
+        it.flags = flags;
+        it.type = type;
+        it.value = std::move(value);
         note->items.push_back(std::move(it));
         if (note->names == Note::Names::Distinct)
             note->names = Note::Names::Unknown; /* the name may be there already */
@@ -420,6 +454,27 @@ STATUS NSFItemAppend(NOTEHANDLE hNote, WORD ItemFlags, const char *Name, WORD Na
         return ERR_MEMORY;
     }
     return NOERROR;
+}
+
+}  // namespace nsf
+}  // namespace vq
+
+STATUS NSFItemAppend(NOTEHANDLE hNote, WORD ItemFlags, const char *Name, WORD NameLength,
+                     WORD DataType, const void *Value, DWORD ValueLength)
+{
+    if (vq::nsf::GetNote(hNote, "NSFItemAppend") == nullptr)
+        return ERR_INVALID_HANDLE;
+    if (Name == nullptr || NameLength == 0 || (Value == nullptr && ValueLength != 0))
+        return ERR_BAD_PARAM;
+    if (ValueLength > vq::nsf::kMaxItemValue)
+        return ERR_MEMORY;
+    try {
+        std::string value(ValueLength != 0 ? (const char *)Value : "", ValueLength);
+        return vq::nsf::AppendItemValue(hNote, ItemFlags, std::string_view(Name, NameLength), DataType,
+                                        std::move(value));
+    } catch (const std::bad_alloc &) {
+        return ERR_MEMORY;
+    }
 }
 
 STATUS NSFItemDelete(NOTEHANDLE hNote, const char *Name, WORD NameLength)
