@@ -4,6 +4,7 @@
  * written back out byte for byte.
  */
 #include <cstring>
+#include <string_view>
 
 #include "mail_internal.h"
 #include "vq_mail.h"
@@ -17,7 +18,7 @@ namespace {
 /* Tab stops of the plain-text body. */
 const size_t kTabWidth = 8;
 
-std::string ExpandTabs(const std::string &line)
+std::string ExpandTabs(std::string_view line)
 {
     std::string out;
     for (char c : line) {
@@ -32,17 +33,13 @@ std::string ExpandTabs(const std::string &line)
     return out;
 }
 
-/* Cuts a line into pieces of at most width characters, at the last blank
- * that fits when there is one (the blank itself is dropped), else hard. */
-std::vector<std::string> Wrap(const std::string &line, size_t width)
+/* Appends a line cut into pieces of at most width characters, at the last
+ * blank that fits when there is one (the blank itself is dropped), else
+ * hard; each piece ends with delim. */
+void AppendWrapped(std::string *out, std::string_view line, size_t width, const std::string &delim)
 {
-    std::vector<std::string> out;
-    if (width == 0 || line.size() <= width) {
-        out.push_back(line);
-        return out;
-    }
     size_t pos = 0;
-    while (line.size() - pos > width) {
+    while (width != 0 && line.size() - pos > width) {
         size_t cut = std::string::npos;
         for (size_t i = pos + width; i > pos; --i)
             if (line[i] == ' ') {
@@ -50,15 +47,16 @@ std::vector<std::string> Wrap(const std::string &line, size_t width)
                 break;
             }
         if (cut == std::string::npos) {
-            out.push_back(line.substr(pos, width));
+            out->append(line.substr(pos, width));
             pos += width;
         } else {
-            out.push_back(line.substr(pos, cut - pos));
+            out->append(line.substr(pos, cut - pos));
             pos = cut + 1;
         }
+        out->append(delim);
     }
-    out.push_back(line.substr(pos));
-    return out;
+    out->append(line.substr(pos));
+    out->append(delim);
 }
 
 /* The value block of attachment Num (its type word first), or a null
@@ -178,18 +176,23 @@ std::string vq::mail::BodyText(DHANDLE hMessage, const char *ItemName, const cha
     const char *name = (ItemName != nullptr && *ItemName != '\0') ? ItemName : "Body";
     std::string delim = LineDelims != nullptr ? LineDelims : "\r\n";
     std::vector<std::string> lines = ItemList(hMessage, name);
-    std::string out;
+    std::string out, expanded;
+    size_t size = 0;
+    for (const auto &entry : lines)
+        size += entry.size() + delim.size();
+    out.reserve(size);
     for (const auto &entry : lines) {
         /* A text body holds its lines joined by "\n". */
         size_t start = 0;
         while (true) {
-            size_t nl = entry.find('\n', start);
-            std::string line = entry.substr(start, nl == std::string::npos ? std::string::npos
-                                                                            : nl - start);
-            if (ConvertTabs)
-                line = ExpandTabs(line);
-            for (const auto &piece : Wrap(line, LineLength))
-                out += piece + delim;
+            const size_t nl = entry.find('\n', start);
+            std::string_view line(entry.data() + start,
+                                  (nl == std::string::npos ? entry.size() : nl) - start);
+            if (ConvertTabs && line.find('\t') != std::string_view::npos) {
+                expanded = ExpandTabs(line);
+                line = expanded;
+            }
+            AppendWrapped(&out, line, LineLength, delim);
             if (nl == std::string::npos)
                 break;
             start = nl + 1;

@@ -3,8 +3,8 @@
  * gateway's own tests never reach: the 64K text-list limit, the directory
  * lookup that follows every commit (also within one clock tick), mail
  * that the router can deliver nowhere, not even as a report, routing in
- * groups, items that share a name, and local time across daylight-saving
- * and zone changes.
+ * groups, items that share a name, a body as wrapped plain text, and
+ * local time across daylight-saving and zone changes.
  */
 #include <sqlite3.h>
 
@@ -275,6 +275,32 @@ TEST_F(StandInTest, SettingASharedNameLeavesOneItem)
             seen += it.name + "=" + it.text + ";";
         EXPECT_EQ(seen, "Other=y;code=new;");
     }
+    NSFDbClose(h);
+}
+
+// A body as plain text: lines cut at the last blank that fits (the blank dropped) or hard, tabs to stops of 8, each
+// line ended by the delimiter asked for.
+TEST_F(StandInTest, BodyTextWrapsAndExpandsTabs)
+{
+    DBHANDLE h = NULLHANDLE;
+    NOTEHANDLE n = NULLHANDLE;
+    ASSERT_EQ(NSFDbCreate("body.nsf", 0, FALSE), NOERROR);
+    ASSERT_EQ(NSFDbOpen("body.nsf", &h), NOERROR);
+    ASSERT_EQ(NSFNoteCreate(h, &n), NOERROR);
+    NSFItemSetText(n, "Body", "alpha beta gamma\n\tx\nabcdefghij", MAXWORD);
+    const struct { WORD width; BOOL tabs; const char *delim, *text; } cases[] = {
+        {0, FALSE, "\r\n", "alpha beta gamma\r\n\tx\r\nabcdefghij\r\n"},
+        {10, TRUE, "\n", "alpha beta\ngamma\n        x\nabcdefghij\n"},
+        {4, FALSE, "|", "alph|a|beta|gamm|a|\tx|abcd|efgh|ij|"}};
+    for (const auto &c : cases) {
+        DHANDLE text = NULLHANDLE;
+        DWORD len = 0;
+        ASSERT_EQ(VqMailGetMessageBodyBlock(n, "Body", c.delim, c.width, c.tabs, &text, &len), NOERROR);
+        EXPECT_EQ(std::string((const char *)OSLockObject(text), len), c.text) << c.width;
+        OSUnlockObject(text);
+        OSMemFree(text);
+    }
+    NSFNoteClose(n);
     NSFDbClose(h);
 }
 
