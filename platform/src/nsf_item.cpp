@@ -125,10 +125,8 @@ void LearnNames(Note *note)
     if (items.size() > 32)
         return;
     for (size_t i = 0; i < items.size(); ++i)
-        if (FindItem(*note, items[i].name, i + 1) != kNone) {
-            note->names = Note::Names::Repeated;
+        if (FindItem(*note, items[i].name, i + 1) != kNone)
             return;
-        }
     note->names = Note::Names::Distinct;
 }
 
@@ -328,13 +326,14 @@ STATUS AppendItemsOf(NOTEHANDLE hFrom, NOTEHANDLE hTo, const std::vector<std::st
             if (it.name.empty())
                 return ERR_BAD_PARAM;
             /* name, flags, type and value: the copy is not stored yet */
-            Item &copy = to->items.emplace_back();
+            Item copy;
             copy.name = it.name;
             copy.flags = it.flags;
             copy.type = it.type;
             copy.value = it.value;
+            to->items.push_back(std::move(copy));
             if (to->names == Note::Names::Distinct)
-                to->names = Note::Names::Unknown;
+                to->names = Note::Names::Unknown; /* a name may be there already */
         }
     } catch (const std::bad_alloc &) {
         return ERR_MEMORY;
