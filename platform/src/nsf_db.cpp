@@ -837,17 +837,24 @@ STATUS StampDbModified(Database &db, bool data, TIMEDATE *t)
     return MetaSetValue(db, key, nullptr, PackTime(*t));
 }
 
+STATUS QueryInt(Database &db, Sql which, int64_t *value)
+{
+    StatementUse q(db.Stmt(which));
+    if (!q)
+        return StatusFromSqlite(sqlite3_errcode(db.db));
+    const int rc = sqlite3_step(q.get());
+    if (rc != SQLITE_ROW)
+        return StatusFromSqlite(rc);
+    *value = sqlite3_column_int64(q.get(), 0);
+    return NOERROR;
+}
+
 STATUS NewNoteId(Database &db, NOTEID *id)
 {
     int64_t last = db.batch > 0 ? db.groupNoteId : 0;
     if (last == 0) {
-        StatementUse q(db.Stmt(Sql::NoteLastId));
-        if (!q)
-            return StatusFromSqlite(sqlite3_errcode(db.db));
-        const int rc = sqlite3_step(q.get());
-        if (rc != SQLITE_ROW)
-            return StatusFromSqlite(rc);
-        last = sqlite3_column_int64(q.get(), 0);
+        if (STATUS s = QueryInt(db, Sql::NoteLastId, &last); s != NOERROR)
+            return s;
     }
     /* every ID a NOTEID can hold was given out: the file takes no more notes */
     if (last < 0 || last >= (int64_t)0xFFFFFFFF)

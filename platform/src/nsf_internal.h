@@ -313,6 +313,10 @@ int ExecSql(sqlite3 *db, const char *sql);
  * writer that waited, or a clock set back, does not move it backwards. */
 STATUS StampDbModified(Database &db, bool data, TIMEDATE *t);
 
+/* The first column of the first row of a cached statement without
+ * parameters (an error when it has no row). */
+STATUS QueryInt(Database &db, Sql which, int64_t *value);
+
 /* The ID of a note about to be inserted: one above the highest ever given
  * out, kept in vq_meta ("noteid"); in a write transaction. A group reads
  * the highest once and stores it at its commit. */

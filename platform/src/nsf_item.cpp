@@ -308,6 +308,23 @@ BOOL GetFixed(NOTEHANDLE hNote, const char *call, const char *name, WORD type, v
 
 }  // namespace
 
+namespace {
+
+/* Appends an item, whole or not at all (std::bad_alloc). */
+void AppendItem(Note *note, std::string_view name, WORD flags, WORD type, std::string &&value)
+{
+    Item it;
+    it.name.assign(name.data(), name.size());
+    it.flags = flags;
+    it.type = type;
+    it.value = std::move(value);
+    note->items.push_back(std::move(it));
+    if (note->names == Note::Names::Distinct)
+        note->names = Note::Names::Unknown; /* the name may be there already */
+}
+
+}  // namespace
+
 STATUS AppendItemsOf(NOTEHANDLE hFrom, NOTEHANDLE hTo, const std::vector<std::string> &skip)
 {
     const Note *from = GetNote(hFrom, "AppendItemsOf");
@@ -326,14 +343,7 @@ STATUS AppendItemsOf(NOTEHANDLE hFrom, NOTEHANDLE hTo, const std::vector<std::st
             if (it.name.empty())
                 return ERR_BAD_PARAM;
             /* name, flags, type and value: the copy is not stored yet */
-            Item copy;
-            copy.name = it.name;
-            copy.flags = it.flags;
-            copy.type = it.type;
-            copy.value = it.value;
-            to->items.push_back(std::move(copy));
-            if (to->names == Note::Names::Distinct)
-                to->names = Note::Names::Unknown; /* a name may be there already */
+            AppendItem(to, it.name, it.flags, it.type, std::string(it.value));
         }
     } catch (const std::bad_alloc &) {
         return ERR_MEMORY;
@@ -441,14 +451,7 @@ STATUS AppendItemValue(NOTEHANDLE hNote, WORD flags, std::string_view name, WORD
     if (value.size() > kMaxItemValue)
         return ERR_MEMORY;
     try {
-        Item it;
-        it.name.assign(name.data(), name.size());
-        it.flags = flags;
-        it.type = type;
-        it.value = std::move(value);
-        note->items.push_back(std::move(it));
-        if (note->names == Note::Names::Distinct)
-            note->names = Note::Names::Unknown; /* the name may be there already */
+        AppendItem(note, name, flags, type, std::move(value));
     } catch (const std::bad_alloc &) {
         return ERR_MEMORY;
     }

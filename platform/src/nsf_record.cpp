@@ -613,15 +613,8 @@ STATUS DropValues(Database &db, NOTEID id, DWORD slot)
 STATUS RefreshKeyNames(Database &db)
 {
     int64_t version = -1;
-    {
-        StatementUse v(db.Stmt(Sql::DataVersion));
-        if (!v)
-            return StatusFromSqlite(sqlite3_errcode(db.db));
-        const int rc = sqlite3_step(v.get());
-        if (rc != SQLITE_ROW)
-            return StatusFromSqlite(rc);
-        version = sqlite3_column_int64(v.get(), 0);
-    }
+    if (STATUS s = QueryInt(db, Sql::DataVersion, &version); s != NOERROR)
+        return s;
     if (db.keysLoaded && version == db.keysVersion)
         return NOERROR;
     StatementUse q(db.Stmt(Sql::KeyNames));
