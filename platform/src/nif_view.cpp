@@ -95,7 +95,7 @@ class Cursor {
 public:
     /* exact: the entries of key alone */
     Cursor(Database &db, const Collection &c, const std::string &key, NOTEID id, bool exact = false)
-        : q_(db.Stmt(exact ? Sql::ViewKey : Sql::ViewFrom)), db_(db),
+        : q_(db.Stmt(exact ? Sql::ViewKey : id == 0 ? Sql::ViewFromKey : Sql::ViewFrom)), db_(db),
           sel_(c.selection.all ? std::string() : c.selection.itemLower)
     {
         if (!q_)
@@ -103,7 +103,8 @@ public:
         /* both outlive the cursor, which resets the statement when it ends */
         sqlite3_bind_text(q_.get(), 1, c.sortLower.data(), (int)c.sortLower.size(), SQLITE_STATIC);
         sqlite3_bind_text(q_.get(), 2, key.data(), (int)key.size(), SQLITE_STATIC);
-        sqlite3_bind_int64(q_.get(), 3, id);
+        if (exact || id != 0)
+            sqlite3_bind_int64(q_.get(), 3, id);
     }
 
     /* Next candidate; false at the end (status in *s when a step failed). */

@@ -100,6 +100,12 @@ const char *const kSql[] = {
     " JOIN vq_notes n ON n.id = k.note"
     " WHERE k.lname = ?1 AND (k.lkey, k.note) >= (?2, ?3)"
     " AND (n.class & 1) != 0 ORDER BY k.lkey, k.note",
+    /* ViewFromKey: entries from the first of key ?2 on (ViewFrom at id 0:
+     * note IDs start at 1), with a plain range the index seeks faster */
+    "SELECT k.note, k.lkey, k.ktext, n.items, n.class, n.mod0, n.mod1, n.rev FROM vq_keys k"
+    " JOIN vq_notes n ON n.id = k.note"
+    " WHERE k.lname = ?1 AND k.lkey >= ?2"
+    " AND (n.class & 1) != 0 ORDER BY k.lkey, k.note",
     /* ViewKey: the entries of one key alone, from id ?3 on */
     "SELECT k.note, k.lkey, k.ktext, n.items, n.class, n.mod0, n.mod1, n.rev FROM vq_keys k"
     " JOIN vq_notes n ON n.id = k.note"

@@ -137,6 +137,7 @@ enum class Sql {
     MetaStamp,
     DesignFind,
     ViewFrom,
+    ViewFromKey,
     ViewKey,
     SearchIds,
     SearchRow,
