@@ -312,7 +312,7 @@ void BM_ImportActivity10000(benchmark::State &state)
         kinds.Report(state, "pass", n * 2 * kJobs);
     }
 }
-BENCHMARK(BM_ImportActivity10000)->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ImportActivity10000)->UseManualTime()->Iterations(10)->Unit(benchmark::kMillisecond);
 
 /* Arg 0: the first listing, which creates the entries; arg 1: a listing
  * of the same queue again, which finds and overwrites them. */
