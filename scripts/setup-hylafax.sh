@@ -9,7 +9,8 @@
 #       [--id "VORTIQ 5550100"] [--tagline FORMAT | --no-tagline] [--send-only]
 #
 # What it does:
-#  - the server configuration etc/config (when missing) and the modem's
+#  - the server configuration etc/config (when missing, or still the one
+#    the package shipped) and the modem's
 #    etc/config.MODEM for a Class 1 soft modem (iaxmodem): caller id
 #    patterns NMBR, NAME, ANID, NDID (the DID is the fourth caller-id field
 #    the hook receives), FaxRcvdCmd pointing at the hook, received files
@@ -85,9 +86,19 @@ if [ -d /etc/hylafax ]; then
     [ -f "$f" ] && [ ! -e "$HYLAFAX/etc/$(basename "$f")" ] && cp -p "$f" "$HYLAFAX/etc/"
   done
 fi
-# the server's configuration: written when missing or when written here
-# before; a site's own is left alone (it wants PageChop: none)
-if [ ! -s "$HYLAFAX/etc/config" ] || grep -q '^# written by setup-hylafax' "$HYLAFAX/etc/config"; then
+# Is FILE the server configuration the package shipped, unchanged?
+stock_config() {
+  local sum
+  command -v dpkg-query >/dev/null || return 1
+  sum=$(dpkg-query -W -f='${Conffiles}\n' hylafax-server 2>/dev/null |
+        awk '$1 == "/etc/hylafax/config" { print $2 }')
+  [ -n "$sum" ] && [ "$(md5sum <"$1" | cut -d' ' -f1)" = "$sum" ]
+}
+# the server's configuration: written when missing, when written here
+# before, or when it is still the package's own (Debian ships one); a
+# site's own is left alone, with a word when it lets HylaFAX chop pages
+if [ ! -s "$HYLAFAX/etc/config" ] || grep -q '^# written by setup-hylafax' "$HYLAFAX/etc/config" ||
+   stock_config "$HYLAFAX/etc/config"; then
   put config <<CONF
 # written by setup-hylafax.sh: HylaFAX's scheduler (faxq)
 LogFacility:		daemon
@@ -98,6 +109,9 @@ PageChop:		none
 # dial strings come cleaned from faxbridge (digits and +*#,): no rewriting
 #DialStringRules:	etc/dialrules
 CONF
+elif ! grep -Eqi '^PageChop:[[:space:]]*none' "$HYLAFAX/etc/config"; then
+  echo "setup-hylafax: $HYLAFAX/etc/config is the site's own and lacks \"PageChop: none\":" \
+       "HylaFAX will cut the blank bottom off the last page of each fax" >&2
 fi
 printf 'localhost\n127.0.0.1\n' | put hosts.hfaxd
 chmod 600 "$HYLAFAX/etc/hosts.hfaxd"; chown "$FAXUSER" "$HYLAFAX/etc/hosts.hfaxd"
