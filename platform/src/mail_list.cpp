@@ -210,6 +210,11 @@ private:
 class NoteGuard {
 public:
     NoteGuard(DBHANDLE db, NOTEID id) { status_ = NSFNoteOpen(db, id, 0, &h_); }
+    /* Only the items named, of those kept apart from the note's record. */
+    NoteGuard(DBHANDLE db, NOTEID id, const std::vector<std::string_view> &only)
+    {
+        status_ = vq::nsf::OpenNoteItems(db, id, only, &h_);
+    }
     ~NoteGuard()
     {
         if (h_ != NULLHANDLE)
@@ -280,10 +285,14 @@ STATUS MailCreateMessageList(DBHANDLE hFile, DHANDLE *hMessageList, DARRAY **Mes
         return s;
     std::sort(ids.begin(), ids.end());
     std::vector<Snapshot> msgs;
+    /* what the list holds of a message: its body and attachments are not read */
+    static const std::vector<std::string_view> listed = {
+        VQ_ITEM_GATEWAY_RECIPIENTS, VQ_ITEM_RECIPIENTS_DONE, "From", "FromDomain",
+        "DeliveryPriority", "DeliveryReport"};
     for (NOTEID id : ids) {
         if (msgs.size() >= MAXWORD)
             break; /* the rest waits for the next list */
-        NoteGuard note(hFile, id);
+        NoteGuard note(hFile, id, listed);
         if (note.status() == ERR_INVALID_NOTE || note.status() == ERR_NOTE_DELETED)
             continue; /* removed by another process since the search */
         if (note.status() != NOERROR)

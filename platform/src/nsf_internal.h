@@ -369,6 +369,8 @@ struct Note : HandleObject {
     enum class Names : unsigned char { Distinct, Repeated, Unknown };
     Names names = Names::Repeated;
     size_t nextSet = 0;
+    /* Read with some long values left out (OpenNoteItems): never saved. */
+    bool partial = false;
 };
 
 Note *GetNote(NOTEHANDLE hNote, const char *call);
@@ -383,6 +385,12 @@ STATUS AppendItemValue(NOTEHANDLE hNote, WORD flags, std::string_view name, WORD
 /* Loads a saved note into *note (class, modified time, items in order).
  * ERR_INVALID_NOTE when there is no such note. */
 STATUS LoadNote(Database &db, NOTEID id, Note *note);
+/* NSFNoteOpen for reading a few items: a value kept apart is read only
+ * for the items named in only (any case); the note lacks the others and
+ * cannot be saved. Listing the messages of a mail file reads no bodies or
+ * attachments this way. */
+STATUS OpenNoteItems(DBHANDLE hDB, NOTEID id, const std::vector<std::string_view> &only,
+                     NOTEHANDLE *rethNote);
 
 /* ---- a note's record and keys (nsf_record.cpp) ----
  * The record is the note's items in order, each as its name's length, the

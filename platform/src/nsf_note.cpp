@@ -11,6 +11,8 @@
  * stays where it is when other items change). Note IDs are rowids that
  * are never handed out twice.
  */
+#include <strings.h>
+
 #include <cstring>
 #include <memory>
 #include <new>
@@ -252,17 +254,33 @@ Note *GetNote(NOTEHANDLE hNote, const char *call)
     return HandleGetAs<Note>(hNote, vqtest::HandleKind::Note, call);
 }
 
+/* Is name one of only, without regard to case. */
+static bool Wanted(std::string_view name, const std::vector<std::string_view> &only)
+{
+    for (std::string_view w : only)
+        if (w.size() == name.size() && strncasecmp(w.data(), name.data(), name.size()) == 0)
+            return true;
+    return false;
+}
+
 /* Fills a note's items from its record, and its long values from
  * vq_values (in the caller's snapshot: a load reads them while its row's
- * statement is still open). */
-static STATUS LoadItems(Database &db, NOTEID id, const std::vector<StoredItem> &stored, Note *note)
+ * statement is still open). With only, an item whose value is kept apart
+ * is left out unless only names it. */
+static STATUS LoadItems(Database &db, NOTEID id, const std::vector<StoredItem> &stored, Note *note,
+                        const std::vector<std::string_view> *only)
 {
     note->items.clear();
     note->names = Note::Names::Unknown;
     note->nextSet = 0;
+    note->partial = false;
     note->items.reserve(stored.size());
     size_t apart = 0;
     for (const StoredItem &si : stored) {
+        if (si.slot != 0 && only != nullptr && !Wanted(si.name, *only)) {
+            note->partial = true;
+            continue;
+        }
         Item &it = note->items.emplace_back();
         it.name.append(si.name.data(), si.name.size());
         it.flags = si.flags;
@@ -285,18 +303,23 @@ static STATUS LoadItems(Database &db, NOTEID id, const std::vector<StoredItem> &
     while ((rc = sqlite3_step(v.get())) == SQLITE_ROW) {
         const DWORD slot = (DWORD)sqlite3_column_int64(v.get(), 0);
         const std::string_view value = RecordColumn(v.get(), 1);
-        for (size_t i = 0; i < stored.size(); ++i)
+        for (size_t i = 0, k = 0; i < stored.size(); ++i) {
+            if (stored[i].slot != 0 && only != nullptr && !Wanted(stored[i].name, *only))
+                continue;
             if (stored[i].slot == slot && stored[i].size == value.size()) {
-                note->items[i].value.assign(value.data(), value.size());
+                note->items[k].value.assign(value.data(), value.size());
                 ++found;
             }
+            ++k;
+        }
     }
     if (rc != SQLITE_DONE)
         return StatusFromSqlite(rc);
     return found == apart ? NOERROR : ERR_DB_CORRUPT;
 }
 
-STATUS LoadNote(Database &db, NOTEID id, Note *note)
+static STATUS LoadNoteItems(Database &db, NOTEID id, Note *note,
+                            const std::vector<std::string_view> *only)
 {
     if (id == 0)
         return ERR_INVALID_NOTE;
@@ -308,7 +331,7 @@ STATUS LoadNote(Database &db, NOTEID id, Note *note)
         note->rev = m.rev;
         if (!m.decoded && !(m.decoded = DecodeRecord(m.record, &m.items)))
             return ERR_DB_CORRUPT;
-        return LoadItems(db, id, m.items, note);
+        return LoadItems(db, id, m.items, note, only);
     }
     StatementUse q(db.Stmt(Sql::NoteLoad));
     if (!q)
@@ -331,7 +354,12 @@ STATUS LoadNote(Database &db, NOTEID id, Note *note)
     std::vector<StoredItem> stored;
     if (!DecodeRecord(record, &stored))
         return ERR_DB_CORRUPT;
-    return LoadItems(db, id, stored, note);
+    return LoadItems(db, id, stored, note, only);
+}
+
+STATUS LoadNote(Database &db, NOTEID id, Note *note)
+{
+    return LoadNoteItems(db, id, note, nullptr);
 }
 
 }  // namespace nsf
@@ -358,20 +386,22 @@ STATUS NSFNoteCreate(DBHANDLE hDB, NOTEHANDLE *rethNote)
     return NOERROR;
 }
 
-STATUS NSFNoteOpen(DBHANDLE hDB, NOTEID NoteID, WORD OpenFlags, NOTEHANDLE *rethNote)
+namespace {
+
+STATUS OpenNote(DBHANDLE hDB, NOTEID NoteID, const std::vector<std::string_view> *only,
+                NOTEHANDLE *rethNote, const char *call)
 {
-    (void)OpenFlags; /* the whole note is always read */
     if (rethNote == nullptr)
         return ERR_BAD_PARAM;
     *rethNote = NULLHANDLE;
-    Database *db = vq::nsf::GetDatabase(hDB, "NSFNoteOpen");
+    Database *db = vq::nsf::GetDatabase(hDB, call);
     if (db == nullptr)
         return ERR_INVALID_HANDLE;
     auto note = std::make_unique<Note>();
     note->hDB = hDB;
     STATUS s;
     try {
-        s = vq::nsf::LoadNote(*db, NoteID, note.get());
+        s = vq::nsf::LoadNoteItems(*db, NoteID, note.get(), only);
     } catch (const std::bad_alloc &) {
         s = ERR_MEMORY; /* a note too large for this process */
     }
@@ -382,6 +412,20 @@ STATUS NSFNoteOpen(DBHANDLE hDB, NOTEID NoteID, WORD OpenFlags, NOTEHANDLE *reth
         return ERR_MEMORY;
     *rethNote = h;
     return NOERROR;
+}
+
+}  // namespace
+
+STATUS vq::nsf::OpenNoteItems(DBHANDLE hDB, NOTEID id, const std::vector<std::string_view> &only,
+                              NOTEHANDLE *rethNote)
+{
+    return OpenNote(hDB, id, &only, rethNote, "OpenNoteItems");
+}
+
+STATUS NSFNoteOpen(DBHANDLE hDB, NOTEID NoteID, WORD OpenFlags, NOTEHANDLE *rethNote)
+{
+    (void)OpenFlags; /* the whole note is always read */
+    return OpenNote(hDB, NoteID, nullptr, rethNote, "NSFNoteOpen");
 }
 
 STATUS NSFNoteClose(NOTEHANDLE hNote)
@@ -398,6 +442,8 @@ STATUS NSFNoteUpdate(NOTEHANDLE hNote, WORD UpdateFlags)
     Database *db = vq::nsf::GetDatabase(note->hDB, "NSFNoteUpdate");
     if (db == nullptr)
         return ERR_INVALID_HANDLE;
+    if (note->partial)
+        return ERR_BAD_PARAM; /* saving it would drop the values left out */
     TIMEDATE now;
     vq::nsf::WriteTxn txn(*db, (UpdateFlags & UPDATE_NOCOMMIT) == 0);
     NOTEID id = 0;
