@@ -184,15 +184,22 @@ TEST_F(JobWriterTest, LongRecipientLongCostCodeManyAttachments)
 {
     const std::string code(2000, '7');
     vqtest::Memo memo = Memo();
-    memo.sendTo = {std::string(300, 'r') + "@555@FAXGATE"};
+    memo.sendTo.clear(); // four long names: the recipient list is kept apart from the note's record, as the options are
+    for (char c : std::string("rstu"))
+        memo.sendTo.push_back(std::string(300, c) + "@555@FAXGATE");
     memo.attachments = {{"faxsvr.fof", "[Fax Options]\nCost code = " + code + "\n"}};
     for (int i = 0; i < 200; i++)
         memo.attachments.push_back({"page" + std::to_string(i) + ".txt", std::to_string(i)});
     JobRun run = Job(memo);
     ASSERT_EQ(run.status, 0);
     const std::string job = FinishedJob();
-    // the option text reaches the fax address whole; no attachment is lost
-    EXPECT_NE(job.find(", S, cover:, #" + code + "}"), std::string::npos);
+    // the option text reaches every fax address whole; no recipient or attachment is lost
+    const std::string options = ", S, cover:, #" + code + "}";
+    size_t addresses = 0;
+    for (size_t at = job.find(options); at != std::string::npos; at = job.find(options, at + 1))
+        ++addresses;
+    EXPECT_EQ(addresses, 4u);
+    EXPECT_NE(job.find("{" + std::string(255, 'u')), std::string::npos);
     EXPECT_EQ(run.errorFiles.size(), 201u);
     EXPECT_EQ(Parcel().size(), 200u);
     const size_t line = job.find("\nAttachment: ");
