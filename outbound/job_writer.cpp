@@ -214,6 +214,8 @@ STATUS ExtractAttachment(OUTJOB *Job, BLOCKID bhAttachment)
         VqCopy(Job->PendingFile, sizeof Job->PendingFile, Job->AttachmentFileName);
         error = MailExtractMessageAttachment(Job->hMessage, bhAttachment, Job->AttachmentFileName);
         Job->ParcelsMade = 1;
+        if (error == NOERROR)
+            VqUniqueNameHold(Job->AttachmentFileName, 1); /* made: no need to look it up again */
     }
     if (error != NOERROR)
         AddInLogError(VQM_ATTACHMENT_FILE, error, Job->AttachmentFileName);
@@ -250,6 +252,7 @@ STATUS JobNames(OUTJOB *Job)
         AddInLogError(VQM_NO_RECIPIENT_FILE, NOERROR, Job->FileName);
         return VQM_NO_RECIPIENT_FILE;
     }
+    VqUniqueNameHold(Job->FileName, 1); /* made: no need to look it up again */
     VqCopy(Job->PendingFile, sizeof Job->PendingFile, Job->FileName);
     Job->Named = 1;
     return NOERROR;
@@ -653,6 +656,8 @@ STATUS JobHandOver(OUTJOB *Job)
 
     if (error != NOERROR)
         AddInLogError(VQM_NO_RECIPIENT_FILE, NOERROR, Job->NameNoExt);
+    else
+        VqUniqueNameHold(Job->NameNoExt, 1); /* the job has it now */
     return error;
 }
 
@@ -823,8 +828,13 @@ STATUS JobRenameIn(JOBNAMES *Names)
 {
     char Dir[VQ_FILE_PATH] = "";
 
+    STATUS error = NOERROR;
+
     VqUniqueNameHold(Names->FinalName, 0);
     if (SpoolSplitDir(Dir, sizeof Dir, SPOOL_FAX_OUT) != 0)
         return VQM_NO_RECIPIENT_FILE;
-    return RenameJob(Names->WorkName, Names->FinalName, Dir, 0);
+    error = RenameJob(Names->WorkName, Names->FinalName, Dir, 0);
+    if (error == NOERROR)
+        VqUniqueNameHold(Names->FinalName, 1); /* the job has it now */
+    return error;
 }
