@@ -605,9 +605,11 @@ STATUS RouteLeft(DBHANDLE hBox, NOTEID id, const Directory &dir, bool *routed)
 STATUS SendReport(NOTEHANDLE original, const Report &report, bool *dead)
 {
     *dead = false;
-    DBHANDLE hBox = NULLHANDLE;
+    const bool group = Batch().depth > 0;
+    /* in a group, through the group's own handle on mail.box */
+    DBHANDLE hBox = group ? Batch().box : NULLHANDLE;
     NOTEHANDLE h = NULLHANDLE;
-    STATUS s = MailOpenMessageFile(nullptr, &hBox);
+    STATUS s = group ? NOERROR : MailOpenMessageFile(nullptr, &hBox);
     if (s != NOERROR)
         return s;
     std::string subject = original ? ItemText(original, "Subject") : report.subject;
@@ -628,7 +630,6 @@ STATUS SendReport(NOTEHANDLE original, const Report &report, bool *dead)
         body.pop_back();
     TIMEDATE now;
     OSCurrentTIMEDATE(&now);
-    const bool group = Batch().depth > 0;
     s = group ? NewPending(&h) : NSFNoteCreate(hBox, &h);
     if (s == NOERROR)
         s = SetText(h, "Form", report.nonDelivery ? VQ_FORM_NDR : VQ_FORM_DR, ITEM_SUMMARY);
@@ -680,7 +681,8 @@ STATUS SendReport(NOTEHANDLE original, const Report &report, bool *dead)
     }
     if (h != NULLHANDLE && !group)
         NSFNoteClose(h);
-    MailCloseMessageFile(hBox);
+    if (!group)
+        MailCloseMessageFile(hBox);
     return s;
 }
 
