@@ -827,7 +827,6 @@ STATUS JobPrepare(DHANDLE hMessage, const char *OriginatorName, DARRAY *MessageL
 STATUS JobRenameIn(JOBNAMES *Names)
 {
     char Dir[VQ_FILE_PATH] = "";
-
     STATUS error = NOERROR;
 
     VqUniqueNameHold(Names->FinalName, 0);

@@ -275,12 +275,14 @@ static STATUS LoadItems(Database &db, NOTEID id, const std::vector<StoredItem> &
     note->nextSet = 0;
     note->partial = false;
     note->items.reserve(stored.size());
-    size_t apart = 0;
+    std::vector<std::pair<const StoredItem *, size_t>> apart; /* and the item it fills */
     for (const StoredItem &si : stored) {
         if (si.slot != 0 && only != nullptr && !Wanted(si.name, *only)) {
             note->partial = true;
             continue;
         }
+        if (si.slot != 0)
+            apart.emplace_back(&si, note->items.size());
         Item &it = note->items.emplace_back();
         it.name.append(si.name.data(), si.name.size());
         it.flags = si.flags;
@@ -288,10 +290,8 @@ static STATUS LoadItems(Database &db, NOTEID id, const std::vector<StoredItem> &
         it.slot = si.slot;
         if (si.slot == 0)
             it.value.append(si.value.data(), si.value.size());
-        else
-            ++apart;
     }
-    if (apart == 0)
+    if (apart.empty())
         return NOERROR;
     StatementUse v(db.Stmt(Sql::ValuesOfNote));
     if (!v)
@@ -303,19 +303,15 @@ static STATUS LoadItems(Database &db, NOTEID id, const std::vector<StoredItem> &
     while ((rc = sqlite3_step(v.get())) == SQLITE_ROW) {
         const DWORD slot = (DWORD)sqlite3_column_int64(v.get(), 0);
         const std::string_view value = RecordColumn(v.get(), 1);
-        for (size_t i = 0, k = 0; i < stored.size(); ++i) {
-            if (stored[i].slot != 0 && only != nullptr && !Wanted(stored[i].name, *only))
-                continue;
-            if (stored[i].slot == slot && stored[i].size == value.size()) {
-                note->items[k].value.assign(value.data(), value.size());
+        for (const auto &[si, at] : apart)
+            if (si->slot == slot && si->size == value.size()) {
+                note->items[at].value.assign(value.data(), value.size());
                 ++found;
             }
-            ++k;
-        }
     }
     if (rc != SQLITE_DONE)
         return StatusFromSqlite(rc);
-    return found == apart ? NOERROR : ERR_DB_CORRUPT;
+    return found == apart.size() ? NOERROR : ERR_DB_CORRUPT;
 }
 
 static STATUS LoadNoteItems(Database &db, NOTEID id, Note *note,
