@@ -11,8 +11,6 @@
  * stays where it is when other items change). Note IDs are rowids that
  * are never handed out twice.
  */
-#include <strings.h>
-
 #include <cstring>
 #include <memory>
 #include <new>
@@ -258,7 +256,7 @@ Note *GetNote(NOTEHANDLE hNote, const char *call)
 static bool Wanted(std::string_view name, const std::vector<std::string_view> &only)
 {
     for (std::string_view w : only)
-        if (w.size() == name.size() && strncasecmp(w.data(), name.data(), name.size()) == 0)
+        if (EqualNoCase(w, name))
             return true;
     return false;
 }
