@@ -33,6 +33,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -339,11 +340,70 @@ void KeepStamp(const DbStamp &stamp, const std::string &header);
 
 /* ---- notes and items ---- */
 
+/* An item's value. Copies of a long value share its bytes: a message
+ * copied into a note for each of its destinations holds its attachment
+ * once, instead of once per copy. A shared value is never changed in
+ * place: the holder that changes it gets bytes of its own, so the others
+ * keep theirs. Short values are plain strings, copied as before. */
+class Value {
+public:
+    Value() = default;
+    Value(std::string &&s) { *this = std::move(s); }
+    size_t size() const { return long_ ? long_->size() : short_.size(); }
+    bool empty() const { return size() == 0; }
+    const char *data() const { return long_ ? long_->data() : short_.data(); }
+    operator std::string_view() const { return {data(), size()}; }
+    bool operator==(const Value &o) const { return std::string_view(*this) == std::string_view(o); }
+    /* The bytes given, in the buffer held alone if there is one. */
+    void assign(const char *p, size_t n)
+    {
+        if (n <= kShortMax) {
+            short_.assign(p, n);
+            long_.reset();
+        } else if (Alone()) {
+            long_->assign(p, n);
+        } else {
+            long_ = std::make_shared<std::string>(p, n);
+        }
+    }
+    void append(const char *p, size_t n)
+    {
+        if (long_ == nullptr && short_.size() + n <= kShortMax) {
+            short_.append(p, n);
+            return;
+        }
+        if (!Alone())
+            long_ = std::make_shared<std::string>(data(), size());
+        long_->append(p, n);
+        short_.clear();
+    }
+    Value &operator=(std::string &&s)
+    {
+        if (s.size() <= kShortMax) {
+            short_ = std::move(s);
+            long_.reset();
+        } else if (Alone()) {
+            *long_ = std::move(s);
+        } else {
+            long_ = std::make_shared<std::string>(std::move(s));
+        }
+        return *this;
+    }
+
+private:
+    /* Longer values are shared by copies; a count costs less than a copy
+     * above this. */
+    static constexpr size_t kShortMax = 256;
+    bool Alone() const { return long_ != nullptr && long_.use_count() == 1; }
+    std::string short_;
+    std::shared_ptr<std::string> long_;
+};
+
 struct Item {
     std::string name;
     WORD flags = 0;
     WORD type = TYPE_INVALID_OR_UNKNOWN;
-    std::string value;        /* without the type word */
+    Value value;              /* without the type word */
     DHANDLE block = NULLHANDLE; /* value block handed out by NSFItemInfo */
     /* Not 0: the value is the one stored under this slot of vq_values at
      * the note's rev, so a save need not write it again. Whatever changes
@@ -426,7 +486,7 @@ inline int64_t ValueId(NOTEID id, DWORD slot)
     return (int64_t)id << 24 | slot;
 }
 /* Writes a long value of note id under slot. */
-STATUS PutValue(Database &db, NOTEID id, DWORD slot, const std::string &value);
+STATUS PutValue(Database &db, NOTEID id, DWORD slot, std::string_view value);
 /* Deletes the long value under slot, or all of note id's (slot 0). */
 STATUS DropValues(Database &db, NOTEID id, DWORD slot);
 

@@ -311,7 +311,7 @@ BOOL GetFixed(NOTEHANDLE hNote, const char *call, const char *name, WORD type, v
 namespace {
 
 /* Appends an item, whole or not at all (std::bad_alloc). */
-void AppendItem(Note *note, std::string_view name, WORD flags, WORD type, std::string &&value)
+void AppendItem(Note *note, std::string_view name, WORD flags, WORD type, Value value)
 {
     Item it;
     it.name.assign(name.data(), name.size());
@@ -342,8 +342,9 @@ STATUS AppendItemsOf(NOTEHANDLE hFrom, NOTEHANDLE hTo, const std::vector<std::st
                 continue;
             if (it.name.empty())
                 return ERR_BAD_PARAM;
-            /* name, flags, type and value: the copy is not stored yet */
-            AppendItem(to, it.name, it.flags, it.type, std::string(it.value));
+            /* name, flags, type and value (shared): the copy is not
+             * stored yet */
+            AppendItem(to, it.name, it.flags, it.type, it.value);
         }
     } catch (const std::bad_alloc &) {
         return ERR_MEMORY;

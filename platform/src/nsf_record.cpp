@@ -587,7 +587,7 @@ std::vector<DWORD> NewSlots(const std::vector<Item> &items)
     return slots;
 }
 
-STATUS PutValue(Database &db, NOTEID id, DWORD slot, const std::string &value)
+STATUS PutValue(Database &db, NOTEID id, DWORD slot, std::string_view value)
 {
     StatementUse q(db.Stmt(Sql::ValueInsert));
     if (!q)
