@@ -186,6 +186,7 @@ struct RouterBatch {
     std::vector<Leave> leaves;
     std::vector<Pending> pending;
     uint64_t made = 0;
+    pid_t pid = 0; /* the process's, taken at the group's begin */
 };
 
 RouterBatch &Batch()
@@ -238,7 +239,7 @@ STATUS NewPending(NOTEHANDLE *h)
         return s;
     vq::nsf::ReadUid(b.box, &uid);
     s = SetText(*h, kGroupId,
-                std::to_string(uid) + "-g" + std::to_string(getpid()) + "." +
+                std::to_string(uid) + "-g" + std::to_string(b.pid) + "." +
                     std::to_string(VqTimeSeconds()) + "." + std::to_string(++b.made),
                 ITEM_SUMMARY);
     if (s != NOERROR) {
@@ -700,8 +701,12 @@ STATUS MailTransferMessageLocal(DHANDLE hMessage)
     std::vector<std::string> recipients = Routable(ItemList(hMessage, "Recipients"));
     if (recipients.empty())
         return ERR_MAIL_NO_RECIPIENTS;
-    STATUS s = MailOpenMessageFile(nullptr, &hBox);
-    if (s != NOERROR)
+    /* in a group, through the group's own handle on mail.box */
+    const bool group = Batch().depth > 0;
+    STATUS s = NOERROR;
+    if (group)
+        hBox = Batch().box;
+    else if ((s = MailOpenMessageFile(nullptr, &hBox)) != NOERROR)
         return s;
     /* Resolve before anything is saved: a directory that cannot be read
      * leaves no trace of the message. */
@@ -716,7 +721,7 @@ STATUS MailTransferMessageLocal(DHANDLE hMessage)
         OSCurrentTIMEDATE(&now);
         DBHANDLE hOwn = NULLHANDLE;
         NSFNoteGetInfo(hMessage, _NOTE_DB, &hOwn);
-        if (Batch().depth > 0) {
+        if (group) {
             /* in a group: a copy in memory, saved into mail.box only if
              * it has to wait there (see Pending) */
             s = NewPending(&hSaved);
@@ -753,7 +758,8 @@ STATUS MailTransferMessageLocal(DHANDLE hMessage)
 done:
     if (hSaved != NULLHANDLE && hSaved != hMessage)
         NSFNoteClose(hSaved);
-    MailCloseMessageFile(hBox);
+    if (!group)
+        MailCloseMessageFile(hBox);
     return s;
 }
 
@@ -829,6 +835,7 @@ STATUS VqMailBeginBatch(void)
     STATUS s = MailOpenMessageFile(nullptr, &b.box);
     if (s != NOERROR)
         return s;
+    b.pid = getpid();
     /* The router's lock before mail.box's write lock, as a sender takes
      * them: a group that took the write lock first and then waited for
      * the router's would hold what a sender waits for while waiting for
