@@ -138,23 +138,32 @@ bool ReadAllFd(int fd, std::string *out)
     }
 }
 
+/* Whether st is the file the cache was read from, as it was then. */
+bool Unchanged(const IniCache &c, const struct stat &st)
+{
+    return st.st_dev == c.dev && st.st_ino == c.ino && st.st_size == c.size &&
+           st.st_mtim.tv_sec == c.mtime.tv_sec && st.st_mtim.tv_nsec == c.mtime.tv_nsec;
+}
+
 /* Brings the cache up to date with the file. Caller holds the lock. */
 void Refresh(EnvState &s)
 {
     EnsureDirectory(s);
+    struct stat st;
+    /* the same file, unchanged since it was read: nothing to open */
+    if (s.cache.valid && s.cache.ino != 0 && stat(s.ini.c_str(), &st) == 0 && Unchanged(s.cache, st))
+        return;
     int fd = open(s.ini.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         s.cache = IniCache();
         s.cache.valid = true;
         return;
     }
-    struct stat st;
     std::memset(&st, 0, sizeof st);
-    /* The identity comes from the open file itself, so a rename between a
-     * stat and the read cannot pair one file's content with another's. */
-    if (fstat(fd, &st) == 0 && s.cache.valid && st.st_dev == s.cache.dev &&
-        st.st_ino == s.cache.ino && st.st_size == s.cache.size &&
-        st.st_mtim.tv_sec == s.cache.mtime.tv_sec && st.st_mtim.tv_nsec == s.cache.mtime.tv_nsec) {
+    /* The identity kept comes from the open file itself, so a rename
+     * between the stat above and the read cannot pair one file's content
+     * with another's. */
+    if (fstat(fd, &st) == 0 && s.cache.valid && Unchanged(s.cache, st)) {
         close(fd);
         return;
     }
