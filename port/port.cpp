@@ -150,8 +150,10 @@ int OpenRegular(const char *Path, int Flags)
         errno = why;
         return -1;
     }
-    /* reads and writes of a regular file block as usual */
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    /* reads and writes of a regular file block as usual: F_SETFL sets
+     * the status flags it can change (of those opened with, O_APPEND)
+     * to these, so O_NONBLOCK goes without a F_GETFL first */
+    fcntl(fd, F_SETFL, Flags & O_APPEND);
     return fd;
 }
 
