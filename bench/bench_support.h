@@ -15,6 +15,7 @@
 #include <benchmark/benchmark.h>
 
 #include <stdlib.h>
+#include <sys/resource.h>
 
 #include <chrono>
 #include <cstdio>
@@ -81,6 +82,36 @@ inline void Mark(const char *what)
     if (on)
         std::fprintf(stderr, "VQ_BENCH_MARK %s (durable operation %ld)\n", what, PortFaultCount());
 }
+
+/* The CPU time of the calling thread, in user space and in the kernel:
+ * Take() before and after a stretch, and the difference. The part of a
+ * stretch's time that is neither was spent waiting (for a sync, say). */
+struct CpuTimes {
+    double user = 0, sys = 0;
+    static CpuTimes Take()
+    {
+        struct rusage r;
+        CpuTimes t;
+        if (getrusage(RUSAGE_THREAD, &r) == 0) {
+            t.user = (double)r.ru_utime.tv_sec + (double)r.ru_utime.tv_usec * 1e-6;
+            t.sys = (double)r.ru_stime.tv_sec + (double)r.ru_stime.tv_usec * 1e-6;
+        }
+        return t;
+    }
+    CpuTimes operator-(const CpuTimes &o) const { return {user - o.user, sys - o.sys}; }
+    CpuTimes &operator+=(const CpuTimes &o)
+    {
+        user += o.user;
+        sys += o.sys;
+        return *this;
+    }
+    /* <prefix>_user_s and <prefix>_sys_s, per iteration */
+    void Report(benchmark::State &state, const char *prefix, double iterations) const
+    {
+        state.counters[std::string(prefix) + "_user_s"] = user / iterations;
+        state.counters[std::string(prefix) + "_sys_s"] = sys / iterations;
+    }
+};
 
 /* Deterministic bytes that are not text, so no layer can shorten them. */
 inline std::string Bytes(size_t n, unsigned seed)

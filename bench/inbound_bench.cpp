@@ -5,7 +5,8 @@
  * the users' mail databases and the spool files removed, through plain
  * SQLite and POSIX calls, with one commit per database per round of 100
  * (what one group commit per pass needs), measured in the same iteration.
- * The pass's durable operations by kind are printed per fax.
+ * The pass's durable operations by kind are printed per fax, and the CPU
+ * time of pass and floor, in user space and in the kernel.
  *
  * Each iteration drops the faxes into FAX/IN and FAX/IPARCEL (not timed),
  * runs DoInboundTask (timed), checks that every fax reached the user's
@@ -212,7 +213,8 @@ struct Floor {
 /* One round: kRound faxes dropped, the pass over them, then the floor
  * over copies of the same files. False (with the reason) on a failure. */
 bool Round(Server &s, Floor *f, bool hold, int round, double *pass, double *floor, long *passOps,
-           vqbench::OpCounts *passKinds, const char **why)
+           vqbench::OpCounts *passKinds, vqbench::CpuTimes *passCpu, vqbench::CpuTimes *floorCpu,
+           const char **why)
 {
     size_t before = 0;
     for (int u = 0; u < kUsers; ++u)
@@ -227,9 +229,11 @@ bool Round(Server &s, Floor *f, bool hold, int round, double *pass, double *floo
         const long ops0 = PortFaultCount();
         const vqbench::OpCounts kinds0 = vqbench::OpCounts::Take();
         Mark("pass begins");
+        const vqbench::CpuTimes c0 = vqbench::CpuTimes::Take();
         const auto t0 = Clock::now();
         DoInboundTask();
         const auto t1 = Clock::now();
+        *passCpu += vqbench::CpuTimes::Take() - c0;
         Mark("pass ends");
         *passOps += PortFaultCount() - ops0;
         *passKinds += vqbench::OpCounts::Take() - kinds0;
@@ -244,9 +248,11 @@ bool Round(Server &s, Floor *f, bool hold, int round, double *pass, double *floo
         *why = "the pass did not deliver every fax";
         return false;
     }
+    const vqbench::CpuTimes c0 = vqbench::CpuTimes::Take();
     const auto f0 = Clock::now();
     f->Round(s.floorDir, round * kRound, kRound);
     const auto f1 = Clock::now();
+    *floorCpu += vqbench::CpuTimes::Take() - c0;
     if (!f->ok) {
         *why = "the floor failed";
         return false;
@@ -264,6 +270,7 @@ void BM_InboundPass1000(benchmark::State &state)
     double passTotal = 0, floorTotal = 0;
     long passOps = 0, floorCommits = 0;
     vqbench::OpCounts passKinds;
+    vqbench::CpuTimes passCpu, floorCpu;
     for (auto _ : state) {
         ++g_run;
         const std::string floorDb = s.dir + "/floordb";
@@ -278,7 +285,8 @@ void BM_InboundPass1000(benchmark::State &state)
         double pass = 0, floor = 0;
         const char *why = nullptr;
         for (int round = 0; round < kFaxes / kRound && why == nullptr; ++round)
-            Round(s, &f, state.range(0) == 1, round, &pass, &floor, &passOps, &passKinds, &why);
+            Round(s, &f, state.range(0) == 1, round, &pass, &floor, &passOps, &passKinds, &passCpu,
+                  &floorCpu, &why);
         if (why != nullptr) {
             state.SkipWithError(why);
             break;
@@ -296,6 +304,8 @@ void BM_InboundPass1000(benchmark::State &state)
         state.counters["floor_commits_per_fax"] = (double)floorCommits / n / kFaxes;
         state.counters["floor_fsyncs"] = (double)floorCommits / n / kFaxes;
         passKinds.Report(state, "pass", n * kFaxes);
+        passCpu.Report(state, "pass", n);
+        floorCpu.Report(state, "floor", n);
         /* flushes: database commits and file or folder fsyncs */
         state.counters["pass_flushes"] =
             (double)(passKinds.commit + passKinds.fsync + passKinds.dirsync) / n / kFaxes;
