@@ -5,7 +5,8 @@
  * with one group commit per 100 mails writes them (each file fsynced, the
  * job renamed in, each folder fsynced once per 100) through plain POSIX
  * calls, measured in the same iteration. The pass's durable operations by
- * kind (fault seam counts) are printed per mail beside the floor's.
+ * kind (fault seam counts) are printed per mail beside the floor's, and
+ * the CPU time of pass and floor, in user space and in the kernel.
  *
  * Each iteration routes the mails into the gateway mail file (not timed),
  * runs OutboundTask (timed), checks that every mail became one complete
@@ -195,7 +196,8 @@ void FloorRoundEnd(FloorOps *f, const std::string &root)
 /* One round: kRound mails routed, the pass over them, then the floor over
  * the jobs it made. False (with the reason) when something went wrong. */
 bool Round(Server &s, bool hold, int round, double *pass, double *floor, long *passOps,
-           long *floorOps, vqbench::OpCounts *passKinds, const char **why)
+           long *floorOps, vqbench::OpCounts *passKinds, vqbench::CpuTimes *passCpu,
+           vqbench::CpuTimes *floorCpu, const char **why)
 {
     if (!FillGateway(s, round * kRound, kRound)) {
         *why = "routing the mails failed";
@@ -211,9 +213,11 @@ bool Round(Server &s, bool hold, int round, double *pass, double *floor, long *p
         const long ops0 = PortFaultCount();
         const vqbench::OpCounts kinds0 = vqbench::OpCounts::Take();
         Mark("pass begins");
+        const vqbench::CpuTimes c0 = vqbench::CpuTimes::Take();
         const auto t0 = Clock::now();
         OutboundTask();
         const auto t1 = Clock::now();
+        *passCpu += vqbench::CpuTimes::Take() - c0;
         Mark("pass ends");
         *passOps += PortFaultCount() - ops0;
         *passKinds += vqbench::OpCounts::Take() - kinds0;
@@ -234,11 +238,13 @@ bool Round(Server &s, bool hold, int round, double *pass, double *floor, long *p
     }
 
     FloorOps f;
+    const vqbench::CpuTimes c0 = vqbench::CpuTimes::Take();
     const auto f0 = Clock::now();
     for (size_t i = jobsBefore; i < jobs.size(); ++i)
         FloorJob(&f, s.floorDir, jobs[i], atts[i]);
     FloorRoundEnd(&f, s.floorDir);
     const auto f1 = Clock::now();
+    *floorCpu += vqbench::CpuTimes::Take() - c0;
     if (!f.ok) {
         *why = "the floor could not write its files";
         return false;
@@ -258,6 +264,7 @@ void BM_OutboundPass1000(benchmark::State &state)
     double floorTotal = 0, passTotal = 0;
     long passOps = 0, floorOps = 0;
     vqbench::OpCounts passKinds;
+    vqbench::CpuTimes passCpu, floorCpu;
     for (auto _ : state) {
         EmptyFolder(s.out);
         EmptyFolder(s.oparcel);
@@ -268,7 +275,7 @@ void BM_OutboundPass1000(benchmark::State &state)
         const char *why = nullptr;
         for (int round = 0; round < kMails / kRound && why == nullptr; ++round)
             Round(s, state.range(0) == 1, round, &pass, &floor, &passOps, &floorOps, &passKinds,
-                  &why);
+                  &passCpu, &floorCpu, &why);
         if (why != nullptr) {
             state.SkipWithError(why);
             break;
@@ -284,6 +291,8 @@ void BM_OutboundPass1000(benchmark::State &state)
         state.counters["pass_ops_per_mail"] = (double)passOps / n / kMails;
         state.counters["floor_ops_per_mail"] = (double)floorOps / n / kMails;
         passKinds.Report(state, "pass", n * kMails);
+        passCpu.Report(state, "pass", n);
+        floorCpu.Report(state, "floor", n);
         /* the floor: two files fsynced per mail, two folders per round */
         state.counters["floor_fsyncs"] = 2.0 + 2.0 / kRound;
         state.counters["floor_commits"] = 0;
