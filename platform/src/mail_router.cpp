@@ -195,6 +195,24 @@ RouterBatch &Batch()
     return *b;
 }
 
+/* mail.box for a sender: in a group the group's own handle (every handle
+ * of the process on it writes in the group anyway), else one of its own;
+ * given back with GiveSenderBox. */
+STATUS TakeSenderBox(DBHANDLE *hBox)
+{
+    if (Batch().depth > 0) {
+        *hBox = Batch().box;
+        return NOERROR;
+    }
+    return MailOpenMessageFile(nullptr, hBox);
+}
+
+void GiveSenderBox(DBHANDLE hBox)
+{
+    if (hBox != Batch().box)
+        MailCloseMessageFile(hBox);
+}
+
 /* The destination's handle: in a group, the group's (opened and begun at
  * its first copy, *keep true); else a handle of its own to close. */
 STATUS OpenDestination(const std::string &mailFile, DBHANDLE *h, bool *keep)
@@ -607,10 +625,9 @@ STATUS SendReport(NOTEHANDLE original, const Report &report, bool *dead)
 {
     *dead = false;
     const bool group = Batch().depth > 0;
-    /* in a group, through the group's own handle on mail.box */
-    DBHANDLE hBox = group ? Batch().box : NULLHANDLE;
+    DBHANDLE hBox = NULLHANDLE;
     NOTEHANDLE h = NULLHANDLE;
-    STATUS s = group ? NOERROR : MailOpenMessageFile(nullptr, &hBox);
+    STATUS s = TakeSenderBox(&hBox);
     if (s != NOERROR)
         return s;
     std::string subject = original ? ItemText(original, "Subject") : report.subject;
@@ -682,8 +699,7 @@ STATUS SendReport(NOTEHANDLE original, const Report &report, bool *dead)
     }
     if (h != NULLHANDLE && !group)
         NSFNoteClose(h);
-    if (!group)
-        MailCloseMessageFile(hBox);
+    GiveSenderBox(hBox);
     return s;
 }
 
@@ -701,12 +717,8 @@ STATUS MailTransferMessageLocal(DHANDLE hMessage)
     std::vector<std::string> recipients = Routable(ItemList(hMessage, "Recipients"));
     if (recipients.empty())
         return ERR_MAIL_NO_RECIPIENTS;
-    /* in a group, through the group's own handle on mail.box */
-    const bool group = Batch().depth > 0;
-    STATUS s = NOERROR;
-    if (group)
-        hBox = Batch().box;
-    else if ((s = MailOpenMessageFile(nullptr, &hBox)) != NOERROR)
+    STATUS s = TakeSenderBox(&hBox);
+    if (s != NOERROR)
         return s;
     /* Resolve before anything is saved: a directory that cannot be read
      * leaves no trace of the message. */
@@ -721,7 +733,7 @@ STATUS MailTransferMessageLocal(DHANDLE hMessage)
         OSCurrentTIMEDATE(&now);
         DBHANDLE hOwn = NULLHANDLE;
         NSFNoteGetInfo(hMessage, _NOTE_DB, &hOwn);
-        if (group) {
+        if (Batch().depth > 0) {
             /* in a group: a copy in memory, saved into mail.box only if
              * it has to wait there (see Pending) */
             s = NewPending(&hSaved);
@@ -758,8 +770,7 @@ STATUS MailTransferMessageLocal(DHANDLE hMessage)
 done:
     if (hSaved != NULLHANDLE && hSaved != hMessage)
         NSFNoteClose(hSaved);
-    if (!group)
-        MailCloseMessageFile(hBox);
+    GiveSenderBox(hBox);
     return s;
 }
 
