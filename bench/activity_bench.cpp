@@ -246,6 +246,7 @@ void BM_ImportActivity10000(benchmark::State &state)
     const std::string logPath = s.root + SPOOL_ACTIVITY_LOG;
     double passTotal = 0, floorTotal = 0, rowsTotal = 0;
     vqbench::OpCounts kinds;
+    vqbench::CpuTimes passCpu, rowsCpu;
     struct Split {
         char values[JOB_ENTRY_ITEMS][ACT_VALUE_SIZE];
         long end;
@@ -265,9 +266,11 @@ void BM_ImportActivity10000(benchmark::State &state)
         vqtest::ClearLog();
         E_quit = 0;
         const vqbench::OpCounts kinds0 = vqbench::OpCounts::Take();
+        const vqbench::CpuTimes c0 = vqbench::CpuTimes::Take();
         const auto t0 = Clock::now();
         ImportActivity();
         const auto t1 = Clock::now();
+        passCpu += vqbench::CpuTimes::Take() - c0;
         kinds += vqbench::OpCounts::Take() - kinds0;
         if (vqop::FileExists(logPath) || vqop::FileExists(s.root + SPOOL_ACTIVITY_RD) ||
             vqop::DocumentIds(kActDb).size() != (size_t)kJobs || !vqtest::LogEntries().empty()) {
@@ -289,11 +292,13 @@ void BM_ImportActivity10000(benchmark::State &state)
             break;
         }
         RowsFloor r(s.dir + "/rows.db");
+        const vqbench::CpuTimes rc0 = vqbench::CpuTimes::Take();
         const auto r0 = Clock::now();
         for (const Split &one : split)
             r.Put(one.values, one.end);
         r.End();
         const auto r1 = Clock::now();
+        rowsCpu += vqbench::CpuTimes::Take() - rc0;
         if (!r.ok()) {
             state.SkipWithError("the floor of the rows failed");
             break;
@@ -310,6 +315,8 @@ void BM_ImportActivity10000(benchmark::State &state)
         state.counters["rows_ratio"] = passTotal / rowsTotal;
         vqbench::PassFloorCounters(state, passTotal, floorTotal);
         kinds.Report(state, "pass", n * 2 * kJobs);
+        passCpu.Report(state, "pass", n);
+        rowsCpu.Report(state, "rows_floor", n);
     }
 }
 BENCHMARK(BM_ImportActivity10000)->UseManualTime()->Iterations(10)->Unit(benchmark::kMillisecond);

@@ -87,7 +87,7 @@ inline void Mark(const char *what)
  * Take() before and after a stretch, and the difference. The part of a
  * stretch's time that is neither was spent waiting (for a sync, say). */
 struct CpuTimes {
-    double user = 0, sys = 0;
+    double user = 0, sys = 0, faults = 0;
     static CpuTimes Take()
     {
         struct rusage r;
@@ -95,21 +95,28 @@ struct CpuTimes {
         if (getrusage(RUSAGE_THREAD, &r) == 0) {
             t.user = (double)r.ru_utime.tv_sec + (double)r.ru_utime.tv_usec * 1e-6;
             t.sys = (double)r.ru_stime.tv_sec + (double)r.ru_stime.tv_usec * 1e-6;
+            t.faults = (double)r.ru_minflt;
         }
         return t;
     }
-    CpuTimes operator-(const CpuTimes &o) const { return {user - o.user, sys - o.sys}; }
+    CpuTimes operator-(const CpuTimes &o) const
+    {
+        return {user - o.user, sys - o.sys, faults - o.faults};
+    }
     CpuTimes &operator+=(const CpuTimes &o)
     {
         user += o.user;
         sys += o.sys;
+        faults += o.faults;
         return *this;
     }
-    /* <prefix>_user_s and <prefix>_sys_s, per iteration */
+    /* <prefix>_user_s, <prefix>_sys_s and <prefix>_page_faults (minor
+     * faults: memory touched for the first time), per iteration */
     void Report(benchmark::State &state, const char *prefix, double iterations) const
     {
         state.counters[std::string(prefix) + "_user_s"] = user / iterations;
         state.counters[std::string(prefix) + "_sys_s"] = sys / iterations;
+        state.counters[std::string(prefix) + "_page_faults"] = faults / iterations;
     }
 };
 
