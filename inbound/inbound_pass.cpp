@@ -817,6 +817,7 @@ static void FlushChunk(INPASS *Pass)
         ChunkFaxes[i].InBox = ChunkFaxes[i].Handed && InMailbox(Pass, &ChunkFaxes[i]);
         MailboxKept |= ChunkFaxes[i].InBox;
     }
+    VqDbHoldStamps(TRUE); /* the chunk's checks see one state of the directory */
     for (int i = 0; i < Pass->Count; i++) {
         INFAX *Fax = &ChunkFaxes[i];
         STATUS error = NOERROR;
@@ -844,6 +845,7 @@ static void FlushChunk(INPASS *Pass)
             Pass->Stop |= Transient;
         }
     }
+    VqDbHoldStamps(FALSE);
     WriteChunkEntries(Pass);
     for (int i = 0; i < Pass->Count; i++) {
         VqLogReleaseHeld(ChunkFaxes[i].LogMark - Released);
@@ -880,7 +882,10 @@ static int HandleControlFile(const char *FoundName, INPASS *Pass)
         return 1;
     PortFaultNote("read", Fax->ForeignFileName);
     FaxIdentity(Fax, FoundName);
+    /* the fax's lookups see one state of the directory */
+    VqDbHoldStamps(TRUE);
     error = BuildAndRoute(Fax, Pass);
+    VqDbHoldStamps(FALSE);
     if (error == NOERROR) {
         /* one done alone ended the chunk before it and is finished at once */
         if (Fax != &ChunkFaxes[Pass->Count])

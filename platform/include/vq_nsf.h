@@ -26,6 +26,13 @@ STATUS VqDbGetPath(DBHANDLE hDB, char *retPath, WORD BufferLength);
 /* Platform extra: a text naming the database file and how many commits it
  * has seen (by any process); equal texts mean equal contents. */
 STATUS VqDbGetChangeStamp(DBHANDLE hDB, char *retStamp, WORD BufferLength);
+/* Platform extra: stamps held. From VqDbHoldStamps(TRUE) to
+ * VqDbHoldStamps(FALSE) (nested pairs count; per thread), a database found
+ * unchanged since its stamp was last read is taken as unchanged again
+ * without looking, until this process commits to any database. The
+ * repeated lookups of one item so do not look at the directory each time;
+ * what another process changes meanwhile is seen once the hold ends. */
+void VqDbHoldStamps(BOOL Hold);
 /* Platform extras: group commit. From VqDbBeginBatch to VqDbCommitBatch
  * every write through hDB (note saves and deletes) joins one transaction:
  * each write still applies whole or not at all, they become durable

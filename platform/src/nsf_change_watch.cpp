@@ -11,11 +11,17 @@
  * The directory copy and the DID snapshot ask for the stamp of names.nsf
  * several times per message; each read of it was a read transaction, and
  * the open and close of a handle around it.
+ *
+ * Held stamps (VqDbHoldStamps): while a thread holds them, a file found
+ * unchanged is taken as unchanged again without looking, until this
+ * process commits to any database. A caller that resolves one item
+ * against the directory several times so looks at it once.
  */
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -91,6 +97,32 @@ bool ReadHeader(Watched &w, const std::string &path, std::string *header)
     return true;
 }
 
+/* Commits this process made to any database, counted before each. */
+std::atomic<uint64_t> g_localCommits{0};
+
+/* The stamps a thread holds: each file found unchanged since depth went
+ * above 0, as long as this process made no commit since. */
+struct Held {
+    int depth = 0;
+    uint64_t commits = 0;
+    std::map<std::string, DbStamp> unchanged;
+};
+thread_local Held t_held;
+
+/* Keeps a stamp found unchanged, while stamps are held and this process
+ * made no commit since commitsBefore. */
+void HoldStamp(const DbStamp &stamp, uint64_t commitsBefore)
+{
+    Held &h = t_held;
+    if (h.depth == 0 || commitsBefore != g_localCommits.load(std::memory_order_acquire))
+        return;
+    if (h.commits != commitsBefore) {
+        h.unchanged.clear();
+        h.commits = commitsBefore;
+    }
+    h.unchanged[stamp.path] = stamp;
+}
+
 Watched *Entry(Watch &watch, const std::string &path)
 {
     auto it = watch.byPath.find(path);
@@ -106,9 +138,31 @@ Watched *Entry(Watch &watch, const std::string &path)
 
 }  // namespace
 
+void CountLocalCommit()
+{
+    g_localCommits.fetch_add(1, std::memory_order_acq_rel);
+}
+
+bool HeldStamp(const std::string &path, DbStamp *stamp)
+{
+    Held &h = t_held;
+    if (h.depth == 0 || h.unchanged.empty())
+        return false;
+    if (h.commits != g_localCommits.load(std::memory_order_acquire)) {
+        h.unchanged.clear();
+        return false;
+    }
+    const auto it = h.unchanged.find(path);
+    if (it == h.unchanged.end())
+        return false;
+    *stamp = it->second;
+    return true;
+}
+
 bool StampUnchanged(const std::string &path, const struct stat &st, DbStamp *stamp,
                     std::string *header)
 {
+    const uint64_t commits = g_localCommits.load(std::memory_order_acquire);
     Watch &watch = TheWatch();
     std::lock_guard<std::mutex> lock(watch.mu);
     Watched *w = Entry(watch, path);
@@ -121,6 +175,7 @@ bool StampUnchanged(const std::string &path, const struct stat &st, DbStamp *sta
         w->stamp.ino != (uint64_t)st.st_ino)
         return false;
     *stamp = w->stamp;
+    HoldStamp(*stamp, commits);
     return true;
 }
 
@@ -141,9 +196,21 @@ bool KnownStamp(const char *name, DbStamp *stamp)
     std::string path;
     struct stat st;
     std::string header;
-    return ResolvePath(name, &path) == NOERROR && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-           StampUnchanged(path, st, stamp, &header);
+    if (ResolvePath(name, &path) != NOERROR)
+        return false;
+    return HeldStamp(path, stamp) || (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+                                      StampUnchanged(path, st, stamp, &header));
 }
 
 }  // namespace nsf
 }  // namespace vq
+
+void VqDbHoldStamps(BOOL Hold)
+{
+    vq::nsf::Held &h = vq::nsf::t_held;
+    if (Hold) {
+        ++h.depth;
+    } else if (h.depth > 0 && --h.depth == 0) {
+        h.unchanged.clear();
+    }
+}

@@ -803,6 +803,7 @@ STATUS WriteTxn::Commit()
         /* EBUSY: a database locked past the busy timeout */
         return e == ENOSPC || e == EDQUOT ? ERR_DISK_FULL : e == EBUSY ? ERR_DB_BUSY : ERR_IO;
     }
+    CountLocalCommit();
     int rc = ExecSql(db_.db, "COMMIT");
     if (rc != SQLITE_OK) {
         Rollback();
@@ -902,13 +903,15 @@ STATUS ReadStamp(DBHANDLE hDB, DbStamp *stamp)
     Database *db = GetDatabase(hDB, "ReadStamp");
     if (db == nullptr)
         return ERR_INVALID_HANDLE;
+    /* Outside a transaction of its own the committed state is read, which
+     * the change mark of the file tells apart. */
+    const bool committed = db->batch == 0 && sqlite3_get_autocommit(db->db) != 0;
+    if (committed && HeldStamp(db->path, stamp))
+        return NOERROR;
     struct stat st;
     if (::stat(db->path.c_str(), &st) != 0)
         return StatusFromErrno(errno);
-    /* Outside a transaction of its own the committed state is read, which
-     * the change mark of the file tells apart. */
     std::string header;
-    const bool committed = db->batch == 0 && sqlite3_get_autocommit(db->db) != 0;
     if (committed && StampUnchanged(db->path, st, stamp, &header))
         return NOERROR;
     stamp->path = db->path;
@@ -1229,6 +1232,7 @@ STATUS VqDbCommitBatch(DBHANDLE hDB)
         vq::nsf::ExecSql(db->db, "ROLLBACK");
         return e == ENOSPC || e == EDQUOT ? ERR_DISK_FULL : e == EBUSY ? ERR_DB_BUSY : ERR_IO;
     }
+    vq::nsf::CountLocalCommit();
     const int rc = vq::nsf::ExecSql(db->db, "COMMIT");
     if (rc != SQLITE_OK) {
         db->keysLoaded = false;

@@ -337,6 +337,11 @@ bool StampUnchanged(const std::string &path, const struct stat &st, DbStamp *sta
                     std::string *header);
 /* Keeps a stamp just read with the change mark read before it. */
 void KeepStamp(const DbStamp &stamp, const std::string &header);
+/* The stamp of the file at path while this thread holds stamps
+ * (VqDbHoldStamps) and found it unchanged, with no local commit since. */
+bool HeldStamp(const std::string &path, DbStamp *stamp);
+/* Called before this process commits a write to any database. */
+void CountLocalCommit();
 
 /* ---- notes and items ---- */
 

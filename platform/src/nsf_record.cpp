@@ -794,8 +794,10 @@ STATUS ConvertEarlierFormat(Database &db)
         s = q && sqlite3_step(q.get()) == SQLITE_DONE ? NOERROR
                                                       : StatusFromSqlite(sqlite3_errcode(db.db));
     }
-    if (s == NOERROR)
+    if (s == NOERROR) {
+        CountLocalCommit();
         s = StatusFromSqlite(ExecSql(db.db, "COMMIT"));
+    }
     if (s != NOERROR) {
         ExecSql(db.db, "ROLLBACK");
         db.keysLoaded = false;

@@ -1,7 +1,8 @@
 /*
  * stand_in_test.cpp - limits and corners of the stand-in that the
  * gateway's own tests never reach: the 64K text-list limit, the directory
- * lookup that follows every commit (also within one clock tick), mail
+ * lookup that follows every commit (also within one clock tick, also while
+ * stamps are held), mail
  * that the router can deliver nowhere, not even as a report, routing in
  * groups, items that share a name, a body as wrapped plain text, and
  * local time across daylight-saving and zone changes.
@@ -45,13 +46,16 @@ std::string Lookup(const std::string &name, STATUS *s)
     return out;
 }
 
+// Held stamps (one fax's lookups) see every commit of this process at once, another's after the hold.
 TEST_F(StandInTest, DirectoryLookupFollowsEveryCommitWithinOneClockTick)
 {
     vqtest::CreateNamesDb();
     vqtest::SetClock(1700000000);
+    VqDbHoldStamps(TRUE);
     const std::string ann = vqtest::AddPerson("Ann Lee", "alee", "");
     STATUS s = NOERROR;
-    EXPECT_EQ(Lookup("alee", &s), ann);
+    for (int i = 0; i < 2; ++i) // the second finds names.nsf unchanged: held
+        EXPECT_EQ(Lookup("alee", &s), ann);
     const NOTEID twin = vqtest::AddDocument(
         "names.nsf", {{"Type", "Person"}, {"FullName", "CN=Al Lee/O=Acme"}, {"ShortName", "alee"}});
     Lookup("alee", &s);
@@ -62,6 +66,20 @@ TEST_F(StandInTest, DirectoryLookupFollowsEveryCommitWithinOneClockTick)
     NSFDbClose(db);
     EXPECT_EQ(Lookup("alee", &s), ann);
     EXPECT_EQ(s, NOERROR);
+    char before[512] = "", held[512] = "", after[512] = "";
+    ASSERT_EQ(NSFDbOpen("names.nsf", &db), NOERROR);
+    for (int i = 0; i < 2; ++i) // held again after the delete
+        EXPECT_EQ(VqDbGetChangeStamp(db, before, sizeof before), NOERROR);
+    sqlite3 *other = nullptr;
+    ASSERT_EQ(sqlite3_open((data_.path() + "/names.nsf").c_str(), &other), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(other, "UPDATE vq_meta SET value = value + 1 WHERE key = 'changes'", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(other);
+    EXPECT_EQ(VqDbGetChangeStamp(db, held, sizeof held), NOERROR);
+    EXPECT_STREQ(held, before);
+    VqDbHoldStamps(FALSE);
+    EXPECT_EQ(VqDbGetChangeStamp(db, after, sizeof after), NOERROR);
+    EXPECT_STRNE(after, before);
+    NSFDbClose(db);
     vqtest::UseRealClock();
 }
 
