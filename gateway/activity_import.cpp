@@ -322,9 +322,9 @@ static int ImportActivityRead(DBHANDLE db_handle, HCOLLECTION hcJobs, const char
         VqReportOnce(ActivityRead, std::strerror(errno), 1);
         return LINE_STOP;
     }
-    /* Given before the first read, as the stream requires (the C library
-     * sizes a buffer of its own by the file system's block). Without it
-     * the stream reads as it would have. */
+    /* Given before the first read, as the stream requires; the C library
+     * would size its own by the file system's block. When the memory
+     * cannot be had, the stream keeps its own buffer. */
     ReadBuffer = (char *)std::malloc(ACT_READ_BUFFER);
     if (ReadBuffer != nullptr && std::setvbuf(ActivityFile, ReadBuffer, _IOFBF, ACT_READ_BUFFER) != 0) {
         std::free(ReadBuffer);
