@@ -77,14 +77,22 @@ Collection *GetCollection(HCOLLECTION h, const char *call)
     return HandleGetAs<Collection>(h, vqtest::HandleKind::Collection, call);
 }
 
+/* An entry as a position names it: its note and its key (lower-cased). */
 struct Entry {
     NOTEID id = 0;
-    std::string key;  /* lower-cased */
-    std::string text; /* as written */
+    std::string key;
+};
+
+/* A candidate as the cursor's row holds it, valid until the cursor's next
+ * step: no copy of its key, text or compared value is made unless a
+ * caller keeps them. */
+struct Candidate {
+    NOTEID id = 0;
+    std::string_view key; /* lower-cased */
     /* the item the selection compares */
     bool selPresent = false;
     WORD selType = 0;
-    std::string selValue;
+    std::string_view selValue;
 };
 
 /* Walks the view's candidates in view order from (key, id) onwards, from
@@ -108,7 +116,7 @@ public:
     }
 
     /* Next candidate; false at the end (status in *s when a step failed). */
-    bool Next(Entry *e, STATUS *s)
+    bool Next(Candidate *e, STATUS *s)
     {
         *s = NOERROR;
         if (!q_) {
@@ -123,18 +131,23 @@ public:
         }
         sqlite3_stmt *st = q_.get();
         e->id = (NOTEID)sqlite3_column_int64(st, 0);
-        /* the bytes as stored: no terminated copy of each */
-        const std::string_view k = RecordColumn(st, 1), t = RecordColumn(st, 2);
-        e->key.assign(k.data(), k.size());
-        e->text.assign(t.data(), t.size());
+        e->key = RecordColumn(st, 1);
         StoredItem it;
         e->selPresent = !sel_.empty() && FindStored(RecordColumn(st, 3), sel_, &it);
         e->selType = e->selPresent ? it.type : 0;
-        e->selValue.clear();
-        if (e->selPresent)
-            *s = StoredValue(db_, e->id, it, &e->selValue);
+        e->selValue = std::string_view();
+        if (e->selPresent && it.slot == 0) {
+            e->selValue = it.value;
+        } else if (e->selPresent) {
+            *s = StoredValue(db_, e->id, it, &selApart_);
+            e->selValue = selApart_;
+        }
         return *s == NOERROR;
     }
+
+    /* The key as written of the candidate just stepped to (read only by a
+     * lookup that minds case). */
+    std::string_view Text() const { return RecordColumn(q_.get(), 2); }
 
     /* Keeps the note's row of the candidate just stepped to (db.rowMemo). */
     void KeepRow()
@@ -151,10 +164,11 @@ private:
     StatementUse q_;
     Database &db_;
     std::string sel_;
+    std::string selApart_; /* a compared value kept apart, as last read */
 };
 
 /* Next entry of the view (a candidate the selection selects). */
-bool NextEntry(const Collection &c, Cursor *cur, Entry *e, STATUS *s)
+bool NextEntry(const Collection &c, Cursor *cur, Candidate *e, STATUS *s)
 {
     while (cur->Next(e, s))
         if (FormulaSelectsValue(c.selection, e->selPresent, e->selType, e->selValue))
@@ -236,17 +250,17 @@ STATUS ValidateRead(WORD skipNav, WORD returnNav, DWORD mask)
 /* Hands a read's note IDs to the caller, in a buffer of its own, with
  * the position of the last one (last) and SIGNAL_MORE_TO_DO when more
  * entries follow. */
-STATUS ReturnEntries(const std::vector<NOTEID> &ids, const Entry &last, bool more,
+STATUS ReturnEntries(const NOTEID *ids, size_t count, const Entry &last, bool more,
                      COLLECTIONPOSITION *IndexPos, DHANDLE *rethBuffer, WORD *retBufferLength,
                      DWORD *retNumEntriesSkipped, DWORD *retNumEntriesReturned,
                      WORD *retSignalFlags, DWORD skipped)
 {
-    if (!ids.empty()) {
+    if (count > 0) {
         DHANDLE h = NULLHANDLE;
-        const DWORD bytes = (DWORD)(ids.size() * sizeof(NOTEID));
+        const DWORD bytes = (DWORD)(count * sizeof(NOTEID));
         if (STATUS s = OSMemAlloc(BLK_MEM_ALLOC, bytes, &h); s != NOERROR)
             return s;
-        std::memcpy(OSLockObject(h), ids.data(), bytes);
+        std::memcpy(OSLockObject(h), ids, bytes);
         OSUnlockObject(h);
         *rethBuffer = h;
         if (retBufferLength != nullptr)
@@ -256,7 +270,7 @@ STATUS ReturnEntries(const std::vector<NOTEID> &ids, const Entry &last, bool mor
     if (retNumEntriesSkipped != nullptr)
         *retNumEntriesSkipped = skipped;
     if (retNumEntriesReturned != nullptr)
-        *retNumEntriesReturned = (DWORD)ids.size();
+        *retNumEntriesReturned = (DWORD)count;
     if (retSignalFlags != nullptr && more)
         *retSignalFlags = SIGNAL_MORE_TO_DO;
     return NOERROR;
@@ -406,7 +420,7 @@ STATUS NIFFindByName(HCOLLECTION hCollection, const char *Name, WORD FindFlags,
     Database *db = vq::nsf::GetDatabase(c->hData, "NIFFindByName");
     if (db == nullptr)
         return ERR_INVALID_HANDLE;
-    const std::string name = Name;
+    const std::string_view name = Name;
     const std::string key = vq::nsf::Lower(name);
     const bool partial = (FindFlags & FIND_PARTIAL) != 0;
     const bool anyCase = (FindFlags & FIND_CASE_INSENSITIVE) != 0;
@@ -415,7 +429,8 @@ STATUS NIFFindByName(HCOLLECTION hCollection, const char *Name, WORD FindFlags,
      * whether more entries follow the one found. */
     const bool group = db->batch > 0;
     vq::nsf::Cursor cur(*db, *c, key, 0, !partial && !group);
-    vq::nsf::Entry e, first;
+    vq::nsf::Candidate e;
+    vq::nsf::Entry first;
     DWORD matches = 0;
     bool after = false; /* an entry follows the first match */
     STATUS s = NOERROR;
@@ -425,10 +440,11 @@ STATUS NIFFindByName(HCOLLECTION hCollection, const char *Name, WORD FindFlags,
         /* Entries of one key (or prefix) are contiguous: stop past them. */
         if (partial ? e.key.compare(0, key.size(), key) != 0 : e.key != key)
             break;
-        if (!anyCase && (partial ? e.text.compare(0, name.size(), name) != 0 : e.text != name))
+        if (!anyCase && (partial ? cur.Text().compare(0, name.size(), name) != 0 : cur.Text() != name))
             continue;
         if (matches++ == 0) {
-            first = e;
+            first.id = e.id;
+            first.key.assign(e.key.data(), e.key.size());
             cur.KeepRow();
         }
     }
@@ -479,19 +495,18 @@ STATUS NIFReadEntries(HCOLLECTION hCollection, COLLECTIONPOSITION *IndexPos,
     vq::nsf::Start start;
     if ((s = vq::nsf::DecodePosition(*db, *c, *IndexPos, &start)) != NOERROR)
         return s;
-    vq::nsf::Entry e;
     DWORD want = (ReturnNavigator & 0x7F) == NAVIGATE_CURRENT ? 1 : ReturnCount;
     const vq::nsf::Found &found = c->found;
     if (!start.ordinal && !start.continued && (SkipNavigator & 0x7F) == NAVIGATE_CURRENT &&
         want > 0 && found.id == start.id && found.key == start.key && MarkHolds(*db, found.mark)) {
         /* the entry NIFFindByName just found, in a page of its own */
-        e.id = found.id;
-        e.key = found.key;
-        return vq::nsf::ReturnEntries({e.id}, e, want > 1 && found.after, IndexPos, rethBuffer,
+        const vq::nsf::Entry one{found.id, found.key};
+        return vq::nsf::ReturnEntries(&one.id, 1, one, want > 1 && found.after, IndexPos, rethBuffer,
                                       retBufferLength, retNumEntriesSkipped, retNumEntriesReturned,
                                       retSignalFlags, 0);
     }
     vq::nsf::Cursor cur(*db, *c, start.key, start.id);
+    vq::nsf::Candidate e;
     /* Entries to pass over before the first one returned: an ordinal
      * position n starts at the n-th entry, before-the-first needs one
      * NAVIGATE_NEXT step to reach the first. */
@@ -518,7 +533,8 @@ STATUS NIFReadEntries(HCOLLECTION hCollection, COLLECTIONPOSITION *IndexPos,
     vq::nsf::Entry last;
     while (ids.size() < limit && vq::nsf::NextEntry(*c, &cur, &e, &s)) {
         ids.push_back(e.id);
-        last = e;
+        last.id = e.id;
+        last.key.assign(e.key.data(), e.key.size());
     }
     if (s != NOERROR)
         return s;
@@ -528,7 +544,7 @@ STATUS NIFReadEntries(HCOLLECTION hCollection, COLLECTIONPOSITION *IndexPos,
         if (s != NOERROR)
             return s;
     }
-    return vq::nsf::ReturnEntries(ids, last, more, IndexPos, rethBuffer, retBufferLength,
+    return vq::nsf::ReturnEntries(ids.data(), ids.size(), last, more, IndexPos, rethBuffer, retBufferLength,
                                   retNumEntriesSkipped, retNumEntriesReturned, retSignalFlags,
                                   skipped);
 }
