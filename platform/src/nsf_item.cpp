@@ -115,18 +115,30 @@ size_t RemoveItems(Note *note, std::string_view name)
     return first;
 }
 
-/* Looks whether two items of the note share a name: in a note of a few
- * items, where it costs about what the searches of one item's duplicates
- * would (a note of many is searched as before). */
+/* Looks whether two items of the note share a name, in a note of a few
+ * items (a note of many is searched as before). The names are spread over
+ * buckets by their length and end letters, without regard to case, and
+ * only names of one bucket are compared. */
 void LearnNames(Note *note)
 {
     const std::vector<Item> &items = note->items;
     note->names = Note::Names::Repeated;
     if (items.size() > 32)
         return;
-    for (size_t i = 0; i < items.size(); ++i)
-        if (FindItem(*note, items[i].name, i + 1) != kNone)
-            return;
+    signed char head[64], next[32];
+    std::memset(head, -1, sizeof head);
+    for (size_t i = 0; i < items.size(); ++i) {
+        const std::string &name = items[i].name;
+        unsigned h = (unsigned)name.size() * 8;
+        if (!name.empty())
+            h += ((unsigned char)name.front() | 0x20u) * 5 + ((unsigned char)name.back() | 0x20u);
+        h &= 63;
+        for (int j = head[h]; j >= 0; j = next[j])
+            if (EqualNoCase(items[(size_t)j].name, name))
+                return;
+        next[i] = head[h];
+        head[h] = (signed char)i;
+    }
     note->names = Note::Names::Distinct;
 }
 
