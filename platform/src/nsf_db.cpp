@@ -57,6 +57,13 @@ const char *const kSchema =
     VQ_NSF_NOTES_TABLE("vq_notes")
     VQ_NSF_SCHEMA_V2_TABLES;
 
+/* The rows of KeyInsertMany. */
+#define VQ_KEY_ROW "(?, ?, ?, ?, ?)"
+#define VQ_KEY_ROWS4 VQ_KEY_ROW "," VQ_KEY_ROW "," VQ_KEY_ROW "," VQ_KEY_ROW
+#define VQ_KEY_ROWS16 VQ_KEY_ROWS4 "," VQ_KEY_ROWS4 "," VQ_KEY_ROWS4 "," VQ_KEY_ROWS4
+#define VQ_KEY_ROWS32 VQ_KEY_ROWS16 "," VQ_KEY_ROWS16
+static_assert(kKeyRowsPerInsert == 32, "the rows VQ_KEY_ROWS32 holds");
+
 /* Text of each cached statement, in the order of enum Sql. */
 const char *const kSql[] = {
     /* NoteLoad */
@@ -125,6 +132,8 @@ const char *const kSql[] = {
     " ORDER BY k.note LIMIT 1",
     /* KeyInsert */
     "INSERT INTO vq_keys(lname, lkey, note, ktext, has) VALUES(?1, ?2, ?3, ?4, ?5)",
+    /* KeyInsertMany: kKeyRowsPerInsert rows of five parameters each */
+    "INSERT INTO vq_keys(lname, lkey, note, ktext, has) VALUES" VQ_KEY_ROWS32,
     /* KeyDelete */
     "DELETE FROM vq_keys WHERE lname = ?1 AND lkey = ?2 AND note = ?3",
     /* KeyNames */
@@ -554,8 +563,28 @@ Database::~Database()
     sqlite3_close_v2(db);
 }
 
+/* Does the statement read or delete key rows (which the rows waiting in
+ * pendingKeys must join first)? */
+static bool TouchesKeys(Sql which)
+{
+    switch (which) {
+    case Sql::DesignFind:
+    case Sql::ViewFrom:
+    case Sql::ViewFromKey:
+    case Sql::ViewKey:
+    case Sql::ItemFind:
+    case Sql::KeyDelete:
+    case Sql::KeyNameDrop:
+        return true;
+    default:
+        return false;
+    }
+}
+
 sqlite3_stmt *Database::Stmt(Sql which)
 {
+    if (!pendingKeys.empty() && TouchesKeys(which) && FlushPendingKeys(*this) != NOERROR)
+        return nullptr; /* the failed insert's error stays on the connection */
     sqlite3_stmt *&s = cache[static_cast<int>(which)];
     if (s == nullptr)
         sqlite3_prepare_v3(db, kSql[static_cast<int>(which)], -1, SQLITE_PREPARE_PERSISTENT, &s,
@@ -1173,6 +1202,7 @@ static void AbortBatchOf(Database &db)
         return;
     db.batch = 0;
     db.group = 0;
+    db.pendingKeys.clear();
     db.rowMemo = vq::nsf::RowMemo();
     db.groupBroken = NOERROR;
     db.groupChanges = db.groupNoteId = db.groupStamp[0] = db.groupStamp[1] = 0;
@@ -1216,10 +1246,13 @@ STATUS VqDbCommitBatch(DBHANDLE hDB)
         return ERR_BAD_PARAM;
     if (--db->batch > 0)
         return NOERROR;
+    STATUS s = db->groupBroken == NOERROR ? vq::nsf::FlushPendingKeys(*db) : NOERROR;
     vq::nsf::UnregisterBatch(db);
     db->group = 0;
+    db->pendingKeys.clear();
     db->rowMemo = vq::nsf::RowMemo(); /* its record is freed with the group */
-    STATUS s = db->groupBroken != NOERROR ? db->groupBroken : vq::nsf::FlushGroupMeta(*db);
+    if (s == NOERROR)
+        s = db->groupBroken != NOERROR ? db->groupBroken : vq::nsf::FlushGroupMeta(*db);
     db->groupBroken = NOERROR;
     db->groupChanges = db->groupNoteId = db->groupStamp[0] = db->groupStamp[1] = 0;
     if (s != NOERROR) {

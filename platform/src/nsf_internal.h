@@ -145,6 +145,7 @@ enum class Sql {
     CountChange,
     ItemFind,
     KeyInsert,
+    KeyInsertMany,
     KeyDelete,
     KeyNames,
     KeyNameSet,
@@ -186,6 +187,17 @@ struct RowMemo {
     bool decoded = false;
     std::vector<StoredItem> items;
 };
+
+/* A key row of a note saved in a group, written with the next statement
+ * that reads or deletes key rows or at the group's commit, several rows
+ * to one statement (see FlushPendingKeys). */
+struct PendingKey {
+    std::string lname, lkey, ktext;
+    NOTEID note = 0;
+    bool has = false;
+};
+/* The rows one KeyInsertMany writes. */
+constexpr size_t kKeyRowsPerInsert = 32;
 
 /* An open database: one SQLite connection with its statement cache. */
 struct Database : HandleObject {
@@ -232,6 +244,11 @@ struct Database : HandleObject {
     int64_t groupNoteId = 0;
     int64_t groupStamp[2] = {0, 0};
     int64_t txnStamp[2] = {0, 0};
+    /* Key rows of the group's saves not yet written: a statement costs
+     * about as much again as the row it writes, so they are written
+     * together before anything reads or deletes key rows (Stmt) and
+     * before the group commits. */
+    std::vector<PendingKey> pendingKeys;
 };
 
 /* The connection's group and changes now; does a mark still hold? */
@@ -502,9 +519,13 @@ STATUS EnsureKeyed(Database &db, const std::string &lname, bool whole);
  * them (called at the start of every write transaction). */
 STATUS RefreshKeyNames(Database &db);
 /* Writes the key rows of note id for its new items (nullptr: the note is
- * deleted), replacing those of its stored items (nullptr: a new note). */
+ * deleted), replacing those of its stored items (nullptr: a new note).
+ * In a group the new rows wait in db.pendingKeys. */
 STATUS UpdateKeys(Database &db, NOTEID id, const std::vector<StoredItem> *old,
                   const std::vector<Item> *newItems);
+/* Writes the key rows waiting in db.pendingKeys. On a failure the group
+ * is broken (see Database::groupBroken) and the rows are dropped with it. */
+STATUS FlushPendingKeys(Database &db);
 /* Reads note id's class and modified time, and its first item of lname
  * (none for an empty lname); *exists false when there is no such note. */
 STATUS ReadNoteItem(Database &db, NOTEID id, const std::string &lname, bool *exists,

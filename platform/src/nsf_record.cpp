@@ -699,9 +699,47 @@ STATUS UpdateKeys(Database &db, NOTEID id, const std::vector<StoredItem> *old,
             continue;
         if (before.row)
             s = KeyWrite(db, Sql::KeyDelete, lname, id, before);
-        if (s == NOERROR && after.row)
+        if (s != NOERROR || !after.row)
+            continue;
+        if (db.batch > 0)
+            db.pendingKeys.push_back(PendingKey{lname, std::move(after.lkey), std::move(after.ktext), id, after.has});
+        else
             s = KeyWrite(db, Sql::KeyInsert, lname, id, after);
     }
+    return s;
+}
+
+STATUS FlushPendingKeys(Database &db)
+{
+    /* taken first: the statements below do not touch key rows, but a
+     * failure must not leave rows to be written again */
+    std::vector<PendingKey> rows;
+    rows.swap(db.pendingKeys);
+    int rc = SQLITE_DONE;
+    for (size_t at = 0; rc == SQLITE_DONE && at < rows.size();) {
+        const size_t n = rows.size() - at >= kKeyRowsPerInsert ? kKeyRowsPerInsert : 1;
+        StatementUse q(db.Stmt(n > 1 ? Sql::KeyInsertMany : Sql::KeyInsert));
+        if (!q) {
+            rc = sqlite3_errcode(db.db);
+            break;
+        }
+        for (size_t i = 0; i < n; ++i, ++at) {
+            const PendingKey &k = rows[at];
+            const int p = (int)(5 * i);
+            sqlite3_bind_text(q.get(), p + 1, k.lname.data(), (int)k.lname.size(), SQLITE_STATIC);
+            sqlite3_bind_text(q.get(), p + 2, k.lkey.data(), (int)k.lkey.size(), SQLITE_STATIC);
+            sqlite3_bind_int64(q.get(), p + 3, k.note);
+            sqlite3_bind_text(q.get(), p + 4, k.ktext.data(), (int)k.ktext.size(), SQLITE_STATIC);
+            sqlite3_bind_int(q.get(), p + 5, k.has ? 1 : 0);
+        }
+        rc = sqlite3_step(q.get());
+    }
+    if (rc == SQLITE_DONE)
+        return NOERROR;
+    const STATUS s = StatusFromSqlite(rc);
+    if (db.batch > 0 && db.groupBroken == NOERROR)
+        db.groupBroken = s;
+    db.keysLoaded = false;
     return s;
 }
 
