@@ -4,22 +4,104 @@
 #include "handles.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
-#include <unordered_map>
 #include <mutex>
 #include <sstream>
+#include <vector>
 
 namespace vq {
 namespace {
 
 struct Entry {
-    HandleKind kind;
+    HandleKind kind = HandleKind::Memory;
     std::unique_ptr<HandleObject> object;
+};
+
+/* The live handles, open-addressed (linear probing, at most half full):
+ * adding and removing a handle allocates nothing, where a map of nodes
+ * allocated and freed one each time (a note opened and closed per line
+ * of a long import). */
+class LiveTable {
+public:
+    Entry *Find(DHANDLE h)
+    {
+        if (slots_.empty())
+            return nullptr;
+        for (size_t i = Home(h);; i = (i + 1) & mask_) {
+            if (slots_[i].handle == h)
+                return &slots_[i].entry;
+            if (slots_[i].handle == NULLHANDLE)
+                return nullptr;
+        }
+    }
+    /* h is not live (and not NULLHANDLE). */
+    void Insert(DHANDLE h, Entry &&e)
+    {
+        if ((count_ + 1) * 2 > slots_.size())
+            Grow();
+        size_t i = Home(h);
+        while (slots_[i].handle != NULLHANDLE)
+            i = (i + 1) & mask_;
+        slots_[i].handle = h;
+        slots_[i].entry = std::move(e);
+        ++count_;
+    }
+    /* Takes the object of a live handle out; the slots after it move back
+     * so that no search stops short of an entry. */
+    std::unique_ptr<HandleObject> Erase(DHANDLE h)
+    {
+        size_t i = Home(h);
+        while (slots_[i].handle != h)
+            i = (i + 1) & mask_;
+        std::unique_ptr<HandleObject> out = std::move(slots_[i].entry.object);
+        for (size_t j = (i + 1) & mask_; slots_[j].handle != NULLHANDLE; j = (j + 1) & mask_) {
+            const size_t k = Home(slots_[j].handle);
+            /* the entry at j may stay when its home lies in (i, j], cyclically */
+            if (i <= j ? (i < k && k <= j) : (i < k || k <= j))
+                continue;
+            slots_[i] = std::move(slots_[j]);
+            i = j;
+        }
+        slots_[i].handle = NULLHANDLE;
+        slots_[i].entry = Entry();
+        --count_;
+        return out;
+    }
+    size_t Size() const { return count_; }
+    template <typename F>
+    void ForEach(F f) const
+    {
+        for (const Slot &s : slots_)
+            if (s.handle != NULLHANDLE)
+                f(s.handle, s.entry);
+    }
+
+private:
+    struct Slot {
+        DHANDLE handle = NULLHANDLE;
+        Entry entry;
+    };
+    size_t Home(DHANDLE h) const { return (size_t)((uint32_t)h * 2654435761u) & mask_; }
+    void Grow()
+    {
+        std::vector<Slot> old;
+        old.swap(slots_);
+        slots_.resize(old.empty() ? 64 : old.size() * 2);
+        mask_ = slots_.size() - 1;
+        count_ = 0;
+        for (Slot &s : old)
+            if (s.handle != NULLHANDLE)
+                Insert(s.handle, std::move(s.entry));
+    }
+    std::vector<Slot> slots_;
+    size_t mask_ = 0;
+    size_t count_ = 0;
 };
 
 struct Table {
     std::mutex mutex;
-    std::unordered_map<DHANDLE, Entry> live;
+    LiveTable live;
     DHANDLE next_wide = 0x10000;
     DHANDLE next_narrow = 1;
     std::size_t misuses = 0;
@@ -80,9 +162,9 @@ DHANDLE HandleAdd(HandleKind kind, std::unique_ptr<HandleObject> object)
     for (DHANDLE tries = 0; tries <= last - first; ++tries) {
         DHANDLE h = next;
         next = (next >= last) ? first : next + 1;
-        if (t.live.find(h) == t.live.end()) {
+        if (t.live.Find(h) == nullptr) {
             HandleObject *o = object.get();
-            t.live.emplace(h, Entry{kind, std::move(object)});
+            t.live.Insert(h, Entry{kind, std::move(object)});
             /* the new handle is usually the next one looked up */
             t_remembered[h & 3] = Remembered{h, kind, o, RemovalsOf(kind).load(std::memory_order_acquire)};
             return h;
@@ -95,10 +177,10 @@ HandleObject *HandlePeek(DHANDLE handle, HandleKind kind)
 {
     Table &t = table();
     std::lock_guard<std::mutex> lock(t.mutex);
-    auto it = t.live.find(handle);
-    if (it == t.live.end() || it->second.kind != kind)
+    const Entry *e = t.live.Find(handle);
+    if (e == nullptr || e->kind != kind)
         return nullptr;
-    return it->second.object.get();
+    return e->object.get();
 }
 
 namespace {
@@ -138,10 +220,9 @@ std::unique_ptr<HandleObject> HandleRemove(DHANDLE handle, HandleKind kind, cons
     std::unique_ptr<HandleObject> out;
     {
         std::lock_guard<std::mutex> lock(t.mutex);
-        auto it = t.live.find(handle);
-        if (it != t.live.end() && it->second.kind == kind) {
-            out = std::move(it->second.object);
-            t.live.erase(it);
+        const Entry *e = t.live.Find(handle);
+        if (e != nullptr && e->kind == kind) {
+            out = t.live.Erase(handle);
             RemovalsOf(kind).fetch_add(1, std::memory_order_acq_rel);
             return out;
         }
@@ -170,9 +251,7 @@ std::size_t HandleCount(HandleKind kind)
     vq::Table &t = vq::table();
     std::lock_guard<std::mutex> lock(t.mutex);
     std::size_t n = 0;
-    for (const auto &e : t.live)
-        if (e.second.kind == kind)
-            ++n;
+    t.live.ForEach([&n, kind](DHANDLE, const vq::Entry &e) { n += e.kind == kind; });
     return n;
 }
 
@@ -180,7 +259,7 @@ std::size_t HandleCountAll()
 {
     vq::Table &t = vq::table();
     std::lock_guard<std::mutex> lock(t.mutex);
-    return t.live.size();
+    return t.live.Size();
 }
 
 std::size_t MisuseCount()
@@ -195,8 +274,7 @@ std::string DescribeHandles()
     vq::Table &t = vq::table();
     std::lock_guard<std::mutex> lock(t.mutex);
     std::ostringstream out;
-    for (const auto &e : t.live)
-        out << vq::kind_name(e.second.kind) << " " << e.first << "\n";
+    t.live.ForEach([&out](DHANDLE h, const vq::Entry &e) { out << vq::kind_name(e.kind) << " " << h << "\n"; });
     return out.str();
 }
 

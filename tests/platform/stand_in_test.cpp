@@ -10,6 +10,7 @@
 #include <sqlite3.h>
 
 #include <cerrno>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -384,6 +385,37 @@ TEST_F(StandInTest, UpdateOfSomeItemsReadsBackWhole)
     }
     NSFNoteClose(n);
     NSFDbClose(h);
+}
+
+// Handles freed in any order leave every other handle live and its own: hundreds live at a time while thousands come
+// and go, so that handle numbers run far past the table's size and share its slots, and the table moves entries back as
+// it frees.
+TEST_F(StandInTest, HandlesFreedInAnyOrderLeaveTheOthersLive)
+{
+    std::vector<std::pair<DHANDLE, DWORD>> live;
+    std::minstd_rand pick(7);
+    for (DWORD n = 0; n < 20000; ++n) {
+        if (live.size() < 64 || (live.size() < 400 && pick() % 2 == 0)) {
+            DHANDLE h = NULLHANDLE;
+            ASSERT_EQ(OSMemAlloc(0, sizeof(DWORD), &h), NOERROR);
+            *(DWORD *)OSLockObject(h) = n;
+            OSUnlockObject(h);
+            live.emplace_back(h, n);
+        } else {
+            const size_t at = pick() % live.size();
+            ASSERT_EQ(OSMemFree(live[at].first), NOERROR) << n;
+            live[at] = live.back();
+            live.pop_back();
+        }
+        for (size_t i = n % 8; i < live.size(); i += 8) {
+            const void *p = OSLockObject(live[i].first);
+            ASSERT_NE(p, nullptr) << n;
+            ASSERT_EQ(*(const DWORD *)p, live[i].second) << n;
+            OSUnlockObject(live[i].first);
+        }
+    }
+    for (const auto &[held, value] : live)
+        EXPECT_EQ(OSMemFree(held), NOERROR) << value;
 }
 
 // In a group, a read from the position a lookup found, and the open of the entry found, show what a write made after the
