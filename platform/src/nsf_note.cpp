@@ -239,12 +239,28 @@ STATUS SaveNote(Database &db, const Note &note, TIMEDATE *when, NOTEID *newId, i
 
 }  // namespace
 
+/* The item storage of the last note closed on this thread, for the next
+ * note made or read: a long import makes or opens one note per line. */
+static thread_local std::vector<Item> t_spareItems;
+
+/* Gives a note without item storage the spare one, if there is one. */
+static void TakeSpareItems(Note *note)
+{
+    if (note->items.capacity() == 0 && t_spareItems.capacity() != 0)
+        note->items.swap(t_spareItems);
+}
+
 Note::~Note()
 {
     for (Item &it : items)
         FreeBlock(it.block);
     for (DHANDLE h : retired)
         FreeBlock(h);
+    /* a document's usual storage is kept; a note of very many items is not */
+    if (items.capacity() >= 16 && items.capacity() <= 64 && t_spareItems.capacity() == 0) {
+        items.clear();
+        items.swap(t_spareItems);
+    }
 }
 
 Note *GetNote(NOTEHANDLE hNote, const char *call)
@@ -272,6 +288,7 @@ static STATUS LoadItems(Database &db, NOTEID id, const std::vector<StoredItem> &
     note->names = Note::Names::Unknown;
     note->nextSet = 0;
     note->partial = false;
+    TakeSpareItems(note);
     note->items.reserve(stored.size());
     std::vector<std::pair<const StoredItem *, size_t>> apart; /* and the item it fills */
     for (const StoredItem &si : stored) {
@@ -371,6 +388,7 @@ STATUS NSFNoteCreate(DBHANDLE hDB, NOTEHANDLE *rethNote)
         return ERR_INVALID_HANDLE;
     auto note = std::make_unique<Note>();
     note->hDB = hDB;
+    TakeSpareItems(note.get());
     note->items.reserve(16); /* a document's usual items, without growing */
     note->names = Note::Names::Distinct;
     NOTEHANDLE h = vq::HandleAdd(vqtest::HandleKind::Note, std::move(note));
