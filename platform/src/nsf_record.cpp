@@ -734,6 +734,10 @@ STATUS FlushPendingKeys(Database &db)
         }
         rc = sqlite3_step(q.get());
     }
+    /* the storage goes back for the next rows */
+    rows.clear();
+    if (db.pendingKeys.empty())
+        db.pendingKeys.swap(rows);
     if (rc == SQLITE_DONE)
         return NOERROR;
     const STATUS s = StatusFromSqlite(rc);
