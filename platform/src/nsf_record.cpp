@@ -721,6 +721,7 @@ STATUS FlushPendingKeys(Database &db)
         StatementUse q(db.Stmt(n > 1 ? Sql::KeyInsertMany : Sql::KeyInsert));
         if (!q) {
             rc = sqlite3_errcode(db.db);
+            rc = rc == SQLITE_OK || rc == SQLITE_DONE ? SQLITE_ERROR : rc; /* never "written" */
             break;
         }
         for (size_t i = 0; i < n; ++i, ++at) {
