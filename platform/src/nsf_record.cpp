@@ -220,18 +220,27 @@ void KeyOfItems(const std::vector<Item> &items, const std::string &lname, bool w
     k->row = whole;
 }
 
+/* Binds a key row from parameter first + 1 on: its name, key and note,
+ * and for an insert (ktext given) its text and whether the note has the
+ * item. The strings must outlive the statement's use. */
+void BindKeyRow(sqlite3_stmt *q, int first, const std::string &lname, const std::string &lkey,
+                NOTEID id, const std::string *ktext, bool has)
+{
+    sqlite3_bind_text(q, first + 1, lname.data(), (int)lname.size(), SQLITE_STATIC);
+    sqlite3_bind_text(q, first + 2, lkey.data(), (int)lkey.size(), SQLITE_STATIC);
+    sqlite3_bind_int64(q, first + 3, id);
+    if (ktext != nullptr) {
+        sqlite3_bind_text(q, first + 4, ktext->data(), (int)ktext->size(), SQLITE_STATIC);
+        sqlite3_bind_int(q, first + 5, has ? 1 : 0);
+    }
+}
+
 STATUS KeyWrite(Database &db, Sql which, const std::string &lname, NOTEID id, const Key &k)
 {
     StatementUse q(db.Stmt(which));
     if (!q)
         return StatusFromSqlite(sqlite3_errcode(db.db));
-    sqlite3_bind_text(q.get(), 1, lname.data(), (int)lname.size(), SQLITE_STATIC);
-    sqlite3_bind_text(q.get(), 2, k.lkey.data(), (int)k.lkey.size(), SQLITE_STATIC);
-    sqlite3_bind_int64(q.get(), 3, id);
-    if (which == Sql::KeyInsert) {
-        sqlite3_bind_text(q.get(), 4, k.ktext.data(), (int)k.ktext.size(), SQLITE_STATIC);
-        sqlite3_bind_int(q.get(), 5, k.has ? 1 : 0);
-    }
+    BindKeyRow(q.get(), 0, lname, k.lkey, id, which == Sql::KeyInsert ? &k.ktext : nullptr, k.has);
     const int rc = sqlite3_step(q.get());
     return rc == SQLITE_DONE ? NOERROR : StatusFromSqlite(rc);
 }
@@ -726,12 +735,7 @@ STATUS FlushPendingKeys(Database &db)
         }
         for (size_t i = 0; i < n; ++i, ++at) {
             const PendingKey &k = rows[at];
-            const int p = (int)(5 * i);
-            sqlite3_bind_text(q.get(), p + 1, k.lname.data(), (int)k.lname.size(), SQLITE_STATIC);
-            sqlite3_bind_text(q.get(), p + 2, k.lkey.data(), (int)k.lkey.size(), SQLITE_STATIC);
-            sqlite3_bind_int64(q.get(), p + 3, k.note);
-            sqlite3_bind_text(q.get(), p + 4, k.ktext.data(), (int)k.ktext.size(), SQLITE_STATIC);
-            sqlite3_bind_int(q.get(), p + 5, k.has ? 1 : 0);
+            BindKeyRow(q.get(), (int)(5 * i), k.lname, k.lkey, k.note, &k.ktext, k.has);
         }
         rc = sqlite3_step(q.get());
     }
