@@ -15,6 +15,7 @@
  *     src/modules.cpp, errtext.cpp  message tables and status texts
  *   include/vq_nsf.h         databases over SQLite (src/nsf_internal.h):
  *     src/nsf_db.cpp         open, create, the schema, transactions, stamps
+ *     src/nsf_wal_vfs.cpp    SQLite's file layer, a WAL's writes gathered
  *     src/nsf_note.cpp, nsf_item.cpp  notes and items
  *     src/nsf_record.cpp     a note's stored record, the key index, the
  *                            conversion of files of the earlier format

@@ -240,7 +240,8 @@ STATUS Connect(const std::string &path, sqlite3 **out)
      * which one thread uses at a time (the pool hands connections over under
      * its own lock). It saves a lock pair on every SQLite call, about a tenth
      * of a full directory search. */
-    int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                             GatheringVfs());
     if (rc != SQLITE_OK) {
         int e = db != nullptr ? sqlite3_system_errno(db) : 0;
         sqlite3_close_v2(db);

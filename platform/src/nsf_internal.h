@@ -285,6 +285,10 @@ STATUS FirstItemText(DBHANDLE hDB, NOTEID id, const std::string &lname, std::str
  * absolute); ERR_PATH_TOO_LONG when it cannot be one. */
 STATUS ResolvePath(const char *name, std::string *full);
 
+/* The name of the SQLite file layer that gathers a WAL's writes
+ * (nsf_wal_vfs.cpp); nullptr when it could not be set up (the system's). */
+const char *GatheringVfs();
+
 /* Maps a SQLite result code to a platform status. */
 STATUS StatusFromSqlite(int rc);
 

@@ -4,11 +4,14 @@
  * half of the other's update; a process that dies at the commit leaves
  * the old note when the commit failed and the new one, whole, when it
  * crashed right after it; a message routed while another process holds a
- * routing group goes through once the group commits.
+ * routing group goes through once the group commits; every commit, made
+ * with or without waiting for the disk, is in the file at once for any
+ * other connection.
  *
  * The second process is this program again, run with a filter for one of
  * the NsfChild tests, which do nothing unless VQ_NSF_CHILD is set.
  */
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -230,6 +233,32 @@ TEST_F(NsfConcurrencyTest, RoutingBesideAnotherProcessesGroupWaitsItsTurn)
     EXPECT_EQ(vqtest::WaitChild(child), 0);
     EXPECT_EQ(vqtest::DocumentIds("jroe.nsf").size(), 2u);
     EXPECT_TRUE(vqtest::DocumentIds("mail.box").empty());
+}
+
+// What a save commits, with or without waiting for the disk, another connection reads at once from the file itself: in
+// a new log, and in one that starts again after a checkpoint.
+TEST_F(NsfConcurrencyTest, EveryCommitIsInTheFileForAnotherConnection)
+{
+    sqlite3 *other = nullptr;
+    ASSERT_EQ(sqlite3_open((data_ / "test.nsf").c_str(), &other), SQLITE_OK);
+    sqlite3_stmt *q = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(other, "SELECT items FROM vq_notes WHERE id = ?", -1, &q, nullptr), SQLITE_OK);
+    for (int i = 0; i < 24; ++i) {
+        SCOPED_TRACE(i);
+        if (i == 12) {
+            ASSERT_EQ(sqlite3_wal_checkpoint_v2(other, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr), SQLITE_OK);
+        }
+        const std::string text = "commit-" + std::to_string(i) + std::string((size_t)i * 40, 'x');
+        const NOTEID id = vqtest::SaveNote(db_, {{"Text", text}}, i % 2 != 0 ? UPDATE_NOCOMMIT : 0);
+        ASSERT_NE(id, 0u);
+        sqlite3_bind_int64(q, 1, id);
+        ASSERT_EQ(sqlite3_step(q), SQLITE_ROW);
+        const std::string record((const char *)sqlite3_column_blob(q, 0), (size_t)sqlite3_column_bytes(q, 0));
+        EXPECT_NE(record.find(text), std::string::npos);
+        sqlite3_reset(q);
+    }
+    sqlite3_finalize(q);
+    sqlite3_close(other);
 }
 
 }  // namespace
