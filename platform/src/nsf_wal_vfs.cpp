@@ -80,12 +80,19 @@ int Close(sqlite3_file *f)
     return flushed != SQLITE_OK ? flushed : rc;
 }
 
-int Read(sqlite3_file *f, void *buf, int n, sqlite3_int64 at)
+/* Hands over what is gathered, then makes the call on the system's file. */
+template <typename Call>
+int Flushed(sqlite3_file *f, Call call)
 {
     GatherFile *g = Of(f);
     if (int rc = Flush(g); rc != SQLITE_OK)
         return rc;
-    return g->real->pMethods->xRead(g->real, buf, n, at);
+    return call(g->real, g->real->pMethods);
+}
+
+int Read(sqlite3_file *f, void *buf, int n, sqlite3_int64 at)
+{
+    return Flushed(f, [&](auto *r, auto *m) { return m->xRead(r, buf, n, at); });
 }
 
 int Write(sqlite3_file *f, const void *buf, int n, sqlite3_int64 at)
@@ -138,74 +145,54 @@ int Truncate(sqlite3_file *f, sqlite3_int64 size)
 
 int Sync(sqlite3_file *f, int flags)
 {
-    GatherFile *g = Of(f);
-    if (int rc = Flush(g); rc != SQLITE_OK)
-        return rc;
-    return g->real->pMethods->xSync(g->real, flags);
+    return Flushed(f, [&](auto *r, auto *m) { return m->xSync(r, flags); });
 }
 
 int FileSize(sqlite3_file *f, sqlite3_int64 *size)
 {
-    GatherFile *g = Of(f);
-    if (int rc = Flush(g); rc != SQLITE_OK)
-        return rc;
-    return g->real->pMethods->xFileSize(g->real, size);
+    return Flushed(f, [&](auto *r, auto *m) { return m->xFileSize(r, size); });
 }
 
 int Lock(sqlite3_file *f, int level)
 {
-    GatherFile *g = Of(f);
-    if (int rc = Flush(g); rc != SQLITE_OK)
-        return rc;
-    return g->real->pMethods->xLock(g->real, level);
+    return Flushed(f, [&](auto *r, auto *m) { return m->xLock(r, level); });
 }
 
 int Unlock(sqlite3_file *f, int level)
 {
-    GatherFile *g = Of(f);
-    if (int rc = Flush(g); rc != SQLITE_OK)
-        return rc;
-    return g->real->pMethods->xUnlock(g->real, level);
+    return Flushed(f, [&](auto *r, auto *m) { return m->xUnlock(r, level); });
 }
 
 int CheckReservedLock(sqlite3_file *f, int *out)
 {
-    GatherFile *g = Of(f);
-    return g->real->pMethods->xCheckReservedLock(g->real, out);
+    return Flushed(f, [&](auto *r, auto *m) { return m->xCheckReservedLock(r, out); });
 }
 
 int FileControl(sqlite3_file *f, int op, void *arg)
 {
-    GatherFile *g = Of(f);
-    if (int rc = Flush(g); rc != SQLITE_OK)
-        return rc;
-    return g->real->pMethods->xFileControl(g->real, op, arg);
+    return Flushed(f, [&](auto *r, auto *m) { return m->xFileControl(r, op, arg); });
 }
 
 int SectorSize(sqlite3_file *f)
 {
-    GatherFile *g = Of(f);
-    return g->real->pMethods->xSectorSize(g->real);
+    sqlite3_file *r = Of(f)->real;
+    return r->pMethods->xSectorSize(r);
 }
 
 int DeviceCharacteristics(sqlite3_file *f)
 {
-    GatherFile *g = Of(f);
-    return g->real->pMethods->xDeviceCharacteristics(g->real);
+    sqlite3_file *r = Of(f)->real;
+    return r->pMethods->xDeviceCharacteristics(r);
 }
 
 int ShmMap(sqlite3_file *f, int page, int size, int extend, void volatile **out)
 {
-    GatherFile *g = Of(f);
-    return g->real->pMethods->xShmMap(g->real, page, size, extend, out);
+    return Flushed(f, [&](auto *r, auto *m) { return m->xShmMap(r, page, size, extend, out); });
 }
 
 int ShmLock(sqlite3_file *f, int offset, int n, int flags)
 {
-    GatherFile *g = Of(f);
-    if (int rc = Flush(g); rc != SQLITE_OK)
-        return rc;
-    return g->real->pMethods->xShmLock(g->real, offset, n, flags);
+    return Flushed(f, [&](auto *r, auto *m) { return m->xShmLock(r, offset, n, flags); });
 }
 
 void ShmBarrier(sqlite3_file *f)
@@ -217,24 +204,18 @@ void ShmBarrier(sqlite3_file *f)
 
 int ShmUnmap(sqlite3_file *f, int deleteFlag)
 {
-    GatherFile *g = Of(f);
-    if (int rc = Flush(g); rc != SQLITE_OK)
-        return rc;
-    return g->real->pMethods->xShmUnmap(g->real, deleteFlag);
+    return Flushed(f, [&](auto *r, auto *m) { return m->xShmUnmap(r, deleteFlag); });
 }
 
 int Fetch(sqlite3_file *f, sqlite3_int64 at, int n, void **out)
 {
-    GatherFile *g = Of(f);
-    if (int rc = Flush(g); rc != SQLITE_OK)
-        return rc;
-    return g->real->pMethods->xFetch(g->real, at, n, out);
+    return Flushed(f, [&](auto *r, auto *m) { return m->xFetch(r, at, n, out); });
 }
 
 int Unfetch(sqlite3_file *f, sqlite3_int64 at, void *p)
 {
-    GatherFile *g = Of(f);
-    return g->real->pMethods->xUnfetch(g->real, at, p);
+    sqlite3_file *r = Of(f)->real;
+    return r->pMethods->xUnfetch(r, at, p); /* releases what a fetch gave */
 }
 
 const sqlite3_io_methods kMethods = {
