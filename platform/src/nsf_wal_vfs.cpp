@@ -234,7 +234,9 @@ int Open(sqlite3_vfs *vfs, const char *name, sqlite3_file *f, int flags, int *ou
     g->wal = (flags & SQLITE_OPEN_WAL) != 0;
     const int rc = g_real->xOpen(g_real, name, g->real, flags, outFlags);
     if (rc != SQLITE_OK || g->real->pMethods == nullptr || g->real->pMethods->iVersion < 3) {
-        if (rc == SQLITE_OK && g->real->pMethods != nullptr)
+        /* a file the system's layer gave methods to is closed, even when
+         * its open failed */
+        if (g->real->pMethods != nullptr)
             g->real->pMethods->xClose(g->real);
         g->~GatherFile();
         f->pMethods = nullptr;
